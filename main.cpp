@@ -1,0 +1,6 @@
+#include "shell/ui/Application.h"
+
+int main(int argc, char** argv)
+{
+    return RunApplication(argc, argv);
+}

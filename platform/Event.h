@@ -1,0 +1,32 @@
+#pragma once
+
+#include <initializer_list>
+
+// A kernel-style event: manual-reset (stays set until Reset) or auto-reset (a
+// successful wait clears it). All members are thread-safe.
+class CEvent {
+public:
+    enum class Mode { ManualReset, AutoReset };
+
+    explicit CEvent(Mode mode, bool bInitiallySet = false);
+    CEvent(const CEvent&) = delete;
+    CEvent& operator=(const CEvent&) = delete;
+
+    void Set();
+    void Reset();
+    bool IsSet() const;
+
+    // Waits until the event is set; true when it was, false on time-out.
+    // nTimeoutMs < 0 waits without limit.
+    bool Wait(int nTimeoutMs);
+
+    // Waits until any of the events is set. Returns the index of the first listed
+    // event that is set (clearing it if auto-reset), or -1 on time-out.
+    static int WaitForAny(std::initializer_list<CEvent*> events, int nTimeoutMs);
+
+private:
+    bool TryConsumeLocked();
+
+    const Mode m_mode;
+    bool m_bSet;  // guarded by the process-wide event lock
+};

@@ -1,0 +1,6 @@
+#pragma once
+
+#include <string>
+
+// printf-style formatting into a std::string, for log lines.
+std::string Format(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));

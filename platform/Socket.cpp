@@ -1,0 +1,259 @@
+#include "platform/Socket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+bool MakeAddr(const char* szIp, std::uint16_t nPort, sockaddr_in* pAddr)
+{
+    *pAddr = {};
+    pAddr->sin_family = AF_INET;
+    pAddr->sin_port = htons(nPort);
+    if (szIp == nullptr || *szIp == '\0') {
+        pAddr->sin_addr.s_addr = htonl(INADDR_ANY);
+        return true;
+    }
+    return inet_pton(AF_INET, szIp, &pAddr->sin_addr) == 1;
+}
+
+void SplitAddr(const sockaddr_in& addr, std::string* pIp, std::uint16_t* pPort)
+{
+    if (pIp) {
+        char szIp[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &addr.sin_addr, szIp, sizeof(szIp));
+        *pIp = szIp;
+    }
+    if (pPort)
+        *pPort = ntohs(addr.sin_port);
+}
+
+// Opens and binds a socket; closes it again when the bind fails.
+int OpenBound(int nType, const char* szLocalIp, std::uint16_t nPort, bool bReuseAddr)
+{
+    sockaddr_in addr {};
+    if (!MakeAddr(szLocalIp, nPort, &addr)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = ::socket(AF_INET, nType | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    if (bReuseAddr) {
+        int nOne = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne));
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        int nErr = errno;
+        ::close(fd);
+        errno = nErr;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+bool ParseIpv4(const char* szIp, std::uint32_t* pNetOrderAddr)
+{
+    in_addr addr {};
+    if (szIp == nullptr || inet_pton(AF_INET, szIp, &addr) != 1)
+        return false;
+    *pNetOrderAddr = addr.s_addr;
+    return true;
+}
+
+CSocket::CSocket(int fd) : m_fd(fd) {}
+
+CSocket::~CSocket()
+{
+    Close();
+}
+
+CSocket::CSocket(CSocket&& other) noexcept
+    : m_fd(other.m_fd.exchange(-1)), m_bAborted(other.m_bAborted.load())
+{
+}
+
+CSocket& CSocket::operator=(CSocket&& other) noexcept
+{
+    if (this != &other) {
+        Close();
+        m_fd = other.m_fd.exchange(-1);
+        m_bAborted = other.m_bAborted.load();
+    }
+    return *this;
+}
+
+CSocket CSocket::CreateUdp(const char* szLocalIp, std::uint16_t nPort)
+{
+    return CSocket(OpenBound(SOCK_DGRAM, szLocalIp, nPort, false));
+}
+
+CSocket CSocket::ListenTcp(const char* szLocalIp, std::uint16_t nPort, int nBacklog)
+{
+    // SO_REUSEADDR so that a port left in TIME_WAIT by the last transfer can be
+    // listened on again; it does not let two listeners share a port.
+    int fd = OpenBound(SOCK_STREAM, szLocalIp, nPort, true);
+    if (fd < 0)
+        return CSocket();
+    if (::listen(fd, nBacklog) != 0) {
+        int nErr = errno;
+        ::close(fd);
+        errno = nErr;
+        return CSocket();
+    }
+    return CSocket(fd);
+}
+
+CSocket CSocket::ConnectTcp(const char* szIp, std::uint16_t nPort, int nTimeoutMs)
+{
+    sockaddr_in addr {};
+    if (!MakeAddr(szIp, nPort, &addr)) {
+        errno = EINVAL;
+        return CSocket();
+    }
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return CSocket();
+    CSocket sock(fd);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        if (errno != EINPROGRESS)
+            return CSocket();
+        pollfd pfd {fd, POLLOUT, 0};
+        int nReady;
+        do {
+            nReady = ::poll(&pfd, 1, nTimeoutMs);
+        } while (nReady < 0 && errno == EINTR);
+        if (nReady == 0) {
+            errno = ETIMEDOUT;
+            return CSocket();
+        }
+        int nErr = 0;
+        socklen_t nErrLen = sizeof(nErr);
+        if (nReady < 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &nErr, &nErrLen) != 0)
+            return CSocket();
+        if (nErr != 0) {
+            errno = nErr;
+            return CSocket();
+        }
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return sock;
+}
+
+std::uint16_t CSocket::LocalPort() const
+{
+    sockaddr_in addr {};
+    socklen_t nLen = sizeof(addr);
+    if (::getsockname(m_fd.load(), reinterpret_cast<sockaddr*>(&addr), &nLen) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
+int CSocket::WaitReadable(int nTimeoutMs)
+{
+    int fd = m_fd.load();
+    if (fd < 0 || m_bAborted.load()) {
+        errno = EBADF;
+        return -1;
+    }
+    pollfd pfd {fd, POLLIN, 0};
+    int nReady = ::poll(&pfd, 1, nTimeoutMs);
+    if (m_bAborted.load()) {
+        errno = EBADF;
+        return -1;
+    }
+    if (nReady < 0)
+        return -1;
+    if (nReady == 0)
+        return 0;
+    if (pfd.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
+}
+
+CSocket CSocket::Accept(std::string* pPeerIp, std::uint16_t* pPeerPort)
+{
+    sockaddr_in addr {};
+    socklen_t nLen = sizeof(addr);
+    int fd;
+    do {
+        fd = ::accept4(m_fd.load(), reinterpret_cast<sockaddr*>(&addr), &nLen, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR && !m_bAborted.load());
+    if (fd < 0)
+        return CSocket();
+    SplitAddr(addr, pPeerIp, pPeerPort);
+    return CSocket(fd);
+}
+
+ssize_t CSocket::RecvFrom(void* pBuf, std::size_t nLen, std::string* pPeerIp, std::uint16_t* pPeerPort)
+{
+    sockaddr_in addr {};
+    socklen_t nAddrLen = sizeof(addr);
+    // MSG_TRUNC makes the call return the datagram's real length, so that an
+    // oversized datagram can be told from one that just fits.
+    ssize_t n = ::recvfrom(m_fd.load(), pBuf, nLen, MSG_TRUNC, reinterpret_cast<sockaddr*>(&addr), &nAddrLen);
+    if (n >= 0)
+        SplitAddr(addr, pPeerIp, pPeerPort);
+    return n;
+}
+
+ssize_t CSocket::SendTo(const char* szIp, std::uint16_t nPort, const void* pBuf, std::size_t nLen)
+{
+    sockaddr_in addr {};
+    if (!MakeAddr(szIp, nPort, &addr)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::sendto(m_fd.load(), pBuf, nLen, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+}
+
+ssize_t CSocket::Recv(void* pBuf, std::size_t nLen)
+{
+    ssize_t n;
+    do {
+        n = ::recv(m_fd.load(), pBuf, nLen, 0);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+bool CSocket::SendAll(const void* pBuf, std::size_t nLen)
+{
+    const char* p = static_cast<const char*>(pBuf);
+    while (nLen > 0) {
+        ssize_t n = ::send(m_fd.load(), p, nLen, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += n;
+        nLen -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void CSocket::Abort()
+{
+    m_bAborted = true;
+    int fd = m_fd.load();
+    // shutdown wakes poll, accept and recv on stream and datagram sockets alike;
+    // close would not, and would free the number for reuse under the waiter.
+    if (fd >= 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
+
+void CSocket::Close()
+{
+    int fd = m_fd.exchange(-1);
+    if (fd >= 0)
+        ::close(fd);
+}

@@ -1,0 +1,79 @@
+#include "platform/System.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <unistd.h>
+#include <sys/statvfs.h>
+#include <time.h>
+
+void DebugOutput(const std::string& text)
+{
+    std::string line = text;
+    if (line.empty() || line.back() != '\n')
+        line += '\n';
+    // One write per line keeps lines of different threads apart.
+    ssize_t nIgnored = ::write(STDERR_FILENO, line.data(), line.size());
+    (void)nIgnored;
+}
+
+std::string ExecutablePath()
+{
+    char szPath[4096];
+    ssize_t n = ::readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
+    if (n <= 0)
+        return {};
+    szPath[n] = '\0';
+    return szPath;
+}
+
+std::string ExecutableDir()
+{
+    std::string path = ExecutablePath();
+    auto pos = path.rfind('/');
+    if (pos == std::string::npos)
+        return {};
+    return pos == 0 ? "/" : path.substr(0, pos);
+}
+
+std::optional<std::uint64_t> FreeDiskSpace(const std::string& path)
+{
+    std::error_code ec;
+    std::filesystem::path probe = std::filesystem::absolute(path.empty() ? "." : path, ec);
+    if (ec)
+        return std::nullopt;
+    // A download root that does not exist yet is measured on its nearest parent.
+    for (;;) {
+        struct statvfs st {};
+        if (::statvfs(probe.c_str(), &st) == 0)
+            return static_cast<std::uint64_t>(st.f_bfree) * st.f_frsize;
+        if (errno != ENOENT && errno != ENOTDIR)
+            return std::nullopt;
+        if (!probe.has_relative_path())
+            return std::nullopt;
+        probe = probe.parent_path();
+    }
+}
+
+void IgnoreSigPipe()
+{
+    static std::once_flag s_once;
+    std::call_once(s_once, [] { ::signal(SIGPIPE, SIG_IGN); });
+}
+
+std::int64_t MonotonicMs()
+{
+    timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string ErrnoText(int nErr)
+{
+    char szBuf[256];
+    // GNU strerror_r may return a static string instead of filling the buffer.
+    const char* psz = ::strerror_r(nErr, szBuf, sizeof(szBuf));
+    return psz ? psz : "";
+}

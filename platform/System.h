@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// Small operating-system services used across the program. All are thread-safe.
+
+// One line on standard error, where a debugger or the service journal sees it.
+void DebugOutput(const std::string& text);
+
+// Absolute path of the running executable, and its directory ("" when unknown).
+std::string ExecutablePath();
+std::string ExecutableDir();
+
+// Free bytes of the volume holding path, or of its nearest existing parent;
+// nothing when the query fails.
+std::optional<std::uint64_t> FreeDiskSpace(const std::string& path);
+
+// Makes sure a peer that hangs up never ends the process with SIGPIPE.
+// Call once at start-up; further calls do nothing.
+void IgnoreSigPipe();
+
+// Milliseconds of a monotonic clock.
+std::int64_t MonotonicMs();
+
+// Text of an errno value.
+std::string ErrnoText(int nErr);

@@ -1,0 +1,24 @@
+#pragma once
+
+// Every wait, window and period of the program, in milliseconds. The defaults are
+// the shipped values; tests shorten them through Timing() before they start any
+// thread, and the shipped program never changes them.
+struct ZelTiming {
+    int nReplyWaitMs = 20000;        // a request waits this long for its reply
+    int nAcceptWindowMs = 8000;      // a recorder must connect back within this
+    int nHeaderWaitMs = 6000;        // the transfer header must arrive within this
+    int nReceiveSilenceMs = 8000;    // a file stream may be silent this long
+    int nKeepAliveExpiryS = 20;      // a vehicle expires when silent longer than this
+    int nTimerPeriodMs = 1000;       // the registry's timer
+    int nUdpIdleWaitMs = 8000;       // the UDP receive loop's idle wait
+    int nPollMs = 50;                // short polls (notification queue, stop checks)
+    int nNoAnswerRetryMs = 1000;     // a task's pause after no answer
+    int nRefusedRetryMs = 3000;      // a task's pause after a refusal
+    int nIndexRetryMs = 200;         // the record index's open retry
+    int nIndexGiveUpMs = 10000;      // the record index gives up opening after this
+    int nDiskCheckPeriodMs = 1000;   // the disk space monitor's period
+};
+
+// The process-wide timing values. Any thread may read them; only a test's set-up,
+// before threads start, writes them.
+ZelTiming& Timing();

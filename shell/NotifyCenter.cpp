@@ -1,0 +1,94 @@
+#include "shell/NotifyCenter.h"
+
+#include "platform/Timing.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+VehicleEvent MakeVehicleEvent(const char* szName, std::uint32_t nValue)
+{
+    VehicleEvent ev {};
+    if (szName)
+        std::strncpy(ev.szName, szName, sizeof(ev.szName) - 1);
+    ev.nValue = nValue;
+    return ev;
+}
+
+CNotifyCenter& CNotifyCenter::Instance()
+{
+    static CNotifyCenter s_center;
+    return s_center;
+}
+
+CNotifyCenter::CNotifyCenter() : m_thread([this] { Run(); }) {}
+
+CNotifyCenter::~CNotifyCenter()
+{
+    Stop();
+}
+
+std::uint32_t CNotifyCenter::Register(INotifyObserver* pObserver)
+{
+    std::lock_guard guard(m_obsLock);
+    m_observers.push_back(pObserver);
+    return static_cast<std::uint32_t>(m_observers.size());
+}
+
+void CNotifyCenter::Post(std::uint32_t nSender, std::uint32_t nKind, const void* pPayload, std::size_t nLength)
+{
+    NotifyEvent ev;
+    ev.nSender = nSender;
+    ev.nKind = nKind;
+    nLength = std::min(nLength, kNotifyPayloadSize);
+    if (pPayload && nLength > 0)
+        std::memcpy(ev.payload, pPayload, nLength);
+    std::memset(ev.payload + nLength, 0, kNotifyPayloadSize - nLength);
+    {
+        std::lock_guard guard(m_lock);
+        m_queue.push_back(ev);
+    }
+    m_queued.notify_one();
+}
+
+void CNotifyCenter::Stop()
+{
+    std::lock_guard stopGuard(m_stopLock);
+    if (!m_thread.joinable())
+        return;
+    m_bStop = true;
+    m_queued.notify_all();
+    for (INotifyObserver* pObserver : Observers())
+        pObserver->OnNotifyStopping();
+    m_thread.join();
+}
+
+std::vector<INotifyObserver*> CNotifyCenter::Observers()
+{
+    std::lock_guard guard(m_obsLock);
+    return m_observers;
+}
+
+void CNotifyCenter::Run()
+{
+    while (!m_bStop) {
+        NotifyEvent ev;
+        {
+            std::unique_lock guard(m_lock);
+            if (m_queue.empty()) {
+                // Idle: a post or Stop wakes the wait early.
+                m_queued.wait_for(guard, std::chrono::milliseconds(Timing().nPollMs));
+                continue;
+            }
+            ev = m_queue.front();
+            m_queue.pop_front();
+        }
+        std::uint32_t nHandle = 0;
+        for (INotifyObserver* pObserver : Observers()) {
+            ++nHandle;
+            if (nHandle == ev.nSender || pObserver == nullptr || m_bStop)
+                continue;
+            pObserver->OnNotifyEvent(ev.nKind, ev.payload);
+        }
+    }
+}

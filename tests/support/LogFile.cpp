@@ -1,0 +1,39 @@
+#include "LogFile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+std::vector<std::string> ReadLogMessages(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    std::string text = ss.str();
+    static const std::regex stamp(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} )");
+    std::vector<std::string> messages;
+    std::size_t nPos = 0;
+    while (nPos < text.size()) {
+        std::size_t nEnd = text.find("\r\n", nPos);
+        if (nEnd == std::string::npos) {
+            ADD_FAILURE() << "log line without CR LF: " << text.substr(nPos);
+            break;
+        }
+        std::string line = text.substr(nPos, nEnd - nPos);
+        if (!std::regex_search(line, stamp))
+            ADD_FAILURE() << "log line without time stamp: " << line;
+        else
+            messages.push_back(line.substr(20));
+        nPos = nEnd + 2;
+    }
+    return messages;
+}
+
+bool LogHas(const std::string& text)
+{
+    auto messages = ReadLogMessages();
+    return std::find(messages.begin(), messages.end(), text) != messages.end();
+}
