@@ -21,7 +21,7 @@ public:
     static CNotifyCenter& Instance();
 
     CNotifyCenter();   // starts the delivery thread
-    ~CNotifyCenter();  // stops it
+    ~CNotifyCenter();  // stops it; registered observers must still be alive
     CNotifyCenter(const CNotifyCenter&) = delete;
     CNotifyCenter& operator=(const CNotifyCenter&) = delete;
 

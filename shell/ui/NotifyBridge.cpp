@@ -12,7 +12,7 @@ namespace {
 struct Job {
     enum class State { Pending, Running, Done, Cancelled };
     std::uint32_t nKind = 0;
-    unsigned char payload[kNotifyPayloadSize];
+    unsigned char payload[kNotifyPayloadSize + 1] = {};  // a text payload is always terminated
     State state = State::Pending;
 };
 

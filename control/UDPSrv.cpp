@@ -1,0 +1,115 @@
+#include "control/UDPSrv.h"
+
+#include "control/ControlMessage.h"
+#include "platform/Format.h"
+#include "platform/Timing.h"
+#include "shell/Logger.h"
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+CUDPSrv& CUDPSrv::Instance()
+{
+    static CUDPSrv s_server;
+    return s_server;
+}
+
+CUDPSrv::~CUDPSrv()
+{
+    Stop();
+}
+
+int CUDPSrv::Create(const char* szLocalIp, std::uint16_t nPort, DatagramHandler handler)
+{
+    if (!handler)
+        return -1;
+    std::lock_guard state(m_stateLock);
+    std::lock_guard guard(m_sendLock);
+    if (m_socket.IsValid() || m_thread.joinable())
+        return -1;
+    CSocket sock = CSocket::CreateUdp(szLocalIp, nPort);
+    if (!sock.IsValid())
+        return -1;
+    m_socket = std::move(sock);
+    m_handler = std::move(handler);
+    return 0;
+}
+
+void CUDPSrv::Start()
+{
+    std::lock_guard state(m_stateLock);
+    if (!m_socket.IsValid() || m_thread.joinable())
+        return;
+    m_thread = std::thread([this] { ReceiveLoop(); });
+}
+
+void CUDPSrv::Stop()
+{
+    std::lock_guard state(m_stateLock);
+    m_socket.Abort();
+    if (m_thread.joinable())
+        m_thread.join();
+    std::lock_guard guard(m_sendLock);
+    m_socket.Close();
+}
+
+int CUDPSrv::SendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen)
+{
+    if (nLen < 0)
+        return -1;
+    std::lock_guard guard(m_sendLock);
+    if (!m_socket.IsValid())
+        return -1;
+    return m_socket.SendTo(szIp, nPort, pData, static_cast<std::size_t>(nLen)) >= 0 ? 0 : -1;
+}
+
+std::uint16_t CUDPSrv::LocalPort() const
+{
+    std::lock_guard guard(m_sendLock);
+    return m_socket.IsValid() ? m_socket.LocalPort() : 0;
+}
+
+void CUDPSrv::ReceiveLoop()
+{
+    std::vector<unsigned char> buffer(kMaxDatagramSize);
+    std::string peerIp;
+    std::uint16_t nPeerPort = 0;
+    for (;;) {
+        int nReady = m_socket.WaitReadable(Timing().nUdpIdleWaitMs);
+        if (nReady < 0) {
+            if (errno == EINTR)
+                continue;
+            WriteLog(Format("select error! errorno=%d", errno));
+            return;
+        }
+        if (nReady == 0)
+            continue;
+
+        ssize_t nRecv = m_socket.RecvFrom(buffer.data(), buffer.size(), &peerIp, &nPeerPort);
+        if (nRecv < 0) {
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
+            WriteLog(Format("Socket error while recv! errno=%d", errno));
+            return;
+        }
+        if (m_socket.IsAborted()) {
+            // Stop raced the wait: end as a stopped socket does.
+            WriteLog(Format("select error! errorno=%d", EBADF));
+            return;
+        }
+        if (nRecv == 0)
+            continue;  // an empty datagram: nobody hung up, UDP has no peer to close
+        if (static_cast<std::size_t>(nRecv) > buffer.size()) {
+            WriteLog(Format("Datagram of %zd bytes from %s:%u exceeds %zu bytes, dropped",
+                            nRecv, peerIp.c_str(), nPeerPort, buffer.size()));
+            continue;
+        }
+        m_handler(buffer.data(), static_cast<int>(nRecv), peerIp.c_str(), nPeerPort);
+    }
+}
+
+int UDPSendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen)
+{
+    return CUDPSrv::Instance().SendMsg(szIp, nPort, pData, nLen);
+}

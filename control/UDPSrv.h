@@ -1,0 +1,55 @@
+#pragma once
+
+#include "platform/Socket.h"
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+// Called on the receive thread for each datagram; the bytes are valid only during
+// the call.
+using DatagramHandler =
+    std::function<void(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)>;
+
+// The control channel's UDP socket and its receive thread.
+// Order of use: Create, Start, SendMsg any number of times, Stop; then again.
+class CUDPSrv {
+public:
+    // The process-wide server. Any thread.
+    static CUDPSrv& Instance();
+
+    CUDPSrv() = default;
+    virtual ~CUDPSrv();
+    CUDPSrv(const CUDPSrv&) = delete;
+    CUDPSrv& operator=(const CUDPSrv&) = delete;
+
+    // Binds szLocalIp (null or "" for every address) and nPort. 0, or -1 with
+    // nothing left open (no handler, port taken, already created). Window thread.
+    int Create(const char* szLocalIp, std::uint16_t nPort, DatagramHandler handler);
+
+    // Starts the receive thread after a successful Create. Window thread.
+    void Start();
+
+    // Wakes the receive thread at once, waits until it has logged its end and ended,
+    // and closes the socket. Any thread but the receive thread.
+    void Stop();
+
+    // Sends one datagram; 0 when the platform took it, -1 otherwise. Any thread.
+    int SendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen);
+
+    // The bound port (useful when created on port 0), 0 when idle. Any thread.
+    std::uint16_t LocalPort() const;
+
+private:
+    void ReceiveLoop();
+
+    std::mutex m_stateLock;            // serialises Create, Start and Stop
+    std::thread m_thread;              // guarded by m_stateLock
+    mutable std::mutex m_sendLock;     // serialises SendMsg and guards m_socket's lifetime
+    CSocket m_socket;
+    DatagramHandler m_handler;
+};
+
+// SendMsg of the process-wide server. Any thread.
+int UDPSendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen);

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds and runs every test twice: a normal build with all tests, then an
+# AddressSanitizer + UndefinedBehaviorSanitizer build (clang) of the core with its
+# tests and a short run of each fuzz target.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/deps.sh"
+jobs=$(nproc)
+fuzz_seconds=${ZEL_FUZZ_SECONDS:-15}
+
+echo "== normal build: every test"
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C "$root/build"
+ctest --test-dir "$root/build" --output-on-failure -j "$jobs" --timeout 300
+
+echo "== sanitizer build: core tests and fuzz targets"
+CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DZEL_CORE_ONLY=ON -DZEL_SANITIZE=ON -DZEL_FUZZ=ON >/dev/null
+ninja -C "$root/build-asan"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" --timeout 600
+
+shopt -s nullglob
+for target in "$root"/build-asan/fuzz/*Fuzz; do
+  name=$(basename "$target")
+  work=$(mktemp -d)
+  cp -r "$root/fuzz/corpus/$name/." "$work/" 2>/dev/null || true
+  echo "== fuzzing $name for ${fuzz_seconds}s"
+  "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=0 \
+    "$work" 2>"$work.log" || { tail -50 "$work.log"; rm -rf "$work" "$work.log"; exit 1; }
+  tail -1 "$work.log"
+  rm -rf "$work" "$work.log"
+done
+echo "== all tests passed"

@@ -1,0 +1,228 @@
+#include "control/UDPSrv.h"
+
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "shell/Logger.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Received {
+    std::vector<unsigned char> bytes;
+    std::string ip;
+    std::uint16_t nPort;
+};
+
+// Collects what the server's handler is given.
+class Collector {
+public:
+    DatagramHandler Handler()
+    {
+        return [this](const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort) {
+            std::lock_guard guard(m_lock);
+            m_items.push_back({std::vector<unsigned char>(pData, pData + nLen), szIp, nPort});
+            m_changed.notify_all();
+        };
+    }
+
+    // Waits until n datagrams have arrived; false after 5 s.
+    bool WaitFor(std::size_t n)
+    {
+        std::unique_lock guard(m_lock);
+        return m_changed.wait_for(guard, std::chrono::seconds(5), [&] { return m_items.size() >= n; });
+    }
+
+    std::vector<Received> Items()
+    {
+        std::lock_guard guard(m_lock);
+        return m_items;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Received> m_items;
+};
+
+std::size_t OpenDescriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+class UDPSrvTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        WriteLog("test begins");  // creates the logger (and its file) before counting fds
+    }
+
+    CUDPSrv m_server;
+    Collector m_collector;
+};
+
+} // namespace
+
+TEST_F(UDPSrvTest, CreateWithoutHandlerOrOnTakenPortOpensNothing)
+{
+    std::size_t nBefore = OpenDescriptors();
+    EXPECT_EQ(m_server.Create(nullptr, 0, nullptr), -1);
+    EXPECT_EQ(OpenDescriptors(), nBefore);
+
+    CSocket holder = CSocket::CreateUdp(nullptr, 0);
+    nBefore = OpenDescriptors();
+    EXPECT_EQ(m_server.Create(nullptr, holder.LocalPort(), m_collector.Handler()), -1);
+    EXPECT_EQ(OpenDescriptors(), nBefore);
+    EXPECT_EQ(m_server.LocalPort(), 0);
+
+    ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
+    EXPECT_EQ(OpenDescriptors(), nBefore + 1);
+    EXPECT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), -1);  // already created
+    m_server.Stop();
+    EXPECT_EQ(OpenDescriptors(), nBefore);
+}
+
+TEST_F(UDPSrvTest, DatagramReachesHandlerWithSenderAddressAndServerReplies)
+{
+    ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
+    m_server.Start();
+    CSocket peer = CSocket::CreateUdp("127.0.0.1", 0);
+    ASSERT_GE(peer.SendTo("127.0.0.1", m_server.LocalPort(), "hello", 5), 0);
+    ASSERT_TRUE(m_collector.WaitFor(1));
+    Received item = m_collector.Items()[0];
+    EXPECT_EQ(std::string(item.bytes.begin(), item.bytes.end()), "hello");
+    EXPECT_EQ(item.ip, "127.0.0.1");
+    EXPECT_EQ(item.nPort, peer.LocalPort());
+
+    ASSERT_EQ(m_server.SendMsg(item.ip.c_str(), item.nPort, "back", 4), 0);
+    char szBuf[16] = {};
+    ASSERT_EQ(peer.WaitReadable(5000), 1);
+    EXPECT_EQ(peer.RecvFrom(szBuf, sizeof(szBuf), nullptr, nullptr), 4);
+    EXPECT_STREQ(szBuf, "back");
+    m_server.Stop();
+}
+
+TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsItsEndFirstAndAllowsCreateAgain)
+{
+    ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
+    m_server.Start();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::int64_t nStart = MonotonicMs();
+    m_server.Stop();
+    EXPECT_LT(MonotonicMs() - nStart, 2000);  // far from the 8 s idle wait
+    WriteLog("Server stops");
+    auto messages = ReadLogMessages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[1], "select error! errorno=9");
+    EXPECT_EQ(messages[2], "Server stops");
+
+    EXPECT_EQ(m_server.SendMsg("127.0.0.1", 9, "x", 1), -1);  // idle: nothing to send with
+    ASSERT_EQ(m_server.Create("127.0.0.1", 0, m_collector.Handler()), 0);
+    m_server.Start();
+    CSocket peer = CSocket::CreateUdp("127.0.0.1", 0);
+    peer.SendTo("127.0.0.1", m_server.LocalPort(), "again", 5);
+    EXPECT_TRUE(m_collector.WaitFor(1));
+    m_server.Stop();
+}
+
+TEST_F(UDPSrvTest, OversizedAndEmptyDatagramsAreDroppedAndReceivingGoesOn)
+{
+    ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
+    m_server.Start();
+    CSocket peer = CSocket::CreateUdp("127.0.0.1", 0);
+    std::vector<unsigned char> big(7169, 0xAB);
+    std::vector<unsigned char> fits(7168, 0xCD);
+    ASSERT_GE(peer.SendTo("127.0.0.1", m_server.LocalPort(), big.data(), big.size()), 0);
+    ASSERT_GE(peer.SendTo("127.0.0.1", m_server.LocalPort(), "", 0), 0);
+    ASSERT_GE(peer.SendTo("127.0.0.1", m_server.LocalPort(), fits.data(), fits.size()), 0);
+    ASSERT_GE(peer.SendTo("127.0.0.1", m_server.LocalPort(), "next", 4), 0);
+    ASSERT_TRUE(m_collector.WaitFor(2));
+    auto items = m_collector.Items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].bytes, fits);
+    EXPECT_EQ(std::string(items[1].bytes.begin(), items[1].bytes.end()), "next");
+    m_server.Stop();
+
+    auto messages = ReadLogMessages();
+    int nDropped = 0;
+    for (const auto& message : messages) {
+        if (message.find("7169 bytes") != std::string::npos)
+            ++nDropped;
+        EXPECT_EQ(message.find("peer socket has been closed"), std::string::npos);
+    }
+    EXPECT_EQ(nDropped, 1);
+}
+
+TEST_F(UDPSrvTest, IdleWaitsAndSendsToDeadPortsDoNotDisturbReceiving)
+{
+    Timing().nUdpIdleWaitMs = 10;
+    ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
+    m_server.Start();
+    CSocket gone = CSocket::CreateUdp("127.0.0.1", 0);
+    std::uint16_t nDeadPort = gone.LocalPort();
+    gone.Close();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(m_server.SendMsg("127.0.0.1", nDeadPort, "ping", 4), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // several idle wake-ups
+    CSocket peer = CSocket::CreateUdp("127.0.0.1", 0);
+    peer.SendTo("127.0.0.1", m_server.LocalPort(), "still", 5);
+    EXPECT_TRUE(m_collector.WaitFor(1));
+    EXPECT_EQ(ReadLogMessages().size(), 1u);  // idle wake-ups log nothing
+    m_server.Stop();
+}
+
+TEST_F(UDPSrvTest, ConcurrentSendersAllArrive)
+{
+    ASSERT_EQ(m_server.Create("127.0.0.1", 0, m_collector.Handler()), 0);
+    m_server.Start();
+    CSocket sink = CSocket::CreateUdp("127.0.0.1", 0);
+    const int nThreads = 4;
+    const int nEach = 50;  // stays within the default socket buffer
+    std::vector<std::thread> senders;
+    for (int t = 0; t < nThreads; ++t) {
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < nEach; ++i) {
+                unsigned char msg[2] = {static_cast<unsigned char>(t), static_cast<unsigned char>(i)};
+                EXPECT_EQ(m_server.SendMsg("127.0.0.1", sink.LocalPort(), msg, 2), 0);
+            }
+        });
+    }
+    std::vector<int> seen(nThreads * nEach, 0);
+    int nGot = 0;
+    while (nGot < nThreads * nEach && sink.WaitReadable(5000) == 1) {
+        unsigned char msg[8];
+        if (sink.RecvFrom(msg, sizeof(msg), nullptr, nullptr) == 2) {
+            ++seen[msg[0] * nEach + msg[1]];
+            ++nGot;
+        }
+    }
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_EQ(nGot, nThreads * nEach);
+    for (int n : seen)
+        EXPECT_EQ(n, 1);
+    m_server.Stop();
+}
+
+TEST_F(UDPSrvTest, ProcessWideForwarderUsesTheInstance)
+{
+    EXPECT_EQ(UDPSendMsg("127.0.0.1", 9, "x", 1), -1);  // not created yet
+    ASSERT_EQ(CUDPSrv::Instance().Create("127.0.0.1", 0, m_collector.Handler()), 0);
+    CSocket sink = CSocket::CreateUdp("127.0.0.1", 0);
+    EXPECT_EQ(UDPSendMsg("127.0.0.1", sink.LocalPort(), "fwd", 3), 0);
+    ASSERT_EQ(sink.WaitReadable(5000), 1);
+    CUDPSrv::Instance().Stop();
+}

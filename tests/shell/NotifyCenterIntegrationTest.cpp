@@ -1,0 +1,140 @@
+#include "shell/NotifyCenter.h"
+
+#include "support/RecordingObserver.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+// An observer whose delivery waits until the center stops, like a window whose
+// thread is the one calling Stop.
+class BlockingObserver : public INotifyObserver {
+public:
+    void OnNotifyEvent(std::uint32_t, const void*) override
+    {
+        std::unique_lock guard(m_lock);
+        m_bEntered = true;
+        m_changed.notify_all();
+        m_changed.wait(guard, [&] { return m_bStopping; });
+    }
+    void OnNotifyStopping() override
+    {
+        std::lock_guard guard(m_lock);
+        m_bStopping = true;
+        m_changed.notify_all();
+    }
+    bool WaitEntered()
+    {
+        std::unique_lock guard(m_lock);
+        return m_changed.wait_for(guard, std::chrono::seconds(5), [&] { return m_bEntered; });
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_bEntered = false;
+    bool m_bStopping = false;
+};
+
+void PostText(CNotifyCenter& center, std::uint32_t nSender, const std::string& text)
+{
+    char szBuf[1024] = {};
+    text.copy(szBuf, sizeof(szBuf) - 1);
+    center.Post(nSender, NOTIFY_LOG, szBuf, sizeof(szBuf));
+}
+
+} // namespace
+
+TEST(NotifyCenterTest, EventsArriveInPostingOrderFromEachThread)
+{
+    RecordingObserver observer;  // observers outlive the center
+    CNotifyCenter center;
+    center.Register(&observer);
+    const int nThreads = 4;
+    const int nEach = 200;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < nThreads; ++t) {
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < nEach; ++i) {
+                VehicleEvent ev = MakeVehicleEvent(("V" + std::to_string(t)).c_str(), static_cast<std::uint32_t>(i));
+                center.Post(0, NOTIFY_SPEED, &ev, sizeof(ev));
+            }
+        });
+    }
+    for (auto& poster : posters)
+        poster.join();
+    ASSERT_TRUE(observer.WaitFor(nThreads * nEach));
+    std::vector<std::uint32_t> next(nThreads, 0);
+    for (const auto& item : observer.Items()) {
+        int t = item.vehicle.szName[1] - '0';
+        EXPECT_EQ(item.vehicle.nValue, next[t]++);
+        EXPECT_EQ(item.nKind, NOTIFY_SPEED);
+    }
+}
+
+TEST(NotifyCenterTest, SenderIsSkippedOthersStillServed)
+{
+    RecordingObserver first;
+    RecordingObserver second;
+    CNotifyCenter center;
+    std::uint32_t nFirst = center.Register(&first);
+    std::uint32_t nSecond = center.Register(&second);
+    EXPECT_NE(nFirst, 0u);
+    EXPECT_NE(nFirst, nSecond);
+    PostText(center, nFirst, "from first");
+    PostText(center, 0, "from nobody");
+    ASSERT_TRUE(second.WaitFor(2));
+    ASSERT_TRUE(first.WaitFor(1));
+    center.Stop();
+    ASSERT_EQ(first.Items().size(), 1u);
+    EXPECT_EQ(first.Items()[0].text, "from nobody");
+    EXPECT_EQ(second.Items()[0].text, "from first");
+}
+
+TEST(NotifyCenterTest, PayloadIsCutAt1024AndShortPayloadIsZeroPadded)
+{
+    RecordingObserver observer;  // observers outlive the center
+    CNotifyCenter center;
+    center.Register(&observer);
+    std::string huge(5000, 'h');
+    center.Post(0, NOTIFY_LOG, huge.data(), huge.size());
+    VehicleEvent ev = MakeVehicleEvent("a-vehicle-name-longer-than-thirty-one-chars", 77);
+    center.Post(0, NOTIFY_PROGRESS, &ev, sizeof(ev));
+    ASSERT_TRUE(observer.WaitFor(2));
+    auto items = observer.Items();
+    EXPECT_EQ(items[0].text.substr(0, 1024), std::string(1024, 'h'));
+    EXPECT_EQ(std::string(items[1].vehicle.szName), "a-vehicle-name-longer-than-thir");
+    EXPECT_EQ(items[1].vehicle.nValue, 77u);
+}
+
+TEST(NotifyCenterTest, NothingIsDeliveredAfterStop)
+{
+    RecordingObserver observer;  // observers outlive the center
+    CNotifyCenter center;
+    center.Register(&observer);
+    PostText(center, 0, "before");
+    ASSERT_TRUE(observer.WaitFor(1));
+    center.Stop();
+    for (int i = 0; i < 10; ++i)
+        PostText(center, 0, "after");
+    EXPECT_FALSE(observer.WaitFor(2, std::chrono::milliseconds(200)));
+    EXPECT_EQ(observer.Items().size(), 1u);
+    center.Stop();  // a second stop is harmless
+}
+
+TEST(NotifyCenterTest, StopReturnsWhileDeliveryWaitsForTheStoppingThread)
+{
+    BlockingObserver blocker;
+    RecordingObserver later;
+    CNotifyCenter center;
+    center.Register(&blocker);
+    center.Register(&later);
+    PostText(center, 0, "blocks");
+    PostText(center, 0, "never delivered");
+    ASSERT_TRUE(blocker.WaitEntered());
+    center.Stop();  // would hang for ever if Stop did not release the blocked delivery
+    EXPECT_TRUE(later.Items().empty());
+}
