@@ -1,0 +1,172 @@
+#include "settings/Settings.h"
+
+#include "platform/Format.h"
+#include "settings/SettingsFile.h"
+#include "settings/WallClock.h"
+#include "settings/XmlDoc.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// atoi without its undefined overflow: the low 32 bits of the decimal value, so
+// times written "%d" past 2038 come back unchanged.
+std::uint32_t ToNumber(const std::string& text)
+{
+    return static_cast<std::uint32_t>(std::strtoll(text.c_str(), nullptr, 10));
+}
+
+// The raw content of the element named szKey that ReadValue returns.
+std::string ReadRaw(CSettingsFile& file, const char* szKey)
+{
+    CXmlDoc scratch;
+    scratch.SetText(file.ReadValue(szKey));
+    if (!scratch.FindSibling(szKey))
+        return {};
+    return scratch.GetRawContent();
+}
+
+std::string FieldText(const char* szField, std::size_t nSize)
+{
+    return std::string(szField, ::strnlen(szField, nSize));
+}
+
+}  // namespace
+
+ServerSettings& GlobalSettings()
+{
+    static ServerSettings s_settings = DefaultSettings();
+    return s_settings;
+}
+
+SpecialConfigTable& SpecialConfig()
+{
+    static SpecialConfigTable s_table;
+    return s_table;
+}
+
+int& EnablePrivileges()
+{
+    static int s_nEnable = 0;
+    return s_nEnable;
+}
+
+CSettingsFile& SettingsFile()
+{
+    static CSettingsFile s_file(CSettingsFile::kDefaultPath);
+    return s_file;
+}
+
+void CopyField(char* szField, std::size_t nSize, const std::string& text)
+{
+    if (nSize == 0)
+        return;
+    std::size_t nLen = text.size() < nSize - 1 ? text.size() : nSize - 1;
+    // Cut before a character that would not fit whole.
+    if (nLen < text.size()) {
+        while (nLen > 0 && (static_cast<unsigned char>(text[nLen]) & 0xC0) == 0x80)
+            --nLen;
+    }
+    std::memcpy(szField, text.data(), nLen);
+    szField[nLen] = '\0';
+}
+
+ServerSettings DefaultSettings()
+{
+    ServerSettings settings;
+    std::uint32_t tNow = WallClockNow();
+    settings.tStart = tNow - 86400;
+    settings.tStop = tNow;
+    return settings;
+}
+
+int LoadSettings(ServerSettings& settings, CSettingsFile& file)
+{
+    settings = DefaultSettings();
+    if (file.ReadValue("port").empty())
+        return -1;
+
+    // Once "port" is there, a missing key reads as empty: 0 or "".
+    settings.nPort = static_cast<std::uint16_t>(ToNumber(ReadRaw(file, "port")));
+    CopyField(settings.szDownDir, sizeof(settings.szDownDir), ReadRaw(file, "downdir"));
+    settings.tStart = ToNumber(ReadRaw(file, "startdown"));
+    settings.tStop = ToNumber(ReadRaw(file, "stoptdown"));
+    settings.nFileType = ToNumber(ReadRaw(file, "filetype"));
+    CopyField(settings.szIP, sizeof(settings.szIP), ReadRaw(file, "IP"));
+    settings.bComponentMode = ToNumber(ReadRaw(file, "MIRDOMode")) != 0 ? 1 : 0;
+    return 0;
+}
+
+void SaveSettings(const ServerSettings& settings, CSettingsFile& file)
+{
+    file.WriteValue("port", Format("%d", settings.nPort));
+    file.WriteValue("downdir", FieldText(settings.szDownDir, sizeof(settings.szDownDir)));
+    file.WriteValue("startdown", Format("%d", static_cast<int>(settings.tStart)));
+    file.WriteValue("stoptdown", Format("%d", static_cast<int>(settings.tStop)));
+    file.WriteValue("filetype", Format("%d", static_cast<int>(settings.nFileType)));
+    file.WriteValue("IP", FieldText(settings.szIP, sizeof(settings.szIP)));
+    file.WriteValue("MIRDOMode", Format("%d", settings.bComponentMode));
+}
+
+int LoadSpecialConfig(SpecialConfigTable& table, int& nFlag, CSettingsFile& file)
+{
+    table.clear();
+    CXmlDoc doc;
+    doc.SetText(file.ReadValue("AllPrivileges"));
+    if (doc.FindChild("EnablePrivileges"))
+        nFlag = static_cast<int>(ToNumber(doc.GetChildText()));
+
+    while (doc.FindChild("Privilege")) {
+        doc.EnterElement();
+        // Each lookup searches after the previous child; a failed one leaves the
+        // current child where it was, and its text is read again.
+        SpecialConfigEntry entry;
+        doc.FindChild("PlateNO");
+        CopyField(entry.szPlate, sizeof(entry.szPlate), doc.GetChildText());
+        doc.FindChild("ChanNO");
+        entry.nChan = static_cast<std::uint8_t>(ToNumber(doc.GetChildText()));
+        doc.FindChild("StartTime");
+        entry.tStart = ToNumber(doc.GetChildText());
+        doc.FindChild("StopTime");
+        entry.tStop = ToNumber(doc.GetChildText());
+        doc.FindChild("FileType");
+        entry.nFileType = ToNumber(doc.GetChildText());
+        doc.LeaveElement();
+        table[entry.szPlate] = entry;
+    }
+    return 0;
+}
+
+void SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries, CSettingsFile& file,
+                       SpecialConfigTable& table, int& nTableFlag)
+{
+    CXmlDoc doc;
+    doc.AddSibling("AllPrivileges");
+    doc.AddChild("EnablePrivileges", nFlag, CXmlDoc::XML_CHILD);
+    nTableFlag = nFlag;
+    for (const SpecialConfigEntry& entry : entries) {
+        doc.AddChild("Privilege", std::string(), CXmlDoc::XML_CHILD);
+        doc.EnterElement();
+        doc.AddChild("PlateNO", FieldText(entry.szPlate, sizeof(entry.szPlate)), CXmlDoc::XML_CHILD);
+        doc.AddChild("ChanNO", static_cast<int>(entry.nChan), CXmlDoc::XML_CHILD);
+        doc.AddChild("StartTime", static_cast<int>(entry.tStart), CXmlDoc::XML_CHILD);
+        doc.AddChild("StopTime", static_cast<int>(entry.tStop), CXmlDoc::XML_CHILD);
+        doc.AddChild("FileType", static_cast<int>(entry.nFileType), CXmlDoc::XML_CHILD);
+        doc.LeaveElement();
+    }
+    file.WriteValue("AllPrivileges", doc.GetRawContent());
+    LoadSpecialConfig(table, nTableFlag, file);
+}
+
+bool FindSpecialConfig(const char* szVehicle, SpecialConfigEntry& entry)
+{
+    if (szVehicle == nullptr || EnablePrivileges() != 1)
+        return false;
+    const SpecialConfigTable& table = SpecialConfig();
+    auto it = table.find(szVehicle);
+    if (it == table.end())
+        return false;
+    entry = it->second;
+    return true;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+class CSettingsFile;
+
+// The process-wide settings, mirrored from ./QorConfig.xml.
+struct ServerSettings {
+    std::uint16_t nPort = 5990;             // UDP control port
+    char szIP[16] = "127.0.0.1";            // local address recorders connect back to
+    char szDownDir[260] = "mp4download";    // root of the downloaded recordings
+    std::uint32_t tStart = 0;               // span start, wall-clock seconds
+    std::uint32_t tStop = 0;                // span end, wall-clock seconds
+    std::uint32_t nFileType = 0;            // 0 all, 1 timing, 2 alarm recordings
+    std::uint8_t bComponentMode = 0;        // append finished files to the record index
+};
+
+// One per-vehicle override of the span, file type and channel.
+struct SpecialConfigEntry {
+    char szPlate[32] = {};                  // vehicle name; the table's key
+    std::uint8_t nChan = 0;                 // 0 all channels, else the only one fetched
+    std::uint32_t tStart = 0;               // wall-clock seconds
+    std::uint32_t tStop = 0;                // wall-clock seconds
+    std::uint32_t nFileType = 0;            // as ServerSettings::nFileType
+};
+
+// Special configuration keyed by plate.
+using SpecialConfigTable = std::map<std::string, SpecialConfigEntry>;
+
+// The process-wide record, table and flag (1 = the table is in force). The window
+// thread writes them only while the server is stopped; download threads copy what
+// they need when they start, without a lock.
+ServerSettings& GlobalSettings();
+SpecialConfigTable& SpecialConfig();
+int& EnablePrivileges();
+
+// The settings file object of ./QorConfig.xml, created (with the file when needed)
+// on first call. Window thread.
+CSettingsFile& SettingsFile();
+
+// The defaults, with the span set to the last 24 hours. Any thread.
+ServerSettings DefaultSettings();
+
+// Fills settings from the file: 0 when it holds "port", else -1 with the defaults.
+// Window thread.
+int LoadSettings(ServerSettings& settings, CSettingsFile& file = SettingsFile());
+
+// Writes the seven keys in their fixed order. Window thread.
+void SaveSettings(const ServerSettings& settings, CSettingsFile& file = SettingsFile());
+
+// Refills table (and nFlag when the file holds one) from "AllPrivileges"; always 0.
+// Window thread.
+int LoadSpecialConfig(SpecialConfigTable& table, int& nFlag, CSettingsFile& file = SettingsFile());
+
+// Writes flag and entries (in list order) as "AllPrivileges", then reloads table and
+// nFlag from the file. Window thread.
+void SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries,
+                       CSettingsFile& file = SettingsFile(), SpecialConfigTable& table = SpecialConfig(),
+                       int& nTableFlag = EnablePrivileges());
+
+// The entry for szVehicle when the special configuration is in force. Any thread
+// that may read the process-wide table (see above).
+bool FindSpecialConfig(const char* szVehicle, SpecialConfigEntry& entry);
+
+// Copies text into a fixed field of nSize bytes, cut to nSize - 1 bytes (never in the
+// middle of a UTF-8 character) and NUL-terminated. Any thread.
+void CopyField(char* szField, std::size_t nSize, const std::string& text);
