@@ -70,6 +70,11 @@ std::int64_t MonotonicMs()
     return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int CurrentThreadId()
+{
+    return static_cast<int>(::gettid());
+}
+
 std::string ErrnoText(int nErr)
 {
     char szBuf[256];

@@ -24,5 +24,8 @@ void IgnoreSigPipe();
 // Milliseconds of a monotonic clock.
 std::int64_t MonotonicMs();
 
+// The system's id of the calling thread.
+int CurrentThreadId();
+
 // Text of an errno value.
 std::string ErrnoText(int nErr);

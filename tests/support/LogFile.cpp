@@ -23,7 +23,10 @@ std::vector<std::string> ReadLogMessages(const std::string& path)
             break;
         }
         std::string line = text.substr(nPos, nEnd - nPos);
-        if (!std::regex_search(line, stamp))
+        if (line.empty() && !messages.empty()) {
+            // A message that carries its own line break ends in an empty line.
+            messages.back() += "\r\n";
+        } else if (!std::regex_search(line, stamp))
             ADD_FAILURE() << "log line without time stamp: " << line;
         else
             messages.push_back(line.substr(20));

@@ -3,8 +3,9 @@
 #include <string>
 #include <vector>
 
-// The messages of ./log.txt without their time stamps, in file order. Fails the
-// current test when a line is not "YYYY-MM-DD HH:MM:SS message\r\n".
+// The messages of ./log.txt without their time stamps, in file order (a message
+// ending in its own CR LF keeps it). Fails the current test when a line is not
+// "YYYY-MM-DD HH:MM:SS message\r\n".
 std::vector<std::string> ReadLogMessages(const std::string& path = "log.txt");
 
 // Whether some message of ./log.txt equals text.

@@ -1,0 +1,141 @@
+#include "control/ControlRouter.h"
+
+#include "control/ByteOrder.h"
+#include "control/ControlMessage.h"
+#include "control/PendingReplyTable.h"
+#include "control/UDPSrv.h"
+#include "platform/Format.h"
+#include "platform/PathName.h"
+#include "settings/Settings.h"
+#include "shell/Logger.h"
+#include "shell/NotifyCenter.h"
+#include "vehicles/VehicleMgr.h"
+
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace {
+
+using CommandHandler = void (*)(const unsigned char*, int, const char*, std::uint16_t);
+
+struct CommandRow {
+    std::uint8_t nCode;
+    CommandHandler handler;
+};
+
+const CommandRow kCommandTable[] = {
+    {ZELP_REGISTER, ZELPOnRegister},
+    {ZELP_KEEPALIVE, ZELPOnKeepAlive},
+};
+
+// Holds the registry lock from Find to Release, also when a handler throws.
+class RegistryHold {
+public:
+    RegistryHold(CVehicleMgr& registry, const std::string& name)
+        : m_registry(registry), m_pVehicle(registry.Find(name))
+    {
+    }
+    ~RegistryHold() { m_registry.Release(); }
+    RegistryHold(const RegistryHold&) = delete;
+    RegistryHold& operator=(const RegistryHold&) = delete;
+    CVehicle* Vehicle() const { return m_pVehicle; }
+
+private:
+    CVehicleMgr& m_registry;
+    CVehicle* m_pVehicle;
+};
+
+void SendReply(const unsigned char* pRequest, std::uint16_t nStatus, const char* szIp, std::uint16_t nPort)
+{
+    unsigned char reply[kControlHeaderSize];
+    BuildReply(pRequest, nStatus, reply);
+    UDPSendMsg(szIp, nPort, reply, sizeof(reply));
+}
+
+} // namespace
+
+void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)
+{
+    if (nLen < static_cast<int>(kControlHeaderSize))
+        return;  // no header, nothing to route
+    if (pData[4] != 0) {
+        std::uint32_t nId = ReadBe32(pData + 8);
+        if (!CPendingReplyTable::Instance().PutReply(nId, pData, static_cast<std::size_t>(nLen)))
+            WriteLog(" Can't find matched transaction ID");
+        return;
+    }
+    for (const CommandRow& row : kCommandTable) {
+        if (row.nCode == pData[5])
+            row.handler(pData, nLen, szIp, nPort);
+    }
+}
+
+void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)
+{
+    try {
+        std::string name;
+        if (nLen < static_cast<int>(kRegisterMinSize) ||
+            !ReadNameField(pData, static_cast<std::size_t>(nLen), kRegisterNameOffset, &name))
+            return;  // too short to hold a name and channel count: no reply
+        std::uint8_t nChannels = pData[kRegisterChannelsOffset];
+        if (!IsSafePathComponent(name)) {
+            WriteLog(Format("Registration from %s:%u refused: unusable vehicle name", szIp, nPort));
+            return;
+        }
+
+        WriteLog(Format("%s Registed, number of channel is %d", name.c_str(), nChannels), name.c_str());
+        SendReply(pData, kStatusOk, szIp, nPort);
+
+        std::error_code ec;
+        std::filesystem::path root = GlobalSettings().szDownDir;
+        std::filesystem::create_directories(root, ec);
+        std::filesystem::create_directory(root / name, ec);
+
+        CVehicleMgr& registry = CVehicleMgr::Instance();
+        RegistryHold hold(registry, name);
+        if (hold.Vehicle())
+            return;
+        VehicleInfo info;
+        std::strncpy(info.szIP, szIp, sizeof(info.szIP) - 1);
+        info.nPort = nPort;
+        info.nChannels = nChannels;
+        std::strncpy(info.szName, name.c_str(), sizeof(info.szName) - 1);
+        registry.Add(info);
+        VehicleEvent ev = MakeVehicleEvent(name.c_str(), 1);
+        CNotifyCenter::Instance().Post(0, NOTIFY_VEHICLE, &ev, sizeof(ev));
+    } catch (const std::exception&) {
+        WriteLog("ZELPOnRegister catched exception!");
+    }
+}
+
+void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)
+{
+    try {
+        std::string name;
+        if (nLen < static_cast<int>(kKeepAliveMinSize) ||
+            !ReadNameField(pData, static_cast<std::size_t>(nLen), kKeepAliveNameOffset, &name))
+            return;
+        std::uint16_t nStatus;
+        {
+            CVehicleMgr& registry = CVehicleMgr::Instance();
+            RegistryHold hold(registry, name);
+            if (CVehicle* pVehicle = hold.Vehicle()) {
+                nStatus = kStatusOk;
+                pVehicle->SetLastKeepalive(registry.Now());
+                if (!pVehicle->IsRunning()) {
+                    WriteLog(Format("Start download task for %s", name.c_str()), name.c_str());
+                    pVehicle->Start();
+                }
+            } else {
+                WriteLog(Format("Receive Keepalive Pack from %s, illegal guest!", name.c_str()), name.c_str());
+                nStatus = kStatusNotRegistered;
+            }
+        }
+        SendReply(pData, nStatus, szIp, nPort);
+    } catch (const std::exception&) {
+        WriteLog("ZELPOnKeepAlive catched exception!");
+    }
+}

@@ -1,0 +1,52 @@
+#include "control/PendingReplyTable.h"
+
+#include "platform/Event.h"
+#include "shell/Logger.h"
+
+#include <cstring>
+
+CPendingReplyTable& CPendingReplyTable::Instance()
+{
+    static CPendingReplyTable s_table;
+    return s_table;
+}
+
+bool CPendingReplyTable::AddWaiter(std::uint32_t nId, CEvent* pEvent, unsigned char* pBuffer, std::uint32_t nCapacity)
+{
+    std::lock_guard guard(m_lock);
+    return m_waiters.try_emplace(nId, ReplyWaiter {nId, pEvent, pBuffer, nCapacity, 0}).second;
+}
+
+bool CPendingReplyTable::PutReply(std::uint32_t nId, const unsigned char* pData, std::size_t nLen)
+{
+    std::lock_guard guard(m_lock);
+    auto it = m_waiters.find(nId);
+    if (it == m_waiters.end())
+        return false;
+    ReplyWaiter& waiter = it->second;
+    if (waiter.nCapacity < nLen) {
+        WriteLog(" nReplyLen < nLen!");
+        return false;
+    }
+    std::memcpy(waiter.pBuffer, pData, nLen);
+    waiter.nReceived = static_cast<std::uint32_t>(nLen);
+    waiter.pEvent->Set();
+    return true;
+}
+
+std::optional<ReplyWaiter> CPendingReplyTable::GetWaiter(std::uint32_t nId)
+{
+    std::lock_guard guard(m_lock);
+    auto it = m_waiters.find(nId);
+    if (it == m_waiters.end())
+        return std::nullopt;
+    return it->second;
+}
+
+void CPendingReplyTable::RemoveWaiter(std::uint32_t nId, const CEvent* pEvent)
+{
+    std::lock_guard guard(m_lock);
+    auto it = m_waiters.find(nId);
+    if (it != m_waiters.end() && (pEvent == nullptr || it->second.pEvent == pEvent))
+        m_waiters.erase(it);
+}

@@ -1,0 +1,45 @@
+#include "shell/HeadlessServer.h"
+
+#include "platform/SignalWaiter.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/Settings.h"
+#include "shell/Logger.h"
+#include "shell/NotifyCenter.h"
+#include "shell/ServerControl.h"
+#include "vehicles/VehicleMgr.h"
+
+#include <cstdio>
+
+int RunHeadlessServer()
+{
+    CSignalWaiter signals;
+    IgnoreSigPipe();
+    SettingsFile();  // creates ./QorConfig.xml when it is missing
+
+    CServerControl& control = CServerControl::Instance();
+    control.SetLowSpaceHandler([&control] {
+        control.Stop();
+        std::fputs("Disk full,Please delete files or change path!\n", stderr);
+    });
+    int nResult = 0;
+    if (control.Start() != 0) {
+        std::fputs("Start failed, please assure port not occupied!\n", stderr);
+        nResult = 1;
+    } else {
+        std::int64_t nNextTick = MonotonicMs() + Timing().nTimerPeriodMs;
+        for (;;) {
+            std::int64_t nWait = nNextTick - MonotonicMs();
+            if (nWait > 0 && signals.Wait(static_cast<int>(nWait)) != 0)
+                break;
+            if (MonotonicMs() >= nNextTick) {
+                CVehicleMgr::Instance().OnTimer();
+                nNextTick += Timing().nTimerPeriodMs;
+            }
+        }
+        control.Stop();
+    }
+    control.DiskMonitor().Stop();
+    CNotifyCenter::Instance().Stop();
+    return nResult;
+}

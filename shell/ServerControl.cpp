@@ -1,0 +1,57 @@
+#include "shell/ServerControl.h"
+
+#include "control/ControlRouter.h"
+#include "control/UDPSrv.h"
+#include "settings/Settings.h"
+#include "shell/Logger.h"
+#include "vehicles/VehicleMgr.h"
+
+CServerControl& CServerControl::Instance()
+{
+    static CServerControl s_control;
+    return s_control;
+}
+
+CServerControl::CServerControl() : m_onLowSpace([this] { Stop(); }) {}
+
+CServerControl::~CServerControl()
+{
+    Stop();
+}
+
+void CServerControl::SetLowSpaceHandler(std::function<void()> handler)
+{
+    m_onLowSpace = std::move(handler);
+}
+
+int CServerControl::Start()
+{
+    std::lock_guard guard(m_lock);
+    if (m_bRunning)
+        return 0;
+    LoadSettings(GlobalSettings());
+    LoadSpecialConfig(SpecialConfig(), EnablePrivileges());
+    CUDPSrv& server = CUDPSrv::Instance();
+    if (server.Create(nullptr, GlobalSettings().nPort, OnControlDatagram) != 0) {
+        WriteLog("failed to create udp server");
+        return -1;
+    }
+    server.Start();
+    WriteLog("Server starts");
+    m_bRunning = true;
+    m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);
+    return 0;
+}
+
+void CServerControl::Stop()
+{
+    // One stopper proceeds. The monitor is ended before the lock is taken: the monitor
+    // itself may be the stopper, and it must never be joined under the lock it needs.
+    if (!m_bRunning.exchange(false))
+        return;
+    m_monitor.Stop();
+    std::lock_guard guard(m_lock);
+    CUDPSrv::Instance().Stop();
+    CVehicleMgr::Instance().RemoveAll();
+    WriteLog("Server stops");
+}

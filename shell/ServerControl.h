@@ -1,0 +1,43 @@
+#pragma once
+
+#include "shell/DiskSpaceMonitor.h"
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+
+// Starting and stopping the server, as the window's Start and Stop and the headless
+// server do it: settings reloaded, control channel bound, disk space watched; on
+// stop every vehicle removed.
+class CServerControl {
+public:
+    // The process-wide control. Any thread.
+    static CServerControl& Instance();
+
+    CServerControl();
+    ~CServerControl();
+    CServerControl(const CServerControl&) = delete;
+    CServerControl& operator=(const CServerControl&) = delete;
+
+    // Reloads the settings and special configuration, binds the control port and
+    // starts receiving. 0, or -1 ("failed to create udp server" logged) when the
+    // port cannot be bound. Window thread.
+    int Start();
+
+    // Stops receiving, removes every vehicle, logs "Server stops". Does nothing when
+    // not running. Any thread, the disk monitor's included.
+    void Stop();
+
+    bool IsRunning() const { return m_bRunning; }
+
+    // Runs on the disk monitor's thread when space runs low; the default stops the
+    // server. Before Start.
+    void SetLowSpaceHandler(std::function<void()> handler);
+    CDiskSpaceMonitor& DiskMonitor() { return m_monitor; }
+
+private:
+    std::mutex m_lock;  // serialises the work of Start and Stop
+    std::atomic<bool> m_bRunning {false};
+    std::function<void()> m_onLowSpace;
+    CDiskSpaceMonitor m_monitor;
+};

@@ -1,0 +1,222 @@
+#include "control/ControlRouter.h"
+
+#include "control/ByteOrder.h"
+#include "control/UDPSrv.h"
+#include "platform/Timing.h"
+#include "settings/Settings.h"
+#include "shell/NotifyCenter.h"
+#include "support/LogFile.h"
+#include "support/RecordingObserver.h"
+#include "support/Sandbox.h"
+#include "support/ScriptedPeer.h"
+#include "vehicles/VehicleMgr.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+namespace {
+
+// The process-wide server routing to the real handlers, a scripted recorder, and a
+// download task that holds its pass open until the test lets it go.
+class ControlRouterTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        std::strcpy(GlobalSettings().szDownDir, "depot/video");
+        CNotifyCenter::Instance().Register(&m_observer);
+        CVehicleMgr::Instance().SetTaskFunction([this](CVehicle& vehicle, std::uint8_t nChannel) {
+            ++m_nTasks;
+            m_lastChannel = nChannel;
+            while (!m_bRelease && !vehicle.WaitQuit(5)) {
+            }
+        });
+        ASSERT_EQ(CUDPSrv::Instance().Create("127.0.0.1", 0, OnControlDatagram), 0);
+        CUDPSrv::Instance().Start();
+        m_peer.SetServerPort(CUDPSrv::Instance().LocalPort());
+    }
+
+    void TearDown() override
+    {
+        m_bRelease = true;
+        CUDPSrv::Instance().Stop();
+        CVehicleMgr::Instance().RemoveAll();
+        CNotifyCenter::Instance().Stop();
+        Sandbox::TearDown();
+    }
+
+    std::vector<RecordingObserver::Item> VehicleEvents()
+    {
+        std::vector<RecordingObserver::Item> events;
+        for (const auto& item : m_observer.Items()) {
+            if (item.nKind == NOTIFY_VEHICLE)
+                events.push_back(item);
+        }
+        return events;
+    }
+
+    std::size_t Count(const std::string& message)
+    {
+        auto messages = ReadLogMessages();
+        return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), message));
+    }
+
+    // A datagram that should draw no reply; a registration after it proves the
+    // server went on and that nothing was sent meanwhile.
+    void ExpectNoReplyTo(const std::vector<unsigned char>& datagram)
+    {
+        m_peer.Send(datagram);
+        m_peer.Send(ScriptedPeer::Registration("PROBE", 0, 999));
+        auto reply = m_peer.Receive();
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(ReadBe32(reply->data() + 8), 999u) << "an earlier datagram drew a reply";
+    }
+
+    RecordingObserver m_observer;
+    ScriptedPeer m_peer;
+    std::atomic<int> m_nTasks {0};
+    std::atomic<int> m_lastChannel {0};
+    std::atomic<bool> m_bRelease {false};
+};
+
+} // namespace
+
+TEST_F(ControlRouterTest, RegisteringTwiceAnswersTwiceButAddsOneVehicle)
+{
+    for (std::uint32_t nId : {41u, 42u}) {
+        auto request = ScriptedPeer::Registration("BUS 7", 4, nId);
+        m_peer.Send(request);
+        auto reply = m_peer.Receive();
+        ASSERT_TRUE(reply.has_value());
+        ASSERT_EQ(reply->size(), 20u);
+        EXPECT_EQ((*reply)[4], 1);
+        EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+        EXPECT_EQ(ReadBe32(reply->data() + 8), nId);
+        EXPECT_EQ(ReadBe32(reply->data() + 12), 105u);  // the request's payloadLength, echoed
+        EXPECT_EQ(ReadBe16(reply->data()), 0x480F);
+    }
+    ASSERT_TRUE(m_observer.WaitFor(1));
+    std::vector<std::string> names;
+    CVehicleMgr::Instance().GetNames(names);
+    EXPECT_EQ(names, std::vector<std::string> {"BUS 7"});
+    EXPECT_EQ(Count("BUS 7 Registed, number of channel is 4"), 2u);
+    EXPECT_TRUE(std::filesystem::is_directory("depot/video/BUS 7"));  // root made with its parents
+    auto events = VehicleEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_STREQ(events[0].vehicle.szName, "BUS 7");
+    EXPECT_EQ(events[0].vehicle.nValue, 1u);
+}
+
+TEST_F(ControlRouterTest, KeepAliveFromStrangerGets402AndCreatesNothing)
+{
+    m_peer.Send(ScriptedPeer::KeepAlive("GHOST", 0xABCDEF01));
+    auto reply = m_peer.Receive();
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->size(), 20u);
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 402);
+    EXPECT_EQ(ReadBe32(reply->data() + 8), 0xABCDEF01u);
+    EXPECT_EQ((*reply)[5], ZELP_KEEPALIVE);
+    EXPECT_EQ(ReadBe32(reply->data() + 12), 40u);
+    std::vector<std::string> names {"stale"};
+    CVehicleMgr::Instance().GetNames(names);
+    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(Count("Receive Keepalive Pack from GHOST, illegal guest!"), 1u);
+    EXPECT_FALSE(std::filesystem::exists("depot/video/GHOST"));
+}
+
+TEST_F(ControlRouterTest, FirstKeepAliveStartsThePassLaterOnesOnlyRefresh)
+{
+    m_peer.Send(ScriptedPeer::Registration("TRUCK", 2, 1));
+    ASSERT_TRUE(m_peer.Receive().has_value());
+    CVehicleMgr::Instance().SetClock([] { return 5000u; });
+    m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 2));
+    ASSERT_TRUE(m_peer.Receive().has_value());
+    CVehicleMgr::Instance().SetClock([] { return 5010u; });
+    m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 3));
+    auto reply = m_peer.Receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+
+    EXPECT_EQ(Count("Start download task for TRUCK"), 1u);
+    CVehicle* pVehicle = CVehicleMgr::Instance().Find("TRUCK");
+    ASSERT_NE(pVehicle, nullptr);
+    EXPECT_TRUE(pVehicle->IsRunning());
+    EXPECT_EQ(pVehicle->GetLastKeepalive(), 5010u);
+    CVehicleMgr::Instance().Release();
+
+    // Once the pass has ended, the next keepalive starts another.
+    m_bRelease = true;
+    for (int i = 0; i < 500 && m_nTasks < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    pVehicle = CVehicleMgr::Instance().Find("TRUCK");
+    bool bRunning = pVehicle->IsRunning();
+    CVehicleMgr::Instance().Release();
+    for (int i = 0; i < 500 && bRunning; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        pVehicle = CVehicleMgr::Instance().Find("TRUCK");
+        bRunning = pVehicle->IsRunning();
+        CVehicleMgr::Instance().Release();
+    }
+    ASSERT_FALSE(bRunning);
+    m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 4));
+    ASSERT_TRUE(m_peer.Receive().has_value());
+    EXPECT_EQ(Count("Start download task for TRUCK"), 2u);
+}
+
+TEST_F(ControlRouterTest, UnknownCommandsShortDatagramsAndRepliesReachNoHandler)
+{
+    auto command7 = ScriptedPeer::Registration("SEVEN", 1, 7);
+    command7[5] = 7;
+    ExpectNoReplyTo(command7);
+    ExpectNoReplyTo(ScriptedPeer::Registration("SHORT", 1, 8, 124));
+    ExpectNoReplyTo(ScriptedPeer::KeepAlive("SHORT", 9, 59));
+    ExpectNoReplyTo({0x48, 0x0F, 1});
+
+    // A reply with a registration's command byte is a reply all the same.
+    auto fakeReply = ScriptedPeer::Registration("REPLY", 1, 12345);
+    fakeReply[4] = 1;
+    ExpectNoReplyTo(fakeReply);
+
+    std::vector<std::string> names;
+    CVehicleMgr::Instance().GetNames(names);
+    EXPECT_EQ(names, std::vector<std::string> {"PROBE"});
+    EXPECT_EQ(Count(" Can't find matched transaction ID"), 1u);
+    EXPECT_EQ(Count("REPLY Registed, number of channel is 1"), 0u);
+}
+
+TEST_F(ControlRouterTest, UnsafeNamesAreRefusedWithoutDirectoryOrEntry)
+{
+    for (const std::string& name : {std::string(""), std::string("."), std::string(".."), std::string("../up"),
+                                    std::string("a\\b"), std::string("tab\tname")})
+        ExpectNoReplyTo(ScriptedPeer::Registration(name, 1, 5));
+    std::vector<std::string> names;
+    CVehicleMgr::Instance().GetNames(names);
+    EXPECT_EQ(names, std::vector<std::string> {"PROBE"});
+    EXPECT_FALSE(std::filesystem::exists("depot/up"));
+    EXPECT_FALSE(std::filesystem::exists("up"));
+    std::string sender = "Registration from 127.0.0.1:" + std::to_string(m_peer.Port()) +
+                         " refused: unusable vehicle name";
+    EXPECT_EQ(Count(sender), 6u);
+}
+
+TEST_F(ControlRouterTest, OverlongNameIsCutTo31CharactersAndChannelsCappedAt63)
+{
+    std::string longName(40, 'L');
+    m_peer.Send(ScriptedPeer::Registration(longName, 200, 1));
+    ASSERT_TRUE(m_peer.Receive().has_value());
+    m_peer.Send(ScriptedPeer::KeepAlive(longName, 2));
+    auto reply = m_peer.Receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+    for (int i = 0; i < 1000 && m_nTasks < 63; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(m_nTasks, 63);
+    std::vector<std::string> names;
+    CVehicleMgr::Instance().GetNames(names);
+    EXPECT_EQ(names, std::vector<std::string> {std::string(31, 'L')});
+}

@@ -1,0 +1,135 @@
+#include "control/ByteOrder.h"
+#include "platform/Socket.h"
+#include "platform/System.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+#include "support/ScriptedPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// zeldownloadd run as a process in the sandbox, its standard error in stderr.txt.
+class HeadlessServerTest : public Sandbox {
+protected:
+    void TearDown() override
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        Sandbox::TearDown();
+    }
+
+    static std::uint16_t FreeUdpPort()
+    {
+        CSocket probe = CSocket::CreateUdp(nullptr, 0);
+        return probe.LocalPort();
+    }
+
+    // Starts the server; nPort 0 leaves the directory without a settings file.
+    void Launch(std::uint16_t nPort)
+    {
+        if (nPort != 0)
+            WriteFile("QorConfig.xml", "<QorConf>\r\n<port>" + std::to_string(nPort) +
+                                           "</port>\r\n<downdir>depot/video</downdir>\r\n</QorConf>\r\n");
+        m_pid = ::fork();
+        ASSERT_GE(m_pid, 0);
+        if (m_pid == 0) {
+            int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, STDERR_FILENO);
+            ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+
+    // Waits up to 10 s for the process to end; its exit status, or -1.
+    int WaitExit()
+    {
+        for (int i = 0; i < 1000; ++i) {
+            int nStatus = 0;
+            if (::waitpid(m_pid, &nStatus, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+    static bool WaitForLog(const std::string& message)
+    {
+        for (int i = 0; i < 500; ++i) {
+            if (std::filesystem::exists("log.txt") && LogHas(message))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    pid_t m_pid = -1;
+};
+
+} // namespace
+
+TEST_F(HeadlessServerTest, AnswersRecordersAndStopsCleanlyOnSigterm)
+{
+    std::uint16_t nPort = FreeUdpPort();
+    Launch(nPort);
+    ASSERT_TRUE(WaitForLog("Server starts"));
+    ScriptedPeer peer;
+    peer.SetServerPort(nPort);
+    peer.Send(ScriptedPeer::Registration("DEPOT-1", 2, 10));
+    auto reply = peer.Receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+    peer.Send(ScriptedPeer::KeepAlive("DEPOT-1", 11));
+    reply = peer.Receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+    EXPECT_EQ(ReadBe32(reply->data() + 8), 11u);
+    ASSERT_TRUE(WaitForLog("Start download task for DEPOT-1"));
+    EXPECT_TRUE(std::filesystem::is_directory("depot/video/DEPOT-1"));
+
+    std::int64_t nStart = MonotonicMs();
+    ASSERT_EQ(::kill(m_pid, SIGTERM), 0);
+    EXPECT_EQ(WaitExit(), 0);
+    EXPECT_LT(MonotonicMs() - nStart, 2000);
+    auto messages = ReadLogMessages();
+    ASSERT_GE(messages.size(), 4u);
+    EXPECT_EQ(messages.front(), "Server starts");
+    EXPECT_EQ(messages.back(), "Server stops");
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "DEPOT-1 Registed, number of channel is 2"),
+              messages.end());
+    // The settings file it read is still the one given; the port answered was ours.
+    EXPECT_NE(ReadFile("QorConfig.xml").find(std::to_string(nPort)), std::string::npos);
+}
+
+TEST_F(HeadlessServerTest, BusyPortExitsWithMessage)
+{
+    CSocket holder = CSocket::CreateUdp(nullptr, 0);
+    Launch(holder.LocalPort());
+    EXPECT_EQ(WaitExit(), 1);
+    EXPECT_EQ(ReadFile("stderr.txt"), "Start failed, please assure port not occupied!\n");
+    EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"failed to create udp server"});
+}
+
+TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
+{
+    Launch(0);
+    // On the default port, which this machine may have taken: either outcome writes
+    // the settings file first.
+    for (int i = 0; i < 500 && !std::filesystem::exists("log.txt"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ::kill(m_pid, SIGINT);
+    int nExit = WaitExit();
+    EXPECT_TRUE(nExit == 0 || nExit == 1) << nExit;
+    EXPECT_EQ(ReadFile("QorConfig.xml").rfind("<QorConf>", 0), 0u);
+}

@@ -1,0 +1,65 @@
+#include "ScriptedPeer.h"
+
+#include <cstring>
+
+ScriptedPeer::ScriptedPeer() : m_socket(CSocket::CreateUdp("127.0.0.1", 0)) {}
+
+std::vector<unsigned char> ScriptedPeer::Registration(const std::string& name, std::uint8_t nChannels,
+                                                      std::uint32_t nId, std::size_t nLen)
+{
+    std::vector<unsigned char> datagram(std::max(nLen, kRegisterMinSize), 0);
+    ControlHeader header;
+    header.command = ZELP_REGISTER;
+    header.transactionId = nId;
+    header.payloadLength = static_cast<std::uint32_t>(kRegisterMinSize - kControlHeaderSize);
+    EncodeHeader(header, datagram.data());
+    std::memcpy(datagram.data() + kRegisterNameOffset, name.data(), std::min<std::size_t>(name.size(), 32));
+    datagram[kRegisterChannelsOffset] = nChannels;
+    datagram.resize(nLen);
+    return datagram;
+}
+
+std::vector<unsigned char> ScriptedPeer::KeepAlive(const std::string& name, std::uint32_t nId, std::size_t nLen)
+{
+    std::vector<unsigned char> datagram(std::max(nLen, kKeepAliveMinSize), 0);
+    ControlHeader header;
+    header.command = ZELP_KEEPALIVE;
+    header.transactionId = nId;
+    header.payloadLength = static_cast<std::uint32_t>(kKeepAliveMinSize - kControlHeaderSize);
+    EncodeHeader(header, datagram.data());
+    std::memcpy(datagram.data() + kKeepAliveNameOffset, name.data(), std::min<std::size_t>(name.size(), 32));
+    datagram.resize(nLen);
+    return datagram;
+}
+
+std::vector<unsigned char> ScriptedPeer::Reply(std::uint8_t nCommand, std::uint16_t nStatus, std::uint32_t nId,
+                                               const std::vector<unsigned char>& payload)
+{
+    std::vector<unsigned char> datagram(kControlHeaderSize);
+    ControlHeader header;
+    header.isReply = 1;
+    header.command = nCommand;
+    header.status = nStatus;
+    header.transactionId = nId;
+    header.payloadLength = static_cast<std::uint32_t>(payload.size());
+    EncodeHeader(header, datagram.data());
+    datagram.insert(datagram.end(), payload.begin(), payload.end());
+    return datagram;
+}
+
+void ScriptedPeer::Send(const std::vector<unsigned char>& datagram)
+{
+    m_socket.SendTo("127.0.0.1", m_nServerPort, datagram.data(), datagram.size());
+}
+
+std::optional<std::vector<unsigned char>> ScriptedPeer::Receive(int nTimeoutMs)
+{
+    if (m_socket.WaitReadable(nTimeoutMs) != 1)
+        return std::nullopt;
+    std::vector<unsigned char> buffer(65536);
+    ssize_t n = m_socket.RecvFrom(buffer.data(), buffer.size(), nullptr, nullptr);
+    if (n < 0)
+        return std::nullopt;
+    buffer.resize(static_cast<std::size_t>(n));
+    return buffer;
+}

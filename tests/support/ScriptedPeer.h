@@ -1,0 +1,37 @@
+#pragma once
+
+#include "control/ControlMessage.h"
+#include "platform/Socket.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A recorder played by a test: one UDP socket on loopback that sends what the test
+// says and reads what the server sends back.
+class ScriptedPeer {
+public:
+    ScriptedPeer();
+
+    std::uint16_t Port() const { return m_socket.LocalPort(); }
+    void SetServerPort(std::uint16_t nPort) { m_nServerPort = nPort; }
+
+    // A registration datagram (125 bytes unless nLen says otherwise).
+    static std::vector<unsigned char> Registration(const std::string& name, std::uint8_t nChannels,
+                                                   std::uint32_t nId, std::size_t nLen = kRegisterMinSize);
+    // A keepalive datagram (60 bytes unless nLen says otherwise).
+    static std::vector<unsigned char> KeepAlive(const std::string& name, std::uint32_t nId,
+                                                std::size_t nLen = kKeepAliveMinSize);
+    // A reply to a server request: header with isReply 1, status and id, then payload.
+    static std::vector<unsigned char> Reply(std::uint8_t nCommand, std::uint16_t nStatus, std::uint32_t nId,
+                                            const std::vector<unsigned char>& payload = {});
+
+    void Send(const std::vector<unsigned char>& datagram);
+    // The next datagram within nTimeoutMs, or nothing.
+    std::optional<std::vector<unsigned char>> Receive(int nTimeoutMs = 3000);
+
+private:
+    CSocket m_socket;
+    std::uint16_t m_nServerPort = 0;
+};

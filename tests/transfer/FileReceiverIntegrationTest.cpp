@@ -1,0 +1,408 @@
+#include "transfer/FileReceiver.h"
+
+#include "TransferClient.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/RecordIndex.h"
+#include "settings/Settings.h"
+#include "shell/Logger.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+#include "transfer/TCPSrv.h"
+#include "vehicles/LocalStore.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <sys/resource.h>
+#include <thread>
+
+using namespace transfertest;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kStart = 1362492129;  // 2013-03-05 14:02:09
+constexpr std::uint32_t kEnd = 1362492729;    // 2013-03-05 14:12:09
+const std::string kChanDir = "dl/BUS1/05-03-2013/ch01";
+const std::string kMp4Name = "ch01_20130305140209_20130305141209.mp4";
+const std::string kMp4 = kChanDir + "/" + kMp4Name;
+
+std::string TdName(const std::string& recorderName, std::uint32_t nSize, std::uint32_t tEnd = kEnd)
+{
+    return PartialFileName(1, kStart, tEnd, recorderName, nSize);
+}
+
+std::size_t SizeOf(const std::string& path)
+{
+    std::error_code ec;
+    auto n = fs::file_size(path, ec);
+    return ec ? 0 : static_cast<std::size_t>(n);
+}
+
+// Waits until the recorder's connection is closed by the server; false after 5 s.
+bool WaitForServerClose(CSocket& sock)
+{
+    char buf[256];
+    std::int64_t nDeadline = MonotonicMs() + 5000;
+    while (MonotonicMs() < nDeadline) {
+        if (sock.WaitReadable(100) == 1 && sock.Recv(buf, sizeof(buf)) <= 0)
+            return true;
+    }
+    return false;
+}
+
+bool WaitForSize(const std::string& path, std::size_t nSize)
+{
+    std::int64_t nDeadline = MonotonicMs() + 5000;
+    while (SizeOf(path) != nSize) {
+        if (MonotonicMs() > nDeadline)
+            return false;
+        SleepMs(5);
+    }
+    return true;
+}
+
+std::vector<std::string> SandboxEntries()
+{
+    std::vector<std::string> names;
+    for (auto& entry : fs::recursive_directory_iterator("."))
+        names.push_back(entry.path().string());
+    return names;
+}
+
+class FileReceiverTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        WriteLog("test begins");
+        Timing().nAcceptWindowMs = 5000;
+        Timing().nHeaderWaitMs = 2000;
+        Timing().nReceiveSilenceMs = 2000;
+        CopyField(GlobalSettings().szDownDir, sizeof(GlobalSettings().szDownDir), "dl");
+        Open(m_srv);
+    }
+
+    void Open(CTCPSrv& srv)
+    {
+        ASSERT_EQ(srv.Listen(nullptr, 0), 0);
+        char szIp[16];
+        srv.GetListenAddr(szIp, m_nPort);
+    }
+
+    // One accept window of srv while client plays the recorder.
+    void Transfer(const std::function<void(CSocket&)>& client) { Transfer(m_srv, client); }
+    void Transfer(CTCPSrv& srv, const std::function<void(CSocket&)>& client)
+    {
+        std::thread recorder([&] {
+            CSocket sock = Connect(m_nPort);
+            client(sock);
+        });
+        srv.WaitForConnection();
+        recorder.join();
+    }
+
+    // Sends header and bytes [nFrom, nTo) of the standard recording, then closes.
+    void SendRange(const std::string& header, std::size_t nFrom, std::size_t nTo)
+    {
+        Transfer([&](CSocket& sock) {
+            sock.SendAll(header.data(), header.size());
+            std::string data = Content(nTo - nFrom, nFrom);
+            sock.SendAll(data.data(), data.size());
+        });
+    }
+
+    CTCPSrv m_srv;
+    std::uint16_t m_nPort = 0;
+};
+
+} // namespace
+
+TEST_F(FileReceiverTest, WholeFileIsStoredUnderItsFinishedName)
+{
+    constexpr std::uint32_t kSize = 100000;
+    SendRange(HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1), 0, kSize);
+
+    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
+    EXPECT_EQ(FindFiles(kChanDir + "/*.td").size(), 0u);
+    EXPECT_EQ(m_srv.TakeReceivedBytes(), kSize);
+    std::vector<std::string> log = ReadLogMessages();
+    std::vector<std::string> expected {"test begins", "Start Recv file stream for channel 1 of BUS1\n",
+                                       "TCP recv returns zero",
+                                       "file " + kMp4Name + " of channel 1 of BUS1 is downloaded over!"};
+    EXPECT_EQ(log, expected);
+}
+
+TEST_F(FileReceiverTest, HeaderArrivingInPiecesIsAccepted)
+{
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 5000, 1);
+    Transfer([&](CSocket& sock) {
+        // Three segments with pauses, as a slow link delivers them.
+        sock.SendAll(header.data(), 10);
+        SleepMs(50);
+        sock.SendAll(header.data() + 10, 50);
+        SleepMs(50);
+        sock.SendAll(header.data() + 60, 20);
+        std::string data = Content(5000);
+        sock.SendAll(data.data(), data.size());
+    });
+    EXPECT_EQ(ReadFile(kMp4), Content(5000));
+}
+
+TEST_F(FileReceiverTest, HeaderThatNeverCompletesIsRefused)
+{
+    Timing().nHeaderWaitMs = 200;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 5000, 1);
+    // Silent recorder.
+    Transfer([&](CSocket& sock) { WaitForServerClose(sock); });
+    EXPECT_TRUE(LogHas("select err or timeout"));
+    // Half a header, then the connection ends; half a header, then silence.
+    Transfer([&](CSocket& sock) { sock.SendAll(header.data(), 40); });
+    Transfer([&](CSocket& sock) {
+        sock.SendAll(header.data(), 40);
+        WaitForServerClose(sock);
+    });
+    std::vector<std::string> log = ReadLogMessages();
+    EXPECT_EQ(log, (std::vector<std::string> {"test begins", "select err or timeout", "Error transfer header size",
+                                              "Error transfer header size"}));
+    EXPECT_FALSE(fs::exists("dl"));
+}
+
+TEST_F(FileReceiverTest, InterruptedTransferIsResumedAndFinishedAtTheExactSize)
+{
+    constexpr std::uint32_t kSize = 100000;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
+    const std::string td = kChanDir + "/" + TdName("ch01_rec", kSize);
+
+    SendRange(header, 0, 40000);
+    EXPECT_EQ(ReadFile(td), Content(40000));
+    EXPECT_FALSE(fs::exists(kMp4));
+    EXPECT_FALSE(LogHas("data.nFileSizeLow>transferHdr.nFileSize"));
+
+    SendRange(header, 40000, 70000);
+    EXPECT_EQ(SizeOf(td), 70000u);
+
+    SendRange(header, 70000, kSize);
+    EXPECT_FALSE(fs::exists(td));
+    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
+
+    // Sizes of 2^31 and more are named with a negative size text.
+    const std::string bigHeader = HeaderBytes("BUS1", "ch01_big", kStart + 3600, kEnd + 3600, 0x80000000u, 1);
+    SendRange(bigHeader, 0, 10);
+    EXPECT_EQ(SizeOf(kChanDir + "/ch01_20130305150209_20130305151209.ch01_big.-2147483648.td"), 10u);
+}
+
+TEST_F(FileReceiverTest, RecordingWithAStartAlreadyStoredIsRefused)
+{
+    fs::create_directories(kChanDir);
+    const std::string otherMp4 = "ch01_20130305140209_20130305150000.mp4";
+    WriteFile(kChanDir + "/" + otherMp4, "finished");
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 5000, 1);
+
+    SendRange(header, 0, 5000);
+    EXPECT_TRUE(LogHas("mp4 file with the same starttime is already exsit: " + otherMp4 + "\n"));
+    EXPECT_EQ(ReadFile(kChanDir + "/" + otherMp4), "finished");
+    EXPECT_FALSE(fs::exists(kMp4));
+    EXPECT_EQ(FindFiles(kChanDir + "/*").size(), 1u);
+    EXPECT_EQ(m_srv.TakeReceivedBytes(), 0u);
+
+    // Two files with that start block the recording until someone removes one.
+    WriteFile(kChanDir + "/" + TdName("ch01_rec", 5000), "part");
+    SendRange(header, 0, 5000);
+    EXPECT_TRUE(LogHas("nMatched>=2 for half-identical files: " + kChanDir + "/*_20130305140209_*"));
+    EXPECT_EQ(ReadFile(kChanDir + "/" + TdName("ch01_rec", 5000)), "part");
+    EXPECT_FALSE(LogHas("Start Recv file stream for channel 1 of BUS1\n"));
+}
+
+TEST_F(FileReceiverTest, LonePartialFileOfAnOlderHeaderIsAdopted)
+{
+    fs::create_directories(kChanDir);
+    const std::string oldName = TdName("ch01_old", 50, kEnd - 60);
+    WriteFile(kChanDir + "/" + oldName, Content(30));
+
+    SendRange(HeaderBytes("BUS1", "ch01_new", kStart, kEnd, 100, 1), 30, 100);
+    EXPECT_TRUE(LogHas("matched file " + oldName + " doesn't meet transfering file: " + TdName("ch01_new", 100) +
+                       ", rename succ"));
+    EXPECT_EQ(ReadFile(kMp4), Content(100));
+    EXPECT_EQ(FindFiles(kChanDir + "/*").size(), 1u);
+}
+
+TEST_F(FileReceiverTest, WrongChannelTagIsRefusedBeforeTheStoreIsTouched)
+{
+    fs::create_directories(kChanDir);
+    const std::string lone = TdName("ch01_rec", 50);
+    WriteFile(kChanDir + "/" + lone, "part");
+
+    SendRange(HeaderBytes("BUS1", "ch1_rec", kStart, kEnd, 50, 1), 0, 50);
+    SendRange(HeaderBytes("BUS1", "ch02_rec", kStart, kEnd, 50, 1), 0, 50);
+    std::vector<std::string> log = ReadLogMessages();
+    EXPECT_EQ(log, (std::vector<std::string> {"test begins", "Error transfer header, szChan not correct",
+                                              "Error transfer header, szChan not correct"}));
+    // The lone partial file keeps its name and bytes; nothing else was created.
+    EXPECT_EQ(ReadFile(kChanDir + "/" + lone), "part");
+    EXPECT_EQ(FindFiles(kChanDir + "/*").size(), 1u);
+    EXPECT_FALSE(fs::exists("dl/BUS1/05-03-2013/ch02"));
+
+    // The tag may stand anywhere in the name; channel 12 is "ch12_".
+    SendRange(HeaderBytes("BUS1", "dvr_ch12_rec", kStart, kEnd, 20, 12), 0, 20);
+    EXPECT_EQ(ReadFile("dl/BUS1/05-03-2013/ch12/ch12_20130305140209_20130305141209.mp4"), Content(20));
+}
+
+TEST_F(FileReceiverTest, UnsafeNamesAreRefusedAndNothingIsWritten)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "ch01_rec"},       {".", "ch01_rec"},     {"..", "ch01_rec"},    {"a/b", "ch01_rec"},
+        {"a\\b", "ch01_rec"},   {"x\ty", "ch01_rec"},  {"BUS1", ".."},        {"BUS1", "../ch01_rec"},
+        {"BUS1", "ch01_\x01"},  {"BUS1", "ch01_a\\b"}, {"BUS1", ""},          {"BUS\x7F", "ch01_rec"},
+    };
+    for (const auto& [device, recorderName] : cases)
+        SendRange(HeaderBytes(device, recorderName, kStart, kEnd, 10, 1), 0, 10);
+
+    std::vector<std::string> log = ReadLogMessages();
+    ASSERT_EQ(log.size(), std::size(cases) + 1);
+    EXPECT_EQ(log[1], "Error transfer header, unsafe szDevice: ");
+    EXPECT_EQ(log[3], "Error transfer header, unsafe szDevice: ..");
+    EXPECT_EQ(log[6], "Error transfer header, unsafe szDevice: x\\x09y");
+    EXPECT_EQ(log[8], "Error transfer header, unsafe szChan: ../ch01_rec");
+    EXPECT_EQ(log[9], "Error transfer header, unsafe szChan: ch01_\\x01");
+    for (std::size_t i = 1; i < log.size(); ++i)
+        EXPECT_EQ(log[i].rfind("Error transfer header, unsafe ", 0), 0u) << log[i];
+    EXPECT_EQ(SandboxEntries(), std::vector<std::string> {"./log.txt"});
+
+    // A device name that fills its whole field (no NUL) is a name like any other.
+    const std::string fullName(32, 'D');
+    SendRange(HeaderBytes(fullName, "ch01_rec", kStart, kEnd, 10, 1), 0, 10);
+    EXPECT_EQ(ReadFile("dl/" + fullName + "/05-03-2013/ch01/" + kMp4Name), Content(10));
+}
+
+TEST_F(FileReceiverTest, BytesBeyondTheSizeLeaveThePartialFileAndAreReported)
+{
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 1000, 1);
+    SendRange(header, 0, 1010);
+    EXPECT_EQ(ReadFile(kChanDir + "/" + TdName("ch01_rec", 1000)), Content(1010));
+    EXPECT_FALSE(fs::exists(kMp4));
+    EXPECT_TRUE(LogHas("data.nFileSizeLow>transferHdr.nFileSize"));
+}
+
+TEST_F(FileReceiverTest, RecorderThatStaysConnectedAfterTheLastByteFinishesAfterTheSilence)
+{
+    Timing().nReceiveSilenceMs = 300;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 3000, 1);
+    bool bClosedByServer = false;
+    Transfer([&](CSocket& sock) {
+        sock.SendAll(header.data(), header.size());
+        std::string data = Content(3000);
+        sock.SendAll(data.data(), data.size());
+        bClosedByServer = WaitForServerClose(sock);
+    });
+    EXPECT_TRUE(bClosedByServer);
+    EXPECT_TRUE(LogHas("TCP select meets error or timeout\n"));
+    EXPECT_EQ(ReadFile(kMp4), Content(3000));
+}
+
+TEST_F(FileReceiverTest, WriteErrorEndsTheRunAndKeepsEveryByteWritten)
+{
+    // A file size limit makes the disk "full" at 20000 bytes for this process.
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit limit = old;
+    limit.rlim_cur = 20000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    bool bClosedByServer = false;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 50000, 1);
+    Transfer([&](CSocket& sock) {
+        sock.SendAll(header.data(), header.size());
+        std::string data = Content(50000);
+        sock.SendAll(data.data(), data.size());
+        bClosedByServer = WaitForServerClose(sock);
+    });
+    setrlimit(RLIMIT_FSIZE, &old);
+
+    EXPECT_TRUE(bClosedByServer);
+    const std::string td = TdName("ch01_rec", 50000);
+    EXPECT_EQ(ReadFile(kChanDir + "/" + td), Content(20000));
+    EXPECT_TRUE(LogHas("write file " + td + " of channel 1 of BUS1 err, errno=" + std::to_string(EFBIG)));
+    EXPECT_EQ(m_srv.TakeReceivedBytes(), 20000u);
+}
+
+TEST_F(FileReceiverTest, PartialFileRemovedDuringTheTransferEndsTheRun)
+{
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 50000, 1);
+    const std::string td = kChanDir + "/" + TdName("ch01_rec", 50000);
+    bool bClosedByServer = false;
+    Transfer([&](CSocket& sock) {
+        sock.SendAll(header.data(), header.size());
+        std::string data = Content(50000);
+        sock.SendAll(data.data(), 10000);
+        ASSERT_TRUE(WaitForSize(td, 10000));
+        fs::remove(td);
+        sock.SendAll(data.data() + 10000, 10000);
+        bClosedByServer = WaitForServerClose(sock);
+    });
+    EXPECT_TRUE(bClosedByServer);
+    EXPECT_TRUE(LogHas("file " + TdName("ch01_rec", 50000) + " of channel 1 of BUS1 was removed while downloading"));
+    EXPECT_TRUE(LogHas("find file err in tcp quits"));
+    EXPECT_FALSE(fs::exists(td));
+}
+
+TEST_F(FileReceiverTest, CloseSocketsEndsABlockedReceiveAndKeepsTheBytes)
+{
+    Timing().nReceiveSilenceMs = 60000;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 50000, 1);
+    const std::string td = kChanDir + "/" + TdName("ch01_rec", 50000);
+    std::thread stopper([&] {
+        if (WaitForSize(td, 5000))
+            m_srv.CloseSockets();
+    });
+    std::int64_t nStart = MonotonicMs();
+    Transfer([&](CSocket& sock) {
+        sock.SendAll(header.data(), header.size());
+        std::string data = Content(5000);
+        sock.SendAll(data.data(), data.size());
+        WaitForServerClose(sock);
+    });
+    stopper.join();
+    EXPECT_LT(MonotonicMs() - nStart, 10000);
+    EXPECT_EQ(ReadFile(td), Content(5000));
+    EXPECT_TRUE(LogHas("TCP select meets error or timeout\n") || LogHas("TCP recv returns zero"));
+}
+
+TEST_F(FileReceiverTest, ComponentModeAddsOneRecordPerFinishedFile)
+{
+    CRecordIndex index(Dir().string());
+    bool bComponentMode = true;
+    CTCPSrv srv([&](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, "dl", bComponentMode, &index); });
+    Open(srv);
+    auto send = [&](const std::string& header, std::size_t nBytes) {
+        Transfer(srv, [&](CSocket& sock) {
+            sock.SendAll(header.data(), header.size());
+            std::string data = Content(nBytes);
+            sock.SendAll(data.data(), data.size());
+        });
+    };
+    send(HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 100, 1), 100);
+    send(HeaderBytes("BUS1", "ch01_cut", kStart + 3600, kEnd + 3600, 100, 1), 60);  // stays partial
+    bComponentMode = false;
+    send(HeaderBytes("BUS1", "ch01_off", kStart + 7200, kEnd + 7200, 100, 1), 100);  // finished, not indexed
+
+    const std::string text = ReadFile(index.Path());
+    std::size_t nRecords = 0;
+    for (std::size_t nPos = text.find("<record>"); nPos != std::string::npos; nPos = text.find("<record>", nPos + 1))
+        ++nRecords;
+    EXPECT_EQ(nRecords, 1u);
+    EXPECT_NE(text.find("<record>\r\n<puid>BUS1</puid>\r\n<username>Admin</username>\r\n<chan>1</chan>\r\n"
+                        "<starttime>20130305140209</starttime>\r\n<endtime>20130305141209</endtime>\r\n</record>"),
+              std::string::npos)
+        << text;
+    EXPECT_TRUE(fs::exists("dl/BUS1/05-03-2013/ch01/ch01_20130305160209_20130305161209.mp4"));
+}
+
+TEST_F(FileReceiverTest, MissingListenerIsReported)
+{
+    EXPECT_EQ(GetFileTask(nullptr), 0);
+    EXPECT_TRUE(LogHas("CTCPSrv::GetFileTask: Invalid Param"));
+}

@@ -1,0 +1,304 @@
+#include "transfer/TCPSrv.h"
+
+#include "TransferClient.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/Settings.h"
+#include "shell/Logger.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using namespace transfertest;
+
+namespace {
+
+std::size_t OpenDescriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+std::size_t CountLog(const std::string& text)
+{
+    std::size_t n = 0;
+    for (const std::string& message : ReadLogMessages())
+        n += message == text ? 1 : 0;
+    return n;
+}
+
+// A receiver that records the first byte each connection sends.
+class ByteRecorder {
+public:
+    CTCPSrv::Receiver Receiver()
+    {
+        return [this](CTCPSrv* pSrv) {
+            char c = 0;
+            if (pSrv->WaitAccepted(5000) == 1 && pSrv->RecvAccepted(&c, 1) == 1) {
+                std::lock_guard guard(m_lock);
+                m_firstBytes += c;
+            }
+            return 0;
+        };
+    }
+    std::string FirstBytes()
+    {
+        std::lock_guard guard(m_lock);
+        return m_firstBytes;
+    }
+
+private:
+    std::mutex m_lock;
+    std::string m_firstBytes;
+};
+
+class TCPSrvTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        WriteLog("test begins");  // opens log.txt before descriptors are counted
+    }
+};
+
+const char* const kWindowTooLong = "wait for DVR's connection too long, quit listen...";
+
+} // namespace
+
+TEST_F(TCPSrvTest, PortsStartAt10000AndRepeatEvery65535Calls)
+{
+    // The process-wide counter: this is the first listener of the process.
+    std::uint16_t nFirst = NextListenPort();
+    std::uint16_t nSecond = NextListenPort();
+    EXPECT_EQ(nFirst, 10000);
+    EXPECT_EQ(nSecond, 10001);
+    for (std::uint16_t nPort : {nFirst, nSecond}) {
+        CTCPSrv srv;
+        if (srv.Listen(nullptr, nPort) != 0) {
+            // Only acceptable when something else on the machine holds the port.
+            EXPECT_FALSE(CSocket::ListenTcp(nullptr, nPort).IsValid()) << nPort;
+            continue;
+        }
+        char szIp[16];
+        std::uint16_t nListenPort = 0;
+        srv.GetListenAddr(szIp, nListenPort);
+        EXPECT_EQ(nListenPort, nPort);
+    }
+
+    // The whole cycle, by call number.
+    EXPECT_EQ(ListenPortOf(1), 10000);
+    EXPECT_EQ(ListenPortOf(55536), 65535);
+    EXPECT_EQ(ListenPortOf(55537), 0);  // the system picks a port
+    EXPECT_EQ(ListenPortOf(55538), 1);
+    EXPECT_EQ(ListenPortOf(65534), 9997);
+    EXPECT_EQ(ListenPortOf(65535), 9999);
+    EXPECT_EQ(ListenPortOf(65536), 10000);
+    EXPECT_EQ(ListenPortOf(0xFFFFFFFFu), ListenPortOf(0xFFFFFFFFu % 65535));
+
+    CTCPSrv anyPort;
+    ASSERT_EQ(anyPort.Listen(nullptr, 0), 0);
+    char szIp[16];
+    std::uint16_t nPort = 0;
+    anyPort.GetListenAddr(szIp, nPort);
+    EXPECT_NE(nPort, 0);
+}
+
+TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpen)
+{
+    CSocket holder = CSocket::ListenTcp(nullptr, 0);
+    ASSERT_TRUE(holder.IsValid());
+    std::size_t nBefore = OpenDescriptors();
+    {
+        CTCPSrv srv;
+        EXPECT_EQ(srv.Listen(nullptr, holder.LocalPort()), -1);
+        EXPECT_EQ(srv.Listen("not an address", 0), -1);
+        EXPECT_EQ(OpenDescriptors(), nBefore);
+        char szIp[16];
+        std::uint16_t nPort = 1;
+        srv.GetListenAddr(szIp, nPort);
+        EXPECT_EQ(nPort, 0);
+        // Without a listening socket a window fails at once.
+        srv.WaitForConnection();
+        EXPECT_TRUE(LogHas("select accept error! errorno=" + std::to_string(EBADF)));
+
+        ASSERT_EQ(srv.Listen("127.0.0.1", 0), 0);
+        EXPECT_EQ(srv.Listen(nullptr, 0), -1);  // already listening
+        EXPECT_EQ(OpenDescriptors(), nBefore + 1);
+    }
+    EXPECT_EQ(OpenDescriptors(), nBefore);
+}
+
+TEST_F(TCPSrvTest, ListenAddressIsTheSettingsIpText)
+{
+    CopyField(GlobalSettings().szIP, sizeof(GlobalSettings().szIP), "255.255.255.254");
+    CTCPSrv srv;
+    ASSERT_EQ(srv.Listen(nullptr, 0), 0);
+    char szIp[16];
+    std::uint16_t nPort = 0;
+    srv.GetListenAddr(szIp, nPort);
+    EXPECT_STREQ(szIp, "255.255.255.254");
+    // Bound to every address: loopback reaches it although the text names another.
+    CSocket client = Connect(nPort);
+    EXPECT_TRUE(client.IsValid());
+}
+
+TEST_F(TCPSrvTest, EmptyWindowEndsWithItsLogLineAndALateRecorderGetsTheNextWindow)
+{
+    Timing().nAcceptWindowMs = 150;
+    ByteRecorder recorder;
+    CTCPSrv srv(recorder.Receiver());
+    ASSERT_EQ(srv.Listen(nullptr, 0), 0);
+    char szIp[16];
+    std::uint16_t nPort = 0;
+    srv.GetListenAddr(szIp, nPort);
+
+    srv.WaitForConnection();
+    EXPECT_EQ(CountLog(kWindowTooLong), 1u);
+    EXPECT_EQ(recorder.FirstBytes(), "");
+
+    // Connects while no window is open: the backlog keeps it for the next one.
+    CSocket late = Connect(nPort);
+    ASSERT_TRUE(late.IsValid());
+    ASSERT_TRUE(late.SendAll("L", 1));
+    std::int64_t nStart = MonotonicMs();
+    srv.WaitForConnection();
+    EXPECT_LT(MonotonicMs() - nStart, 150);  // accepted at once, not at the window's end
+    EXPECT_EQ(recorder.FirstBytes(), "L");
+    EXPECT_EQ(CountLog(kWindowTooLong), 1u);
+}
+
+TEST_F(TCPSrvTest, OneConnectionPerWindow)
+{
+    Timing().nAcceptWindowMs = 2000;
+    ByteRecorder recorder;
+    CTCPSrv srv(recorder.Receiver());
+    ASSERT_EQ(srv.Listen(nullptr, 0), 0);
+    char szIp[16];
+    std::uint16_t nPort = 0;
+    srv.GetListenAddr(szIp, nPort);
+
+    CSocket first = Connect(nPort);
+    ASSERT_TRUE(first.SendAll("A", 1));
+    CSocket second = Connect(nPort);
+    ASSERT_TRUE(second.SendAll("B", 1));
+
+    srv.WaitForConnection();
+    EXPECT_EQ(recorder.FirstBytes(), "A");
+    srv.WaitForConnection();
+    EXPECT_EQ(recorder.FirstBytes(), "AB");
+}
+
+TEST_F(TCPSrvTest, CloseSocketsEndsAnAcceptWaitAtOnceAndEveryLaterWindow)
+{
+    Timing().nAcceptWindowMs = 60000;
+    CTCPSrv srv;
+    ASSERT_EQ(srv.Listen(nullptr, 0), 0);
+
+    std::int64_t nStart = MonotonicMs();
+    std::thread stopper([&] {
+        SleepMs(100);
+        srv.CloseSockets();
+    });
+    srv.WaitForConnection();
+    stopper.join();
+    EXPECT_LT(MonotonicMs() - nStart, 5000);
+    const std::string line = "select accept error! errorno=" + std::to_string(EBADF);
+    EXPECT_EQ(CountLog(line), 1u);
+
+    srv.WaitForConnection();
+    srv.CloseSockets();
+    EXPECT_EQ(CountLog(line), 2u);
+    EXPECT_EQ(CountLog(kWindowTooLong), 0u);
+}
+
+TEST_F(TCPSrvTest, CloseSocketsWakesTheReceiverAndEachSocketIsReleasedOnce)
+{
+    Timing().nAcceptWindowMs = 5000;
+    std::size_t nBefore = OpenDescriptors();
+    std::promise<void> waiting;
+    std::atomic<int> nWaitResult {2};
+    std::atomic<std::size_t> nDuringTransfer {0};
+    {
+        CTCPSrv srv([&](CTCPSrv* pSrv) {
+            nDuringTransfer = OpenDescriptors();
+            waiting.set_value();
+            nWaitResult = pSrv->WaitAccepted(60000);
+            return 0;
+        });
+        ASSERT_EQ(srv.Listen(nullptr, 0), 0);
+        char szIp[16];
+        std::uint16_t nPort = 0;
+        srv.GetListenAddr(szIp, nPort);
+        CSocket silent = Connect(nPort);
+        ASSERT_TRUE(silent.IsValid());
+
+        std::thread stopper([&] {
+            waiting.get_future().wait();
+            SleepMs(50);
+            srv.CloseSockets();
+            srv.CloseSockets();
+        });
+        std::int64_t nStart = MonotonicMs();
+        srv.WaitForConnection();
+        stopper.join();
+        EXPECT_LT(MonotonicMs() - nStart, 5000);
+        EXPECT_EQ(nWaitResult, -1);
+        // listening socket + client + accepted one while the receiver ran; the
+        // accepted one is released when the receiver has left.
+        EXPECT_EQ(nDuringTransfer, nBefore + 3);
+        EXPECT_EQ(OpenDescriptors(), nBefore + 2);
+        // The recorder sees its connection end.
+        char c;
+        EXPECT_EQ(silent.WaitReadable(2000), 1);
+        EXPECT_EQ(silent.Recv(&c, 1), 0);
+    }
+    EXPECT_EQ(OpenDescriptors(), nBefore);
+}
+
+TEST_F(TCPSrvTest, ReceivedBytesAreTakenWithoutLoss)
+{
+    Timing().nAcceptWindowMs = 5000;
+    CopyField(GlobalSettings().szDownDir, sizeof(GlobalSettings().szDownDir), "dl");
+    constexpr std::uint32_t kSize = 3 * 1024 * 1024 + 17;
+    CTCPSrv srv;
+    ASSERT_EQ(srv.Listen(nullptr, 0), 0);
+    char szIp[16];
+    std::uint16_t nPort = 0;
+    srv.GetListenAddr(szIp, nPort);
+
+    std::atomic<bool> bDone {false};
+    std::uint64_t nTaken = 0;
+    std::thread taker([&] {
+        while (!bDone) {
+            nTaken += srv.TakeReceivedBytes();
+            std::this_thread::yield();
+        }
+    });
+    std::thread sender([&] {
+        CSocket sock = Connect(nPort);
+        sock.SendAll(HeaderBytes("BUS1", "ch01_x", 1362492129, 1362492729, kSize, 1).data(), kTransferHeaderSize);
+        std::string data = Content(kSize);
+        // In small pieces, so that the taker runs between many of them.
+        for (std::size_t i = 0; i < data.size(); i += 4096)
+            sock.SendAll(data.data() + i, std::min<std::size_t>(4096, data.size() - i));
+    });
+    srv.WaitForConnection();
+    sender.join();
+    bDone = true;
+    taker.join();
+    nTaken += srv.TakeReceivedBytes();
+    EXPECT_EQ(nTaken, kSize);
+    EXPECT_EQ(srv.TakeReceivedBytes(), 0u);
+    EXPECT_TRUE(std::filesystem::exists("dl/BUS1/05-03-2013/ch01/ch01_20130305140209_20130305141209.mp4"));
+}

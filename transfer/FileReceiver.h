@@ -1,0 +1,33 @@
+#pragma once
+
+#include "transfer/TransferHeader.h"
+
+#include <cstddef>
+#include <string>
+
+class CTCPSrv;
+class CRecordIndex;
+
+// The receive buffer of one connection: the file goes to disk chunk by chunk.
+constexpr std::size_t kReceiveChunkSize = 6144;
+
+// Receives the one file of the connection pSrv has just accepted: reads the transfer
+// header, appends the bytes to the recording's partial file in the store, renames it
+// to its finished name when its size matches, and in component mode adds it to the
+// record index. Closes the accepted socket when it ends. Always 0.
+// Thread procedure of the receiver thread that pSrv's accept thread starts; reads the
+// download root and the component-mode flag from the process-wide settings.
+int GetFileTask(CTCPSrv* pSrv);
+
+// The same with the download root and the index given; pIndex null (or
+// bComponentMode false) adds no record. Receiver thread.
+int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponentMode, CRecordIndex* pIndex);
+
+// Why a header's names must not be used in the store, or "" when they may:
+// the device name and the recorder's file name become path components.
+// Any thread.
+std::string CheckHeaderNames(const TransferHeader& hdr);
+
+// Whether the recorder's file name carries the header's channel tag ("ch%02d_").
+// Any thread.
+bool HasChannelTag(const TransferHeader& hdr);

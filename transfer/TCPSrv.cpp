@@ -1,0 +1,140 @@
+#include "transfer/TCPSrv.h"
+
+#include "platform/Format.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/Settings.h"
+#include "shell/Logger.h"
+#include "transfer/FileReceiver.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr int kListenBacklog = 5;
+
+} // namespace
+
+std::uint16_t ListenPortOf(std::uint32_t nCount)
+{
+    return static_cast<std::uint16_t>(nCount % 65535 + 9999);
+}
+
+std::uint16_t NextListenPort()
+{
+    static std::mutex s_lock;
+    static std::uint32_t s_nCounter = 0;
+    std::lock_guard guard(s_lock);
+    return ListenPortOf(++s_nCounter);
+}
+
+CTCPSrv::CTCPSrv() : CTCPSrv(Receiver(&GetFileTask)) {}
+
+CTCPSrv::CTCPSrv(Receiver receiver) : m_receiver(std::move(receiver)) {}
+
+CTCPSrv::~CTCPSrv()
+{
+    // No thread of ours runs any more (WaitForConnection joins them); the sockets'
+    // own destructors release whatever is still open.
+    m_cListen.Close();
+}
+
+int CTCPSrv::Listen(const char* szIp, std::uint16_t nPort)
+{
+    if (m_cListen.IsValid())
+        return -1;
+    CSocket sock = CSocket::ListenTcp(szIp, nPort, kListenBacklog);
+    if (!sock.IsValid())
+        return -1;
+    std::lock_guard guard(m_sockLock);
+    m_cListen = std::move(sock);
+    return 0;
+}
+
+void CTCPSrv::GetListenAddr(char (&szIp)[16], std::uint16_t& nPort) const
+{
+    std::snprintf(szIp, sizeof(szIp), "%.15s", GlobalSettings().szIP);
+    nPort = m_cListen.IsValid() ? m_cListen.LocalPort() : 0;
+}
+
+void CTCPSrv::WaitForConnection()
+{
+    m_nReceivedBytes = 0;
+    std::thread accepter(&CTCPSrv::x_AcceptThread, this);
+    accepter.join();
+}
+
+void CTCPSrv::x_AcceptThread()
+{
+    int nReady = m_cListen.WaitReadable(Timing().nAcceptWindowMs);
+    int nErr = errno;
+    if (nReady == 0) {
+        WriteLog("wait for DVR's connection too long, quit listen...");
+        DebugOutput("wait for DVR's connection too long, quit listen...\n");
+        return;
+    }
+    if (nReady < 0) {
+        WriteLog(Format("select accept error! errorno=%d", nErr));
+        return;
+    }
+
+    CSocket conn = m_cListen.Accept();
+    {
+        std::lock_guard guard(m_sockLock);
+        // A CloseSockets that came between the wait and the accept must still stop
+        // this transfer.
+        if (m_bClosed)
+            conn.Abort();
+        m_cAccepted = std::move(conn);
+    }
+    // An invalid connection is handed over as well: the receiver's first wait fails.
+    std::thread receiver([this] {
+        if (m_receiver)
+            m_receiver(this);
+    });
+    receiver.join();
+    CloseAccepted();
+}
+
+void CTCPSrv::CloseSockets()
+{
+    std::lock_guard guard(m_sockLock);
+    m_bClosed = true;
+    m_cListen.Abort();
+    m_cAccepted.Abort();
+}
+
+std::uint32_t CTCPSrv::TakeReceivedBytes()
+{
+    return m_nReceivedBytes.exchange(0);
+}
+
+int CTCPSrv::WaitAccepted(int nTimeoutMs)
+{
+    return m_cAccepted.WaitReadable(nTimeoutMs);
+}
+
+ssize_t CTCPSrv::RecvAccepted(void* pBuf, std::size_t nLen)
+{
+    if (!m_cAccepted.IsValid()) {
+        errno = EBADF;
+        return -1;
+    }
+    return m_cAccepted.Recv(pBuf, nLen);
+}
+
+void CTCPSrv::AddReceivedBytes(std::uint32_t nBytes)
+{
+    m_nReceivedBytes.fetch_add(nBytes);
+}
+
+void CTCPSrv::CloseAccepted()
+{
+    // Under the lock, so that a concurrent CloseSockets never shuts down a number
+    // that has just been released and reused.
+    std::lock_guard guard(m_sockLock);
+    m_cAccepted.Close();
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "platform/Socket.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <sys/types.h>
+
+// The port the n-th call of a listen-port counter hands out (n counted from 1):
+// 10000, 10001, ... 65535, then 0 (any free port), 1, ... 9997, 9999, 10000 again.
+// Any thread.
+std::uint16_t ListenPortOf(std::uint32_t nCount);
+
+// The next port of the process-wide listen-port counter; numbers are never given
+// back. Any thread (the counter has its own lock).
+std::uint16_t NextListenPort();
+
+// The listener a channel task owns: a recorder connects back to it to send a file.
+// One connection is accepted per accept window and handed to the receiver, which
+// runs on its own thread while the accept thread and the task wait for it.
+//
+// Threads: the owning task calls Listen, GetListenAddr and WaitForConnection; the
+// accept and receiver threads it starts use the accepted socket; any thread may call
+// CloseSockets and TakeReceivedBytes. Each descriptor is released exactly once: a
+// CloseSockets only wakes the waiters (Abort); the receiver closes the accepted
+// socket after itself, the destructor the listening one.
+class CTCPSrv {
+public:
+    // What runs for each accepted connection; its result is ignored.
+    using Receiver = std::function<int(CTCPSrv*)>;
+
+    // A listener whose connections go to GetFileTask. Task thread.
+    CTCPSrv();
+    // A listener whose connections go to receiver (tests give their own). Task thread.
+    explicit CTCPSrv(Receiver receiver);
+    virtual ~CTCPSrv();
+    CTCPSrv(const CTCPSrv&) = delete;
+    CTCPSrv& operator=(const CTCPSrv&) = delete;
+
+    // Listens on szIp (dotted text; null for every local address) and nPort (0 lets
+    // the system choose) with a backlog of 5. 0 on success, -1 when listening fails
+    // or the listener already listens. Task thread.
+    int Listen(const char* szIp, std::uint16_t nPort);
+
+    // The address recorders are told to connect to: the server IP text of the
+    // settings (the socket listens on every address) and the listening port. Task
+    // thread, after Listen.
+    void GetListenAddr(char (&szIp)[16], std::uint16_t& nPort) const;
+
+    // Opens one accept window of Timing().nAcceptWindowMs on an accept thread and
+    // joins it: returns when the window closed empty or the receiver of the one
+    // accepted connection has ended. Resets the received-bytes counter first.
+    // Task thread.
+    void WaitForConnection();
+
+    // Wakes whatever waits on the listening or the accepted socket; this listener
+    // accepts nothing afterwards. Any thread, any number of times.
+    void CloseSockets();
+
+    // The bytes written to disk since the last call, reset in the same step. Any thread.
+    std::uint32_t TakeReceivedBytes();
+
+    // For the receiver of the current connection (receiver thread):
+    // waits until the accepted socket is readable (1), time-out (0), error (-1);
+    int WaitAccepted(int nTimeoutMs);
+    // receives up to nLen bytes: count, 0 at end of stream, -1 on error;
+    ssize_t RecvAccepted(void* pBuf, std::size_t nLen);
+    // counts bytes written to disk;
+    void AddReceivedBytes(std::uint32_t nBytes);
+    // releases the accepted socket (again is harmless).
+    void CloseAccepted();
+
+private:
+    void x_AcceptThread();
+
+    std::mutex m_sockLock;  // guards m_bClosed and every change of the sockets against CloseSockets
+    CSocket m_cAccepted;    // invalid between transfers
+    CSocket m_cListen;
+    std::atomic<std::uint32_t> m_nReceivedBytes {0};
+    bool m_bClosed = false;
+    Receiver m_receiver;
+};

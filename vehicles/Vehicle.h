@@ -1,0 +1,110 @@
+#pragma once
+
+#include "control/ControlMessage.h"
+#include "platform/Event.h"
+#include "vehicles/VehicleInfo.h"
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CTCPSrv;
+class CNotifyCenter;
+
+// One online recorder: its address, its download pass (one thread per channel),
+// the figures the window shows, and the control transactions sent to it.
+class CVehicle {
+public:
+    // Body of one channel's download; returns when the channel is done or the vehicle
+    // quits. Runs on its own thread, one per listed channel.
+    using TaskFunction = std::function<void(CVehicle& vehicle, std::uint8_t nChannel)>;
+
+    // Window or receive thread. nNow is the creation time (the first "keepalive").
+    CVehicle(const VehicleInfo& info, std::uint32_t nNow, TaskFunction task,
+             CNotifyCenter* pCenter = nullptr);
+    virtual ~CVehicle();  // stops the vehicle if that was not done
+    CVehicle(const CVehicle&) = delete;
+    CVehicle& operator=(const CVehicle&) = delete;
+
+    const char* Name() const { return m_info.szName; }
+    const char* PeerIp() const { return m_info.szIP; }
+    std::uint16_t PeerPort() const { return m_info.nPort; }
+    std::uint8_t ChannelCount() const { return m_info.nChannels; }
+
+    // Any thread.
+    void SetLastKeepalive(std::uint32_t nTime) { m_nLastKeepalive = nTime; }
+    std::uint32_t GetLastKeepalive() const { return m_nLastKeepalive; }
+
+    // Whether a download pass runs. Any thread.
+    bool IsRunning();
+    // Starts a download pass on its own thread unless one runs or the vehicle quit;
+    // returns at once. Receive thread (keepalive).
+    void Start();
+    // Signals quit, aborts the channels' transfers and waits until the pass ended.
+    // Any thread but the vehicle's own.
+    void Stop();
+
+    // Bytes written by all channels since the last call. Window thread (timer).
+    std::uint32_t GetRate();
+    // Average progress of the pass in percent, 0 to 100. Any thread.
+    int GetProgress();
+    // Whether a transfer started during this pass. Any thread.
+    bool IsDownloading() const { return m_bDownloading; }
+
+    // One request/reply transaction with the recorder, waiting up to nWaitMs; 0 when a
+    // reply arrived (its length in *pReplyLen), -1 otherwise. Channel task threads.
+    int SendCmdWithReply(const char* szIp, std::uint16_t nPort, std::uint8_t nCommand, const void* pPayload,
+                         std::uint32_t nPayloadLen, unsigned char* pReply, std::uint32_t* pReplyLen,
+                         int nWaitMs);
+    // The three requests: 0 found / accepted, 1 none or refused, -1 no (valid) answer.
+    // Channel task threads.
+    int SendQueryFileCmd(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t nStart, std::uint32_t nEnd,
+                         EarliestFileRecord* pRecord);
+    int SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std::uint32_t nSeek, const char* szListenIp,
+                       std::uint16_t nListenPort);
+    int SendQueryFileCountCmd(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t nStart,
+                              std::uint32_t nEnd, FileCountRecord* pRecord);
+
+    // For channel tasks (their own channel only). Any thread.
+    bool IsQuit() const { return m_bQuit; }
+    // Sleeps up to nMs; true when the vehicle quit (the wait ends at once then).
+    bool WaitQuit(int nMs);
+    void SetProgressSpan(std::uint8_t nChannel, std::uint32_t nStart, std::uint32_t nEnd);
+    void SetProgressCurrent(std::uint8_t nChannel, std::uint32_t nCurrent);
+    void SetProgressFinished(std::uint8_t nChannel);  // current = end
+    void SetDownloading();
+    // Registers the channel's listener while it awaits or receives a file, so that
+    // Stop can abort it and GetRate can count it; a null listener clears the slot.
+    void SetListener(std::uint8_t nChannel, CTCPSrv* pListener);
+
+    // The channels a pass downloads: 1..count (at most 63), or the one channel of the
+    // vehicle's special configuration entry. Any thread.
+    std::vector<std::uint8_t> ChannelList() const;
+
+private:
+    void RunPass();
+
+    VehicleInfo m_info;
+    TaskFunction m_task;
+    CNotifyCenter* m_pCenter;
+    std::atomic<std::uint32_t> m_nLastKeepalive;
+    CEvent m_hQuit {CEvent::Mode::ManualReset};
+    std::atomic<bool> m_bQuit {false};
+
+    std::mutex m_stateLock;   // guards m_bRunning and m_thread
+    bool m_bRunning = false;
+    std::thread m_thread;
+
+    std::mutex m_listenerLock;  // guards m_listeners and every use of a listed listener
+    std::array<CTCPSrv*, kChannelSlots> m_listeners {};
+
+    mutable std::mutex m_progressLock;  // guards m_progress
+    std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress;
+    std::atomic<bool> m_bDownloading {false};
+};

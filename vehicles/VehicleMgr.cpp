@@ -1,0 +1,138 @@
+#include "vehicles/VehicleMgr.h"
+
+#include "platform/Timing.h"
+#include "shell/NotifyCenter.h"
+
+#include <ctime>
+
+CVehicleMgr& CVehicleMgr::Instance()
+{
+    static CVehicleMgr s_registry;
+    return s_registry;
+}
+
+CVehicleMgr::CVehicleMgr(CNotifyCenter* pCenter)
+    : m_pCenter(pCenter), m_clock([] { return static_cast<std::uint32_t>(std::time(nullptr)); })
+{
+}
+
+CVehicleMgr::~CVehicleMgr()
+{
+    // Vehicles still online at exit are stopped before their threads could outlive them.
+    std::lock_guard registry(m_registryLock);
+    std::lock_guard table(m_tableLock);
+    m_table.clear();
+}
+
+CNotifyCenter& CVehicleMgr::Center()
+{
+    return m_pCenter ? *m_pCenter : CNotifyCenter::Instance();
+}
+
+CVehicle* CVehicleMgr::Find(const std::string& name)
+{
+    m_registryLock.lock();
+    std::lock_guard table(m_tableLock);
+    auto it = m_table.find(name);
+    return it == m_table.end() ? nullptr : it->second.get();
+}
+
+void CVehicleMgr::Release()
+{
+    m_registryLock.unlock();
+}
+
+CVehicle* CVehicleMgr::Add(const VehicleInfo& info)
+{
+    auto pVehicle = std::make_unique<CVehicle>(info, Now(), m_task, &Center());
+    CVehicle* pResult = pVehicle.get();
+    std::unique_ptr<CVehicle> replaced;
+    {
+        std::lock_guard table(m_tableLock);
+        std::unique_ptr<CVehicle>& slot = m_table[pVehicle->Name()];
+        replaced = std::move(slot);
+        slot = std::move(pVehicle);
+    }
+    // A replaced vehicle is stopped outside the table lock, never leaked running.
+    replaced.reset();
+    return pResult;
+}
+
+void CVehicleMgr::Remove(const std::string& name)
+{
+    std::lock_guard registry(m_registryLock);
+    std::lock_guard table(m_tableLock);
+    auto it = m_table.find(name);
+    if (it == m_table.end())
+        return;
+    it->second->Stop();
+    m_table.erase(it);
+}
+
+void CVehicleMgr::RemoveAll()
+{
+    std::lock_guard registry(m_registryLock);
+    std::lock_guard table(m_tableLock);
+    for (auto it = m_table.begin(); it != m_table.end();) {
+        it->second->Stop();
+        VehicleEvent ev = MakeVehicleEvent(it->first.c_str(), 0);
+        Center().Post(0, NOTIFY_VEHICLE, &ev, sizeof(ev));
+        it = m_table.erase(it);
+    }
+}
+
+void CVehicleMgr::GetNames(std::vector<std::string>& names)
+{
+    std::lock_guard registry(m_registryLock);
+    std::lock_guard table(m_tableLock);
+    names.clear();
+    for (const auto& entry : m_table)
+        names.push_back(entry.first);
+}
+
+void CVehicleMgr::OnTimer()
+{
+    OnTimer(Now());
+}
+
+void CVehicleMgr::OnTimer(std::uint32_t nNow)
+{
+    std::vector<std::string> expired;
+    {
+        std::lock_guard table(m_tableLock);
+        for (const auto& [name, pVehicle] : m_table) {
+            auto nAge = static_cast<std::int64_t>(nNow) - pVehicle->GetLastKeepalive();
+            if (nAge <= Timing().nKeepAliveExpiryS) {
+                VehicleEvent speed = MakeVehicleEvent(name.c_str(), pVehicle->GetRate());
+                Center().Post(0, NOTIFY_SPEED, &speed, sizeof(speed));
+                if (pVehicle->IsDownloading()) {
+                    VehicleEvent progress =
+                        MakeVehicleEvent(name.c_str(), static_cast<std::uint32_t>(pVehicle->GetProgress()));
+                    Center().Post(0, NOTIFY_PROGRESS, &progress, sizeof(progress));
+                }
+            } else {
+                expired.push_back(name);
+            }
+        }
+    }
+    for (const std::string& name : expired) {
+        Remove(name);
+        VehicleEvent ev = MakeVehicleEvent(name.c_str(), 0);
+        Center().Post(0, NOTIFY_VEHICLE, &ev, sizeof(ev));
+    }
+}
+
+std::uint32_t CVehicleMgr::Now() const
+{
+    return m_clock();
+}
+
+void CVehicleMgr::SetClock(Clock clock)
+{
+    m_clock = std::move(clock);
+}
+
+void CVehicleMgr::SetTaskFunction(CVehicle::TaskFunction task)
+{
+    m_task = std::move(task);
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "vehicles/Vehicle.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CNotifyCenter;
+
+// The table of online vehicles, keyed by name. Lock order: registry lock, then
+// table lock. The registry lock keeps a vehicle alive between Find and Release.
+class CVehicleMgr {
+public:
+    using Clock = std::function<std::uint32_t()>;
+
+    // The process-wide registry. Any thread.
+    static CVehicleMgr& Instance();
+
+    explicit CVehicleMgr(CNotifyCenter* pCenter = nullptr);
+    virtual ~CVehicleMgr();
+    CVehicleMgr(const CVehicleMgr&) = delete;
+    CVehicleMgr& operator=(const CVehicleMgr&) = delete;
+
+    // Looks a vehicle up and returns with the registry lock held, found or not;
+    // Release must follow. Receive thread.
+    CVehicle* Find(const std::string& name);
+    // Releases the registry lock taken by Find.
+    void Release();
+    // Creates and stores a vehicle; the caller holds the registry lock (Find).
+    CVehicle* Add(const VehicleInfo& info);
+
+    // Stops, destroys and erases a vehicle; absent names are no error. Window thread.
+    void Remove(const std::string& name);
+    // Removes every vehicle in name order, posting NOTIFY_VEHICLE 0 for each.
+    // Whichever thread stops the server.
+    void RemoveAll();
+    // Replaces names with the online vehicles' names in order. Window thread.
+    void GetNames(std::vector<std::string>& names);
+
+    // The one-second tick: posts speed and progress of fresh vehicles, removes those
+    // silent for more than the expiry. Window thread (or the headless server's timer).
+    void OnTimer();
+    void OnTimer(std::uint32_t nNow);
+
+    // The current time in seconds, as keepalives and expiry reckon it. Any thread.
+    std::uint32_t Now() const;
+    // Replaces the clock (tests). Before any vehicle exists.
+    void SetClock(Clock clock);
+    // The body of each channel's download, given to new vehicles. Before Start.
+    void SetTaskFunction(CVehicle::TaskFunction task);
+
+private:
+    CNotifyCenter& Center();
+
+    CNotifyCenter* m_pCenter;
+    Clock m_clock;
+    CVehicle::TaskFunction m_task;
+    std::mutex m_registryLock;
+    std::mutex m_tableLock;  // guards m_table
+    std::map<std::string, std::unique_ptr<CVehicle>> m_table;
+};

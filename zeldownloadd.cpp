@@ -1,0 +1,6 @@
+#include "shell/HeadlessServer.h"
+
+int main()
+{
+    return RunHeadlessServer();
+}
