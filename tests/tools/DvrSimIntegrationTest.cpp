@@ -1,0 +1,624 @@
+#include "control/ByteOrder.h"
+#include "control/ControlMessage.h"
+#include "platform/Socket.h"
+#include "platform/System.h"
+#include "settings/WallClock.h"
+#include "tools/dvrsim/DvrSimulator.h"
+#include "transfer/TransferHeader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const std::uint32_t kT0 = WallClockFromFields(2024, 3, 5, 12, 0, 0);
+constexpr std::uint32_t kSize = 200000;
+
+std::size_t OpenDescriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+// What the server side saw of one transfer connection.
+struct Stream {
+    bool bAccepted = false;
+    bool bEof = false;               // the recorder closed the connection
+    Bytes bytes;                     // header and file bytes
+    std::vector<std::size_t> reads;  // size of each receive
+    std::int64_t nAcceptedMs = 0;
+    std::int64_t nLastByteMs = 0;
+    std::int64_t nEofMs = 0;
+
+    TransferHeader Header() const
+    {
+        TransferHeader hdr {};
+        EXPECT_TRUE(DecodeTransferHeader(bytes.data(), bytes.size(), hdr));
+        return hdr;
+    }
+    std::size_t FileBytes() const { return bytes.size() < kTransferHeaderSize ? 0 : bytes.size() - kTransferHeaderSize; }
+    const unsigned char* File() const { return bytes.data() + kTransferHeaderSize; }
+};
+
+// The server's side, scripted by each test: a UDP socket the recorders register
+// with and a TCP listener they connect back to.
+class ScriptedServer {
+public:
+    ScriptedServer()
+        : m_udp(CSocket::CreateUdp("127.0.0.1", 0)), m_listener(CSocket::ListenTcp("127.0.0.1", 0))
+    {
+    }
+
+    std::uint16_t UdpPort() const { return m_udp.LocalPort(); }
+    std::uint16_t TcpPort() const { return m_listener.LocalPort(); }
+
+    // The next datagram within nTimeoutMs (empty on time-out); remembers its sender.
+    Bytes Receive(int nTimeoutMs)
+    {
+        if (m_udp.WaitReadable(nTimeoutMs) != 1)
+            return {};
+        Bytes buf(kMaxDatagramSize);
+        ssize_t n = m_udp.RecvFrom(buf.data(), buf.size(), &m_strPeerIp, &m_nPeerPort);
+        buf.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        return buf;
+    }
+
+    // The next datagram carrying command nCommand, skipping others (keepalives).
+    Bytes ReceiveCommand(std::uint8_t nCommand, bool bReply, int nTimeoutMs = 2000)
+    {
+        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
+        while (MonotonicMs() < nDeadline) {
+            Bytes d = Receive(static_cast<int>(nDeadline - MonotonicMs()));
+            if (d.size() >= kControlHeaderSize && d[5] == nCommand && (d[4] != 0) == bReply)
+                return d;
+        }
+        return {};
+    }
+
+    void Send(const Bytes& d) { m_udp.SendTo(m_strPeerIp.c_str(), m_nPeerPort, d.data(), d.size()); }
+
+    // Answers the next registration with 200; returns the registration.
+    Bytes AcceptRegistration()
+    {
+        Bytes d = ReceiveCommand(ZELP_REGISTER, false);
+        if (d.size() >= kControlHeaderSize) {
+            Bytes reply(kControlHeaderSize);
+            BuildReply(d.data(), kStatusOk, reply.data());
+            Send(reply);
+        }
+        return d;
+    }
+
+    // Sends a request to the last sender and returns the reply with its
+    // transaction id (empty after nTimeoutMs).
+    Bytes Request(std::uint8_t nCommand, const unsigned char* pPayload, std::size_t nLen, int nTimeoutMs = 2000)
+    {
+        std::uint32_t nTid = m_nNextTid++;
+        Bytes d(kControlHeaderSize + nLen);
+        ControlHeader header;
+        header.command = nCommand;
+        header.transactionId = nTid;
+        header.payloadLength = static_cast<std::uint32_t>(nLen);
+        EncodeHeader(header, d.data());
+        std::memcpy(d.data() + kControlHeaderSize, pPayload, nLen);
+        Send(d);
+        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
+        while (MonotonicMs() < nDeadline) {
+            Bytes r = Receive(static_cast<int>(nDeadline - MonotonicMs()));
+            if (r.size() >= kControlHeaderSize && r[4] != 0 && ReadBe32(r.data() + 8) == nTid)
+                return r;
+        }
+        return {};
+    }
+
+    Bytes Query(std::uint32_t nKind, std::uint8_t nChannel, std::uint8_t nType, std::uint32_t tFrom, std::uint32_t tTo,
+                int nTimeoutMs = 2000)
+    {
+        QueryPayload query;
+        query.kind = nKind;
+        query.channel = nChannel;
+        query.fileType = nType;
+        query.start = tFrom;
+        query.end = tTo;
+        unsigned char payload[kQueryPayloadSize];
+        EncodeQuery(query, payload);
+        return Request(nKind == kQueryKindEarliest ? ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN : ZELP_QUERY_FILE_COUNT,
+                       payload, sizeof(payload), nTimeoutMs);
+    }
+
+    // Asks for a file to be sent to this server's listener; returns the reply status
+    // (0 when none came).
+    int GetFile(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek, int nTimeoutMs = 2000)
+    {
+        GetFileRequest request;
+        std::strncpy(request.szFileName, strName.c_str(), sizeof(request.szFileName) - 1);
+        request.nSeek = nSeek;
+        std::strcpy(request.szListenIp, "127.0.0.1");
+        request.nListenPort = TcpPort();
+        request.nChannel = nChannel;
+        unsigned char payload[kGetFileRequestSize];
+        EncodeGetFileRequest(request, payload);
+        Bytes r = Request(ZELP_GETFILE, payload, sizeof(payload), nTimeoutMs);
+        return r.size() >= kControlHeaderSize ? ReadBe16(r.data() + 6) : 0;
+    }
+
+    // Accepts one connection within nAcceptMs and reads it to its end.
+    Stream AcceptAndRead(int nAcceptMs = 2000)
+    {
+        Stream s;
+        CSocket conn = AcceptOne(nAcceptMs);
+        if (!conn.IsValid())
+            return s;
+        s.bAccepted = true;
+        s.nAcceptedMs = MonotonicMs();
+        Bytes buf(64 * 1024);
+        while (conn.WaitReadable(3000) == 1) {
+            ssize_t n = conn.Recv(buf.data(), buf.size());
+            if (n <= 0) {
+                s.bEof = n == 0;
+                s.nEofMs = MonotonicMs();
+                break;
+            }
+            s.bytes.insert(s.bytes.end(), buf.begin(), buf.begin() + n);
+            s.reads.push_back(static_cast<std::size_t>(n));
+            s.nLastByteMs = MonotonicMs();
+        }
+        return s;
+    }
+
+    CSocket AcceptOne(int nTimeoutMs)
+    {
+        if (m_listener.WaitReadable(nTimeoutMs) != 1)
+            return CSocket();
+        return m_listener.Accept();
+    }
+
+private:
+    CSocket m_udp;
+    CSocket m_listener;
+    std::string m_strPeerIp;
+    std::uint16_t m_nPeerPort = 0;
+    std::uint32_t m_nNextTid = 0x01020304;
+};
+
+class DvrSimTest : public ::testing::Test {
+protected:
+    SimOptions Options() const
+    {
+        SimOptions options;
+        options.strServerIp = "127.0.0.1";
+        options.nServerPort = m_server.UdpPort();
+        options.nChannels = 2;
+        options.nRecordings = 3;
+        options.nRecSeconds = 600;
+        options.nRecBytes = kSize;
+        options.tStart = kT0;
+        options.nKeepAliveMs = 100;
+        options.nVerbosity = 0;
+        return options;
+    }
+
+    // Starts a recorder and answers its registration.
+    CSimRecorder& StartRegistered(const SimOptions& options, const std::string& strName = "BUS7")
+    {
+        m_pRecorder = std::make_unique<CSimRecorder>(strName, options);
+        EXPECT_EQ(0, m_pRecorder->Start());
+        EXPECT_FALSE(m_server.AcceptRegistration().empty());
+        return *m_pRecorder;
+    }
+
+    const SimRecording& Rec(std::uint8_t nChannel, std::uint32_t nIndex) const
+    {
+        return m_pRecorder->Recordings().All()[(nChannel - 1) * 3 + nIndex];
+    }
+
+    // True when the stream is the header of rec followed by its bytes from nSeek to nEnd.
+    void ExpectContent(const Stream& s, const SimRecording& rec, std::uint64_t nSeek, std::uint64_t nEnd)
+    {
+        ASSERT_GE(s.bytes.size(), kTransferHeaderSize);
+        ASSERT_EQ(nEnd - nSeek, s.FileBytes());
+        EXPECT_EQ(-1, CSimRecordings::FirstMismatch(rec.nSeed, nSeek, s.File(), s.FileBytes()));
+        // The public byte function of (vehicle, channel, recording, offset) agrees.
+        for (std::uint64_t k = nSeek; k < nEnd; k += 997)
+            ASSERT_EQ(CSimRecordings::Byte(m_pRecorder->Name(), rec.nChannel, rec.nIndex, k), s.File()[k - nSeek]);
+    }
+
+    ScriptedServer m_server;
+    std::unique_ptr<CSimRecorder> m_pRecorder;
+};
+
+} // namespace
+
+TEST_F(DvrSimTest, RegistrationAndKeepAliveDatagramsAreByteExact)
+{
+    SimOptions options = Options();
+    options.nChannels = 3;
+    m_pRecorder = std::make_unique<CSimRecorder>("BUS7", options);
+    ASSERT_EQ(0, m_pRecorder->Start());
+
+    // Unanswered registrations are repeated, each with a fresh transaction id.
+    Bytes first = m_server.ReceiveCommand(ZELP_REGISTER, false);
+    Bytes reg = m_server.ReceiveCommand(ZELP_REGISTER, false);
+    ASSERT_EQ(128u, reg.size());
+    const unsigned char head[] = {0x48, 0x0F, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00};
+    EXPECT_EQ(0, std::memcmp(head, reg.data(), sizeof(head)));
+    EXPECT_NE(ReadBe32(first.data() + 8), ReadBe32(reg.data() + 8));
+    EXPECT_EQ(108u, ReadBe32(reg.data() + 12));
+    EXPECT_EQ(Bytes(4, 0), Bytes(reg.begin() + 16, reg.begin() + 20));
+    EXPECT_EQ(Bytes(72, 0), Bytes(reg.begin() + 20, reg.begin() + 92));
+    Bytes name(32, 0);
+    std::memcpy(name.data(), "BUS7", 4);
+    EXPECT_EQ(name, Bytes(reg.begin() + 92, reg.begin() + 124));
+    EXPECT_EQ(3, reg[124]);
+    EXPECT_FALSE(m_pRecorder->IsRegistered());
+
+    Bytes reply(kControlHeaderSize);
+    BuildReply(reg.data(), kStatusOk, reply.data());
+    m_server.Send(reply);
+    Bytes keep = m_server.ReceiveCommand(ZELP_KEEPALIVE, false);
+    ASSERT_EQ(60u, keep.size());
+    EXPECT_EQ(0, std::memcmp(head, keep.data(), 5));
+    EXPECT_EQ(ZELP_KEEPALIVE, keep[5]);
+    EXPECT_EQ(0, ReadBe16(keep.data() + 6));
+    EXPECT_GT(ReadBe32(keep.data() + 8), ReadBe32(reg.data() + 8));
+    EXPECT_EQ(40u, ReadBe32(keep.data() + 12));
+    EXPECT_EQ(Bytes(8, 0), Bytes(keep.begin() + 20, keep.begin() + 28));
+    EXPECT_EQ(name, Bytes(keep.begin() + 28, keep.begin() + 60));
+    EXPECT_TRUE(m_pRecorder->IsRegistered());
+    EXPECT_EQ(1u, m_pRecorder->Totals().nRegistrations);
+
+    // Keepalives follow at the interval; a 402 makes the recorder register again.
+    Bytes next = m_server.ReceiveCommand(ZELP_KEEPALIVE, false, 500);
+    ASSERT_FALSE(next.empty());
+    BuildReply(next.data(), kStatusNotRegistered, reply.data());
+    m_server.Send(reply);
+    Bytes again = m_server.ReceiveCommand(ZELP_REGISTER, false);
+    ASSERT_EQ(128u, again.size());
+    EXPECT_EQ(name, Bytes(again.begin() + 92, again.begin() + 124));
+}
+
+TEST_F(DvrSimTest, QueriesAnswerTheEarliestRecordingInTheSpan)
+{
+    SimOptions options = Options();
+    options.vecRecordTypes = {0, 2};  // timing, alarm, timing
+    StartRegistered(options);
+
+    Bytes r = m_server.Query(kQueryKindEarliest, 2, 0xFF, kT0, kT0 + 86400);
+    ASSERT_EQ(76u, r.size());
+    EXPECT_EQ(0x48, r[0]);
+    EXPECT_EQ(1, r[4]);
+    EXPECT_EQ(ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN, r[5]);
+    EXPECT_EQ(kStatusOk, ReadBe16(r.data() + 6));
+    EXPECT_EQ(56u, ReadBe32(r.data() + 12));
+    EarliestFileRecord record;
+    ASSERT_TRUE(DecodeEarliestFileRecord(r.data() + 20, r.size() - 20, &record));
+    EXPECT_STREQ("ch02_20240305120000_0", record.szFileName);
+    EXPECT_EQ(kT0, record.nStart);
+    EXPECT_EQ(kT0 + 600, record.nEnd);
+    EXPECT_EQ(2, record.nChannel);
+
+    struct Case {
+        std::uint8_t nType;
+        std::uint32_t tFrom, tTo;
+        const char* szExpected;  // nullptr: status 404
+    };
+    const Case cases[] = {
+        {0xFF, kT0 + 1, kT0 + 86400, "ch01_20240305121000_1"},
+        {0xFF, kT0 + 600, kT0 + 600, "ch01_20240305121000_1"},
+        {2, kT0, kT0 + 86400, "ch01_20240305121000_1"},
+        {0, kT0 + 1, kT0 + 86400, "ch01_20240305122000_2"},
+        {0xFF, kT0 + 1201, kT0 + 86400, nullptr},
+        {0xFF, 0, kT0 - 1, nullptr},
+        {2, kT0 + 601, kT0 + 86400, nullptr},
+    };
+    for (const Case& c : cases) {
+        Bytes reply = m_server.Query(kQueryKindEarliest, 1, c.nType, c.tFrom, c.tTo);
+        ASSERT_GE(reply.size(), kControlHeaderSize);
+        if (c.szExpected == nullptr) {
+            EXPECT_EQ(404, ReadBe16(reply.data() + 6)) << c.tFrom;
+            EXPECT_EQ(20u, reply.size());
+            continue;
+        }
+        ASSERT_EQ(kStatusOk, ReadBe16(reply.data() + 6));
+        ASSERT_TRUE(DecodeEarliestFileRecord(reply.data() + 20, reply.size() - 20, &record));
+        EXPECT_STREQ(c.szExpected, record.szFileName);
+    }
+    EXPECT_EQ(404, ReadBe16(m_server.Query(kQueryKindEarliest, 3, 0xFF, kT0, kT0 + 86400).data() + 6));
+
+    Bytes count = m_server.Query(kQueryKindCount, 1, 0xFF, kT0, kT0 + 1200);
+    ASSERT_EQ(36u, count.size());
+    EXPECT_EQ(ZELP_QUERY_FILE_COUNT, count[5]);
+    FileCountRecord counted;
+    ASSERT_TRUE(DecodeFileCountRecord(count.data() + 20, 16, &counted));
+    EXPECT_EQ(3u, counted.nCount);
+    ASSERT_TRUE(DecodeFileCountRecord(m_server.Query(kQueryKindCount, 1, 2, kT0, kT0 + 1200).data() + 20, 16, &counted));
+    EXPECT_EQ(1u, counted.nCount);
+}
+
+TEST_F(DvrSimTest, FileRequestStreamsHeaderAndBytesFromTheSeekOffset)
+{
+    CSimRecorder& recorder = StartRegistered(Options());
+    const SimRecording& rec = Rec(2, 1);
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(2, rec.strFileName, 12345));
+    Stream s = m_server.AcceptAndRead();
+    ASSERT_TRUE(s.bAccepted);
+    EXPECT_TRUE(s.bEof);
+    TransferHeader hdr = s.Header();
+    EXPECT_EQ("BUS7", HeaderText(hdr.szDevice));
+    EXPECT_EQ(rec.strFileName, HeaderText(hdr.szChan));
+    EXPECT_EQ(rec.tStart, hdr.tStart);
+    EXPECT_EQ(rec.tEnd, hdr.tEnd);
+    EXPECT_EQ(kSize, hdr.nFileSize);
+    EXPECT_EQ(2, hdr.nChan);
+    EXPECT_EQ(Bytes(3, 0), Bytes(s.bytes.begin() + 77, s.bytes.begin() + 80));
+    ExpectContent(s, rec, 12345, kSize);
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(2, rec.strFileName, 0));
+    ExpectContent(m_server.AcceptAndRead(), rec, 0, kSize);
+    // A request for the very end sends the header alone.
+    ASSERT_EQ(kStatusOk, m_server.GetFile(2, rec.strFileName, kSize));
+    Stream empty = m_server.AcceptAndRead();
+    EXPECT_TRUE(empty.bEof);
+    EXPECT_EQ(kTransferHeaderSize, empty.bytes.size());
+
+    // Unknown names, names of another channel and seeks past the end are refused.
+    EXPECT_EQ(404, m_server.GetFile(2, "ch02_nothing", 0));
+    EXPECT_EQ(404, m_server.GetFile(1, rec.strFileName, 0));
+    EXPECT_EQ(416, m_server.GetFile(2, rec.strFileName, kSize + 1));
+    EXPECT_FALSE(m_server.AcceptOne(200).IsValid());
+
+    SimRecordingStats stats = recorder.Stats()[recorder.Recordings().IndexOf(rec)];
+    EXPECT_EQ((std::vector<std::uint32_t> {12345, 0, kSize, kSize + 1}), stats.vecSeeks);
+    EXPECT_EQ(4u, stats.nRequests);
+    EXPECT_EQ(3u, stats.nTransfers);
+    EXPECT_EQ(3u, stats.nCompleted);
+    EXPECT_EQ(std::uint64_t(kSize - 12345) + kSize, stats.nBytes);
+    EXPECT_EQ(std::uint64_t(kSize - 12345) + kSize, recorder.Totals().nBytes);
+    EXPECT_EQ(0, recorder.ActiveTransfers());
+}
+
+TEST_F(DvrSimTest, CutTransferIsFollowedByTheRestOnTheNextRequest)
+{
+    SimOptions options = Options();
+    options.faults.nCutAfterBytes = 50000;
+    options.faults.nCutCount = 1;
+    CSimRecorder& recorder = StartRegistered(options);
+    const SimRecording& rec = Rec(1, 0);
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 1000));
+    Stream cut = m_server.AcceptAndRead();
+    EXPECT_TRUE(cut.bEof);
+    EXPECT_EQ(kSize, cut.Header().nFileSize);
+    ExpectContent(cut, rec, 1000, 51000);
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 51000));
+    ExpectContent(m_server.AcceptAndRead(), rec, 51000, kSize);
+
+    SimRecordingStats stats = recorder.Stats()[0];
+    EXPECT_EQ(1u, stats.nCut);
+    EXPECT_EQ(1u, stats.nCompleted);
+    EXPECT_EQ(std::uint64_t(kSize - 1000), stats.nBytes);
+}
+
+TEST_F(DvrSimTest, RefusedRequestIsAnsweredWithTheStatusAndNoConnection)
+{
+    SimOptions options = Options();
+    options.faults.nRefuseStatus = 503;
+    options.faults.nRefuseCount = 2;
+    CSimRecorder& recorder = StartRegistered(options);
+    const SimRecording& rec = Rec(1, 2);
+
+    EXPECT_EQ(503, m_server.GetFile(1, rec.strFileName, 0));
+    EXPECT_EQ(503, m_server.GetFile(1, rec.strFileName, 0));
+    EXPECT_FALSE(m_server.AcceptOne(300).IsValid());
+    EXPECT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0));
+    ExpectContent(m_server.AcceptAndRead(), rec, 0, kSize);
+    EXPECT_EQ(2u, recorder.Stats()[2].nRefused);
+    EXPECT_EQ(2u, recorder.Totals().nRefused);
+}
+
+TEST_F(DvrSimTest, HeaderInPiecesArrivesInSeveralReceives)
+{
+    SimOptions options = Options();
+    options.faults.nHeaderPieces = 4;
+    options.faults.nPiecePauseMs = 100;
+    StartRegistered(options);
+    const SimRecording& rec = Rec(1, 0);
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0));
+    Stream s = m_server.AcceptAndRead();
+    ASSERT_FALSE(s.reads.empty());
+    // The first receive holds one or more whole pieces, never the whole header.
+    EXPECT_LT(s.reads[0], kTransferHeaderSize);
+    EXPECT_EQ(0u, s.reads[0] % 20);
+    EXPECT_EQ(rec.strFileName, HeaderText(s.Header().szChan));
+    ExpectContent(s, rec, 0, kSize);
+}
+
+TEST_F(DvrSimTest, WrongSizeAndExtraBytesChangeOnlyWhatTheyName)
+{
+    SimOptions options = Options();
+    options.faults.nSizeDelta = -1000;
+    options.faults.nExtraBytes = 777;
+    StartRegistered(options);
+    const SimRecording& rec = Rec(2, 2);
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(2, rec.strFileName, 100));
+    Stream s = m_server.AcceptAndRead();
+    EXPECT_TRUE(s.bEof);
+    EXPECT_EQ(kSize - 1000, s.Header().nFileSize);
+    // The real file and then 777 bytes beyond its end, continuing the content.
+    ExpectContent(s, rec, 100, kSize + 777);
+}
+
+TEST_F(DvrSimTest, ConnectDelayAndLingerHoldTheConnection)
+{
+    SimOptions options = Options();
+    options.nRecBytes = 1000;
+    options.faults.nConnectDelayMs = 300;
+    options.faults.nLingerMs = 300;
+    StartRegistered(options);
+    const SimRecording& rec = Rec(1, 0);
+
+    std::int64_t nAskedMs = MonotonicMs();
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0));
+    EXPECT_FALSE(m_server.AcceptOne(150).IsValid());
+    Stream s = m_server.AcceptAndRead();
+    ASSERT_TRUE(s.bAccepted);
+    EXPECT_GE(s.nAcceptedMs - nAskedMs, 250);
+    EXPECT_TRUE(s.bEof);
+    EXPECT_EQ(1000u, s.FileBytes());
+    EXPECT_GE(s.nEofMs - s.nLastByteMs, 250);
+}
+
+TEST_F(DvrSimTest, SilentRecorderRegistersButNeverAnswers)
+{
+    SimOptions options = Options();
+    options.faults.bSilent = true;
+    CSimRecorder& recorder = StartRegistered(options);
+    EXPECT_FALSE(m_server.ReceiveCommand(ZELP_KEEPALIVE, false).empty());
+    EXPECT_TRUE(m_server.Query(kQueryKindEarliest, 1, 0xFF, kT0, kT0 + 86400, 300).empty());
+    unsigned char payload[kGetFileRequestSize] = {};
+    EXPECT_TRUE(m_server.Request(ZELP_GETFILE, payload, sizeof(payload), 300).empty());
+    EXPECT_EQ(0u, recorder.Totals().nQueries);
+    EXPECT_FALSE(m_server.ReceiveCommand(ZELP_KEEPALIVE, false).empty());
+}
+
+TEST_F(DvrSimTest, UnsafeNamesReachTheWire)
+{
+    SimOptions options = Options();
+    options.vecNames = {"BUS7"};
+    options.faults.bUnsafeVehicle = true;
+    CDvrSimulator fleet(options);
+    ASSERT_EQ(0, fleet.Start());
+    Bytes reg = m_server.ReceiveCommand(ZELP_REGISTER, false);
+    ASSERT_EQ(128u, reg.size());
+    EXPECT_STREQ("../BUS7", reinterpret_cast<const char*>(reg.data() + 92));
+    fleet.Stop();
+
+    options.faults.bUnsafeVehicle = false;
+    options.faults.bUnsafeDevice = true;
+    options.faults.bUnsafeFile = true;
+    StartRegistered(options, "BUS7");
+    Bytes r = m_server.Query(kQueryKindEarliest, 1, 0xFF, kT0, kT0 + 86400);
+    EarliestFileRecord record;
+    ASSERT_TRUE(DecodeEarliestFileRecord(r.data() + 20, r.size() - 20, &record));
+    EXPECT_NE(nullptr, std::strchr(record.szFileName, '/'));
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, record.szFileName, 0));
+    Stream s = m_server.AcceptAndRead();
+    EXPECT_EQ("../BUS7", HeaderText(s.Header().szDevice));
+    EXPECT_EQ(record.szFileName, HeaderText(s.Header().szChan));
+}
+
+TEST_F(DvrSimTest, KeepalivesStopAfterTheGivenTime)
+{
+    SimOptions options = Options();
+    options.faults.nKeepAliveStopS = 1;
+    CSimRecorder& recorder = StartRegistered(options);
+    std::int64_t nRegisteredMs = MonotonicMs();
+    EXPECT_FALSE(m_server.ReceiveCommand(ZELP_KEEPALIVE, false).empty());
+    while (MonotonicMs() - nRegisteredMs < 1200)
+        m_server.Receive(50);
+    EXPECT_TRUE(m_server.Receive(400).empty());
+    EXPECT_GE(recorder.Totals().nKeepAlives, 5u);
+    // Requests are still served.
+    EXPECT_EQ(76u, m_server.Query(kQueryKindEarliest, 1, 0xFF, kT0, kT0 + 86400).size());
+}
+
+TEST_F(DvrSimTest, StopEndsBlockedTransfersPromptlyAndClosesEverything)
+{
+    std::size_t nFdsBefore = OpenDescriptors();
+    SimOptions options = Options();
+    options.nRecBytes = 0xFFFFFFFFu;  // never finishes while the server does not read
+    CSimRecorder& recorder = StartRegistered(options);
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, Rec(1, 0).strFileName, 0));
+    CSocket held = m_server.AcceptOne(2000);
+    ASSERT_TRUE(held.IsValid());
+    // The sender fills the socket buffers and blocks.
+    std::uint64_t nLast = 0;
+    for (int i = 0; i < 100 && (recorder.LiveBytes() == 0 || recorder.LiveBytes() != nLast); ++i) {
+        nLast = recorder.LiveBytes();
+        m_server.Receive(20);
+    }
+    EXPECT_EQ(1, recorder.ActiveTransfers());
+
+    std::int64_t nStart = MonotonicMs();
+    recorder.Stop();
+    EXPECT_LT(MonotonicMs() - nStart, 1000);
+    EXPECT_EQ(0, recorder.ActiveTransfers());
+    EXPECT_EQ(1u, recorder.Totals().nFailed);
+    EXPECT_EQ(0u, recorder.Totals().nCompleted);
+    held.Close();
+    m_pRecorder.reset();
+    EXPECT_EQ(nFdsBefore, OpenDescriptors());
+
+    // A transfer waiting to connect is ended as promptly.
+    options.faults.nConnectDelayMs = 60000;
+    CSimRecorder& late = StartRegistered(options);
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, Rec(1, 0).strFileName, 0));
+    nStart = MonotonicMs();
+    late.Stop();
+    EXPECT_LT(MonotonicMs() - nStart, 1000);
+    EXPECT_EQ(1u, late.Totals().nFailed);
+    m_pRecorder.reset();
+    EXPECT_EQ(nFdsBefore, OpenDescriptors());
+}
+
+TEST_F(DvrSimTest, FleetRegistersEveryVehicleAndSumsUp)
+{
+    SimOptions options = Options();
+    options.nVehicles = 3;
+    options.strNamePrefix = "CAR";
+    options.nVerbosity = 1;
+    CDvrSimulator fleet(options);
+    std::vector<std::string> lines;
+    std::mutex lock;
+    fleet.SetLineSink([&](const std::string& strLine) {
+        std::lock_guard guard(lock);
+        lines.push_back(strLine);
+    });
+    ASSERT_EQ(0, fleet.Start());
+    std::set<std::string> names;
+    std::string strLast;
+    for (int i = 0; i < 3; ++i) {
+        Bytes reg = m_server.AcceptRegistration();
+        ASSERT_EQ(128u, reg.size());
+        strLast = reinterpret_cast<const char*>(reg.data() + 92);
+        names.insert(strLast);
+    }
+    EXPECT_EQ((std::set<std::string> {"CAR001", "CAR002", "CAR003"}), names);
+    EXPECT_TRUE(fleet.WaitRegistered(2000));
+    ASSERT_NE(nullptr, fleet.Find("CAR002"));
+    EXPECT_EQ(fleet.Find("CAR002")->Recordings().All()[0].tStart, kT0);
+
+    // The vehicle registered last is the server's last sender: fetch one file from it.
+    const SimRecording& rec = fleet.Find(strLast)->Recordings().All()[4];
+    ASSERT_EQ(kStatusOk, m_server.GetFile(rec.nChannel, rec.strFileName, 0));
+    Stream s = m_server.AcceptAndRead();
+    EXPECT_EQ(strLast, HeaderText(s.Header().szDevice));
+    EXPECT_EQ(-1, CSimRecordings::FirstMismatch(CSimRecordings::Seed(strLast, 2, 1), 0, s.File(), s.FileBytes()));
+    EXPECT_TRUE(fleet.WaitCompleted(1, 2000));
+    fleet.Stop();
+    EXPECT_EQ(3u, fleet.Totals().nRegistrations);
+    EXPECT_NE(std::string::npos, fleet.Summary().find("3 vehicles, 1 files served in full, 200000 bytes"));
+    std::lock_guard guard(lock);
+    EXPECT_EQ(3, std::count_if(lines.begin(), lines.end(),
+                               [](const std::string& s) { return s.find(": registered with 127.0.0.1:") != s.npos; }));
+    // Level-2 chatter stays out at verbosity 1.
+    EXPECT_EQ(0, std::count_if(lines.begin(), lines.end(),
+                               [](const std::string& s) { return s.find("keepalive sent") != s.npos; }));
+}

@@ -1,0 +1,389 @@
+#include "tools/dvrsim/SimOptions.h"
+
+#include "platform/Format.h"
+#include "platform/Socket.h"
+#include "settings/WallClock.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <map>
+
+namespace {
+
+// Whole-text decimal number within [nMin, nMax]; false on anything else.
+bool ParseInt(const std::string& strText, long long nMin, long long nMax, long long* pValue)
+{
+    if (strText.empty())
+        return false;
+    const char* psz = strText.c_str();
+    if (*psz != '-' && (*psz < '0' || *psz > '9'))
+        return false;
+    char* pEnd = nullptr;
+    errno = 0;
+    long long n = std::strtoll(psz, &pEnd, 10);
+    if (errno != 0 || *pEnd != '\0' || n < nMin || n > nMax)
+        return false;
+    *pValue = n;
+    return true;
+}
+
+// A byte count with an optional binary suffix: 512, 64K, 16M, 1G.
+bool ParseSize(const std::string& strText, long long nMax, long long* pValue)
+{
+    if (strText.empty())
+        return false;
+    long long nUnit = 1;
+    std::string strDigits = strText;
+    switch (strText.back()) {
+    case 'k': case 'K': nUnit = 1LL << 10; break;
+    case 'm': case 'M': nUnit = 1LL << 20; break;
+    case 'g': case 'G': nUnit = 1LL << 30; break;
+    default: break;
+    }
+    if (nUnit != 1)
+        strDigits.pop_back();
+    long long n = 0;
+    if (!ParseInt(strDigits, 0, nMax, &n) || n > nMax / nUnit)
+        return false;
+    *pValue = n * nUnit;
+    return true;
+}
+
+std::vector<std::string> SplitList(const std::string& strText)
+{
+    std::vector<std::string> vec;
+    std::size_t nPos = 0;
+    while (true) {
+        std::size_t nComma = strText.find(',', nPos);
+        vec.push_back(strText.substr(nPos, nComma == std::string::npos ? std::string::npos : nComma - nPos));
+        if (nComma == std::string::npos)
+            return vec;
+        nPos = nComma + 1;
+    }
+}
+
+// 14-digit wall-clock text "YYYYMMDDhhmmss", or "now-SECONDS" / "now".
+bool ParseStart(const std::string& strText, std::uint32_t* pValue)
+{
+    if (strText == "now") {
+        *pValue = WallClockNow();
+        return true;
+    }
+    long long n = 0;
+    if (strText.rfind("now-", 0) == 0) {
+        if (!ParseInt(strText.substr(4), 0, WallClockNow() - 1, &n))
+            return false;
+        *pValue = WallClockNow() - static_cast<std::uint32_t>(n);
+        return true;
+    }
+    if (strText.size() != 14 || strText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    auto field = [&](std::size_t nAt, std::size_t nLen) { return std::atoi(strText.substr(nAt, nLen).c_str()); };
+    int nYear = field(0, 4), nMonth = field(4, 2), nDay = field(6, 2);
+    int nHour = field(8, 2), nMinute = field(10, 2), nSecond = field(12, 2);
+    if (nYear < 1971 || nYear > 2105 || nMonth < 1 || nMonth > 12 || nDay < 1 || nDay > 31 || nHour > 23
+        || nMinute > 59 || nSecond > 59)
+        return false;
+    *pValue = WallClockFromFields(nYear, nMonth, nDay, nHour, nMinute, nSecond);
+    return true;
+}
+
+struct OptionDef {
+    bool bTakesValue;
+    // Applies the value; "" on success, else what a good value looks like.
+    std::function<std::string(const std::string&, SimOptions*)> apply;
+};
+
+// Builds a handler for an integer option stored in a member of any integer type.
+template <typename T>
+OptionDef IntOption(T SimOptions::*pMember, long long nMin, long long nMax)
+{
+    return {true, [=](const std::string& strValue, SimOptions* p) -> std::string {
+                long long n = 0;
+                if (!ParseInt(strValue, nMin, nMax, &n))
+                    return Format("a number from %lld to %lld", nMin, nMax);
+                p->*pMember = static_cast<T>(n);
+                return "";
+            }};
+}
+
+template <typename T>
+OptionDef FaultInt(T SimFaults::*pMember, long long nMin, long long nMax)
+{
+    return {true, [=](const std::string& strValue, SimOptions* p) -> std::string {
+                long long n = 0;
+                if (!ParseInt(strValue, nMin, nMax, &n))
+                    return Format("a number from %lld to %lld", nMin, nMax);
+                p->faults.*pMember = static_cast<T>(n);
+                return "";
+            }};
+}
+
+const std::map<std::string, OptionDef>& OptionTable()
+{
+    static const std::map<std::string, OptionDef> s_table = {
+        {"--server", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             std::uint32_t nAddr = 0;
+             if (!ParseIpv4(v.c_str(), &nAddr))
+                 return "a dotted IPv4 address";
+             p->strServerIp = v;
+             return "";
+         }}},
+        {"--port", IntOption(&SimOptions::nServerPort, 1, 65535)},
+        {"--local-ip", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             std::uint32_t nAddr = 0;
+             if (!v.empty() && !ParseIpv4(v.c_str(), &nAddr))
+                 return "a dotted IPv4 address";
+             p->strLocalIp = v;
+             return "";
+         }}},
+        {"--vehicles", IntOption(&SimOptions::nVehicles, 1, 1000)},
+        {"--prefix", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             if (v.empty() || v.size() > 28)
+                 return "1 to 28 characters";
+             p->strNamePrefix = v;
+             return "";
+         }}},
+        {"--names", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             std::vector<std::string> vec = SplitList(v);
+             for (const std::string& str : vec)
+                 if (str.empty() || str.size() > 31)
+                     return "a comma-separated list of names of 1 to 31 characters";
+             p->vecNames = vec;
+             return "";
+         }}},
+        {"--channels", IntOption(&SimOptions::nChannels, 1, 64)},
+        {"--recordings", IntOption(&SimOptions::nRecordings, 0, 100000)},
+        {"--rec-seconds", IntOption(&SimOptions::nRecSeconds, 1, 86400)},
+        {"--rec-gap", IntOption(&SimOptions::nRecGapSeconds, 0, 86400)},
+        {"--rec-bytes", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             long long n = 0;
+             if (!ParseSize(v, 0xFFFFFFFFLL, &n))
+                 return "a byte count up to 4294967295 (suffix K, M or G allowed)";
+             p->nRecBytes = static_cast<std::uint32_t>(n);
+             return "";
+         }}},
+        {"--start", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             if (!ParseStart(v, &p->tStart))
+                 return "YYYYMMDDhhmmss, now or now-SECONDS";
+             return "";
+         }}},
+        {"--types", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             std::vector<std::uint8_t> vecTypes;
+             for (const std::string& str : SplitList(v)) {
+                 long long n = 0;
+                 if (str == "timing")
+                     vecTypes.push_back(0);
+                 else if (str == "alarm")
+                     vecTypes.push_back(2);
+                 else if (ParseInt(str, 0, 254, &n))
+                     vecTypes.push_back(static_cast<std::uint8_t>(n));
+                 else
+                     return "a comma-separated list of timing, alarm or numbers 0 to 254";
+             }
+             p->vecRecordTypes = vecTypes;
+             return "";
+         }}},
+        {"--keepalive-ms", IntOption(&SimOptions::nKeepAliveMs, 10, 3600000)},
+        {"--duration", IntOption(&SimOptions::nDurationS, 0, 31536000)},
+        {"--verbosity", IntOption(&SimOptions::nVerbosity, 0, 2)},
+        {"--quiet", {false, [](const std::string&, SimOptions* p) -> std::string {
+             p->nVerbosity = 0;
+             return "";
+         }}},
+        {"--cut-after", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             long long n = 0;
+             if (!ParseSize(v, 0xFFFFFFFFLL, &n) || n == 0)
+                 return "a byte count from 1 to 4294967295 (suffix K, M or G allowed)";
+             p->faults.nCutAfterBytes = static_cast<std::uint64_t>(n);
+             return "";
+         }}},
+        {"--cut-count", FaultInt(&SimFaults::nCutCount, 0, 1000000)},
+        {"--refuse", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             long long n = 0;
+             if (!ParseInt(v, 1, 65535, &n) || n == 200)
+                 return "a status from 1 to 65535 other than 200";
+             p->faults.nRefuseStatus = static_cast<std::uint16_t>(n);
+             return "";
+         }}},
+        {"--refuse-count", FaultInt(&SimFaults::nRefuseCount, 0, 1000000)},
+        {"--silent", {false, [](const std::string&, SimOptions* p) -> std::string {
+             p->faults.bSilent = true;
+             return "";
+         }}},
+        {"--connect-delay", FaultInt(&SimFaults::nConnectDelayMs, 0, 600000)},
+        {"--header-pieces", FaultInt(&SimFaults::nHeaderPieces, 1, 80)},
+        {"--piece-pause", FaultInt(&SimFaults::nPiecePauseMs, 0, 10000)},
+        {"--wrong-size", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             long long n = 0;
+             if (!ParseInt(v, -0xFFFFFFFFLL, 0xFFFFFFFFLL, &n) || n == 0)
+                 return "a nonzero number of bytes added to the announced size (may be negative)";
+             p->faults.nSizeDelta = n;
+             return "";
+         }}},
+        {"--extra-bytes", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             long long n = 0;
+             if (!ParseSize(v, 0xFFFFFFFFLL, &n))
+                 return "a byte count up to 4294967295 (suffix K, M or G allowed)";
+             p->faults.nExtraBytes = static_cast<std::uint32_t>(n);
+             return "";
+         }}},
+        {"--linger", FaultInt(&SimFaults::nLingerMs, 0, 600000)},
+        {"--unsafe", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             for (const std::string& str : SplitList(v)) {
+                 if (str == "vehicle")
+                     p->faults.bUnsafeVehicle = true;
+                 else if (str == "file")
+                     p->faults.bUnsafeFile = true;
+                 else if (str == "device")
+                     p->faults.bUnsafeDevice = true;
+                 else
+                     return "a comma-separated list of vehicle, file and device";
+             }
+             return "";
+         }}},
+        {"--keepalive-stop", FaultInt(&SimFaults::nKeepAliveStopS, 0, 31536000)},
+    };
+    return s_table;
+}
+
+} // namespace
+
+int ParseSimOptions(const std::vector<std::string>& vecArgs, SimOptions* pOptions, std::string* pMessage)
+{
+    const auto& table = OptionTable();
+    for (std::size_t i = 0; i < vecArgs.size(); ++i) {
+        std::string strArg = vecArgs[i];
+        if (strArg == "--help" || strArg == "-h") {
+            *pMessage = SimUsage();
+            return 1;
+        }
+        std::string strValue;
+        bool bInlineValue = false;
+        std::size_t nEq = strArg.find('=');
+        if (strArg.rfind("--", 0) == 0 && nEq != std::string::npos) {
+            strValue = strArg.substr(nEq + 1);
+            strArg.resize(nEq);
+            bInlineValue = true;
+        }
+        auto it = table.find(strArg);
+        if (it == table.end()) {
+            *pMessage = Format("unknown option '%s' (see --help)", vecArgs[i].c_str());
+            return -1;
+        }
+        const OptionDef& def = it->second;
+        if (def.bTakesValue && !bInlineValue) {
+            if (i + 1 >= vecArgs.size()) {
+                *pMessage = Format("%s needs a value", strArg.c_str());
+                return -1;
+            }
+            strValue = vecArgs[++i];
+        } else if (!def.bTakesValue && bInlineValue) {
+            *pMessage = Format("%s takes no value", strArg.c_str());
+            return -1;
+        }
+        std::string strExpected = def.apply(strValue, pOptions);
+        if (!strExpected.empty()) {
+            *pMessage = Format("%s: '%s' is not %s", strArg.c_str(), strValue.c_str(), strExpected.c_str());
+            return -1;
+        }
+    }
+    std::string strProblem = CheckSimOptions(*pOptions);
+    if (!strProblem.empty()) {
+        *pMessage = strProblem;
+        return -1;
+    }
+    return 0;
+}
+
+std::string CheckSimOptions(const SimOptions& options)
+{
+    if (options.vecRecordTypes.empty())
+        return "--types: at least one record type is needed";
+    if (options.nVehicles < 1 && options.vecNames.empty())
+        return "--vehicles: at least one vehicle is needed";
+    if (options.nChannels < 1 || options.nChannels > 64)
+        return "--channels: a number from 1 to 64 is needed";
+    if (options.nRecSeconds < 1)
+        return "--rec-seconds: recordings must last at least one second";
+    std::vector<std::string> vecNames = SimVehicleNames(options);
+    for (std::size_t i = 0; i < vecNames.size(); ++i) {
+        if (vecNames[i].empty() || vecNames[i].size() > 31)
+            return Format("vehicle name '%s' does not fit 31 characters", vecNames[i].c_str());
+        for (std::size_t j = 0; j < i; ++j)
+            if (vecNames[i] == vecNames[j])
+                return Format("vehicle name '%s' is given twice", vecNames[i].c_str());
+    }
+    if (options.faults.bUnsafeVehicle && options.faults.bUnsafeDevice)
+        return "--unsafe: vehicle and device exclude each other";
+    return "";
+}
+
+std::vector<std::string> SimVehicleNames(const SimOptions& options)
+{
+    std::vector<std::string> vecNames = options.vecNames;
+    if (vecNames.empty())
+        for (int i = 0; i < options.nVehicles; ++i)
+            vecNames.push_back(Format("%s%03d", options.strNamePrefix.c_str(), i + 1));
+    if (options.faults.bUnsafeVehicle)
+        for (std::string& str : vecNames)
+            str = "../" + str;
+    return vecNames;
+}
+
+std::string SimUsage()
+{
+    return
+        "Usage: dvrsim [options]\n"
+        "Simulates vehicle video recorders: each registers with the server over UDP, keeps\n"
+        "the registration alive, answers recording queries and file requests, and streams\n"
+        "its recordings to the server's TCP listeners. Recordings are deterministic: the\n"
+        "byte at offset k of recording r of channel c of vehicle v depends only on v, c,\n"
+        "r and k, so every stored byte can be checked.\n"
+        "\n"
+        "Server and fleet:\n"
+        "  --server IP          server address (default 127.0.0.1)\n"
+        "  --port N             server's control port (default 5990)\n"
+        "  --local-ip IP        address the recorders' UDP sockets bind to (default any)\n"
+        "  --vehicles N         number of recorders, 1-1000 (default 1)\n"
+        "  --prefix TEXT        vehicle names are TEXT001, TEXT002, ... (default SIM)\n"
+        "  --names A,B,...      explicit vehicle names (override --prefix and --vehicles)\n"
+        "  --channels N         video channels per recorder, 1-64 (default 4)\n"
+        "\n"
+        "Recordings (the same catalogue on every channel):\n"
+        "  --recordings N       recordings per channel, 0-100000 (default 4)\n"
+        "  --rec-seconds N      length of each recording in seconds (default 600)\n"
+        "  --rec-gap N          seconds between two recordings of a channel (default 0)\n"
+        "  --rec-bytes SIZE     size of each recording, suffix K/M/G allowed (default 1M)\n"
+        "  --start TIME         start of the first recording: YYYYMMDDhhmmss local time,\n"
+        "                       now, or now-SECONDS (default six hours ago)\n"
+        "  --types LIST         record types cycled over the recordings: timing, alarm or\n"
+        "                       a wire value 0-254 (default timing)\n"
+        "\n"
+        "Run:\n"
+        "  --keepalive-ms N     keepalive interval; also the registration retry (default 5000)\n"
+        "  --duration N         seconds to run; 0 runs until SIGINT or SIGTERM (default 0)\n"
+        "  --verbosity N        0 summary only, 1 events (default), 2 also every\n"
+        "                       registration and keepalive sent\n"
+        "  --quiet              same as --verbosity 0\n"
+        "\n"
+        "Faults (counts apply per recording; 0 means every time):\n"
+        "  --cut-after SIZE     close each transfer after SIZE file bytes\n"
+        "  --cut-count N        cut only the first N transfers of each recording\n"
+        "  --refuse STATUS      answer file requests with STATUS instead of 200\n"
+        "  --refuse-count N     refuse only the first N requests of each recording\n"
+        "  --silent             register and keep alive, but never answer a request\n"
+        "  --connect-delay MS   wait MS before connecting back to the server\n"
+        "  --header-pieces N    send the 80-byte transfer header in N writes\n"
+        "  --piece-pause MS     pause between those writes (default 20)\n"
+        "  --wrong-size DELTA   announce the file size plus DELTA bytes (may be negative)\n"
+        "  --extra-bytes SIZE   send SIZE bytes beyond the end of the file\n"
+        "  --linger MS          keep the connection open MS after the last byte\n"
+        "  --unsafe LIST        unsafe names: vehicle (registers as ../NAME), file (file\n"
+        "                       names holding /), device (transfer header names ../NAME)\n"
+        "  --keepalive-stop N   send no keepalive from N seconds after the start on\n"
+        "                       (requests are still answered)\n"
+        "\n"
+        "  -h, --help           this text\n";
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Misbehaviour a simulated recorder can be told to show. Counts limit a fault to the
+// first transfers or requests of each recording (0: every one), so that a test can
+// break a transfer once and watch the server resume it.
+struct SimFaults {
+    std::uint64_t nCutAfterBytes = 0;   // file bytes per transfer before the connection is cut; 0 off
+    std::uint32_t nCutCount = 0;        // transfers of each recording that are cut
+    std::uint16_t nRefuseStatus = 0;    // file requests answered with this status; 0 off
+    std::uint32_t nRefuseCount = 0;     // requests of each recording that are refused
+    bool bSilent = false;               // register and keep alive, never answer a request
+    int nConnectDelayMs = 0;            // pause between accepting a request and connecting
+    int nHeaderPieces = 1;              // TCP writes the 80-byte header is split into
+    int nPiecePauseMs = 20;             // pause between those writes
+    std::int64_t nSizeDelta = 0;        // announced size = real size + this
+    std::uint32_t nExtraBytes = 0;      // bytes sent after the last byte of the file
+    int nLingerMs = 0;                  // connection kept open after the last byte
+    bool bUnsafeVehicle = false;        // registered name "../<name>"
+    bool bUnsafeFile = false;           // recorder file names holding "/"
+    bool bUnsafeDevice = false;         // szDevice "../<name>" while the registered name is safe
+    int nKeepAliveStopS = -1;           // no keepalive this many seconds after the start; -1 never stops
+};
+
+// Everything a simulator run is made of. The defaults give a small, well-behaved
+// fleet that a server with its default settings downloads completely.
+struct SimOptions {
+    std::string strServerIp = "127.0.0.1";
+    std::uint16_t nServerPort = 5990;
+    std::string strLocalIp;             // address the recorders' UDP sockets bind to; "" any
+    int nVehicles = 1;
+    std::string strNamePrefix = "SIM";  // vehicle i is prefix + "%03d" of i + 1
+    std::vector<std::string> vecNames;  // explicit names; override prefix and count
+    int nChannels = 4;
+    int nRecordings = 4;                // per channel
+    std::uint32_t nRecSeconds = 600;    // length in time of each recording
+    std::uint32_t nRecGapSeconds = 0;   // pause between two recordings of a channel
+    std::uint32_t nRecBytes = 1u << 20; // size of each recording
+    std::uint32_t tStart = 0;           // wall-clock start of the first recording; 0 six hours ago
+    std::vector<std::uint8_t> vecRecordTypes {0};  // wire types cycled over recordings: 0 timing, 2 alarm
+    int nKeepAliveMs = 5000;
+    int nDurationS = 0;                 // run time of the program; 0 until a signal
+    int nVerbosity = 1;                 // 0 summary only, 1 events, 2 also registrations and keepalives sent
+    SimFaults faults;
+};
+
+// Parses command-line arguments (without the program name) into *pOptions, starting
+// from its current values. Returns 0 when the options are good, 1 when help was asked
+// for (*pMessage holds the usage text), -1 on a bad option or value (*pMessage says
+// which). Any thread.
+int ParseSimOptions(const std::vector<std::string>& vecArgs, SimOptions* pOptions, std::string* pMessage);
+
+// Checks values that no single option can judge (names too long, empty type list).
+// "" when the options are usable, else the reason. Any thread.
+std::string CheckSimOptions(const SimOptions& options);
+
+// The vehicle names of a run, in order. Any thread.
+std::vector<std::string> SimVehicleNames(const SimOptions& options);
+
+// The --help text. Any thread.
+std::string SimUsage();

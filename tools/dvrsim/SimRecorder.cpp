@@ -1,0 +1,515 @@
+#include "tools/dvrsim/SimRecorder.h"
+
+#include "platform/Format.h"
+#include "platform/System.h"
+#include "settings/WallClock.h"
+#include "transfer/TransferHeader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kRegisterSize = 128;         // header, 72 unused bytes, name, channels, padding
+constexpr std::size_t kStreamChunk = 64 * 1024;    // generated and sent per write
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kConnectSliceMs = 500;               // a stop is noticed between attempts
+constexpr int kMaxIdleWaitMs = 1000;               // finished transfers are joined this often
+constexpr std::uint16_t kStatusNotFound = 404;
+constexpr std::uint16_t kStatusBadRequest = 400;
+constexpr std::uint16_t kStatusBadSeek = 416;
+
+void PutText(unsigned char* pField, std::size_t nFieldSize, const std::string& str)
+{
+    std::memset(pField, 0, nFieldSize);
+    std::memcpy(pField, str.data(), std::min(str.size(), nFieldSize - 1));
+}
+
+} // namespace
+
+SimTotals& SimTotals::operator+=(const SimTotals& other)
+{
+    nRegistrations += other.nRegistrations;
+    nKeepAlives += other.nKeepAlives;
+    nQueries += other.nQueries;
+    nFileRequests += other.nFileRequests;
+    nRefused += other.nRefused;
+    nTransfers += other.nTransfers;
+    nCompleted += other.nCompleted;
+    nCut += other.nCut;
+    nFailed += other.nFailed;
+    nBytes += other.nBytes;
+    return *this;
+}
+
+CSimRecorder::CSimRecorder(std::string strName, const SimOptions& options, SimEventSink sink)
+    : m_strName(std::move(strName)), m_options(options), m_recordings(m_strName, options), m_sink(std::move(sink))
+{
+    for (const SimRecording& rec : m_recordings.All()) {
+        SimRecordingStats stats;
+        stats.nChannel = rec.nChannel;
+        stats.nIndex = rec.nIndex;
+        stats.strFileName = rec.strFileName;
+        m_vecStats.push_back(std::move(stats));
+    }
+    m_vecCutsPlanned.assign(m_vecStats.size(), 0);
+}
+
+CSimRecorder::~CSimRecorder()
+{
+    Stop();
+}
+
+int CSimRecorder::Start()
+{
+    if (m_bStarted.exchange(true))
+        return -1;
+    m_udp = CSocket::CreateUdp(m_options.strLocalIp.c_str(), 0);
+    if (!m_udp.IsValid()) {
+        Emit(1, Format("cannot open a UDP socket: %s", ErrnoText(errno).c_str()));
+        return -1;
+    }
+    m_nLocalPort = m_udp.LocalPort();
+    m_control = std::thread([this] { ControlLoop(); });
+    return 0;
+}
+
+void CSimRecorder::RequestStop()
+{
+    m_bStopping = true;
+    m_stopEvent.Set();
+    m_udp.Abort();
+    std::lock_guard guard(m_transferLock);
+    for (auto& pTransfer : m_transfers)
+        pTransfer->sock.Abort();
+}
+
+void CSimRecorder::Stop()
+{
+    RequestStop();
+    if (m_control.joinable())
+        m_control.join();
+    {
+        // Again: the control thread may have started a transfer before it ended.
+        std::lock_guard guard(m_transferLock);
+        for (auto& pTransfer : m_transfers)
+            pTransfer->sock.Abort();
+    }
+    // Joined outside the lock: a transfer takes it to close its socket.
+    for (auto& pTransfer : m_transfers)
+        if (pTransfer->thread.joinable())
+            pTransfer->thread.join();
+    {
+        std::lock_guard guard(m_transferLock);
+        m_transfers.clear();
+    }
+    m_udp.Close();
+}
+
+std::vector<SimRecordingStats> CSimRecorder::Stats() const
+{
+    std::lock_guard guard(m_statsLock);
+    return m_vecStats;
+}
+
+SimTotals CSimRecorder::Totals() const
+{
+    std::lock_guard guard(m_statsLock);
+    return m_totals;
+}
+
+int CSimRecorder::ActiveTransfers() const
+{
+    std::lock_guard guard(m_transferLock);
+    int n = 0;
+    for (const auto& pTransfer : m_transfers)
+        if (!pTransfer->bDone.load())
+            ++n;
+    return n;
+}
+
+void CSimRecorder::Emit(int nLevel, const std::string& strText)
+{
+    if (m_sink)
+        m_sink(nLevel, m_strName, strText);
+}
+
+void CSimRecorder::ControlLoop()
+{
+    const std::int64_t nStartMs = MonotonicMs();
+    std::int64_t nNextSendMs = nStartMs;
+    std::vector<unsigned char> buf(kMaxDatagramSize);
+    while (!m_bStopping.load()) {
+        ReapTransfers();
+        std::int64_t nNow = MonotonicMs();
+        // Registration is retried until it succeeds once; after that the keepalive
+        // stop fault silences everything periodic.
+        bool bPeriodic = !m_bEverRegistered || m_options.faults.nKeepAliveStopS < 0
+                         || nNow - nStartMs < std::int64_t(m_options.faults.nKeepAliveStopS) * 1000;
+        if (bPeriodic && nNow >= nNextSendMs) {
+            if (m_bRegistered.load())
+                SendKeepAlive();
+            else
+                SendRegistration();
+            nNextSendMs = nNow + m_options.nKeepAliveMs;
+        }
+        int nWait = bPeriodic ? static_cast<int>(std::clamp<std::int64_t>(nNextSendMs - nNow, 0, kMaxIdleWaitMs))
+                              : kMaxIdleWaitMs;
+        int nReady = m_udp.WaitReadable(nWait);
+        if (nReady < 0) {
+            if (errno == EINTR && !m_udp.IsAborted())
+                continue;
+            break;
+        }
+        if (nReady == 0)
+            continue;
+        std::string strIp;
+        std::uint16_t nPort = 0;
+        ssize_t nLen = m_udp.RecvFrom(buf.data(), buf.size(), &strIp, &nPort);
+        if (nLen < 0 || static_cast<std::size_t>(nLen) > buf.size())
+            continue;
+        OnDatagram(buf.data(), static_cast<std::size_t>(nLen), strIp, nPort, &nNextSendMs);
+    }
+}
+
+void CSimRecorder::SendRegistration()
+{
+    unsigned char datagram[kRegisterSize] = {};
+    ControlHeader header;
+    header.command = ZELP_REGISTER;
+    header.transactionId = m_nNextTid++;
+    header.payloadLength = kRegisterSize - kControlHeaderSize;
+    EncodeHeader(header, datagram);
+    PutText(datagram + kRegisterNameOffset, kNameFieldSize, m_strName);
+    datagram[kRegisterChannelsOffset] = static_cast<unsigned char>(m_options.nChannels);
+    m_nRegisterTid = header.transactionId;
+    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, sizeof(datagram));
+    Emit(2, Format("registration sent to %s:%u", m_options.strServerIp.c_str(), m_options.nServerPort));
+}
+
+void CSimRecorder::SendKeepAlive()
+{
+    unsigned char datagram[kKeepAliveMinSize] = {};
+    ControlHeader header;
+    header.command = ZELP_KEEPALIVE;
+    header.transactionId = m_nNextTid++;
+    header.payloadLength = kKeepAliveMinSize - kControlHeaderSize;
+    EncodeHeader(header, datagram);
+    PutText(datagram + kKeepAliveNameOffset, kNameFieldSize, m_strName);
+    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, sizeof(datagram));
+    {
+        std::lock_guard guard(m_statsLock);
+        ++m_totals.nKeepAlives;
+    }
+    Emit(2, "keepalive sent");
+}
+
+void CSimRecorder::OnDatagram(const unsigned char* pData, std::size_t nLen, const std::string& strIp,
+                              std::uint16_t nPort, std::int64_t* pNextSendMs)
+{
+    ControlHeader header;
+    if (!DecodeHeader(pData, nLen, &header))
+        return;
+    if (header.isReply != 0) {
+        if (header.command == ZELP_REGISTER && header.transactionId == m_nRegisterTid && header.status == kStatusOk
+            && !m_bRegistered.load()) {
+            m_bRegistered = true;
+            m_bEverRegistered = true;
+            {
+                std::lock_guard guard(m_statsLock);
+                ++m_totals.nRegistrations;
+            }
+            Emit(1, Format("registered with %s:%u, %d channels", strIp.c_str(), nPort, m_options.nChannels));
+            *pNextSendMs = MonotonicMs();  // the first keepalive starts the server's downloads
+        } else if (header.command == ZELP_KEEPALIVE && header.status == kStatusNotRegistered && m_bRegistered.load()) {
+            m_bRegistered = false;
+            Emit(1, "keepalive answered 402, registering again");
+            *pNextSendMs = MonotonicMs();
+        }
+        return;
+    }
+    if (header.command != ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN && header.command != ZELP_QUERY_FILE_COUNT
+        && header.command != ZELP_GETFILE)
+        return;
+    if (m_options.faults.bSilent) {
+        Emit(2, Format("request %u (command %u) left unanswered", header.transactionId, header.command));
+        return;
+    }
+    const unsigned char* pPayload = pData + kControlHeaderSize;
+    std::size_t nPayload = nLen - kControlHeaderSize;
+    if (header.command == ZELP_GETFILE)
+        OnGetFile(header, pPayload, nPayload, strIp, nPort);
+    else
+        OnQuery(header, pPayload, nPayload, strIp, nPort);
+}
+
+void CSimRecorder::SendReply(const ControlHeader& request, std::uint16_t nStatus, const unsigned char* pPayload,
+                             std::size_t nLen, const std::string& strIp, std::uint16_t nPort)
+{
+    unsigned char datagram[kControlHeaderSize + kEarliestFileRecordSize] = {};
+    nLen = std::min(nLen, sizeof(datagram) - kControlHeaderSize);
+    ControlHeader reply = request;
+    reply.isReply = 1;
+    reply.status = nStatus;
+    reply.payloadLength = static_cast<std::uint32_t>(nLen);
+    EncodeHeader(reply, datagram);
+    if (nLen > 0)
+        std::memcpy(datagram + kControlHeaderSize, pPayload, nLen);
+    m_udp.SendTo(strIp.c_str(), nPort, datagram, kControlHeaderSize + nLen);
+}
+
+void CSimRecorder::OnQuery(const ControlHeader& header, const unsigned char* pPayload, std::size_t nLen,
+                           const std::string& strIp, std::uint16_t nPort)
+{
+    QueryPayload query;
+    if (!DecodeQuery(pPayload, nLen, &query)) {
+        Emit(1, Format("query %u too short (%zu payload bytes), answered %u", header.transactionId, nLen,
+                       kStatusBadRequest));
+        SendReply(header, kStatusBadRequest, nullptr, 0, strIp, nPort);
+        return;
+    }
+    {
+        std::lock_guard guard(m_statsLock);
+        ++m_totals.nQueries;
+    }
+    std::string strSpan = Format("ch%02d type %u %s..%s", query.channel, query.fileType,
+                                 WallClockText(query.start).c_str(), WallClockText(query.end).c_str());
+    if (header.command == ZELP_QUERY_FILE_COUNT) {
+        FileCountRecord record;
+        record.nCount = m_recordings.Count(query.channel, query.fileType, query.start, query.end);
+        unsigned char payload[kFileCountRecordSize];
+        EncodeFileCountRecord(record, payload);
+        SendReply(header, kStatusOk, payload, sizeof(payload), strIp, nPort);
+        Emit(1, Format("file count query %s: %u", strSpan.c_str(), record.nCount));
+        return;
+    }
+    const SimRecording* pRec = m_recordings.FindEarliest(query.channel, query.fileType, query.start, query.end);
+    if (pRec == nullptr) {
+        SendReply(header, kStatusNotFound, nullptr, 0, strIp, nPort);
+        Emit(1, Format("earliest file query %s: none", strSpan.c_str()));
+        return;
+    }
+    EarliestFileRecord record;
+    std::strncpy(record.szFileName, pRec->strFileName.c_str(), sizeof(record.szFileName) - 1);
+    record.nStart = pRec->tStart;
+    record.nEnd = pRec->tEnd;
+    record.nChannel = pRec->nChannel;
+    unsigned char payload[kEarliestFileRecordSize];
+    EncodeEarliestFileRecord(record, payload);
+    SendReply(header, kStatusOk, payload, sizeof(payload), strIp, nPort);
+    Emit(1, Format("earliest file query %s: %s", strSpan.c_str(), pRec->strFileName.c_str()));
+}
+
+void CSimRecorder::OnGetFile(const ControlHeader& header, const unsigned char* pPayload, std::size_t nLen,
+                             const std::string& strIp, std::uint16_t nPort)
+{
+    GetFileRequest request;
+    std::uint32_t nAddr = 0;
+    if (!DecodeGetFileRequest(pPayload, nLen, &request) || !ParseIpv4(request.szListenIp, &nAddr)
+        || request.nListenPort == 0) {
+        Emit(1, Format("malformed file request %u, answered %u", header.transactionId, kStatusBadRequest));
+        SendReply(header, kStatusBadRequest, nullptr, 0, strIp, nPort);
+        return;
+    }
+    const SimRecording* pRec = m_recordings.FindByName(request.nChannel, request.szFileName);
+    std::string strWhat = Format("ch%02d %s seek %u -> %s:%u", request.nChannel, request.szFileName, request.nSeek,
+                                 request.szListenIp, request.nListenPort);
+    if (pRec == nullptr) {
+        {
+            std::lock_guard guard(m_statsLock);
+            ++m_totals.nFileRequests;
+        }
+        SendReply(header, kStatusNotFound, nullptr, 0, strIp, nPort);
+        Emit(1, Format("file request %s: no such recording, answered %u", strWhat.c_str(), kStatusNotFound));
+        return;
+    }
+    std::size_t nIndex = m_recordings.IndexOf(*pRec);
+    std::uint16_t nStatus = kStatusOk;
+    bool bCut = false;
+    {
+        std::lock_guard guard(m_statsLock);
+        SimRecordingStats& stats = m_vecStats[nIndex];
+        ++m_totals.nFileRequests;
+        ++stats.nRequests;
+        stats.vecSeeks.push_back(request.nSeek);
+        const SimFaults& faults = m_options.faults;
+        if (faults.nRefuseStatus != 0 && (faults.nRefuseCount == 0 || stats.nRefused < faults.nRefuseCount)) {
+            nStatus = faults.nRefuseStatus;
+            ++stats.nRefused;
+            ++m_totals.nRefused;
+        } else if (request.nSeek > pRec->nSize) {
+            nStatus = kStatusBadSeek;
+        } else if (faults.nCutAfterBytes != 0
+                   && (faults.nCutCount == 0 || m_vecCutsPlanned[nIndex] < faults.nCutCount)) {
+            bCut = true;
+            ++m_vecCutsPlanned[nIndex];
+        }
+    }
+    SendReply(header, nStatus, nullptr, 0, strIp, nPort);
+    if (nStatus != kStatusOk) {
+        Emit(1, Format("file request %s: refused with status %u", strWhat.c_str(), nStatus));
+        return;
+    }
+    Emit(1, Format("file request %s", strWhat.c_str()));
+    auto pTransfer = std::make_unique<Transfer>();
+    pTransfer->pRecording = pRec;
+    pTransfer->nSeek = request.nSeek;
+    pTransfer->strIp = request.szListenIp;
+    pTransfer->nPort = request.nListenPort;
+    pTransfer->bCut = bCut;
+    Transfer* pRaw = pTransfer.get();
+    std::lock_guard guard(m_transferLock);
+    m_transfers.push_back(std::move(pTransfer));
+    pRaw->thread = std::thread([this, pRaw] { RunTransfer(pRaw); });
+}
+
+CSocket CSimRecorder::ConnectBack(const std::string& strIp, std::uint16_t nPort, int* pErr)
+{
+    // Short attempts, so that Stop never waits long for a connect in progress.
+    std::int64_t nDeadline = MonotonicMs() + kConnectTimeoutMs;
+    while (true) {
+        int nSlice = static_cast<int>(std::min<std::int64_t>(kConnectSliceMs, nDeadline - MonotonicMs()));
+        CSocket sock = CSocket::ConnectTcp(strIp.c_str(), nPort, std::max(nSlice, 1));
+        if (sock.IsValid())
+            return sock;
+        *pErr = errno;
+        if (*pErr != ETIMEDOUT || m_bStopping.load() || MonotonicMs() >= nDeadline)
+            return CSocket();
+    }
+}
+
+bool CSimRecorder::SendContent(CSocket& sock, std::uint64_t nSeed, std::uint64_t nFrom, std::uint64_t nTo,
+                               std::vector<unsigned char>& buf, std::uint64_t* pSent)
+{
+    while (nFrom < nTo) {
+        std::size_t nChunk = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), nTo - nFrom));
+        CSimRecordings::Fill(nSeed, nFrom, buf.data(), nChunk);
+        if (!sock.SendAll(buf.data(), nChunk))
+            return false;
+        nFrom += nChunk;
+        *pSent += nChunk;
+        m_nLiveBytes += nChunk;
+    }
+    return true;
+}
+
+void CSimRecorder::RunTransfer(Transfer* pTransfer)
+{
+    const SimRecording& rec = *pTransfer->pRecording;
+    const SimFaults& faults = m_options.faults;
+    std::size_t nIndex = m_recordings.IndexOf(rec);
+    std::uint64_t nSent = 0;
+    bool bConnected = false;
+    std::string strFailure;
+
+    if (faults.nConnectDelayMs > 0 && m_stopEvent.Wait(faults.nConnectDelayMs))
+        strFailure = "stopped before connecting";
+    if (strFailure.empty()) {
+        int nErr = 0;
+        CSocket sock = ConnectBack(pTransfer->strIp, pTransfer->nPort, &nErr);
+        std::lock_guard guard(m_transferLock);
+        if (!sock.IsValid())
+            strFailure = Format("connect to %s:%u failed: %s", pTransfer->strIp.c_str(), pTransfer->nPort,
+                                ErrnoText(nErr).c_str());
+        else if (m_bStopping.load())
+            strFailure = "stopped before sending";
+        else {
+            pTransfer->sock = std::move(sock);
+            bConnected = true;
+        }
+    }
+
+    std::uint64_t nStop = rec.nSize;
+    bool bCut = false;
+    if (bConnected) {
+        TransferHeader hdr {};
+        std::string strDevice = faults.bUnsafeDevice ? "../" + m_strName : m_strName;
+        PutText(reinterpret_cast<unsigned char*>(hdr.szDevice), sizeof(hdr.szDevice), strDevice);
+        PutText(reinterpret_cast<unsigned char*>(hdr.szChan), sizeof(hdr.szChan), rec.strFileName);
+        hdr.tStart = rec.tStart;
+        hdr.tEnd = rec.tEnd;
+        hdr.nFileSize = static_cast<std::uint32_t>(
+            std::clamp<std::int64_t>(std::int64_t(rec.nSize) + faults.nSizeDelta, 0, 0xFFFFFFFFLL));
+        hdr.nChan = rec.nChannel;
+        unsigned char header[kTransferHeaderSize];
+        EncodeTransferHeader(hdr, header);
+
+        int nPieces = std::max(1, faults.nHeaderPieces);
+        std::size_t nDone = 0;
+        for (int i = 0; i < nPieces && strFailure.empty(); ++i) {
+            std::size_t nEnd = kTransferHeaderSize * static_cast<std::size_t>(i + 1) / static_cast<std::size_t>(nPieces);
+            if (i > 0 && faults.nPiecePauseMs > 0 && m_stopEvent.Wait(faults.nPiecePauseMs))
+                strFailure = "stopped while sending the header";
+            else if (nEnd > nDone && !pTransfer->sock.SendAll(header + nDone, nEnd - nDone))
+                strFailure = Format("sending the header failed: %s", ErrnoText(errno).c_str());
+            nDone = nEnd;
+        }
+
+        if (pTransfer->bCut && pTransfer->nSeek + faults.nCutAfterBytes < nStop) {
+            nStop = pTransfer->nSeek + faults.nCutAfterBytes;
+            bCut = true;
+        }
+        std::vector<unsigned char> buf(kStreamChunk);
+        if (strFailure.empty() && !SendContent(pTransfer->sock, rec.nSeed, pTransfer->nSeek, nStop, buf, &nSent))
+            strFailure = Format("sending failed after %llu bytes: %s", static_cast<unsigned long long>(nSent),
+                                m_bStopping.load() ? "stopped" : ErrnoText(errno).c_str());
+        if (strFailure.empty() && !bCut && faults.nExtraBytes > 0
+            && !SendContent(pTransfer->sock, rec.nSeed, rec.nSize, std::uint64_t(rec.nSize) + faults.nExtraBytes, buf,
+                            &nSent))
+            strFailure = Format("sending the extra bytes failed: %s", ErrnoText(errno).c_str());
+        if (strFailure.empty() && !bCut && faults.nLingerMs > 0)
+            m_stopEvent.Wait(faults.nLingerMs);
+    }
+    {
+        // Closed under the lock so that Stop never aborts a reused descriptor number.
+        std::lock_guard guard(m_transferLock);
+        pTransfer->sock.Close();
+    }
+    {
+        std::lock_guard guard(m_statsLock);
+        SimRecordingStats& stats = m_vecStats[nIndex];
+        stats.nBytes += nSent;
+        m_totals.nBytes += nSent;
+        if (bConnected) {
+            ++stats.nTransfers;
+            ++m_totals.nTransfers;
+        }
+        if (!strFailure.empty()) {
+            ++stats.nFailed;
+            ++m_totals.nFailed;
+        } else if (bCut) {
+            ++stats.nCut;
+            ++m_totals.nCut;
+        } else {
+            ++stats.nCompleted;
+            ++m_totals.nCompleted;
+        }
+    }
+    std::string strName = Format("ch%02d %s", rec.nChannel, rec.strFileName.c_str());
+    if (!strFailure.empty())
+        Emit(1, Format("transfer failed %s: %s", strName.c_str(), strFailure.c_str()));
+    else if (bCut)
+        Emit(1, Format("transfer cut %s after %llu bytes from seek %u", strName.c_str(),
+                       static_cast<unsigned long long>(nSent), pTransfer->nSeek));
+    else
+        Emit(1, Format("transfer done %s: %llu bytes from seek %u", strName.c_str(),
+                       static_cast<unsigned long long>(nSent), pTransfer->nSeek));
+    pTransfer->bDone = true;
+}
+
+void CSimRecorder::ReapTransfers()
+{
+    std::list<std::unique_ptr<Transfer>> finished;
+    {
+        std::lock_guard guard(m_transferLock);
+        for (auto it = m_transfers.begin(); it != m_transfers.end();) {
+            auto itNext = std::next(it);
+            if ((*it)->bDone.load())
+                finished.splice(finished.end(), m_transfers, it);
+            it = itNext;
+        }
+    }
+    for (auto& pTransfer : finished)
+        pTransfer->thread.join();
+}
