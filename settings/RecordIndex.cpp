@@ -84,6 +84,7 @@ std::string DirOf(const std::string& path)
 
 std::mutex g_instanceLock;
 std::unique_ptr<CRecordIndex> g_pInstance;
+std::string g_instanceDir;  // guarded by g_instanceLock; empty: beside the executable
 
 }  // namespace
 
@@ -91,10 +92,16 @@ CRecordIndex* CRecordIndex::GetInstance()
 {
     std::lock_guard guard(g_instanceLock);
     if (!g_pInstance) {
-        std::string strDir = ExecutableDir();
+        std::string strDir = g_instanceDir.empty() ? ExecutableDir() : g_instanceDir;
         g_pInstance = std::make_unique<CRecordIndex>(strDir.empty() ? "." : strDir);
     }
     return g_pInstance.get();
+}
+
+void CRecordIndex::SetInstanceDirectory(const std::string& strDir)
+{
+    std::lock_guard guard(g_instanceLock);
+    g_instanceDir = strDir;
 }
 
 void CRecordIndex::ReleaseInstance()

@@ -19,6 +19,9 @@ public:
     static CRecordIndex* GetInstance();
     // Destroys the process-wide index; no append may be running. Main thread, at exit.
     static void ReleaseInstance();
+    // Puts the process-wide index in strDir instead of beside the executable (tests,
+    // which must not share one file). Before the first GetInstance.
+    static void SetInstanceDirectory(const std::string& strDir);
 
     // The index in strDir: created with its declaration and an empty "Data" root when
     // missing; a malformed one is kept as a backup before it is replaced.

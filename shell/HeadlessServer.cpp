@@ -3,6 +3,7 @@
 #include "platform/SignalWaiter.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
+#include "settings/RecordIndex.h"
 #include "settings/Settings.h"
 #include "shell/Logger.h"
 #include "shell/NotifyCenter.h"
@@ -15,6 +16,7 @@ int RunHeadlessServer()
 {
     CSignalWaiter signals;
     IgnoreSigPipe();
+    CRecordIndex::GetInstance();
     SettingsFile();  // creates ./QorConfig.xml when it is missing
 
     CServerControl& control = CServerControl::Instance();
@@ -41,5 +43,6 @@ int RunHeadlessServer()
     }
     control.DiskMonitor().Stop();
     CNotifyCenter::Instance().Stop();
+    CRecordIndex::ReleaseInstance();
     return nResult;
 }

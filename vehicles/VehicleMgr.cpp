@@ -1,6 +1,7 @@
 #include "vehicles/VehicleMgr.h"
 
 #include "platform/Timing.h"
+#include "vehicles/DownloadTask.h"
 #include "shell/NotifyCenter.h"
 
 #include <ctime>
@@ -12,7 +13,8 @@ CVehicleMgr& CVehicleMgr::Instance()
 }
 
 CVehicleMgr::CVehicleMgr(CNotifyCenter* pCenter)
-    : m_pCenter(pCenter), m_clock([] { return static_cast<std::uint32_t>(std::time(nullptr)); })
+    : m_pCenter(pCenter), m_clock([] { return static_cast<std::uint32_t>(std::time(nullptr)); }),
+      m_task(CDownloadTask::RunChannel)
 {
 }
 

@@ -51,7 +51,8 @@ public:
     std::uint32_t Now() const;
     // Replaces the clock (tests). Before any vehicle exists.
     void SetClock(Clock clock);
-    // The body of each channel's download, given to new vehicles. Before Start.
+    // The body of each channel's download, given to new vehicles (CDownloadTask by
+    // default). Before Start.
     void SetTaskFunction(CVehicle::TaskFunction task);
 
 private:

@@ -1,0 +1,490 @@
+#include "platform/Socket.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/RecordIndex.h"
+#include "settings/Settings.h"
+#include "shell/ServerControl.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+#include "tools/dvrsim/DvrSimulator.h"
+#include "transfer/TCPSrv.h"
+#include "vehicles/LocalStore.h"
+#include "vehicles/VehicleMgr.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kT0 = 1700000000;  // start of the simulated recordings
+
+// The server engine in this process (the same code both programs run) against the
+// recorder simulator on loopback, with short timings.
+class DownloadE2eTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        ZelTiming& timing = Timing();
+        timing.nReplyWaitMs = 3000;
+        timing.nAcceptWindowMs = 3000;
+        timing.nHeaderWaitMs = 3000;
+        timing.nReceiveSilenceMs = 3000;
+        timing.nNoAnswerRetryMs = 100;
+        timing.nRefusedRetryMs = 300;
+        timing.nUdpIdleWaitMs = 500;
+        CRecordIndex::SetInstanceDirectory(Dir().string());
+        m_nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
+        // Test processes run side by side and each would hand out listen ports from
+        // 10000: start this one's elsewhere, as a server alone on its machine never needs.
+        for (int i = (::getpid() % 400) * 64; i > 0; --i)
+            NextListenPort();
+        CVehicleMgr::Instance().SetClock(
+            [this] { return static_cast<std::uint32_t>(std::time(nullptr)) + m_nClockOffset.load(); });
+        m_nBaselineThreads = ThreadCount();
+    }
+
+    void TearDown() override
+    {
+        StopTimer();
+        m_pSim.reset();
+        CServerControl::Instance().Stop();
+        Sandbox::TearDown();
+    }
+
+    static std::size_t ThreadCount()
+    {
+        std::size_t n = 0;
+        for ([[maybe_unused]] auto& entry : fs::directory_iterator("/proc/self/task"))
+            ++n;
+        return n;
+    }
+
+    // Writes the settings the next Start reads.
+    void Configure(std::uint32_t nFileType = 0, bool bComponentMode = false)
+    {
+        ServerSettings settings = DefaultSettings();
+        settings.nPort = m_nPort;
+        std::strcpy(settings.szDownDir, "store");
+        settings.tStart = kT0 - 60;
+        settings.tStop = kT0 + 86400;
+        settings.nFileType = nFileType;
+        settings.bComponentMode = bComponentMode ? 1 : 0;
+        SaveSettings(settings);
+    }
+
+    void StartServer()
+    {
+        ASSERT_EQ(CServerControl::Instance().Start(), 0);
+        // The registry's one-second timer, as the window or the headless server runs it.
+        m_bTimer = true;
+        m_timer = std::thread([this] {
+            while (m_bTimer) {
+                CVehicleMgr::Instance().OnTimer();
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+
+    void StopTimer()
+    {
+        m_bTimer = false;
+        if (m_timer.joinable())
+            m_timer.join();
+    }
+
+    SimOptions Options(std::vector<std::string> names, int nChannels, int nRecordings, std::uint32_t nBytes)
+    {
+        SimOptions options;
+        options.nServerPort = m_nPort;
+        options.vecNames = std::move(names);
+        options.nChannels = nChannels;
+        options.nRecordings = nRecordings;
+        options.nRecBytes = nBytes;
+        options.nRecSeconds = 300;
+        options.tStart = kT0;
+        options.nKeepAliveMs = 300;
+        options.nVerbosity = 0;
+        return options;
+    }
+
+    void StartSim(const SimOptions& options)
+    {
+        m_pSim = std::make_unique<CDvrSimulator>(options);
+        ASSERT_EQ(m_pSim->Start(), 0);
+    }
+
+    static fs::path FinalPath(const std::string& vehicle, const SimRecording& rec)
+    {
+        return fs::path("store") / vehicle / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
+               FinalFileName(rec.nChannel, rec.tStart, rec.tEnd);
+    }
+
+    // Waits until every recording of every simulated vehicle is stored; then checks
+    // each stored byte against the simulator's content.
+    bool WaitAllStored(int nTimeoutMs)
+    {
+        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
+        for (;;) {
+            bool bAll = true;
+            for (std::size_t i = 0; i < m_pSim->Count() && bAll; ++i) {
+                const CSimRecorder& recorder = m_pSim->Recorder(i);
+                for (const SimRecording& rec : recorder.Recordings().All())
+                    bAll = bAll && fs::exists(FinalPath(recorder.Name(), rec));
+            }
+            if (bAll)
+                return true;
+            if (MonotonicMs() > nDeadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    void ExpectAllByteIdentical()
+    {
+        for (std::size_t i = 0; i < m_pSim->Count(); ++i) {
+            const CSimRecorder& recorder = m_pSim->Recorder(i);
+            for (const SimRecording& rec : recorder.Recordings().All()) {
+                fs::path path = FinalPath(recorder.Name(), rec);
+                std::string data = ReadFile(path);
+                ASSERT_EQ(data.size(), rec.nSize) << path;
+                EXPECT_EQ(CSimRecordings::FirstMismatch(rec.nSeed, 0,
+                                                        reinterpret_cast<const unsigned char*>(data.data()),
+                                                        data.size()),
+                          -1)
+                    << path;
+            }
+        }
+    }
+
+    static std::vector<fs::path> FilesWithExtension(const std::string& ext)
+    {
+        std::vector<fs::path> found;
+        if (!fs::exists("store"))
+            return found;
+        for (auto& entry : fs::recursive_directory_iterator("store")) {
+            if (entry.is_regular_file() && entry.path().extension() == ext)
+                found.push_back(entry.path());
+        }
+        return found;
+    }
+
+    static bool WaitFor(const std::function<bool()>& condition, int nTimeoutMs)
+    {
+        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
+        while (!condition()) {
+            if (MonotonicMs() > nDeadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    static std::size_t CountLog(const std::string& message)
+    {
+        auto messages = ReadLogMessages();
+        return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), message));
+    }
+
+    std::uint16_t m_nPort = 0;
+    std::atomic<std::uint32_t> m_nClockOffset {0};
+    std::size_t m_nBaselineThreads = 0;
+    std::unique_ptr<CDvrSimulator> m_pSim;
+    std::atomic<bool> m_bTimer {false};
+    std::thread m_timer;
+};
+
+} // namespace
+
+TEST_F(DownloadE2eTest, EveryRecordingOfSeveralVehiclesArrivesByteIdentical)
+{
+    Configure();
+    StartServer();
+    StartSim(Options({"BUS-1", "BUS-2", "TRUCK 3"}, 2, 3, 200000));
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    EXPECT_TRUE(FilesWithExtension(".td").empty());
+    for (const char* szName : {"BUS-1", "BUS-2", "TRUCK 3"}) {
+        for (int nChannel = 1; nChannel <= 2; ++nChannel) {
+            std::string done = "vehname=" + std::string(szName) + ", chan=" + std::to_string(nChannel) +
+                               ", download finished!";
+            EXPECT_TRUE(WaitFor([&] { return CountLog(done) == 1; }, 10000)) << done;
+        }
+        EXPECT_EQ(CountLog(std::string(szName) + " Registed, number of channel is 2"), 1u);
+        EXPECT_EQ(CountLog("Start download task for " + std::string(szName)), 1u);
+    }
+    // One request per recording: nothing fetched twice.
+    EXPECT_EQ(m_pSim->Totals().nFileRequests, 18u);
+    EXPECT_EQ(m_pSim->Totals().nCompleted, 18u);
+}
+
+TEST_F(DownloadE2eTest, CutTransfersResumeFromThePartialSize)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"CUT"}, 1, 2, 300000);
+    options.faults.nCutAfterBytes = 120000;
+    options.faults.nCutCount = 1;  // each recording breaks once
+    StartSim(options);
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    for (const SimRecordingStats& stats : m_pSim->Recorder(0).Stats())
+        EXPECT_EQ(stats.vecSeeks, (std::vector<std::uint32_t> {0, 120000})) << stats.strFileName;
+    EXPECT_TRUE(FilesWithExtension(".td").empty());
+}
+
+TEST_F(DownloadE2eTest, PartialFileThatNoLongerMatchesIsDeletedAndFetchedAgain)
+{
+    Configure();
+    SimOptions options = Options({"STALE"}, 1, 1, 100000);
+    CSimRecordings catalogue("STALE", options);
+    const SimRecording& rec = catalogue.All().front();
+    fs::path dir = fs::path("store") / "STALE" / DateDirName(rec.tStart) / ChannelDirName(1);
+    fs::create_directories(dir);
+    // A partial file under another recorder name, as if the recorder had renumbered.
+    std::string stale = PartialFileName(1, rec.tStart, rec.tEnd, "ch01_other_name", rec.nSize);
+    WriteFile(dir / stale, std::string(5000, 'x'));
+    StartServer();
+    StartSim(options);
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    EXPECT_FALSE(fs::exists(dir / stale));
+    EXPECT_EQ(CountLog("vehname=STALE, chan=1, unmatched size or filename,delete the td file: " + stale), 1u);
+    EXPECT_EQ(m_pSim->Recorder(0).Stats().front().vecSeeks, std::vector<std::uint32_t> {0});
+}
+
+TEST_F(DownloadE2eTest, VehicleWhoseKeepalivesStopIsRemovedAndResumedAtItsNextVisit)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"LEAVER"}, 1, 1, 4000000);
+    options.faults.nCutAfterBytes = 65536;  // every transfer breaks: the file grows slowly
+    options.faults.nConnectDelayMs = 100;
+    options.faults.nKeepAliveStopS = 1;
+    StartSim(options);
+    ASSERT_TRUE(WaitFor([] { return !FilesWithExtension(".td").empty(); }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // keepalives have stopped
+    m_nClockOffset = 25;                                             // more than 20 s of silence
+    ASSERT_TRUE(WaitFor(
+        [] {
+            std::vector<std::string> names;
+            CVehicleMgr::Instance().GetNames(names);
+            return names.empty();
+        },
+        10000));
+    m_pSim.reset();
+    auto partial = FilesWithExtension(".td");
+    ASSERT_EQ(partial.size(), 1u);
+    std::uintmax_t nPartial = fs::file_size(partial.front());
+    EXPECT_GT(nPartial, 0u);
+    EXPECT_LT(nPartial, 4000000u);
+
+    // Next visit: a well-behaved recorder of the same name resumes where it broke off.
+    m_nClockOffset = 0;
+    StartSim(Options({"LEAVER"}, 1, 1, 4000000));
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    auto seeks = m_pSim->Recorder(0).Stats().front().vecSeeks;
+    ASSERT_FALSE(seeks.empty());
+    EXPECT_EQ(seeks.front(), nPartial);
+}
+
+TEST_F(DownloadE2eTest, StopMidTransferEndsEveryThreadAndStartResumes)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"STOPPER"}, 2, 1, 4000000);
+    options.faults.nCutAfterBytes = 65536;
+    options.faults.nConnectDelayMs = 100;
+    StartSim(options);
+    ASSERT_TRUE(WaitFor([] { return FilesWithExtension(".td").size() == 2; }, 20000));
+    CServerControl::Instance().Stop();
+    StopTimer();
+    m_pSim.reset();
+    // Every server thread has ended: only the process-wide notification thread (and
+    // the monitor-free remainder) is left of what the run started.
+    EXPECT_TRUE(WaitFor([this] { return ThreadCount() <= m_nBaselineThreads + 1; }, 5000)) << ThreadCount();
+    EXPECT_EQ(ReadLogMessages().back(), "Server stops");
+    std::vector<std::string> names {"x"};
+    CVehicleMgr::Instance().GetNames(names);
+    EXPECT_TRUE(names.empty());
+
+    StartServer();
+    StartSim(Options({"STOPPER"}, 2, 1, 4000000));
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    for (const SimRecordingStats& stats : m_pSim->Recorder(0).Stats()) {
+        ASSERT_FALSE(stats.vecSeeks.empty());
+        EXPECT_GT(stats.vecSeeks.front(), 0u) << "resumed, not fetched again";
+    }
+}
+
+TEST_F(DownloadE2eTest, ComponentModeIndexesEachFinishedFileOnce)
+{
+    Configure(0, true);
+    StartServer();
+    StartSim(Options({"INDEXED"}, 2, 2, 50000));
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    std::string index;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            index = ReadFile(Dir() / "xmlDataRecords.xml");
+            std::size_t n = 0;
+            for (std::size_t nPos = 0; (nPos = index.find("<record>", nPos)) != std::string::npos; ++nPos)
+                ++n;
+            return n == 4;
+        },
+        5000))
+        << index;
+    for (const SimRecording& rec : m_pSim->Recorder(0).Recordings().All()) {
+        std::string record = "<puid>INDEXED</puid>\r\n<username>Admin</username>\r\n<chan>" +
+                             std::to_string(rec.nChannel) + "</chan>\r\n<starttime>" + FormatTimeString(rec.tStart) +
+                             "</starttime>\r\n<endtime>" + FormatTimeString(rec.tEnd) + "</endtime>";
+        EXPECT_NE(index.find(record), std::string::npos) << record << "\n" << index;
+    }
+}
+
+TEST_F(DownloadE2eTest, SpecialConfigurationChoosesChannelSpanAndType)
+{
+    Configure();
+    SpecialConfigEntry entry;
+    std::strcpy(entry.szPlate, "SPECIAL");
+    entry.nChan = 2;
+    entry.tStart = kT0 + 300;  // skips the first recording
+    entry.tStop = kT0 + 86400;
+    entry.nFileType = 2;       // alarm recordings only
+    SaveSpecialConfig(1, {entry});
+    StartServer();
+    SimOptions options = Options({"SPECIAL"}, 3, 4, 20000);
+    options.vecRecordTypes = {0, 2};  // timing, alarm, timing, alarm
+    StartSim(options);
+    std::vector<fs::path> expected;
+    CSimRecordings catalogue("SPECIAL", options);
+    for (const SimRecording& rec : catalogue.All()) {
+        if (rec.nChannel == 2 && rec.nType == 2 && rec.tStart >= entry.tStart)
+            expected.push_back(FinalPath("SPECIAL", rec));
+    }
+    ASSERT_EQ(expected.size(), 2u);
+    ASSERT_TRUE(WaitFor([] { return CountLog("vehname=SPECIAL, chan=2, download finished!") == 1; }, 30000));
+    auto stored = FilesWithExtension(".mp4");
+    std::sort(stored.begin(), stored.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(stored, expected);
+    auto messages = ReadLogMessages();
+    EXPECT_TRUE(std::none_of(messages.begin(), messages.end(), [](const std::string& message) {
+        return message.rfind("vehname=SPECIAL, chan=1,", 0) == 0 || message.rfind("vehname=SPECIAL, chan=3,", 0) == 0;
+    }));
+}
+
+TEST_F(DownloadE2eTest, UnsafeNamesFromTheNetworkNeverLeaveTheStore)
+{
+    Configure();
+    StartServer();
+    SimOptions vehicleOptions = Options({"EVIL"}, 1, 1, 1000);
+    vehicleOptions.faults.bUnsafeVehicle = true;  // registers as "../EVIL"
+    StartSim(vehicleOptions);
+    std::string refused = "Registration from 127.0.0.1:" + std::to_string(m_pSim->Recorder(0).LocalPort()) +
+                          " refused: unusable vehicle name";
+    EXPECT_TRUE(WaitFor([&] { return CountLog(refused) >= 1; }, 10000));
+    m_pSim.reset();
+
+    SimOptions fileOptions = Options({"FILES"}, 1, 1, 1000);
+    fileOptions.faults.bUnsafeFile = true;  // recorder file names hold "/"
+    StartSim(fileOptions);
+    EXPECT_TRUE(WaitFor(
+        [] {
+            auto messages = ReadLogMessages();
+            return std::any_of(messages.begin(), messages.end(), [](const std::string& message) {
+                return message.rfind("vehname=FILES, chan=1, recorder's file name", 0) == 0 &&
+                       message.find("unusable as a file name, recording skipped") != std::string::npos;
+            });
+        },
+        10000));
+    m_pSim.reset();
+
+    SimOptions deviceOptions = Options({"DEVICE"}, 1, 1, 1000);
+    deviceOptions.faults.bUnsafeDevice = true;  // szDevice "../DEVICE" in the stream
+    StartSim(deviceOptions);
+    EXPECT_TRUE(WaitFor([] { return CountLog("Error transfer header, unsafe szDevice: ../DEVICE") >= 1; }, 10000));
+    m_pSim.reset();
+
+    EXPECT_FALSE(fs::exists("EVIL"));
+    EXPECT_FALSE(fs::exists("DEVICE"));
+    EXPECT_FALSE(fs::exists(Dir().parent_path() / "EVIL"));
+    EXPECT_TRUE(FilesWithExtension(".mp4").empty());
+    for (auto& entry : fs::recursive_directory_iterator(Dir())) {
+        if (entry.is_regular_file()) {
+            bool bInPlace = entry.path().parent_path() == Dir() ||
+                            entry.path().string().find("/store/") != std::string::npos;
+            EXPECT_TRUE(bInPlace) << entry.path();
+        }
+    }
+}
+
+TEST_F(DownloadE2eTest, HeaderInPiecesIsAccepted)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"PIECES"}, 1, 2, 30000);
+    options.faults.nHeaderPieces = 4;
+    StartSim(options);
+    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+}
+
+TEST_F(DownloadE2eTest, BytesBeyondTheSizeLeaveThePartialFileAndAreLogged)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"EXTRA"}, 1, 1, 30000);
+    options.faults.nExtraBytes = 10;
+    StartSim(options);
+    ASSERT_TRUE(WaitFor([] { return CountLog("data.nFileSizeLow>transferHdr.nFileSize") >= 1; }, 20000));
+    m_pSim.reset();
+    EXPECT_TRUE(FilesWithExtension(".mp4").empty());
+}
+
+TEST_F(DownloadE2eTest, RefusingRecorderIsAskedAgainEveryFewSecondsNotInABusyLoop)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"REFUSER"}, 1, 1, 1000);
+    options.faults.nRefuseStatus = 503;
+    StartSim(options);
+    ASSERT_TRUE(WaitFor([this] { return m_pSim->Totals().nRefused >= 1; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::uint64_t nRefused = m_pSim->Totals().nRefused;
+    // The retry pause is 300 ms here (3 s shipped): a handful in a second, not hundreds.
+    EXPECT_GE(nRefused, 2u);
+    EXPECT_LE(nRefused, 8u);
+    EXPECT_TRUE(FilesWithExtension(".mp4").empty());
+    auto messages = ReadLogMessages();
+    std::string refusal = "ZELP_GETFILE chan 1: " + m_pSim->Recorder(0).Recordings().All().front().strFileName +
+                          ", seek=0, get response: 503\r\n";
+    EXPECT_GE(std::count(messages.begin(), messages.end(), refusal), 2);
+}
+
+TEST_F(DownloadE2eTest, TwentyVehiclesWithFourChannelsEachLoseAndDuplicateNothing)
+{
+    Configure();
+    StartServer();
+    std::vector<std::string> names;
+    for (int i = 1; i <= 20; ++i)
+        names.push_back("FLEET-" + std::to_string(i));
+    StartSim(Options(names, 4, 3, 65536));
+    ASSERT_TRUE(WaitAllStored(120000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    EXPECT_TRUE(FilesWithExtension(".td").empty());
+    EXPECT_EQ(FilesWithExtension(".mp4").size(), 240u);
+    EXPECT_EQ(m_pSim->Totals().nFileRequests, 240u);
+    EXPECT_EQ(m_pSim->Totals().nCompleted, 240u);
+}

@@ -1,0 +1,235 @@
+#include "vehicles/DownloadTask.h"
+
+#include "platform/Format.h"
+#include "platform/PathName.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "shell/Logger.h"
+#include "transfer/TCPSrv.h"
+#include "vehicles/LocalStore.h"
+#include "vehicles/Vehicle.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace {
+
+std::string BaseName(const std::string& path)
+{
+    auto nPos = path.rfind('/');
+    return nPos == std::string::npos ? path : path.substr(nPos + 1);
+}
+
+std::string DirName(const std::string& path)
+{
+    auto nPos = path.rfind('/');
+    return nPos == std::string::npos ? std::string(".") : path.substr(0, nPos);
+}
+
+std::uint32_t SignedMax(std::uint32_t a, std::uint32_t b)
+{
+    return static_cast<std::int32_t>(a) >= static_cast<std::int32_t>(b) ? a : b;
+}
+
+} // namespace
+
+CDownloadTask::CDownloadTask(CVehicle& vehicle, std::uint8_t nChannel) : m_vehicle(vehicle), m_nChannel(nChannel) {}
+
+void CDownloadTask::RunChannel(CVehicle& vehicle, std::uint8_t nChannel)
+{
+    CDownloadTask(vehicle, nChannel).Run();
+}
+
+std::uint8_t CDownloadTask::ToRecorderFileType(std::uint32_t nFileType)
+{
+    return WireFileType(nFileType);
+}
+
+void CDownloadTask::Log(const std::string& message) const
+{
+    WriteLog(Format("vehname=%s, chan=%d, ", m_vehicle.Name(), m_nChannel) + message, m_vehicle.Name());
+}
+
+void CDownloadTask::Run()
+{
+    Log(Format("Download THREADSTART(threadid:%d)", CurrentThreadId()));
+
+    m_settings = GlobalSettings();
+    m_nSpanStart = m_settings.tStart;
+    m_nSpanEnd = m_settings.tStop;
+    std::uint32_t nFileType = m_settings.nFileType;
+    SpecialConfigEntry entry;
+    if (FindSpecialConfig(m_vehicle.Name(), entry)) {
+        m_nSpanStart = entry.tStart;
+        m_nSpanEnd = entry.tStop;
+        nFileType = entry.nFileType;
+    }
+    m_nFileType = ToRecorderFileType(nFileType);
+
+    CTCPSrv listener;
+    std::uint16_t nPort = NextListenPort();
+    if (listener.Listen(nullptr, nPort) != 0) {
+        Log(Format("listen on port %d failed", nPort));
+        return;
+    }
+    listener.GetListenAddr(m_szListenIp, m_nListenPort);
+
+    while (!m_vehicle.IsQuit()) {
+        if (!RunPass(listener))
+            break;
+    }
+    std::string end = Format("download THREADEND(threadid:%d)", CurrentThreadId());
+    Log(end);
+    DebugOutput(Format("vehname=%s, chan=%d, ", m_vehicle.Name(), m_nChannel) + end);
+}
+
+bool CDownloadTask::RunPass(CTCPSrv& listener)
+{
+    const std::string& root = m_settings.szDownDir;
+    std::uint32_t nMp4Start = 0, nMp4End = 0, nTdStart = 0, nTdEnd = 0;
+    std::string mp4Path, tdPath;
+    bool bMp4 = FindLastMp4(root, m_vehicle.Name(), m_nChannel, nMp4Start, nMp4End, mp4Path) == 1;
+    bool bTd = FindLastTd(root, m_vehicle.Name(), m_nChannel, nTdStart, nTdEnd, tdPath) == 1;
+    if (!bMp4)
+        nMp4Start = nMp4End = 0;
+    if (!bTd)
+        nTdStart = nTdEnd = 0;
+
+    std::uint32_t nNextStart;
+    bool bPartialNewest = false;
+    if (!bMp4 && !bTd) {
+        Log("no mp4 and td file");
+        nNextStart = m_nSpanStart;
+    } else if (SignedMax(nMp4End, nTdEnd) == nMp4End) {
+        nNextStart = SignedMax(nMp4End, m_nSpanStart);
+    } else {
+        nNextStart = SignedMax(nTdStart, m_nSpanStart);
+        bPartialNewest = true;
+    }
+    // A recording that could not be requested is stepped over.
+    if (!bPartialNewest && m_nSkipUntil != 0)
+        nNextStart = SignedMax(nNextStart, m_nSkipUntil);
+    std::uint32_t nQueryEnd = m_nSpanEnd;
+
+    if (m_bFirstPass) {
+        m_vehicle.SetProgressSpan(m_nChannel, nNextStart, nQueryEnd);
+        m_bFirstPass = false;
+    }
+    m_vehicle.SetProgressCurrent(m_nChannel, nNextStart);
+
+    Request result = bPartialNewest ? Resume(tdPath, nNextStart, nQueryEnd)
+                                    : FetchNext(bMp4, mp4Path, nNextStart, nQueryEnd);
+    switch (result) {
+    case Request::Accepted:
+        Log("Start download task");
+        m_vehicle.SetDownloading();
+        m_vehicle.SetListener(m_nChannel, &listener);
+        listener.WaitForConnection();
+        m_vehicle.SetListener(m_nChannel, nullptr);
+        Log("Download task quits");
+        return true;
+    case Request::Refused:
+        m_vehicle.WaitQuit(Timing().nRefusedRetryMs);
+        return true;
+    case Request::None:
+        break;
+    }
+    if (m_bFinished) {
+        m_vehicle.SetProgressFinished(m_nChannel);
+        std::string done = Format("vehname=%s, chan=%d, download finished!", m_vehicle.Name(), m_nChannel);
+        DebugOutput(done);
+        WriteLog(done, m_vehicle.Name());
+        return false;
+    }
+    m_vehicle.WaitQuit(Timing().nNoAnswerRetryMs);
+    return true;
+}
+
+bool CDownloadTask::UsableRecorderName(const EarliestFileRecord& record, std::uint32_t nNextStart)
+{
+    bool bSafe = IsSafePathComponent(record.szFileName);
+    bool bFits = std::strlen(record.szFileName) < sizeof(GetFileRequest::szFileName);
+    if (bSafe && bFits)
+        return true;
+    Log(Format("recorder's file name %s %s, recording skipped", record.szFileName,
+               bSafe ? "too long for a request" : "unusable as a file name"));
+    m_nSkipUntil = static_cast<std::int32_t>(record.nEnd) > static_cast<std::int32_t>(nNextStart) ? record.nEnd
+                                                                                                 : nNextStart + 1;
+    return false;
+}
+
+CDownloadTask::Request CDownloadTask::Resume(const std::string& tdPath, std::uint32_t nNextStart,
+                                             std::uint32_t nQueryEnd)
+{
+    std::string dir = DirName(tdPath);
+    std::string name = BaseName(tdPath);
+    Log(Format("td file is the last one,filename: %s", name.c_str()));
+
+    EarliestFileRecord record;
+    int nAnswer = m_vehicle.SendQueryFileCmd(m_nChannel, m_nFileType, nNextStart, nQueryEnd, &record);
+    std::error_code ec;
+    if (nAnswer == 1) {
+        Log(Format("delete the td file: %s ", name.c_str()));
+        std::filesystem::remove(tdPath, ec);
+        m_bFinished = true;
+        return Request::None;
+    }
+    if (nAnswer != 0)
+        return Request::None;
+
+    auto nActual = static_cast<std::uint32_t>(std::filesystem::file_size(tdPath, ec));
+    if (ec)
+        nActual = 0;
+    TdNameFields fields;
+    bool bWellFormed = ParseTdName(name, fields) == 0;
+    auto nExpected = static_cast<std::uint32_t>(std::strtoul(fields[4].c_str(), nullptr, 10));
+    Log(Format("%s == %s %010d>%010d, filename: %s", FormatTimeString(nNextStart).c_str(),
+               FormatTimeString(record.nStart).c_str(), static_cast<int>(nExpected), static_cast<int>(nActual),
+               record.szFileName));
+
+    if (!bWellFormed) {
+        Log(Format("invalid name,delete the td file: %s ", name.c_str()));
+        std::filesystem::remove(tdPath, ec);
+        return Request::None;
+    }
+    if (fields[3] == record.szFileName && nExpected > nActual) {
+        if (!UsableRecorderName(record, nNextStart))
+            return Request::None;
+        std::string newName = Format("ch%02d_%s_%s.%s.%010d.td", record.nChannel, FormatTimeString(record.nStart).c_str(),
+                                     FormatTimeString(record.nEnd).c_str(), record.szFileName,
+                                     static_cast<int>(nExpected));
+        std::filesystem::rename(tdPath, dir + "/" + newName, ec);
+        if (ec) {
+            Log("rename recording file failed");
+            return Request::None;
+        }
+        int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nActual, m_szListenIp, m_nListenPort);
+        return static_cast<Request>(nGet);
+    }
+    Log(Format("unmatched size or filename,delete the td file: %s", name.c_str()));
+    std::filesystem::remove(tdPath, ec);
+    return Request::None;
+}
+
+CDownloadTask::Request CDownloadTask::FetchNext(bool bMp4Found, const std::string& mp4Path, std::uint32_t nNextStart,
+                                                std::uint32_t nQueryEnd)
+{
+    if (bMp4Found)
+        Log(Format("mp4 file is the last one,filename: %s", BaseName(mp4Path).c_str()));
+    Log(Format("SendQueryFileCmd tStart: %s, tEnd: %s FileType: %d", FormatTimeString(nNextStart).c_str(),
+               FormatTimeString(nQueryEnd).c_str(), m_nFileType));
+    EarliestFileRecord record;
+    int nAnswer = m_vehicle.SendQueryFileCmd(m_nChannel, m_nFileType, nNextStart, nQueryEnd, &record);
+    if (nAnswer == 1) {
+        m_bFinished = true;
+        return Request::None;
+    }
+    if (nAnswer != 0 || !UsableRecorderName(record, nNextStart))
+        return Request::None;
+    Log(Format("SendGetFileCmd FileName: %s(%s), szListenIP: %s,  nPort: %d", record.szFileName,
+               FormatTimeString(record.nStart).c_str(), m_szListenIp, m_nListenPort));
+    int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, 0, m_szListenIp, m_nListenPort);
+    return static_cast<Request>(nGet);
+}
