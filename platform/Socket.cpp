@@ -225,6 +225,19 @@ ssize_t CSocket::Recv(void* pBuf, std::size_t nLen)
     return n;
 }
 
+ssize_t CSocket::RecvNoWait(void* pBuf, std::size_t nLen)
+{
+    if (m_bAborted.load()) {
+        errno = EAGAIN;
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::recv(m_fd.load(), pBuf, nLen, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 bool CSocket::SendAll(const void* pBuf, std::size_t nLen)
 {
     const char* p = static_cast<const char*>(pBuf);

@@ -51,6 +51,9 @@ public:
 
     // Stream receive: bytes read, 0 at end of stream, -1 with errno.
     ssize_t Recv(void* pBuf, std::size_t nLen);
+    // Stream receive of what has already arrived, without waiting: -1 with EAGAIN when
+    // nothing has (and always once aborted, so that the abort shows in the next wait).
+    ssize_t RecvNoWait(void* pBuf, std::size_t nLen);
     // Stream send of every byte (never raises SIGPIPE); true when all went out.
     bool SendAll(const void* pBuf, std::size_t nLen);
 

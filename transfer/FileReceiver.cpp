@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -123,19 +124,40 @@ bool SameStartAllows(const std::string& chanDir, const std::string& startText, c
     return false;
 }
 
+// A partial file removed meanwhile takes writes without complaint; the rest of the
+// stream would only fill an unnamed file. Checked whenever the stream pauses and every
+// 16 chunks while it flows.
+bool FileRemoved(int fd, const std::string& partialName, const TransferHeader& hdr, const char* szDevice)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_nlink != 0)
+        return false;
+    WriteLog(Format("file %s of channel %d of %s was removed while downloading", partialName.c_str(), hdr.nChan,
+                    szDevice),
+             szDevice);
+    return true;
+}
+
 // Step 9: appends the stream to fd until the recorder closes, falls silent, or the
 // file cannot take more.
 void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::string& partialName,
                  const char* szDevice)
 {
-    char buf[kReceiveChunkSize];
+    std::vector<char> buf(kReceiveChunkSize);
+    std::uint32_t nChunks = 0;
     for (;;) {
-        if (pSrv->WaitAccepted(Timing().nReceiveSilenceMs) != 1) {
-            DebugOutput("TCP select meets error or timeout");
-            WriteLog("TCP select meets error or timeout\n", szDevice);
-            return;
+        // While the stream flows, bytes are waiting already: read them without a wait.
+        ssize_t nResult = pSrv->TryRecvAccepted(buf.data(), buf.size());
+        if (nResult < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (nChunks > 0 && FileRemoved(fd, partialName, hdr, szDevice))
+                return;
+            if (pSrv->WaitAccepted(Timing().nReceiveSilenceMs) != 1) {
+                DebugOutput("TCP select meets error or timeout");
+                WriteLog("TCP select meets error or timeout\n", szDevice);
+                return;
+            }
+            nResult = pSrv->RecvAccepted(buf.data(), buf.size());
         }
-        ssize_t nResult = pSrv->RecvAccepted(buf, sizeof(buf));
         if (nResult == 0) {
             DebugOutput("TCP recv returns zero\n");
             WriteLog("TCP recv returns zero", szDevice);
@@ -147,7 +169,7 @@ void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::st
                      szDevice);
             return;
         }
-        std::size_t nWritten = WriteAll(fd, buf, static_cast<std::size_t>(nResult));
+        std::size_t nWritten = WriteAll(fd, buf.data(), static_cast<std::size_t>(nResult));
         int nErr = errno;
         pSrv->AddReceivedBytes(static_cast<std::uint32_t>(nWritten));
         if (nWritten < static_cast<std::size_t>(nResult)) {
@@ -157,15 +179,8 @@ void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::st
                      szDevice);
             return;
         }
-        // A partial file removed meanwhile takes writes without complaint; the rest of
-        // the stream would only fill an unnamed file.
-        struct stat st {};
-        if (::fstat(fd, &st) == 0 && st.st_nlink == 0) {
-            WriteLog(Format("file %s of channel %d of %s was removed while downloading", partialName.c_str(),
-                            hdr.nChan, szDevice),
-                     szDevice);
+        if (++nChunks % 16 == 0 && FileRemoved(fd, partialName, hdr, szDevice))
             return;
-        }
     }
 }
 

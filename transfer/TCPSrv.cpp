@@ -126,6 +126,15 @@ ssize_t CTCPSrv::RecvAccepted(void* pBuf, std::size_t nLen)
     return m_cAccepted.Recv(pBuf, nLen);
 }
 
+ssize_t CTCPSrv::TryRecvAccepted(void* pBuf, std::size_t nLen)
+{
+    if (!m_cAccepted.IsValid()) {
+        errno = EBADF;
+        return -1;
+    }
+    return m_cAccepted.RecvNoWait(pBuf, nLen);
+}
+
 void CTCPSrv::AddReceivedBytes(std::uint32_t nBytes)
 {
     m_nReceivedBytes.fetch_add(nBytes);

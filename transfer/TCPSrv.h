@@ -68,6 +68,8 @@ public:
     int WaitAccepted(int nTimeoutMs);
     // receives up to nLen bytes: count, 0 at end of stream, -1 on error;
     ssize_t RecvAccepted(void* pBuf, std::size_t nLen);
+    // the same for bytes that have already arrived: -1 with EAGAIN when none have;
+    ssize_t TryRecvAccepted(void* pBuf, std::size_t nLen);
     // counts bytes written to disk;
     void AddReceivedBytes(std::uint32_t nBytes);
     // releases the accepted socket (again is harmless).
