@@ -98,15 +98,16 @@ int LoadSettings(ServerSettings& settings, CSettingsFile& file)
     return 0;
 }
 
-void SaveSettings(const ServerSettings& settings, CSettingsFile& file)
+bool SaveSettings(const ServerSettings& settings, CSettingsFile& file)
 {
-    file.WriteValue("port", Format("%d", settings.nPort));
-    file.WriteValue("downdir", FieldText(settings.szDownDir, sizeof(settings.szDownDir)));
-    file.WriteValue("startdown", Format("%d", static_cast<int>(settings.tStart)));
-    file.WriteValue("stoptdown", Format("%d", static_cast<int>(settings.tStop)));
-    file.WriteValue("filetype", Format("%d", static_cast<int>(settings.nFileType)));
-    file.WriteValue("IP", FieldText(settings.szIP, sizeof(settings.szIP)));
-    file.WriteValue("MIRDOMode", Format("%d", settings.bComponentMode));
+    bool bOk = file.WriteValue("port", Format("%d", settings.nPort));
+    bOk = file.WriteValue("downdir", FieldText(settings.szDownDir, sizeof(settings.szDownDir))) && bOk;
+    bOk = file.WriteValue("startdown", Format("%d", static_cast<int>(settings.tStart))) && bOk;
+    bOk = file.WriteValue("stoptdown", Format("%d", static_cast<int>(settings.tStop))) && bOk;
+    bOk = file.WriteValue("filetype", Format("%d", static_cast<int>(settings.nFileType))) && bOk;
+    bOk = file.WriteValue("IP", FieldText(settings.szIP, sizeof(settings.szIP))) && bOk;
+    bOk = file.WriteValue("MIRDOMode", Format("%d", settings.bComponentMode)) && bOk;
+    return bOk;
 }
 
 int LoadSpecialConfig(SpecialConfigTable& table, int& nFlag, CSettingsFile& file)
@@ -138,12 +139,13 @@ int LoadSpecialConfig(SpecialConfigTable& table, int& nFlag, CSettingsFile& file
     return 0;
 }
 
-void SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries, CSettingsFile& file,
+bool SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries, CSettingsFile& file,
                        SpecialConfigTable& table, int& nTableFlag)
 {
     CXmlDoc doc;
     doc.AddSibling("AllPrivileges");
     doc.AddChild("EnablePrivileges", nFlag, CXmlDoc::XML_CHILD);
+    const int nOldFlag = nTableFlag;
     nTableFlag = nFlag;
     for (const SpecialConfigEntry& entry : entries) {
         doc.AddChild("Privilege", std::string(), CXmlDoc::XML_CHILD);
@@ -155,8 +157,13 @@ void SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries
         doc.AddChild("FileType", static_cast<int>(entry.nFileType), CXmlDoc::XML_CHILD);
         doc.LeaveElement();
     }
-    file.WriteValue("AllPrivileges", doc.GetRawContent());
+    const bool bOk = file.WriteValue("AllPrivileges", doc.GetRawContent());
+    // An unwritten flag must not be in force: the table is reloaded from what the
+    // file still holds, and the flag with it when the file has one.
+    if (!bOk)
+        nTableFlag = nOldFlag;
     LoadSpecialConfig(table, nTableFlag, file);
+    return bOk;
 }
 
 bool FindSpecialConfig(const char* szVehicle, SpecialConfigEntry& entry)

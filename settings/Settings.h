@@ -48,16 +48,19 @@ ServerSettings DefaultSettings();
 // Window thread.
 int LoadSettings(ServerSettings& settings, CSettingsFile& file = SettingsFile());
 
-// Writes the seven keys in their fixed order. Window thread.
-void SaveSettings(const ServerSettings& settings, CSettingsFile& file = SettingsFile());
+// Writes the seven keys in their fixed order. True when every key was written;
+// false when the file could not be (the keys after a failed one are still tried).
+// Window thread.
+bool SaveSettings(const ServerSettings& settings, CSettingsFile& file = SettingsFile());
 
 // Refills table (and nFlag when the file holds one) from "AllPrivileges"; always 0.
 // Window thread.
 int LoadSpecialConfig(SpecialConfigTable& table, int& nFlag, CSettingsFile& file = SettingsFile());
 
 // Writes flag and entries (in list order) as "AllPrivileges", then reloads table and
-// nFlag from the file. Window thread.
-void SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries,
+// nFlag from the file. False when the file could not be written: nTableFlag keeps its
+// previous value and the table is what the file still holds. Window thread.
+bool SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries,
                        CSettingsFile& file = SettingsFile(), SpecialConfigTable& table = SpecialConfig(),
                        int& nTableFlag = EnablePrivileges());
 

@@ -294,6 +294,27 @@ TEST_F(SettingsStoreTest, HandEditsBetweenCallsAreSeenAndKept)
     EXPECT_EQ(ReadFile("QorConfig.xml"), "<QorConf>\r\n<port>6000</port>\r\n</QorConf>");
 }
 
+TEST_F(SettingsStoreTest, UnwritableFileIsReportedAndLeavesTheFlagInForce)
+{
+    // A file in a folder that does not exist cannot be written, not even by root.
+    CSettingsFile file("./gone/QorConfig.xml");
+    EXPECT_FALSE(SaveSettings(ServerSettings(), file));
+
+    SpecialConfigTable table;
+    table["old"] = Entry("old", 1, 1, 2, 0);
+    int nFlag = 0;
+    EXPECT_FALSE(SaveSpecialConfig(1, {Entry("A1", 0, 5, 6, 0)}, file, table, nFlag));
+    EXPECT_EQ(nFlag, 0);
+    EXPECT_TRUE(table.empty());  // what the (absent) file holds
+
+    // Once the folder exists the same calls succeed.
+    std::filesystem::create_directory("gone");
+    EXPECT_TRUE(SaveSettings(ServerSettings(), file));
+    EXPECT_TRUE(SaveSpecialConfig(1, {Entry("A1", 0, 5, 6, 0)}, file, table, nFlag));
+    EXPECT_EQ(nFlag, 1);
+    EXPECT_EQ(table.count("A1"), 1u);
+}
+
 TEST_F(SettingsStoreTest, WallClockIgnoresTheTimeZone)
 {
     struct Zone {

@@ -1,0 +1,208 @@
+#include "settings/ui/ConfigDlg.h"
+
+#include "settings/ui/DialogFields.h"
+#include "settings/ui/SpecialConfigDlg.h"
+#include "shell/ui/MessageBox.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QTimeEdit>
+#include <QVBoxLayout>
+
+#include <cstdlib>
+#include <cstring>
+
+QStringList LocalIPv4Addresses()
+{
+    QStringList addresses;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& iface : interfaces) {
+        const QList<QNetworkAddressEntry> entries = iface.addressEntries();
+        for (const QNetworkAddressEntry& entry : entries) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                addresses.append(entry.ip().toString());
+        }
+    }
+    return addresses;
+}
+
+QString DownDirFromChosenFolder(const QString& folder)
+{
+    if (folder.size() > 1 && folder.endsWith('/'))
+        return folder.left(folder.size() - 1);
+    return folder;
+}
+
+CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
+    : QDialog(pParent),
+      m_nPort(settings.nPort),
+      m_strDownDir(QString::fromUtf8(settings.szDownDir, static_cast<int>(::strnlen(settings.szDownDir,
+                                                                                    sizeof(settings.szDownDir))))),
+      m_settings(settings)
+{
+    setWindowTitle("Configuration");
+
+    m_pPortEdit = new QLineEdit(this);
+    m_pPortEdit->setObjectName("portEdit");
+    m_pPortEdit->setMaxLength(5);
+    m_pPortEdit->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), m_pPortEdit));
+    m_pPortEdit->setText(QString::number(m_nPort));
+    // The port comes from the settings file only.
+    m_pPortEdit->setEnabled(false);
+
+    m_pIpCombo = new QComboBox(this);
+    m_pIpCombo->setObjectName("ipCombo");
+    const QString strIP =
+        QString::fromLatin1(settings.szIP, static_cast<int>(::strnlen(settings.szIP, sizeof(settings.szIP))));
+    m_pIpCombo->addItems(LocalIPv4Addresses());
+    int nIP = m_pIpCombo->findText(strIP, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    m_pIpCombo->setCurrentIndex(nIP >= 0 ? nIP : 0);
+
+    m_pDirEdit = new QLineEdit(m_strDownDir, this);
+    m_pDirEdit->setObjectName("dirEdit");
+    m_pDirEdit->setReadOnly(true);
+    auto* pBrowse = new QPushButton("...", this);
+    pBrowse->setObjectName("browseButton");
+    pBrowse->setAutoDefault(false);
+    connect(pBrowse, &QPushButton::clicked, this, &CConfigDlg::OnBrowse);
+
+    m_pStartDate = NewDatePicker(this);
+    m_pStartDate->setObjectName("startDate");
+    m_pStartTime = NewTimePicker(this);
+    m_pStartTime->setObjectName("startTime");
+    m_pStopDate = NewDatePicker(this);
+    m_pStopDate->setObjectName("stopDate");
+    m_pStopTime = NewTimePicker(this);
+    m_pStopTime->setObjectName("stopTime");
+    SetPickers(m_pStartDate, m_pStartTime, settings.tStart);
+    SetPickers(m_pStopDate, m_pStopTime, settings.tStop);
+
+    m_pFileTypeCombo = new QComboBox(this);
+    m_pFileTypeCombo->setObjectName("fileTypeCombo");
+    FillFileTypes(m_pFileTypeCombo, settings.nFileType);
+
+    auto* pSpecial = new QPushButton("Special Configuration(&S)", this);
+    pSpecial->setObjectName("specialButton");
+    pSpecial->setAutoDefault(false);
+    connect(pSpecial, &QPushButton::clicked, this, &CConfigDlg::OnSpecialConfig);
+
+    m_pComponentCheck = new QCheckBox("Run in MIRDO component mode.", this);
+    m_pComponentCheck->setObjectName("componentCheck");
+    m_pComponentCheck->setChecked(settings.bComponentMode != 0);
+
+    auto* pOk = new QPushButton("OK", this);
+    pOk->setObjectName("okButton");
+    pOk->setDefault(true);
+    connect(pOk, &QPushButton::clicked, this, &CConfigDlg::accept);
+    auto* pCancel = new QPushButton("Cancel", this);
+    pCancel->setObjectName("cancelButton");
+    pCancel->setAutoDefault(false);
+    connect(pCancel, &QPushButton::clicked, this, &CConfigDlg::reject);
+
+    // Layout: server fields, time span, special configuration, buttons.
+    auto* pServer = new QGridLayout;
+    pServer->addWidget(new QLabel("Listening port", this), 0, 0);
+    pServer->addWidget(m_pPortEdit, 0, 1, 1, 2);
+    pServer->addWidget(new QLabel("IP Address", this), 1, 0);
+    pServer->addWidget(m_pIpCombo, 1, 1, 1, 2);
+    pServer->addWidget(new QLabel("Download to", this), 2, 0);
+    pServer->addWidget(m_pDirEdit, 2, 1);
+    pServer->addWidget(pBrowse, 2, 2);
+
+    auto* pSpanBox = new QGroupBox(this);
+    auto* pSpan = new QGridLayout(pSpanBox);
+    pSpan->addWidget(new QLabel("Starting Time", this), 0, 0);
+    pSpan->addWidget(m_pStartDate, 0, 1);
+    pSpan->addWidget(m_pStartTime, 0, 2);
+    pSpan->addWidget(new QLabel("Ending Time", this), 1, 0);
+    pSpan->addWidget(m_pStopDate, 1, 1);
+    pSpan->addWidget(m_pStopTime, 1, 2);
+    pSpan->addWidget(new QLabel("File Type:", this), 2, 0);
+    pSpan->addWidget(m_pFileTypeCombo, 2, 1, 1, 2);
+
+    auto* pSpecialRow = new QHBoxLayout;
+    pSpecialRow->addWidget(new QLabel("Config special parameters for particular downloading.", this), 1);
+    pSpecialRow->addWidget(pSpecial);
+
+    auto* pButtons = new QHBoxLayout;
+    pButtons->addStretch(1);
+    pButtons->addWidget(pOk);
+    pButtons->addWidget(pCancel);
+
+    auto* pMain = new QVBoxLayout(this);
+    pMain->addLayout(pServer);
+    pMain->addWidget(pSpanBox);
+    pMain->addLayout(pSpecialRow);
+    pMain->addWidget(m_pComponentCheck);
+    pMain->addLayout(pButtons);
+}
+
+ServerSettings CConfigDlg::GetSettings() const
+{
+    return m_settings;
+}
+
+void CConfigDlg::accept()
+{
+    // A file type the list does not offer (hand-edited file) stays as it was.
+    int nType = m_pFileTypeCombo->currentIndex();
+    m_nFileType = nType >= 0 ? static_cast<std::uint32_t>(nType) : m_settings.nFileType;
+    m_settings.nPort = static_cast<std::uint16_t>(std::atoi(m_pPortEdit->text().toLatin1().constData()));
+    m_settings.tStart = ReadPickers(m_pStartDate, m_pStartTime);
+    m_settings.tStop = ReadPickers(m_pStopDate, m_pStopTime);
+    CopyField(m_settings.szDownDir, sizeof(m_settings.szDownDir), m_pDirEdit->text().toStdString());
+
+    if (m_settings.tStart >= m_settings.tStop) {
+        CMessageBox::Show(this, "Stop time must be larger than start time");
+        return;
+    }
+    m_settings.nFileType = m_nFileType;
+    CopyField(m_settings.szIP, sizeof(m_settings.szIP), m_pIpCombo->currentText().toStdString());
+    m_settings.bComponentMode = m_pComponentCheck->isChecked() ? 1 : 0;
+
+    // The port field is disabled; only a hand-edited file gets here out of range.
+    m_nPort = static_cast<std::uint32_t>(std::atoi(m_pPortEdit->text().toLatin1().constData()));
+    if (m_nPort < 1 || m_nPort > 65535) {
+        CMessageBox::Show(this, "Please enter an integer between 1 and 65535.");
+        return;
+    }
+    // What the dialog reports as saved must be on disk.
+    if (!SaveSettings(m_settings)) {
+        CMessageBox::Show(this, SaveFailedText());
+        return;
+    }
+    QDialog::accept();
+}
+
+void CConfigDlg::OnBrowse()
+{
+    QString folder = QFileDialog::getExistingDirectory(this, "Choose the download directory", m_strDownDir,
+                                                       QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty())
+        return;
+    folder = DownDirFromChosenFolder(folder);
+    // A path cut to fit the record would name another folder.
+    if (folder.toUtf8().size() >= static_cast<int>(sizeof(m_settings.szDownDir))) {
+        CMessageBox::Show(this, "The path of the download directory is too long!");
+        return;
+    }
+    m_strDownDir = folder;
+    m_pDirEdit->setText(m_strDownDir);
+}
+
+void CConfigDlg::OnSpecialConfig()
+{
+    CSpecialConfigDlg dlg(this);
+    dlg.exec();
+}
