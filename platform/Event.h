@@ -1,6 +1,9 @@
 #pragma once
 
+#include <condition_variable>
 #include <initializer_list>
+#include <mutex>
+#include <vector>
 
 // A kernel-style event: manual-reset (stays set until Reset) or auto-reset (a
 // successful wait clears it). All members are thread-safe.
@@ -25,8 +28,18 @@ public:
     static int WaitForAny(std::initializer_list<CEvent*> events, int nTimeoutMs);
 
 private:
+    // One waiting thread; Set wakes only the threads that wait for this event.
+    struct Waiter {
+        std::mutex lock;
+        std::condition_variable wake;
+        bool bSignalled = false;  // guarded by lock
+    };
+
+    // Consumes the event if set (caller holds m_lock).
     bool TryConsumeLocked();
 
     const Mode m_mode;
-    bool m_bSet;  // guarded by the process-wide event lock
+    mutable std::mutex m_lock;          // guards m_bSet and m_waiters; taken before a waiter's lock
+    bool m_bSet;
+    std::vector<Waiter*> m_waiters;
 };
