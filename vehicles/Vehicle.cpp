@@ -127,8 +127,9 @@ void CVehicle::RunPass()
 
 std::uint32_t CVehicle::GetRate()
 {
-    std::uint32_t nBytes = 0;
     std::lock_guard guard(m_listenerLock);
+    std::uint32_t nBytes = m_nUntakenBytes;
+    m_nUntakenBytes = 0;
     for (CTCPSrv* pListener : m_listeners) {
         if (pListener)
             nBytes += pListener->TakeReceivedBytes();
@@ -193,8 +194,12 @@ void CVehicle::SetDownloading()
 void CVehicle::SetListener(std::uint8_t nChannel, CTCPSrv* pListener)
 {
     std::lock_guard guard(m_listenerLock);
-    if (nChannel < kChannelSlots)
-        m_listeners[nChannel] = pListener;
+    if (nChannel >= kChannelSlots)
+        return;
+    // A transfer that ended between two ticks still shows in the speed.
+    if (m_listeners[nChannel] && m_listeners[nChannel] != pListener)
+        m_nUntakenBytes += m_listeners[nChannel]->TakeReceivedBytes();
+    m_listeners[nChannel] = pListener;
     // A stop that came before the listener was listed must still abort it.
     if (pListener && m_bQuit)
         pListener->CloseSockets();

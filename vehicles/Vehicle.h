@@ -80,7 +80,8 @@ public:
     void SetProgressFinished(std::uint8_t nChannel);  // current = end
     void SetDownloading();
     // Registers the channel's listener while it awaits or receives a file, so that
-    // Stop can abort it and GetRate can count it; a null listener clears the slot.
+    // Stop can abort it and GetRate can count it; a null listener clears the slot,
+    // keeping the bytes it counted for the next GetRate.
     void SetListener(std::uint8_t nChannel, CTCPSrv* pListener);
 
     // The channels a pass downloads: 1..count (at most 63), or the one channel of the
@@ -101,8 +102,9 @@ private:
     bool m_bRunning = false;
     std::thread m_thread;
 
-    std::mutex m_listenerLock;  // guards m_listeners and every use of a listed listener
+    std::mutex m_listenerLock;  // guards m_listeners, m_nUntakenBytes and every use of a listed listener
     std::array<CTCPSrv*, kChannelSlots> m_listeners {};
+    std::uint32_t m_nUntakenBytes = 0;  // counted by listeners since taken off their slots
 
     mutable std::mutex m_progressLock;  // guards m_progress
     std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress;

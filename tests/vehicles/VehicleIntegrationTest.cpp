@@ -383,6 +383,12 @@ TEST_F(VehicleTest, StopAbortsListenersWaitsForTasksAndRateIsTakenOnce)
     listener.AddReceivedBytes(1234);
     EXPECT_EQ(pVehicle->GetRate(), 1234u);
     EXPECT_EQ(pVehicle->GetRate(), 0u);
+    // Bytes of a transfer that ended before the tick are counted at the next one.
+    listener.AddReceivedBytes(500);
+    pVehicle->SetListener(1, nullptr);
+    pVehicle->SetListener(1, &listener);
+    listener.AddReceivedBytes(20);
+    EXPECT_EQ(pVehicle->GetRate(), 520u);
     std::int64_t nStart = MonotonicMs();
     pVehicle->Stop();
     EXPECT_LT(MonotonicMs() - nStart, 900);  // the tasks' waits ended at once
