@@ -1,27 +1,32 @@
 #include "shell/ui/Application.h"
 
 #include "platform/System.h"
-#include "shell/NotifyCenter.h"
+#include "settings/RecordIndex.h"
+#include "shell/ui/MainDlg.h"
+#include "vehicles/DownloadTask.h"
+#include "vehicles/VehicleMgr.h"
 
 #include <QApplication>
-#include <QWidget>
 
 #include <log4cpp/Category.hh>
 
 int RunApplication(int argc, char** argv)
 {
     IgnoreSigPipe();
+    // The record index lives from before the window to after it.
+    CRecordIndex::GetInstance();
+    CVehicleMgr::Instance().SetTaskFunction(CDownloadTask::RunChannel);
     int nResult;
     {
         QApplication app(argc, argv);
-        // Placeholder until the main window exists: an empty captioned window.
-        QWidget window;
-        window.setWindowTitle("ZELDownload");
-        window.resize(640, 400);
-        window.show();
+        // The main window loads the settings while it is built; closing it (only
+        // possible while the server is stopped) stops the notification center and
+        // ends the program.
+        CMainDlg dlg;
+        dlg.show();
         nResult = app.exec();
-        CNotifyCenter::Instance().Stop();
     }
     log4cpp::Category::shutdown();
+    CRecordIndex::ReleaseInstance();
     return nResult;
 }

@@ -1,0 +1,268 @@
+#include "shell/ui/MainDlg.h"
+
+#include "platform/Timing.h"
+#include "resources/Artwork.h"
+#include "settings/Settings.h"
+#include "settings/ui/ConfigDlg.h"
+#include "shell/Logger.h"
+#include "shell/NotifyCenter.h"
+#include "shell/ServerControl.h"
+#include "shell/ui/AboutDlg.h"
+#include "shell/ui/LogFilterDlg.h"
+#include "shell/ui/MessageBox.h"
+#include "shell/ui/ZELCoolTabCtrl.h"
+#include "vehicles/VehicleMgr.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <memory>
+
+namespace {
+
+constexpr int kButtonSize = 70;
+
+QSize PrimaryScreenSize()
+{
+    const QScreen* pScreen = QGuiApplication::primaryScreen();
+    return pScreen ? pScreen->geometry().size() : QSize(1024, 768);
+}
+
+} // namespace
+
+CMainDlg::CMainDlg(QWidget* pParent) : CMainDlg(PrimaryScreenSize(), pParent) {}
+
+CMainDlg::CMainDlg(const QSize& screenSize, QWidget* pParent)
+    : QMainWindow(pParent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+{
+    Build(screenSize);
+}
+
+void CMainDlg::Build(const QSize& screenSize)
+{
+    setWindowTitle("ZELDownload");
+    setWindowIcon(CArtwork::AppIcon());
+    m_bRunning = 0;
+
+    // 60% of the screen, at its top-left corner; not resizable.
+    const int nWidth = static_cast<int>((screenSize.width() / 2) * 1.2);
+    const int nHeight = static_cast<int>((screenSize.height() / 2) * 1.2);
+    setFixedSize(nWidth, nHeight);
+    move(0, 0);
+
+    // Menus.
+    QMenu* pSystem = menuBar()->addMenu("&System");
+    m_pActExit = pSystem->addAction("E&xit", this, &CMainDlg::OnExit);
+    pSystem->addSeparator();
+    // A window manager here offers no system menu to extend; the About item lives
+    // in the System menu instead.
+    m_pActAbout = pSystem->addAction(QString::fromUtf8("关于 ZELDownload(&A)..."), this, &CMainDlg::OnAbout);
+    QMenu* pEdit = menuBar()->addMenu("Edit");
+    m_pActClear = pEdit->addAction("Clear Display", this, &CMainDlg::OnClearDisplay);
+    m_pActFilter = pEdit->addAction("Filter", this, &CMainDlg::OnFilter);
+
+    // Toolbar.
+    m_pToolBar = new QToolBar("toolbar", this);
+    m_pToolBar->setObjectName("toolBar");
+    m_pToolBar->setMovable(true);
+    m_pToolBar->setFloatable(false);
+    m_pToolBar->setAllowedAreas(Qt::TopToolBarArea);
+    m_pToolBar->setIconSize(QSize(CArtwork::kToolbarImageSize, CArtwork::kToolbarImageSize));
+    m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    m_pActStart = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Start), "Start", this,
+                                        &CMainDlg::OnStart);
+    m_pActStop = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Stop), "Stop", this,
+                                       &CMainDlg::OnStop);
+    m_pActConfig = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Config), "Config", this,
+                                         &CMainDlg::OnConfig);
+    m_pActStart->setWhatsThis("Start the server");
+    m_pActStop->setWhatsThis("Stop the server");
+    m_pActConfig->setWhatsThis("Config the server");
+    m_pActExit->setWhatsThis("Exit the server");
+    for (QAction* pAction : {m_pActStart, m_pActStop, m_pActConfig})
+        if (QWidget* pButton = m_pToolBar->widgetForAction(pAction))
+            pButton->setFixedSize(kButtonSize, kButtonSize);
+    addToolBar(Qt::TopToolBarArea, m_pToolBar);
+    m_pActStop->setEnabled(false);
+
+    // Status bar: two empty parts, the first four fifths of the width.
+    QStatusBar* pStatus = statusBar();
+    pStatus->setSizeGripEnabled(false);
+    for (int i = 0; i < 2; ++i) {
+        m_pStatusParts[i] = new QLabel(pStatus);
+        m_pStatusParts[i]->setFrameShape(QFrame::Panel);
+        m_pStatusParts[i]->setFrameShadow(QFrame::Sunken);
+    }
+    pStatus->addWidget(m_pStatusParts[0], 4);
+    pStatus->addWidget(m_pStatusParts[1], 1);
+
+    // The tab window fills the rest, a quarter of the toolbar's height below it.
+    const int nToolBarHeight = m_pToolBar->sizeHint().height();
+    const int nTop = nToolBarHeight / 4;
+    const QSize tabSize(nWidth, nHeight - menuBar()->sizeHint().height() - nToolBarHeight - nTop -
+                                    pStatus->sizeHint().height());
+    auto* pCentral = new QWidget(this);
+    auto* pLayout = new QVBoxLayout(pCentral);
+    pLayout->setContentsMargins(0, nTop, 0, 0);
+    m_pTab = new CZELCoolTabCtrl(tabSize, pCentral);
+    m_pTab->setObjectName("tab");
+    pLayout->addWidget(m_pTab);
+    setCentralWidget(pCentral);
+
+    LoadSettings(GlobalSettings());
+    LoadSpecialConfig(SpecialConfig(), EnablePrivileges());
+
+    // The disk monitor stops the server from its own thread; the window's part of
+    // that runs here on the window thread.
+    CServerControl::Instance().SetLowSpaceHandler([this] { OnLowSpace(); });
+
+    m_timer.setInterval(Timing().nTimerPeriodMs);
+    connect(&m_timer, &QTimer::timeout, this, [] { CVehicleMgr::Instance().OnTimer(); });
+    m_timer.start();
+}
+
+CMainDlg::~CMainDlg()
+{
+    m_timer.stop();
+    BeginMonitorJoin();  // never ended: a waiting monitor must not wait for a gone window
+    CServerControl& control = CServerControl::Instance();
+    control.Stop();
+    control.DiskMonitor().Stop();  // a monitor that stopped the server itself may still run
+    control.SetLowSpaceHandler([] { CServerControl::Instance().Stop(); });
+}
+
+QAction* CMainDlg::Action(Command nId) const
+{
+    switch (nId) {
+    case kIdStart: return m_pActStart;
+    case kIdStop: return m_pActStop;
+    case kIdConfig: return m_pActConfig;
+    case kIdExit: return m_pActExit;
+    case kIdClearDisplay: return m_pActClear;
+    case kIdFilter: return m_pActFilter;
+    case kIdAbout: return m_pActAbout;
+    }
+    return nullptr;
+}
+
+void CMainDlg::ShowRunning(bool bRunning)
+{
+    m_pActStart->setEnabled(!bRunning);
+    m_pActStop->setEnabled(bRunning);
+    m_pActConfig->setEnabled(!bRunning);
+}
+
+void CMainDlg::BeginMonitorJoin()
+{
+    {
+        std::lock_guard guard(m_lowLock);
+        ++m_nJoiners;
+    }
+    m_lowDone.notify_all();
+}
+
+void CMainDlg::EndMonitorJoin()
+{
+    std::lock_guard guard(m_lowLock);
+    --m_nJoiners;
+}
+
+void CMainDlg::OnStart()
+{
+    // Start may wait for the previous period's monitor.
+    BeginMonitorJoin();
+    const int nResult = CServerControl::Instance().Start();
+    EndMonitorJoin();
+    if (nResult != 0) {
+        CMessageBox::Show(this, "Start failed, please assure port not occupied!");
+        return;
+    }
+    ShowRunning(true);
+    m_bRunning = 1;
+}
+
+void CMainDlg::OnStop()
+{
+    m_bRunning = 0;
+    ShowRunning(false);
+    BeginMonitorJoin();
+    CServerControl::Instance().Stop();
+    EndMonitorJoin();
+}
+
+void CMainDlg::OnLowSpace()
+{
+    m_bRunning = 0;
+    CServerControl::Instance().Stop();
+
+    // The toolbar and the box belong to the window thread; this thread waits until
+    // the box is closed, unless the window thread is (or gets) busy waiting for it.
+    auto pClosed = std::make_shared<bool>(false);
+    QMetaObject::invokeMethod(this, [this, pClosed] {
+        if (!CServerControl::Instance().IsRunning()) {
+            m_bRunning = 0;
+            ShowRunning(false);
+        }
+        CMessageBox::Show(this, "Disk full,Please delete files or change path!");
+        {
+            std::lock_guard guard(m_lowLock);
+            *pClosed = true;
+        }
+        m_lowDone.notify_all();
+    }, Qt::QueuedConnection);
+    std::unique_lock guard(m_lowLock);
+    m_lowDone.wait(guard, [&] { return *pClosed || m_nJoiners > 0; });
+}
+
+void CMainDlg::OnConfig()
+{
+    // Edits a fresh copy; the dialog saves it on OK (and tells the user when it cannot),
+    // and the next Start reloads the process-wide record from the file.
+    ServerSettings settings;
+    LoadSettings(settings);
+    CConfigDlg dlg(settings, this);
+    dlg.exec();
+}
+
+void CMainDlg::OnExit()
+{
+    close();
+}
+
+void CMainDlg::closeEvent(QCloseEvent* pEvent)
+{
+    if (m_pActStop->isEnabled()) {
+        CMessageBox::Show(this, "Please stop the server first!");
+        pEvent->ignore();
+        return;
+    }
+    m_pTab->Center().Stop();
+    pEvent->accept();
+}
+
+void CMainDlg::OnClearDisplay()
+{
+    m_pTab->ClearLog();
+}
+
+void CMainDlg::OnFilter()
+{
+    CLogFilterDlg dlg(this);
+    if (dlg.exec() == QDialog::Accepted)
+        CLogger::Instance().SetFilter(dlg.SelectedNames());
+}
+
+void CMainDlg::OnAbout()
+{
+    CAboutDlg dlg(this);
+    dlg.exec();
+}

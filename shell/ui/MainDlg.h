@@ -1,0 +1,88 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+class CZELCoolTabCtrl;
+class QAction;
+class QCloseEvent;
+class QLabel;
+class QToolBar;
+
+// The main window: toolbar Start, Stop, Config; menus System (Exit, About) and Edit
+// (Clear Display, Filter); the tab window with the online list and the Active log;
+// a two-part status bar. Runs the registry's one-second timer. Start and Config are
+// enabled exactly while the server is stopped, Stop while it runs.
+class CMainDlg : public QMainWindow {
+    Q_OBJECT
+public:
+    // Command identifiers of the toolbar and menus.
+    enum Command {
+        kIdStart = 32771,
+        kIdStop = 32772,
+        kIdConfig = 32773,
+        kIdExit = 32774,
+        kIdClearDisplay = 32783,
+        kIdFilter = 32784,
+        kIdAbout = 16,
+    };
+
+    // Sized to 60% of the primary screen, at its top-left corner. Window thread.
+    explicit CMainDlg(QWidget* pParent = nullptr);
+    // Sized for a screen of screenSize (screenshots). Window thread.
+    explicit CMainDlg(const QSize& screenSize, QWidget* pParent = nullptr);
+    // Stops a running server and waits for its disk monitor. Window thread.
+    ~CMainDlg() override;
+
+    // The window's commands. Window thread.
+    void OnStart();
+    void OnStop();
+    void OnConfig();
+    void OnExit();
+    void OnClearDisplay();
+    void OnFilter();
+    void OnAbout();
+
+    // Whether the server is started (as the window last set it). Any thread.
+    bool IsRunning() const { return m_bRunning != 0; }
+
+    // Window thread.
+    CZELCoolTabCtrl* Tab() const { return m_pTab; }
+    QToolBar* ToolBar() const { return m_pToolBar; }
+    // The action of a command id, or null.
+    QAction* Action(Command nId) const;
+
+protected:
+    void closeEvent(QCloseEvent* pEvent) override;
+
+private:
+    void Build(const QSize& screenSize);
+    void ShowRunning(bool bRunning);
+    // The disk monitor's low-space handler. Disk monitor thread.
+    void OnLowSpace();
+    // Marks a window-thread call that may wait for the disk monitor thread, so a
+    // monitor waiting for the window thread gives up its wait.
+    void BeginMonitorJoin();
+    void EndMonitorJoin();
+
+    std::atomic<int> m_bRunning {0};
+    CZELCoolTabCtrl* m_pTab = nullptr;
+    QToolBar* m_pToolBar = nullptr;
+    QLabel* m_pStatusParts[2] = {};
+    QAction* m_pActStart = nullptr;
+    QAction* m_pActStop = nullptr;
+    QAction* m_pActConfig = nullptr;
+    QAction* m_pActExit = nullptr;
+    QAction* m_pActClear = nullptr;
+    QAction* m_pActFilter = nullptr;
+    QAction* m_pActAbout = nullptr;
+    QTimer m_timer;
+
+    std::mutex m_lowLock;               // guards m_nJoiners and the low-space box's state
+    std::condition_variable m_lowDone;  // a low-space box closed, or a join began
+    int m_nJoiners = 0;
+};

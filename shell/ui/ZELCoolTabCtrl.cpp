@@ -1,0 +1,138 @@
+#include "shell/ui/ZELCoolTabCtrl.h"
+
+#include "resources/Artwork.h"
+#include "shell/NotifyCenter.h"
+#include "shell/NotifyEvent.h"
+#include "shell/ui/ProgressListCtrl.h"
+
+#include <QDateTime>
+#include <QHeaderView>
+#include <QTableWidget>
+
+#include <algorithm>
+#include <cstring>
+
+const QColor CZELCoolTabCtrl::kLogTextColour(0, 0, 255);
+
+namespace {
+
+constexpr int kPageMargin = 5;  // the lists' column widths leave this much on each side
+
+enum OnlineColumn { kColName = 0, kColProgress = 1, kColSpeed = 2 };
+
+} // namespace
+
+CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, QWidget* pParent)
+    : CZELCoolTabCtrl(size, CNotifyCenter::Instance(), pParent)
+{
+}
+
+CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, QWidget* pParent)
+    : CCoolTabCtrl(kTabsTop, pParent),
+      m_center(center),
+      m_bridge([this](std::uint32_t nKind, const void* pPayload) { OnNotifyEvent(nKind, pPayload); })
+{
+    resize(size);
+    const int nBase = PageRect().adjusted(kPageMargin, kPageMargin, -kPageMargin, -kPageMargin).width();
+
+    m_pOnline = new CProgressListCtrl(this);
+    m_pOnline->setObjectName("onlineList");
+    m_pOnline->setFont(font());
+    m_pOnline->SetImageList({CArtwork::RecorderImage()});
+    m_pOnline->InsertColumn(kColName, "Device name", Qt::AlignLeft, static_cast<int>(nBase * 0.19));
+    m_pOnline->InsertColumn(kColProgress, "download progress", Qt::AlignLeft, static_cast<int>(nBase * 0.64));
+    m_pOnline->InsertColumn(kColSpeed, "Download speed", Qt::AlignHCenter, static_cast<int>(nBase * 0.15));
+
+    m_pLog = new QTableWidget(0, 2, this);
+    m_pLog->setObjectName("logList");
+    m_pLog->setFont(font());
+    m_pLog->setHorizontalHeaderLabels({"Time", "Event"});
+    m_pLog->horizontalHeaderItem(0)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_pLog->horizontalHeaderItem(1)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_pLog->horizontalHeader()->setStretchLastSection(false);
+    m_pLog->setColumnWidth(0, static_cast<int>(nBase * 0.12));
+    m_pLog->setColumnWidth(1, static_cast<int>(nBase * 0.87));
+    m_pLog->verticalHeader()->hide();
+    m_pLog->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_pLog->verticalHeader()->setDefaultSectionSize(m_pLog->fontMetrics().height() + 4);
+    m_pLog->setFrameShape(QFrame::NoFrame);
+    m_pLog->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_pLog->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pLog->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pLog->setShowGrid(true);
+    m_pLog->setWordWrap(false);
+    QPalette pal = m_pLog->palette();
+    pal.setColor(QPalette::Base, CProgressListCtrl::kWindowColour);
+    pal.setColor(QPalette::Window, CProgressListCtrl::kWindowColour);
+    pal.setColor(QPalette::Text, kLogTextColour);
+    m_pLog->setPalette(pal);
+
+    AddPage(m_pOnline, "Online DVR", CArtwork::OnlineTabIcon());
+    AddPage(m_pLog, "Active log", CArtwork::LogTabIcon());
+    SetActivePage(0);
+
+    m_center.Register(&m_bridge);
+}
+
+CZELCoolTabCtrl::~CZELCoolTabCtrl()
+{
+    m_center.Stop();
+}
+
+void CZELCoolTabCtrl::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
+{
+    if (nKind == NOTIFY_LOG) {
+        const char* szText = static_cast<const char*>(pPayload);
+        AddLogEntry(QString::fromUtf8(szText, static_cast<qsizetype>(strnlen(szText, kNotifyPayloadSize))));
+        return;
+    }
+    if (nKind != NOTIFY_VEHICLE && nKind != NOTIFY_SPEED && nKind != NOTIFY_PROGRESS)
+        return;
+
+    VehicleEvent ev;
+    std::memcpy(&ev, pPayload, sizeof(ev));
+    const QString name =
+        QString::fromUtf8(ev.szName, static_cast<qsizetype>(strnlen(ev.szName, sizeof(ev.szName) - 1)));
+
+    if (nKind == NOTIFY_VEHICLE && ev.nValue == 1) {
+        // The registry announces a vehicle only once while it is online, so no
+        // existing row is looked for.
+        const int nRow = m_pOnline->InsertItem(m_pOnline->GetItemCount(), name, 0);
+        m_pOnline->SetProgress(nRow, kColProgress, true);
+        m_pOnline->UpdateProgress(nRow, kColProgress, 0);
+        return;
+    }
+    const int nRow = m_pOnline->FindRow(name);
+    if (nRow < 0)
+        return;
+    switch (nKind) {
+    case NOTIFY_VEHICLE:
+        m_pOnline->DeleteItem(nRow);
+        break;
+    case NOTIFY_SPEED: {
+        const std::uint32_t nKbps = (ev.nValue * 8u) >> 10;  // 1 kbit = 1024 bits
+        m_pOnline->SetItemText(nRow, kColSpeed, QString::asprintf("%dkbps", static_cast<int>(nKbps)));
+        break;
+    }
+    case NOTIFY_PROGRESS:
+        m_pOnline->UpdateProgress(nRow, kColProgress, static_cast<int>(std::min<std::uint32_t>(ev.nValue, 100)));
+        break;
+    default:
+        break;
+    }
+}
+
+void CZELCoolTabCtrl::AddLogEntry(const QString& text)
+{
+    const int nBefore = m_pLog->rowCount();
+    m_pLog->insertRow(nBefore);
+    m_pLog->setItem(nBefore, 0, new QTableWidgetItem(QDateTime::currentDateTime().toString("yyyy-MM-dd HH:mm:ss")));
+    m_pLog->setItem(nBefore, 1, new QTableWidgetItem(text));
+    if (nBefore > kLogRowLimit)
+        m_pLog->removeRow(0);
+}
+
+void CZELCoolTabCtrl::ClearLog()
+{
+    m_pLog->setRowCount(0);
+}
