@@ -4,10 +4,10 @@
 #include "settings/RecordIndex.h"
 #include "settings/Settings.h"
 #include "shell/ServerControl.h"
+#include "support/ListenPorts.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "tools/dvrsim/DvrSimulator.h"
-#include "transfer/TCPSrv.h"
 #include "vehicles/LocalStore.h"
 #include "vehicles/VehicleMgr.h"
 
@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -44,10 +43,7 @@ protected:
         timing.nUdpIdleWaitMs = 500;
         CRecordIndex::SetInstanceDirectory(Dir().string());
         m_nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
-        // Test processes run side by side and each would hand out listen ports from
-        // 10000: start this one's elsewhere, as a server alone on its machine never needs.
-        for (int i = (::getpid() % 400) * 64; i > 0; --i)
-            NextListenPort();
+        SpreadListenPorts();
         CVehicleMgr::Instance().SetClock(
             [this] { return static_cast<std::uint32_t>(std::time(nullptr)) + m_nClockOffset.load(); });
         m_nBaselineThreads = ThreadCount();

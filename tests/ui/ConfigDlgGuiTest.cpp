@@ -5,6 +5,7 @@
 #include "settings/ui/DialogFields.h"
 #include "shell/ui/MessageBox.h"
 #include "support/Sandbox.h"
+#include "ui/ModalScript.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -34,39 +35,6 @@ int g_argc = 1;
 char g_arg0[] = "ConfigDlgGuiTest";
 char* g_argv[] = {g_arg0, nullptr};
 
-// Plays queued actions on modal dialogs as their loops open; a modal dialog with no
-// action left is rejected and fails the test, so nothing ever blocks.
-class ModalScript {
-public:
-    ModalScript()
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
-        m_timer.start(10);
-    }
-    void Then(std::function<void(QWidget*)> action) { m_actions.push_back(std::move(action)); }
-    std::size_t Left() const { return m_actions.size(); }
-
-private:
-    void Tick()
-    {
-        QWidget* pModal = QApplication::activeModalWidget();
-        if (pModal == nullptr || !pModal->isVisible())
-            return;
-        // A box an action opens in its turn is met by a nested tick.
-        if (m_actions.empty()) {
-            ADD_FAILURE() << "unexpected modal window " << pModal->windowTitle().toStdString();
-            if (auto* pDialog = qobject_cast<QDialog*>(pModal))
-                pDialog->reject();
-        } else {
-            auto action = std::move(m_actions.front());
-            m_actions.pop_front();
-            action(pModal);
-        }
-    }
-
-    QTimer m_timer;
-    std::deque<std::function<void(QWidget*)>> m_actions;
-};
 
 class ConfigDlgTest : public Sandbox {
 protected:

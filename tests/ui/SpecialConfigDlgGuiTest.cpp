@@ -6,6 +6,7 @@
 #include "settings/ui/SpecialItemDlg.h"
 #include "shell/ui/MessageBox.h"
 #include "support/Sandbox.h"
+#include "ui/ModalScript.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -33,38 +34,6 @@ int g_argc = 1;
 char g_arg0[] = "SpecialConfigDlgGuiTest";
 char* g_argv[] = {g_arg0, nullptr};
 
-// Plays queued actions on modal dialogs as their loops open; a modal dialog with no
-// action left is rejected and fails the test, so nothing ever blocks.
-class ModalScript {
-public:
-    ModalScript()
-    {
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
-        m_timer.start(10);
-    }
-    void Then(std::function<void(QWidget*)> action) { m_actions.push_back(std::move(action)); }
-    std::size_t Left() const { return m_actions.size(); }
-
-private:
-    void Tick()
-    {
-        QWidget* pModal = QApplication::activeModalWidget();
-        if (pModal == nullptr || !pModal->isVisible())
-            return;
-        if (m_actions.empty()) {
-            ADD_FAILURE() << "unexpected modal window " << pModal->windowTitle().toStdString();
-            if (auto* pDialog = qobject_cast<QDialog*>(pModal))
-                pDialog->reject();
-            return;
-        }
-        auto action = std::move(m_actions.front());
-        m_actions.pop_front();
-        action(pModal);
-    }
-
-    QTimer m_timer;
-    std::deque<std::function<void(QWidget*)>> m_actions;
-};
 
 template <typename T>
 T* Child(QWidget* pDlg, const char* szName)

@@ -22,7 +22,7 @@ std::uint64_t Mix64(std::uint64_t n)
 }
 
 // The eight content bytes of block nBlock (offsets 8*nBlock .. 8*nBlock+7), lowest
-// first. One multiply per block keeps generation well ahead of loopback TCP; the seed
+// first. One multiply per block keeps generation well ahead of loopback TCP; the content key
 // is fully mixed already, so recordings still differ everywhere.
 inline std::uint64_t Block(std::uint64_t nSeed, std::uint64_t nBlock)
 {

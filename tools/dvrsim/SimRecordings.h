@@ -16,7 +16,7 @@ struct SimRecording {
     std::uint32_t tEnd = 0;
     std::uint32_t nSize = 0;        // real size in bytes
     std::uint8_t nType = 0;         // wire record type: 0 timing, 2 alarm
-    std::uint64_t nSeed = 0;        // content seed, see CSimRecordings::Seed
+    std::uint64_t nSeed = 0;        // content key, see CSimRecordings::Seed
 };
 
 // The deterministic catalogue of one recorder: every channel holds the same series of
@@ -46,7 +46,7 @@ public:
     std::size_t IndexOf(const SimRecording& recording) const;
 
     // Content of recordings. Seed mixes the vehicle name, channel and recording
-    // index; the byte at offset k is taken from a 64-bit mix of (seed, k / 8).
+    // index; the byte at offset k is taken from a 64-bit mix of (content key, k / 8).
     static std::uint64_t Seed(const std::string& strVehicle, std::uint8_t nChannel, std::uint32_t nIndex);
     static unsigned char Byte(std::uint64_t nSeed, std::uint64_t nOffset);
     static unsigned char Byte(const std::string& strVehicle, std::uint8_t nChannel, std::uint32_t nIndex,

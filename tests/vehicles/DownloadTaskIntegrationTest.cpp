@@ -1,0 +1,146 @@
+#include "vehicles/DownloadTask.h"
+
+#include "control/ByteOrder.h"
+#include "control/ControlRouter.h"
+#include "control/UDPSrv.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/Settings.h"
+#include "shell/NotifyCenter.h"
+#include "support/ListenPorts.h"
+#include "support/LogFile.h"
+#include "support/RecordingObserver.h"
+#include "support/Sandbox.h"
+#include "support/ScriptedPeer.h"
+#include "vehicles/Vehicle.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+// One channel task of a real vehicle, its recorder played by the test.
+class DownloadTaskTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        SpreadListenPorts();
+        Timing().nReplyWaitMs = 3000;
+        Timing().nNoAnswerRetryMs = 50;
+        ServerSettings& settings = GlobalSettings();
+        settings = DefaultSettings();
+        std::strcpy(settings.szDownDir, "store");
+        settings.tStart = 1000;
+        settings.tStop = 100000;
+        settings.nFileType = 2;
+        m_center.Register(&m_observer);
+        ASSERT_EQ(CUDPSrv::Instance().Create("127.0.0.1", 0, OnControlDatagram), 0);
+        CUDPSrv::Instance().Start();
+        m_peer.SetServerPort(CUDPSrv::Instance().LocalPort());
+        VehicleInfo info;
+        std::strcpy(info.szIP, "127.0.0.1");
+        info.nPort = m_peer.Port();
+        info.nChannels = 1;
+        std::strcpy(info.szName, "V1");
+        m_pVehicle = std::make_unique<CVehicle>(info, 0, CDownloadTask::RunChannel, &m_center);
+    }
+
+    void TearDown() override
+    {
+        m_pVehicle.reset();
+        CUDPSrv::Instance().Stop();
+        Sandbox::TearDown();
+    }
+
+    // The next request of the task, decoded.
+    std::pair<ControlHeader, std::vector<unsigned char>> NextRequest()
+    {
+        auto datagram = m_peer.Receive(5000);
+        ControlHeader header;
+        if (!datagram || !DecodeHeader(datagram->data(), datagram->size(), &header)) {
+            ADD_FAILURE() << "no request from the task";
+            return {};
+        }
+        return {header, std::vector<unsigned char>(datagram->begin() + 20, datagram->end())};
+    }
+
+    void Reply(const ControlHeader& request, std::uint16_t nStatus, const std::vector<unsigned char>& payload = {})
+    {
+        m_peer.Send(ScriptedPeer::Reply(request.command, nStatus, request.transactionId, payload));
+    }
+
+    static std::vector<unsigned char> Earliest(const char* szName, std::uint32_t nStart, std::uint32_t nEnd)
+    {
+        EarliestFileRecord record;
+        std::strncpy(record.szFileName, szName, sizeof(record.szFileName) - 1);
+        record.nStart = nStart;
+        record.nEnd = nEnd;
+        record.nChannel = 1;
+        std::vector<unsigned char> payload(kEarliestFileRecordSize);
+        EncodeEarliestFileRecord(record, payload.data());
+        return payload;
+    }
+
+    RecordingObserver m_observer;
+    CNotifyCenter m_center;
+    ScriptedPeer m_peer;
+    std::unique_ptr<CVehicle> m_pVehicle;
+};
+
+} // namespace
+
+TEST_F(DownloadTaskTest, FirstQueryCoversTheSpanAndANameTooLongToRequestIsSteppedOver)
+{
+    m_pVehicle->Start();
+    auto [query, payload] = NextRequest();
+    ASSERT_EQ(query.command, ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN);
+    QueryPayload decoded;
+    ASSERT_TRUE(DecodeQuery(payload.data(), payload.size(), &decoded));
+    EXPECT_EQ(decoded.start, 1000u);
+    EXPECT_EQ(decoded.end, 100000u);
+    EXPECT_EQ(decoded.fileType, 2);  // alarm recordings
+    EXPECT_EQ(decoded.channel, 1);
+
+    // 33 characters: fits the reply's field, not the request's.
+    const char* szLong = "ch01_a_recorder_name_of_33_chars_";
+    ASSERT_EQ(std::strlen(szLong), 33u);
+    Reply(query, 200, Earliest(szLong, 2000, 2600));
+
+    auto [next, nextPayload] = NextRequest();
+    ASSERT_EQ(next.command, ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN) << "the long name must not be requested";
+    ASSERT_TRUE(DecodeQuery(nextPayload.data(), nextPayload.size(), &decoded));
+    EXPECT_EQ(decoded.start, 2600u);  // past the recording that cannot be fetched
+    Reply(next, 404);
+
+    ASSERT_TRUE(m_observer.WaitFor(1));  // the pass's final progress
+    EXPECT_EQ(m_observer.Items().back().nKind, NOTIFY_PROGRESS);
+    EXPECT_EQ(m_observer.Items().back().vehicle.nValue, 100u);
+    EXPECT_TRUE(LogHas(std::string("vehname=V1, chan=1, recorder's file name ") + szLong +
+                       " too long for a request, recording skipped"));
+    EXPECT_TRUE(LogHas("vehname=V1, chan=1, download finished!"));
+    EXPECT_TRUE(LogHas("vehname=V1, chan=1, SendQueryFileCmd tStart: 19700101001640, tEnd: 19700102034640 FileType: 2"));
+}
+
+TEST_F(DownloadTaskTest, StopEndsTheRetryPauseAfterARefusalAtOnce)
+{
+    Timing().nRefusedRetryMs = 60000;
+    m_pVehicle->Start();
+    auto [query, payload] = NextRequest();
+    Reply(query, 200, Earliest("ch01_rec", 2000, 2600));
+    auto [get, getPayload] = NextRequest();
+    ASSERT_EQ(get.command, ZELP_GETFILE);
+    GetFileRequest request;
+    ASSERT_TRUE(DecodeGetFileRequest(getPayload.data(), getPayload.size(), &request));
+    EXPECT_STREQ(request.szFileName, "ch01_rec");
+    EXPECT_EQ(request.nSeek, 0u);
+    Reply(get, 500);
+    ASSERT_TRUE(m_pVehicle->IsRunning());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the pause
+    std::int64_t nStart = MonotonicMs();
+    m_pVehicle->Stop();
+    EXPECT_LT(MonotonicMs() - nStart, 5000);  // not the minute of the pause
+    EXPECT_FALSE(m_pVehicle->IsRunning());
+    EXPECT_EQ(ReadLogMessages().back().rfind("vehname=V1, chan=1, download THREADEND(threadid:", 0), 0u);
+}
