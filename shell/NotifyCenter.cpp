@@ -71,8 +71,12 @@ std::vector<INotifyObserver*> CNotifyCenter::Observers()
 
 void CNotifyCenter::Run()
 {
+    // Events are taken out in batches so that an observer on another thread crosses
+    // over once for all that waits, not once per event; order is kept.
+    constexpr std::size_t kMaxBatch = 256;
+    std::vector<NotifyEvent> batch;
+    std::vector<const NotifyEvent*> forObserver;
     while (!m_bStop) {
-        NotifyEvent ev;
         {
             std::unique_lock guard(m_lock);
             if (m_queue.empty()) {
@@ -80,15 +84,22 @@ void CNotifyCenter::Run()
                 m_queued.wait_for(guard, std::chrono::milliseconds(Timing().nPollMs));
                 continue;
             }
-            ev = m_queue.front();
-            m_queue.pop_front();
+            std::size_t nTake = std::min(m_queue.size(), kMaxBatch);
+            batch.assign(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(nTake));
+            m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(nTake));
         }
         std::uint32_t nHandle = 0;
         for (INotifyObserver* pObserver : Observers()) {
             ++nHandle;
-            if (nHandle == ev.nSender || pObserver == nullptr || m_bStop)
+            if (pObserver == nullptr || m_bStop)
                 continue;
-            pObserver->OnNotifyEvent(ev.nKind, ev.payload);
+            forObserver.clear();
+            for (const NotifyEvent& ev : batch) {
+                if (ev.nSender != nHandle)
+                    forObserver.push_back(&ev);
+            }
+            if (!forObserver.empty())
+                pObserver->OnNotifyBatch(forObserver);
         }
     }
 }

@@ -6,13 +6,17 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
 struct Job {
     enum class State { Pending, Running, Done, Cancelled };
-    std::uint32_t nKind = 0;
-    unsigned char payload[kNotifyPayloadSize + 1] = {};  // a text payload is always terminated
+    struct Item {
+        std::uint32_t nKind = 0;
+        unsigned char payload[kNotifyPayloadSize + 1] = {};  // a text payload is always terminated
+    };
+    std::vector<Item> items;
     State state = State::Pending;
 };
 
@@ -25,11 +29,23 @@ CNotifyBridge::CNotifyBridge(Handler handler, QObject* pParent)
 
 void CNotifyBridge::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
 {
-    // The job owns a copy of the payload, so a call that runs after the delivery
+    NotifyEvent ev;
+    ev.nSender = 0;
+    ev.nKind = nKind;
+    std::memcpy(ev.payload, pPayload, kNotifyPayloadSize);
+    OnNotifyBatch({&ev});
+}
+
+void CNotifyBridge::OnNotifyBatch(const std::vector<const NotifyEvent*>& events)
+{
+    // The job owns copies of the payloads, so a call that runs after the delivery
     // thread gave up never reads freed memory.
     auto job = std::make_shared<Job>();
-    job->nKind = nKind;
-    std::memcpy(job->payload, pPayload, kNotifyPayloadSize);
+    job->items.resize(events.size());
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        job->items[i].nKind = events[i]->nKind;
+        std::memcpy(job->items[i].payload, events[i]->payload, kNotifyPayloadSize);
+    }
 
     std::unique_lock guard(m_lock);
     if (m_bStopping)
@@ -43,7 +59,8 @@ void CNotifyBridge::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
                 return;
             job->state = Job::State::Running;
         }
-        m_handler(job->nKind, job->payload);
+        for (const Job::Item& item : job->items)
+            m_handler(item.nKind, item.payload);
         {
             std::lock_guard lock(m_lock);
             job->state = Job::State::Done;

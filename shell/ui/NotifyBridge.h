@@ -20,8 +20,9 @@ public:
     // Window thread.
     explicit CNotifyBridge(Handler handler, QObject* pParent = nullptr);
 
-    // Delivery thread.
+    // Delivery thread: one crossing to the window thread per batch.
     void OnNotifyEvent(std::uint32_t nKind, const void* pPayload) override;
+    void OnNotifyBatch(const std::vector<const NotifyEvent*>& events) override;
     // Thread that stops the center.
     void OnNotifyStopping() override;
 
