@@ -437,6 +437,19 @@ TEST_F(DownloadE2eTest, HeaderInPiecesIsAccepted)
     ExpectAllByteIdentical();
 }
 
+TEST_F(DownloadE2eTest, WrongChannelTagIsRefusedAndStoresNothing)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"TAGS"}, 1, 1, 30000);
+    options.faults.bWrongChannel = true;  // a channel 1 recording announced as channel 2
+    StartSim(options);
+    ASSERT_TRUE(WaitFor([] { return CountLog("Error transfer header, szChan not correct") >= 1; }, 20000));
+    m_pSim.reset();
+    EXPECT_TRUE(FilesWithExtension(".mp4").empty());
+    EXPECT_TRUE(FilesWithExtension(".td").empty());
+}
+
 TEST_F(DownloadE2eTest, BytesBeyondTheSizeLeaveThePartialFileAndAreLogged)
 {
     Configure();

@@ -230,6 +230,10 @@ const std::map<std::string, OptionDef>& OptionTable()
              return "";
          }}},
         {"--linger", FaultInt(&SimFaults::nLingerMs, 0, 600000)},
+        {"--wrong-channel", {false, [](const std::string&, SimOptions* p) -> std::string {
+             p->faults.bWrongChannel = true;
+             return "";
+         }}},
         {"--unsafe", {true, [](const std::string& v, SimOptions* p) -> std::string {
              for (const std::string& str : SplitList(v)) {
                  if (str == "vehicle")
@@ -380,6 +384,7 @@ std::string SimUsage()
         "  --wrong-size DELTA   announce the file size plus DELTA bytes (may be negative)\n"
         "  --extra-bytes SIZE   send SIZE bytes beyond the end of the file\n"
         "  --linger MS          keep the connection open MS after the last byte\n"
+        "  --wrong-channel      the transfer header names the next channel up\n"
         "  --unsafe LIST        unsafe names: vehicle (registers as ../NAME), file (file\n"
         "                       names holding /), device (transfer header names ../NAME)\n"
         "  --keepalive-stop N   send no keepalive from N seconds after the start on\n"

@@ -18,6 +18,7 @@ struct SimFaults {
     int nPiecePauseMs = 20;             // pause between those writes
     std::int64_t nSizeDelta = 0;        // announced size = real size + this
     std::uint32_t nExtraBytes = 0;      // bytes sent after the last byte of the file
+    bool bWrongChannel = false;         // transfer header names the next channel up
     int nLingerMs = 0;                  // connection kept open after the last byte
     bool bUnsafeVehicle = false;        // registered name "../<name>"
     bool bUnsafeFile = false;           // recorder file names holding "/"

@@ -431,7 +431,7 @@ void CSimRecorder::RunTransfer(Transfer* pTransfer)
         hdr.tEnd = rec.tEnd;
         hdr.nFileSize = static_cast<std::uint32_t>(
             std::clamp<std::int64_t>(std::int64_t(rec.nSize) + faults.nSizeDelta, 0, 0xFFFFFFFFLL));
-        hdr.nChan = rec.nChannel;
+        hdr.nChan = static_cast<std::uint8_t>(rec.nChannel + (faults.bWrongChannel ? 1 : 0));
         unsigned char header[kTransferHeaderSize];
         EncodeTransferHeader(hdr, header);
 
