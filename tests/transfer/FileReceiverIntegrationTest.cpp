@@ -136,22 +136,6 @@ TEST_F(FileReceiverTest, WholeFileIsStoredUnderItsFinishedName)
     EXPECT_EQ(log, expected);
 }
 
-TEST_F(FileReceiverTest, HeaderArrivingInPiecesIsAccepted)
-{
-    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 5000, 1);
-    Transfer([&](CSocket& sock) {
-        // Three segments with pauses, as a slow link delivers them.
-        sock.SendAll(header.data(), 10);
-        SleepMs(50);
-        sock.SendAll(header.data() + 10, 50);
-        SleepMs(50);
-        sock.SendAll(header.data() + 60, 20);
-        std::string data = Content(5000);
-        sock.SendAll(data.data(), data.size());
-    });
-    EXPECT_EQ(ReadFile(kMp4), Content(5000));
-}
-
 TEST_F(FileReceiverTest, HeaderThatNeverCompletesIsRefused)
 {
     Timing().nHeaderWaitMs = 200;

@@ -6,13 +6,10 @@
 #include "platform/Timing.h"
 #include "settings/Settings.h"
 #include "shell/Logger.h"
-#include "shell/NotifyCenter.h"
-#include "shell/NotifyEvent.h"
 #include "shell/ServerControl.h"
 #include "shell/ui/AboutDlg.h"
 #include "shell/ui/LogFilterDlg.h"
 #include "shell/ui/MessageBox.h"
-#include "shell/ui/ProgressListCtrl.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
 #include "support/LogFile.h"
 
@@ -176,21 +173,6 @@ TEST_F(MainDlgTest, BusyPortFailsOnceAndALaterStartWorks)
     dlg.OnStop();
 }
 
-TEST_F(MainDlgTest, StartReadsPortEditedInTheFileMeanwhile)
-{
-    QApplication app(g_argc, g_argv);
-    WriteSettings(FreeUdpPort());
-    CMainDlg dlg;
-    const std::uint16_t nPort = FreeUdpPort();
-    WriteSettings(nPort);  // edited after the window loaded the file
-    dlg.OnStart();
-    ExpectStarted(dlg);
-    EXPECT_EQ(GlobalSettings().nPort, nPort);
-    QUdpSocket probe;
-    EXPECT_FALSE(probe.bind(QHostAddress::AnyIPv4, nPort, QUdpSocket::DontShareAddress));
-    dlg.OnStop();
-}
-
 TEST_F(MainDlgTest, CloseIsRefusedWhileStarted)
 {
     QApplication app(g_argc, g_argv);
@@ -228,19 +210,6 @@ TEST_F(MainDlgTest, ClearDisplayEmptiesTheActiveLogButNotTheFile)
     ASSERT_TRUE(SpinUntil([&] { return pLog->rowCount() == 1; }));
     EXPECT_EQ(pLog->item(0, 1)->text(), "third");
     EXPECT_EQ(ReadLogMessages(), (std::vector<std::string> {"first", "second", "third"}));
-}
-
-TEST_F(MainDlgTest, OnlineRowsFollowTheRegistryThroughTheCenter)
-{
-    QApplication app(g_argc, g_argv);
-    CMainDlg dlg;
-    const VehicleEvent online = MakeVehicleEvent("BUS-1", 1);
-    CNotifyCenter::Instance().Post(0, NOTIFY_VEHICLE, &online, sizeof(online));
-    const VehicleEvent speed = MakeVehicleEvent("BUS-1", 1024);
-    CNotifyCenter::Instance().Post(0, NOTIFY_SPEED, &speed, sizeof(speed));
-    CProgressListCtrl* pList = dlg.Tab()->OnlineList();
-    ASSERT_TRUE(SpinUntil([&] { return pList->GetItemText(0, 2) == "8kbps"; }));
-    EXPECT_EQ(pList->GetItemText(0, 0), "BUS-1");
 }
 
 // Acts on the next modal dialog of type T as soon as it runs.
