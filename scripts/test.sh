@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test twice: a normal build with all tests, then an
-# AddressSanitizer + UndefinedBehaviorSanitizer build (clang) of the core with its
-# tests and a short run of each fuzz target.
+# Builds and runs every test: a normal build with all tests; an AddressSanitizer +
+# UndefinedBehaviorSanitizer build (clang) of the core with its tests and a short run
+# of each fuzz target; a ThreadSanitizer build of the core with its tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh"
@@ -32,4 +32,10 @@ for target in "$root"/build-asan/fuzz/*Fuzz; do
   tail -1 "$work.log"
   rm -rf "$work" "$work.log"
 done
+echo "== thread sanitizer build: core tests"
+CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+  -DZEL_CORE_ONLY=ON -DZEL_SANITIZE_THREAD=ON >/dev/null
+ninja -C "$root/build-tsan"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" --timeout 600
 echo "== all tests passed"

@@ -148,10 +148,31 @@ bool CRecordIndex::AddRecord(const TransferHeader& hdr)
     std::string strContent = record.GetRawContent();
 
     Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(Timing().nIndexGiveUpMs);
-    std::unique_lock guard(m_appendLock, std::defer_lock);
+    // One append of this process at a time, waiting no longer than the deadline.
+    bool bGate = false;
+    {
+        std::unique_lock gate(m_gateLock);
+        bGate = m_gateFree.wait_until(gate, tDeadline, [this] { return !m_bAppending; });
+        if (bGate)
+            m_bAppending = true;
+    }
+    struct GateRelease {
+        CRecordIndex* pIndex;
+        bool bHeld;
+        ~GateRelease()
+        {
+            if (!bHeld)
+                return;
+            {
+                std::lock_guard gate(pIndex->m_gateLock);
+                pIndex->m_bAppending = false;
+            }
+            pIndex->m_gateFree.notify_one();
+        }
+    } release {this, bGate};
     CFileLock lock;
     int nErr = EWOULDBLOCK;
-    if (!guard.try_lock_until(tDeadline) || !lock.Acquire(m_strLockPath, tDeadline, true, nErr)) {
+    if (!bGate || !lock.Acquire(m_strLockPath, tDeadline, true, nErr)) {
         WriteLog(Format("Record index %s cannot be opened (%s), record of channel %d dropped",
                         m_strPath.c_str(), ErrnoText(nErr).c_str(), hdr.nChan),
                  strDevice.c_str());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -46,5 +47,9 @@ private:
 
     const std::string m_strPath;
     const std::string m_strLockPath;
-    std::timed_mutex m_appendLock;  // threads of this process queue here before the file lock
+    // Threads of this process queue here before the file lock (a mutex and a condition
+    // rather than a timed mutex, whose timed wait the thread sanitizer cannot follow).
+    std::mutex m_gateLock;
+    std::condition_variable m_gateFree;
+    bool m_bAppending = false;  // guarded by m_gateLock
 };

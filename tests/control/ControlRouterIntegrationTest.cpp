@@ -29,6 +29,7 @@ protected:
         Sandbox::SetUp();
         std::strcpy(GlobalSettings().szDownDir, "depot/video");
         CNotifyCenter::Instance().Register(&m_observer);
+        CVehicleMgr::Instance().SetClock([this] { return m_nNow.load(); });
         CVehicleMgr::Instance().SetTaskFunction([this](CVehicle& vehicle, std::uint8_t nChannel) {
             ++m_nTasks;
             m_lastChannel = nChannel;
@@ -98,6 +99,7 @@ protected:
     std::atomic<int> m_nTasks {0};
     std::atomic<int> m_lastChannel {0};
     std::atomic<bool> m_bRelease {false};
+    std::atomic<std::uint32_t> m_nNow {1000};  // the registry's clock
 };
 
 } // namespace
@@ -149,10 +151,10 @@ TEST_F(ControlRouterTest, FirstKeepAliveStartsThePassLaterOnesOnlyRefresh)
 {
     m_peer.Send(ScriptedPeer::Registration("TRUCK", 2, 1));
     ASSERT_TRUE(m_peer.Receive().has_value());
-    CVehicleMgr::Instance().SetClock([] { return 5000u; });
+    m_nNow = 5000;
     m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 2));
     ASSERT_TRUE(m_peer.Receive().has_value());
-    CVehicleMgr::Instance().SetClock([] { return 5010u; });
+    m_nNow = 5010;
     m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 3));
     auto reply = m_peer.Receive();
     ASSERT_TRUE(reply.has_value());
