@@ -2,6 +2,7 @@
 
 #include "settings/ui/DialogFields.h"
 #include "settings/ui/SpecialConfigDlg.h"
+#include "shell/ui/DialogButtons.h"
 #include "shell/ui/MessageBox.h"
 
 #include <QCheckBox>
@@ -101,15 +102,6 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     m_pComponentCheck->setObjectName("componentCheck");
     m_pComponentCheck->setChecked(settings.bComponentMode != 0);
 
-    auto* pOk = new QPushButton("OK", this);
-    pOk->setObjectName("okButton");
-    pOk->setDefault(true);
-    connect(pOk, &QPushButton::clicked, this, &CConfigDlg::accept);
-    auto* pCancel = new QPushButton("Cancel", this);
-    pCancel->setObjectName("cancelButton");
-    pCancel->setAutoDefault(false);
-    connect(pCancel, &QPushButton::clicked, this, &CConfigDlg::reject);
-
     // Layout: server fields, time span, special configuration, buttons.
     auto* pServer = new QGridLayout;
     pServer->addWidget(new QLabel("Listening port", this), 0, 0);
@@ -135,10 +127,7 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     pSpecialRow->addWidget(new QLabel("Config special parameters for particular downloading.", this), 1);
     pSpecialRow->addWidget(pSpecial);
 
-    auto* pButtons = new QHBoxLayout;
-    pButtons->addStretch(1);
-    pButtons->addWidget(pOk);
-    pButtons->addWidget(pCancel);
+    QHBoxLayout* pButtons = NewOkCancelRow(this);
 
     auto* pMain = new QVBoxLayout(this);
     pMain->addLayout(pServer);

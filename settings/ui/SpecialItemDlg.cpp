@@ -1,6 +1,7 @@
 #include "settings/ui/SpecialItemDlg.h"
 
 #include "settings/ui/DialogFields.h"
+#include "shell/ui/DialogButtons.h"
 #include "shell/ui/MessageBox.h"
 
 #include <QComboBox>
@@ -56,15 +57,6 @@ CSpecialItemDlg::CSpecialItemDlg(const SpecialConfigEntry& entry, QWidget* pPare
     m_pFileTypeCombo->setObjectName("fileTypeCombo");
     FillFileTypes(m_pFileTypeCombo, entry.nFileType);
 
-    auto* pOk = new QPushButton("OK", this);
-    pOk->setObjectName("okButton");
-    pOk->setDefault(true);
-    connect(pOk, &QPushButton::clicked, this, &CSpecialItemDlg::accept);
-    auto* pCancel = new QPushButton("Cancel", this);
-    pCancel->setObjectName("cancelButton");
-    pCancel->setAutoDefault(false);
-    connect(pCancel, &QPushButton::clicked, this, &CSpecialItemDlg::reject);
-
     auto* pGrid = new QGridLayout;
     pGrid->addWidget(new QLabel("Device Name:", this), 0, 0);
     pGrid->addWidget(m_pPlateEdit, 0, 1, 1, 2);
@@ -79,10 +71,7 @@ CSpecialItemDlg::CSpecialItemDlg(const SpecialConfigEntry& entry, QWidget* pPare
     pGrid->addWidget(new QLabel("FileType:", this), 4, 0);
     pGrid->addWidget(m_pFileTypeCombo, 4, 1, 1, 2);
 
-    auto* pButtons = new QHBoxLayout;
-    pButtons->addStretch(1);
-    pButtons->addWidget(pOk);
-    pButtons->addWidget(pCancel);
+    QHBoxLayout* pButtons = NewOkCancelRow(this);
 
     auto* pMain = new QVBoxLayout(this);
     pMain->addLayout(pGrid);

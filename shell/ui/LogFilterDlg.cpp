@@ -1,6 +1,7 @@
 #include "shell/ui/LogFilterDlg.h"
 
 #include "shell/Logger.h"
+#include "shell/ui/DialogButtons.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <QCheckBox>
@@ -37,22 +38,10 @@ CLogFilterDlg::CLogFilterDlg(QWidget* pParent) : QDialog(pParent)
     pSearch->setAutoDefault(false);
     connect(pSearch, &QPushButton::clicked, this, &CLogFilterDlg::OnSearch);
 
-    auto* pOk = new QPushButton("OK", this);
-    pOk->setObjectName("okButton");
-    pOk->setDefault(true);
-    connect(pOk, &QPushButton::clicked, this, &CLogFilterDlg::accept);
-    auto* pCancel = new QPushButton("Cancel", this);
-    pCancel->setObjectName("cancelButton");
-    pCancel->setAutoDefault(false);
-    connect(pCancel, &QPushButton::clicked, this, &CLogFilterDlg::reject);
-
     auto* pSearchRow = new QHBoxLayout;
     pSearchRow->addWidget(m_pSearchEdit, 1);
     pSearchRow->addWidget(pSearch);
-    auto* pButtons = new QHBoxLayout;
-    pButtons->addStretch(1);
-    pButtons->addWidget(pOk);
-    pButtons->addWidget(pCancel);
+    QHBoxLayout* pButtons = NewOkCancelRow(this);
     auto* pMain = new QVBoxLayout(this);
     pMain->addWidget(new QLabel("Select which vehicle to print log.", this));
     pMain->addWidget(m_list, 1);
