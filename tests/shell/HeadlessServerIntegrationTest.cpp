@@ -91,7 +91,7 @@ TEST_F(HeadlessServerTest, AnswersRecordersAndStopsCleanlyOnSigterm)
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
     peer.Send(ScriptedPeer::KeepAlive("DEPOT-1", 11));
-    reply = peer.Receive();
+    reply = peer.ReceiveReply();
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
     EXPECT_EQ(ReadBe32(reply->data() + 8), 11u);

@@ -63,3 +63,12 @@ std::optional<std::vector<unsigned char>> ScriptedPeer::Receive(int nTimeoutMs)
     buffer.resize(static_cast<std::size_t>(n));
     return buffer;
 }
+
+std::optional<std::vector<unsigned char>> ScriptedPeer::ReceiveReply(int nTimeoutMs)
+{
+    for (;;) {
+        auto datagram = Receive(nTimeoutMs);
+        if (!datagram || (datagram->size() > 4 && (*datagram)[4] != 0))
+            return datagram;
+    }
+}

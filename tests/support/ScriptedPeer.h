@@ -30,6 +30,9 @@ public:
     void Send(const std::vector<unsigned char>& datagram);
     // The next datagram within nTimeoutMs, or nothing.
     std::optional<std::vector<unsigned char>> Receive(int nTimeoutMs = 3000);
+    // The next reply (isReply set), passing over the server's own requests, which a
+    // download pass may send before the reply to the keepalive that started it.
+    std::optional<std::vector<unsigned char>> ReceiveReply(int nTimeoutMs = 3000);
 
 private:
     CSocket m_socket;
