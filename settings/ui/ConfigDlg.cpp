@@ -78,20 +78,12 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     pBrowse->setAutoDefault(false);
     connect(pBrowse, &QPushButton::clicked, this, &CConfigDlg::OnBrowse);
 
-    m_pStartDate = NewDatePicker(this);
-    m_pStartDate->setObjectName("startDate");
-    m_pStartTime = NewTimePicker(this);
-    m_pStartTime->setObjectName("startTime");
-    m_pStopDate = NewDatePicker(this);
-    m_pStopDate->setObjectName("stopDate");
-    m_pStopTime = NewTimePicker(this);
-    m_pStopTime->setObjectName("stopTime");
-    SetPickers(m_pStartDate, m_pStartTime, settings.tStart);
-    SetPickers(m_pStopDate, m_pStopTime, settings.tStop);
-
-    m_pFileTypeCombo = new QComboBox(this);
-    m_pFileTypeCombo->setObjectName("fileTypeCombo");
-    FillFileTypes(m_pFileTypeCombo, settings.nFileType);
+    const SpanPickers span = NewSpanPickers(this, settings.tStart, settings.tStop);
+    m_pStartDate = span.pStartDate;
+    m_pStartTime = span.pStartTime;
+    m_pStopDate = span.pStopDate;
+    m_pStopTime = span.pStopTime;
+    m_pFileTypeCombo = NewFileTypeCombo(this, settings.nFileType);
 
     auto* pSpecial = new QPushButton("Special Configuration(&S)", this);
     pSpecial->setObjectName("specialButton");

@@ -41,6 +41,27 @@ QTimeEdit* NewTimePicker(QWidget* pParent)
     return pTime;
 }
 
+SpanPickers NewSpanPickers(QWidget* pParent, std::uint32_t tStart, std::uint32_t tStop)
+{
+    SpanPickers span {NewDatePicker(pParent), NewTimePicker(pParent), NewDatePicker(pParent),
+                      NewTimePicker(pParent)};
+    span.pStartDate->setObjectName("startDate");
+    span.pStartTime->setObjectName("startTime");
+    span.pStopDate->setObjectName("stopDate");
+    span.pStopTime->setObjectName("stopTime");
+    SetPickers(span.pStartDate, span.pStartTime, tStart);
+    SetPickers(span.pStopDate, span.pStopTime, tStop);
+    return span;
+}
+
+QComboBox* NewFileTypeCombo(QWidget* pParent, std::uint32_t nFileType)
+{
+    auto* pCombo = new QComboBox(pParent);
+    pCombo->setObjectName("fileTypeCombo");
+    FillFileTypes(pCombo, nFileType);
+    return pCombo;
+}
+
 void SetPickers(QDateEdit* pDate, QTimeEdit* pTime, std::uint32_t tValue)
 {
     std::tm tmFields = SplitWallClock(tValue);

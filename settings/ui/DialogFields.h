@@ -23,6 +23,19 @@ void FillFileTypes(QComboBox* pCombo, std::uint32_t nFileType);
 QDateEdit* NewDatePicker(QWidget* pParent);
 QTimeEdit* NewTimePicker(QWidget* pParent);
 
+// The start and stop pickers of a time span, showing tStart and tStop; named
+// startDate, startTime, stopDate and stopTime.
+struct SpanPickers {
+    QDateEdit* pStartDate;
+    QTimeEdit* pStartTime;
+    QDateEdit* pStopDate;
+    QTimeEdit* pStopTime;
+};
+SpanPickers NewSpanPickers(QWidget* pParent, std::uint32_t tStart, std::uint32_t tStop);
+
+// The file type list, named fileTypeCombo, with nFileType selected.
+QComboBox* NewFileTypeCombo(QWidget* pParent, std::uint32_t nFileType);
+
 // Shows a wall-clock value in a date and a time picker (split with the UTC calendar
 // functions, so no time zone applies).
 void SetPickers(QDateEdit* pDate, QTimeEdit* pTime, std::uint32_t tValue);

@@ -42,20 +42,12 @@ CSpecialItemDlg::CSpecialItemDlg(const SpecialConfigEntry& entry, QWidget* pPare
     // Index = channel; a channel beyond the list (hand-edited file) selects nothing.
     m_pChanCombo->setCurrentIndex(entry.nChan <= kMaxChannel ? entry.nChan : -1);
 
-    m_pStartDate = NewDatePicker(this);
-    m_pStartDate->setObjectName("startDate");
-    m_pStartTime = NewTimePicker(this);
-    m_pStartTime->setObjectName("startTime");
-    m_pStopDate = NewDatePicker(this);
-    m_pStopDate->setObjectName("stopDate");
-    m_pStopTime = NewTimePicker(this);
-    m_pStopTime->setObjectName("stopTime");
-    SetPickers(m_pStartDate, m_pStartTime, entry.tStart);
-    SetPickers(m_pStopDate, m_pStopTime, entry.tStop);
-
-    m_pFileTypeCombo = new QComboBox(this);
-    m_pFileTypeCombo->setObjectName("fileTypeCombo");
-    FillFileTypes(m_pFileTypeCombo, entry.nFileType);
+    const SpanPickers span = NewSpanPickers(this, entry.tStart, entry.tStop);
+    m_pStartDate = span.pStartDate;
+    m_pStartTime = span.pStartTime;
+    m_pStopDate = span.pStopDate;
+    m_pStopTime = span.pStopTime;
+    m_pFileTypeCombo = NewFileTypeCombo(this, entry.nFileType);
 
     auto* pGrid = new QGridLayout;
     pGrid->addWidget(new QLabel("Device Name:", this), 0, 0);

@@ -12,6 +12,7 @@
 #include "shell/ui/MessageBox.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
 #include "support/LogFile.h"
+#include "ui/SpinUntil.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -43,16 +44,6 @@ namespace {
 int g_argc = 1;
 char g_arg0[] = "MainDlgGuiTest";
 char* g_argv[] = {g_arg0, nullptr};
-
-template <typename Pred>
-bool SpinUntil(Pred pred, int nMs = 5000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred() && timer.elapsed() < nMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return pred();
-}
 
 void Spin(int nMs)
 {

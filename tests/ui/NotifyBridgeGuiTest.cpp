@@ -1,6 +1,7 @@
 #include "shell/ui/NotifyBridge.h"
 
 #include "shell/NotifyCenter.h"
+#include "ui/SpinUntil.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -18,17 +19,6 @@ namespace {
 int g_argc = 1;
 char g_arg0[] = "NotifyBridgeGuiTest";
 char* g_argv[] = {g_arg0, nullptr};
-
-// Runs the event loop until pred holds or 5 s pass.
-template <typename Pred>
-bool SpinUntil(Pred pred)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred() && timer.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return pred();
-}
 
 void PostText(CNotifyCenter& center, const std::string& text)
 {

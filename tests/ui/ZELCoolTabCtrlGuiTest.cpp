@@ -4,6 +4,7 @@
 #include "shell/NotifyEvent.h"
 #include "shell/ui/CoolTabCtrl.h"
 #include "shell/ui/ProgressListCtrl.h"
+#include "ui/SpinUntil.h"
 
 #include <QAbstractItemModel>
 #include <QApplication>
@@ -25,16 +26,6 @@ namespace {
 int g_argc = 1;
 char g_arg0[] = "ZELCoolTabCtrlGuiTest";
 char* g_argv[] = {g_arg0, nullptr};
-
-template <typename Pred>
-bool SpinUntil(Pred pred)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred() && timer.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return pred();
-}
 
 // Each test runs in its own process; the tab window gets a center of its own.
 class TabTest : public ::testing::Test {
