@@ -17,6 +17,10 @@ struct ZelTiming {
     int nIndexRetryMs = 200;         // the record index's open retry
     int nIndexGiveUpMs = 10000;      // the record index gives up opening after this
     int nDiskCheckPeriodMs = 1000;   // the disk space monitor's period
+    int nRetentionAgeMs = 3600000;   // the retention's age rule runs this often
+    int nRetentionSpaceMs = 1000;    // the retention's free-space rule runs this often
+    int nPendingQueryMs = 60000;     // a vehicle's pending count is asked at most this often
+    int nHistoryFlushMs = 200;       // the fleet history's writer batches this long
 };
 
 // The process-wide timing values. Any thread may read them; only a test's set-up,

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
-  qt6-base-dev liblog4cpp5-dev libgtest-dev
+  qt6-base-dev liblog4cpp5-dev libgtest-dev libsqlite3-dev
   xvfb xauth fonts-wqy-zenhei
 )
 

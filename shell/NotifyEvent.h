@@ -9,6 +9,7 @@ enum NotifyKind : std::uint32_t {
     NOTIFY_VEHICLE = 1,   // payload: VehicleEvent, value 1 online / 0 gone
     NOTIFY_SPEED = 2,     // payload: VehicleEvent, bytes since the last tick
     NOTIFY_PROGRESS = 3,  // payload: VehicleEvent, percent 0 to 100
+    NOTIFY_WAITING = 4,   // payload: VehicleEvent, 1 every channel waits for a transfer slot / 0 not
 };
 
 constexpr std::size_t kNotifyPayloadSize = 1024;
@@ -21,7 +22,7 @@ struct NotifyEvent {
 };
 static_assert(sizeof(NotifyEvent) == 1032);
 
-// Payload of NOTIFY_VEHICLE, NOTIFY_SPEED and NOTIFY_PROGRESS.
+// Payload of NOTIFY_VEHICLE, NOTIFY_SPEED, NOTIFY_PROGRESS and NOTIFY_WAITING.
 struct VehicleEvent {
     char szName[32];
     std::uint32_t nValue;

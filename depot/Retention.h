@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+
+// Deletes finished recordings (.mp4) from the store so that a depot left alone
+// never fills its disk: those whose date directory is older than a number of days,
+// and, when free space falls below a floor, the oldest ones until it is 10% above
+// it. Never a partial file (.td), never a file of a vehicle that is downloading.
+// Each deletion is logged; directories left empty below the vehicle's are removed.
+class CRetention {
+public:
+    using FreeSpaceQuery = std::function<std::optional<std::uint64_t>(const std::string& path)>;
+    // Names of the vehicles whose files must not be touched now.
+    using BusyVehicles = std::function<std::set<std::string>()>;
+    // The current wall-clock seconds.
+    using Clock = std::function<std::uint32_t()>;
+
+    CRetention();
+    ~CRetention();  // Stop()
+    CRetention(const CRetention&) = delete;
+    CRetention& operator=(const CRetention&) = delete;
+
+    // Replace the free-space query (default FreeDiskSpace), the busy list (default
+    // none) and the clock (default WallClockNow). Before Start.
+    void SetQuery(FreeSpaceQuery query);
+    void SetBusyVehicles(BusyVehicles busy);
+    void SetClock(Clock clock);
+
+    // One sweep of a rule over root; 0 turns it off. The number of files deleted.
+    // Any thread (the retention thread, or a test).
+    int ApplyAge(const std::string& root, std::uint32_t nRetainDays);
+    int ApplySpace(const std::string& root, std::uint32_t nMinFreeMb);
+
+    // Runs both rules at once, then the age rule every Timing().nRetentionAgeMs and the
+    // space rule every Timing().nRetentionSpaceMs, on its own thread; starts nothing
+    // when both are 0. Window thread (server start).
+    void Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb);
+    // Ends the thread and waits for it. Any thread; later calls do nothing.
+    void Stop();
+};
