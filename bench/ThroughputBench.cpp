@@ -1,13 +1,14 @@
 // Download throughput of the server against the recorder simulator on loopback,
 // beside a plain TCP copy of the same bytes as the baseline.
 //
-//   ThroughputBench [--vehicles N] [--channels N] [--files N] [--size BYTES]
+//   ThroughputBench [--vehicles N] [--channels N] [--files N] [--size BYTES] [--maxtransfers N]
 //
 // The server runs as its own process (zeldownloadd from the build directory), so its
 // CPU time and peak memory are its own; the simulator runs in this process.
 
 #include "platform/Socket.h"
 #include "platform/System.h"
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
 #include "tools/dvrsim/DvrSimulator.h"
@@ -36,6 +37,7 @@ struct Config {
     int nChannels = 1;
     int nFiles = 1;
     std::uint64_t nSize = 256ull << 20;
+    std::uint32_t nMaxTransfers = 0;  // the server's transfer limit; 0 none
 };
 
 struct ProcessFigures {
@@ -133,10 +135,12 @@ int main(int argc, char** argv)
             config.nChannels = static_cast<int>(nValue);
         else if (option == "--files")
             config.nFiles = static_cast<int>(nValue);
+        else if (option == "--maxtransfers")
+            config.nMaxTransfers = static_cast<std::uint32_t>(nValue);
         else if (option == "--size")
             config.nSize = nValue;
         else {
-            std::fprintf(stderr, "usage: %s [--vehicles N] [--channels N] [--files N] [--size BYTES]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--vehicles N] [--channels N] [--files N] [--size BYTES] [--maxtransfers N]\n", argv[0]);
             return 2;
         }
     }
@@ -160,6 +164,9 @@ int main(int argc, char** argv)
         settings.tStart = tStart;
         settings.tStop = tStart + 86400 * 30;
         SaveSettings(settings, file);
+        DepotSettings depot;
+        depot.nMaxTransfers = config.nMaxTransfers;
+        SaveDepotSettings(depot, file);
     }
 
     std::string server = fs::path(ExecutablePath()).parent_path().parent_path() / "zeldownloadd";

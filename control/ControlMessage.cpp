@@ -142,12 +142,17 @@ void BuildReply(const unsigned char* pRequest, std::uint16_t nStatus, unsigned c
 
 bool ReadNameField(const unsigned char* pData, std::size_t nLen, std::size_t nOffset, std::string* pName)
 {
-    if (nLen < nOffset + kNameFieldSize)
+    if (nLen <= nOffset)
         return false;
+    std::size_t nAvailable = nLen - nOffset < kNameFieldSize ? nLen - nOffset : kNameFieldSize;
     const char* pField = reinterpret_cast<const char*>(pData + nOffset);
+    std::size_t nName = ::strnlen(pField, nAvailable);
+    // A datagram cut short still names its vehicle when the name's NUL arrived.
+    if (nName == nAvailable && nAvailable < kNameFieldSize)
+        return false;
     // A name that fills the field without a NUL is cut to 31 characters, as a
     // 32-byte field with its terminator would hold.
-    pName->assign(pField, ::strnlen(pField, kNameFieldSize - 1));
+    pName->assign(pField, nName < kNameFieldSize - 1 ? nName : kNameFieldSize - 1);
     return true;
 }
 

@@ -106,7 +106,8 @@ bool DecodeFileCountRecord(const unsigned char* pPayload, std::size_t nLen, File
 void BuildReply(const unsigned char* pRequest, std::uint16_t nStatus, unsigned char* pOut);
 
 // Name field of a registration or keepalive: the bytes up to the first NUL within
-// the 32-byte field. False when the datagram is too short for the field.
+// the 32-byte field. A datagram that ends inside the field still names its vehicle
+// when the NUL arrived; false when it did not.
 bool ReadNameField(const unsigned char* pData, std::size_t nLen, std::size_t nOffset, std::string* pName);
 
 // Wire file type of a settings file type: 1 timing -> 0, 2 alarm -> 2, else 0xFF.

@@ -2,10 +2,13 @@
 
 #include "control/ByteOrder.h"
 #include "control/ControlMessage.h"
+#include "control/LogThrottle.h"
 #include "control/PendingReplyTable.h"
 #include "control/UDPSrv.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
+#include "platform/System.h"
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "shell/Logger.h"
 #include "shell/NotifyCenter.h"
@@ -48,6 +51,25 @@ private:
     CVehicle* m_pVehicle;
 };
 
+// A recorder repeating a bad datagram gets one log line a minute.
+CLogThrottle& RefusalThrottle()
+{
+    static CLogThrottle s_throttle(60000);
+    return s_throttle;
+}
+
+void LogRefusal(const char* szIp, std::uint16_t nPort, const std::string& text)
+{
+    if (RefusalThrottle().Allow(Format("%s:%u", szIp, nPort), MonotonicMs()))
+        WriteLog(text);
+}
+
+void LogTooShort(int nLen, const char* szIp, std::uint16_t nPort, std::uint8_t nCommand)
+{
+    LogRefusal(szIp, nPort,
+               Format("Datagram of %d bytes from %s:%u too short for command %d, refused", nLen, szIp, nPort, nCommand));
+}
+
 void SendReply(const unsigned char* pRequest, std::uint16_t nStatus, const char* szIp, std::uint16_t nPort)
 {
     unsigned char reply[kControlHeaderSize];
@@ -78,11 +100,23 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
     try {
         std::string name;
         if (nLen < static_cast<int>(kRegisterMinSize) ||
-            !ReadNameField(pData, static_cast<std::size_t>(nLen), kRegisterNameOffset, &name))
+            !ReadNameField(pData, static_cast<std::size_t>(nLen), kRegisterNameOffset, &name)) {
+            LogTooShort(nLen, szIp, nPort, ZELP_REGISTER);
             return;  // too short to hold a name and channel count: no reply
+        }
         std::uint8_t nChannels = pData[kRegisterChannelsOffset];
         if (!IsSafePathComponent(name)) {
             WriteLog(Format("Registration from %s:%u refused: unusable vehicle name", szIp, nPort));
+            return;
+        }
+
+        // Online vehicles are bounded: each holds threads, sockets and memory.
+        CVehicleMgr& registry = CVehicleMgr::Instance();
+        const std::uint32_t nMaxVehicles = GlobalDepotSettings().nMaxVehicles;
+        if (nMaxVehicles != 0 && registry.Count() >= nMaxVehicles && !registry.IsOnline(name)) {
+            LogRefusal(szIp, nPort,
+                       Format("Registration of %s from %s:%u refused: %u vehicles online already", name.c_str(), szIp,
+                              nPort, nMaxVehicles));
             return;
         }
 
@@ -94,7 +128,6 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
         std::filesystem::create_directories(root, ec);
         std::filesystem::create_directory(root / name, ec);
 
-        CVehicleMgr& registry = CVehicleMgr::Instance();
         RegistryHold hold(registry, name);
         if (hold.Vehicle())
             return;
@@ -115,9 +148,10 @@ void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std
 {
     try {
         std::string name;
-        if (nLen < static_cast<int>(kKeepAliveMinSize) ||
-            !ReadNameField(pData, static_cast<std::size_t>(nLen), kKeepAliveNameOffset, &name))
+        if (!ReadNameField(pData, static_cast<std::size_t>(nLen), kKeepAliveNameOffset, &name)) {
+            LogTooShort(nLen, szIp, nPort, ZELP_KEEPALIVE);
             return;
+        }
         std::uint16_t nStatus;
         {
             CVehicleMgr& registry = CVehicleMgr::Instance();

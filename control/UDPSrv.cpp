@@ -31,6 +31,11 @@ int CUDPSrv::Create(const char* szLocalIp, std::uint16_t nPort, DatagramHandler 
     CSocket sock = CSocket::CreateUdp(szLocalIp, nPort);
     if (!sock.IsValid())
         return -1;
+    // Hundreds of recorders registering and keeping alive at once must not overflow
+    // the socket while the receive thread routes.
+    int nGranted = sock.SetReceiveBuffer(kControlReceiveBuffer);
+    if (nGranted < kControlReceiveBuffer)
+        WriteLog(Format("control socket receive buffer is %d bytes, %d were asked", nGranted, kControlReceiveBuffer));
     m_socket = std::move(sock);
     m_handler = std::move(handler);
     return 0;

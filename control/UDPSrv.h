@@ -12,6 +12,10 @@
 using DatagramHandler =
     std::function<void(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)>;
 
+// Receive buffer asked for the control socket: room for a rush of a few thousand
+// datagrams while the receive thread routes.
+constexpr int kControlReceiveBuffer = 8 << 20;
+
 // The control channel's UDP socket and its receive thread.
 // Order of use: Create, Start, SendMsg any number of times, Stop; then again.
 class CUDPSrv {

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "platform/Event.h"
+
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 
 // Deletes finished recordings (.mp4) from the store so that a depot left alone
 // never fills its disk: those whose date directory is older than a number of days,
@@ -41,4 +45,19 @@ public:
     void Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb);
     // Ends the thread and waits for it. Any thread; later calls do nothing.
     void Stop();
+
+private:
+    // The sweeps; pQuit, when given, ends a sweep between two deletions.
+    int SweepAge(const std::string& root, std::uint32_t nRetainDays, const CEvent* pQuit);
+    int SweepSpace(const std::string& root, std::uint32_t nMinFreeMb, const CEvent* pQuit);
+    void Run(std::string root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb);
+
+    FreeSpaceQuery m_query;
+    BusyVehicles m_busy;
+    Clock m_clock;
+    std::mutex m_sweepLock;       // one sweep at a time; guards m_bFloorReported
+    bool m_bFloorReported = false;  // "no recording left" logged since space was last above the floor
+    CEvent m_hQuit {CEvent::Mode::ManualReset};
+    std::mutex m_threadLock;      // guards m_thread
+    std::thread m_thread;
 };

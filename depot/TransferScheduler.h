@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <utility>
 
 class CEvent;
 
@@ -33,4 +36,25 @@ public:
     std::uint32_t Queued() const;       // tasks waiting
     std::uint32_t PeakActive() const;   // most slots held at once since the last reset
     void ResetPeak();
+
+private:
+    // One waiting Acquire; it lives on that caller's stack.
+    struct Waiter;
+    // Waiters by (recording start, arrival): the first is granted next, and a
+    // cancelled one leaves in O(log n).
+    using WaitKey = std::pair<std::uint32_t, std::uint64_t>;
+
+    // Takes a slot (caller holds m_lock).
+    void TakeLocked();
+    // Hands free slots to the first waiters (caller holds m_lock).
+    void GrantLocked();
+    // Gives a held slot back and passes it on (caller holds m_lock).
+    void ReleaseLocked();
+
+    mutable std::mutex m_lock;  // guards everything below and every queued Waiter
+    std::map<WaitKey, Waiter*> m_waiters;
+    std::uint64_t m_nNextSeq = 0;
+    std::uint32_t m_nLimit = 0;
+    std::uint32_t m_nActive = 0;
+    std::uint32_t m_nPeak = 0;
 };

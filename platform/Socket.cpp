@@ -270,3 +270,19 @@ void CSocket::Close()
     if (fd >= 0)
         ::close(fd);
 }
+
+int CSocket::SetReceiveBuffer(int nBytes)
+{
+    int fd = m_fd.load();
+    if (fd < 0)
+        return -1;
+    // A privileged process may pass the system's cap; anyone else gets up to the cap.
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof(nBytes)) != 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof(nBytes));
+    int nGranted = 0;
+    socklen_t nLen = sizeof(nGranted);
+    if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nGranted, &nLen) != 0)
+        return -1;
+    // The kernel reports twice the payload room it grants (the rest is bookkeeping).
+    return nGranted / 2;
+}

@@ -57,6 +57,10 @@ public:
     // Stream send of every byte (never raises SIGPIPE); true when all went out.
     bool SendAll(const void* pBuf, std::size_t nLen);
 
+    // Asks for a receive buffer of nBytes (beyond the system's cap where the process
+    // may); the size the kernel granted, or -1. Owner's thread, before use.
+    int SetReceiveBuffer(int nBytes);
+
     // Wakes any thread waiting on this socket; later waits fail at once.
     void Abort();
     // Releases the descriptor (once).

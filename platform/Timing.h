@@ -20,6 +20,7 @@ struct ZelTiming {
     int nRetentionAgeMs = 3600000;   // the retention's age rule runs this often
     int nRetentionSpaceMs = 1000;    // the retention's free-space rule runs this often
     int nPendingQueryMs = 60000;     // a vehicle's pending count is asked at most this often
+    int nPendingReplyWaitMs = 5000;  // a count query waits this long: it only feeds the history
     int nHistoryFlushMs = 200;       // the fleet history's writer batches this long
 };
 

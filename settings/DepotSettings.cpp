@@ -21,6 +21,7 @@ constexpr Key kKeys[] = {
     {"maxtransfers", &DepotSettings::nMaxTransfers, kMaxMaxTransfers, "Transfers at once"},
     {"retaindays", &DepotSettings::nRetainDays, kMaxRetainDays, "Keep recordings (days)"},
     {"minfreemb", &DepotSettings::nMinFreeMb, kMaxMinFreeMb, "Minimum free space (MiB)"},
+    {"maxvehicles", &DepotSettings::nMaxVehicles, kMaxMaxVehicles, "Vehicles online at most"},
 };
 
 // The key's number, or nullopt-like false when it is missing or not a number.

@@ -1,23 +1,38 @@
 #include "shell/HeadlessServer.h"
 
+#include "depot/FleetHistory.h"
 #include "platform/SignalWaiter.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
+#include "settings/SettingsFile.h"
 #include "shell/Logger.h"
 #include "shell/NotifyCenter.h"
 #include "shell/ServerControl.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <cstdio>
+#include <filesystem>
 
 int RunHeadlessServer()
 {
     CSignalWaiter signals;
     IgnoreSigPipe();
     CRecordIndex::GetInstance();
+    // A server left alone must keep fetching what is recorded after it started: a
+    // settings file made here starts with a rolling window. An existing file is
+    // never changed.
+    std::error_code ec;
+    bool bNewSettings = !std::filesystem::exists(CSettingsFile::kDefaultPath, ec);
     SettingsFile();  // creates ./QorConfig.xml when it is missing
+    if (bNewSettings) {
+        DepotSettings depot;
+        depot.nRollingHours = kHeadlessRollingHours;
+        SaveDepotSettings(depot, SettingsFile());
+    }
+    CFleetHistory::Instance().Open();
 
     CServerControl& control = CServerControl::Instance();
     control.SetLowSpaceHandler([&control] {
@@ -43,6 +58,7 @@ int RunHeadlessServer()
     }
     control.DiskMonitor().Stop();
     CNotifyCenter::Instance().Stop();
+    CFleetHistory::Instance().Close();
     CRecordIndex::ReleaseInstance();
     return nResult;
 }

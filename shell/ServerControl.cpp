@@ -2,6 +2,9 @@
 
 #include "control/ControlRouter.h"
 #include "control/UDPSrv.h"
+#include "depot/FleetHistory.h"
+#include "depot/TransferScheduler.h"
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "shell/Logger.h"
 #include "vehicles/VehicleMgr.h"
@@ -12,7 +15,10 @@ CServerControl& CServerControl::Instance()
     return s_control;
 }
 
-CServerControl::CServerControl() : m_onLowSpace([this] { Stop(); }) {}
+CServerControl::CServerControl() : m_onLowSpace([this] { Stop(); })
+{
+    m_retention.SetBusyVehicles([] { return CVehicleMgr::Instance().DownloadingNames(); });
+}
 
 CServerControl::~CServerControl()
 {
@@ -31,6 +37,10 @@ int CServerControl::Start()
         return 0;
     LoadSettings(GlobalSettings());
     LoadSpecialConfig(SpecialConfig(), EnablePrivileges());
+    GlobalDepotSettings() = LoadDepotSettings(SettingsFile());
+    const DepotSettings& depot = GlobalDepotSettings();
+    CTransferScheduler::Instance().SetLimit(depot.nMaxTransfers);
+    CFleetHistory::Instance().Open();
     CUDPSrv& server = CUDPSrv::Instance();
     if (server.Create(nullptr, GlobalSettings().nPort, OnControlDatagram) != 0) {
         WriteLog("failed to create udp server");
@@ -40,6 +50,7 @@ int CServerControl::Start()
     WriteLog("Server starts");
     m_bRunning = true;
     m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);
+    m_retention.Start(GlobalSettings().szDownDir, depot.nRetainDays, depot.nMinFreeMb);
     return 0;
 }
 
@@ -50,6 +61,7 @@ void CServerControl::Stop()
     if (!m_bRunning.exchange(false))
         return;
     m_monitor.Stop();
+    m_retention.Stop();
     std::lock_guard guard(m_lock);
     CUDPSrv::Instance().Stop();
     CVehicleMgr::Instance().RemoveAll();

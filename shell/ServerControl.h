@@ -1,5 +1,6 @@
 #pragma once
 
+#include "depot/Retention.h"
 #include "shell/DiskSpaceMonitor.h"
 
 #include <atomic>
@@ -19,8 +20,8 @@ public:
     CServerControl(const CServerControl&) = delete;
     CServerControl& operator=(const CServerControl&) = delete;
 
-    // Reloads the settings and special configuration, binds the control port and
-    // starts receiving. 0, or -1 ("failed to create udp server" logged) when the
+    // Reloads the settings, depot settings and special configuration, binds the
+    // control port and starts receiving, the retention and the fleet history. 0, or -1 ("failed to create udp server" logged) when the
     // port cannot be bound. Window thread.
     int Start();
 
@@ -34,10 +35,12 @@ public:
     // server. Before Start.
     void SetLowSpaceHandler(std::function<void()> handler);
     CDiskSpaceMonitor& DiskMonitor() { return m_monitor; }
+    CRetention& Retention() { return m_retention; }
 
 private:
     std::mutex m_lock;  // serialises the work of Start and Stop
     std::atomic<bool> m_bRunning {false};
     std::function<void()> m_onLowSpace;
     CDiskSpaceMonitor m_monitor;
+    CRetention m_retention;
 };

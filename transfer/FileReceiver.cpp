@@ -221,6 +221,7 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     unsigned char rawHeader[kTransferHeaderSize];
     int nHeader = ReadHeader(pSrv, rawHeader);
     if (nHeader != 1) {
+        pSrv->SetOutcome(TransferResult::Refused);
         pSrv->CloseAccepted();
         WriteLog(nHeader == 0 ? "select err or timeout" : "Error transfer header size");
         return 0;
@@ -232,6 +233,7 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     if (!refusal.empty()) {
         bool bDeviceSafe = IsSafePathComponent(HeaderText(hdr.szDevice));
         WriteLog(refusal, bDeviceSafe ? HeaderText(hdr.szDevice).c_str() : nullptr);
+        pSrv->SetOutcome(TransferResult::Refused);
         pSrv->CloseAccepted();
         return 0;
     }
@@ -243,6 +245,7 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     // that is refused anyway never renames a partial file to its wrong name.
     if (!HasChannelTag(hdr)) {
         WriteLog("Error transfer header, szChan not correct", szDevice);
+        pSrv->SetOutcome(TransferResult::Refused);
         pSrv->CloseAccepted();
         return 0;
     }
@@ -257,12 +260,16 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     const std::string partialPath = chanDir + "/" + partialName;
 
     if (!SameStartAllows(chanDir, startText, partialName, partialPath, szDevice)) {
+        pSrv->SetOutcome(TransferResult::Refused);
         pSrv->CloseAccepted();
         return 0;
     }
 
     WriteLog(Format("Start Recv file stream for channel %d of %s\n", hdr.nChan, szDevice), szDevice);
 
+    struct stat before {};
+    std::uint64_t nSizeBefore = ::stat(partialPath.c_str(), &before) == 0 ? static_cast<std::uint64_t>(before.st_size) : 0;
+    TransferResult eResult = TransferResult::Failed;
     int fd = ::open(partialPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
         ReceiveLoop(pSrv, fd, hdr, partialName, szDevice);
@@ -270,9 +277,11 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     }
 
     struct stat st {};
+    std::uint64_t nSizeAfter = nSizeBefore;
     if (::stat(partialPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
         WriteLog("find file err in tcp quits", szDevice);
     } else {
+        nSizeAfter = static_cast<std::uint64_t>(st.st_size);
         auto nSizeLow = static_cast<std::uint32_t>(st.st_size);
         if (nSizeLow == hdr.nFileSize) {
             if (RenameNoReplace(partialPath, finalPath) != 0) {
@@ -284,15 +293,20 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
                 WriteLog(Format("file %s of channel %d of %s is downloaded over!", finalName.c_str(), hdr.nChan,
                                 szDevice),
                          szDevice);
+                eResult = TransferResult::Stored;
                 if (bComponentMode && pIndex)
                     pIndex->AddRecord(hdr);
             }
         } else if (nSizeLow > hdr.nFileSize) {
             DebugOutput("data.nFileSizeLow>transferHdr.nFileSize\n");
             WriteLog("data.nFileSizeLow>transferHdr.nFileSize", szDevice);
+            eResult = TransferResult::Oversize;
+        } else {
+            // Smaller: the partial file waits for the next request.
+            eResult = TransferResult::Incomplete;
         }
-        // Smaller: the partial file waits for the next request.
     }
+    pSrv->SetOutcome(eResult, nSizeAfter > nSizeBefore ? nSizeAfter - nSizeBefore : 0);
 
     pSrv->CloseAccepted();
     return 0;

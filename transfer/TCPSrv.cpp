@@ -60,11 +60,18 @@ void CTCPSrv::GetListenAddr(char (&szIp)[16], std::uint16_t& nPort) const
     nPort = m_cListen.IsValid() ? m_cListen.LocalPort() : 0;
 }
 
-void CTCPSrv::WaitForConnection()
+TransferOutcome CTCPSrv::WaitForConnection()
 {
     m_nReceivedBytes = 0;
+    m_outcome = TransferOutcome {};
     std::thread accepter(&CTCPSrv::x_AcceptThread, this);
     accepter.join();
+    return m_outcome;
+}
+
+void CTCPSrv::SetOutcome(TransferResult eResult, std::uint64_t nBytes)
+{
+    m_outcome = TransferOutcome {eResult, nBytes};
 }
 
 void CTCPSrv::x_AcceptThread()

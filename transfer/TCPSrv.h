@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Socket.h"
+#include "transfer/TransferOutcome.h"
 
 #include <atomic>
 #include <cstddef>
@@ -52,9 +53,9 @@ public:
 
     // Opens one accept window of Timing().nAcceptWindowMs on an accept thread and
     // joins it: returns when the window closed empty or the receiver of the one
-    // accepted connection has ended. Resets the received-bytes counter first.
-    // Task thread.
-    void WaitForConnection();
+    // accepted connection has ended, with how that connection ended. Resets the
+    // received-bytes counter first. Task thread.
+    TransferOutcome WaitForConnection();
 
     // Wakes whatever waits on the listening or the accepted socket; this listener
     // accepts nothing afterwards. Any thread, any number of times.
@@ -72,8 +73,10 @@ public:
     ssize_t TryRecvAccepted(void* pBuf, std::size_t nLen);
     // counts bytes written to disk;
     void AddReceivedBytes(std::uint32_t nBytes);
-    // releases the accepted socket (again is harmless).
+    // releases the accepted socket (again is harmless);
     void CloseAccepted();
+    // records how the connection ended, for WaitForConnection to return.
+    void SetOutcome(TransferResult eResult, std::uint64_t nBytes = 0);
 
 private:
     void x_AcceptThread();
@@ -84,4 +87,5 @@ private:
     std::atomic<std::uint32_t> m_nReceivedBytes {0};
     bool m_bClosed = false;
     Receiver m_receiver;
+    TransferOutcome m_outcome;  // written by the receiver thread, read after it is joined
 };

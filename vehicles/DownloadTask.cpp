@@ -1,9 +1,13 @@
 #include "vehicles/DownloadTask.h"
 
+#include "depot/FleetHistory.h"
+#include "depot/TransferScheduler.h"
+#include "depot/TransferSlot.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
+#include "settings/WallClock.h"
 #include "shell/Logger.h"
 #include "transfer/TCPSrv.h"
 #include "vehicles/LocalStore.h"
@@ -37,6 +41,8 @@ std::uint32_t SignedMax(std::uint32_t a, std::uint32_t b)
 
 CDownloadTask::CDownloadTask(CVehicle& vehicle, std::uint8_t nChannel) : m_vehicle(vehicle), m_nChannel(nChannel) {}
 
+CDownloadTask::~CDownloadTask() = default;
+
 void CDownloadTask::RunChannel(CVehicle& vehicle, std::uint8_t nChannel)
 {
     CDownloadTask(vehicle, nChannel).Run();
@@ -57,6 +63,7 @@ void CDownloadTask::Run()
     Log(Format("Download THREADSTART(threadid:%d)", CurrentThreadId()));
 
     m_settings = GlobalSettings();
+    m_depot = GlobalDepotSettings();
     m_nSpanStart = m_settings.tStart;
     m_nSpanEnd = m_settings.tStop;
     std::uint32_t nFileType = m_settings.nFileType;
@@ -65,27 +72,37 @@ void CDownloadTask::Run()
         m_nSpanStart = entry.tStart;
         m_nSpanEnd = entry.tStop;
         nFileType = entry.nFileType;
+    } else if (m_depot.nRollingHours > 0) {
+        // The last hours up to the start of this pass, so a server left running
+        // keeps fetching what was recorded after it started.
+        m_nSpanEnd = WallClockNow();
+        m_nSpanStart = m_nSpanEnd - m_depot.nRollingHours * 3600u;
     }
     m_nFileType = ToRecorderFileType(nFileType);
 
-    CTCPSrv listener;
-    std::uint16_t nPort = NextListenPort();
-    if (listener.Listen(nullptr, nPort) != 0) {
-        Log(Format("listen on port %d failed", nPort));
-        return;
+    // With a transfer limit a task holds a listener only while its request is served:
+    // a task waiting for a slot must not hold ports and descriptors.
+    if (m_depot.nMaxTransfers == 0) {
+        m_pListener = std::make_unique<CTCPSrv>();
+        std::uint16_t nPort = NextListenPort();
+        if (m_pListener->Listen(nullptr, nPort) != 0) {
+            Log(Format("listen on port %d failed", nPort));
+            return;
+        }
+        m_pListener->GetListenAddr(m_szListenIp, m_nListenPort);
     }
-    listener.GetListenAddr(m_szListenIp, m_nListenPort);
 
     while (!m_vehicle.IsQuit()) {
-        if (!RunPass(listener))
+        if (!RunPass())
             break;
     }
+    EndRequest();
     std::string end = Format("download THREADEND(threadid:%d)", CurrentThreadId());
     Log(end);
     DebugOutput(Format("vehname=%s, chan=%d, ", m_vehicle.Name(), m_nChannel) + end);
 }
 
-bool CDownloadTask::RunPass(CTCPSrv& listener)
+bool CDownloadTask::RunPass()
 {
     const std::string& root = m_settings.szDownDir;
     std::uint32_t nMp4Start = 0, nMp4End = 0, nTdStart = 0, nTdEnd = 0;
@@ -116,24 +133,30 @@ bool CDownloadTask::RunPass(CTCPSrv& listener)
     if (m_bFirstPass) {
         m_vehicle.SetProgressSpan(m_nChannel, nNextStart, nQueryEnd);
         m_bFirstPass = false;
+        CountPending(nNextStart, nQueryEnd);
     }
     m_vehicle.SetProgressCurrent(m_nChannel, nNextStart);
 
     Request result = bPartialNewest ? Resume(tdPath, nNextStart, nQueryEnd)
                                     : FetchNext(bMp4, mp4Path, nNextStart, nQueryEnd);
     switch (result) {
-    case Request::Accepted:
+    case Request::Accepted: {
         Log("Start download task");
         m_vehicle.SetDownloading();
-        m_vehicle.SetListener(m_nChannel, &listener);
-        listener.WaitForConnection();
+        m_vehicle.SetListener(m_nChannel, m_pListener.get());
+        TransferOutcome outcome = m_pListener->WaitForConnection();
         m_vehicle.SetListener(m_nChannel, nullptr);
+        EndRequest();
         Log("Download task quits");
+        ReportOutcome(outcome);
         return true;
+    }
     case Request::Refused:
+        EndRequest();
         m_vehicle.WaitQuit(Timing().nRefusedRetryMs);
         return true;
     case Request::None:
+        EndRequest();
         break;
     }
     if (m_bFinished) {
@@ -205,8 +228,7 @@ CDownloadTask::Request CDownloadTask::Resume(const std::string& tdPath, std::uin
             Log("rename recording file failed");
             return Request::None;
         }
-        int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nActual, m_szListenIp, m_nListenPort);
-        return static_cast<Request>(nGet);
+        return RequestFile(record, nActual, false);
     }
     Log(Format("unmatched size or filename,delete the td file: %s", name.c_str()));
     std::filesystem::remove(tdPath, ec);
@@ -228,8 +250,68 @@ CDownloadTask::Request CDownloadTask::FetchNext(bool bMp4Found, const std::strin
     }
     if (nAnswer != 0 || !UsableRecorderName(record, nNextStart))
         return Request::None;
-    Log(Format("SendGetFileCmd FileName: %s(%s), szListenIP: %s,  nPort: %d", record.szFileName,
-               FormatTimeString(record.nStart).c_str(), m_szListenIp, m_nListenPort));
-    int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, 0, m_szListenIp, m_nListenPort);
+    return RequestFile(record, 0, true);
+}
+
+CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog)
+{
+    m_vehicle.BeginSlotWait();
+    m_pSlot = std::make_unique<CTransferSlot>(CTransferScheduler::Instance(), record.nStart, m_vehicle.QuitEvent());
+    m_vehicle.EndSlotWait();
+    if (!m_pSlot->Held())
+        return Request::None;
+    if (!m_pListener) {
+        auto pListener = std::make_unique<CTCPSrv>();
+        std::uint16_t nPort = NextListenPort();
+        if (pListener->Listen(nullptr, nPort) != 0) {
+            Log(Format("listen on port %d failed", nPort));
+            return Request::None;
+        }
+        pListener->GetListenAddr(m_szListenIp, m_nListenPort);
+        m_pListener = std::move(pListener);
+    }
+    if (bLog) {
+        Log(Format("SendGetFileCmd FileName: %s(%s), szListenIP: %s,  nPort: %d", record.szFileName,
+                   FormatTimeString(record.nStart).c_str(), m_szListenIp, m_nListenPort));
+    }
+    int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nSeek, m_szListenIp, m_nListenPort);
+    if (nGet != 0)
+        CFleetHistory::Instance().OnFailure(m_vehicle.Name(),
+                                            nGet < 0 ? "no answer to a file request" : "file request refused",
+                                            WallClockNow());
     return static_cast<Request>(nGet);
+}
+
+void CDownloadTask::EndRequest()
+{
+    m_pSlot.reset();
+    if (m_depot.nMaxTransfers != 0)
+        m_pListener.reset();
+}
+
+void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
+{
+    if (outcome.eResult == TransferResult::Stored) {
+        m_vehicle.ChannelFileStored(m_nChannel);
+        CFleetHistory::Instance().OnFileStored(m_vehicle.Name(), outcome.nBytes, WallClockNow());
+    } else {
+        CFleetHistory::Instance().OnFailure(m_vehicle.Name(),
+                                            Format("ch%02d: %s", m_nChannel, TransferResultText(outcome.eResult)),
+                                            WallClockNow());
+    }
+}
+
+void CDownloadTask::CountPending(std::uint32_t nNextStart, std::uint32_t nQueryEnd)
+{
+    if (!m_vehicle.CountsPending())
+        return;
+    FileCountRecord count;
+    // A reversed span holds nothing; the recorder is not asked.
+    if (static_cast<std::int32_t>(nNextStart) > static_cast<std::int32_t>(nQueryEnd))
+        m_vehicle.SetChannelPending(m_nChannel, 0);
+    else if (m_vehicle.SendQueryFileCountCmd(m_nChannel, m_nFileType, nNextStart, nQueryEnd, &count,
+                                                Timing().nPendingReplyWaitMs) == 0)
+        m_vehicle.SetChannelPending(m_nChannel, count.nCount);
+    else
+        m_vehicle.SetChannelPending(m_nChannel, -1);
 }

@@ -1,13 +1,17 @@
 #pragma once
 
 #include "control/ControlMessage.h"
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
+#include "transfer/TransferOutcome.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class CVehicle;
 class CTCPSrv;
+class CTransferSlot;
 
 // Fetches the recordings of one channel of one vehicle, oldest first, one at a time:
 // scans the store, asks the recorder for the earliest recording from there on,
@@ -21,6 +25,8 @@ public:
     // The whole task. Channel task thread.
     void Run();
 
+    ~CDownloadTask();
+
     // Entry for a vehicle's download pass (CVehicle::TaskFunction).
     static void RunChannel(CVehicle& vehicle, std::uint8_t nChannel);
 
@@ -31,7 +37,16 @@ private:
     enum class Request { None = -1, Accepted = 0, Refused = 1 };
 
     // One pass of the loop; false when the task is finished.
-    bool RunPass(CTCPSrv& listener);
+    bool RunPass();
+    // Asks the recorder for the recording from nSeek on: waits for a transfer slot
+    // and, with a transfer limit, opens the listener for this request.
+    Request RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog);
+    // Gives back the slot, and with a transfer limit the listener.
+    void EndRequest();
+    // Tells the vehicle and the fleet history how a transfer ended.
+    void ReportOutcome(const TransferOutcome& outcome);
+    // Asks how many recordings the span still holds, when this pass counts them.
+    void CountPending(std::uint32_t nNextStart, std::uint32_t nQueryEnd);
     Request Resume(const std::string& tdPath, std::uint32_t nNextStart, std::uint32_t nQueryEnd);
     Request FetchNext(bool bMp4Found, const std::string& mp4Path, std::uint32_t nNextStart,
                       std::uint32_t nQueryEnd);
@@ -43,6 +58,9 @@ private:
     CVehicle& m_vehicle;
     const std::uint8_t m_nChannel;
     ServerSettings m_settings;   // copied at start
+    DepotSettings m_depot;       // copied at start
+    std::unique_ptr<CTCPSrv> m_pListener;  // for the whole task, or per request with a transfer limit
+    std::unique_ptr<CTransferSlot> m_pSlot;  // held from a request to the end of its transfer
     std::uint32_t m_nSpanStart = 0;
     std::uint32_t m_nSpanEnd = 0;
     std::uint8_t m_nFileType = 0xFF;

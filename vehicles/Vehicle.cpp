@@ -4,10 +4,12 @@
 #include "control/PendingReplyTable.h"
 #include "control/TransactionCounter.h"
 #include "control/UDPSrv.h"
+#include "depot/FleetHistory.h"
 #include "platform/Format.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
+#include "settings/WallClock.h"
 #include "shell/Logger.h"
 #include "shell/NotifyCenter.h"
 #include "transfer/TCPSrv.h"
@@ -50,17 +52,20 @@ void CVehicle::Start()
     }
 }
 
-void CVehicle::Stop()
+void CVehicle::SignalStop()
 {
     m_hQuit.Set();
     m_bQuit = true;
-    {
-        std::lock_guard guard(m_listenerLock);
-        for (CTCPSrv* pListener : m_listeners) {
-            if (pListener)
-                pListener->CloseSockets();
-        }
+    std::lock_guard guard(m_listenerLock);
+    for (CTCPSrv* pListener : m_listeners) {
+        if (pListener)
+            pListener->CloseSockets();
     }
+}
+
+void CVehicle::Stop()
+{
+    SignalStop();
     std::thread pass;
     {
         std::lock_guard guard(m_stateLock);
@@ -96,16 +101,29 @@ void CVehicle::RunPass()
     std::vector<std::uint8_t> channels = ChannelList();
     {
         std::lock_guard guard(m_progressLock);
-        for (std::uint8_t nChannel : channels)
+        for (std::uint8_t nChannel : channels) {
             m_progress[nChannel] = std::make_unique<ChannelProgress>();
+            m_finished[nChannel] = false;
+            m_pending[nChannel] = kNotCounted;
+        }
     }
     m_bDownloading = false;
+    std::int64_t nNowMs = MonotonicMs();
+    bool bCount = m_nLastCountMs < 0 || nNowMs - m_nLastCountMs >= Timing().nPendingQueryMs;
+    if (bCount)
+        m_nLastCountMs = nNowMs;
+    m_bCountPass = bCount;
 
     std::vector<std::thread> tasks;
     for (std::uint8_t nChannel : m_task ? channels : std::vector<std::uint8_t> {}) {
         try {
-            tasks.emplace_back([this, nChannel] { m_task(*this, nChannel); });
+            ++m_nTasksRunning;
+            tasks.emplace_back([this, nChannel] {
+                m_task(*this, nChannel);
+                --m_nTasksRunning;
+            });
         } catch (const std::system_error&) {
+            --m_nTasksRunning;
             WriteLog(Format("vehname=%s, chan=%d, create download thread failed", m_info.szName, nChannel),
                      m_info.szName);
         }
@@ -113,6 +131,7 @@ void CVehicle::RunPass()
     for (std::thread& task : tasks)
         task.join();
 
+    ReportPass(channels);
     VehicleEvent ev = MakeVehicleEvent(m_info.szName, static_cast<std::uint32_t>(GetProgress()));
     m_pCenter->Post(0, NOTIFY_PROGRESS, &ev, sizeof(ev));
     m_bDownloading = false;
@@ -123,6 +142,63 @@ void CVehicle::RunPass()
     }
     std::lock_guard guard(m_stateLock);
     m_bRunning = false;
+}
+
+void CVehicle::ReportPass(const std::vector<std::uint8_t>& channels)
+{
+    bool bAllFinished = !channels.empty();
+    bool bCounted = true;
+    std::int64_t nPending = 0;
+    {
+        std::lock_guard guard(m_progressLock);
+        for (std::uint8_t nChannel : channels) {
+            bAllFinished = bAllFinished && m_finished[nChannel];
+            // A finished channel has nothing left, asked or not.
+            std::int64_t nChannelPending = m_finished[nChannel] ? 0 : m_pending[nChannel];
+            if (nChannelPending == kNotCounted)
+                bCounted = false;
+            else if (nChannelPending < 0 || nPending < 0)
+                nPending = -1;
+            else
+                nPending += nChannelPending;
+        }
+    }
+    CFleetHistory& history = CFleetHistory::Instance();
+    if (bAllFinished)
+        history.OnCompleteOffload(m_info.szName, WallClockNow());
+    // Without a count this pass, the figure from the last one stands.
+    if (bCounted && !channels.empty())
+        history.OnPending(m_info.szName, nPending);
+}
+
+void CVehicle::BeginSlotWait()
+{
+    ++m_nWaitingForSlot;
+}
+
+void CVehicle::EndSlotWait()
+{
+    --m_nWaitingForSlot;
+}
+
+bool CVehicle::IsWaitingForSlot() const
+{
+    int nRunning = m_nTasksRunning;
+    return nRunning > 0 && m_nWaitingForSlot >= nRunning;
+}
+
+void CVehicle::SetChannelPending(std::uint8_t nChannel, std::int64_t nPending)
+{
+    std::lock_guard guard(m_progressLock);
+    if (nChannel < kChannelSlots)
+        m_pending[nChannel] = nPending;
+}
+
+void CVehicle::ChannelFileStored(std::uint8_t nChannel)
+{
+    std::lock_guard guard(m_progressLock);
+    if (nChannel < kChannelSlots && m_pending[nChannel] > 0)
+        --m_pending[nChannel];
 }
 
 std::uint32_t CVehicle::GetRate()
@@ -181,8 +257,10 @@ void CVehicle::SetProgressCurrent(std::uint8_t nChannel, std::uint32_t nCurrent)
 void CVehicle::SetProgressFinished(std::uint8_t nChannel)
 {
     std::lock_guard guard(m_progressLock);
-    if (nChannel < kChannelSlots && m_progress[nChannel])
+    if (nChannel < kChannelSlots && m_progress[nChannel]) {
         m_progress[nChannel]->current = m_progress[nChannel]->end;
+        m_finished[nChannel] = true;
+    }
 }
 
 void CVehicle::SetDownloading()
@@ -331,7 +409,7 @@ int CVehicle::SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std:
 }
 
 int CVehicle::SendQueryFileCountCmd(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t nStart,
-                                    std::uint32_t nEnd, FileCountRecord* pRecord)
+                                    std::uint32_t nEnd, FileCountRecord* pRecord, int nWaitMs)
 {
     QueryPayload query {kQueryKindCount, nChannel, nFileType, nStart, nEnd};
     unsigned char payload[kQueryPayloadSize];
@@ -339,7 +417,7 @@ int CVehicle::SendQueryFileCountCmd(std::uint8_t nChannel, std::uint8_t nFileTyp
     unsigned char reply[kReplyBufferSize];
     std::uint32_t nReplyLen = sizeof(reply);
     if (SendCmdWithReply(m_info.szIP, m_info.nPort, ZELP_QUERY_FILE_COUNT, payload, sizeof(payload), reply,
-                         &nReplyLen, Timing().nReplyWaitMs) != 0) {
+                         &nReplyLen, nWaitMs < 0 ? Timing().nReplyWaitMs : nWaitMs) != 0) {
         WriteLog("ZELP_QUERY_FILE_COUNT FAILED!", m_info.szName);
         return -1;
     }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class CTCPSrv;
@@ -46,8 +47,9 @@ public:
     // Starts a download pass on its own thread unless one runs or the vehicle quit;
     // returns at once. Receive thread (keepalive).
     void Start();
-    // Signals quit, aborts the channels' transfers and waits until the pass ended.
-    // Any thread but the vehicle's own.
+    // Signals quit and aborts the channels' transfers; returns at once. Any thread.
+    void SignalStop();
+    // SignalStop, then waits until the pass ended. Any thread but the vehicle's own.
     void Stop();
 
     // Bytes written by all channels since the last call. Window thread (timer).
@@ -68,17 +70,37 @@ public:
                          EarliestFileRecord* pRecord);
     int SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std::uint32_t nSeek, const char* szListenIp,
                        std::uint16_t nListenPort);
+    // nWaitMs < 0 waits Timing().nReplyWaitMs.
     int SendQueryFileCountCmd(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t nStart,
-                              std::uint32_t nEnd, FileCountRecord* pRecord);
+                              std::uint32_t nEnd, FileCountRecord* pRecord, int nWaitMs = -1);
 
     // For channel tasks (their own channel only). Any thread.
     bool IsQuit() const { return m_bQuit; }
+    // Set when the vehicle stops; waits on it end at once then.
+    CEvent& QuitEvent() { return m_hQuit; }
     // Sleeps up to nMs; true when the vehicle quit (the wait ends at once then).
     bool WaitQuit(int nMs);
     void SetProgressSpan(std::uint8_t nChannel, std::uint32_t nStart, std::uint32_t nEnd);
     void SetProgressCurrent(std::uint8_t nChannel, std::uint32_t nCurrent);
     void SetProgressFinished(std::uint8_t nChannel);  // current = end
     void SetDownloading();
+    // A channel task waits for a transfer slot between these two calls. Its own thread.
+    void BeginSlotWait();
+    void EndSlotWait();
+    // Whether every running channel task waits for a transfer slot. Any thread.
+    bool IsWaitingForSlot() const;
+    // Swaps in what the window was last told of the waiting state; the old value.
+    // Window thread (timer).
+    bool ExchangeShownWaiting(bool bWaiting) { return std::exchange(m_bShownWaiting, bWaiting); }
+
+    // Whether this pass asks the recorder how many recordings each channel still has
+    // (at most once per Timing().nPendingQueryMs). Channel task threads.
+    bool CountsPending() const { return m_bCountPass; }
+    // The channel's recordings still on the recorder (-1 unknown). Its own task.
+    void SetChannelPending(std::uint8_t nChannel, std::int64_t nPending);
+    // One recording of the channel was stored whole. Its own task.
+    void ChannelFileStored(std::uint8_t nChannel);
+
     // Registers the channel's listener while it awaits or receives a file, so that
     // Stop can abort it and GetRate can count it; a null listener clears the slot,
     // keeping the bytes it counted for the next GetRate.
@@ -90,6 +112,8 @@ public:
 
 private:
     void RunPass();
+    // Tells the fleet history how the pass ended. Download thread.
+    void ReportPass(const std::vector<std::uint8_t>& channels);
 
     VehicleInfo m_info;
     TaskFunction m_task;
@@ -108,5 +132,14 @@ private:
 
     mutable std::mutex m_progressLock;  // guards m_progress
     std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress;
+    std::array<bool, kChannelSlots> m_finished {};         // reached "download finished!" this pass
+    std::array<std::int64_t, kChannelSlots> m_pending {};  // per channel; kNotCounted when not asked
     std::atomic<bool> m_bDownloading {false};
+
+    static constexpr std::int64_t kNotCounted = -2;
+    std::atomic<int> m_nTasksRunning {0};
+    std::atomic<int> m_nWaitingForSlot {0};
+    bool m_bShownWaiting = false;         // window thread only
+    std::atomic<bool> m_bCountPass {false};
+    std::int64_t m_nLastCountMs = -1;     // download thread only
 };

@@ -1,6 +1,9 @@
 #include "vehicles/VehicleMgr.h"
 
+#include "depot/FleetHistory.h"
+#include "platform/Format.h"
 #include "platform/Timing.h"
+#include "settings/WallClock.h"
 #include "vehicles/DownloadTask.h"
 #include "shell/NotifyCenter.h"
 
@@ -56,30 +59,81 @@ CVehicle* CVehicleMgr::Add(const VehicleInfo& info)
         slot = std::move(pVehicle);
     }
     // A replaced vehicle is stopped outside the table lock, never leaked running.
+    if (replaced)
+        RecordDeparture(*replaced);
     replaced.reset();
+    CFleetHistory::Instance().OnArrival(pResult->Name(), Format("%s:%u", pResult->PeerIp(), pResult->PeerPort()),
+                                        WallClockNow());
     return pResult;
 }
 
 void CVehicleMgr::Remove(const std::string& name)
 {
-    std::lock_guard registry(m_registryLock);
+    // Taken out under the locks, stopped outside them: the receive thread keeps
+    // routing replies and keepalives of other vehicles while this one winds down.
+    std::unique_ptr<CVehicle> pGone;
+    {
+        std::lock_guard registry(m_registryLock);
+        std::lock_guard table(m_tableLock);
+        auto it = m_table.find(name);
+        if (it == m_table.end())
+            return;
+        pGone = std::move(it->second);
+        m_table.erase(it);
+        pGone->SignalStop();
+    }
+    pGone->Stop();
+    RecordDeparture(*pGone);
+}
+
+void CVehicleMgr::RecordDeparture(const CVehicle& vehicle)
+{
+    // Keepalive times are on the registry's clock; the history keeps wall-clock times.
+    std::int64_t nSilentFor = static_cast<std::int64_t>(Now()) - vehicle.GetLastKeepalive();
+    if (nSilentFor < 0)
+        nSilentFor = 0;
+    CFleetHistory::Instance().OnDeparture(vehicle.Name(), WallClockNow() - static_cast<std::uint32_t>(nSilentFor));
+}
+
+std::size_t CVehicleMgr::Count()
+{
     std::lock_guard table(m_tableLock);
-    auto it = m_table.find(name);
-    if (it == m_table.end())
-        return;
-    it->second->Stop();
-    m_table.erase(it);
+    return m_table.size();
+}
+
+bool CVehicleMgr::IsOnline(const std::string& name)
+{
+    std::lock_guard table(m_tableLock);
+    return m_table.count(name) != 0;
+}
+
+std::set<std::string> CVehicleMgr::DownloadingNames()
+{
+    std::set<std::string> names;
+    std::lock_guard table(m_tableLock);
+    for (const auto& [name, pVehicle] : m_table) {
+        if (pVehicle->IsRunning())
+            names.insert(name);
+    }
+    return names;
 }
 
 void CVehicleMgr::RemoveAll()
 {
-    std::lock_guard registry(m_registryLock);
-    std::lock_guard table(m_tableLock);
-    for (auto it = m_table.begin(); it != m_table.end();) {
-        it->second->Stop();
-        VehicleEvent ev = MakeVehicleEvent(it->first.c_str(), 0);
+    std::map<std::string, std::unique_ptr<CVehicle>> gone;
+    {
+        std::lock_guard registry(m_registryLock);
+        std::lock_guard table(m_tableLock);
+        gone.swap(m_table);
+        for (auto& entry : gone)
+            entry.second->SignalStop();
+    }
+    for (auto& [name, pVehicle] : gone) {
+        pVehicle->Stop();
+        RecordDeparture(*pVehicle);
+        VehicleEvent ev = MakeVehicleEvent(name.c_str(), 0);
         Center().Post(0, NOTIFY_VEHICLE, &ev, sizeof(ev));
-        it = m_table.erase(it);
+        pVehicle.reset();
     }
 }
 
@@ -107,6 +161,11 @@ void CVehicleMgr::OnTimer(std::uint32_t nNow)
             if (nAge <= Timing().nKeepAliveExpiryS) {
                 VehicleEvent speed = MakeVehicleEvent(name.c_str(), pVehicle->GetRate());
                 Center().Post(0, NOTIFY_SPEED, &speed, sizeof(speed));
+                bool bWaiting = pVehicle->IsWaitingForSlot();
+                if (pVehicle->ExchangeShownWaiting(bWaiting) != bWaiting) {
+                    VehicleEvent waiting = MakeVehicleEvent(name.c_str(), bWaiting ? 1 : 0);
+                    Center().Post(0, NOTIFY_WAITING, &waiting, sizeof(waiting));
+                }
                 if (pVehicle->IsDownloading()) {
                     VehicleEvent progress =
                         MakeVehicleEvent(name.c_str(), static_cast<std::uint32_t>(pVehicle->GetProgress()));

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,12 @@ public:
     // Replaces names with the online vehicles' names in order. Window thread.
     void GetNames(std::vector<std::string>& names);
 
+    // Online vehicles, and whether name is one. Any thread.
+    std::size_t Count();
+    bool IsOnline(const std::string& name);
+    // Names of the vehicles whose download pass runs now. Any thread.
+    std::set<std::string> DownloadingNames();
+
     // The one-second tick: posts speed and progress of fresh vehicles, removes those
     // silent for more than the expiry. Window thread (or the headless server's timer).
     void OnTimer();
@@ -57,6 +64,8 @@ public:
 
 private:
     CNotifyCenter& Center();
+    // Tells the fleet history that a vehicle left. Any thread.
+    void RecordDeparture(const CVehicle& vehicle);
 
     CNotifyCenter* m_pCenter;
     Clock m_clock;

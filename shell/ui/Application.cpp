@@ -1,5 +1,6 @@
 #include "shell/ui/Application.h"
 
+#include "depot/FleetHistory.h"
 #include "platform/System.h"
 #include "settings/RecordIndex.h"
 #include "shell/ui/MainDlg.h"
@@ -15,6 +16,8 @@ int RunApplication(int argc, char** argv)
     IgnoreSigPipe();
     // The record index lives from before the window to after it.
     CRecordIndex::GetInstance();
+    // The Fleet tab shows the history before the server is started.
+    CFleetHistory::Instance().Open();
     CVehicleMgr::Instance().SetTaskFunction(CDownloadTask::RunChannel);
     int nResult;
     {
@@ -26,6 +29,7 @@ int RunApplication(int argc, char** argv)
         dlg.show();
         nResult = app.exec();
     }
+    CFleetHistory::Instance().Close();
     log4cpp::Category::shutdown();
     CRecordIndex::ReleaseInstance();
     return nResult;

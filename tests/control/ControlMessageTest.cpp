@@ -135,7 +135,11 @@ TEST(ControlMessageTest, NameFieldsAndWireFileTypes)
     std::string name;
     ASSERT_TRUE(ReadNameField(datagram.data(), datagram.size(), kRegisterNameOffset, &name));
     EXPECT_EQ(name, "BUS-42");
-    EXPECT_FALSE(ReadNameField(datagram.data(), kRegisterNameOffset + 31, kRegisterNameOffset, &name));
+    // Cut short: the name counts when its NUL arrived, not otherwise.
+    ASSERT_TRUE(ReadNameField(datagram.data(), kRegisterNameOffset + 7, kRegisterNameOffset, &name));
+    EXPECT_EQ(name, "BUS-42");
+    EXPECT_FALSE(ReadNameField(datagram.data(), kRegisterNameOffset + 6, kRegisterNameOffset, &name));
+    EXPECT_FALSE(ReadNameField(datagram.data(), kRegisterNameOffset, kRegisterNameOffset, &name));
     std::memset(datagram.data() + kRegisterNameOffset, 'N', 32);
     ASSERT_TRUE(ReadNameField(datagram.data(), datagram.size(), kRegisterNameOffset, &name));
     EXPECT_EQ(name.size(), 31u);

@@ -3,6 +3,7 @@
 #include "control/ByteOrder.h"
 #include "control/UDPSrv.h"
 #include "platform/Timing.h"
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "shell/NotifyCenter.h"
 #include "support/LogFile.h"
@@ -192,7 +193,9 @@ TEST_F(ControlRouterTest, UnknownCommandsShortDatagramsAndRepliesReachNoHandler)
     command7[5] = 7;
     ExpectNoReplyTo(command7);
     ExpectNoReplyTo(ScriptedPeer::Registration("SHORT", 1, 8, 124));
-    ExpectNoReplyTo(ScriptedPeer::KeepAlive("SHORT", 9, 59));
+    // The name's NUL did not arrive: refused, with one line per sender and minute.
+    ExpectNoReplyTo(ScriptedPeer::KeepAlive("SHORT", 9, 33));
+    ExpectNoReplyTo(ScriptedPeer::KeepAlive("SHORT", 10, 30));
     ExpectNoReplyTo({0x48, 0x0F, 1});
 
     // A reply with a registration's command byte is a reply all the same.
@@ -205,6 +208,82 @@ TEST_F(ControlRouterTest, UnknownCommandsShortDatagramsAndRepliesReachNoHandler)
     EXPECT_EQ(names, std::vector<std::string> {"PROBE"});
     EXPECT_EQ(Count(" Can't find matched transaction ID"), 1u);
     EXPECT_EQ(Count("REPLY Registed, number of channel is 1"), 0u);
+    std::string sender = "127.0.0.1:" + std::to_string(m_peer.Port());
+    EXPECT_EQ(Count("Datagram of 124 bytes from " + sender + " too short for command 0, refused"), 1u);
+    EXPECT_EQ(Count("Datagram of 33 bytes from " + sender + " too short for command 1, refused"), 0u)
+        << "a second line for the same sender within a minute";
+}
+
+TEST_F(ControlRouterTest, ShortKeepAliveWhoseNameArrivedWholeIsServed)
+{
+    m_peer.Send(ScriptedPeer::Registration("V1", 1, 1));
+    ASSERT_TRUE(m_peer.Receive().has_value());
+    // 31 bytes: "V1" and its NUL at offsets 28 to 30.
+    m_peer.Send(ScriptedPeer::KeepAlive("V1", 2, 31));
+    auto reply = m_peer.Receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe32(reply->data() + 8), 2u);
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+    EXPECT_TRUE(LogHas("Start download task for V1"));
+}
+
+TEST_F(ControlRouterTest, RegistrationsBeyondTheLimitAreRefusedWithoutReplyOrDirectory)
+{
+    GlobalDepotSettings().nMaxVehicles = 2;
+    for (std::uint32_t i = 1; i <= 2; ++i) {
+        m_peer.Send(ScriptedPeer::Registration("BUS" + std::to_string(i), 1, i));
+        ASSERT_TRUE(m_peer.Receive().has_value());
+    }
+    m_peer.Send(ScriptedPeer::Registration("BUS3", 1, 3));
+    // An online vehicle registering again is no newcomer; its reply is the next one.
+    m_peer.Send(ScriptedPeer::Registration("BUS1", 1, 4));
+    auto reply = m_peer.Receive();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe32(reply->data() + 8), 4u) << "BUS3 was answered";
+
+    std::vector<std::string> names;
+    CVehicleMgr::Instance().GetNames(names);
+    EXPECT_EQ(names, (std::vector<std::string> {"BUS1", "BUS2"}));
+    EXPECT_FALSE(std::filesystem::exists("depot/video/BUS3"));
+    EXPECT_EQ(Count("Registration of BUS3 from 127.0.0.1:" + std::to_string(m_peer.Port()) +
+                    " refused: 2 vehicles online already"),
+              1u);
+}
+
+TEST_F(ControlRouterTest, RepliesAndKeepAlivesFlowWhileAVehicleIsBeingRemoved)
+{
+    // SLOW's task ignores its stop for a while: its removal takes that long.
+    static std::atomic<bool> bSlowStopping {false};
+    CVehicleMgr::Instance().SetTaskFunction([&](CVehicle& vehicle, std::uint8_t) {
+        if (std::string(vehicle.Name()) != "SLOW") {
+            vehicle.WaitQuit(-1);
+            return;
+        }
+        vehicle.WaitQuit(-1);
+        bSlowStopping = true;
+        while (!m_bRelease)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    for (const char* szName : {"SLOW", "OTHER"}) {
+        m_peer.Send(ScriptedPeer::Registration(szName, 1, 1));
+        ASSERT_TRUE(m_peer.Receive().has_value());
+        m_peer.Send(ScriptedPeer::KeepAlive(szName, 2));
+        ASSERT_TRUE(m_peer.Receive().has_value());
+    }
+    std::thread remover([] { CVehicleMgr::Instance().Remove("SLOW"); });
+    for (int i = 0; i < 500 && !bSlowStopping; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(bSlowStopping);
+
+    // The removal is still waiting: the other vehicle's keepalive is answered.
+    m_peer.Send(ScriptedPeer::KeepAlive("OTHER", 77));
+    auto reply = m_peer.Receive(2000);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe32(reply->data() + 8), 77u);
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+    m_bRelease = true;
+    remover.join();
+    EXPECT_FALSE(CVehicleMgr::Instance().IsOnline("SLOW"));
 }
 
 TEST_F(ControlRouterTest, UnsafeNamesAreRefusedWithoutDirectoryOrEntry)

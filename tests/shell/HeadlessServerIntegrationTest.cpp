@@ -131,5 +131,34 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     ::kill(m_pid, SIGINT);
     int nExit = WaitExit();
     EXPECT_TRUE(nExit == 0 || nExit == 1) << nExit;
-    EXPECT_EQ(ReadFile("QorConfig.xml").rfind("<QorConf>", 0), 0u);
+    // A server left alone must follow the clock: the file it made has a rolling window.
+    std::string settings = ReadFile("QorConfig.xml");
+    EXPECT_EQ(settings.rfind("<QorConf>", 0), 0u);
+    EXPECT_NE(settings.find("<rollinghours>24</rollinghours>"), std::string::npos) << settings;
+}
+
+TEST_F(HeadlessServerTest, KeepsAnExistingSettingsFileAndSetsADamagedHistoryAside)
+{
+    WriteFile("fleet.db", std::string(8192, 'x'));
+    std::uint16_t nPort = FreeUdpPort();
+    Launch(nPort);
+    std::string given = ReadFile("QorConfig.xml");
+    ASSERT_TRUE(WaitForLog("Server starts"));
+    ::kill(m_pid, SIGTERM);
+    EXPECT_EQ(WaitExit(), 0);
+    EXPECT_EQ(ReadFile("QorConfig.xml"), given);
+
+    std::vector<std::filesystem::path> backups;
+    for (auto& entry : std::filesystem::directory_iterator("."))
+        if (entry.path().extension() == ".bak" && entry.path().filename().string().rfind("fleet.db.", 0) == 0)
+            backups.push_back(entry.path());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(ReadFile(backups[0]), std::string(8192, 'x'));
+    auto messages = ReadLogMessages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(), [&](const std::string& m) {
+        return m.find("is damaged, kept as") != std::string::npos &&
+               m.find(backups[0].filename().string()) != std::string::npos;
+    }));
+    // The new database is a working one.
+    EXPECT_EQ(ReadFile("fleet.db").rfind("SQLite format 3", 0), 0u);
 }

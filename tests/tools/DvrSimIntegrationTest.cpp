@@ -15,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -232,6 +233,16 @@ protected:
         EXPECT_EQ(-1, CSimRecordings::FirstMismatch(rec.nSeed, nSeek, s.File(), s.FileBytes()));
     }
 
+    // Waits until all but nActive transfers of the recorder have ended and counted
+    // themselves.
+    bool WaitActive(int nActive) const
+    {
+        std::int64_t nDeadline = MonotonicMs() + 3000;
+        while (m_pRecorder->ActiveTransfers() != nActive && MonotonicMs() < nDeadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return m_pRecorder->ActiveTransfers() == nActive;
+    }
+
     ScriptedServer m_server;
     std::unique_ptr<CSimRecorder> m_pRecorder;
 };
@@ -284,6 +295,27 @@ TEST_F(DvrSimTest, RegistrationAndKeepAliveDatagramsAreByteExact)
     Bytes again = m_server.ReceiveCommand(ZELP_REGISTER, false);
     ASSERT_EQ(128u, again.size());
     EXPECT_EQ(name, Bytes(again.begin() + 92, again.begin() + 124));
+}
+
+TEST_F(DvrSimTest, ShortKeepAlivesEndAfterTheNameOrInsideIt)
+{
+    SimOptions options = Options();
+    options.faults.bShortKeepAlive = true;
+    options.faults.nShortDatagramEvery = 3;
+    StartRegistered(options);
+
+    // Keepalives 1, 2 and 4 end with the name's NUL; the 3rd halfway through the name.
+    const Bytes nameEnd = {0, 0, 0, 0, 0, 0, 0, 0, 'B', 'U', 'S', '7', 0};
+    for (int i = 1; i <= 4; ++i) {
+        Bytes keep = m_server.ReceiveCommand(ZELP_KEEPALIVE, false);
+        ASSERT_GE(keep.size(), kControlHeaderSize) << i;
+        std::size_t nExpected = i == 3 ? 30 : 33;
+        EXPECT_EQ(nExpected, keep.size()) << i;
+        EXPECT_EQ(nExpected - kControlHeaderSize, ReadBe32(keep.data() + 12)) << i;
+        EXPECT_EQ(Bytes(nameEnd.begin(), nameEnd.begin() + (nExpected - kControlHeaderSize)),
+                  Bytes(keep.begin() + kControlHeaderSize, keep.end()))
+            << i;
+    }
 }
 
 TEST_F(DvrSimTest, QueriesAnswerTheEarliestRecordingInTheSpan)
@@ -365,44 +397,11 @@ TEST_F(DvrSimTest, FileRequestStreamsHeaderAndBytesFromTheSeekOffset)
     EXPECT_EQ(0, recorder.ActiveTransfers());
 }
 
-TEST_F(DvrSimTest, RefusedRequestIsAnsweredWithTheStatusAndNoConnection)
-{
-    SimOptions options = Options();
-    options.faults.nRefuseStatus = 503;
-    options.faults.nRefuseCount = 2;
-    CSimRecorder& recorder = StartRegistered(options);
-    const SimRecording& rec = Rec(1, 2);
-
-    EXPECT_EQ(503, m_server.GetFile(1, rec.strFileName, 0));
-    EXPECT_EQ(503, m_server.GetFile(1, rec.strFileName, 0));
-    EXPECT_FALSE(m_server.AcceptOne(300).IsValid());
-    EXPECT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0));
-    ExpectContent(m_server.AcceptAndRead(), rec, 0, kSize);
-    EXPECT_EQ(2u, recorder.Stats()[2].nRefused);
-    EXPECT_EQ(2u, recorder.Totals().nRefused);
-}
-
-TEST_F(DvrSimTest, HeaderInPiecesArrivesInSeveralReceives)
+TEST_F(DvrSimTest, HeaderPiecesWrongSizeAndExtraBytesChangeOnlyWhatTheyName)
 {
     SimOptions options = Options();
     options.faults.nHeaderPieces = 4;
     options.faults.nPiecePauseMs = 100;
-    StartRegistered(options);
-    const SimRecording& rec = Rec(1, 0);
-
-    ASSERT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0));
-    Stream s = m_server.AcceptAndRead();
-    ASSERT_FALSE(s.reads.empty());
-    // The first receive holds one or more whole pieces, never the whole header.
-    EXPECT_LT(s.reads[0], kTransferHeaderSize);
-    EXPECT_EQ(0u, s.reads[0] % 20);
-    EXPECT_EQ(rec.strFileName, HeaderText(s.Header().szChan));
-    ExpectContent(s, rec, 0, kSize);
-}
-
-TEST_F(DvrSimTest, WrongSizeAndExtraBytesChangeOnlyWhatTheyName)
-{
-    SimOptions options = Options();
     options.faults.nSizeDelta = -1000;
     options.faults.nExtraBytes = 777;
     StartRegistered(options);
@@ -410,13 +409,94 @@ TEST_F(DvrSimTest, WrongSizeAndExtraBytesChangeOnlyWhatTheyName)
 
     ASSERT_EQ(kStatusOk, m_server.GetFile(2, rec.strFileName, 100));
     Stream s = m_server.AcceptAndRead();
+    ASSERT_FALSE(s.reads.empty());
+    // The first receive holds one or more whole pieces, never the whole header.
+    EXPECT_LT(s.reads[0], kTransferHeaderSize);
+    EXPECT_EQ(0u, s.reads[0] % 20);
     EXPECT_TRUE(s.bEof);
+    EXPECT_EQ(rec.strFileName, HeaderText(s.Header().szChan));
     EXPECT_EQ(kSize - 1000, s.Header().nFileSize);
     // The real file and then 777 bytes beyond its end, continuing the content.
     ExpectContent(s, rec, 100, kSize + 777);
 }
 
-TEST_F(DvrSimTest, ConnectDelayAndLingerHoldTheConnection)
+TEST_F(DvrSimTest, RefusalLostReplyAndStrayConnectionTakeTheFirstRequestsInTurn)
+{
+    SimOptions options = Options();
+    options.faults.nRefuseStatus = 503;
+    options.faults.nRefuseCount = 2;
+    options.faults.bWithholdReply = true;
+    options.faults.nWithholdReplyCount = 1;
+    options.faults.bDoubleConnect = true;
+    options.faults.nDoubleConnectCount = 1;
+    CSimRecorder& recorder = StartRegistered(options);
+    const SimRecording& rec = Rec(1, 2);
+
+    // Refusals are answered and connect nowhere.
+    EXPECT_EQ(503, m_server.GetFile(1, rec.strFileName, 0));
+    EXPECT_EQ(503, m_server.GetFile(1, rec.strFileName, 0));
+    EXPECT_FALSE(m_server.AcceptOne(300).IsValid());
+
+    // No reply, yet the file comes: a stray connection with the header and the first
+    // half of the bytes, then one with all of them.
+    EXPECT_EQ(0, m_server.GetFile(1, rec.strFileName, 1000, 300));
+    Stream stray = m_server.AcceptAndRead();
+    EXPECT_TRUE(stray.bEof);
+    EXPECT_EQ(rec.strFileName, HeaderText(stray.Header().szChan));
+    ExpectContent(stray, rec, 1000, 1000 + (kSize - 1000) / 2);
+    ExpectContent(m_server.AcceptAndRead(), rec, 1000, kSize);
+
+    // The next request is answered and served over one connection.
+    EXPECT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0));
+    ExpectContent(m_server.AcceptAndRead(), rec, 0, kSize);
+    EXPECT_FALSE(m_server.AcceptOne(200).IsValid());
+    ASSERT_TRUE(WaitActive(0));
+    EXPECT_EQ(2u, recorder.Stats()[2].nRefused);
+    EXPECT_EQ(1u, recorder.Stats()[2].nWithheld);
+    SimTotals totals = recorder.Totals();
+    EXPECT_EQ(2u, totals.nRefused);
+    EXPECT_EQ(1u, totals.nWithheld);
+    EXPECT_EQ(1u, totals.nStrays);
+    EXPECT_EQ(2u, totals.nTransfers);
+    EXPECT_EQ(2u, totals.nCompleted);
+    EXPECT_EQ(std::uint64_t(kSize - 1000) / 2 + (kSize - 1000) + kSize, totals.nBytes);
+}
+
+TEST_F(DvrSimTest, ForeignHeaderNamesAnotherDeviceFileOrChannel)
+{
+    SimOptions options = Options();
+    options.faults.bForeignDevice = true;
+    options.faults.bForeignFile = true;
+    options.faults.nForeignHeaderCount = 1;
+    StartRegistered(options);
+    const SimRecording& rec = Rec(2, 2);  // the channel's last: its "next" is the first
+
+    // The content is the requested file's whatever the header says.
+    ASSERT_EQ(kStatusOk, m_server.GetFile(2, rec.strFileName, 0));
+    Stream s = m_server.AcceptAndRead();
+    EXPECT_EQ("BUS7X", HeaderText(s.Header().szDevice));
+    EXPECT_EQ(Rec(2, 0).strFileName, HeaderText(s.Header().szChan));
+    EXPECT_EQ(2, s.Header().nChan);
+    ExpectContent(s, rec, 0, kSize);
+    ASSERT_EQ(kStatusOk, m_server.GetFile(2, rec.strFileName, 0));
+    TransferHeader hdr = m_server.AcceptAndRead().Header();
+    EXPECT_EQ("BUS7", HeaderText(hdr.szDevice));
+    EXPECT_EQ(rec.strFileName, HeaderText(hdr.szChan));
+
+    // The channel alone, on every request.
+    options.faults = SimFaults {};
+    options.faults.bWrongChannel = true;
+    StartRegistered(options);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(kStatusOk, m_server.GetFile(1, Rec(1, 0).strFileName, 0));
+        hdr = m_server.AcceptAndRead().Header();
+        EXPECT_EQ(2, hdr.nChan);
+        EXPECT_EQ("BUS7", HeaderText(hdr.szDevice));
+        EXPECT_EQ(Rec(1, 0).strFileName, HeaderText(hdr.szChan));
+    }
+}
+
+TEST_F(DvrSimTest, ConnectDelayLingerAndALateFirstConnection)
 {
     SimOptions options = Options();
     options.nRecBytes = 1000;
@@ -434,6 +514,19 @@ TEST_F(DvrSimTest, ConnectDelayAndLingerHoldTheConnection)
     EXPECT_TRUE(s.bEof);
     EXPECT_EQ(1000u, s.FileBytes());
     EXPECT_GE(s.nEofMs - s.nLastByteMs, 250);
+
+    // Late for the first request of a recording only: the next one is served while
+    // the first still waits.
+    options.faults.nConnectDelayMs = 60000;
+    options.faults.nConnectDelayCount = 1;
+    options.faults.nLingerMs = 0;
+    StartRegistered(options);
+    const SimRecording& again = Rec(1, 0);
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, again.strFileName, 0));
+    EXPECT_FALSE(m_server.AcceptOne(300).IsValid());
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, again.strFileName, 0));
+    ExpectContent(m_server.AcceptAndRead(), again, 0, 1000);
+    EXPECT_TRUE(WaitActive(1));
 }
 
 TEST_F(DvrSimTest, SilentRecorderRegistersButNeverAnswers)

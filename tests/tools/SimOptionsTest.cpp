@@ -47,6 +47,38 @@ TEST(SimOptionsTest, ParsesEveryKindOfValue)
     EXPECT_EQ((std::vector<std::string> {"BUS001", "BUS002", "BUS003"}), SimVehicleNames(options));
 }
 
+TEST(SimOptionsTest, ParsesTheRequestAndKeepAliveFaults)
+{
+    SimOptions options;
+    std::string strMessage;
+    ASSERT_EQ(0, Parse({"--withhold-reply", "--double-connect=2", "--connect-delay", "9000", "--connect-delay-count",
+                        "1", "--foreign-header", "device,file:3", "--wrong-channel", "--short-keepalive",
+                        "--short-datagram"},
+                       &options, &strMessage))
+        << strMessage;
+    const SimFaults& f = options.faults;
+    EXPECT_TRUE(f.bWithholdReply);
+    EXPECT_EQ(0u, f.nWithholdReplyCount);
+    EXPECT_TRUE(f.bDoubleConnect);
+    EXPECT_EQ(2u, f.nDoubleConnectCount);
+    EXPECT_EQ(9000, f.nConnectDelayMs);
+    EXPECT_EQ(1u, f.nConnectDelayCount);
+    // The alias adds the channel and keeps the count given before.
+    EXPECT_TRUE(f.bForeignDevice && f.bForeignFile && f.bWrongChannel);
+    EXPECT_EQ(3u, f.nForeignHeaderCount);
+    EXPECT_TRUE(f.bShortKeepAlive);
+    EXPECT_EQ(1u, f.nShortDatagramEvery);
+
+    SimOptions counted;
+    ASSERT_EQ(0, Parse({"--withhold-reply=4", "--foreign-header=channel", "--short-datagram=7"}, &counted, &strMessage))
+        << strMessage;
+    EXPECT_EQ(4u, counted.faults.nWithholdReplyCount);
+    EXPECT_TRUE(counted.faults.bWrongChannel && !counted.faults.bForeignDevice && !counted.faults.bForeignFile);
+    EXPECT_EQ(0u, counted.faults.nForeignHeaderCount);
+    EXPECT_EQ(7u, counted.faults.nShortDatagramEvery);
+    EXPECT_FALSE(counted.faults.bShortKeepAlive || counted.faults.bDoubleConnect);
+}
+
 TEST(SimOptionsTest, RejectsBadValuesNamingTheOption)
 {
     struct Case {
@@ -79,6 +111,18 @@ TEST(SimOptionsTest, RejectsBadValuesNamingTheOption)
         {{"--names", "A,,B"}, "--names"},
         {{"--names", "A,B,A"}, "'A' is given twice"},
         {{"--names", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDE", "--unsafe", "vehicle"}, "does not fit 31 characters"},
+        {{"--withhold-reply="}, "--withhold-reply: '' is not"},
+        {{"--withhold-reply=-1"}, "--withhold-reply"},
+        {{"--withhold-reply", "3"}, "unknown option '3'"},
+        {{"--double-connect=two"}, "--double-connect"},
+        {{"--connect-delay-count", "-1"}, "--connect-delay-count"},
+        {{"--foreign-header", "disk"}, "--foreign-header"},
+        {{"--foreign-header", "device:"}, "--foreign-header"},
+        {{"--foreign-header", "file,"}, "--foreign-header"},
+        {{"--foreign-header"}, "--foreign-header needs a value"},
+        {{"--foreign-header", "device", "--unsafe", "device"}, "exclude each other"},
+        {{"--short-keepalive=1"}, "--short-keepalive takes no value"},
+        {{"--short-datagram=0"}, "--short-datagram"},
     };
     for (const Case& c : cases) {
         SimOptions options;
@@ -98,12 +142,14 @@ TEST(SimOptionsTest, HelpDescribesEveryOption)
                            "--keepalive-ms", "--duration", "--verbosity", "--quiet", "--cut-after", "--cut-count",
                            "--refuse", "--refuse-count", "--silent", "--connect-delay", "--header-pieces",
                            "--piece-pause", "--wrong-size", "--extra-bytes", "--linger", "--unsafe",
-                           "--keepalive-stop"})
+                           "--keepalive-stop", "--withhold-reply[=N]", "--double-connect[=N]",
+                           "--connect-delay-count", "--foreign-header", "--wrong-channel", "--short-keepalive",
+                           "--short-datagram[=N]"})
         EXPECT_NE(std::string::npos, strMessage.find(sz)) << sz;
     // Every option in the text is one the parser knows.
     std::size_t nPos = 0;
     while ((nPos = strMessage.find("  --", nPos)) != std::string::npos) {
-        std::size_t nEnd = strMessage.find_first_of(" \n", nPos + 2);
+        std::size_t nEnd = strMessage.find_first_of(" \n[", nPos + 2);
         std::string strOption = strMessage.substr(nPos + 2, nEnd - nPos - 2);
         SimOptions probe;
         std::string strProbe;

@@ -87,13 +87,14 @@ std::string CDvrSimulator::Summary() const
 {
     SimTotals t = Totals();
     return Format("summary: %zu vehicles, %llu files served in full, %llu bytes (%.1f MiB); %llu file requests "
-                  "(%llu refused), %llu transfers (%llu cut, %llu failed), %llu queries, %llu registrations, "
-                  "%llu keepalives",
+                  "(%llu refused, %llu replies withheld), %llu transfers (%llu cut, %llu failed), %llu "
+                  "stray connections, %llu queries, %llu registrations, %llu keepalives",
                   m_recorders.size(), static_cast<unsigned long long>(t.nCompleted),
                   static_cast<unsigned long long>(t.nBytes), double(t.nBytes) / (1024.0 * 1024.0),
                   static_cast<unsigned long long>(t.nFileRequests), static_cast<unsigned long long>(t.nRefused),
-                  static_cast<unsigned long long>(t.nTransfers), static_cast<unsigned long long>(t.nCut),
-                  static_cast<unsigned long long>(t.nFailed), static_cast<unsigned long long>(t.nQueries),
+                  static_cast<unsigned long long>(t.nWithheld), static_cast<unsigned long long>(t.nTransfers),
+                  static_cast<unsigned long long>(t.nCut), static_cast<unsigned long long>(t.nFailed),
+                  static_cast<unsigned long long>(t.nStrays), static_cast<unsigned long long>(t.nQueries),
                   static_cast<unsigned long long>(t.nRegistrations), static_cast<unsigned long long>(t.nKeepAlives));
 }
 

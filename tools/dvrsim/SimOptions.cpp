@@ -93,6 +93,9 @@ struct OptionDef {
     bool bTakesValue;
     // Applies the value; "" on success, else what a good value looks like.
     std::function<std::string(const std::string&, SimOptions*)> apply;
+    // Options whose value is optional take it only as "=VALUE"; given bare, they
+    // apply this one. Null: the value is required or not taken at all.
+    const char* szBare = nullptr;
 };
 
 // Builds a handler for an integer option stored in a member of any integer type.
@@ -118,6 +121,50 @@ OptionDef FaultInt(T SimFaults::*pMember, long long nMin, long long nMax)
                 p->faults.*pMember = static_cast<T>(n);
                 return "";
             }};
+}
+
+// A fault switched on by the option, limited by its optional "=N" to the first N
+// requests of each recording (none or 0: every one).
+OptionDef FaultSwitch(bool SimFaults::*pSwitch, std::uint32_t SimFaults::*pCount)
+{
+    return {false,
+            [=](const std::string& strValue, SimOptions* p) -> std::string {
+                long long n = 0;
+                if (!ParseInt(strValue, 0, 1000000, &n))
+                    return "a count from 0 to 1000000";
+                p->faults.*pSwitch = true;
+                p->faults.*pCount = static_cast<std::uint32_t>(n);
+                return "";
+            },
+            "0"};
+}
+
+// "device,file,channel[:N]": the header fields to falsify; N limits all of them to
+// the first N requests of each recording and is kept when not given.
+std::string ApplyForeignHeader(const std::string& strValue, SimOptions* p)
+{
+    const char* szExpected = "a comma-separated list of device, file and channel, optionally followed by :N";
+    std::size_t nColon = strValue.find(':');
+    long long nCount = 0;
+    if (nColon != std::string::npos && !ParseInt(strValue.substr(nColon + 1), 0, 1000000, &nCount))
+        return szExpected;
+    bool bDevice = false, bFile = false, bChannel = false;
+    for (const std::string& str : SplitList(strValue.substr(0, nColon))) {
+        if (str == "device")
+            bDevice = true;
+        else if (str == "file")
+            bFile = true;
+        else if (str == "channel")
+            bChannel = true;
+        else
+            return szExpected;
+    }
+    p->faults.bForeignDevice |= bDevice;
+    p->faults.bForeignFile |= bFile;
+    p->faults.bWrongChannel |= bChannel;
+    if (nColon != std::string::npos)
+        p->faults.nForeignHeaderCount = static_cast<std::uint32_t>(nCount);
+    return "";
 }
 
 const std::map<std::string, OptionDef>& OptionTable()
@@ -212,7 +259,10 @@ const std::map<std::string, OptionDef>& OptionTable()
              p->faults.bSilent = true;
              return "";
          }}},
+        {"--withhold-reply", FaultSwitch(&SimFaults::bWithholdReply, &SimFaults::nWithholdReplyCount)},
+        {"--double-connect", FaultSwitch(&SimFaults::bDoubleConnect, &SimFaults::nDoubleConnectCount)},
         {"--connect-delay", FaultInt(&SimFaults::nConnectDelayMs, 0, 600000)},
+        {"--connect-delay-count", FaultInt(&SimFaults::nConnectDelayCount, 0, 1000000)},
         {"--header-pieces", FaultInt(&SimFaults::nHeaderPieces, 1, 80)},
         {"--piece-pause", FaultInt(&SimFaults::nPiecePauseMs, 0, 10000)},
         {"--wrong-size", {true, [](const std::string& v, SimOptions* p) -> std::string {
@@ -230,9 +280,9 @@ const std::map<std::string, OptionDef>& OptionTable()
              return "";
          }}},
         {"--linger", FaultInt(&SimFaults::nLingerMs, 0, 600000)},
+        {"--foreign-header", {true, ApplyForeignHeader}},
         {"--wrong-channel", {false, [](const std::string&, SimOptions* p) -> std::string {
-             p->faults.bWrongChannel = true;
-             return "";
+             return ApplyForeignHeader("channel", p);
          }}},
         {"--unsafe", {true, [](const std::string& v, SimOptions* p) -> std::string {
              for (const std::string& str : SplitList(v)) {
@@ -248,6 +298,19 @@ const std::map<std::string, OptionDef>& OptionTable()
              return "";
          }}},
         {"--keepalive-stop", FaultInt(&SimFaults::nKeepAliveStopS, 0, 31536000)},
+        {"--short-keepalive", {false, [](const std::string&, SimOptions* p) -> std::string {
+             p->faults.bShortKeepAlive = true;
+             return "";
+         }}},
+        {"--short-datagram", {false,
+                              [](const std::string& v, SimOptions* p) -> std::string {
+                                  long long n = 0;
+                                  if (!ParseInt(v, 1, 1000000, &n))
+                                      return "a number of keepalives from 1 to 1000000";
+                                  p->faults.nShortDatagramEvery = static_cast<std::uint32_t>(n);
+                                  return "";
+                              },
+                              "1"}},
     };
     return s_table;
 }
@@ -283,7 +346,9 @@ int ParseSimOptions(const std::vector<std::string>& vecArgs, SimOptions* pOption
                 return -1;
             }
             strValue = vecArgs[++i];
-        } else if (!def.bTakesValue && bInlineValue) {
+        } else if (def.szBare != nullptr && !bInlineValue) {
+            strValue = def.szBare;
+        } else if (!def.bTakesValue && bInlineValue && def.szBare == nullptr) {
             *pMessage = Format("%s takes no value", strArg.c_str());
             return -1;
         }
@@ -321,6 +386,8 @@ std::string CheckSimOptions(const SimOptions& options)
     }
     if (options.faults.bUnsafeVehicle && options.faults.bUnsafeDevice)
         return "--unsafe: vehicle and device exclude each other";
+    if (options.faults.bUnsafeDevice && options.faults.bForeignDevice)
+        return "--foreign-header device and --unsafe device exclude each other";
     return "";
 }
 
@@ -378,17 +445,38 @@ std::string SimUsage()
         "  --refuse STATUS      answer file requests with STATUS instead of 200\n"
         "  --refuse-count N     refuse only the first N requests of each recording\n"
         "  --silent             register and keep alive, but never answer a request\n"
-        "  --connect-delay MS   wait MS before connecting back to the server\n"
+        "  --withhold-reply[=N] serve accepted file requests but never send their reply,\n"
+        "                       as if it were lost on the way; =N only the first N\n"
+        "  --double-connect[=N] serve a file request over two connections in turn, as a\n"
+        "                       recorder that gave up on the first and started over: the\n"
+        "                       stray one sends the header and the first half of the\n"
+        "                       requested bytes and closes, the second sends them all;\n"
+        "                       =N only the first N requests\n"
+        "  --connect-delay MS   wait MS before connecting back to the server; longer than\n"
+        "                       the server's accept window, the connection comes too late\n"
+        "  --connect-delay-count N\n"
+        "                       wait only for the first N requests of each recording;\n"
+        "                       later ones connect at once\n"
         "  --header-pieces N    send the 80-byte transfer header in N writes\n"
         "  --piece-pause MS     pause between those writes (default 20)\n"
         "  --wrong-size DELTA   announce the file size plus DELTA bytes (may be negative)\n"
         "  --extra-bytes SIZE   send SIZE bytes beyond the end of the file\n"
         "  --linger MS          keep the connection open MS after the last byte\n"
-        "  --wrong-channel      the transfer header names the next channel up\n"
+        "  --foreign-header LIST[:N]\n"
+        "                       the transfer header names what was not asked for while\n"
+        "                       the content stays the requested file's; LIST holds device\n"
+        "                       (a name that never registered), file (the channel's next\n"
+        "                       recording) and channel (the next one up); :N only the\n"
+        "                       first N requests\n"
+        "  --wrong-channel      same as --foreign-header channel\n"
         "  --unsafe LIST        unsafe names: vehicle (registers as ../NAME), file (file\n"
         "                       names holding /), device (transfer header names ../NAME)\n"
         "  --keepalive-stop N   send no keepalive from N seconds after the start on\n"
         "                       (requests are still answered)\n"
+        "  --short-keepalive    keepalives end right after the name's terminating NUL\n"
+        "                       instead of filling the 60-byte record\n"
+        "  --short-datagram[=N] every N-th keepalive (default every one) ends halfway\n"
+        "                       through the name, too short to be read\n"
         "\n"
         "  -h, --help           this text\n";
 }

@@ -13,17 +13,27 @@ struct SimFaults {
     std::uint16_t nRefuseStatus = 0;    // file requests answered with this status; 0 off
     std::uint32_t nRefuseCount = 0;     // requests of each recording that are refused
     bool bSilent = false;               // register and keep alive, never answer a request
+    bool bWithholdReply = false;        // an accepted file request is served but never answered
+    std::uint32_t nWithholdReplyCount = 0;  // requests of each recording whose reply is withheld
+    bool bDoubleConnect = false;        // a stray first connection sends half, then a second one all
+    std::uint32_t nDoubleConnectCount = 0;  // requests of each recording that connect twice
     int nConnectDelayMs = 0;            // pause between accepting a request and connecting
+    std::uint32_t nConnectDelayCount = 0;   // requests of each recording that wait
     int nHeaderPieces = 1;              // TCP writes the 80-byte header is split into
     int nPiecePauseMs = 20;             // pause between those writes
     std::int64_t nSizeDelta = 0;        // announced size = real size + this
     std::uint32_t nExtraBytes = 0;      // bytes sent after the last byte of the file
+    bool bForeignDevice = false;        // transfer header names a device that never registered
+    bool bForeignFile = false;          // transfer header names another recording of the channel
     bool bWrongChannel = false;         // transfer header names the next channel up
+    std::uint32_t nForeignHeaderCount = 0;  // requests of each recording with those header faults
     int nLingerMs = 0;                  // connection kept open after the last byte
     bool bUnsafeVehicle = false;        // registered name "../<name>"
     bool bUnsafeFile = false;           // recorder file names holding "/"
     bool bUnsafeDevice = false;         // szDevice "../<name>" while the registered name is safe
     int nKeepAliveStopS = -1;           // no keepalive this many seconds after the start; -1 never stops
+    bool bShortKeepAlive = false;       // keepalives end right after the name's NUL
+    std::uint32_t nShortDatagramEvery = 0;  // every N-th keepalive ends inside the name; 0 off
 };
 
 // Everything a simulator run is made of. The defaults give a small, well-behaved

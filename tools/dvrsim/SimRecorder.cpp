@@ -26,6 +26,28 @@ void PutText(unsigned char* pField, std::size_t nFieldSize, const std::string& s
     std::memcpy(pField, str.data(), std::min(str.size(), nFieldSize - 1));
 }
 
+// A text other than str within nMax bytes: str + "X", or with its last byte changed
+// when it fills them, so that a field of nMax bytes never holds str itself.
+std::string Altered(std::string str, std::size_t nMax)
+{
+    if (str.size() > nMax)
+        str.resize(nMax);
+    if (str.size() < nMax)
+        return str + "X";
+    str.back() = str.back() == 'X' ? 'Y' : 'X';
+    return str;
+}
+
+// Whether a fault limited to the first nLimit requests (0: every one) of a recording
+// takes this one; counts the turn in *pTaken.
+bool TakeTurn(bool bOn, std::uint32_t nLimit, std::uint32_t* pTaken)
+{
+    if (!bOn || (nLimit != 0 && *pTaken >= nLimit))
+        return false;
+    ++*pTaken;
+    return true;
+}
+
 } // namespace
 
 SimTotals& SimTotals::operator+=(const SimTotals& other)
@@ -35,7 +57,9 @@ SimTotals& SimTotals::operator+=(const SimTotals& other)
     nQueries += other.nQueries;
     nFileRequests += other.nFileRequests;
     nRefused += other.nRefused;
+    nWithheld += other.nWithheld;
     nTransfers += other.nTransfers;
+    nStrays += other.nStrays;
     nCompleted += other.nCompleted;
     nCut += other.nCut;
     nFailed += other.nFailed;
@@ -53,7 +77,7 @@ CSimRecorder::CSimRecorder(std::string strName, const SimOptions& options, SimEv
         stats.strFileName = rec.strFileName;
         m_vecStats.push_back(std::move(stats));
     }
-    m_vecCutsPlanned.assign(m_vecStats.size(), 0);
+    m_vecTurns.assign(m_vecStats.size(), FaultTurns {});
 }
 
 CSimRecorder::~CSimRecorder()
@@ -190,19 +214,34 @@ void CSimRecorder::SendRegistration()
 
 void CSimRecorder::SendKeepAlive()
 {
+    const SimFaults& faults = m_options.faults;
+    ++m_nKeepAlivesSent;
+    // The length faults cut the record; the header's payload length says what is sent.
+    std::size_t nNameLen = std::min(m_strName.size(), kNameFieldSize - 1);
+    bool bCutInName = faults.nShortDatagramEvery != 0 && m_nKeepAlivesSent % faults.nShortDatagramEvery == 0;
+    std::size_t nLen = kKeepAliveMinSize;
+    if (bCutInName)
+        nLen = kKeepAliveNameOffset + nNameLen / 2;
+    else if (faults.bShortKeepAlive)
+        nLen = kKeepAliveNameOffset + nNameLen + 1;
     unsigned char datagram[kKeepAliveMinSize] = {};
     ControlHeader header;
     header.command = ZELP_KEEPALIVE;
     header.transactionId = m_nNextTid++;
-    header.payloadLength = kKeepAliveMinSize - kControlHeaderSize;
+    header.payloadLength = static_cast<std::uint32_t>(nLen - kControlHeaderSize);
     EncodeHeader(header, datagram);
     PutText(datagram + kKeepAliveNameOffset, kNameFieldSize, m_strName);
-    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, sizeof(datagram));
+    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, nLen);
     {
         std::lock_guard guard(m_statsLock);
         ++m_totals.nKeepAlives;
     }
-    Emit(2, "keepalive sent");
+    if (bCutInName)
+        Emit(1, Format("keepalive cut to %zu bytes, inside its name", nLen));
+    else if (nLen < kKeepAliveMinSize)
+        Emit(2, Format("short keepalive sent, %zu bytes", nLen));
+    else
+        Emit(2, "keepalive sent");
 }
 
 void CSimRecorder::OnDatagram(const unsigned char* pData, std::size_t nLen, const std::string& strIp,
@@ -326,7 +365,8 @@ void CSimRecorder::OnGetFile(const ControlHeader& header, const unsigned char* p
     }
     std::size_t nIndex = m_recordings.IndexOf(*pRec);
     std::uint16_t nStatus = kStatusOk;
-    bool bCut = false;
+    bool bWithhold = false;
+    auto pTransfer = std::make_unique<Transfer>();
     {
         std::lock_guard guard(m_statsLock);
         SimRecordingStats& stats = m_vecStats[nIndex];
@@ -334,30 +374,46 @@ void CSimRecorder::OnGetFile(const ControlHeader& header, const unsigned char* p
         ++stats.nRequests;
         stats.vecSeeks.push_back(request.nSeek);
         const SimFaults& faults = m_options.faults;
-        if (faults.nRefuseStatus != 0 && (faults.nRefuseCount == 0 || stats.nRefused < faults.nRefuseCount)) {
+        FaultTurns& turns = m_vecTurns[nIndex];
+        if (TakeTurn(faults.nRefuseStatus != 0, faults.nRefuseCount, &stats.nRefused)) {
             nStatus = faults.nRefuseStatus;
-            ++stats.nRefused;
             ++m_totals.nRefused;
         } else if (request.nSeek > pRec->nSize) {
             nStatus = kStatusBadSeek;
-        } else if (faults.nCutAfterBytes != 0
-                   && (faults.nCutCount == 0 || m_vecCutsPlanned[nIndex] < faults.nCutCount)) {
-            bCut = true;
-            ++m_vecCutsPlanned[nIndex];
+        } else {
+            pTransfer->bCut = TakeTurn(faults.nCutAfterBytes != 0, faults.nCutCount, &turns.nCuts);
+            if (TakeTurn(faults.nConnectDelayMs > 0, faults.nConnectDelayCount, &turns.nDelays))
+                pTransfer->nDelayMs = faults.nConnectDelayMs;
+            pTransfer->bDouble = TakeTurn(faults.bDoubleConnect, faults.nDoubleConnectCount, &turns.nDoubles);
+            pTransfer->bForeign = TakeTurn(faults.bForeignDevice || faults.bForeignFile || faults.bWrongChannel,
+                                           faults.nForeignHeaderCount, &turns.nForeign);
+            bWithhold = TakeTurn(faults.bWithholdReply, faults.nWithholdReplyCount, &stats.nWithheld);
+            if (bWithhold)
+                ++m_totals.nWithheld;
         }
     }
-    SendReply(header, nStatus, nullptr, 0, strIp, nPort);
+    if (!bWithhold)
+        SendReply(header, nStatus, nullptr, 0, strIp, nPort);
     if (nStatus != kStatusOk) {
         Emit(1, Format("file request %s: refused with status %u", strWhat.c_str(), nStatus));
         return;
     }
-    Emit(1, Format("file request %s", strWhat.c_str()));
-    auto pTransfer = std::make_unique<Transfer>();
+    std::string strNotes;
+    if (bWithhold)
+        strNotes += ", reply withheld";
+    if (pTransfer->nDelayMs > 0)
+        strNotes += Format(", connecting in %d ms", pTransfer->nDelayMs);
+    if (pTransfer->bDouble)
+        strNotes += ", a stray connection first";
+    if (pTransfer->bForeign)
+        strNotes += ", foreign header";
+    if (pTransfer->bCut)
+        strNotes += ", to be cut";
+    Emit(1, Format("file request %s%s", strWhat.c_str(), strNotes.c_str()));
     pTransfer->pRecording = pRec;
     pTransfer->nSeek = request.nSeek;
     pTransfer->strIp = request.szListenIp;
     pTransfer->nPort = request.nListenPort;
-    pTransfer->bCut = bCut;
     Transfer* pRaw = pTransfer.get();
     std::lock_guard guard(m_transferLock);
     m_transfers.push_back(std::move(pTransfer));
@@ -394,64 +450,133 @@ bool CSimRecorder::SendContent(CSocket& sock, std::uint64_t nSeed, std::uint64_t
     return true;
 }
 
+std::string CSimRecorder::ForeignFileName(const SimRecording& recording) const
+{
+    // The channel's next recording (after the last, its first): a name the server
+    // knows, so that trusting the header would overwrite another file.
+    const std::vector<SimRecording>& vecAll = m_recordings.All();
+    std::size_t nIndex = m_recordings.IndexOf(recording);
+    std::size_t nNext = nIndex - recording.nIndex;
+    if (nIndex + 1 < vecAll.size() && vecAll[nIndex + 1].nChannel == recording.nChannel)
+        nNext = nIndex + 1;
+    if (nNext != nIndex)
+        return vecAll[nNext].strFileName;
+    return Altered(recording.strFileName, kNameFieldSize - 1);
+}
+
+void CSimRecorder::BuildHeader(const Transfer& transfer, unsigned char* pOut) const
+{
+    const SimRecording& rec = *transfer.pRecording;
+    const SimFaults& faults = m_options.faults;
+    TransferHeader hdr {};
+    std::string strDevice = m_strName;
+    if (faults.bUnsafeDevice)
+        strDevice = "../" + m_strName;
+    else if (transfer.bForeign && faults.bForeignDevice)
+        strDevice = Altered(m_strName, sizeof(hdr.szDevice) - 1);
+    std::string strFile = transfer.bForeign && faults.bForeignFile ? ForeignFileName(rec) : rec.strFileName;
+    PutText(reinterpret_cast<unsigned char*>(hdr.szDevice), sizeof(hdr.szDevice), strDevice);
+    PutText(reinterpret_cast<unsigned char*>(hdr.szChan), sizeof(hdr.szChan), strFile);
+    hdr.tStart = rec.tStart;
+    hdr.tEnd = rec.tEnd;
+    hdr.nFileSize = static_cast<std::uint32_t>(
+        std::clamp<std::int64_t>(std::int64_t(rec.nSize) + faults.nSizeDelta, 0, 0xFFFFFFFFLL));
+    hdr.nChan = static_cast<std::uint8_t>(rec.nChannel + (transfer.bForeign && faults.bWrongChannel ? 1 : 0));
+    EncodeTransferHeader(hdr, pOut);
+}
+
+bool CSimRecorder::OpenConnection(Transfer* pTransfer, std::string* pFailure)
+{
+    int nErr = 0;
+    CSocket sock = ConnectBack(pTransfer->strIp, pTransfer->nPort, &nErr);
+    std::lock_guard guard(m_transferLock);
+    if (!sock.IsValid()) {
+        *pFailure = Format("connect to %s:%u failed: %s", pTransfer->strIp.c_str(), pTransfer->nPort,
+                           ErrnoText(nErr).c_str());
+        return false;
+    }
+    if (m_bStopping.load()) {
+        *pFailure = "stopped before sending";
+        return false;
+    }
+    pTransfer->sock = std::move(sock);
+    return true;
+}
+
+bool CSimRecorder::SendHeader(Transfer* pTransfer, const unsigned char* pHeader, std::string* pFailure)
+{
+    const SimFaults& faults = m_options.faults;
+    int nPieces = std::max(1, faults.nHeaderPieces);
+    std::size_t nDone = 0;
+    for (int i = 0; i < nPieces; ++i) {
+        std::size_t nEnd = kTransferHeaderSize * static_cast<std::size_t>(i + 1) / static_cast<std::size_t>(nPieces);
+        if (i > 0 && faults.nPiecePauseMs > 0 && m_stopEvent.Wait(faults.nPiecePauseMs)) {
+            *pFailure = "stopped while sending the header";
+            return false;
+        }
+        if (nEnd > nDone && !pTransfer->sock.SendAll(pHeader + nDone, nEnd - nDone)) {
+            *pFailure = Format("sending the header failed: %s", ErrnoText(errno).c_str());
+            return false;
+        }
+        nDone = nEnd;
+    }
+    return true;
+}
+
+void CSimRecorder::CloseConnection(Transfer* pTransfer)
+{
+    // Closed under the lock so that Stop never aborts a reused descriptor number.
+    std::lock_guard guard(m_transferLock);
+    pTransfer->sock.Close();
+}
+
 void CSimRecorder::RunTransfer(Transfer* pTransfer)
 {
     const SimRecording& rec = *pTransfer->pRecording;
     const SimFaults& faults = m_options.faults;
     std::size_t nIndex = m_recordings.IndexOf(rec);
+    std::string strName = Format("ch%02d %s", rec.nChannel, rec.strFileName.c_str());
+    unsigned char header[kTransferHeaderSize];
+    BuildHeader(*pTransfer, header);
+    std::vector<unsigned char> buf(kStreamChunk);
     std::uint64_t nSent = 0;
-    bool bConnected = false;
+    std::uint64_t nStraySent = 0;
     std::string strFailure;
 
-    if (faults.nConnectDelayMs > 0 && m_stopEvent.Wait(faults.nConnectDelayMs))
+    if (pTransfer->nDelayMs > 0 && m_stopEvent.Wait(pTransfer->nDelayMs))
         strFailure = "stopped before connecting";
-    if (strFailure.empty()) {
-        int nErr = 0;
-        CSocket sock = ConnectBack(pTransfer->strIp, pTransfer->nPort, &nErr);
-        std::lock_guard guard(m_transferLock);
-        if (!sock.IsValid())
-            strFailure = Format("connect to %s:%u failed: %s", pTransfer->strIp.c_str(), pTransfer->nPort,
-                                ErrnoText(nErr).c_str());
-        else if (m_bStopping.load())
-            strFailure = "stopped before sending";
-        else {
-            pTransfer->sock = std::move(sock);
-            bConnected = true;
+
+    // A recorder that gave up on its first connection and started over: the stray
+    // one carries the same header and half of the bytes, and is closed before the
+    // second connects.
+    bool bStray = false;
+    if (strFailure.empty() && pTransfer->bDouble) {
+        if (OpenConnection(pTransfer, &strFailure)) {
+            bStray = true;
+            std::uint64_t nHalf = pTransfer->nSeek + (rec.nSize - pTransfer->nSeek) / 2;
+            if (SendHeader(pTransfer, header, &strFailure)
+                && !SendContent(pTransfer->sock, rec.nSeed, pTransfer->nSeek, nHalf, buf, &nStraySent))
+                strFailure = Format("sending failed after %llu bytes: %s",
+                                    static_cast<unsigned long long>(nStraySent),
+                                    m_bStopping.load() ? "stopped" : ErrnoText(errno).c_str());
+            CloseConnection(pTransfer);
         }
+        if (strFailure.empty())
+            Emit(1, Format("stray connection %s closed after the header and %llu bytes from seek %u",
+                           strName.c_str(), static_cast<unsigned long long>(nStraySent), pTransfer->nSeek));
+        else
+            strFailure = "stray connection: " + strFailure;
     }
 
+    bool bConnected = strFailure.empty() && OpenConnection(pTransfer, &strFailure);
     std::uint64_t nStop = rec.nSize;
     bool bCut = false;
-    if (bConnected) {
-        TransferHeader hdr {};
-        std::string strDevice = faults.bUnsafeDevice ? "../" + m_strName : m_strName;
-        PutText(reinterpret_cast<unsigned char*>(hdr.szDevice), sizeof(hdr.szDevice), strDevice);
-        PutText(reinterpret_cast<unsigned char*>(hdr.szChan), sizeof(hdr.szChan), rec.strFileName);
-        hdr.tStart = rec.tStart;
-        hdr.tEnd = rec.tEnd;
-        hdr.nFileSize = static_cast<std::uint32_t>(
-            std::clamp<std::int64_t>(std::int64_t(rec.nSize) + faults.nSizeDelta, 0, 0xFFFFFFFFLL));
-        hdr.nChan = static_cast<std::uint8_t>(rec.nChannel + (faults.bWrongChannel ? 1 : 0));
-        unsigned char header[kTransferHeaderSize];
-        EncodeTransferHeader(hdr, header);
-
-        int nPieces = std::max(1, faults.nHeaderPieces);
-        std::size_t nDone = 0;
-        for (int i = 0; i < nPieces && strFailure.empty(); ++i) {
-            std::size_t nEnd = kTransferHeaderSize * static_cast<std::size_t>(i + 1) / static_cast<std::size_t>(nPieces);
-            if (i > 0 && faults.nPiecePauseMs > 0 && m_stopEvent.Wait(faults.nPiecePauseMs))
-                strFailure = "stopped while sending the header";
-            else if (nEnd > nDone && !pTransfer->sock.SendAll(header + nDone, nEnd - nDone))
-                strFailure = Format("sending the header failed: %s", ErrnoText(errno).c_str());
-            nDone = nEnd;
-        }
-
+    if (bConnected && SendHeader(pTransfer, header, &strFailure)) {
         if (pTransfer->bCut && pTransfer->nSeek + faults.nCutAfterBytes < nStop) {
             nStop = pTransfer->nSeek + faults.nCutAfterBytes;
             bCut = true;
         }
-        std::vector<unsigned char> buf(kStreamChunk);
-        if (strFailure.empty() && !SendContent(pTransfer->sock, rec.nSeed, pTransfer->nSeek, nStop, buf, &nSent))
+        if (!SendContent(pTransfer->sock, rec.nSeed, pTransfer->nSeek, nStop, buf, &nSent))
             strFailure = Format("sending failed after %llu bytes: %s", static_cast<unsigned long long>(nSent),
                                 m_bStopping.load() ? "stopped" : ErrnoText(errno).c_str());
         if (strFailure.empty() && !bCut && faults.nExtraBytes > 0
@@ -461,16 +586,16 @@ void CSimRecorder::RunTransfer(Transfer* pTransfer)
         if (strFailure.empty() && !bCut && faults.nLingerMs > 0)
             m_stopEvent.Wait(faults.nLingerMs);
     }
-    {
-        // Closed under the lock so that Stop never aborts a reused descriptor number.
-        std::lock_guard guard(m_transferLock);
-        pTransfer->sock.Close();
-    }
+    CloseConnection(pTransfer);
     {
         std::lock_guard guard(m_statsLock);
         SimRecordingStats& stats = m_vecStats[nIndex];
-        stats.nBytes += nSent;
-        m_totals.nBytes += nSent;
+        stats.nBytes += nSent + nStraySent;
+        m_totals.nBytes += nSent + nStraySent;
+        if (bStray) {
+            ++stats.nStrays;
+            ++m_totals.nStrays;
+        }
         if (bConnected) {
             ++stats.nTransfers;
             ++m_totals.nTransfers;
@@ -486,7 +611,6 @@ void CSimRecorder::RunTransfer(Transfer* pTransfer)
             ++m_totals.nCompleted;
         }
     }
-    std::string strName = Format("ch%02d %s", rec.nChannel, rec.strFileName.c_str());
     if (!strFailure.empty())
         Emit(1, Format("transfer failed %s: %s", strName.c_str(), strFailure.c_str()));
     else if (bCut)

@@ -23,11 +23,13 @@ struct SimRecordingStats {
     std::string strFileName;
     std::uint32_t nRequests = 0;    // ZELP_GETFILE requests naming it
     std::uint32_t nRefused = 0;     // of those, refused by the fault
-    std::uint32_t nTransfers = 0;   // connections made to the server for it
+    std::uint32_t nWithheld = 0;    // of those, served without a reply by the fault
+    std::uint32_t nTransfers = 0;   // connections made to the server for it, strays aside
+    std::uint32_t nStrays = 0;      // stray first connections of the double-connect fault
     std::uint32_t nCompleted = 0;   // transfers that sent every byte to the end
     std::uint32_t nCut = 0;         // transfers cut by the fault
     std::uint32_t nFailed = 0;      // connect or send failures, stops included
-    std::uint64_t nBytes = 0;       // file bytes sent, extra bytes included
+    std::uint64_t nBytes = 0;       // file bytes sent, extra bytes and strays included
     std::vector<std::uint32_t> vecSeeks;  // seek offset of every request, in order
 };
 
@@ -38,7 +40,9 @@ struct SimTotals {
     std::uint64_t nQueries = 0;        // queries answered
     std::uint64_t nFileRequests = 0;
     std::uint64_t nRefused = 0;
+    std::uint64_t nWithheld = 0;       // file requests served without a reply
     std::uint64_t nTransfers = 0;
+    std::uint64_t nStrays = 0;         // stray duplicate connections
     std::uint64_t nCompleted = 0;
     std::uint64_t nCut = 0;
     std::uint64_t nFailed = 0;
@@ -46,9 +50,10 @@ struct SimTotals {
     SimTotals& operator+=(const SimTotals& other);
 };
 
-// Receives event lines: level 1 for events (registered, queries, file requests,
-// transfer done, cut, refused, failed), 2 for chatter (registrations and keepalives sent). Called from the
-// recorder's threads, so it must be thread-safe and must not call Stop.
+// Receives event lines: level 1 for events (registered, queries, file requests with
+// the faults planned for them, stray connections, transfer done, cut, refused, failed,
+// keepalives cut inside the name), 2 for chatter (registrations and keepalives sent).
+// Called from the recorder's threads, so it must be thread-safe and must not call Stop.
 using SimEventSink = std::function<void(int nLevel, const std::string& strVehicle, const std::string& strText)>;
 
 // One simulated recorder: a UDP socket of its own from which it registers and keeps
@@ -92,6 +97,9 @@ private:
         std::string strIp;
         std::uint16_t nPort = 0;
         bool bCut = false;
+        int nDelayMs = 0;           // before connecting
+        bool bDouble = false;       // a stray connection goes first
+        bool bForeign = false;      // the header names what the faults say
         CSocket sock;               // set and closed under m_transferLock
         std::atomic<bool> bDone {false};
         std::thread thread;
@@ -109,6 +117,13 @@ private:
     void SendReply(const ControlHeader& request, std::uint16_t nStatus, const unsigned char* pPayload,
                    std::size_t nLen, const std::string& strIp, std::uint16_t nPort);
     void RunTransfer(Transfer* pTransfer);
+    void BuildHeader(const Transfer& transfer, unsigned char* pOut) const;
+    std::string ForeignFileName(const SimRecording& recording) const;
+    // Connects pTransfer->sock; false with *pFailure set when that fails or a stop came.
+    bool OpenConnection(Transfer* pTransfer, std::string* pFailure);
+    // Sends the header in the fault's pieces; false with *pFailure set on a failure.
+    bool SendHeader(Transfer* pTransfer, const unsigned char* pHeader, std::string* pFailure);
+    void CloseConnection(Transfer* pTransfer);
     // Returns true when the whole buffer went out.
     bool SendContent(CSocket& sock, std::uint64_t nSeed, std::uint64_t nFrom, std::uint64_t nTo,
                      std::vector<unsigned char>& buf, std::uint64_t* pSent);
@@ -134,10 +149,19 @@ private:
     std::uint32_t m_nNextTid = 1;
     std::uint32_t m_nRegisterTid = 0;
     bool m_bEverRegistered = false;
+    std::uint64_t m_nKeepAlivesSent = 0;
+
+    // Requests of one recording each fault has been planned for, so far.
+    struct FaultTurns {
+        std::uint32_t nCuts = 0;
+        std::uint32_t nDelays = 0;
+        std::uint32_t nDoubles = 0;
+        std::uint32_t nForeign = 0;
+    };
 
     mutable std::mutex m_statsLock;
     std::vector<SimRecordingStats> m_vecStats;     // guarded by m_statsLock
-    std::vector<std::uint32_t> m_vecCutsPlanned;   // guarded by m_statsLock
+    std::vector<FaultTurns> m_vecTurns;            // guarded by m_statsLock
     SimTotals m_totals;                            // guarded by m_statsLock
 
     mutable std::mutex m_transferLock;

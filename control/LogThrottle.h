@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+// Lets a log line about one sender through at most once per interval, so that a peer
+// repeating a bad datagram cannot flood the log. Remembers a bounded number of
+// senders; the oldest are forgotten first.
+class CLogThrottle {
+public:
+    static constexpr std::size_t kMaxKeys = 4096;
+
+    explicit CLogThrottle(std::int64_t nIntervalMs);
+    CLogThrottle(const CLogThrottle&) = delete;
+    CLogThrottle& operator=(const CLogThrottle&) = delete;
+
+    // True when a line about key may be logged at nNowMs (monotonic). Any thread.
+    bool Allow(const std::string& key, std::int64_t nNowMs);
+
+private:
+    const std::int64_t m_nIntervalMs;
+    std::mutex m_lock;                                         // guards m_lastMs
+    std::unordered_map<std::string, std::int64_t> m_lastMs;    // key -> time of its last line
+};

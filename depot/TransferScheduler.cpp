@@ -1,0 +1,124 @@
+#include "depot/TransferScheduler.h"
+
+#include "platform/Event.h"
+
+#include <algorithm>
+
+struct CTransferScheduler::Waiter {
+    // Set once, under the scheduler's lock, when the slot is handed over.
+    CEvent granted {CEvent::Mode::AutoReset};
+    bool bGranted = false;  // guarded by the scheduler's lock
+};
+
+CTransferScheduler& CTransferScheduler::Instance()
+{
+    static CTransferScheduler s_scheduler;
+    return s_scheduler;
+}
+
+CTransferScheduler::CTransferScheduler() = default;
+
+void CTransferScheduler::SetLimit(std::uint32_t nLimit)
+{
+    std::lock_guard guard(m_lock);
+    m_nLimit = nLimit;
+    // A lowered limit takes nothing back: held slots run out on their own.
+    GrantLocked();
+}
+
+std::uint32_t CTransferScheduler::Limit() const
+{
+    std::lock_guard guard(m_lock);
+    return m_nLimit;
+}
+
+bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
+{
+    Waiter waiter;
+    WaitKey key;
+    {
+        std::lock_guard guard(m_lock);
+        if (quit.IsSet())
+            return false;
+        if (m_nLimit == 0 || (m_waiters.empty() && m_nActive < m_nLimit)) {
+            TakeLocked();
+            return true;
+        }
+        // No slot, or others wait already: a newcomer never overtakes an older waiter.
+        key = WaitKey(tRecording, m_nNextSeq++);
+        m_waiters.emplace(key, &waiter);
+        GrantLocked();
+        if (waiter.bGranted)
+            return true;
+    }
+
+    // Quit is listed first, so that a quit set together with the grant wins.
+    int nWoken = CEvent::WaitForAny({&quit, &waiter.granted}, -1);
+    // The granting thread sets the event under the lock: once we hold it, that Set
+    // is over and the waiter may go out of scope.
+    std::lock_guard guard(m_lock);
+    if (nWoken == 1)
+        return true;
+    if (waiter.bGranted)
+        ReleaseLocked();  // granted while quitting: the next waiter gets the slot
+    else
+        m_waiters.erase(key);
+    return false;
+}
+
+void CTransferScheduler::Release()
+{
+    std::lock_guard guard(m_lock);
+    ReleaseLocked();
+}
+
+std::uint32_t CTransferScheduler::Active() const
+{
+    std::lock_guard guard(m_lock);
+    return m_nActive;
+}
+
+std::uint32_t CTransferScheduler::Queued() const
+{
+    std::lock_guard guard(m_lock);
+    return static_cast<std::uint32_t>(m_waiters.size());
+}
+
+std::uint32_t CTransferScheduler::PeakActive() const
+{
+    std::lock_guard guard(m_lock);
+    return m_nPeak;
+}
+
+void CTransferScheduler::ResetPeak()
+{
+    std::lock_guard guard(m_lock);
+    m_nPeak = m_nActive;
+}
+
+void CTransferScheduler::TakeLocked()
+{
+    ++m_nActive;
+    m_nPeak = std::max(m_nPeak, m_nActive);
+}
+
+void CTransferScheduler::GrantLocked()
+{
+    while (!m_waiters.empty() && (m_nLimit == 0 || m_nActive < m_nLimit)) {
+        auto first = m_waiters.begin();
+        Waiter* pWaiter = first->second;
+        m_waiters.erase(first);
+        TakeLocked();
+        pWaiter->bGranted = true;
+        pWaiter->granted.Set();
+    }
+}
+
+void CTransferScheduler::ReleaseLocked()
+{
+    // A release without a held slot would let one transfer too many through later.
+    if (m_nActive == 0)
+        return;
+    --m_nActive;
+    GrantLocked();
+}

@@ -1,0 +1,211 @@
+#include "depot/Retention.h"
+
+#include "platform/Timing.h"
+#include "settings/WallClock.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+class RetentionTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        m_retention.SetClock([] { return WallClockFromFields(2024, 3, 10, 12, 0, 0); });
+        m_retention.SetQuery([this](const std::string&) { return std::optional<std::uint64_t>(FreeNow()); });
+    }
+
+    // A file of nSize bytes under root, with its directories.
+    std::string Put(const std::string& relPath, std::uint64_t nSize = 1, const std::string& root = "store")
+    {
+        std::string path = root + "/" + relPath;
+        fs::create_directories(fs::path(path).parent_path());
+        WriteFile(path, std::string(nSize, 'x'));
+        m_sizes[path] = nSize;
+        return path;
+    }
+
+    // Free space as the store would show it: the base, plus a MiB for every byte
+    // of the files made by Put that are gone.
+    std::uint64_t FreeNow() const
+    {
+        std::uint64_t nFree = m_nBaseFree;
+        for (const auto& [path, nSize] : m_sizes)
+            nFree += fs::exists(path) ? 0 : nSize * kMiB;
+        return nFree;
+    }
+
+    std::map<std::string, std::uint64_t> m_sizes;
+    std::uint64_t m_nBaseFree = 0;
+    CRetention m_retention;
+};
+
+// Waits for pred with a deadline of ten seconds; its last value.
+template <typename Pred>
+bool WaitUntil(Pred pred)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!pred() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return pred();
+}
+
+} // namespace
+
+TEST_F(RetentionTest, AgeRuleDeletesOnlyOldFinishedRecordingsOfIdleVehicles)
+{
+    std::string oldest = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4");
+    std::string boundary = Put("BUS3/02-03-2024/ch05/ch05_20240302100000_20240302101000.mp4");
+    std::string old1 = Put("BUS1/08-03-2024/ch01/ch01_20240308235900_20240309000900.mp4");
+    std::string old2 = Put("BUS1/08-03-2024/ch02/ch02_20240308100000_20240308101000.mp4");
+    std::vector<std::string> kept = {
+        Put("BUS1/10-03-2024/ch01/ch01_20240310080000_20240310081000.mp4"),
+        Put("BUS1/09-03-2024/ch01/ch01_20240309000000_20240309001000.mp4"),
+        Put("BUS1/01-03-2024/ch01/ch01_20240301110000_20240301111000.rec_1.0000001000.td"),
+        Put("BUS1/01-03-2024/ch02/notes.txt"),
+        Put("BUS1/01-03-2024/ch02/ch02_20240301100000_20240301101000.mp4.part"),
+        Put("BUS1/01-03-2024/ch02/ch02_2024030110000_20240301101000.mp4"),
+        Put("BUS1/01-03-2024/extra/ch01_20240301100000_20240301101000.mp4"),
+        Put("BUS1/31-02-2024/ch01/ch01_20240302100000_20240302101000.mp4"),
+        Put("BUS1/archive/ch01/ch01_20240301100000_20240301101000.mp4"),
+        Put("BUS2/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4"),
+        Put("03-03-2024/ch01/ch01_20240303100000_20240303101000.mp4", 1, "outside"),
+    };
+    // Links out of the store (a vehicle, a date, a recording) are not followed, and
+    // a directory named like a recording is no recording.
+    fs::create_directory_symlink(fs::absolute("outside"), "store/LINK");
+    fs::create_directory_symlink(fs::absolute("outside/03-03-2024"), "store/BUS1/03-03-2024");
+    fs::create_directories("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101000.mp4");
+    fs::create_symlink(fs::absolute(kept.back()), "store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101001.mp4");
+
+    int nBusyReads = 0;
+    m_retention.SetBusyVehicles([&] {
+        ++nBusyReads;
+        return std::set<std::string> {"BUS2"};
+    });
+    EXPECT_EQ(m_retention.ApplyAge("store", 0), 0);
+    // Eight days back from 10-03 is 02-03: only what is dated before it goes.
+    EXPECT_EQ(m_retention.ApplyAge("store", 8), 1);
+    EXPECT_TRUE(fs::exists(boundary));
+    EXPECT_EQ(m_retention.ApplyAge("store", 1), 3);
+    EXPECT_EQ(nBusyReads, 2);
+
+    for (const std::string& path : {oldest, boundary, old1, old2})
+        EXPECT_FALSE(fs::exists(path)) << path;
+    for (const std::string& path : kept)
+        EXPECT_TRUE(fs::exists(path)) << path;
+    EXPECT_TRUE(fs::is_symlink("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101001.mp4"));
+    EXPECT_TRUE(fs::is_directory("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101000.mp4"));
+    // Emptied channel and date directories go, the vehicle's stays.
+    EXPECT_FALSE(fs::exists("store/BUS1/08-03-2024"));
+    EXPECT_TRUE(fs::is_directory("store/BUS3") && fs::is_empty("store/BUS3"));
+    EXPECT_TRUE(fs::is_directory("store/BUS1/01-03-2024/ch01"));
+
+    std::vector<std::string> logged = ReadLogMessages();
+    ASSERT_EQ(logged.size(), 4u);
+    std::sort(logged.begin() + 1, logged.end());
+    EXPECT_EQ(logged, (std::vector<std::string> {"Retention: deleted " + oldest + ", older than 8 days",
+                                                 "Retention: deleted " + old1 + ", older than 1 days",
+                                                 "Retention: deleted " + old2 + ", older than 1 days",
+                                                 "Retention: deleted " + boundary + ", older than 1 days"}));
+}
+
+TEST_F(RetentionTest, SpaceRuleDeletesOldestFirstUntilTenPercentAboveTheFloor)
+{
+    // Floor 10 MiB: deletion goes on until 11 MiB are free.
+    m_nBaseFree = 5 * kMiB;
+    std::string a = Put("BUS2/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4", 2);
+    std::string b = Put("BUS1/01-03-2024/ch02/ch02_20240301120000_20240301121000.mp4", 1);
+    std::string c = Put("BUS1/02-03-2024/ch01/ch01_20240302080000_20240302081000.mp4", 2);
+    // Filed under a later date, but its name says it is older than e.
+    std::string d = Put("BUS1/09-03-2024/ch01/ch01_20240304080000_20240304081000.mp4", 2);
+    std::string e = Put("BUS1/05-03-2024/ch01/ch01_20240305080000_20240305081000.mp4", 1);
+    std::string td = Put("BUS1/01-03-2024/ch02/ch02_20240228080000_20240228081000.rec.0000000100.td", 9);
+    std::string busy = Put("BUS9/01-01-2024/ch01/ch01_20240101080000_20240101081000.mp4", 9);
+    m_retention.SetBusyVehicles([] { return std::set<std::string> {"BUS9"}; });
+    int nQueries = 0;
+    m_retention.SetQuery([&](const std::string& path) {
+        EXPECT_EQ(path, "store");
+        // After the first deletion something else removes b: the sweep goes on.
+        if (++nQueries == 2)
+            fs::remove(b);
+        return std::optional<std::uint64_t>(FreeNow());
+    });
+
+    EXPECT_EQ(m_retention.ApplySpace("store", 0), 0);
+    EXPECT_EQ(m_retention.ApplySpace("store", 10), 3);
+    for (const std::string& path : {e, td, busy})
+        EXPECT_TRUE(fs::exists(path)) << path;
+    EXPECT_FALSE(fs::exists("store/BUS2/01-03-2024"));
+    EXPECT_EQ(ReadLogMessages(), (std::vector<std::string> {"Retention: deleted " + a + ", free space below 10 MiB",
+                                                           "Retention: deleted " + c + ", free space below 10 MiB",
+                                                           "Retention: deleted " + d + ", free space below 10 MiB"}));
+    // 12 MiB free now: nothing to do.
+    EXPECT_EQ(m_retention.ApplySpace("store", 10), 0);
+    EXPECT_EQ(nQueries, 5);
+}
+
+TEST_F(RetentionTest, UnreachableFloorIsReportedOnceUntilSpaceRecovers)
+{
+    std::string a = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4");
+    m_retention.SetQuery([](const std::string&) { return std::optional<std::uint64_t>(); });
+    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);  // no figure: the rule is skipped
+    EXPECT_TRUE(fs::exists(a));
+
+    m_retention.SetQuery([this](const std::string&) { return std::optional<std::uint64_t>(FreeNow()); });
+    EXPECT_EQ(m_retention.ApplySpace("store", 100), 1);
+    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);
+    m_nBaseFree = 200 * kMiB;
+    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);
+    m_nBaseFree = 0;
+    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);
+    const std::string noneLeft = "Retention: free space below 100 MiB and no recording left to delete";
+    EXPECT_EQ(ReadLogMessages(),
+              (std::vector<std::string> {"Retention: deleted " + a + ", free space below 100 MiB", noneLeft, noneLeft}));
+}
+
+TEST_F(RetentionTest, ThreadSweepsAtStartAndEveryPeriodAndStops)
+{
+    Timing().nRetentionAgeMs = 10;
+    Timing().nRetentionSpaceMs = 10;
+    std::atomic<int> nQueries {0};
+    m_retention.SetQuery([&](const std::string&) {
+        ++nQueries;
+        return std::optional<std::uint64_t>(1024 * kMiB);
+    });
+    std::string first = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4");
+    m_retention.Start("store", 1, 5);
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(first); }));
+    std::string second = Put("BUS1/02-03-2024/ch01/ch01_20240302100000_20240302101000.mp4");
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(second) && nQueries >= 3; }));
+
+    // A restart while running takes the new values.
+    std::string other = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4", 1, "other");
+    m_retention.Start("other", 1, 0);
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(other); }));
+    m_retention.Stop();
+    m_retention.Stop();
+
+    // With periods of an hour the thread sits in its wait after the first sweep,
+    // which Stop must end.
+    Timing().nRetentionAgeMs = 3600000;
+    Timing().nRetentionSpaceMs = 3600000;
+    std::string third = Put("BUS1/03-03-2024/ch01/ch01_20240303100000_20240303101000.mp4");
+    m_retention.Start("store", 1, 5);
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(third); }));
+    m_retention.Stop();
+}

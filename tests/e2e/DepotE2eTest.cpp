@@ -1,0 +1,244 @@
+#include "depot/FleetHistory.h"
+#include "depot/TransferScheduler.h"
+#include "e2e/E2eFixture.h"
+#include "settings/WallClock.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+// The unattended-depot features against the recorder simulator.
+class DepotE2eTest : public E2eFixture {
+protected:
+    void SetUp() override
+    {
+        E2eFixture::SetUp();
+        Timing().nRetentionSpaceMs = 100;
+        Timing().nHistoryFlushMs = 20;
+    }
+
+    void TearDown() override
+    {
+        m_pOtherSim.reset();
+        E2eFixture::TearDown();
+        CTransferScheduler::Instance().SetLimit(0);
+    }
+
+    static std::size_t CountLogContaining(const std::string& text)
+    {
+        auto messages = ReadLogMessages();
+        return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
+            return m.find(text) != std::string::npos;
+        }));
+    }
+
+    static const FleetRecord* FindRecord(const std::vector<FleetRecord>& records, const std::string& name)
+    {
+        for (const FleetRecord& record : records)
+            if (record.strName == name)
+                return &record;
+        return nullptr;
+    }
+
+    std::unique_ptr<CDvrSimulator> m_pOtherSim;
+};
+
+} // namespace
+
+TEST_F(DepotE2eTest, RollingWindowFetchesARecordingMadeAfterStartWithoutARestart)
+{
+    Configure();
+    DepotSettings depot;
+    depot.nRollingHours = 1;
+    ConfigureDepot(depot);
+    StartServer();
+    // The second recording begins two seconds after the server started: a fixed span
+    // read at Start would never reach it.
+    std::uint32_t tStarted = WallClockNow();
+    SimOptions options = Options({"ROLL-1"}, 1, 2, 40000);
+    options.tStart = tStarted - 2;
+    options.nRecSeconds = 4;
+    StartSim(options);
+    const auto& recordings = m_pSim->Recorder(0).Recordings().All();
+    ASSERT_GT(recordings[1].tStart, tStarted);
+
+    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    // More than one pass ran: the later one found the new recording.
+    EXPECT_GE(CountLog("Start download task for ROLL-1"), 2u);
+    EXPECT_TRUE(CServerControl::Instance().IsRunning());
+}
+
+TEST_F(DepotE2eTest, TransferLimitServesTheOldestFootageFirstAndEveryRecordingArrives)
+{
+    Configure();
+    DepotSettings depot;
+    depot.nMaxTransfers = 2;
+    ConfigureDepot(depot);
+    StartServer();
+    CTransferScheduler& scheduler = CTransferScheduler::Instance();
+    scheduler.ResetPeak();
+
+    std::mutex lock;
+    std::vector<std::string> requests;  // vehicle of each file request, in order
+    auto sink = [&](const std::string& line) {
+        if (line.find(": file request ") == std::string::npos)
+            return;
+        std::lock_guard guard(lock);
+        requests.push_back(line.substr(0, line.find(':')));
+    };
+
+    // Newer footage arrives first and takes both slots for a while.
+    SimOptions newer = Options({}, 1, 1, 30000);
+    newer.strNamePrefix = "NEW";
+    newer.nVehicles = 5;
+    newer.tStart = kT0 + 3600;
+    newer.nVerbosity = 1;
+    newer.faults.nConnectDelayMs = 1500;
+    m_pSim = std::make_unique<CDvrSimulator>(newer);
+    m_pSim->SetLineSink(sink);
+    ASSERT_EQ(m_pSim->Start(), 0);
+    ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 3; }, 10000)) << scheduler.Queued();
+
+    SimOptions older = Options({}, 1, 2, 30000);
+    older.strNamePrefix = "OLD";
+    older.nVehicles = 5;
+    older.tStart = kT0;
+    older.nVerbosity = 1;
+    m_pOtherSim = std::make_unique<CDvrSimulator>(older);
+    m_pOtherSim->SetLineSink(sink);
+    ASSERT_EQ(m_pOtherSim->Start(), 0);
+    ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 8; }, 10000)) << scheduler.Queued();
+
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    auto pNewer = std::move(m_pSim);
+    m_pSim = std::move(m_pOtherSim);
+    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+    m_pOtherSim = std::move(pNewer);
+
+    EXPECT_EQ(scheduler.PeakActive(), 2u);
+    std::lock_guard guard(lock);
+    ASSERT_EQ(requests.size(), 15u);
+    // Two newer ones held the slots; each slot freed went to the older footage.
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        bool bOlder = requests[i].rfind("OLD", 0) == 0;
+        if (i < 2)
+            EXPECT_FALSE(bOlder) << i;
+        else if (i < 7)
+            EXPECT_TRUE(bOlder) << i << " " << requests[i];
+    }
+}
+
+TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
+{
+    Configure();
+    DepotSettings depot;
+    depot.nMinFreeMb = 2;
+    ConfigureDepot(depot);
+
+    // An offline vehicle's four old recordings and a partial one; one recording of the
+    // vehicle that will be downloading, older than all of them.
+    auto put = [&](const std::string& vehicle, std::uint32_t tStart, const std::string& name) {
+        fs::path dir = fs::path("store") / vehicle / DateDirName(tStart) / "ch01";
+        fs::create_directories(dir);
+        WriteFile(dir / name, std::string(1000, 'r'));
+        return dir / name;
+    };
+    std::vector<fs::path> parked;
+    for (int i = 0; i < 4; ++i) {
+        std::uint32_t tStart = kT0 - 86400 * (4 - i);
+        parked.push_back(put("PARKED", tStart, FinalFileName(1, tStart, tStart + 300)));
+    }
+    fs::path partial = put("PARKED", kT0 - 86400 * 5, PartialFileName(1, kT0 - 86400 * 5, kT0 - 86400 * 5 + 300,
+                                                                       "ch01_x", 5000));
+    fs::path busyOld = put("ACTIVE", kT0 - 86400 * 6, FinalFileName(1, kT0 - 86400 * 6, kT0 - 86400 * 6 + 300));
+
+    // Plenty of space until the vehicle downloads; then each deleted parked recording
+    // frees 1 MiB.
+    std::atomic<bool> bLow {false};
+    CServerControl::Instance().Retention().SetQuery([&](const std::string&) -> std::optional<std::uint64_t> {
+        if (!bLow)
+            return std::uint64_t {1} << 40;
+        std::uint64_t nGone = 0;
+        for (const fs::path& path : parked)
+            nGone += fs::exists(path) ? 0 : 1;
+        return nGone << 20;
+    });
+    StartServer();
+    SimOptions options = Options({"ACTIVE"}, 1, 4, 100000);
+    options.faults.nConnectDelayMs = 400;
+    StartSim(options);
+    ASSERT_TRUE(WaitFor([] { return CVehicleMgr::Instance().DownloadingNames().count("ACTIVE") == 1; }, 10000));
+    bLow = true;
+
+    // 2 MiB and 10%: three deletions, oldest first.
+    ASSERT_TRUE(WaitFor([&] { return !fs::exists(parked[2]); }, 10000));
+    EXPECT_FALSE(fs::exists(parked[0]));
+    EXPECT_FALSE(fs::exists(parked[1]));
+    EXPECT_TRUE(fs::exists(parked[3]));
+    EXPECT_EQ(CountLogContaining("Retention: deleted"), 3u);
+    EXPECT_TRUE(CVehicleMgr::Instance().DownloadingNames().count("ACTIVE") == 1) << "deleted after the download";
+    EXPECT_TRUE(fs::exists(partial));
+    EXPECT_TRUE(fs::exists(busyOld));
+
+    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ExpectAllByteIdentical();
+}
+
+TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBehind)
+{
+    Configure();
+    StartServer();
+    SimOptions options = Options({"FULL-1"}, 2, 2, 50000);
+    StartSim(options);
+    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitFor([] {
+        auto records = CFleetHistory::Instance().Snapshot(WallClockNow());
+        return !records.empty() && records[0].tLastCompleteOffload != 0;
+    }, 10000));
+
+    // A vehicle that leaves after its first recording: its keepalives stop, and the
+    // clock jumps so that it expires at once (the first one has gone home).
+    m_pSim.reset();
+    SimOptions leaving = Options({"LEAVER"}, 1, 5, 50000);
+    leaving.faults.nConnectDelayMs = 700;
+    leaving.faults.nKeepAliveStopS = 1;
+    m_pOtherSim = std::make_unique<CDvrSimulator>(leaving);
+    ASSERT_EQ(m_pOtherSim->Start(), 0);
+    ASSERT_TRUE(m_pOtherSim->WaitCompleted(1, 15000));
+    m_nClockOffset = 60;
+    ASSERT_TRUE(WaitFor([] {
+        std::vector<std::string> online;
+        CVehicleMgr::Instance().GetNames(online);
+        auto records = CFleetHistory::Instance().Snapshot(WallClockNow());
+        const FleetRecord* pLeaver = FindRecord(records, "LEAVER");
+        return online.empty() && pLeaver && pLeaver->nPending >= 0;
+    }, 15000));
+    StopTimer();
+    CServerControl::Instance().Stop();
+    std::uint64_t nLeaverFiles = m_pOtherSim->Totals().nCompleted;
+    CFleetHistory::Instance().Close();
+
+    // Another process later: the same figures from the database.
+    CFleetHistory reopened;
+    ASSERT_EQ(reopened.Open(), 0);
+    auto records = reopened.Snapshot(WallClockNow());
+    ASSERT_EQ(records.size(), 2u);
+    const FleetRecord* pFull = FindRecord(records, "FULL-1");
+    const FleetRecord* pLeaver = FindRecord(records, "LEAVER");
+    ASSERT_TRUE(pFull && pLeaver);
+    EXPECT_EQ(pFull->nVisits, 1u);
+    EXPECT_EQ(pFull->nFilesTotal, 4u);
+    EXPECT_EQ(pFull->nBytesTotal, 4u * 50000);
+    EXPECT_EQ(pFull->nFilesToday, 4u);
+    EXPECT_EQ(pFull->nPending, 0);
+    EXPECT_NE(pFull->tLastCompleteOffload, 0u);
+    EXPECT_EQ(pFull->strLastAddress.rfind("127.0.0.1:", 0), 0u);
+
+    EXPECT_EQ(pLeaver->nFilesTotal, nLeaverFiles);
+    EXPECT_EQ(pLeaver->tLastCompleteOffload, 0u);
+    EXPECT_EQ(pLeaver->nPending, static_cast<std::int64_t>(5 - nLeaverFiles));
+}

@@ -1,0 +1,228 @@
+#pragma once
+
+#include "depot/FleetHistory.h"
+#include "platform/Socket.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/DepotSettings.h"
+#include "settings/RecordIndex.h"
+#include "settings/Settings.h"
+#include "settings/SettingsFile.h"
+#include "shell/NotifyCenter.h"
+#include "shell/ServerControl.h"
+#include "support/ListenPorts.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+#include "tools/dvrsim/DvrSimulator.h"
+#include "vehicles/LocalStore.h"
+#include "vehicles/VehicleMgr.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+inline constexpr std::uint32_t kT0 = 1700000000;  // start of the simulated recordings
+
+// The thread sanitizer starts a thread of its own at some point of the run.
+#ifndef __has_feature
+#define __has_feature(x) 0
+#endif
+inline constexpr std::size_t kSanitizerThreads = __has_feature(thread_sanitizer) ? 1 : 0;
+
+// The server engine in this process (the same code both programs run) against the
+// recorder simulator on loopback, with short timings.
+class E2eFixture : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        ZelTiming& timing = Timing();
+        timing.nReplyWaitMs = 3000;
+        timing.nPendingReplyWaitMs = 1000;
+        timing.nAcceptWindowMs = 3000;
+        timing.nHeaderWaitMs = 3000;
+        timing.nReceiveSilenceMs = 3000;
+        timing.nNoAnswerRetryMs = 100;
+        timing.nRefusedRetryMs = 300;
+        timing.nUdpIdleWaitMs = 500;
+        CRecordIndex::SetInstanceDirectory(Dir().string());
+        m_nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
+        SpreadListenPorts();
+        CVehicleMgr::Instance().SetClock(
+            [this] { return static_cast<std::uint32_t>(std::time(nullptr)) + m_nClockOffset.load(); });
+        CNotifyCenter::Instance();  // its thread lives for the whole process
+        CFleetHistory::Instance().Open();  // so does its writer
+        m_nBaselineThreads = ThreadCount();
+    }
+
+    void TearDown() override
+    {
+        StopTimer();
+        m_pSim.reset();
+        CServerControl::Instance().Stop();
+        Sandbox::TearDown();
+    }
+
+    // Names of this process's threads, for a failure message.
+    static std::string ThreadNames()
+    {
+        std::string names;
+        for (auto& entry : fs::directory_iterator("/proc/self/task")) {
+            std::string name = ReadFile(entry.path() / "comm");
+            names += name.substr(0, name.find('\n')) + " ";
+        }
+        return names;
+    }
+
+    static std::size_t ThreadCount()
+    {
+        std::size_t n = 0;
+        for ([[maybe_unused]] auto& entry : fs::directory_iterator("/proc/self/task"))
+            ++n;
+        return n;
+    }
+
+    // Writes the settings the next Start reads.
+    void Configure(std::uint32_t nFileType = 0, bool bComponentMode = false)
+    {
+        ServerSettings settings = DefaultSettings();
+        settings.nPort = m_nPort;
+        std::strcpy(settings.szDownDir, "store");
+        settings.tStart = kT0 - 60;
+        settings.tStop = kT0 + 86400;
+        settings.nFileType = nFileType;
+        settings.bComponentMode = bComponentMode ? 1 : 0;
+        SaveSettings(settings);
+    }
+
+    // Writes the depot keys the next Start reads.
+    static void ConfigureDepot(const DepotSettings& depot) { SaveDepotSettings(depot, SettingsFile()); }
+
+    void StartServer()
+    {
+        ASSERT_EQ(CServerControl::Instance().Start(), 0);
+        // The registry's one-second timer, as the window or the headless server runs it.
+        m_bTimer = true;
+        m_timer = std::thread([this] {
+            while (m_bTimer) {
+                CVehicleMgr::Instance().OnTimer();
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+    }
+
+    void StopTimer()
+    {
+        m_bTimer = false;
+        if (m_timer.joinable())
+            m_timer.join();
+    }
+
+    SimOptions Options(std::vector<std::string> names, int nChannels, int nRecordings, std::uint32_t nBytes)
+    {
+        SimOptions options;
+        options.nServerPort = m_nPort;
+        options.vecNames = std::move(names);
+        options.nChannels = nChannels;
+        options.nRecordings = nRecordings;
+        options.nRecBytes = nBytes;
+        options.nRecSeconds = 300;
+        options.tStart = kT0;
+        options.nKeepAliveMs = 300;
+        options.nVerbosity = 0;
+        return options;
+    }
+
+    void StartSim(const SimOptions& options)
+    {
+        m_pSim = std::make_unique<CDvrSimulator>(options);
+        ASSERT_EQ(m_pSim->Start(), 0);
+    }
+
+    static fs::path FinalPath(const std::string& vehicle, const SimRecording& rec)
+    {
+        return fs::path("store") / vehicle / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
+               FinalFileName(rec.nChannel, rec.tStart, rec.tEnd);
+    }
+
+    // Waits until every recording of every simulated vehicle is stored; then checks
+    // each stored byte against the simulator's content.
+    bool WaitAllStored(int nTimeoutMs)
+    {
+        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
+        for (;;) {
+            bool bAll = true;
+            for (std::size_t i = 0; i < m_pSim->Count() && bAll; ++i) {
+                const CSimRecorder& recorder = m_pSim->Recorder(i);
+                for (const SimRecording& rec : recorder.Recordings().All())
+                    bAll = bAll && fs::exists(FinalPath(recorder.Name(), rec));
+            }
+            if (bAll)
+                return true;
+            if (MonotonicMs() > nDeadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    void ExpectAllByteIdentical()
+    {
+        for (std::size_t i = 0; i < m_pSim->Count(); ++i) {
+            const CSimRecorder& recorder = m_pSim->Recorder(i);
+            for (const SimRecording& rec : recorder.Recordings().All()) {
+                fs::path path = FinalPath(recorder.Name(), rec);
+                std::string data = ReadFile(path);
+                ASSERT_EQ(data.size(), rec.nSize) << path;
+                EXPECT_EQ(CSimRecordings::FirstMismatch(rec.nSeed, 0,
+                                                        reinterpret_cast<const unsigned char*>(data.data()),
+                                                        data.size()),
+                          -1)
+                    << path;
+            }
+        }
+    }
+
+    static std::vector<fs::path> FilesWithExtension(const std::string& ext)
+    {
+        std::vector<fs::path> found;
+        if (!fs::exists("store"))
+            return found;
+        for (auto& entry : fs::recursive_directory_iterator("store")) {
+            if (entry.is_regular_file() && entry.path().extension() == ext)
+                found.push_back(entry.path());
+        }
+        return found;
+    }
+
+    static bool WaitFor(const std::function<bool()>& condition, int nTimeoutMs)
+    {
+        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
+        while (!condition()) {
+            if (MonotonicMs() > nDeadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return true;
+    }
+
+    static std::size_t CountLog(const std::string& message)
+    {
+        auto messages = ReadLogMessages();
+        return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), message));
+    }
+
+    std::uint16_t m_nPort = 0;
+    std::atomic<std::uint32_t> m_nClockOffset {0};
+    std::size_t m_nBaselineThreads = 0;
+    std::unique_ptr<CDvrSimulator> m_pSim;
+    std::atomic<bool> m_bTimer {false};
+    std::thread m_timer;
+};
+

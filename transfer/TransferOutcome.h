@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+// How the one connection of an accept window ended, as the channel task learns it.
+enum class TransferResult {
+    NoConnection,  // the accept window closed empty (or was aborted)
+    Refused,       // the header was missing, malformed or not for this store
+    Stored,        // the file reached its size and was renamed to its finished name
+    Incomplete,    // the stream ended short; the partial file waits for a resume
+    Oversize,      // more bytes than the header announced
+    Failed,        // a local failure: file, rename or write error
+};
+
+struct TransferOutcome {
+    TransferResult eResult = TransferResult::NoConnection;
+    std::uint64_t nBytes = 0;  // bytes this connection added to the partial file
+};
+
+// A few words for the fleet history's last failure. Any thread.
+const char* TransferResultText(TransferResult eResult);
