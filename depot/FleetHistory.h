@@ -2,9 +2,17 @@
 
 #include "depot/FleetRecord.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
+
+struct sqlite3;
+struct sqlite3_stmt;
 
 // The history of every vehicle ever registered, kept in an SQLite database
 // (fleet.db in the working directory, WAL journal). The recorders below only change
@@ -56,4 +64,70 @@ public:
     // Returns when everything recorded before the call is in the database. Any thread
     // but the writer.
     void Flush();
+
+private:
+    // One vehicle of the in-memory copy.
+    struct Vehicle {
+        FleetRecord rec;                                     // the "today" fields unused
+        std::map<std::uint32_t, FleetDayTotal> days;         // by tDay
+        std::set<std::uint32_t> dirtyDays;                   // days not yet written
+    };
+    using VehicleMap = std::map<std::string, Vehicle>;
+
+    // The dirty rows copied out for one write, and the change count they cover.
+    struct Batch {
+        std::vector<FleetRecord> rows;
+        std::vector<std::pair<std::string, FleetDayTotal>> days;
+        std::uint64_t nVersion = 0;
+    };
+
+    enum class OpenResult { Ok, Damaged, Failed };
+
+    // Opens m_strPath, checks it, creates or prunes the tables and reads every row into
+    // loaded. On anything but Ok the database is closed again and strError says why.
+    OpenResult x_OpenDatabase(VehicleMap& loaded, std::string& strError);
+    // Reads both tables into loaded and prepares the writer's statements.
+    OpenResult x_ReadRows(VehicleMap& loaded, std::string& strError);
+    // Renames a damaged database to a dated backup (strBackup) and removes its journal
+    // files. False with strError when the rename fails.
+    bool x_KeepAside(std::string& strBackup, std::string& strError);
+    void x_CloseDatabase();
+    // The vehicle called name, created when new; caller holds m_lock.
+    Vehicle& x_Touch(const std::string& name);
+    // Marks name dirty, counts the change and wakes the writer; caller holds m_lock.
+    void x_Changed(const std::string& name);
+    bool x_HasDirty() const;
+    void x_WriterLoop();
+    // Copies the dirty rows out and marks them clean; caller holds m_lock.
+    Batch x_TakeBatch();
+    // Writes one batch (and deletes day totals before tPruneBefore, when not 0) in one
+    // transaction. 0, or -1 with strError after a rollback. Writer thread.
+    int x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError);
+
+    const std::string m_strPath;
+
+    std::mutex m_openLock;             // one Open or Close at a time
+    // Owned by whoever runs: Open and Close while no writer exists, the writer between.
+    sqlite3* m_pDb = nullptr;
+    sqlite3_stmt* m_pUpsertVehicle = nullptr;
+    sqlite3_stmt* m_pUpsertDay = nullptr;
+    sqlite3_stmt* m_pPruneDays = nullptr;
+    std::thread m_writer;              // guarded by m_openLock
+    std::uint32_t m_tPrunedDay = 0;    // writer: the day whose pruning is done
+    bool m_bFailureLogged = false;     // writer: the current run of failed writes is logged
+
+    mutable std::mutex m_lock;         // guards everything below
+    std::condition_variable m_wake;    // the writer's: something is dirty, a flush, the end
+    std::condition_variable m_batchDone;  // Flush's: a batch ended, or the writer did
+    VehicleMap m_vehicles;
+    std::set<std::string> m_dirtyNames;
+    bool m_bOpen = false;
+    bool m_bLoaded = false;            // m_vehicles holds the database's rows, not only changes
+    bool m_bWriterRunning = false;
+    bool m_bStop = false;
+    bool m_bFlushWanted = false;
+    std::uint64_t m_nVersion = 0;
+    std::uint64_t m_nCommitted = 0;    // every change up to this count is in the database
+    std::uint64_t m_nBatchesTaken = 0;
+    std::uint64_t m_nBatchesDone = 0;
 };

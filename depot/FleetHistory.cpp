@@ -1,0 +1,713 @@
+#include "depot/FleetHistory.h"
+
+#include "platform/Format.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/WallClock.h"
+#include "shell/Logger.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+namespace {
+
+constexpr int kSchemaVersion = 1;
+constexpr std::uint32_t kDaySeconds = 86400;
+constexpr std::size_t kFailureTextMax = 200;
+
+constexpr const char* kCreateSchema =
+    "BEGIN;"
+    "CREATE TABLE IF NOT EXISTS vehicle("
+    " name TEXT PRIMARY KEY NOT NULL,"
+    " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, last_address TEXT NOT NULL,"
+    " visits INTEGER NOT NULL, files_total INTEGER NOT NULL, bytes_total INTEGER NOT NULL,"
+    " files_last_visit INTEGER NOT NULL, bytes_last_visit INTEGER NOT NULL,"
+    " last_complete_offload INTEGER NOT NULL, pending INTEGER NOT NULL,"
+    " last_failure_time INTEGER NOT NULL, last_failure TEXT NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS day_total("
+    " name TEXT NOT NULL, day INTEGER NOT NULL, files INTEGER NOT NULL, bytes INTEGER NOT NULL,"
+    " PRIMARY KEY(name, day)) WITHOUT ROWID;"
+    // Pruning goes by day across all vehicles.
+    "CREATE INDEX IF NOT EXISTS day_total_by_day ON day_total(day);"
+    "PRAGMA user_version=1;"
+    "COMMIT;";
+
+constexpr const char* kSelectVehicles =
+    "SELECT name, first_seen, last_seen, last_address, visits, files_total, bytes_total,"
+    " files_last_visit, bytes_last_visit, last_complete_offload, pending, last_failure_time,"
+    " last_failure FROM vehicle";
+constexpr const char* kSelectDays = "SELECT name, day, files, bytes FROM day_total";
+constexpr const char* kUpsertVehicle =
+    "INSERT INTO vehicle(name, first_seen, last_seen, last_address, visits, files_total, bytes_total,"
+    " files_last_visit, bytes_last_visit, last_complete_offload, pending, last_failure_time, last_failure)"
+    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)"
+    " ON CONFLICT(name) DO UPDATE SET first_seen=excluded.first_seen, last_seen=excluded.last_seen,"
+    " last_address=excluded.last_address, visits=excluded.visits, files_total=excluded.files_total,"
+    " bytes_total=excluded.bytes_total, files_last_visit=excluded.files_last_visit,"
+    " bytes_last_visit=excluded.bytes_last_visit, last_complete_offload=excluded.last_complete_offload,"
+    " pending=excluded.pending, last_failure_time=excluded.last_failure_time,"
+    " last_failure=excluded.last_failure";
+constexpr const char* kUpsertDay =
+    "INSERT INTO day_total(name, day, files, bytes) VALUES(?1, ?2, ?3, ?4)"
+    " ON CONFLICT(name, day) DO UPDATE SET files=excluded.files, bytes=excluded.bytes";
+constexpr const char* kPruneDays = "DELETE FROM day_total WHERE day < ?1";
+
+std::uint32_t DayOf(std::uint32_t t)
+{
+    return t - t % kDaySeconds;
+}
+
+// The oldest day still kept when today is tToday: kDayTotalDays days including today.
+std::uint32_t KeepFrom(std::uint32_t tToday)
+{
+    std::uint32_t nSpan = (CFleetHistory::kDayTotalDays - 1) * kDaySeconds;
+    return tToday > nSpan ? tToday - nSpan : 0;
+}
+
+// Codes that say the file is not a usable database of ours, as opposed to one that
+// cannot be reached just now (locked, unreadable, disk full).
+bool IsDamage(int rc)
+{
+    rc &= 0xff;
+    return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+}
+
+// At most nMax bytes of text, never ending inside a UTF-8 sequence.
+std::string CutUtf8(const std::string& text, std::size_t nMax)
+{
+    if (text.size() <= nMax)
+        return text;
+    std::size_t nLen = nMax;
+    while (nLen > 0 && (static_cast<unsigned char>(text[nLen]) & 0xC0) == 0x80)
+        --nLen;
+    return text.substr(0, nLen);
+}
+
+std::string ColumnText(sqlite3_stmt* pStmt, int nCol)
+{
+    const auto* p = static_cast<const char*>(sqlite3_column_blob(pStmt, nCol));
+    int nBytes = sqlite3_column_bytes(pStmt, nCol);
+    return p ? std::string(p, static_cast<std::size_t>(nBytes)) : std::string();
+}
+
+std::uint64_t ColumnU64(sqlite3_stmt* pStmt, int nCol)
+{
+    return static_cast<std::uint64_t>(sqlite3_column_int64(pStmt, nCol));
+}
+
+std::uint32_t ColumnU32(sqlite3_stmt* pStmt, int nCol)
+{
+    return static_cast<std::uint32_t>(sqlite3_column_int64(pStmt, nCol));
+}
+
+void BindText(sqlite3_stmt* pStmt, int nParam, const std::string& text)
+{
+    sqlite3_bind_text(pStmt, nParam, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+void BindInt(sqlite3_stmt* pStmt, int nParam, std::int64_t nValue)
+{
+    sqlite3_bind_int64(pStmt, nParam, nValue);
+}
+
+// Runs a statement that yields at most one row and keeps its first column in strValue.
+// SQLITE_OK or the failing code, with strError.
+int QueryOne(sqlite3* pDb, const char* szSql, std::string& strValue, std::string& strError)
+{
+    sqlite3_stmt* pStmt = nullptr;
+    int rc = sqlite3_prepare_v2(pDb, szSql, -1, &pStmt, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(pStmt);
+        if (rc == SQLITE_ROW) {
+            strValue = ColumnText(pStmt, 0);
+            rc = SQLITE_OK;
+        } else if (rc == SQLITE_DONE)
+            rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_OK)
+        strError = sqlite3_errmsg(pDb);
+    sqlite3_finalize(pStmt);
+    return rc;
+}
+
+// A vehicle first met before the database was read carries only what was recorded
+// since; adds it to the stored row.
+void MergeChanges(FleetRecord& stored, const FleetRecord& changes)
+{
+    if (stored.tFirstSeen == 0 || (changes.tFirstSeen != 0 && changes.tFirstSeen < stored.tFirstSeen))
+        stored.tFirstSeen = changes.tFirstSeen;
+    stored.tLastSeen = std::max(stored.tLastSeen, changes.tLastSeen);
+    if (changes.nVisits > 0) {
+        stored.strLastAddress = changes.strLastAddress;
+        stored.nFilesLastVisit = changes.nFilesLastVisit;
+        stored.nBytesLastVisit = changes.nBytesLastVisit;
+    } else {
+        stored.nFilesLastVisit += changes.nFilesLastVisit;
+        stored.nBytesLastVisit += changes.nBytesLastVisit;
+    }
+    stored.nVisits += changes.nVisits;
+    stored.nFilesTotal += changes.nFilesTotal;
+    stored.nBytesTotal += changes.nBytesTotal;
+    stored.tLastCompleteOffload = std::max(stored.tLastCompleteOffload, changes.tLastCompleteOffload);
+    if (changes.nPending != -1)
+        stored.nPending = changes.nPending;
+    if (changes.tLastFailure != 0 || !changes.strLastFailure.empty()) {
+        stored.tLastFailure = changes.tLastFailure;
+        stored.strLastFailure = changes.strLastFailure;
+    }
+}
+
+}  // namespace
+
+CFleetHistory& CFleetHistory::Instance()
+{
+    // The logger is made first so that it is destroyed last: Close at exit may log.
+    CLogger::Instance();
+    static CFleetHistory s_history(kDefaultPath);
+    return s_history;
+}
+
+CFleetHistory::CFleetHistory(std::string path) : m_strPath(std::move(path)) {}
+
+CFleetHistory::~CFleetHistory()
+{
+    Close();
+}
+
+int CFleetHistory::Open()
+{
+    std::lock_guard openGuard(m_openLock);
+    {
+        std::lock_guard guard(m_lock);
+        if (m_bOpen)
+            return 0;
+    }
+    VehicleMap loaded;
+    std::string strError;
+    OpenResult result = x_OpenDatabase(loaded, strError);
+    if (result == OpenResult::Damaged) {
+        std::string strBackup;
+        if (x_KeepAside(strBackup, strError)) {
+            WriteLog(Format("fleet history %s is damaged, kept as %s and started afresh", m_strPath.c_str(),
+                            strBackup.c_str()));
+            loaded.clear();
+            result = x_OpenDatabase(loaded, strError);
+        }
+    }
+    if (result != OpenResult::Ok) {
+        WriteLog(Format("fleet history %s cannot be opened: %s", m_strPath.c_str(), strError.c_str()));
+        return -1;
+    }
+
+    std::uint32_t tKeepFrom = KeepFrom(DayOf(WallClockNow()));
+    {
+        std::lock_guard guard(m_lock);
+        if (m_bLoaded) {
+            // Reopened after a Close: the copy is the whole truth, and the file may
+            // have been started afresh meanwhile, so all of it is written again.
+            for (auto& [name, vehicle] : m_vehicles) {
+                m_dirtyNames.insert(name);
+                for (const auto& [tDay, total] : vehicle.days)
+                    vehicle.dirtyDays.insert(tDay);
+            }
+            if (!m_dirtyNames.empty())
+                ++m_nVersion;
+        } else {
+            // What the recorders kept before now are changes on top of the stored rows.
+            for (auto& [name, changes] : m_vehicles) {
+                auto [it, bNew] = loaded.try_emplace(name);
+                Vehicle& vehicle = it->second;
+                if (bNew)
+                    vehicle.rec = changes.rec;
+                else
+                    MergeChanges(vehicle.rec, changes.rec);
+                for (const auto& [tDay, total] : changes.days) {
+                    FleetDayTotal& day = vehicle.days[tDay];
+                    day.tDay = tDay;
+                    day.nFiles += total.nFiles;
+                    day.nBytes += total.nBytes;
+                    vehicle.dirtyDays.insert(tDay);
+                }
+            }
+            m_vehicles.swap(loaded);
+            m_bLoaded = true;
+        }
+        for (auto& [name, vehicle] : m_vehicles) {
+            vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tKeepFrom));
+            vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(), vehicle.dirtyDays.lower_bound(tKeepFrom));
+        }
+        if (m_dirtyNames.empty())
+            m_nCommitted = m_nVersion;
+        m_bOpen = true;
+        m_bStop = false;
+        m_bFlushWanted = false;
+        m_bWriterRunning = true;
+    }
+    m_bFailureLogged = false;
+    m_writer = std::thread([this] { x_WriterLoop(); });
+    return 0;
+}
+
+void CFleetHistory::Close()
+{
+    std::lock_guard openGuard(m_openLock);
+    {
+        std::lock_guard guard(m_lock);
+        if (!m_bOpen)
+            return;
+        m_bStop = true;
+    }
+    m_wake.notify_all();
+    if (m_writer.joinable())
+        m_writer.join();
+    x_CloseDatabase();
+    std::lock_guard guard(m_lock);
+    m_bOpen = false;
+    m_bStop = false;
+}
+
+bool CFleetHistory::IsOpen() const
+{
+    std::lock_guard guard(m_lock);
+    return m_bOpen;
+}
+
+void CFleetHistory::OnArrival(const std::string& name, const std::string& address, std::uint32_t tNow)
+{
+    std::lock_guard guard(m_lock);
+    FleetRecord& rec = x_Touch(name).rec;
+    if (rec.tFirstSeen == 0)
+        rec.tFirstSeen = tNow;
+    rec.tLastSeen = tNow;
+    rec.strLastAddress = address;
+    ++rec.nVisits;
+    rec.nFilesLastVisit = 0;
+    rec.nBytesLastVisit = 0;
+    x_Changed(name);
+}
+
+void CFleetHistory::OnDeparture(const std::string& name, std::uint32_t tLastSeen)
+{
+    std::lock_guard guard(m_lock);
+    FleetRecord& rec = x_Touch(name).rec;
+    if (rec.tFirstSeen == 0)
+        rec.tFirstSeen = tLastSeen;
+    rec.tLastSeen = tLastSeen;
+    x_Changed(name);
+}
+
+void CFleetHistory::OnFileStored(const std::string& name, std::uint64_t nBytes, std::uint32_t tNow)
+{
+    std::lock_guard guard(m_lock);
+    Vehicle& vehicle = x_Touch(name);
+    FleetRecord& rec = vehicle.rec;
+    if (rec.tFirstSeen == 0)
+        rec.tFirstSeen = tNow;
+    rec.tLastSeen = tNow;
+    ++rec.nFilesTotal;
+    rec.nBytesTotal += nBytes;
+    ++rec.nFilesLastVisit;
+    rec.nBytesLastVisit += nBytes;
+    std::uint32_t tDay = DayOf(tNow);
+    FleetDayTotal& day = vehicle.days[tDay];
+    day.tDay = tDay;
+    ++day.nFiles;
+    day.nBytes += nBytes;
+    vehicle.dirtyDays.insert(tDay);
+    x_Changed(name);
+}
+
+void CFleetHistory::OnCompleteOffload(const std::string& name, std::uint32_t tNow)
+{
+    std::lock_guard guard(m_lock);
+    FleetRecord& rec = x_Touch(name).rec;
+    if (rec.tFirstSeen == 0)
+        rec.tFirstSeen = tNow;
+    rec.tLastCompleteOffload = tNow;
+    x_Changed(name);
+}
+
+void CFleetHistory::OnPending(const std::string& name, std::int64_t nPending)
+{
+    std::lock_guard guard(m_lock);
+    x_Touch(name).rec.nPending = nPending < 0 ? -1 : nPending;
+    x_Changed(name);
+}
+
+void CFleetHistory::OnFailure(const std::string& name, const std::string& text, std::uint32_t tNow)
+{
+    std::string strText = CutUtf8(text, kFailureTextMax);  // before the lock
+    std::lock_guard guard(m_lock);
+    FleetRecord& rec = x_Touch(name).rec;
+    if (rec.tFirstSeen == 0)
+        rec.tFirstSeen = tNow;
+    rec.tLastFailure = tNow;
+    rec.strLastFailure = std::move(strText);
+    x_Changed(name);
+}
+
+std::vector<FleetRecord> CFleetHistory::Snapshot(std::uint32_t tNow) const
+{
+    std::uint32_t tDay = DayOf(tNow);
+    std::lock_guard guard(m_lock);
+    std::vector<FleetRecord> records;
+    records.reserve(m_vehicles.size());
+    for (const auto& [name, vehicle] : m_vehicles) {
+        records.push_back(vehicle.rec);
+        auto it = vehicle.days.find(tDay);
+        if (it != vehicle.days.end()) {
+            records.back().nFilesToday = it->second.nFiles;
+            records.back().nBytesToday = it->second.nBytes;
+        }
+    }
+    return records;
+}
+
+std::vector<FleetDayTotal> CFleetHistory::DayTotals(const std::string& name) const
+{
+    std::lock_guard guard(m_lock);
+    std::vector<FleetDayTotal> totals;
+    auto it = m_vehicles.find(name);
+    if (it != m_vehicles.end()) {
+        for (const auto& [tDay, total] : it->second.days)
+            totals.push_back(total);
+    }
+    return totals;
+}
+
+std::uint64_t CFleetHistory::Version() const
+{
+    std::lock_guard guard(m_lock);
+    return m_nVersion;
+}
+
+void CFleetHistory::Flush()
+{
+    std::unique_lock guard(m_lock);
+    if (!m_bWriterRunning)
+        return;
+    const std::uint64_t nTarget = m_nVersion;
+    if (m_nCommitted >= nTarget)
+        return;
+    // A batch taken after this point holds every change up to nTarget; once it is
+    // done, the changes are committed, or their write failed (logged) and waiting
+    // longer could be forever.
+    const std::uint64_t nBatch = m_nBatchesTaken + 1;
+    m_bFlushWanted = true;
+    m_wake.notify_all();
+    m_batchDone.wait(guard, [&] {
+        return m_nCommitted >= nTarget || m_nBatchesDone >= nBatch || !m_bWriterRunning;
+    });
+}
+
+CFleetHistory::Vehicle& CFleetHistory::x_Touch(const std::string& name)
+{
+    auto [it, bNew] = m_vehicles.try_emplace(name);
+    if (bNew)
+        it->second.rec.strName = name;
+    return it->second;
+}
+
+void CFleetHistory::x_Changed(const std::string& name)
+{
+    bool bWasClean = m_dirtyNames.empty();
+    m_dirtyNames.insert(name);
+    ++m_nVersion;
+    // A writer with dirty rows already is gathering or writing, and looks again after.
+    if (bWasClean && m_bWriterRunning)
+        m_wake.notify_all();
+}
+
+bool CFleetHistory::x_HasDirty() const
+{
+    return !m_dirtyNames.empty();
+}
+
+CFleetHistory::Batch CFleetHistory::x_TakeBatch()
+{
+    Batch batch;
+    batch.nVersion = m_nVersion;
+    for (const std::string& name : m_dirtyNames) {
+        auto it = m_vehicles.find(name);
+        if (it == m_vehicles.end())
+            continue;
+        Vehicle& vehicle = it->second;
+        batch.rows.push_back(vehicle.rec);
+        for (std::uint32_t tDay : vehicle.dirtyDays) {
+            auto itDay = vehicle.days.find(tDay);
+            if (itDay != vehicle.days.end())
+                batch.days.emplace_back(name, itDay->second);
+        }
+        vehicle.dirtyDays.clear();
+    }
+    m_dirtyNames.clear();
+    m_bFlushWanted = false;
+    ++m_nBatchesTaken;
+    return batch;
+}
+
+void CFleetHistory::x_WriterLoop()
+{
+    std::unique_lock guard(m_lock);
+    for (;;) {
+        m_wake.wait(guard, [this] { return m_bStop || m_bFlushWanted || x_HasDirty(); });
+        // Gather what else arrives meanwhile, so a burst of files is one transaction.
+        if (!m_bStop && !m_bFlushWanted) {
+            m_wake.wait_for(guard, std::chrono::milliseconds(Timing().nHistoryFlushMs),
+                            [this] { return m_bStop || m_bFlushWanted; });
+        }
+        const bool bStop = m_bStop;
+        Batch batch = x_TakeBatch();
+        guard.unlock();
+
+        std::uint32_t tToday = DayOf(WallClockNow());
+        std::uint32_t tPruneBefore = tToday != m_tPrunedDay ? KeepFrom(tToday) : 0;
+        std::string strError;
+        int nResult = x_WriteBatch(batch, tPruneBefore, strError);
+        if (nResult == 0) {
+            m_bFailureLogged = false;
+            if (tPruneBefore != 0)
+                m_tPrunedDay = tToday;
+        } else if (!m_bFailureLogged) {
+            // Once per run of failures: a full disk would otherwise log every batch.
+            m_bFailureLogged = true;
+            WriteLog(Format("fleet history write failed: %s", strError.c_str()));
+        }
+
+        guard.lock();
+        if (nResult == 0) {
+            m_nCommitted = std::max(m_nCommitted, batch.nVersion);
+            if (tPruneBefore != 0) {
+                for (auto& [name, vehicle] : m_vehicles) {
+                    vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tPruneBefore));
+                    vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(),
+                                            vehicle.dirtyDays.lower_bound(tPruneBefore));
+                }
+            }
+        } else {
+            // The rows stay dirty; their latest values go with the next batch.
+            for (const FleetRecord& rec : batch.rows)
+                m_dirtyNames.insert(rec.strName);
+            for (const auto& [name, total] : batch.days) {
+                auto it = m_vehicles.find(name);
+                if (it != m_vehicles.end() && it->second.days.count(total.tDay))
+                    it->second.dirtyDays.insert(total.tDay);
+            }
+        }
+        ++m_nBatchesDone;
+        m_batchDone.notify_all();
+        if (bStop)
+            break;
+    }
+    m_bWriterRunning = false;
+    m_batchDone.notify_all();
+}
+
+int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError)
+{
+    if (batch.rows.empty() && batch.days.empty() && tPruneBefore == 0)
+        return 0;
+    int rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
+    auto step = [&](sqlite3_stmt* pStmt) {
+        int nStep = sqlite3_step(pStmt);
+        sqlite3_reset(pStmt);
+        return nStep == SQLITE_DONE ? SQLITE_OK : nStep;
+    };
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.rows.size(); ++i) {
+        const FleetRecord& rec = batch.rows[i];
+        sqlite3_stmt* p = m_pUpsertVehicle;
+        BindText(p, 1, rec.strName);
+        BindInt(p, 2, rec.tFirstSeen);
+        BindInt(p, 3, rec.tLastSeen);
+        BindText(p, 4, rec.strLastAddress);
+        BindInt(p, 5, rec.nVisits);
+        BindInt(p, 6, static_cast<std::int64_t>(rec.nFilesTotal));
+        BindInt(p, 7, static_cast<std::int64_t>(rec.nBytesTotal));
+        BindInt(p, 8, static_cast<std::int64_t>(rec.nFilesLastVisit));
+        BindInt(p, 9, static_cast<std::int64_t>(rec.nBytesLastVisit));
+        BindInt(p, 10, rec.tLastCompleteOffload);
+        BindInt(p, 11, rec.nPending);
+        BindInt(p, 12, rec.tLastFailure);
+        BindText(p, 13, rec.strLastFailure);
+        rc = step(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.days.size(); ++i) {
+        const auto& [name, total] = batch.days[i];
+        sqlite3_stmt* p = m_pUpsertDay;
+        BindText(p, 1, name);
+        BindInt(p, 2, total.tDay);
+        BindInt(p, 3, static_cast<std::int64_t>(total.nFiles));
+        BindInt(p, 4, static_cast<std::int64_t>(total.nBytes));
+        rc = step(p);
+    }
+    if (rc == SQLITE_OK && tPruneBefore != 0) {
+        BindInt(m_pPruneDays, 1, tPruneBefore);
+        rc = step(m_pPruneDays);
+    }
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        return 0;
+    strError = sqlite3_errmsg(m_pDb);
+    if (!sqlite3_get_autocommit(m_pDb))
+        sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    return -1;
+}
+
+CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std::string& strError)
+{
+    int rc = sqlite3_open_v2(m_strPath.c_str(), &m_pDb,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    auto failed = [&](int nCode) {
+        x_CloseDatabase();
+        return IsDamage(nCode) ? OpenResult::Damaged : OpenResult::Failed;
+    };
+    if (rc != SQLITE_OK) {
+        strError = m_pDb ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(rc);
+        return failed(rc);
+    }
+    // Checked before anything is written, so a file kept aside keeps its bytes.
+    std::string strValue;
+    if ((rc = QueryOne(m_pDb, "PRAGMA user_version", strValue, strError)) != SQLITE_OK)
+        return failed(rc);
+    int nVersion = std::atoi(strValue.c_str());
+    if (nVersion > kSchemaVersion) {
+        strError = Format("made by a newer program (schema %d)", nVersion);
+        x_CloseDatabase();
+        return OpenResult::Damaged;
+    }
+    if ((rc = QueryOne(m_pDb, "PRAGMA quick_check", strValue, strError)) != SQLITE_OK)
+        return failed(rc);
+    if (strValue != "ok") {
+        strError = "quick_check: " + strValue;
+        x_CloseDatabase();
+        return OpenResult::Damaged;
+    }
+    if ((rc = QueryOne(m_pDb, "PRAGMA journal_mode=WAL", strValue, strError)) != SQLITE_OK ||
+        (rc = QueryOne(m_pDb, "PRAGMA synchronous=NORMAL", strValue, strError)) != SQLITE_OK)
+        return failed(rc);
+    if (nVersion < kSchemaVersion) {
+        rc = sqlite3_exec(m_pDb, kCreateSchema, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            strError = sqlite3_errmsg(m_pDb);
+            return failed(rc);
+        }
+    }
+
+    // Pruning may meet a lock held by another program; the writer tries again then.
+    std::uint32_t tToday = DayOf(WallClockNow());
+    m_tPrunedDay = 0;
+    std::string strPruneValue;
+    std::string strPruneError;
+    std::string strPrune = Format("DELETE FROM day_total WHERE day < %u", KeepFrom(tToday));
+    rc = QueryOne(m_pDb, strPrune.c_str(), strPruneValue, strPruneError);
+    if (rc == SQLITE_OK)
+        m_tPrunedDay = tToday;
+    else if (IsDamage(rc)) {
+        strError = strPruneError;
+        return failed(rc);
+    }
+
+    OpenResult result = x_ReadRows(loaded, strError);
+    if (result != OpenResult::Ok) {
+        x_CloseDatabase();
+        return result;
+    }
+    return OpenResult::Ok;
+}
+
+CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::string& strError)
+{
+    // A table that exists but is not laid out as ours is no database of this program
+    // (SQLITE_ERROR), just as a corrupt one.
+    auto failed = [&](int rc) {
+        strError = sqlite3_errmsg(m_pDb);
+        return IsDamage(rc) || (rc & 0xff) == SQLITE_ERROR ? OpenResult::Damaged : OpenResult::Failed;
+    };
+    sqlite3_stmt* pStmt = nullptr;
+    int rc = sqlite3_prepare_v2(m_pDb, kSelectVehicles, -1, &pStmt, nullptr);
+    if (rc != SQLITE_OK)
+        return failed(rc);
+    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
+        std::string name = ColumnText(pStmt, 0);
+        FleetRecord& rec = loaded[name].rec;
+        rec.strName = name;
+        rec.tFirstSeen = ColumnU32(pStmt, 1);
+        rec.tLastSeen = ColumnU32(pStmt, 2);
+        rec.strLastAddress = ColumnText(pStmt, 3);
+        rec.nVisits = ColumnU32(pStmt, 4);
+        rec.nFilesTotal = ColumnU64(pStmt, 5);
+        rec.nBytesTotal = ColumnU64(pStmt, 6);
+        rec.nFilesLastVisit = ColumnU64(pStmt, 7);
+        rec.nBytesLastVisit = ColumnU64(pStmt, 8);
+        rec.tLastCompleteOffload = ColumnU32(pStmt, 9);
+        rec.nPending = sqlite3_column_int64(pStmt, 10);
+        rec.tLastFailure = ColumnU32(pStmt, 11);
+        rec.strLastFailure = ColumnText(pStmt, 12);
+    }
+    sqlite3_finalize(pStmt);
+    if (rc != SQLITE_DONE)
+        return failed(rc);
+
+    rc = sqlite3_prepare_v2(m_pDb, kSelectDays, -1, &pStmt, nullptr);
+    if (rc != SQLITE_OK)
+        return failed(rc);
+    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
+        std::string name = ColumnText(pStmt, 0);
+        Vehicle& vehicle = loaded[name];
+        vehicle.rec.strName = name;
+        FleetDayTotal total;
+        total.tDay = DayOf(ColumnU32(pStmt, 1));
+        total.nFiles = ColumnU64(pStmt, 2);
+        total.nBytes = ColumnU64(pStmt, 3);
+        vehicle.days[total.tDay] = total;
+    }
+    sqlite3_finalize(pStmt);
+    if (rc != SQLITE_DONE)
+        return failed(rc);
+
+    if ((rc = sqlite3_prepare_v3(m_pDb, kUpsertVehicle, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertVehicle,
+                                 nullptr)) != SQLITE_OK ||
+        (rc = sqlite3_prepare_v3(m_pDb, kUpsertDay, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertDay, nullptr)) !=
+            SQLITE_OK ||
+        (rc = sqlite3_prepare_v3(m_pDb, kPruneDays, -1, SQLITE_PREPARE_PERSISTENT, &m_pPruneDays, nullptr)) !=
+            SQLITE_OK)
+        return failed(rc);
+    return OpenResult::Ok;
+}
+
+bool CFleetHistory::x_KeepAside(std::string& strBackup, std::string& strError)
+{
+    std::string strStem = m_strPath + "." + WallClockText(WallClockNow());
+    strBackup = strStem + ".bak";
+    std::error_code ec;
+    // A second damage within the same second must not replace the first backup.
+    for (int n = 2; std::filesystem::exists(strBackup, ec); ++n)
+        strBackup = strStem + "-" + std::to_string(n) + ".bak";
+    if (std::rename(m_strPath.c_str(), strBackup.c_str()) != 0) {
+        strError = ErrnoText(errno);
+        return false;
+    }
+    // Journals left beside it belong to the old file and would be replayed into the new one.
+    for (const char* szSuffix : {"-wal", "-shm", "-journal"})
+        std::remove((m_strPath + szSuffix).c_str());
+    return true;
+}
+
+void CFleetHistory::x_CloseDatabase()
+{
+    for (sqlite3_stmt** ppStmt : {&m_pUpsertVehicle, &m_pUpsertDay, &m_pPruneDays}) {
+        sqlite3_finalize(*ppStmt);
+        *ppStmt = nullptr;
+    }
+    if (m_pDb)
+        sqlite3_close_v2(m_pDb);
+    m_pDb = nullptr;
+}
