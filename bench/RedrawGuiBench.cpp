@@ -2,13 +2,21 @@
 // event per vehicle (as the registry's one-second timer posts them), handled on the
 // window thread, followed by the repaint. Prints the time one tick takes, through
 // the notification center and with the handler called directly.
+// Then the Fleet page: 1000 vehicles in a fleet history on a temporary fleet.db,
+// some of whose counts change every tick, refreshed and repainted once per tick.
+#include "depot/FleetHistory.h"
+#include "settings/WallClock.h"
 #include "shell/NotifyCenter.h"
 #include "shell/NotifyEvent.h"
+#include "shell/ui/FleetModel.h"
+#include "shell/ui/FleetView.h"
 #include "shell/ui/ProgressListCtrl.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QDir>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +27,8 @@ namespace {
 
 constexpr int kVehicles = 500;
 constexpr int kTicks = 30;
+constexpr int kFleetVehicles = 1000;
+constexpr int kFleetChangesPerTick = 50;  // vehicles whose counts move in one tick
 
 std::string Name(int i)
 {
@@ -99,5 +109,64 @@ int main(int argc, char** argv)
     std::printf("%d vehicles, %d ticks each, %d events per tick\n", kVehicles, kTicks, 2 * kVehicles);
     Report("tick, handler called directly + repaint:", direct);
     Report("tick, through the notification center + repaint:", viaCenter);
+
+    // The Fleet page over a history filled the way the server fills it.
+    QTemporaryDir work;
+    if (!work.isValid()) {
+        std::fprintf(stderr, "no temporary directory\n");
+        return 1;
+    }
+    CFleetHistory history(QDir(work.path()).filePath("fleet.db").toStdString());
+    if (history.Open() != 0) {
+        std::fprintf(stderr, "cannot open the fleet history\n");
+        return 1;
+    }
+    const std::uint32_t tStart = WallClockNow();
+    std::vector<std::string> online;
+    for (int i = 0; i < kFleetVehicles; ++i) {
+        const std::string name = Name(i);
+        history.OnArrival(name, "10.0.0.1:5000", tStart - 3600);
+        for (int nFile = 0; nFile < i % 7; ++nFile)
+            history.OnFileStored(name, 1000000u + static_cast<unsigned>(i), tStart - 60);
+        if (i % 5 != 0)
+            history.OnCompleteOffload(name, tStart - 1800);
+        history.OnPending(name, i % 9 == 0 ? -1 : i % 3);
+        if (i % 2 == 0)
+            online.push_back(name);
+    }
+    history.Flush();
+
+    CNotifyCenter fleetCenter;
+    CZELCoolTabCtrl fleetTab(QSize(1152, 560), fleetCenter, history);
+    fleetTab.show();
+    fleetTab.SetActivePage(2);
+    CFleetView& fleet = *fleetTab.FleetView();
+    fleet.Refresh(tStart, online);
+    Repaint();
+
+    // Sorted by name, then by the column that changes (rows move within the view).
+    auto fleetRun = [&](int nFirstTick) {
+        std::vector<double> ticks;
+        for (int nTick = nFirstTick; nTick < nFirstTick + kTicks; ++nTick) {
+            for (int k = 0; k < kFleetChangesPerTick; ++k)
+                history.OnFileStored(Name((nTick * kFleetChangesPerTick + k * 19) % kFleetVehicles), 500000, tStart);
+            QElapsedTimer timer;
+            timer.start();
+            fleet.Refresh(tStart + static_cast<std::uint32_t>(nTick), online);
+            Repaint();
+            ticks.push_back(timer.nsecsElapsed() / 1e6);
+        }
+        return ticks;
+    };
+    const std::vector<double> byName = fleetRun(0);
+    fleet.sortByColumn(CFleetModel::kColFilesToday, Qt::DescendingOrder);
+    const std::vector<double> byFiles = fleetRun(kTicks);
+    fleetCenter.Stop();
+    history.Close();
+
+    std::printf("%d vehicles in the fleet history, %d ticks, %d vehicles changed per tick\n", kFleetVehicles,
+                kTicks, kFleetChangesPerTick);
+    Report("tick, Fleet page refresh + repaint (by name):", byName);
+    Report("tick, Fleet page refresh + repaint (by files):", byFiles);
     return 0;
 }

@@ -1,5 +1,6 @@
 #include "settings/ui/ConfigDlg.h"
 
+#include "settings/ui/DepotSettingsDlg.h"
 #include "settings/ui/DialogFields.h"
 #include "settings/ui/SpecialConfigDlg.h"
 #include "shell/ui/DialogButtons.h"
@@ -90,6 +91,11 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     pSpecial->setAutoDefault(false);
     connect(pSpecial, &QPushButton::clicked, this, &CConfigDlg::OnSpecialConfig);
 
+    auto* pDepot = new QPushButton("Depot settings...", this);
+    pDepot->setObjectName("depotButton");
+    pDepot->setAutoDefault(false);
+    connect(pDepot, &QPushButton::clicked, this, &CConfigDlg::OnDepotSettings);
+
     m_pComponentCheck = new QCheckBox("Run in MIRDO component mode.", this);
     m_pComponentCheck->setObjectName("componentCheck");
     m_pComponentCheck->setChecked(settings.bComponentMode != 0);
@@ -119,12 +125,17 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     pSpecialRow->addWidget(new QLabel("Config special parameters for particular downloading.", this), 1);
     pSpecialRow->addWidget(pSpecial);
 
+    auto* pDepotRow = new QHBoxLayout;
+    pDepotRow->addWidget(new QLabel("Rolling window, transfer limit and retention of the depot.", this), 1);
+    pDepotRow->addWidget(pDepot);
+
     QHBoxLayout* pButtons = NewOkCancelRow(this);
 
     auto* pMain = new QVBoxLayout(this);
     pMain->addLayout(pServer);
     pMain->addWidget(pSpanBox);
     pMain->addLayout(pSpecialRow);
+    pMain->addLayout(pDepotRow);
     pMain->addWidget(m_pComponentCheck);
     pMain->addLayout(pButtons);
 }
@@ -185,5 +196,12 @@ void CConfigDlg::OnBrowse()
 void CConfigDlg::OnSpecialConfig()
 {
     CSpecialConfigDlg dlg(this);
+    dlg.exec();
+}
+
+void CConfigDlg::OnDepotSettings()
+{
+    // The depot keys are saved by that dialog on its own OK, whatever this one ends with.
+    CDepotSettingsDlg dlg(this);
     dlg.exec();
 }

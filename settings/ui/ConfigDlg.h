@@ -34,6 +34,7 @@ public slots:
 private slots:
     void OnBrowse();
     void OnSpecialConfig();
+    void OnDepotSettings();
 
 private:
     std::uint32_t m_nPort;        // the port field's value

@@ -3,11 +3,14 @@
 #include "platform/Timing.h"
 #include "resources/Artwork.h"
 #include "settings/Settings.h"
+#include "settings/WallClock.h"
 #include "settings/ui/ConfigDlg.h"
+#include "settings/ui/DepotSettingsDlg.h"
 #include "shell/Logger.h"
 #include "shell/NotifyCenter.h"
 #include "shell/ServerControl.h"
 #include "shell/ui/AboutDlg.h"
+#include "shell/ui/FleetView.h"
 #include "shell/ui/LogFilterDlg.h"
 #include "shell/ui/MessageBox.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
@@ -25,6 +28,8 @@
 #include <QVBoxLayout>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -69,6 +74,7 @@ void CMainDlg::Build(const QSize& screenSize)
     QMenu* pEdit = menuBar()->addMenu("Edit");
     m_pActClear = pEdit->addAction("Clear Display", this, &CMainDlg::OnClearDisplay);
     m_pActFilter = pEdit->addAction("Filter", this, &CMainDlg::OnFilter);
+    m_pActDepot = pEdit->addAction("Depot settings...", this, &CMainDlg::OnDepotSettings);
 
     // Toolbar.
     m_pToolBar = new QToolBar("toolbar", this);
@@ -126,7 +132,7 @@ void CMainDlg::Build(const QSize& screenSize)
     CServerControl::Instance().SetLowSpaceHandler([this] { OnLowSpace(); });
 
     m_timer.setInterval(Timing().nTimerPeriodMs);
-    connect(&m_timer, &QTimer::timeout, this, [] { CVehicleMgr::Instance().OnTimer(); });
+    connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTick);
     m_timer.start();
 }
 
@@ -149,6 +155,7 @@ QAction* CMainDlg::Action(Command nId) const
     case kIdExit: return m_pActExit;
     case kIdClearDisplay: return m_pActClear;
     case kIdFilter: return m_pActFilter;
+    case kIdDepotSettings: return m_pActDepot;
     case kIdAbout: return m_pActAbout;
     }
     return nullptr;
@@ -159,6 +166,16 @@ void CMainDlg::ShowRunning(bool bRunning)
     m_pActStart->setEnabled(!bRunning);
     m_pActStop->setEnabled(bRunning);
     m_pActConfig->setEnabled(!bRunning);
+    m_pActDepot->setEnabled(!bRunning);
+}
+
+void CMainDlg::OnTick()
+{
+    CVehicleMgr& registry = CVehicleMgr::Instance();
+    registry.OnTimer();
+    std::vector<std::string> names;
+    registry.GetNames(names);
+    m_pTab->FleetView()->Refresh(WallClockNow(), names);
 }
 
 void CMainDlg::BeginMonitorJoin()
@@ -259,6 +276,13 @@ void CMainDlg::OnFilter()
     CLogFilterDlg dlg(this);
     if (dlg.exec() == QDialog::Accepted)
         CLogger::Instance().SetFilter(dlg.SelectedNames());
+}
+
+void CMainDlg::OnDepotSettings()
+{
+    // Saved on OK; the next Start puts the values in force.
+    CDepotSettingsDlg dlg(this);
+    dlg.exec();
 }
 
 void CMainDlg::OnAbout()

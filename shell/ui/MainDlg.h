@@ -14,9 +14,10 @@ class QLabel;
 class QToolBar;
 
 // The main window: toolbar Start, Stop, Config; menus System (Exit, About) and Edit
-// (Clear Display, Filter); the tab window with the online list and the Active log;
-// a two-part status bar. Runs the registry's one-second timer. Start and Config are
-// enabled exactly while the server is stopped, Stop while it runs.
+// (Clear Display, Filter, Depot settings); the tab window with the online list, the
+// Active log and the Fleet page; a two-part status bar. Runs the registry's
+// one-second timer, which also refreshes the Fleet page. Start, Config and Depot
+// settings are enabled exactly while the server is stopped, Stop while it runs.
 class CMainDlg : public QMainWindow {
     Q_OBJECT
 public:
@@ -28,6 +29,7 @@ public:
         kIdExit = 32774,
         kIdClearDisplay = 32783,
         kIdFilter = 32784,
+        kIdDepotSettings = 32785,
         kIdAbout = 16,
     };
 
@@ -45,6 +47,7 @@ public:
     void OnExit();
     void OnClearDisplay();
     void OnFilter();
+    void OnDepotSettings();
     void OnAbout();
 
     // Whether the server is started (as the window last set it). Any thread.
@@ -62,6 +65,8 @@ protected:
 private:
     void Build(const QSize& screenSize);
     void ShowRunning(bool bRunning);
+    // The one-second tick: the registry's timer, then the Fleet page.
+    void OnTick();
     // The disk monitor's low-space handler. Disk monitor thread.
     void OnLowSpace();
     // Marks a window-thread call that may wait for the disk monitor thread, so a
@@ -79,6 +84,7 @@ private:
     QAction* m_pActExit = nullptr;
     QAction* m_pActClear = nullptr;
     QAction* m_pActFilter = nullptr;
+    QAction* m_pActDepot = nullptr;
     QAction* m_pActAbout = nullptr;
     QTimer m_timer;
 

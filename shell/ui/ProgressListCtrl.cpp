@@ -78,7 +78,9 @@ public:
             return QVariant();
         switch (nRole) {
         case Qt::DisplayRole:
-            return pCell->bShowProgress ? QVariant(pCell->nPercent) : QVariant(pCell->text);
+            if (pCell->bShowProgress)
+                return pCell->barText.isEmpty() ? QVariant(pCell->nPercent) : QVariant(pCell->barText);
+            return QVariant(pCell->text);
         case Qt::ToolTipRole:
             return pCell->toolTip.isEmpty() ? QVariant() : QVariant(pCell->toolTip);
         case Qt::TextAlignmentRole:
@@ -215,16 +217,24 @@ public:
             }
         }
         pPainter->save();
-        if (pCell->bShowProgress)
+        if (pCell->bShowProgress && pCell->barText.isEmpty()) {
             PaintProgress(pPainter, option.rect, *pCell, back, text);
-        else
+        } else if (pCell->bShowProgress) {
+            // The state text stands centred where the bar would be.
+            Cell shown = *pCell;
+            shown.text = pCell->barText;
+            shown.nImage = -1;
+            PaintText(pPainter, option, index, shown, back, text, Qt::AlignCenter);
+        } else {
             PaintText(pPainter, option, index, *pCell, back, text);
+        }
         pPainter->restore();
     }
 
 private:
     void PaintText(QPainter* pPainter, const QStyleOptionViewItem& option, const QModelIndex& index,
-                   const Cell& cell, const QColor& back, const QColor& text) const
+                   const Cell& cell, const QColor& back, const QColor& text,
+                   Qt::Alignment alignment = Qt::Alignment()) const
     {
         pPainter->fillRect(option.rect, back);
         QRect rc = option.rect.adjusted(2, 0, -2, 0);
@@ -237,8 +247,8 @@ private:
         font.setBold(cell.bBold);
         pPainter->setFont(font);
         pPainter->setPen(text);
-        const Qt::Alignment alignment =
-            Qt::Alignment(m_pModel->data(index, Qt::TextAlignmentRole).toInt()) | Qt::AlignVCenter;
+        if (!alignment)
+            alignment = Qt::Alignment(m_pModel->data(index, Qt::TextAlignmentRole).toInt()) | Qt::AlignVCenter;
         const QString shown = QFontMetrics(font).elidedText(cell.text, Qt::ElideRight, rc.width());
         pPainter->drawText(rc, int(alignment) | Qt::TextSingleLine, shown);
     }
@@ -360,6 +370,15 @@ void CProgressListCtrl::UpdateProgress(int nRow, int nColumn, int nPercent)
     if (pCell->nPercent == nPercent)
         return;
     pCell->nPercent = nPercent;
+    m_pModel->CellChanged(nRow, nColumn);
+}
+
+void CProgressListCtrl::SetBarText(int nRow, int nColumn, const QString& text)
+{
+    Cell* pCell = m_pModel->CellAt(nRow, nColumn);
+    if (!pCell || pCell->barText == text)
+        return;
+    pCell->barText = text;
     m_pModel->CellChanged(nRow, nColumn);
 }
 

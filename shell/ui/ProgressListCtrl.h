@@ -30,6 +30,7 @@ public:
         int nPercent = 0;                           // 0 to 100
         QString progressText;                       // printf format of the percent; empty "%d%%"
         bool bShowProgressText = false;
+        QString barText;                            // non-empty: shown in place of the bar
     };
 
     static const QColor kWindowColour;     // RGB(214, 211, 206)
@@ -52,6 +53,9 @@ public:
     void SetProgress(int nRow, int nColumn, bool bShowText, const QString& customText = QString());
     // Sets the percentage (cut to 0..100) of a progress cell and repaints that cell.
     void UpdateProgress(int nRow, int nColumn, int nPercent);
+    // Shows text in a progress cell instead of its bar (a state, not a percentage);
+    // an empty text brings the bar back. The percentage goes on updating underneath.
+    void SetBarText(int nRow, int nColumn, const QString& text);
     void DeleteItem(int nRow);
     void DeleteAllItems();
 

@@ -1,12 +1,15 @@
 #include "shell/ui/ZELCoolTabCtrl.h"
 
+#include "depot/FleetHistory.h"
 #include "resources/Artwork.h"
 #include "shell/NotifyCenter.h"
 #include "shell/NotifyEvent.h"
+#include "shell/ui/FleetView.h"
 #include "shell/ui/ProgressListCtrl.h"
 
 #include <QDateTime>
 #include <QHeaderView>
+#include <QStyle>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -28,6 +31,12 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, QWidget* pParent)
 }
 
 CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, QWidget* pParent)
+    : CZELCoolTabCtrl(size, center, CFleetHistory::Instance(), pParent)
+{
+}
+
+CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFleetHistory& history,
+                                 QWidget* pParent)
     : CCoolTabCtrl(kTabsTop, pParent),
       m_center(center),
       m_bridge([this](std::uint32_t nKind, const void* pPayload) { OnNotifyEvent(nKind, pPayload); })
@@ -50,7 +59,13 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, QWidg
     m_pLog->horizontalHeaderItem(0)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_pLog->horizontalHeaderItem(1)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_pLog->horizontalHeader()->setStretchLastSection(false);
-    m_pLog->setColumnWidth(0, static_cast<int>(nBase * 0.12));
+    // 12% of the width, unless that would cut the time short (narrow screens).
+    const int nTimePadding =
+        std::max(2 * m_pLog->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, m_pLog->horizontalHeader()),
+                 2 * (m_pLog->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_pLog) + 1)) +
+        1;  // the grid line
+    const int nTimeWidth = m_pLog->fontMetrics().horizontalAdvance(kWidestTime) + nTimePadding;
+    m_pLog->setColumnWidth(0, std::max(static_cast<int>(nBase * 0.12), nTimeWidth));
     m_pLog->setColumnWidth(1, static_cast<int>(nBase * 0.87));
     m_pLog->verticalHeader()->hide();
     m_pLog->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -67,8 +82,17 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, QWidg
     pal.setColor(QPalette::Text, kLogTextColour);
     m_pLog->setPalette(pal);
 
+    m_pFleet = new CFleetView(history, this);
+    m_pFleet->setObjectName("fleetList");
+    m_pFleet->setFont(font());
+    m_pFleet->horizontalHeader()->setFont(font());
+    m_pFleet->setFrameShape(QFrame::NoFrame);
+    m_pFleet->FitColumns(nBase);
+
     AddPage(m_pOnline, "Online DVR", CArtwork::OnlineTabIcon());
     AddPage(m_pLog, "Active log", CArtwork::LogTabIcon());
+    AddPage(m_pFleet, "Fleet",
+            QIcon(CArtwork::RecorderImage().scaled(16, 16, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
     SetActivePage(0);
 
     m_center.Register(&m_bridge);
@@ -86,7 +110,7 @@ void CZELCoolTabCtrl::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
         AddLogEntry(QString::fromUtf8(szText, static_cast<qsizetype>(strnlen(szText, kNotifyPayloadSize))));
         return;
     }
-    if (nKind != NOTIFY_VEHICLE && nKind != NOTIFY_SPEED && nKind != NOTIFY_PROGRESS)
+    if (nKind != NOTIFY_VEHICLE && nKind != NOTIFY_SPEED && nKind != NOTIFY_PROGRESS && nKind != NOTIFY_WAITING)
         return;
 
     VehicleEvent ev;
@@ -116,6 +140,9 @@ void CZELCoolTabCtrl::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
     }
     case NOTIFY_PROGRESS:
         m_pOnline->UpdateProgress(nRow, kColProgress, static_cast<int>(std::min<std::uint32_t>(ev.nValue, 100)));
+        break;
+    case NOTIFY_WAITING:
+        m_pOnline->SetBarText(nRow, kColProgress, ev.nValue ? QStringLiteral("waiting") : QString());
         break;
     default:
         break;

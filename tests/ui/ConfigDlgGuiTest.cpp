@@ -1,5 +1,6 @@
 #include "settings/ui/ConfigDlg.h"
 
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "settings/WallClock.h"
 #include "settings/ui/DialogFields.h"
@@ -275,6 +276,27 @@ TEST_F(ConfigDlgTest, SpecialConfigurationSavesOnItsCloseEvenWhenConfigIsCancell
     EXPECT_NE(ReadFile("QorConfig.xml").find("<EnablePrivileges>1</EnablePrivileges>"), std::string::npos);
     ServerSettings loaded;
     EXPECT_EQ(LoadSettings(loaded), -1);
+}
+
+TEST_F(ConfigDlgTest, DepotSettingsButtonOpensItsDialog)
+{
+    CConfigDlg dlg(Sample());
+    dlg.show();
+    QPushButton* pDepot = Child<QPushButton>(dlg, "depotButton");
+    ASSERT_NE(pDepot, nullptr);
+    EXPECT_EQ(pDepot->text(), "Depot settings...");
+    ModalScript script;
+    script.Then([](QWidget* pModal) {
+        EXPECT_EQ(pModal->windowTitle(), "Depot settings");
+        pModal->findChild<QLineEdit*>("maxTransfersEdit")->setText("3");
+        pModal->findChild<QPushButton*>("okButton")->click();
+    });
+    pDepot->click();
+    EXPECT_EQ(script.Left(), 0u);
+    EXPECT_TRUE(m_messages.empty());
+    // Saved by its own OK, whatever the Configuration dialog ends with.
+    Child<QPushButton>(dlg, "cancelButton")->click();
+    EXPECT_EQ(LoadDepotSettings(SettingsFile()).nMaxTransfers, 3u);
 }
 
 }  // namespace

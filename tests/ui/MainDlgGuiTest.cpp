@@ -1,13 +1,18 @@
 #include "shell/ui/MainDlg.h"
 
 #include "settings/ui/ConfigDlg.h"
+#include "settings/ui/DepotSettingsDlg.h"
 
 #include "support/Sandbox.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
 #include "shell/Logger.h"
 #include "shell/ServerControl.h"
+#include "depot/FleetHistory.h"
+#include "settings/DepotSettings.h"
+#include "settings/WallClock.h"
 #include "shell/ui/AboutDlg.h"
+#include "shell/ui/FleetView.h"
 #include "shell/ui/LogFilterDlg.h"
 #include "shell/ui/MessageBox.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
@@ -18,6 +23,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QToolBar>
@@ -92,6 +98,7 @@ protected:
         EXPECT_TRUE(dlg.Action(CMainDlg::kIdStart)->isEnabled());
         EXPECT_FALSE(dlg.Action(CMainDlg::kIdStop)->isEnabled());
         EXPECT_TRUE(dlg.Action(CMainDlg::kIdConfig)->isEnabled());
+        EXPECT_TRUE(dlg.Action(CMainDlg::kIdDepotSettings)->isEnabled());
         EXPECT_FALSE(dlg.IsRunning());
     }
     static void ExpectStarted(CMainDlg& dlg)
@@ -99,6 +106,7 @@ protected:
         EXPECT_FALSE(dlg.Action(CMainDlg::kIdStart)->isEnabled());
         EXPECT_TRUE(dlg.Action(CMainDlg::kIdStop)->isEnabled());
         EXPECT_FALSE(dlg.Action(CMainDlg::kIdConfig)->isEnabled());
+        EXPECT_FALSE(dlg.Action(CMainDlg::kIdDepotSettings)->isEnabled());
         EXPECT_TRUE(dlg.IsRunning());
     }
 
@@ -300,6 +308,38 @@ TEST_F(MainDlgTest, FilterConfirmedWithNoVehicleDropsVehicleEntries)
     dlg.Action(CMainDlg::kIdFilter)->trigger();
     WriteLog("again for a vehicle", "BUS-1");
     EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"for nobody"});
+}
+
+TEST_F(MainDlgTest, DepotSettingsFromTheEditMenuAndTheFleetPageFollowsTheTimer)
+{
+    QApplication app(g_argc, g_argv);
+    Timing().nTimerPeriodMs = 20;
+    WriteSettings(FreeUdpPort());
+    CMainDlg dlg;
+    QAction* pDepot = dlg.Action(CMainDlg::kIdDepotSettings);
+    ASSERT_NE(pDepot, nullptr);
+    EXPECT_EQ(pDepot->text(), "Depot settings...");
+    EXPECT_TRUE(dlg.menuBar()->actions()[1]->menu()->actions().contains(pDepot));
+
+    WhenModal<CDepotSettingsDlg>([](CDepotSettingsDlg* pDlg) {
+        pDlg->findChild<QLineEdit*>("retainDaysEdit")->setText("14");
+        pDlg->accept();
+    });
+    pDepot->trigger();
+    EXPECT_EQ(LoadDepotSettings(SettingsFile()).nRetainDays, 14u);
+    EXPECT_TRUE(m_messages.empty());
+
+    // Not while the server runs (a disabled action does nothing when triggered).
+    dlg.OnStart();
+    ExpectStarted(dlg);
+    dlg.OnStop();
+    ExpectStopped(dlg);
+
+    // The timer tick brings what the history records onto the Fleet page.
+    CFleetHistory::Instance().OnArrival("BUS-77", "10.1.1.1:7000", WallClockNow());
+    const QAbstractItemModel* pFleet = dlg.Tab()->FleetView()->model();
+    ASSERT_TRUE(SpinUntil([&] { return pFleet->rowCount() == 1; }));
+    EXPECT_EQ(pFleet->index(0, 0).data().toString(), "! BUS-77");
 }
 
 // Free space reported to the disk monitor in the tests below.

@@ -3,6 +3,7 @@
 #include "shell/NotifyCenter.h"
 #include "shell/NotifyEvent.h"
 #include "shell/ui/CoolTabCtrl.h"
+#include "shell/ui/FleetView.h"
 #include "shell/ui/ProgressListCtrl.h"
 #include "ui/SpinUntil.h"
 
@@ -10,6 +11,8 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFontMetrics>
+#include <QHeaderView>
+#include <QStyleOptionViewItem>
 #include <QImage>
 #include <QRegularExpression>
 #include <QTableWidget>
@@ -53,10 +56,11 @@ protected:
 
 TEST_F(TabTest, PagesAndColumns)
 {
-    ASSERT_EQ(m_tab.PageCount(), 2);
+    ASSERT_EQ(m_tab.PageCount(), 3);
     EXPECT_EQ(m_tab.ActivePage(), 0);
     EXPECT_EQ(m_tab.Page(0), m_tab.OnlineList());
     EXPECT_EQ(m_tab.Page(1), m_tab.LogList());
+    EXPECT_EQ(m_tab.Page(2), m_tab.FleetView());
     QAbstractItemModel* pModel = Online().model();
     ASSERT_EQ(pModel->columnCount(), 3);
     EXPECT_EQ(pModel->headerData(0, Qt::Horizontal).toString(), "Device name");
@@ -67,7 +71,6 @@ TEST_F(TabTest, PagesAndColumns)
     EXPECT_EQ(Online().columnWidth(0), static_cast<int>(nBase * 0.19));
     EXPECT_EQ(Online().columnWidth(1), static_cast<int>(nBase * 0.64));
     EXPECT_EQ(Online().columnWidth(2), static_cast<int>(nBase * 0.15));
-    EXPECT_EQ(LogList().columnWidth(0), static_cast<int>(nBase * 0.12));
     EXPECT_EQ(LogList().columnWidth(1), static_cast<int>(nBase * 0.87));
     EXPECT_EQ(LogList().horizontalHeaderItem(0)->text(), "Time");
     EXPECT_EQ(LogList().horizontalHeaderItem(1)->text(), "Event");
@@ -78,6 +81,89 @@ TEST_F(TabTest, PagesAndColumns)
     EXPECT_EQ(m_tab.ActivePage(), 1);
     EXPECT_TRUE(m_tab.LogList()->isVisible());
     EXPECT_FALSE(m_tab.OnlineList()->isVisible());
+    QTest::mouseClick(&m_tab, Qt::LeftButton, Qt::NoModifier, m_tab.TabRect(2).center());
+    EXPECT_EQ(m_tab.ActivePage(), 2);
+    EXPECT_TRUE(m_tab.FleetView()->isVisible());
+    EXPECT_FALSE(m_tab.LogList()->isVisible());
+    const QAbstractItemModel* pFleet = m_tab.FleetView()->model();
+    ASSERT_EQ(pFleet->columnCount(), 6);
+    QStringList headings;
+    for (int i = 0; i < pFleet->columnCount(); ++i) {
+        headings << pFleet->headerData(i, Qt::Horizontal).toString();
+        // Every heading can be read in full.
+        EXPECT_GE(m_tab.FleetView()->columnWidth(i),
+                  m_tab.FleetView()->horizontalHeader()->fontMetrics().horizontalAdvance(headings.back()));
+    }
+    EXPECT_EQ(headings, (QStringList {"Vehicle", "Status", "Last complete offload", "Files today", "Bytes today",
+                                      "Pending"}));
+}
+
+TEST_F(TabTest, TimeColumnShowsTheWholeTime)
+{
+    // The tab window of a main window on a 1280x900 screen: 12% is too narrow.
+    const int nMainWidth = static_cast<int>((1280 / 2) * 1.2);
+    CNotifyCenter center;
+    CZELCoolTabCtrl narrow(QSize(nMainWidth, 420), center);
+    QTableWidget& log = *narrow.LogList();
+    const int nText = log.fontMetrics().horizontalAdvance(CZELCoolTabCtrl::kWidestTime);
+    const int nBase = narrow.PageRect().width() - 10;
+    ASSERT_LT(static_cast<int>(nBase * 0.12), nText);
+    EXPECT_GE(log.columnWidth(0), nText);
+    EXPECT_EQ(log.columnWidth(1), static_cast<int>(nBase * 0.87));
+    // As shown: the time is not cut short.
+    const char* szEvent = "Server starts";
+    char szBuf[kNotifyPayloadSize] = {};
+    std::strncpy(szBuf, szEvent, sizeof(szBuf) - 1);
+    narrow.OnNotifyEvent(NOTIFY_LOG, szBuf);
+    QStyleOptionViewItem option;
+    option.initFrom(&log);
+    option.font = log.font();
+    option.rect = log.visualRect(log.model()->index(0, 0));
+    const QSize needed = log.itemDelegate()->sizeHint(option, log.model()->index(0, 0));
+    EXPECT_GE(log.columnWidth(0), needed.width());
+
+    // A wide screen keeps 12%.
+    CNotifyCenter wideCenter;
+    CZELCoolTabCtrl wide(QSize(static_cast<int>((2560 / 2) * 1.2), 800), wideCenter);
+    const int nWideBase = wide.PageRect().width() - 10;
+    ASSERT_GT(static_cast<int>(nWideBase * 0.12), nText + 20);
+    EXPECT_EQ(wide.LogList()->columnWidth(0), static_cast<int>(nWideBase * 0.12));
+    EXPECT_EQ(wide.LogList()->columnWidth(1), static_cast<int>(nWideBase * 0.87));
+}
+
+TEST_F(TabTest, VehicleWaitingForASlotShowsWaitingInsteadOfItsBar)
+{
+    Vehicle(NOTIFY_VEHICLE, "BUS-1", 1);
+    Vehicle(NOTIFY_VEHICLE, "BUS-2", 1);
+    Vehicle(NOTIFY_PROGRESS, "BUS-1", 60);
+    Vehicle(NOTIFY_PROGRESS, "BUS-2", 60);
+    m_tab.show();
+    Online().clearSelection();
+    const QColor highlight = Online().palette().color(QPalette::Active, QPalette::Highlight);
+    // The left end of a cell's bar, away from the centred text.
+    auto barStart = [&](int nRow) {
+        QCoreApplication::processEvents();
+        const QImage image = Online().viewport()->grab().toImage();
+        const QRect rc = Online().visualRect(Online().model()->index(nRow, 1));
+        return image.pixelColor(rc.left() + 6, rc.top() + 4);
+    };
+    ASSERT_EQ(barStart(0), highlight);
+
+    Vehicle(NOTIFY_WAITING, "BUS-1", 1);
+    EXPECT_EQ(Online().model()->index(0, 1).data().toString(), "waiting");
+    EXPECT_EQ(Online().GetCell(0, 1)->barText, "waiting");
+    EXPECT_NE(barStart(0), highlight);
+    EXPECT_EQ(barStart(1), highlight);
+    // Progress goes on underneath, unseen; an unknown name changes nothing.
+    Vehicle(NOTIFY_PROGRESS, "BUS-1", 75);
+    Vehicle(NOTIFY_WAITING, "BUS-9", 1);
+    EXPECT_EQ(Online().GetCell(0, 1)->nPercent, 75);
+    EXPECT_EQ(Online().model()->index(0, 1).data().toString(), "waiting");
+    EXPECT_TRUE(Online().GetCell(1, 1)->barText.isEmpty());
+
+    Vehicle(NOTIFY_WAITING, "BUS-1", 0);
+    EXPECT_EQ(Online().model()->index(0, 1).data().toInt(), 75);
+    EXPECT_EQ(barStart(0), highlight);
 }
 
 TEST_F(TabTest, VehicleRowsAppearUpdateAndLeave)

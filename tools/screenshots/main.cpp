@@ -1,11 +1,17 @@
 // Renders the windows of ZELDownload to PNG files with made-up content: the main
-// window with a few online vehicles, the Active log, the About box and the dialogs.
+// window with a few online vehicles, the Active log, the Fleet page, the About box
+// and the dialogs.
+#include "depot/FleetHistory.h"
+#include "settings/DepotSettings.h"
 #include "settings/Settings.h"
+#include "settings/WallClock.h"
 #include "settings/ui/ConfigDlg.h"
+#include "settings/ui/DepotSettingsDlg.h"
 #include "settings/ui/SpecialConfigDlg.h"
 #include "settings/ui/SpecialItemDlg.h"
 #include "shell/NotifyEvent.h"
 #include "shell/ui/AboutDlg.h"
+#include "shell/ui/FleetView.h"
 #include "shell/ui/LogFilterDlg.h"
 #include "shell/ui/MainDlg.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
@@ -16,9 +22,11 @@
 #include <QPixmap>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,6 +41,40 @@ void Log(CZELCoolTabCtrl& tab, const std::string& text)
     char szBuf[kNotifyPayloadSize] = {};
     std::strncpy(szBuf, text.c_str(), sizeof(szBuf) - 1);
     tab.OnNotifyEvent(NOTIFY_LOG, szBuf);
+}
+
+// A dozen vehicles' history: the five online ones and seven that left, some of
+// them needing attention (pending recordings, no recent complete offload).
+void FillFleetHistory(CFleetHistory& history, std::uint32_t tNow)
+{
+    constexpr std::uint32_t kHour = 3600;
+    struct Made {
+        const char* szName;
+        std::uint32_t nSeenAgo;      // hours since the last keepalive
+        int nFiles;                  // stored today
+        std::uint64_t nFileBytes;
+        int nOffloadAgo;             // hours since the last complete offload; -1 never
+        std::int64_t nPending;
+    };
+    const Made made[] = {
+        {"粤B12345", 0, 14, 48000000, 0, 0},     {"京A88888", 0, 22, 52000000, 0, 0},
+        {"沪C20231", 0, 6, 61000000, 1, 3},      {"BUS-0417", 0, 2, 35000000, -1, -1},
+        {"TRUCK-22", 0, 9, 40000000, 0, -1},     {"BUS-0102", 3, 31, 45000000, 3, 0},
+        {"BUS-0233", 49, 0, 0, 50, 0},           {"BUS-0388", 5, 18, 700000, 6, -1},
+        {"TRUCK-07", 30, 0, 0, 31, 2},           {"TRUCK-15", 2, 40, 51000000, 2, 0},
+        {"苏E66A12", 1, 27, 1200000000, 1, 0},   {"VAN-3", 4, 0, 0, -1, -1},
+    };
+    for (const Made& m : made) {
+        const std::uint32_t tSeen = tNow - m.nSeenAgo * kHour;
+        history.OnArrival(m.szName, "192.168.10.23:5990", tSeen - 2 * kHour);
+        for (int i = 0; i < m.nFiles; ++i)
+            history.OnFileStored(m.szName, m.nFileBytes, tNow - std::min<std::uint32_t>(tNow % 86400, 60));
+        if (m.nOffloadAgo >= 0)
+            history.OnCompleteOffload(m.szName, tNow - static_cast<std::uint32_t>(m.nOffloadAgo) * kHour);
+        history.OnPending(m.szName, m.nPending);
+        if (m.nSeenAgo > 0)
+            history.OnDeparture(m.szName, tSeen);
+    }
 }
 
 bool Save(QWidget& widget, const QString& dir, const char* szName)
@@ -89,6 +131,26 @@ int main(int argc, char** argv)
         bOk &= Save(dlg, outDir, "main-window.png");
         tab.SetActivePage(1);
         bOk &= Save(dlg, outDir, "active-log.png");
+        // The Fleet page, its online vehicles as the registry lists them (registered
+        // without a keepalive, so no download starts).
+        for (const char* szName : vehicles) {
+            VehicleInfo info;
+            CopyField(info.szIP, sizeof(info.szIP), "127.0.0.1");
+            CopyField(info.szName, sizeof(info.szName), szName);
+            info.nChannels = 4;
+            CVehicleMgr& registry = CVehicleMgr::Instance();
+            if (!registry.Find(szName))
+                registry.Add(info);
+            registry.Release();
+        }
+        const std::uint32_t tNow = WallClockNow();
+        FillFleetHistory(CFleetHistory::Instance(), tNow);
+        std::vector<std::string> online;
+        CVehicleMgr::Instance().GetNames(online);
+        tab.FleetView()->Refresh(tNow, online);
+        tab.SetActivePage(2);
+        bOk &= Save(dlg, outDir, "fleet.png");
+        tab.SetActivePage(0);
         dlg.Action(CMainDlg::kIdStart)->setEnabled(true);
         dlg.Action(CMainDlg::kIdStop)->setEnabled(false);
         dlg.Action(CMainDlg::kIdConfig)->setEnabled(true);
@@ -114,18 +176,15 @@ int main(int argc, char** argv)
         bOk &= Save(special, outDir, "special-config-dialog.png");
         CSpecialItemDlg item(entry, &dlg);
         bOk &= Save(item, outDir, "special-item-dialog.png");
-        // The filter dialog lists the registry's vehicles: register the same ones
-        // (no keepalive follows, so no download starts).
-        for (const char* szName : vehicles) {
-            VehicleInfo info;
-            CopyField(info.szIP, sizeof(info.szIP), "127.0.0.1");
-            CopyField(info.szName, sizeof(info.szName), szName);
-            info.nChannels = 4;
-            CVehicleMgr& registry = CVehicleMgr::Instance();
-            if (!registry.Find(szName))
-                registry.Add(info);
-            registry.Release();
-        }
+        DepotSettings depot;
+        depot.nRollingHours = 24;
+        depot.nMaxTransfers = 8;
+        depot.nRetainDays = 30;
+        depot.nMinFreeMb = 10240;
+        SaveDepotSettings(depot, SettingsFile());
+        CDepotSettingsDlg depotDlg(&dlg);
+        bOk &= Save(depotDlg, outDir, "depot-settings.png");
+        // The filter dialog lists the registry's vehicles, registered above.
         CLogFilterDlg filter(&dlg);
         bOk &= Save(filter, outDir, "log-filter-dialog.png");
         CVehicleMgr::Instance().RemoveAll();

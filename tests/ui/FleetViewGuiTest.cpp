@@ -1,0 +1,193 @@
+#include "shell/ui/FleetView.h"
+
+#include "depot/FleetHistory.h"
+#include "settings/WallClock.h"
+#include "shell/ui/FleetModel.h"
+#include "support/Sandbox.h"
+
+#include <QAbstractItemModel>
+#include <QApplication>
+#include <QHeaderView>
+#include <QSortFilterProxyModel>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+int g_argc = 1;
+char g_arg0[] = "FleetViewGuiTest";
+char* g_argv[] = {g_arg0, nullptr};
+
+constexpr std::uint32_t kHour = 3600;
+constexpr std::uint64_t kMiB = 1024 * 1024;
+// 00:30 of a day: an offload an hour before turns stale at 23:30:01 of the same day.
+const std::uint32_t g_tNow = WallClockFromFields(2026, 3, 14, 0, 30, 0);
+
+class FleetViewTest : public Sandbox {
+protected:
+    // What the view shows, by vehicle name, in the order shown.
+    struct Shown {
+        std::vector<std::string> order;
+        std::map<std::string, std::vector<QString>> cells;
+        std::map<std::string, QVariant> toolTip;
+        std::map<std::string, QVariant> background;
+    };
+
+    static Shown Read(const CFleetView& view)
+    {
+        Shown shown;
+        const QAbstractItemModel* pModel = view.model();
+        for (int nRow = 0; nRow < pModel->rowCount(); ++nRow) {
+            const std::string name =
+                pModel->index(nRow, CFleetModel::kColVehicle).data(CFleetModel::kSortRole).toString().toStdString();
+            shown.order.push_back(name);
+            for (int nCol = 0; nCol < CFleetModel::kColumnCount; ++nCol)
+                shown.cells[name].push_back(pModel->index(nRow, nCol).data().toString());
+            shown.toolTip[name] = pModel->index(nRow, CFleetModel::kColPending).data(Qt::ToolTipRole);
+            shown.background[name] = pModel->index(nRow, CFleetModel::kColStatus).data(Qt::BackgroundRole);
+        }
+        return shown;
+    }
+
+    QApplication m_app {g_argc, g_argv};
+};
+
+TEST_F(FleetViewTest, ListsTheHistoryMarksVehiclesAndSortsNumerically)
+{
+    CFleetHistory history((Dir() / "fleet.db").string());
+    ASSERT_EQ(history.Open(), 0);
+    // Fresh and complete, online.
+    history.OnArrival("BUS-1", "10.0.0.1:5000", g_tNow - 2 * kHour);
+    for (int i = 0; i < 3; ++i)
+        history.OnFileStored("BUS-1", 3 * kMiB / 2, g_tNow - 60);
+    history.OnCompleteOffload("BUS-1", g_tNow - kHour);
+    history.OnPending("BUS-1", 0);
+    // Offline, last complete offload 25 hours ago, pending unknown.
+    history.OnArrival("BUS-2", "10.0.0.2:5000", g_tNow - 30 * kHour);
+    history.OnCompleteOffload("BUS-2", g_tNow - 25 * kHour);
+    for (int i = 0; i < 12; ++i)
+        history.OnFileStored("BUS-2", 1000, g_tNow - 600);
+    history.OnDeparture("BUS-2", WallClockFromFields(2026, 3, 14, 0, 17, 45));
+    // Fresh offload but recordings left on the recorder.
+    history.OnArrival("BUS-3", "10.0.0.3:5000", g_tNow - kHour);
+    history.OnFileStored("BUS-3", 0, g_tNow - 30);
+    history.OnFileStored("BUS-3", 0, g_tNow - 20);
+    history.OnCompleteOffload("BUS-3", g_tNow - 10);
+    history.OnPending("BUS-3", 5);
+    // Never fully offloaded; yesterday's files do not count today.
+    history.OnArrival("BUS-10", "10.0.0.4:5000", g_tNow - 3 * kHour);
+    for (int i = 0; i < 100; ++i)
+        history.OnFileStored("BUS-10", 2048, g_tNow - 10 - i);
+    history.OnFileStored("BUS-10", 2048, g_tNow - 2 * kHour);
+    history.OnPending("BUS-10", 0);
+    history.Flush();
+
+    CFleetView view(history);
+    view.resize(900, 300);
+    view.show();
+    view.Refresh(g_tNow, {"BUS-3", "BUS-1", "NOT-IN-HISTORY"});
+    Shown shown = Read(view);
+    ASSERT_EQ(shown.order, (std::vector<std::string> {"BUS-1", "BUS-10", "BUS-2", "BUS-3"}));
+    EXPECT_EQ(shown.cells["BUS-1"], (std::vector<QString> {"BUS-1", "online", "2026-03-13 23:30", "3", "4.5 MiB", "0"}));
+    EXPECT_EQ(shown.cells["BUS-2"],
+              (std::vector<QString> {"! BUS-2", "last seen 2026-03-14 00:17", "2026-03-12 23:30", "12", "11.7 KiB",
+                                     "unknown"}));
+    EXPECT_EQ(shown.cells["BUS-3"], (std::vector<QString> {"! BUS-3", "online", "2026-03-14 00:29", "2", "0 B", "5"}));
+    EXPECT_EQ(shown.cells["BUS-10"][2], "never");
+    EXPECT_FALSE(shown.toolTip["BUS-1"].isValid());
+    EXPECT_FALSE(shown.background["BUS-1"].isValid());
+    EXPECT_EQ(shown.toolTip["BUS-2"].toString(), "not fully offloaded for more than 24 hours");
+    EXPECT_EQ(shown.toolTip["BUS-3"].toString(), "recordings pending on the recorder");
+    EXPECT_EQ(shown.toolTip["BUS-10"].toString(), "never fully offloaded");
+    for (const char* szName : {"BUS-2", "BUS-3", "BUS-10"})
+        EXPECT_EQ(shown.background[szName].value<QColor>(), CFleetModel::kAttentionColour) << szName;
+
+    // A click on "Files today" sorts by the number, not by its text; a second click
+    // turns the order round.
+    QHeaderView* pHeader = view.horizontalHeader();
+    const QPoint click(pHeader->sectionViewportPosition(CFleetModel::kColFilesToday) + 10, pHeader->height() / 2);
+    QTest::mouseClick(pHeader->viewport(), Qt::LeftButton, Qt::NoModifier, click);
+    EXPECT_EQ(Read(view).order, (std::vector<std::string> {"BUS-3", "BUS-1", "BUS-2", "BUS-10"}));
+    QTest::mouseClick(pHeader->viewport(), Qt::LeftButton, Qt::NoModifier, click);
+    EXPECT_EQ(Read(view).order, (std::vector<std::string> {"BUS-10", "BUS-2", "BUS-1", "BUS-3"}));
+    view.sortByColumn(CFleetModel::kColBytesToday, Qt::AscendingOrder);
+    EXPECT_EQ(Read(view).order, (std::vector<std::string> {"BUS-3", "BUS-2", "BUS-10", "BUS-1"}));
+}
+
+TEST_F(FleetViewTest, RefreshChangesOnlyWhatChanged)
+{
+    CFleetHistory history((Dir() / "fleet.db").string());
+    ASSERT_EQ(history.Open(), 0);
+    for (const char* szName : {"A", "C", "D"}) {
+        history.OnArrival(szName, "10.0.0.9:1", g_tNow - kHour);
+        history.OnCompleteOffload(szName, g_tNow - kHour);
+    }
+    history.Flush();
+    CFleetView view(history);
+    view.Refresh(g_tNow, {"A", "C", "D"});
+    ASSERT_EQ(view.Model()->rowCount(), 3);
+
+    std::vector<int> changedRows;
+    int nStructural = 0;
+    QAbstractItemModel* pModel = view.Model();
+    QObject::connect(pModel, &QAbstractItemModel::dataChanged, [&](const QModelIndex& a, const QModelIndex& b) {
+        EXPECT_EQ(a.row(), b.row());
+        changedRows.push_back(a.row());
+    });
+    QObject::connect(pModel, &QAbstractItemModel::modelReset, [&] { ++nStructural; });
+    QObject::connect(pModel, &QAbstractItemModel::rowsInserted, [&] { ++nStructural; });
+    QObject::connect(pModel, &QAbstractItemModel::rowsRemoved, [&] { ++nStructural; });
+
+    // One vehicle's files: one row signalled, nothing rebuilt.
+    history.OnFileStored("C", 10, g_tNow);
+    view.Refresh(g_tNow + 1, {"A", "C", "D"});
+    EXPECT_EQ(changedRows, std::vector<int> {1});
+    EXPECT_EQ(pModel->index(1, CFleetModel::kColFilesToday).data().toString(), "1");
+    // Nothing new, the online set given in another order: nothing signalled.
+    view.Refresh(g_tNow + 2, {"D", "C", "A"});
+    EXPECT_EQ(changedRows.size(), 1u);
+    // A vehicle leaves: only its row.
+    view.Refresh(g_tNow + 3, {"A", "C"});
+    EXPECT_EQ(changedRows, (std::vector<int> {1, 2}));
+    EXPECT_TRUE(pModel->index(2, CFleetModel::kColStatus).data().toString().startsWith("last seen "));
+    EXPECT_EQ(nStructural, 0);
+
+    // A new vehicle is inserted in name order.
+    history.OnArrival("B", "10.0.0.9:2", g_tNow + 4);
+    view.Refresh(g_tNow + 4, {"A", "B", "C"});
+    EXPECT_EQ(nStructural, 1);
+    ASSERT_EQ(pModel->rowCount(), 4);
+    EXPECT_EQ(pModel->index(1, CFleetModel::kColVehicle).data().toString(), "! B");
+    EXPECT_EQ(pModel->index(1, CFleetModel::kColPending).data().toString(), "unknown");
+
+    // Time alone makes an offload stale, with no change to the history: exactly
+    // 24 hours is not yet too old, one second more is.
+    changedRows.clear();
+    const std::uint32_t tStale = g_tNow - kHour + 24 * kHour;
+    view.Refresh(tStale, {"A", "B", "C"});
+    EXPECT_TRUE(changedRows.empty());
+    view.Refresh(tStale + 1, {"A", "B", "C"});
+    EXPECT_EQ(changedRows, (std::vector<int> {0, 2, 3}));
+    EXPECT_EQ(pModel->index(0, CFleetModel::kColVehicle).data().toString(), "! A");
+    // The next day starts with no files today.
+    view.Refresh(g_tNow + 24 * kHour, {"A", "B", "C"});
+    EXPECT_EQ(pModel->index(2, CFleetModel::kColFilesToday).data().toString(), "0");
+}
+
+TEST(FleetModelTest, BytesAndTimesAsText)
+{
+    EXPECT_EQ(CFleetModel::BytesText(0), "0 B");
+    EXPECT_EQ(CFleetModel::BytesText(1023), "1023 B");
+    EXPECT_EQ(CFleetModel::BytesText(1536), "1.5 KiB");
+    EXPECT_EQ(CFleetModel::BytesText(kMiB - 1), "1.0 MiB");
+    EXPECT_EQ(CFleetModel::BytesText(5 * 1024 * kMiB), "5.0 GiB");
+    EXPECT_EQ(CFleetModel::BytesText(3000 * 1024 * kMiB), "3000.0 GiB");
+    EXPECT_EQ(CFleetModel::TimeText(WallClockFromFields(2026, 12, 7, 23, 59, 59)), "2026-12-07 23:59");
+}
+
+} // namespace
