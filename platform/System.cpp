@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <mutex>
 #include <unistd.h>
@@ -81,4 +82,14 @@ std::string ErrnoText(int nErr)
     // GNU strerror_r may return a static string instead of filling the buffer.
     const char* psz = ::strerror_r(nErr, szBuf, sizeof(szBuf));
     return psz ? psz : "";
+}
+
+bool SyncDirectory(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool bOk = ::fsync(fd) == 0;
+    ::close(fd);
+    return bOk;
 }

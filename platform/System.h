@@ -17,6 +17,9 @@ std::string ExecutableDir();
 // nothing when the query fails.
 std::optional<std::uint64_t> FreeDiskSpace(const std::string& path);
 
+// Makes the directory's entries (a rename into it) durable; false on failure.
+bool SyncDirectory(const std::string& path);
+
 // Makes sure a peer that hangs up never ends the process with SIGPIPE.
 // Call once at start-up; further calls do nothing.
 void IgnoreSigPipe();

@@ -241,10 +241,25 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     const std::string recorderName = HeaderText(hdr.szChan);
     const char* szDevice = device.c_str();
 
+
     // Checked before anything in the store is created or renamed, so that a header
     // that is refused anyway never renames a partial file to its wrong name.
     if (!HasChannelTag(hdr)) {
         WriteLog("Error transfer header, szChan not correct", szDevice);
+        pSrv->SetOutcome(TransferResult::Refused);
+        pSrv->CloseAccepted();
+        return 0;
+    }
+
+    // A connection serves only the request it answers: a stray or late one from an
+    // earlier request must not append another file's bytes, nor make a directory for
+    // a device that never registered.
+    if (!pSrv->ExpectedDevice().empty() &&
+        (device != pSrv->ExpectedDevice() || recorderName != pSrv->ExpectedFile() ||
+         hdr.nChan != pSrv->ExpectedChannel())) {
+        WriteLog(Format("Error transfer header, not the file requested: device %s, file %s, channel %d",
+                        Printable(device).c_str(), Printable(recorderName).c_str(), hdr.nChan),
+                 pSrv->ExpectedDevice().c_str());
         pSrv->SetOutcome(TransferResult::Refused);
         pSrv->CloseAccepted();
         return 0;
@@ -273,6 +288,11 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     int fd = ::open(partialPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd >= 0) {
         ReceiveLoop(pSrv, fd, hdr, partialName, szDevice);
+        // A file about to take its finished name must be on disk first: after a power
+        // cut a finished name with missing data would never be fetched again.
+        struct stat done {};
+        if (::fstat(fd, &done) == 0 && static_cast<std::uint32_t>(done.st_size) == hdr.nFileSize)
+            ::fdatasync(fd);
         ::close(fd);
     }
 
@@ -294,6 +314,7 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
                                 szDevice),
                          szDevice);
                 eResult = TransferResult::Stored;
+                SyncDirectory(chanDir);
                 if (bComponentMode && pIndex)
                     pIndex->AddRecord(hdr);
             }

@@ -60,6 +60,18 @@ void CTCPSrv::GetListenAddr(char (&szIp)[16], std::uint16_t& nPort) const
     nPort = m_cListen.IsValid() ? m_cListen.LocalPort() : 0;
 }
 
+bool CTCPSrv::HasWaitingConnection()
+{
+    return m_cListen.WaitReadable(0) == 1;
+}
+
+void CTCPSrv::ExpectTransfer(const std::string& device, const std::string& fileName, std::uint8_t nChannel)
+{
+    m_strExpectedDevice = device;
+    m_strExpectedFile = fileName;
+    m_nExpectedChannel = nChannel;
+}
+
 TransferOutcome CTCPSrv::WaitForConnection()
 {
     m_nReceivedBytes = 0;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <sys/types.h>
 
 // The port the n-th call of a listen-port counter hands out (n counted from 1):
@@ -51,6 +52,18 @@ public:
     // thread, after Listen.
     void GetListenAddr(char (&szIp)[16], std::uint16_t& nPort) const;
 
+    // Whether a connection waits to be accepted. Task thread.
+    bool HasWaitingConnection();
+
+    // What the next connection must carry: the registered vehicle name, the file
+    // name requested and the channel; a header naming anything else is refused.
+    // Empty device: no check. Task thread, before WaitForConnection.
+    void ExpectTransfer(const std::string& device, const std::string& fileName, std::uint8_t nChannel);
+    // For the receiver. Receiver thread.
+    const std::string& ExpectedDevice() const { return m_strExpectedDevice; }
+    const std::string& ExpectedFile() const { return m_strExpectedFile; }
+    std::uint8_t ExpectedChannel() const { return m_nExpectedChannel; }
+
     // Opens one accept window of Timing().nAcceptWindowMs on an accept thread and
     // joins it: returns when the window closed empty or the receiver of the one
     // accepted connection has ended, with how that connection ended. Resets the
@@ -88,4 +101,8 @@ private:
     bool m_bClosed = false;
     Receiver m_receiver;
     TransferOutcome m_outcome;  // written by the receiver thread, read after it is joined
+    // Set by the task before the accept thread starts, read by the receiver.
+    std::string m_strExpectedDevice;
+    std::string m_strExpectedFile;
+    std::uint8_t m_nExpectedChannel = 0;
 };

@@ -80,18 +80,9 @@ void CDownloadTask::Run()
     }
     m_nFileType = ToRecorderFileType(nFileType);
 
-    // With a transfer limit a task holds a listener only while its request is served:
-    // a task waiting for a slot must not hold ports and descriptors.
-    if (m_depot.nMaxTransfers == 0) {
-        m_pListener = std::make_unique<CTCPSrv>();
-        std::uint16_t nPort = NextListenPort();
-        if (m_pListener->Listen(nullptr, nPort) != 0) {
-            Log(Format("listen on port %d failed", nPort));
-            return;
-        }
-        m_pListener->GetListenAddr(m_szListenIp, m_nListenPort);
-    }
-
+    // A listener lives for one request only: a task waiting for a transfer slot holds
+    // no port, and a late connection meant for an earlier request finds its port
+    // closed instead of being taken for the next file.
     while (!m_vehicle.IsQuit()) {
         if (!RunPass())
             break;
@@ -125,7 +116,13 @@ bool CDownloadTask::RunPass()
         nNextStart = SignedMax(nTdStart, m_nSpanStart);
         bPartialNewest = true;
     }
-    // A recording that could not be requested is stepped over.
+    // A recording that could not be requested, or was skipped, is stepped over; a
+    // partial file of it stays for the next pass.
+    if (bPartialNewest && m_nSkipUntil != 0 &&
+        static_cast<std::int32_t>(nTdStart) < static_cast<std::int32_t>(m_nSkipUntil)) {
+        bPartialNewest = false;
+        nNextStart = bMp4 ? SignedMax(nMp4End, m_nSpanStart) : m_nSpanStart;
+    }
     if (!bPartialNewest && m_nSkipUntil != 0)
         nNextStart = SignedMax(nNextStart, m_nSkipUntil);
     std::uint32_t nQueryEnd = m_nSpanEnd;
@@ -274,7 +271,15 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
         Log(Format("SendGetFileCmd FileName: %s(%s), szListenIP: %s,  nPort: %d", record.szFileName,
                    FormatTimeString(record.nStart).c_str(), m_szListenIp, m_nListenPort));
     }
+    m_pListener->ExpectTransfer(m_vehicle.Name(), record.szFileName, m_nChannel);
+    m_requested = record;
     int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nSeek, m_szListenIp, m_nListenPort);
+    // The reply was lost but the recorder connected to this request's own listener:
+    // the transfer is taken rather than asked for again.
+    if (nGet < 0 && !m_vehicle.IsQuit() && m_pListener->HasWaitingConnection()) {
+        Log(Format("no reply to the request of %s, but the recorder connected: transfer taken", record.szFileName));
+        return Request::Accepted;
+    }
     if (nGet != 0)
         CFleetHistory::Instance().OnFailure(m_vehicle.Name(),
                                             nGet < 0 ? "no answer to a file request" : "file request refused",
@@ -284,13 +289,32 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
 
 void CDownloadTask::EndRequest()
 {
+    m_pListener.reset();
     m_pSlot.reset();
-    if (m_depot.nMaxTransfers != 0)
-        m_pListener.reset();
 }
 
 void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
 {
+    // The same recording failing the same hopeless way again and again is skipped
+    // for the rest of this pass, so that it cannot hold up the rest of the channel.
+    bool bHopeless = outcome.eResult == TransferResult::Oversize || outcome.eResult == TransferResult::Refused ||
+                     (outcome.eResult == TransferResult::Incomplete && outcome.nBytes == 0);
+    if (!bHopeless) {
+        m_nFailures = 0;
+    } else {
+        bool bSame = m_nFailures > 0 && m_failedName == m_requested.szFileName && m_nFailedStart == m_requested.nStart;
+        m_nFailures = bSame ? m_nFailures + 1 : 1;
+        m_failedName = m_requested.szFileName;
+        m_nFailedStart = m_requested.nStart;
+        if (m_nFailures >= kFailuresBeforeSkip) {
+            Log(Format("recording %s failed %d times in a row, skipped for this pass", m_requested.szFileName,
+                       m_nFailures));
+            m_nFailures = 0;
+            m_nSkipUntil = static_cast<std::int32_t>(m_requested.nEnd) > static_cast<std::int32_t>(m_requested.nStart)
+                               ? m_requested.nEnd
+                               : m_requested.nStart + 1;
+        }
+    }
     if (outcome.eResult == TransferResult::Stored) {
         m_vehicle.ChannelFileStored(m_nChannel);
         CFleetHistory::Instance().OnFileStored(m_vehicle.Name(), outcome.nBytes, WallClockNow());

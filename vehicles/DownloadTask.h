@@ -39,9 +39,9 @@ private:
     // One pass of the loop; false when the task is finished.
     bool RunPass();
     // Asks the recorder for the recording from nSeek on: waits for a transfer slot
-    // and, with a transfer limit, opens the listener for this request.
+    // and opens the listener of this request.
     Request RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog);
-    // Gives back the slot, and with a transfer limit the listener.
+    // Closes the request's listener and gives back its slot.
     void EndRequest();
     // Tells the vehicle and the fleet history how a transfer ended.
     void ReportOutcome(const TransferOutcome& outcome);
@@ -59,7 +59,7 @@ private:
     const std::uint8_t m_nChannel;
     ServerSettings m_settings;   // copied at start
     DepotSettings m_depot;       // copied at start
-    std::unique_ptr<CTCPSrv> m_pListener;  // for the whole task, or per request with a transfer limit
+    std::unique_ptr<CTCPSrv> m_pListener;  // of the current request
     std::unique_ptr<CTransferSlot> m_pSlot;  // held from a request to the end of its transfer
     std::uint32_t m_nSpanStart = 0;
     std::uint32_t m_nSpanEnd = 0;
@@ -68,5 +68,10 @@ private:
     std::uint16_t m_nListenPort = 0;
     bool m_bFirstPass = true;
     bool m_bFinished = false;
-    std::uint32_t m_nSkipUntil = 0;  // recordings before this could not be requested
+    std::uint32_t m_nSkipUntil = 0;  // recordings before this are not requested again this pass
+    static constexpr int kFailuresBeforeSkip = 3;
+    EarliestFileRecord m_requested;  // the recording of the last request
+    std::string m_failedName;        // the recording that failed last, and how often in a row
+    std::uint32_t m_nFailedStart = 0;
+    int m_nFailures = 0;
 };
