@@ -17,12 +17,12 @@ constexpr std::size_t kReceiveChunkSize = 256 * 1024;
 // header, appends the bytes to the recording's partial file in the store, renames it
 // to its finished name when its size matches, and in component mode adds it to the
 // record index. Closes the accepted socket when it ends. Always 0.
-// Thread procedure of the receiver thread that pSrv's accept thread starts; reads the
+// Runs inside pSrv's WaitForConnection, on the channel task's thread; reads the
 // download root and the component-mode flag from the process-wide settings.
 int GetFileTask(CTCPSrv* pSrv);
 
 // The same with the download root and the index given; pIndex null (or
-// bComponentMode false) adds no record. Receiver thread.
+// bComponentMode false) adds no record. Channel task thread.
 int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponentMode, CRecordIndex* pIndex);
 
 // Why a header's names must not be used in the store, or "" when they may:

@@ -76,8 +76,9 @@ TransferOutcome CTCPSrv::WaitForConnection()
 {
     m_nReceivedBytes = 0;
     m_outcome = TransferOutcome {};
-    std::thread accepter(&CTCPSrv::x_AcceptThread, this);
-    accepter.join();
+    // Accept and receive run on the task's own thread: a vehicle needs no more
+    // threads than its channels, however many files it sends.
+    x_AcceptAndReceive();
     return m_outcome;
 }
 
@@ -86,7 +87,7 @@ void CTCPSrv::SetOutcome(TransferResult eResult, std::uint64_t nBytes)
     m_outcome = TransferOutcome {eResult, nBytes};
 }
 
-void CTCPSrv::x_AcceptThread()
+void CTCPSrv::x_AcceptAndReceive()
 {
     int nReady = m_cListen.WaitReadable(Timing().nAcceptWindowMs);
     int nErr = errno;
@@ -110,11 +111,8 @@ void CTCPSrv::x_AcceptThread()
         m_cAccepted = std::move(conn);
     }
     // An invalid connection is handed over as well: the receiver's first wait fails.
-    std::thread receiver([this] {
-        if (m_receiver)
-            m_receiver(this);
-    });
-    receiver.join();
+    if (m_receiver)
+        m_receiver(this);
     CloseAccepted();
 }
 

@@ -21,11 +21,11 @@ std::uint16_t ListenPortOf(std::uint32_t nCount);
 std::uint16_t NextListenPort();
 
 // The listener a channel task owns: a recorder connects back to it to send a file.
-// One connection is accepted per accept window and handed to the receiver, which
-// runs on its own thread while the accept thread and the task wait for it.
+// One connection is accepted per accept window and handed to the receiver, both on
+// the task's own thread.
 //
-// Threads: the owning task calls Listen, GetListenAddr and WaitForConnection; the
-// accept and receiver threads it starts use the accepted socket; any thread may call
+// Threads: the owning task calls Listen, GetListenAddr and WaitForConnection, and the
+// receiver runs inside WaitForConnection on that thread; any thread may call
 // CloseSockets and TakeReceivedBytes. Each descriptor is released exactly once: a
 // CloseSockets only wakes the waiters (Abort); the receiver closes the accepted
 // socket after itself, the destructor the listening one.
@@ -59,13 +59,13 @@ public:
     // name requested and the channel; a header naming anything else is refused.
     // Empty device: no check. Task thread, before WaitForConnection.
     void ExpectTransfer(const std::string& device, const std::string& fileName, std::uint8_t nChannel);
-    // For the receiver. Receiver thread.
+    // For the receiver. Task thread.
     const std::string& ExpectedDevice() const { return m_strExpectedDevice; }
     const std::string& ExpectedFile() const { return m_strExpectedFile; }
     std::uint8_t ExpectedChannel() const { return m_nExpectedChannel; }
 
-    // Opens one accept window of Timing().nAcceptWindowMs on an accept thread and
-    // joins it: returns when the window closed empty or the receiver of the one
+    // Opens one accept window of Timing().nAcceptWindowMs on the calling thread:
+    // returns when the window closed empty or the receiver of the one
     // accepted connection has ended, with how that connection ended. Resets the
     // received-bytes counter first. Task thread.
     TransferOutcome WaitForConnection();
@@ -77,7 +77,7 @@ public:
     // The bytes written to disk since the last call, reset in the same step. Any thread.
     std::uint32_t TakeReceivedBytes();
 
-    // For the receiver of the current connection (receiver thread):
+    // For the receiver of the current connection (task thread):
     // waits until the accepted socket is readable (1), time-out (0), error (-1);
     int WaitAccepted(int nTimeoutMs);
     // receives up to nLen bytes: count, 0 at end of stream, -1 on error;
@@ -92,7 +92,7 @@ public:
     void SetOutcome(TransferResult eResult, std::uint64_t nBytes = 0);
 
 private:
-    void x_AcceptThread();
+    void x_AcceptAndReceive();
 
     std::mutex m_sockLock;  // guards m_bClosed and every change of the sockets against CloseSockets
     CSocket m_cAccepted;    // invalid between transfers
@@ -100,8 +100,8 @@ private:
     std::atomic<std::uint32_t> m_nReceivedBytes {0};
     bool m_bClosed = false;
     Receiver m_receiver;
-    TransferOutcome m_outcome;  // written by the receiver thread, read after it is joined
-    // Set by the task before the accept thread starts, read by the receiver.
+    TransferOutcome m_outcome;  // written by the receiver, read when WaitForConnection returns
+    // Set by the task before WaitForConnection, read by the receiver.
     std::string m_strExpectedDevice;
     std::string m_strExpectedFile;
     std::uint8_t m_nExpectedChannel = 0;
