@@ -6,6 +6,7 @@
 // The server runs as its own process (zeldownloadd from the build directory), so its
 // CPU time and peak memory are its own; the simulator runs in this process.
 
+#include "bench/support/ServerProcess.h"
 #include "platform/Socket.h"
 #include "platform/System.h"
 #include "settings/DepotSettings.h"
@@ -39,48 +40,6 @@ struct Config {
     std::uint64_t nSize = 256ull << 20;
     std::uint32_t nMaxTransfers = 0;  // the server's transfer limit; 0 none
 };
-
-struct ProcessFigures {
-    double dCpuSeconds = 0;
-    std::uint64_t nPeakRssKiB = 0;
-};
-
-ProcessFigures ReadProcess(pid_t pid)
-{
-    ProcessFigures figures;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long nUtime = 0, nStime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14)
-            nUtime = std::stoull(field);
-        if (i == 15)
-            nStime = std::stoull(field);
-    }
-    figures.dCpuSeconds = static_cast<double>(nUtime + nStime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmHWM:", 0) == 0)
-            figures.nPeakRssKiB = std::strtoull(line.c_str() + 6, nullptr, 10);
-    }
-    return figures;
-}
-
-std::size_t CountFiles(const fs::path& root, const std::string& ext)
-{
-    std::size_t n = 0;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec)
-            break;
-        if (it->path().extension() == ext)
-            ++n;
-    }
-    return n;
-}
 
 // The baseline: nStreams senders each push nBytes to a receiver thread that writes
 // them to its own file with a 64 KiB buffer. Seconds taken.
@@ -152,37 +111,21 @@ int main(int argc, char** argv)
     const std::uint64_t nTotalFiles = static_cast<std::uint64_t>(config.nVehicles) * config.nChannels * config.nFiles;
     const std::uint64_t nTotalBytes = nTotalFiles * config.nSize;
 
-    std::string tmpl = (fs::temp_directory_path() / "zelbench-XXXXXX").string();
-    fs::path dir = ::mkdtemp(tmpl.data());
-    std::uint16_t nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
     const std::uint32_t tStart = 1700000000;
-    {
-        CSettingsFile file((dir / "QorConfig.xml").string());
-        ServerSettings settings = DefaultSettings();
-        settings.nPort = nPort;
-        std::strcpy(settings.szDownDir, "store");
-        settings.tStart = tStart;
-        settings.tStop = tStart + 86400 * 30;
-        SaveSettings(settings, file);
-        DepotSettings depot;
-        depot.nMaxTransfers = config.nMaxTransfers;
-        SaveDepotSettings(depot, file);
+    ServerSettings settings = DefaultSettings();
+    settings.tStart = tStart;
+    settings.tStop = tStart + 86400 * 30;
+    DepotSettings depot;
+    depot.nMaxTransfers = config.nMaxTransfers;
+    CServerProcess server(settings, depot);
+    if (!server.Start()) {
+        std::fprintf(stderr, "server did not start\n");
+        return 1;
     }
-
-    std::string server = fs::path(ExecutablePath()).parent_path().parent_path() / "zeldownloadd";
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::chdir(dir.c_str()) != 0)
-            ::_exit(127);
-        int fd = ::open("/dev/null", O_WRONLY);
-        ::dup2(fd, STDERR_FILENO);
-        ::execl(server.c_str(), "zeldownloadd", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const fs::path& dir = server.Dir();
 
     SimOptions options;
-    options.nServerPort = nPort;
+    options.nServerPort = server.Port();
     options.nVehicles = config.nVehicles;
     options.strNamePrefix = "BENCH";
     options.nChannels = config.nChannels;
@@ -199,7 +142,6 @@ int main(int argc, char** argv)
         CDvrSimulator sim(options);
         if (sim.Start() != 0) {
             std::fprintf(stderr, "simulator could not start\n");
-            ::kill(pid, SIGKILL);
             return 1;
         }
         // Done when every file is stored under its final name.
@@ -213,20 +155,19 @@ int main(int argc, char** argv)
         }
         dServerSeconds = static_cast<double>(MonotonicMs() - nBegin) / 1000.0;
     }
-    ProcessFigures figures = ReadProcess(pid);
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+    CServerProcess::Figures figures = server.Read();
+    server.Stop();
     fs::remove_all(dir / "store");
 
     int nStreams = config.nVehicles * config.nChannels;
     double dPlainSeconds = PlainCopy(dir, nStreams, config.nFiles * config.nSize);
-    fs::remove_all(dir);
 
     double dMB = static_cast<double>(nTotalBytes) / 1e6;
     double dServerMBs = dMB / dServerSeconds;
     double dPlainMBs = dMB / dPlainSeconds;
-    std::printf("config: %d vehicles x %d channels x %d files x %llu bytes (%.1f MB)\n", config.nVehicles,
-                config.nChannels, config.nFiles, static_cast<unsigned long long>(config.nSize), dMB);
+    std::printf("config: %d vehicles x %d channels x %d files x %llu bytes (%.1f MB), maxtransfers %u\n",
+                config.nVehicles, config.nChannels, config.nFiles, static_cast<unsigned long long>(config.nSize), dMB,
+                config.nMaxTransfers);
     std::printf("complete: %s\n", bComplete ? "yes" : "NO (timed out)");
     std::printf("server: %.3f s, %.1f MB/s, %.1f files/s (%.1f per channel)\n", dServerSeconds, dServerMBs,
                 static_cast<double>(nTotalFiles) / dServerSeconds,
