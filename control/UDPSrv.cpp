@@ -4,6 +4,7 @@
 #include "platform/Format.h"
 #include "platform/Timing.h"
 #include "shell/Logger.h"
+#include "shell/ServerCounters.h"
 
 #include <cerrno>
 #include <string>
@@ -110,6 +111,7 @@ void CUDPSrv::ReceiveLoop()
                             nRecv, peerIp.c_str(), nPeerPort, buffer.size()));
             continue;
         }
+        CServerCounters::Bump(CServerCounters::Instance().nControlDatagrams);
         m_handler(buffer.data(), static_cast<int>(nRecv), peerIp.c_str(), nPeerPort);
     }
 }

@@ -5,6 +5,7 @@
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
 #include "settings/DepotSettings.h"
+#include "settings/WallClock.h"
 #include "settings/Settings.h"
 #include "shell/Logger.h"
 #include "vehicles/VehicleMgr.h"
@@ -48,6 +49,7 @@ int CServerControl::Start()
     }
     server.Start();
     WriteLog("Server starts");
+    m_tStarted = WallClockNow();
     m_bRunning = true;
     m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);
     m_retention.Start(GlobalSettings().szDownDir, depot.nRetainDays, depot.nMinFreeMb);

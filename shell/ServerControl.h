@@ -30,6 +30,8 @@ public:
     void Stop();
 
     bool IsRunning() const { return m_bRunning; }
+    // Wall-clock seconds of the last Start; 0 before any. Any thread.
+    std::uint32_t StartedAt() const { return m_tStarted; }
 
     // Runs on the disk monitor's thread when space runs low; the default stops the
     // server. Before Start.
@@ -40,6 +42,7 @@ public:
 private:
     std::mutex m_lock;  // serialises the work of Start and Stop
     std::atomic<bool> m_bRunning {false};
+    std::atomic<std::uint32_t> m_tStarted {0};
     std::function<void()> m_onLowSpace;
     CDiskSpaceMonitor m_monitor;
     CRetention m_retention;

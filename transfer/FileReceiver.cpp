@@ -7,6 +7,7 @@
 #include "settings/RecordIndex.h"
 #include "settings/Settings.h"
 #include "shell/Logger.h"
+#include "shell/ServerCounters.h"
 #include "transfer/TCPSrv.h"
 #include "vehicles/LocalStore.h"
 
@@ -172,6 +173,7 @@ void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::st
         std::size_t nWritten = WriteAll(fd, buf.data(), static_cast<std::size_t>(nResult));
         int nErr = errno;
         pSrv->AddReceivedBytes(static_cast<std::uint32_t>(nWritten));
+        CServerCounters::Bump(CServerCounters::Instance().nReceivedBytes, nWritten);
         if (nWritten < static_cast<std::size_t>(nResult)) {
             // Disk full or the like: what is on disk stays, to be resumed later.
             WriteLog(Format("write file %s of channel %d of %s err, errno=%d", partialName.c_str(), hdr.nChan,

@@ -9,6 +9,7 @@
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
 #include "shell/Logger.h"
+#include "shell/ServerCounters.h"
 #include "transfer/TCPSrv.h"
 #include "vehicles/LocalStore.h"
 #include "vehicles/Vehicle.h"
@@ -315,10 +316,13 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
                                : m_requested.nStart + 1;
         }
     }
+    CServerCounters& counters = CServerCounters::Instance();
     if (outcome.eResult == TransferResult::Stored) {
+        CServerCounters::Bump(counters.nFilesDownloaded);
         m_vehicle.ChannelFileStored(m_nChannel);
         CFleetHistory::Instance().OnFileStored(m_vehicle.Name(), outcome.nBytes, WallClockNow());
     } else {
+        CServerCounters::Bump(counters.nTransferFailures);
         CFleetHistory::Instance().OnFailure(m_vehicle.Name(),
                                             Format("ch%02d: %s", m_nChannel, TransferResultText(outcome.eResult)),
                                             WallClockNow());

@@ -12,6 +12,7 @@
 #include "settings/WallClock.h"
 #include "shell/Logger.h"
 #include "shell/NotifyCenter.h"
+#include "shell/ServerCounters.h"
 #include "transfer/TCPSrv.h"
 
 #include <cstring>
@@ -132,7 +133,8 @@ void CVehicle::RunPass()
         task.join();
 
     ReportPass(channels);
-    VehicleEvent ev = MakeVehicleEvent(m_info.szName, static_cast<std::uint32_t>(GetProgress()));
+    m_nLastProgress = GetProgress();
+    VehicleEvent ev = MakeVehicleEvent(m_info.szName, static_cast<std::uint32_t>(m_nLastProgress.load()));
     m_pCenter->Post(0, NOTIFY_PROGRESS, &ev, sizeof(ev));
     m_bDownloading = false;
     {
@@ -210,6 +212,7 @@ std::uint32_t CVehicle::GetRate()
         if (pListener)
             nBytes += pListener->TakeReceivedBytes();
     }
+    m_nLastRate = nBytes;
     return nBytes;
 }
 
@@ -323,6 +326,7 @@ int CVehicle::SendCmdWithReply(const char* szIp, std::uint16_t nPort, std::uint8
             break;
         default:
             WriteLog(Format("wait for response %u for cmd %d too long", nId, nCommand), m_info.szName);
+            CServerCounters::Bump(CServerCounters::Instance().nReplyTimeouts);
             break;
         }
     }

@@ -54,6 +54,10 @@ public:
 
     // Bytes written by all channels since the last call. Window thread (timer).
     std::uint32_t GetRate();
+    // The progress the last pass ended with. Any thread.
+    int LastProgress() const { return m_nLastProgress; }
+    // What the last GetRate returned. Any thread.
+    std::uint32_t LastRate() const { return m_nLastRate; }
     // Average progress of the pass in percent, 0 to 100. Any thread.
     int GetProgress();
     // Whether a transfer started during this pass. Any thread.
@@ -135,6 +139,8 @@ private:
     std::array<bool, kChannelSlots> m_finished {};         // reached "download finished!" this pass
     std::array<std::int64_t, kChannelSlots> m_pending {};  // per channel; kNotCounted when not asked
     std::atomic<bool> m_bDownloading {false};
+    std::atomic<std::uint32_t> m_nLastRate {0};
+    std::atomic<int> m_nLastProgress {0};
 
     static constexpr std::int64_t kNotCounted = -2;
     std::atomic<int> m_nTasksRunning {0};

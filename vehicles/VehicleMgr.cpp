@@ -107,6 +107,28 @@ bool CVehicleMgr::IsOnline(const std::string& name)
     return m_table.count(name) != 0;
 }
 
+std::vector<VehicleStatus> CVehicleMgr::Snapshot()
+{
+    std::vector<VehicleStatus> list;
+    std::lock_guard table(m_tableLock);
+    list.reserve(m_table.size());
+    for (const auto& [name, pVehicle] : m_table) {
+        VehicleStatus status;
+        status.strName = name;
+        status.strAddress = Format("%s:%u", pVehicle->PeerIp(), pVehicle->PeerPort());
+        status.nChannels = pVehicle->ChannelCount();
+        bool bRunning = pVehicle->IsRunning();
+        status.nProgress = bRunning ? pVehicle->GetProgress() : pVehicle->LastProgress();
+        status.nSpeedKbps = static_cast<std::uint32_t>((static_cast<std::uint64_t>(pVehicle->LastRate()) * 8) >> 10);
+        if (pVehicle->IsWaitingForSlot())
+            status.szState = "waiting";
+        else if (bRunning)
+            status.szState = pVehicle->IsDownloading() ? "downloading" : "querying";
+        list.push_back(std::move(status));
+    }
+    return list;
+}
+
 std::set<std::string> CVehicleMgr::DownloadingNames()
 {
     std::set<std::string> names;

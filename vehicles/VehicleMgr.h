@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vehicles/Vehicle.h"
+#include "vehicles/VehicleStatus.h"
 
 #include <cstdint>
 #include <functional>
@@ -46,6 +47,8 @@ public:
     // Online vehicles, and whether name is one. Any thread.
     std::size_t Count();
     bool IsOnline(const std::string& name);
+    // Every online vehicle's figures, in name order. Any thread.
+    std::vector<VehicleStatus> Snapshot();
     // Names of the vehicles whose download pass runs now. Any thread.
     std::set<std::string> DownloadingNames();
 

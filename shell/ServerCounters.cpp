@@ -1,0 +1,7 @@
+#include "shell/ServerCounters.h"
+
+CServerCounters& CServerCounters::Instance()
+{
+    static CServerCounters s_counters;
+    return s_counters;
+}
