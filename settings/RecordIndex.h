@@ -4,14 +4,15 @@
 #include <mutex>
 #include <string>
 
-class CXmlDoc;
 struct TransferHeader;
 
 // The download record index: xmlDataRecords.xml, one "record" per finished file, read
-// by an outside platform. Appends from threads and from other processes are
-// serialised by an advisory lock on a lock file beside the index, held for the whole
-// append; each append writes a complete new document to a temporary file and renames
-// it over the index, so a failed append leaves the previous index as it was.
+// by an outside platform. Every change holds an exclusive advisory lock (flock) on the
+// index file itself, so appends of threads and processes are serialised and a reader
+// taking the shared lock always sees a whole document. An append writes in place:
+// only its record and the closing tag after it, over the old closing tag, so its cost
+// does not grow with the index. A failed append puts the old tail back; one cut short
+// by a killed process is cut back to the last whole record by the next constructor.
 class CRecordIndex {
 public:
     static constexpr const char* kFileName = "xmlDataRecords.xml";
@@ -25,28 +26,23 @@ public:
     static void SetInstanceDirectory(const std::string& strDir);
 
     // The index in strDir: created with its declaration and an empty "Data" root when
-    // missing; a malformed one is kept as a backup before it is replaced.
-    // Any thread.
+    // missing or empty; one whose last append was cut short is cut back to its last
+    // whole record; one malformed otherwise is copied to a backup and started afresh.
+    // Reads and checks the whole index once. Any thread.
     explicit CRecordIndex(const std::string& strDir);
     CRecordIndex(const CRecordIndex&) = delete;
     CRecordIndex& operator=(const CRecordIndex&) = delete;
 
     // Appends one record for a file received with header hdr. Waits for the lock at
     // most Timing().nIndexGiveUpMs; a record that cannot be added is logged once and
-    // dropped. True when the record is in the index. Any thread.
+    // dropped. True only once the record is in the index and on disk. Any thread.
     bool AddRecord(const TransferHeader& hdr);
 
+    // Any thread.
     const std::string& Path() const { return m_strPath; }
-    // The file whose lock serialises appends; it outlives every rename of the index.
-    const std::string& LockPath() const { return m_strLockPath; }
 
 private:
-    // Writes the text of doc to the index through a temporary file; false (index untouched)
-    // on any failure. Caller holds the lock.
-    bool x_Replace(CXmlDoc& doc);
-
     const std::string m_strPath;
-    const std::string m_strLockPath;
     // Threads of this process queue here before the file lock (a mutex and a condition
     // rather than a timed mutex, whose timed wait the thread sanitizer cannot follow).
     std::mutex m_gateLock;
