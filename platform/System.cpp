@@ -93,3 +93,8 @@ bool SyncDirectory(const std::string& path)
     ::close(fd);
     return bOk;
 }
+
+bool IsWritableDirectory(const std::string& path)
+{
+    return !path.empty() && ::access(path.c_str(), W_OK | X_OK) == 0;
+}

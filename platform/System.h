@@ -17,6 +17,10 @@ std::string ExecutableDir();
 // nothing when the query fails.
 std::optional<std::uint64_t> FreeDiskSpace(const std::string& path);
 
+// Whether this process may create files in the directory (false on a read-only
+// mount, too).
+bool IsWritableDirectory(const std::string& path);
+
 // Makes the directory's entries (a rename into it) durable; false on failure.
 bool SyncDirectory(const std::string& path);
 

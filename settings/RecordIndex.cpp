@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <chrono>
 #include <memory>
 #include <string_view>
@@ -148,7 +149,19 @@ CRecordIndex* CRecordIndex::GetInstance()
 {
     std::lock_guard guard(g_instanceLock);
     if (!g_pInstance) {
-        std::string strDir = g_instanceDir.empty() ? ExecutableDir() : g_instanceDir;
+        std::string strDir = g_instanceDir;
+        if (strDir.empty()) {
+            // Beside the executable, where the outside platform looks for it; an
+            // installed program's directory (/usr/sbin) cannot be written, and then
+            // the working directory holds it, with the program's other files.
+            strDir = ExecutableDir();
+            if (!IsWritableDirectory(strDir)) {
+                std::error_code ec;
+                std::string cwd = std::filesystem::current_path(ec).string();
+                WriteLog(Format("record index kept in %s: %s cannot be written", cwd.c_str(), strDir.c_str()));
+                strDir = cwd;
+            }
+        }
         g_pInstance = std::make_unique<CRecordIndex>(strDir.empty() ? "." : strDir);
     }
     return g_pInstance.get();
