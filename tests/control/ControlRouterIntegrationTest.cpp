@@ -34,6 +34,13 @@ protected:
         CVehicleMgr::Instance().SetTaskFunction([this](CVehicle& vehicle, std::uint8_t nChannel) {
             ++m_nTasks;
             m_lastChannel = nChannel;
+            if (std::string(vehicle.Name()) == "SLOW") {
+                // Ignores its stop for a while: its removal takes that long.
+                vehicle.WaitQuit(-1);
+                m_bSlowStopping = true;
+                while (!m_bRelease)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
             while (!m_bRelease && !vehicle.WaitQuit(5)) {
             }
         });
@@ -100,6 +107,7 @@ protected:
     std::atomic<int> m_nTasks {0};
     std::atomic<int> m_lastChannel {0};
     std::atomic<bool> m_bRelease {false};
+    std::atomic<bool> m_bSlowStopping {false};
     std::atomic<std::uint32_t> m_nNow {1000};  // the registry's clock
 };
 
@@ -227,9 +235,18 @@ TEST_F(ControlRouterTest, ShortKeepAliveWhoseNameArrivedWholeIsServed)
     EXPECT_TRUE(LogHas("Start download task for V1"));
 }
 
-TEST_F(ControlRouterTest, RegistrationsBeyondTheLimitAreRefusedWithoutReplyOrDirectory)
+// The limit is read by the receive thread: it is set before that thread starts.
+class ControlRouterLimitTest : public ControlRouterTest {
+protected:
+    void SetUp() override
+    {
+        GlobalDepotSettings().nMaxVehicles = 2;
+        ControlRouterTest::SetUp();
+    }
+};
+
+TEST_F(ControlRouterLimitTest, RegistrationsBeyondTheLimitAreRefusedWithoutReplyOrDirectory)
 {
-    GlobalDepotSettings().nMaxVehicles = 2;
     for (std::uint32_t i = 1; i <= 2; ++i) {
         m_peer.Send(ScriptedPeer::Registration("BUS" + std::to_string(i), 1, i));
         ASSERT_TRUE(m_peer.Receive().has_value());
@@ -252,18 +269,6 @@ TEST_F(ControlRouterTest, RegistrationsBeyondTheLimitAreRefusedWithoutReplyOrDir
 
 TEST_F(ControlRouterTest, RepliesAndKeepAlivesFlowWhileAVehicleIsBeingRemoved)
 {
-    // SLOW's task ignores its stop for a while: its removal takes that long.
-    static std::atomic<bool> bSlowStopping {false};
-    CVehicleMgr::Instance().SetTaskFunction([&](CVehicle& vehicle, std::uint8_t) {
-        if (std::string(vehicle.Name()) != "SLOW") {
-            vehicle.WaitQuit(-1);
-            return;
-        }
-        vehicle.WaitQuit(-1);
-        bSlowStopping = true;
-        while (!m_bRelease)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    });
     for (const char* szName : {"SLOW", "OTHER"}) {
         m_peer.Send(ScriptedPeer::Registration(szName, 1, 1));
         ASSERT_TRUE(m_peer.Receive().has_value());
@@ -271,9 +276,9 @@ TEST_F(ControlRouterTest, RepliesAndKeepAlivesFlowWhileAVehicleIsBeingRemoved)
         ASSERT_TRUE(m_peer.Receive().has_value());
     }
     std::thread remover([] { CVehicleMgr::Instance().Remove("SLOW"); });
-    for (int i = 0; i < 500 && !bSlowStopping; ++i)
+    for (int i = 0; i < 500 && !m_bSlowStopping; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(bSlowStopping);
+    ASSERT_TRUE(m_bSlowStopping);
 
     // The removal is still waiting: the other vehicle's keepalive is answered.
     m_peer.Send(ScriptedPeer::KeepAlive("OTHER", 77));

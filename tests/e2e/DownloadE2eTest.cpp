@@ -18,12 +18,12 @@ TEST_F(DownloadE2eTest, EveryRecordingOfSeveralVehiclesArrivesByteIdentical)
         for (int nChannel = 1; nChannel <= 2; ++nChannel) {
             std::string done = "vehname=" + std::string(szName) + ", chan=" + std::to_string(nChannel) +
                                ", download finished!";
-            EXPECT_TRUE(WaitFor([&] { return CountLog(done) == 1; }, 10000)) << done;
+            EXPECT_TRUE(WaitFor([&] { return CountLog(done) >= 1; }, 10000)) << done;
         }
         EXPECT_EQ(CountLog(std::string(szName) + " Registed, number of channel is 2"), 1u);
-        EXPECT_EQ(CountLog("Start download task for " + std::string(szName)), 1u);
     }
-    // One request per recording: nothing fetched twice.
+    // One request per recording: nothing fetched twice, however many passes a vehicle
+    // that finished early has run since (one per keepalive).
     EXPECT_EQ(m_pSim->Totals().nFileRequests, 18u);
     EXPECT_EQ(m_pSim->Totals().nCompleted, 18u);
 }
