@@ -6,27 +6,19 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-int Parse(const std::vector<std::string>& vecArgs, SimOptions* pOptions, std::string* pMessage)
-{
-    return ParseSimOptions(vecArgs, pOptions, pMessage);
-}
-
-} // namespace
-
-TEST(SimOptionsTest, ParsesEveryKindOfValue)
+TEST(SimOptionsTest, ParsesEveryKindOfValueAndFault)
 {
     SimOptions options;
     std::string strMessage;
-    ASSERT_EQ(0, Parse({"--server", "10.1.2.3", "--port=6000", "--vehicles", "3", "--prefix", "BUS", "--channels", "8",
-                        "--recordings", "0", "--rec-seconds", "60", "--rec-gap=5", "--rec-bytes", "64K", "--start",
-                        "20130305140209", "--types", "timing,alarm,7", "--keepalive-ms", "250", "--duration", "9",
-                        "--quiet", "--cut-after", "1M", "--cut-count", "2", "--refuse", "503", "--refuse-count", "1",
-                        "--silent", "--connect-delay", "100", "--header-pieces", "3", "--piece-pause", "5",
-                        "--wrong-size", "-10", "--extra-bytes", "2G", "--linger", "40", "--unsafe", "file,device",
-                        "--keepalive-stop", "30"},
-                       &options, &strMessage))
+    ASSERT_EQ(0, ParseSimOptions({"--server", "10.1.2.3", "--port=6000", "--vehicles", "3", "--prefix", "BUS",
+                                  "--channels", "8", "--recordings", "0", "--rec-seconds", "60", "--rec-gap=5",
+                                  "--rec-bytes", "64K", "--start", "20130305140209", "--types", "timing,alarm,7",
+                                  "--keepalive-ms", "250", "--duration", "9", "--quiet", "--cut-after", "1M",
+                                  "--cut-count", "2", "--refuse", "503", "--refuse-count", "1", "--silent",
+                                  "--connect-delay", "100", "--header-pieces", "3", "--piece-pause", "5",
+                                  "--wrong-size", "-10", "--extra-bytes", "2G", "--linger", "40", "--unsafe",
+                                  "file,device", "--keepalive-stop", "30"},
+                                 &options, &strMessage))
         << strMessage;
     EXPECT_EQ("10.1.2.3", options.strServerIp);
     EXPECT_EQ(6000, options.nServerPort);
@@ -45,16 +37,13 @@ TEST(SimOptionsTest, ParsesEveryKindOfValue)
     EXPECT_TRUE(options.faults.bUnsafeFile && options.faults.bUnsafeDevice && !options.faults.bUnsafeVehicle);
     EXPECT_EQ(30, options.faults.nKeepAliveStopS);
     EXPECT_EQ((std::vector<std::string> {"BUS001", "BUS002", "BUS003"}), SimVehicleNames(options));
-}
 
-TEST(SimOptionsTest, ParsesTheRequestAndKeepAliveFaults)
-{
-    SimOptions options;
-    std::string strMessage;
-    ASSERT_EQ(0, Parse({"--withhold-reply", "--double-connect=2", "--connect-delay", "9000", "--connect-delay-count",
-                        "1", "--foreign-header", "device,file:3", "--wrong-channel", "--short-keepalive",
-                        "--short-datagram"},
-                       &options, &strMessage))
+    // The request and keepalive faults.
+    options = SimOptions();
+    ASSERT_EQ(0, ParseSimOptions({"--withhold-reply", "--double-connect=2", "--connect-delay", "9000",
+                                  "--connect-delay-count", "1", "--foreign-header", "device,file:3", "--wrong-channel",
+                                  "--short-keepalive", "--short-datagram"},
+                                 &options, &strMessage))
         << strMessage;
     const SimFaults& f = options.faults;
     EXPECT_TRUE(f.bWithholdReply);
@@ -70,7 +59,8 @@ TEST(SimOptionsTest, ParsesTheRequestAndKeepAliveFaults)
     EXPECT_EQ(1u, f.nShortDatagramEvery);
 
     SimOptions counted;
-    ASSERT_EQ(0, Parse({"--withhold-reply=4", "--foreign-header=channel", "--short-datagram=7"}, &counted, &strMessage))
+    ASSERT_EQ(0, ParseSimOptions({"--withhold-reply=4", "--foreign-header=channel", "--short-datagram=7"}, &counted,
+                                 &strMessage))
         << strMessage;
     EXPECT_EQ(4u, counted.faults.nWithholdReplyCount);
     EXPECT_TRUE(counted.faults.bWrongChannel && !counted.faults.bForeignDevice && !counted.faults.bForeignFile);
@@ -127,7 +117,7 @@ TEST(SimOptionsTest, RejectsBadValuesNamingTheOption)
     for (const Case& c : cases) {
         SimOptions options;
         std::string strMessage;
-        EXPECT_EQ(-1, Parse(c.vecArgs, &options, &strMessage)) << c.vecArgs[0];
+        EXPECT_EQ(-1, ParseSimOptions(c.vecArgs, &options, &strMessage)) << c.vecArgs[0];
         EXPECT_NE(std::string::npos, strMessage.find(c.szMention)) << strMessage;
     }
 }
@@ -136,7 +126,7 @@ TEST(SimOptionsTest, HelpDescribesEveryOption)
 {
     SimOptions options;
     std::string strMessage;
-    ASSERT_EQ(1, Parse({"--port", "1", "--help"}, &options, &strMessage));
+    ASSERT_EQ(1, ParseSimOptions({"--port", "1", "--help"}, &options, &strMessage));
     for (const char* sz : {"--server", "--port", "--local-ip", "--vehicles", "--prefix", "--names", "--channels",
                            "--recordings", "--rec-seconds", "--rec-gap", "--rec-bytes", "--start", "--types",
                            "--keepalive-ms", "--duration", "--verbosity", "--quiet", "--cut-after", "--cut-count",
@@ -153,7 +143,7 @@ TEST(SimOptionsTest, HelpDescribesEveryOption)
         std::string strOption = strMessage.substr(nPos + 2, nEnd - nPos - 2);
         SimOptions probe;
         std::string strProbe;
-        Parse({strOption}, &probe, &strProbe);
+        ParseSimOptions({strOption}, &probe, &strProbe);
         EXPECT_EQ(std::string::npos, strProbe.find("unknown option")) << strOption;
         nPos = nEnd;
     }

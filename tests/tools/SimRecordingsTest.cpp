@@ -25,7 +25,7 @@ SimOptions Catalogue()
 
 } // namespace
 
-TEST(SimRecordingsTest, CatalogueLaysRecordingsBackToBackPerChannel)
+TEST(SimRecordingsTest, CatalogueLaysRecordingsBackToBackAndFindsTheEarliestInASpan)
 {
     CSimRecordings recordings("BUS7", Catalogue());
     ASSERT_EQ(8u, recordings.All().size());
@@ -47,11 +47,8 @@ TEST(SimRecordingsTest, CatalogueLaysRecordingsBackToBackPerChannel)
     CSimRecordings bad("BUS7", unsafe);
     EXPECT_NE(std::string::npos, bad.All()[0].strFileName.find('/'));
     EXPECT_EQ(0u, bad.All()[0].strFileName.rfind("ch01_", 0));
-}
 
-TEST(SimRecordingsTest, EarliestIsSmallestStartInsideTheSpanOfTheType)
-{
-    CSimRecordings recordings("BUS7", Catalogue());
+    // The earliest is the smallest start inside the span, of the type asked for.
     auto earliest = [&](std::uint8_t nChannel, std::uint8_t nType, std::uint32_t tFrom, std::uint32_t tTo) {
         const SimRecording* p = recordings.FindEarliest(nChannel, nType, tFrom, tTo);
         return p ? static_cast<int>(p->nIndex) : -1;

@@ -1,14 +1,12 @@
 #include "shell/ui/LogFilterDlg.h"
 
 #include "shell/Logger.h"
-#include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "ui/ModalScript.h"
 #include "vehicles/VehicleMgr.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
@@ -19,23 +17,14 @@
 
 namespace {
 
-int g_argc = 1;
-char g_arg0[] = "LogFilterDlgGuiTest";
-char* g_argv[] = {g_arg0, nullptr};
-
 using Names = std::vector<std::string>;
 
-class LogFilterDlgTest : public Sandbox {
+class LogFilterDlgTest : public WindowTest {
 protected:
-    void SetUp() override
-    {
-        Sandbox::SetUp();
-        CLogger::Instance();  // log.txt in the sandbox
-    }
     void TearDown() override
     {
         CVehicleMgr::Instance().RemoveAll();
-        Sandbox::TearDown();
+        WindowTest::TearDown();
     }
 
     static void AddVehicles(const Names& names)
@@ -47,13 +36,13 @@ protected:
             info.nChannels = 1;
             std::strncpy(info.szName, name.c_str(), sizeof(info.szName) - 1);
             CVehicleMgr& mgr = CVehicleMgr::Instance();
-            if (mgr.Find(name) == nullptr)
+            if (mgr.Find(name) == nullptr)  // takes the registry lock that Add needs
                 mgr.Add(info);
             mgr.Release();
         }
     }
 
-    static QTreeWidget* List(CLogFilterDlg& dlg) { return dlg.findChild<QTreeWidget*>("list"); }
+    static QTreeWidget* List(CLogFilterDlg& dlg) { return Child<QTreeWidget>(&dlg, "list"); }
 
     static Names Rows(CLogFilterDlg& dlg, bool bCheckedOnly)
     {
@@ -65,34 +54,13 @@ protected:
         }
         return rows;
     }
-
-    static void Click(CLogFilterDlg& dlg, const char* szName) { dlg.findChild<QPushButton*>(szName)->click(); }
-
-    QApplication m_app {g_argc, g_argv};
 };
 
-TEST_F(LogFilterDlgTest, NoVehicleOnlineGivesAnEmptyFilterThatDropsVehicleEntries)
+TEST_F(LogFilterDlgTest, ListsTheOnlineVehiclesCheckedAsTheFilterLetsThemThrough)
 {
-    CLogFilterDlg dlg;
-    dlg.show();
-    EXPECT_EQ(dlg.windowTitle(), "Log Filter");
-    EXPECT_EQ(List(dlg)->topLevelItemCount(), 0);
-    Click(dlg, "okButton");
-    ASSERT_EQ(dlg.result(), QDialog::Accepted);
-    EXPECT_TRUE(dlg.SelectedNames().empty());
-
-    // What the main window does with the result.
-    CLogger::Instance().SetFilter(dlg.SelectedNames());
-    WriteLog("for a vehicle", "V1");
-    WriteLog("for nobody");
-    EXPECT_EQ(ReadLogMessages(), Names({"for nobody"}));
-}
-
-TEST_F(LogFilterDlgTest, RowsArePreCheckedAsTheFilterLetsThemThrough)
-{
+    // In name order; before any filter every vehicle passes.
     AddVehicles({"C3", "A1", "B2"});
     {
-        // Before any filter every vehicle passes.
         CLogFilterDlg dlg;
         EXPECT_EQ(Rows(dlg, false), Names({"A1", "B2", "C3"}));
         EXPECT_EQ(Rows(dlg, true), Names({"A1", "B2", "C3"}));
@@ -104,8 +72,8 @@ TEST_F(LogFilterDlgTest, RowsArePreCheckedAsTheFilterLetsThemThrough)
     CLogFilterDlg dlg;
     dlg.show();
     EXPECT_EQ(Rows(dlg, true), Names({"B2"}));
-    EXPECT_FALSE(dlg.findChild<QCheckBox*>("selectAllCheck")->isChecked());
-    Click(dlg, "okButton");
+    EXPECT_FALSE(Child<QCheckBox>(&dlg, "selectAllCheck")->isChecked());
+    Click(&dlg, "okButton");
     EXPECT_EQ(dlg.SelectedNames(), Names({"B2"}));
 
     // Rows checked by hand are taken in row order.
@@ -114,51 +82,45 @@ TEST_F(LogFilterDlgTest, RowsArePreCheckedAsTheFilterLetsThemThrough)
     List(again)->topLevelItem(2)->setCheckState(0, Qt::Checked);
     List(again)->topLevelItem(0)->setCheckState(0, Qt::Checked);
     List(again)->topLevelItem(1)->setCheckState(0, Qt::Unchecked);
-    Click(again, "okButton");
+    Click(&again, "okButton");
     EXPECT_EQ(again.SelectedNames(), Names({"A1", "C3"}));
 }
 
-TEST_F(LogFilterDlgTest, SelectAllChecksAndClearsEveryRow)
-{
-    AddVehicles({"A1", "B2", "C3"});
-    CLogger::Instance().SetFilter({"A1"});
-    CLogFilterDlg dlg;
-    dlg.show();
-    QCheckBox* pAll = dlg.findChild<QCheckBox*>("selectAllCheck");
-    pAll->click();
-    EXPECT_EQ(Rows(dlg, true), Names({"A1", "B2", "C3"}));
-    pAll->click();
-    EXPECT_TRUE(Rows(dlg, true).empty());
-
-    // Cancel leaves the result as the dialog opened with it.
-    Click(dlg, "cancelButton");
-    EXPECT_EQ(dlg.result(), QDialog::Rejected);
-    EXPECT_EQ(dlg.SelectedNames(), Names({"A1"}));
-}
-
-TEST_F(LogFilterDlgTest, SearchSelectsTheExactCaseSensitiveMatchOnly)
+TEST_F(LogFilterDlgTest, SelectAllSearchAndCancel)
 {
     AddVehicles({"abc", "ABC", "ABCD"});
     CLogger::Instance().SetFilter({"abc"});
     CLogFilterDlg dlg;
     dlg.show();
-    QLineEdit* pSearch = dlg.findChild<QLineEdit*>("searchEdit");
-    const Names checkedBefore = Rows(dlg, true);
+    QCheckBox* pAll = Child<QCheckBox>(&dlg, "selectAllCheck");
+    pAll->click();
+    EXPECT_EQ(Rows(dlg, true), Rows(dlg, false));
+    EXPECT_EQ(Rows(dlg, true).size(), 3u);
+    pAll->click();
+    EXPECT_TRUE(Rows(dlg, true).empty());
+    List(dlg)->topLevelItem(1)->setCheckState(0, Qt::Checked);
+    const Names checked = Rows(dlg, true);
 
+    // Search selects the exact, case-sensitive match only; a miss changes nothing,
+    // and no search touches a check box.
+    QLineEdit* pSearch = Child<QLineEdit>(&dlg, "searchEdit");
     pSearch->setText("Abc");
-    Click(dlg, "searchButton");
+    Click(&dlg, "searchButton");
     EXPECT_TRUE(List(dlg)->selectedItems().isEmpty());
     pSearch->setText("ABC");
-    Click(dlg, "searchButton");
+    Click(&dlg, "searchButton");
     ASSERT_EQ(List(dlg)->selectedItems().size(), 1);
     EXPECT_EQ(List(dlg)->selectedItems().front()->text(0), "ABC");
     EXPECT_EQ(List(dlg)->currentItem()->text(0), "ABC");
-
-    // A miss changes nothing; no search touches a check box.
     pSearch->setText("AB");
-    Click(dlg, "searchButton");
+    Click(&dlg, "searchButton");
     EXPECT_EQ(List(dlg)->currentItem()->text(0), "ABC");
-    EXPECT_EQ(Rows(dlg, true), checkedBefore);
+    EXPECT_EQ(Rows(dlg, true), checked);
+
+    // Cancel leaves the result as the dialog opened with it.
+    Click(&dlg, "cancelButton");
+    EXPECT_EQ(dlg.result(), QDialog::Rejected);
+    EXPECT_EQ(dlg.SelectedNames(), Names({"abc"}));
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 #pragma once
 
-#include <QApplication>
+#include "shell/ui/MessageBox.h"
+#include "support/Sandbox.h"
+#include "ui/SpinUntil.h"
+
 #include <QDialog>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -9,6 +13,9 @@
 
 #include <deque>
 #include <functional>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 // Plays queued actions on modal dialogs as their loops open; a modal dialog with no
 // action left is rejected and fails the test, so nothing ever blocks.
@@ -43,3 +50,45 @@ private:
     QTimer m_timer;
     std::deque<std::function<void(QWidget*)>> m_actions;
 };
+
+// A window test in its own working directory that collects the texts of message
+// boxes instead of showing them.
+class WindowTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        CMessageBox::SetInterceptor([this](const QString& text) { m_messages.push_back(text.toStdString()); });
+    }
+    void TearDown() override
+    {
+        CMessageBox::SetInterceptor(nullptr);
+        Sandbox::TearDown();
+    }
+
+    // A working directory that no longer exists cannot be written, not even by root.
+    void LoseWorkingDir()
+    {
+        std::filesystem::create_directory("gone");
+        ASSERT_EQ(::chdir("gone"), 0);
+        std::filesystem::remove(Dir() / "gone");
+    }
+    void RegainWorkingDir() { ASSERT_EQ(::chdir(Dir().c_str()), 0); }
+
+    TestApp m_app;
+    std::vector<std::string> m_messages;
+};
+
+// The named child of a dialog; a missing one fails the test.
+template <typename T>
+T* Child(QWidget* pDlg, const char* szName)
+{
+    T* pChild = pDlg->findChild<T*>(szName);
+    EXPECT_NE(pChild, nullptr) << szName;
+    return pChild;
+}
+
+inline void Click(QWidget* pDlg, const char* szName)
+{
+    Child<QPushButton>(pDlg, szName)->click();
+}

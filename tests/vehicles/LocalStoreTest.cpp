@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -22,31 +23,6 @@ constexpr std::uint32_t k20130305141209 = 1362492729;
 // that no zone database is needed.
 const char* const kZones[] = {"UTC0", "CST-8", "EST5EDT,M3.2.0,M11.1.0", "<+14>-14", "<-11>11",
                               "LHST-10:30LHDT-11,M10.1.0,M4.1.0"};
-
-class ZoneGuard {
-public:
-    explicit ZoneGuard(const char* szZone)
-    {
-        const char* szOld = std::getenv("TZ");
-        m_bHadOld = szOld != nullptr;
-        if (m_bHadOld)
-            m_old = szOld;
-        setenv("TZ", szZone, 1);
-        tzset();
-    }
-    ~ZoneGuard()
-    {
-        if (m_bHadOld)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_bHadOld = false;
-    std::string m_old;
-};
 
 void Touch(const fs::path& path)
 {
@@ -64,29 +40,25 @@ class LocalStoreFiles : public Sandbox {};
 
 } // namespace
 
-TEST(LocalStoreTimeTest, TextsAreUtcWhateverTheZone)
+TEST(LocalStoreTimeTest, TextsAreUtcWhateverTheZoneAndFieldsAreReadAtFixedPositions)
 {
     for (const char* szZone : kZones) {
         SCOPED_TRACE(szZone);
-        ZoneGuard zone(szZone);
+        setenv("TZ", szZone, 1);
+        tzset();
         EXPECT_EQ(ParseTimeString("20130305140209"), k20130305140209);
         EXPECT_EQ(FormatTimeString(k20130305140209), "20130305140209");
         CalendarTime cal = SplitTime(k20130305140209);
-        EXPECT_EQ(cal.nYear, 2013);
-        EXPECT_EQ(cal.nMonth, 3);
-        EXPECT_EQ(cal.nDay, 5);
-        EXPECT_EQ(cal.nHour, 14);
-        EXPECT_EQ(cal.nMinute, 2);
-        EXPECT_EQ(cal.nSecond, 9);
+        EXPECT_EQ(std::tuple(cal.nYear, cal.nMonth, cal.nDay, cal.nHour, cal.nMinute, cal.nSecond),
+                  std::tuple(2013, 3, 5, 14, 2, 9));
         // Across a summer-time change of the zones above nothing moves either.
         for (const char* szText : {"20130310023000", "20131103013000", "20131006020000", "19700101000000"})
             EXPECT_EQ(FormatTimeString(ParseTimeString(szText)), szText);
         EXPECT_EQ(DateDirName(k20130305140209), "05-03-2013");
     }
-}
+    unsetenv("TZ");
+    tzset();
 
-TEST(LocalStoreTimeTest, FieldsAreReadAtFixedPositionsAndNormalised)
-{
     EXPECT_EQ(FormatTimeString(ParseTimeString("20131305000000")), "20140105000000");  // month 13
     // A position without digits reads 0: month 0 is December of the year before.
     EXPECT_EQ(FormatTimeString(ParseTimeString("2013xx05140209")), "20121205140209");
@@ -98,7 +70,7 @@ TEST(LocalStoreTimeTest, FieldsAreReadAtFixedPositionsAndNormalised)
     EXPECT_EQ(FormatTimeString(0xFFFFFFFFu), "21060207062815");
 }
 
-TEST(LocalStoreNameTest, NamesOfTheLayout)
+TEST(LocalStoreNameTest, NamesOfTheLayoutAndDateOrder)
 {
     EXPECT_EQ(ChannelDirName(3), "ch03");
     EXPECT_EQ(ChannelDirName(12), "ch12");
@@ -111,6 +83,15 @@ TEST(LocalStoreNameTest, NamesOfTheLayout)
     EXPECT_EQ(ChannelDirPath("root", "BUS 7", k20130305140209, 4), "root/BUS 7/05-03-2013/ch04");
     // A recording running over midnight stays with the day it began.
     EXPECT_EQ(DateDirName(ParseTimeString("20131231235959")), "31-12-2013");
+
+    // Newest date directory first.
+    std::vector<std::string> dates {"31-12-2012", "01-01-2013", "15-06-2012", "02-01-2013", "1-1-2014"};
+    std::sort(dates.begin(), dates.end(), DateDirLater);
+    // "1-1-2014" is no DD-MM-YYYY name: its key comes from the digits at the date
+    // positions ("14" as the year, no month, "1" as the day) and sorts last.
+    EXPECT_EQ(dates, (std::vector<std::string> {"02-01-2013", "01-01-2013", "31-12-2012", "15-06-2012", "1-1-2014"}));
+    EXPECT_FALSE(DateDirLater("01-01-2013", "01-01-2013"));
+    EXPECT_FALSE(DateDirLater("", ""));
 }
 
 TEST_F(LocalStoreFiles, FindFilesMatchesStarsCaseSensitively)
@@ -129,17 +110,6 @@ TEST_F(LocalStoreFiles, FindFilesMatchesStarsCaseSensitively)
     EXPECT_EQ(all.size(), 7u);
     EXPECT_EQ(std::count(all.begin(), all.end(), "."), 0);
     EXPECT_EQ(std::count(all.begin(), all.end(), ".."), 0);
-}
-
-TEST(LocalStoreDateDirTest, NewestDateSortsFirst)
-{
-    std::vector<std::string> dates {"31-12-2012", "01-01-2013", "15-06-2012", "02-01-2013", "1-1-2014"};
-    std::sort(dates.begin(), dates.end(), DateDirLater);
-    // "1-1-2014" is no DD-MM-YYYY name: its key comes from the digits at the date
-    // positions ("14" as the year, no month, "1" as the day) and sorts last.
-    EXPECT_EQ(dates, (std::vector<std::string> {"02-01-2013", "01-01-2013", "31-12-2012", "15-06-2012", "1-1-2014"}));
-    EXPECT_FALSE(DateDirLater("01-01-2013", "01-01-2013"));
-    EXPECT_FALSE(DateDirLater("", ""));
 }
 
 TEST_F(LocalStoreFiles, FindLastTakesNewestDateThenLatestNameOfEachKind)
@@ -204,7 +174,7 @@ TEST_F(LocalStoreFiles, FindLastCopesWithOddNames)
     EXPECT_EQ(tEnd, k20130305141209);
 }
 
-TEST(LocalStoreTdNameTest, SplitsWellFormedNames)
+TEST(LocalStoreTdNameTest, SplitsWellFormedNamesAndRefusesOthersWithinBounds)
 {
     TdNameFields fields;
     ASSERT_EQ(ParseTdName("ch01_20130305140209_20130305141209.ch01_A_B.0001048576.td", fields), 0);
@@ -213,11 +183,8 @@ TEST(LocalStoreTdNameTest, SplitsWellFormedNames)
     ASSERT_EQ(ParseTdName(PartialFileName(2, k20130305140209, k20130305141209, "ch02_x", 0x80000000u), fields), 0);
     EXPECT_EQ(fields[3], "ch02_x");
     EXPECT_EQ(fields[4], "-2147483648");
-}
 
-TEST(LocalStoreTdNameTest, MalformedAndOverlongNamesAreRefusedWithinBounds)
-{
-    TdNameFields fields;
+    // Malformed names are refused; no field grows past its bound.
     EXPECT_EQ(ParseTdName("ch01_x.td", fields), -1);
     EXPECT_EQ(fields[0], "ch01");
     EXPECT_EQ(ParseTdName("", fields), -1);

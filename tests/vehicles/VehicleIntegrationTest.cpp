@@ -17,7 +17,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <future>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -52,15 +54,25 @@ protected:
         return std::make_unique<CVehicle>(info, 100, std::move(task), &m_center);
     }
 
-    // Reads one request and answers it with status and payload.
-    ControlHeader Answer(std::uint16_t nStatus, const std::vector<unsigned char>& payload = {})
+    // The header of the next request the vehicle sends (zeroes when none came).
+    ControlHeader NextRequest(std::vector<unsigned char>* pBytes = nullptr)
     {
         auto request = m_peer.Receive();
         ControlHeader header;
+        header.transactionId = 0;
         EXPECT_TRUE(request.has_value());
-        if (!request)
-            return header;
-        DecodeHeader(request->data(), request->size(), &header);
+        if (request) {
+            DecodeHeader(request->data(), request->size(), &header);
+            if (pBytes)
+                *pBytes = *request;
+        }
+        return header;
+    }
+
+    // Reads one request and answers it with status and payload.
+    ControlHeader Answer(std::uint16_t nStatus, const std::vector<unsigned char>& payload = {})
+    {
+        ControlHeader header = NextRequest();
         m_peer.Send(ScriptedPeer::Reply(header.command, nStatus, header.transactionId, payload));
         return header;
     }
@@ -89,57 +101,70 @@ std::vector<unsigned char> CountPayload(std::uint32_t nCount)
     return payload;
 }
 
+// A request made on its own thread while the test plays the recorder.
+template <typename Fn>
+std::future<int> Async(Fn fn)
+{
+    return std::async(std::launch::async, std::move(fn));
+}
+
 } // namespace
 
-TEST_F(VehicleTest, ConcurrentRequestsEachGetTheirOwnReply)
+TEST_F(VehicleTest, ConcurrentRequestsEachGetTheirOwnReplyAndRepliesUpToTheBufferAreTaken)
 {
     Timing().nReplyWaitMs = 5000;
     auto pVehicle = MakeVehicle();
     FileCountRecord first;
     FileCountRecord second;
-    std::atomic<int> nFirst {9};
-    std::atomic<int> nSecond {9};
-    std::thread a([&] { nFirst = pVehicle->SendQueryFileCountCmd(1, 0xFF, 0, 100, &first); });
-    std::thread b([&] { nSecond = pVehicle->SendQueryFileCountCmd(2, 0xFF, 0, 100, &second); });
+    auto a = Async([&] { return pVehicle->SendQueryFileCountCmd(1, 0xFF, 0, 100, &first); });
+    auto b = Async([&] { return pVehicle->SendQueryFileCountCmd(2, 0xFF, 0, 100, &second); });
     std::vector<std::pair<std::uint32_t, std::uint8_t>> requests;
     for (int i = 0; i < 2; ++i) {
-        auto request = m_peer.Receive();
-        ASSERT_TRUE(request.has_value());
-        ASSERT_EQ(request->size(), 40u);
-        requests.emplace_back(ReadBe32(request->data() + 8), (*request)[20 + 8]);
+        std::vector<unsigned char> bytes;
+        ControlHeader header = NextRequest(&bytes);
+        ASSERT_EQ(bytes.size(), 40u);
+        requests.emplace_back(header.transactionId, bytes[20 + 8]);
     }
     EXPECT_NE(requests[0].first, requests[1].first);
     // Answer in reverse order: count = 100 x the channel asked about.
     for (int i = 1; i >= 0; --i)
         m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, requests[i].first,
                                         CountPayload(100u * requests[i].second)));
-    a.join();
-    b.join();
-    EXPECT_EQ(nFirst, 0);
-    EXPECT_EQ(nSecond, 0);
+    EXPECT_EQ(a.get(), 0);
+    EXPECT_EQ(b.get(), 0);
     EXPECT_EQ(first.nCount, 100u);
     EXPECT_EQ(second.nCount, 200u);
+
+    // Replies up to the buffer are taken, longer ones refused.
+    auto result = Async([&] { return pVehicle->SendQueryFileCountCmd(3, 0xFF, 0, 100, &first); });
+    std::uint32_t nId = NextRequest().transactionId;
+    auto tooLong = CountPayload(5);
+    tooLong.resize(6144 - 20 + 1);
+    m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, nId, tooLong));
+    auto exact = CountPayload(6);
+    exact.resize(6144 - 20);
+    m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, nId, exact));
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(first.nCount, 6u);
+    EXPECT_EQ(ReadLogMessages(),
+              (std::vector<std::string> {" nReplyLen < nLen!", " Can't find matched transaction ID"}));
 }
 
 TEST_F(VehicleTest, StopEndsAWaitAtOnceWithItsLogLine)
 {
     Timing().nReplyWaitMs = 60000;
     auto pVehicle = MakeVehicle();
-    std::atomic<int> nResult {9};
     EarliestFileRecord record;
-    std::thread requester([&] { nResult = pVehicle->SendQueryFileCmd(1, 0xFF, 0, 100, &record); });
-    auto request = m_peer.Receive();
-    ASSERT_TRUE(request.has_value());
-    std::uint32_t nId = ReadBe32(request->data() + 8);
+    auto result = Async([&] { return pVehicle->SendQueryFileCmd(1, 0xFF, 0, 100, &record); });
+    std::uint32_t nId = NextRequest().transactionId;
     std::int64_t nStart = MonotonicMs();
     pVehicle->Stop();
-    requester.join();
+    EXPECT_EQ(result.get(), -1);
     EXPECT_LT(MonotonicMs() - nStart, 10000);  // far from the minute it would wait
-    EXPECT_EQ(nResult, -1);
-    auto messages = ReadLogMessages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0], "QuitThread Event Return when waitting response " + std::to_string(nId) + " for cmd 5");
-    EXPECT_EQ(messages[1], "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN FAILED!");
+    EXPECT_EQ(ReadLogMessages(),
+              (std::vector<std::string> {
+                  "QuitThread Event Return when waitting response " + std::to_string(nId) + " for cmd 5",
+                  "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN FAILED!"}));
     // Every later request returns at once through the same door.
     EXPECT_EQ(pVehicle->SendQueryFileCountCmd(1, 0xFF, 0, 100, nullptr), -1);
 }
@@ -153,54 +178,22 @@ TEST_F(VehicleTest, SilentRecorderMakesEachRequestFailAfterTheWaitAndLateReplies
     EXPECT_EQ(pVehicle->SendGetFileCmd(1, "ch01.264", 0, "127.0.0.1", 10000), -1);
     EXPECT_EQ(pVehicle->SendQueryFileCountCmd(1, 0xFF, 0, 100, &count), -1);
     std::vector<std::uint32_t> ids;
-    for (int i = 0; i < 3; ++i) {
-        auto request = m_peer.Receive();
-        ASSERT_TRUE(request.has_value());
-        ids.push_back(ReadBe32(request->data() + 8));
-    }
-    auto messages = ReadLogMessages();
-    std::vector<std::string> expected {
-        "wait for response " + std::to_string(ids[0]) + " for cmd 5 too long",
-        "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN FAILED!",
-        "wait for response " + std::to_string(ids[1]) + " for cmd 4 too long",
-        "ZELP_GETFILE FAILED!",
-        "wait for response " + std::to_string(ids[2]) + " for cmd 2 too long",
-        "ZELP_QUERY_FILE_COUNT FAILED!",
+    for (int i = 0; i < 3; ++i)
+        ids.push_back(NextRequest().transactionId);
+    auto waited = [&](int i, const char* szCmd) {
+        return "wait for response " + std::to_string(ids[i]) + " for cmd " + szCmd + " too long";
     };
-    EXPECT_EQ(messages, expected);
+    EXPECT_EQ(ReadLogMessages(),
+              (std::vector<std::string> {waited(0, "5"), "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN FAILED!", waited(1, "4"),
+                                         "ZELP_GETFILE FAILED!", waited(2, "2"), "ZELP_QUERY_FILE_COUNT FAILED!"}));
 
     m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, ids[2], CountPayload(1)));
     // The probe registration is routed after the late reply, so its log line follows.
     m_peer.Send(ScriptedPeer::Registration("x", 0, 77));
     ASSERT_TRUE(m_peer.Receive().has_value());
-    messages = ReadLogMessages();
+    auto messages = ReadLogMessages();
     ASSERT_GE(messages.size(), 7u);
     EXPECT_EQ(messages[6], " Can't find matched transaction ID");
-}
-
-TEST_F(VehicleTest, RepliesUpToTheBufferAreTakenLongerOnesRefused)
-{
-    Timing().nReplyWaitMs = 2000;
-    auto pVehicle = MakeVehicle();
-    std::atomic<int> nResult {9};
-    FileCountRecord count;
-    std::thread requester([&] { nResult = pVehicle->SendQueryFileCountCmd(3, 0xFF, 0, 100, &count); });
-    auto request = m_peer.Receive();
-    ASSERT_TRUE(request.has_value());
-    std::uint32_t nId = ReadBe32(request->data() + 8);
-    auto tooLong = CountPayload(5);
-    tooLong.resize(6144 - 20 + 1);
-    m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, nId, tooLong));
-    auto exact = CountPayload(6);
-    exact.resize(6144 - 20);
-    m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, nId, exact));
-    requester.join();
-    EXPECT_EQ(nResult, 0);
-    EXPECT_EQ(count.nCount, 6u);
-    auto messages = ReadLogMessages();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0], " nReplyLen < nLen!");
-    EXPECT_EQ(messages[1], " Can't find matched transaction ID");
 }
 
 TEST_F(VehicleTest, StatusesAreJudgedPerOperation)
@@ -209,55 +202,43 @@ TEST_F(VehicleTest, StatusesAreJudgedPerOperation)
     auto pVehicle = MakeVehicle();
     EarliestFileRecord record;
     FileCountRecord count;
-    std::atomic<int> nResult {9};
 
-    std::thread query([&] { nResult = pVehicle->SendQueryFileCmd(1, 0xFF, 10, 10, &record); });
+    auto query = Async([&] { return pVehicle->SendQueryFileCmd(1, 0xFF, 10, 10, &record); });
     EXPECT_EQ(Answer(404).command, ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN);  // equal start and end are sent
-    query.join();
-    EXPECT_EQ(nResult, 1);
-
-    std::thread counter([&] { nResult = pVehicle->SendQueryFileCountCmd(1, 0xFF, 0, 10, &count); });
+    EXPECT_EQ(query.get(), 1);
+    auto counter = Async([&] { return pVehicle->SendQueryFileCountCmd(1, 0xFF, 0, 10, &count); });
     Answer(404);
-    counter.join();
-    EXPECT_EQ(nResult, -1);
-
-    std::thread getter([&] { nResult = pVehicle->SendGetFileCmd(2, "file.264", 0, "10.0.0.5", 10001); });
+    EXPECT_EQ(counter.get(), -1);
+    auto getter = Async([&] { return pVehicle->SendGetFileCmd(2, "file.264", 0, "10.0.0.5", 10001); });
     Answer(500);
-    getter.join();
-    EXPECT_EQ(nResult, 1);
+    EXPECT_EQ(getter.get(), 1);
 
-    std::thread found([&] { nResult = pVehicle->SendQueryFileCmd(1, 2, 0, 10, &record); });
+    auto found = Async([&] { return pVehicle->SendQueryFileCmd(1, 2, 0, 10, &record); });
     Answer(200, EarliestPayload("ch01_0001.264", 3, 9));
-    found.join();
-    EXPECT_EQ(nResult, 0);
-    EXPECT_STREQ(record.szFileName, "ch01_0001.264");
-    EXPECT_EQ(record.nStart, 3u);
-    EXPECT_EQ(record.nEnd, 9u);
-
+    EXPECT_EQ(found.get(), 0);
+    EXPECT_EQ(std::tuple(std::string(record.szFileName), record.nStart, record.nEnd),
+              std::tuple(std::string("ch01_0001.264"), 3u, 9u));
     // A status-200 reply without its record is no valid answer.
-    std::thread shortReply([&] { nResult = pVehicle->SendQueryFileCmd(1, 2, 0, 10, &record); });
+    auto shortReply = Async([&] { return pVehicle->SendQueryFileCmd(1, 2, 0, 10, &record); });
     Answer(200, std::vector<unsigned char>(55, 0));
-    shortReply.join();
-    EXPECT_EQ(nResult, -1);
+    EXPECT_EQ(shortReply.get(), -1);
 
     // Any status makes the transaction itself succeed; the caller judges it.
     unsigned char reply[6144];
     std::uint32_t nReplyLen = sizeof(reply);
-    std::thread raw([&] {
-        nResult = pVehicle->SendCmdWithReply("127.0.0.1", m_peer.Port(), ZELP_QUERY_FILE_COUNT, "abc", 3, reply,
-                                             &nReplyLen, 5000);
+    auto raw = Async([&] {
+        return pVehicle->SendCmdWithReply("127.0.0.1", m_peer.Port(), ZELP_QUERY_FILE_COUNT, "abc", 3, reply,
+                                          &nReplyLen, 5000);
     });
     Answer(402);
-    raw.join();
-    EXPECT_EQ(nResult, 0);
+    EXPECT_EQ(raw.get(), 0);
     EXPECT_EQ(nReplyLen, 20u);
 
-    auto messages = ReadLogMessages();
-    ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[0], "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN no files in the time span");
-    EXPECT_EQ(messages[1], "ZELP_QUERY_FILE_COUNT return status is not OK");
-    EXPECT_EQ(messages[2], "ZELP_GETFILE chan 2: file.264, seek=0, get response: 500\r\n");
-    EXPECT_EQ(messages[3], "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN reply of 75 bytes is too short!");
+    EXPECT_EQ(ReadLogMessages(), (std::vector<std::string> {
+                                     "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN no files in the time span",
+                                     "ZELP_QUERY_FILE_COUNT return status is not OK",
+                                     "ZELP_GETFILE chan 2: file.264, seek=0, get response: 500\r\n",
+                                     "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN reply of 75 bytes is too short!"}));
     // The refusal's text carries its own line break.
     EXPECT_NE(ReadFile("log.txt").find("get response: 500\r\n\r\n"), std::string::npos);
 }
@@ -272,29 +253,21 @@ TEST_F(VehicleTest, InvalidSpanSendsNothingAndFileRequestBytesAreExact)
         "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN no files in the Invalid time span"});
 
     Timing().nReplyWaitMs = 5000;
-    std::atomic<int> nResult {9};
     // A name without the channel's tag is still requested.
-    std::thread getter([&] { nResult = pVehicle->SendGetFileCmd(2, "ch01_odd.264", 4096, "192.168.1.20", 10007); });
-    auto request = m_peer.Receive();
-    ASSERT_TRUE(request.has_value());
-    ASSERT_EQ(request->size(), 84u);
-    const unsigned char* p = request->data();
-    EXPECT_EQ(p[0], 0x48);
-    EXPECT_EQ(p[1], 0x0F);
-    EXPECT_EQ(p[2], 1);
-    EXPECT_EQ(p[4], 0);
-    EXPECT_EQ(p[5], ZELP_GETFILE);
-    EXPECT_EQ(ReadBe32(p + 12), 64u);
+    auto getter = Async([&] { return pVehicle->SendGetFileCmd(2, "ch01_odd.264", 4096, "192.168.1.20", 10007); });
+    std::vector<unsigned char> bytes;
+    ControlHeader header = NextRequest(&bytes);
+    ASSERT_EQ(bytes.size(), 84u);
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 6),
+              (std::vector<unsigned char> {0x48, 0x0F, 1, 0, 0, ZELP_GETFILE}));
+    EXPECT_EQ(header.payloadLength, 64u);
     GetFileRequest decoded;
-    ASSERT_TRUE(DecodeGetFileRequest(p + 20, 64, &decoded));
-    EXPECT_STREQ(decoded.szFileName, "ch01_odd.264");
-    EXPECT_EQ(decoded.nSeek, 4096u);
-    EXPECT_STREQ(decoded.szListenIp, "192.168.1.20");
-    EXPECT_EQ(decoded.nListenPort, 10007);
-    EXPECT_EQ(decoded.nChannel, 2);
-    m_peer.Send(ScriptedPeer::Reply(ZELP_GETFILE, 200, ReadBe32(p + 8)));
-    getter.join();
-    EXPECT_EQ(nResult, 0);
+    ASSERT_TRUE(DecodeGetFileRequest(bytes.data() + 20, 64, &decoded));
+    EXPECT_EQ(std::tuple(std::string(decoded.szFileName), decoded.nSeek, std::string(decoded.szListenIp),
+                         decoded.nListenPort, decoded.nChannel),
+              std::tuple(std::string("ch01_odd.264"), 4096u, std::string("192.168.1.20"), 10007, 2));
+    m_peer.Send(ScriptedPeer::Reply(ZELP_GETFILE, 200, header.transactionId));
+    EXPECT_EQ(getter.get(), 0);
 
     // A name the request's field would cut is never asked for.
     EXPECT_EQ(pVehicle->SendGetFileCmd(1, "ch01_a_name_of_thirty_two_chars_", 0, "127.0.0.1", 1), 1);
@@ -334,6 +307,13 @@ TEST_F(VehicleTest, PassRunsOneTaskPerListedChannelAndPostsFinalProgress)
     std::sort(channels.begin(), channels.end());
     EXPECT_EQ(channels, (std::vector<int> {1, 2}));
     EXPECT_EQ(pVehicle->GetProgress(), 0);  // records are gone with the pass
+
+    // Without channels the pass posts progress 0 and ends.
+    auto pEmpty = MakeVehicle(0, [](CVehicle&, std::uint8_t) { FAIL() << "no task expected"; }, "EMPTY");
+    pEmpty->Start();
+    ASSERT_TRUE(m_observer.WaitFor(2));
+    EXPECT_STREQ(m_observer.Items()[1].vehicle.szName, "EMPTY");
+    EXPECT_EQ(m_observer.Items()[1].vehicle.nValue, 0u);
 }
 
 TEST_F(VehicleTest, ChannelListFollowsCountSpecialConfigurationAndSlotLimit)
@@ -353,14 +333,6 @@ TEST_F(VehicleTest, ChannelListFollowsCountSpecialConfigurationAndSlotLimit)
     EXPECT_EQ(MakeVehicle(4, {}, "OTHER")->ChannelList().size(), 4u);
     SpecialConfig()["BUS"].nChan = 0;
     EXPECT_EQ(MakeVehicle(4)->ChannelList().size(), 4u);
-}
-
-TEST_F(VehicleTest, ZeroChannelsPostProgressZeroAndEnd)
-{
-    auto pVehicle = MakeVehicle(0, [](CVehicle&, std::uint8_t) { FAIL() << "no task expected"; });
-    pVehicle->Start();
-    ASSERT_TRUE(m_observer.WaitFor(1));
-    EXPECT_EQ(m_observer.Items()[0].vehicle.nValue, 0u);
 }
 
 TEST_F(VehicleTest, StopAbortsListenersWaitsForTasksAndRateIsTakenOnce)

@@ -38,11 +38,16 @@ protected:
         m_registry.Release();
     }
 
-    // The events posted so far (after the delivery thread has caught up with n).
-    std::vector<RecordingObserver::Item> Events(std::size_t n)
+    // The events posted so far, once the delivery thread has caught up with n, as
+    // "kind name value" lines (kind 1 vehicle, 2 speed, 3 progress).
+    std::vector<std::string> Events(std::size_t n)
     {
         EXPECT_TRUE(m_observer.WaitFor(n));
-        return m_observer.Items();
+        std::vector<std::string> lines;
+        for (const auto& item : m_observer.Items())
+            lines.push_back(std::to_string(item.nKind) + " " + item.vehicle.szName + " " +
+                            std::to_string(item.vehicle.nValue));
+        return lines;
     }
 
     RecordingObserver m_observer;
@@ -59,22 +64,9 @@ TEST_F(VehicleMgrTest, FreshAtTwentySecondsExpiredAtTwentyOneRemovedBeforeItsEve
     m_nNow = 1005;
     AddVehicle("NEW");
     m_registry.OnTimer(1020);  // OLD is exactly 20 s old
-    auto events = Events(2);
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].nKind, NOTIFY_SPEED);
-    EXPECT_STREQ(events[0].vehicle.szName, "NEW");
-    EXPECT_EQ(events[1].nKind, NOTIFY_SPEED);
-    EXPECT_STREQ(events[1].vehicle.szName, "OLD");
-    EXPECT_EQ(events[1].vehicle.nValue, 0u);
-
+    EXPECT_EQ(Events(2), (std::vector<std::string> {"2 NEW 0", "2 OLD 0"}));
     m_registry.OnTimer(1021);
-    events = Events(4);
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_EQ(events[2].nKind, NOTIFY_SPEED);
-    EXPECT_STREQ(events[2].vehicle.szName, "NEW");
-    EXPECT_EQ(events[3].nKind, NOTIFY_VEHICLE);
-    EXPECT_STREQ(events[3].vehicle.szName, "OLD");
-    EXPECT_EQ(events[3].vehicle.nValue, 0u);
+    EXPECT_EQ(Events(4), (std::vector<std::string> {"2 NEW 0", "2 OLD 0", "2 NEW 0", "1 OLD 0"}));
     std::vector<std::string> names;
     m_registry.GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {"NEW"});
@@ -95,15 +87,8 @@ TEST_F(VehicleMgrTest, RemoveAllPostsInNameOrderAndEmptiesTable)
     AddVehicle("Alpha");
     AddVehicle("bravo");
     m_registry.RemoveAll();
-    auto events = Events(3);
-    ASSERT_EQ(events.size(), 3u);
     // Byte-wise order: upper case before lower case.
-    const char* expected[] = {"Alpha", "bravo", "charlie"};
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(events[i].nKind, NOTIFY_VEHICLE);
-        EXPECT_STREQ(events[i].vehicle.szName, expected[i]);
-        EXPECT_EQ(events[i].vehicle.nValue, 0u);
-    }
+    EXPECT_EQ(Events(3), (std::vector<std::string> {"1 Alpha 0", "1 bravo 0", "1 charlie 0"}));
     std::vector<std::string> names {"left", "over"};
     m_registry.GetNames(names);
     EXPECT_TRUE(names.empty());
@@ -125,9 +110,7 @@ TEST_F(VehicleMgrTest, ProgressIsPostedOnlyWhileDownloading)
     });
     AddVehicle("IDLE");
     m_registry.OnTimer(1001);
-    auto events = Events(1);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].nKind, NOTIFY_SPEED);
+    EXPECT_EQ(Events(1), std::vector<std::string> {"2 IDLE 0"});
 
     CVehicle* pVehicle = m_registry.Find("IDLE");
     pVehicle->Start();
@@ -135,11 +118,7 @@ TEST_F(VehicleMgrTest, ProgressIsPostedOnlyWhileDownloading)
     for (int i = 0; i < 1000 && !pVehicle->IsDownloading(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     m_registry.OnTimer(1002);
-    events = Events(3);
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[1].nKind, NOTIFY_SPEED);
-    EXPECT_EQ(events[2].nKind, NOTIFY_PROGRESS);
-    EXPECT_EQ(events[2].vehicle.nValue, 25u);
+    EXPECT_EQ(Events(3), (std::vector<std::string> {"2 IDLE 0", "2 IDLE 0", "3 IDLE 25"}));
     bRelease = true;
     m_registry.RemoveAll();
 }
