@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,19 @@ public:
     }
 
 private:
+    // Parsing and editing work directly on the text and the records.
+    friend class CXmlScanner;
+    friend class CXmlEditor;
+
+    // Record flags.
+    static constexpr std::uint32_t REC_NOEND = 0x100000;     // no end tag: "<a/>" or not ended
+    static constexpr std::uint32_t REC_ILLFORMED = 0x200000; // something ill-formed inside
+    static constexpr std::uint32_t REC_NOTWF = 0x800000;     // (document record) not well-formed
+    static constexpr std::uint32_t REC_DELETED = 0x20000;    // on the free list
+
+    // The offsets of a record are 32 bits wide.
+    static constexpr size_t MAX_DOC = std::numeric_limits<std::uint32_t>::max() - 1;
+
     // One element; offsets into m_strDoc. Record 0 stands for the document.
     struct ElemRec {
         std::uint32_t nStart = 0;    // offset of "<"
@@ -161,24 +175,12 @@ private:
 
     void x_Parse(const std::string& strStatus);
     void x_SetResult(const std::string& strStatus, const std::string& strMsg);
-    static void x_SetMessage(std::string& strMsg, std::string strNew);
-    int x_NewRecord();
-    void x_LinkLast(int iParent, int iNew);
-    void x_CloseNotEnded(int iPos);
-    void x_FreeSubtree(int iPos);
-    void x_LinkChain(int iParent, int iAfter, int iFirst, int iLast);
-    int x_After(int iPos) const;
-    void x_Splice(size_t nOff, size_t nDel, const std::string& strIns, int iContainer,
-                  int iFirstLater);
     std::string x_Name(int iPos) const;
-    size_t x_NameLen(size_t nOff) const;
-    bool x_SameName(const char* pA, size_t nA, const char* pB, size_t nB) const;
     bool x_NameMatches(int iPos, const std::string& strName) const;
     bool x_AddElem(const std::string& strName, const std::string& strValue, int nFlags);
-    bool x_Insert(const std::string& strMarkup, int nFlags, bool bLines, const CXmlDoc* pFrag,
-                  size_t nFragOff, int& iFirstNew, int& iLastNew);
-    void x_AdoptFragment(const CXmlDoc* pFrag, size_t nFragOff, size_t nMarkupOff, int iParent,
-                         int iAfter, int& iFirstNew, int& iLastNew);
+    bool x_Insert(const std::string& strMarkup, int nFlags, bool bLines,
+                  const std::vector<ElemRec>* pFragRecs, size_t nFragOff, int& iFirstNew,
+                  int& iLastNew);
 
     std::string m_strDoc;
     std::string m_strResult;
