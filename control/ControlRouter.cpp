@@ -81,16 +81,16 @@ void SendReply(const unsigned char* pRequest, std::uint16_t nStatus, const char*
 
 void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)
 {
-    if (nLen < static_cast<int>(kControlHeaderSize))
+    ControlHeader header;
+    if (nLen < 0 || !DecodeHeader(pData, static_cast<std::size_t>(nLen), &header))
         return;  // no header, nothing to route
-    if (pData[4] != 0) {
-        std::uint32_t nId = ReadBe32(pData + 8);
-        if (!CPendingReplyTable::Instance().PutReply(nId, pData, static_cast<std::size_t>(nLen)))
+    if (header.isReply != 0) {
+        if (!CPendingReplyTable::Instance().PutReply(header.transactionId, pData, static_cast<std::size_t>(nLen)))
             WriteLog(" Can't find matched transaction ID");
         return;
     }
     for (const CommandRow& row : kCommandTable) {
-        if (row.nCode == pData[5])
+        if (row.nCode == header.command)
             row.handler(pData, nLen, szIp, nPort);
     }
 }
