@@ -12,6 +12,7 @@
 #include "settings/Settings.h"
 #include "shell/Logger.h"
 #include "shell/NotifyCenter.h"
+#include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <cstring>
@@ -32,23 +33,6 @@ struct CommandRow {
 const CommandRow kCommandTable[] = {
     {ZELP_REGISTER, ZELPOnRegister},
     {ZELP_KEEPALIVE, ZELPOnKeepAlive},
-};
-
-// Holds the registry lock from Find to Release, also when a handler throws.
-class RegistryHold {
-public:
-    RegistryHold(CVehicleMgr& registry, const std::string& name)
-        : m_registry(registry), m_pVehicle(registry.Find(name))
-    {
-    }
-    ~RegistryHold() { m_registry.Release(); }
-    RegistryHold(const RegistryHold&) = delete;
-    RegistryHold& operator=(const RegistryHold&) = delete;
-    CVehicle* Vehicle() const { return m_pVehicle; }
-
-private:
-    CVehicleMgr& m_registry;
-    CVehicle* m_pVehicle;
 };
 
 // A recorder repeating a bad datagram gets one log line a minute.
@@ -128,7 +112,7 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
         std::filesystem::create_directories(root, ec);
         std::filesystem::create_directory(root / name, ec);
 
-        RegistryHold hold(registry, name);
+        CVehicleLookup hold(registry, name);
         if (hold.Vehicle())
             return;
         VehicleInfo info;
@@ -155,7 +139,7 @@ void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std
         std::uint16_t nStatus;
         {
             CVehicleMgr& registry = CVehicleMgr::Instance();
-            RegistryHold hold(registry, name);
+            CVehicleLookup hold(registry, name);
             if (CVehicle* pVehicle = hold.Vehicle()) {
                 nStatus = kStatusOk;
                 pVehicle->SetLastKeepalive(registry.Now());

@@ -28,12 +28,8 @@ public:
     CVehicleMgr(const CVehicleMgr&) = delete;
     CVehicleMgr& operator=(const CVehicleMgr&) = delete;
 
-    // Looks a vehicle up and returns with the registry lock held, found or not;
-    // Release must follow. Receive thread.
-    CVehicle* Find(const std::string& name);
-    // Releases the registry lock taken by Find.
-    void Release();
-    // Creates and stores a vehicle; the caller holds the registry lock (Find).
+    // Creates and stores a vehicle; the caller holds the registry lock through a
+    // CVehicleLookup. Receive thread.
     CVehicle* Add(const VehicleInfo& info);
 
     // Stops, destroys and erases a vehicle; absent names are no error. Window thread.
@@ -66,6 +62,12 @@ public:
     void SetTaskFunction(CVehicle::TaskFunction task);
 
 private:
+    friend class CVehicleLookup;
+    // Looks a vehicle up and returns with the registry lock held, found or not;
+    // Release must follow (CVehicleLookup pairs them).
+    CVehicle* Find(const std::string& name);
+    void Release();
+
     CNotifyCenter& Center();
     // Tells the fleet history that a vehicle left. Any thread.
     void RecordDeparture(const CVehicle& vehicle);

@@ -10,6 +10,7 @@
 #include "support/RecordingObserver.h"
 #include "support/Sandbox.h"
 #include "support/ScriptedPeer.h"
+#include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <gtest/gtest.h>
@@ -170,24 +171,22 @@ TEST_F(ControlRouterTest, FirstKeepAliveStartsThePassLaterOnesOnlyRefresh)
     EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
 
     EXPECT_EQ(Count("Start download task for TRUCK"), 1u);
-    CVehicle* pVehicle = CVehicleMgr::Instance().Find("TRUCK");
-    ASSERT_NE(pVehicle, nullptr);
-    EXPECT_TRUE(pVehicle->IsRunning());
-    EXPECT_EQ(pVehicle->GetLastKeepalive(), 5010u);
-    CVehicleMgr::Instance().Release();
+    {
+        CVehicleLookup lookup(CVehicleMgr::Instance(), "TRUCK");
+        ASSERT_NE(lookup.Vehicle(), nullptr);
+        EXPECT_TRUE(lookup.Vehicle()->IsRunning());
+        EXPECT_EQ(lookup.Vehicle()->GetLastKeepalive(), 5010u);
+    }
 
     // Once the pass has ended, the next keepalive starts another.
     m_bRelease = true;
     for (int i = 0; i < 500 && m_nTasks < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    pVehicle = CVehicleMgr::Instance().Find("TRUCK");
-    bool bRunning = pVehicle->IsRunning();
-    CVehicleMgr::Instance().Release();
+    auto running = [] { return CVehicleLookup(CVehicleMgr::Instance(), "TRUCK").Vehicle()->IsRunning(); };
+    bool bRunning = running();
     for (int i = 0; i < 500 && bRunning; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        pVehicle = CVehicleMgr::Instance().Find("TRUCK");
-        bRunning = pVehicle->IsRunning();
-        CVehicleMgr::Instance().Release();
+        bRunning = running();
     }
     ASSERT_FALSE(bRunning);
     m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 4));

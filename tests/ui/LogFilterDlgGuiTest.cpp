@@ -3,6 +3,7 @@
 #include "shell/Logger.h"
 #include "support/Sandbox.h"
 #include "ui/ModalScript.h"
+#include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <QCheckBox>
@@ -36,9 +37,9 @@ protected:
             info.nChannels = 1;
             std::strncpy(info.szName, name.c_str(), sizeof(info.szName) - 1);
             CVehicleMgr& mgr = CVehicleMgr::Instance();
-            if (mgr.Find(name) == nullptr)  // takes the registry lock that Add needs
+            CVehicleLookup lookup(mgr, name);  // holds the registry lock that Add needs
+            if (lookup.Vehicle() == nullptr)
                 mgr.Add(info);
-            mgr.Release();
         }
     }
 

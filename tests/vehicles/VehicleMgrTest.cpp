@@ -1,3 +1,4 @@
+#include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
 #include "platform/Timing.h"
@@ -33,9 +34,9 @@ protected:
 
     void AddVehicle(const char* szName)
     {
-        EXPECT_EQ(m_registry.Find(szName), nullptr);
+        CVehicleLookup lookup(m_registry, szName);
+        EXPECT_EQ(lookup.Vehicle(), nullptr);
         EXPECT_NE(m_registry.Add(Info(szName)), nullptr);
-        m_registry.Release();
     }
 
     // The events posted so far, once the delivery thread has caught up with n, as
@@ -72,10 +73,11 @@ TEST_F(VehicleMgrTest, FreshAtTwentySecondsExpiredAtTwentyOneRemovedBeforeItsEve
     EXPECT_EQ(names, std::vector<std::string> {"NEW"});
 
     // A keepalive keeps a vehicle fresh.
-    CVehicle* pNew = m_registry.Find("NEW");
-    ASSERT_NE(pNew, nullptr);
-    pNew->SetLastKeepalive(1030);
-    m_registry.Release();
+    {
+        CVehicleLookup lookup(m_registry, "NEW");
+        ASSERT_NE(lookup.Vehicle(), nullptr);
+        lookup.Vehicle()->SetLastKeepalive(1030);
+    }
     m_registry.OnTimer(1050);
     m_registry.GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {"NEW"});
@@ -112,9 +114,8 @@ TEST_F(VehicleMgrTest, ProgressIsPostedOnlyWhileDownloading)
     m_registry.OnTimer(1001);
     EXPECT_EQ(Events(1), std::vector<std::string> {"2 IDLE 0"});
 
-    CVehicle* pVehicle = m_registry.Find("IDLE");
+    CVehicle* pVehicle = CVehicleLookup(m_registry, "IDLE").Vehicle();
     pVehicle->Start();
-    m_registry.Release();
     for (int i = 0; i < 1000 && !pVehicle->IsDownloading(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     m_registry.OnTimer(1002);

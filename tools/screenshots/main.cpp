@@ -15,6 +15,7 @@
 #include "shell/ui/LogFilterDlg.h"
 #include "shell/ui/MainDlg.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
+#include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <QApplication>
@@ -139,9 +140,9 @@ int main(int argc, char** argv)
             CopyField(info.szName, sizeof(info.szName), szName);
             info.nChannels = 4;
             CVehicleMgr& registry = CVehicleMgr::Instance();
-            if (!registry.Find(szName))
+            CVehicleLookup lookup(registry, szName);
+            if (!lookup.Vehicle())
                 registry.Add(info);
-            registry.Release();
         }
         const std::uint32_t tNow = WallClockNow();
         FillFleetHistory(CFleetHistory::Instance(), tNow);

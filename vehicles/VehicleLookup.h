@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+class CVehicle;
+class CVehicleMgr;
+
+// Finds an online vehicle and holds the registry's lock until it goes out of scope,
+// so the vehicle cannot be removed meanwhile; a failed check in between can never
+// leave the lock held. Any thread but the window's timer (a removal waits for it).
+class CVehicleLookup {
+public:
+    CVehicleLookup(CVehicleMgr& registry, const std::string& name);
+    ~CVehicleLookup();
+    CVehicleLookup(const CVehicleLookup&) = delete;
+    CVehicleLookup& operator=(const CVehicleLookup&) = delete;
+
+    // The vehicle, or null when none of that name is online.
+    CVehicle* Vehicle() const { return m_pVehicle; }
+
+private:
+    CVehicleMgr& m_registry;
+    CVehicle* m_pVehicle;
+};
