@@ -1,6 +1,7 @@
 #include "shell/HeadlessServer.h"
 
 #include "depot/FleetHistory.h"
+#include "platform/ServiceManager.h"
 #include "platform/SignalWaiter.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
@@ -44,6 +45,7 @@ int RunHeadlessServer()
         std::fputs("Start failed, please assure port not occupied!\n", stderr);
         nResult = 1;
     } else {
+        ServiceManager::Ready();
         std::int64_t nNextTick = MonotonicMs() + Timing().nTimerPeriodMs;
         for (;;) {
             std::int64_t nWait = nNextTick - MonotonicMs();
@@ -51,9 +53,11 @@ int RunHeadlessServer()
                 break;
             if (MonotonicMs() >= nNextTick) {
                 CVehicleMgr::Instance().OnTimer();
+                ServiceManager::Alive();
                 nNextTick += Timing().nTimerPeriodMs;
             }
         }
+        ServiceManager::Stopping();
         control.Stop();
     }
     control.DiskMonitor().Stop();

@@ -9,7 +9,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -35,7 +39,8 @@ protected:
     }
 
     // Starts the server; nPort 0 leaves the directory without a settings file.
-    void Launch(std::uint16_t nPort)
+    // A notify socket path is handed over as a service manager would.
+    void Launch(std::uint16_t nPort, const std::string& notifySocket = {})
     {
         if (nPort != 0)
             WriteFile("QorConfig.xml", "<QorConf>\r\n<port>" + std::to_string(nPort) +
@@ -45,6 +50,8 @@ protected:
         if (m_pid == 0) {
             int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, STDERR_FILENO);
+            if (!notifySocket.empty())
+                ::setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
             ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -161,4 +168,36 @@ TEST_F(HeadlessServerTest, KeepsAnExistingSettingsFileAndSetsADamagedHistoryAsid
     }));
     // The new database is a working one.
     EXPECT_EQ(ReadFile("fleet.db").rfind("SQLite format 3", 0), 0u);
+}
+
+TEST_F(HeadlessServerTest, TellsTheServiceManagerItIsReadyAliveAndStopping)
+{
+    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::string path = (Dir() / "notify").string();
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    auto next = [fd]() -> std::string {
+        pollfd pfd {fd, POLLIN, 0};
+        if (::poll(&pfd, 1, 5000) != 1)
+            return "(nothing)";
+        char buf[256];
+        ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "(error)";
+    };
+
+    Launch(FreeUdpPort(), path);
+    // Ready only once the control port is bound; then the watchdog every tick.
+    EXPECT_EQ(next(), "READY=1");
+    EXPECT_TRUE(LogHas("Server starts"));
+    EXPECT_EQ(next(), "WATCHDOG=1");
+    ::kill(m_pid, SIGTERM);
+    std::string message = next();
+    while (message == "WATCHDOG=1")
+        message = next();
+    EXPECT_EQ(message, "STOPPING=1");
+    EXPECT_EQ(WaitExit(), 0);
+    ::close(fd);
 }
