@@ -22,6 +22,12 @@ struct ZelTiming {
     int nPendingQueryMs = 60000;     // a vehicle's pending count is asked at most this often
     int nPendingReplyWaitMs = 5000;  // a count query waits this long: it only feeds the history
     int nHistoryFlushMs = 200;       // the fleet history's writer batches this long
+    int nWebKeepAliveMs = 5000;      // an idle dashboard connection is closed after this
+    int nWebHeadWaitMs = 5000;       // a request head (and a TLS handshake) must arrive whole within this
+    int nWebReadTimeoutMs = 5000;    // a dashboard connection's read may wait this long
+    int nWebWriteTimeoutMs = 5000;   // a dashboard answer's write may wait this long
+    int nWebSnapshotMs = 250;        // a rendered answer is served again for this long
+    int nWebLingerMs = 1000;         // a refused client's further bytes are read and dropped this long
 };
 
 // The process-wide timing values. Any thread may read them; only a test's set-up,

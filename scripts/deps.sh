@@ -7,6 +7,9 @@ packages=(
   g++ clang libclang-rt-14-dev cmake ninja-build pkg-config
   qt6-base-dev liblog4cpp5-dev libgtest-dev libsqlite3-dev
   xvfb xauth fonts-wqy-zenhei
+  libcpp-httplib-dev nlohmann-json3-dev libssl-dev openssl
+  chromium prometheus curl
+  libsystemd-dev qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream systemd man-db
 )
 
 missing=()

@@ -9,6 +9,9 @@
 #include "settings/Settings.h"
 #include "shell/Logger.h"
 #include "vehicles/VehicleMgr.h"
+#include "web/LogRing.h"
+#include "web/WebServer.h"
+#include "web/WebSettings.h"
 
 CServerControl& CServerControl::Instance()
 {
@@ -18,6 +21,8 @@ CServerControl& CServerControl::Instance()
 
 CServerControl::CServerControl() : m_onLowSpace([this] { Stop(); })
 {
+    // The dashboard's log starts with the first line the server writes.
+    CLogRing::Instance();
     m_retention.SetBusyVehicles([] { return CVehicleMgr::Instance().DownloadingNames(); });
 }
 
@@ -53,6 +58,8 @@ int CServerControl::Start()
     m_bRunning = true;
     m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);
     m_retention.Start(GlobalSettings().szDownDir, depot.nRetainDays, depot.nMinFreeMb);
+    // A dashboard that cannot start says why in the log; downloading goes on without it.
+    CWebServer::Instance().Start(LoadWebSettings(SettingsFile()), GlobalSettings().nPort, GlobalSettings().szDownDir);
     return 0;
 }
 
@@ -65,6 +72,7 @@ void CServerControl::Stop()
     m_monitor.Stop();
     m_retention.Stop();
     std::lock_guard guard(m_lock);
+    CWebServer::Instance().Stop();
     CUDPSrv::Instance().Stop();
     CVehicleMgr::Instance().RemoveAll();
     WriteLog("Server stops");

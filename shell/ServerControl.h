@@ -21,12 +21,13 @@ public:
     CServerControl& operator=(const CServerControl&) = delete;
 
     // Reloads the settings, depot settings and special configuration, binds the
-    // control port and starts receiving, the retention and the fleet history. 0, or -1 ("failed to create udp server" logged) when the
-    // port cannot be bound. Window thread.
+    // control port and starts receiving, the retention, the fleet history and the web
+    // dashboard. 0, or -1 ("failed to create udp server" logged) when the port cannot
+    // be bound; a dashboard that cannot start is only logged. Window thread.
     int Start();
 
-    // Stops receiving, removes every vehicle, logs "Server stops". Does nothing when
-    // not running. Any thread, the disk monitor's included.
+    // Stops the web dashboard and receiving, removes every vehicle, logs "Server
+    // stops". Does nothing when not running. Any thread, the disk monitor's included.
     void Stop();
 
     bool IsRunning() const { return m_bRunning; }

@@ -1,0 +1,260 @@
+// The dashboard under load: an online fleet, many clients polling the vehicle list
+// over kept-alive connections, and what that costs the downloads.
+//
+//   WebPollBench [--fleet N] [--pollers N] [--period-ms N] [--seconds N]
+//                [--vehicles N] [--channels N] [--files N] [--size BYTES] [--gzip 0|1]
+//
+// The server runs as its own process (zeldownloadd from the build directory); the
+// recorder simulators and the pollers run in this process. Printed: requests per
+// second with p50/p99 latency of the pollers alone, the download throughput of a file
+// workload (as ThroughputBench's, smaller by default) without pollers and with them,
+// and the pollers' figures during that second download.
+
+#include "bench/support/ServerProcess.h"
+#include "platform/System.h"
+#include "settings/DepotSettings.h"
+#include "settings/Settings.h"
+#include "settings/SettingsFile.h"
+#include "tools/dvrsim/DvrSimulator.h"
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+
+namespace {
+
+struct Config {
+    int nFleet = 1000;        // online vehicles with nothing to download
+    int nPollers = 200;       // client threads, one kept-alive connection each
+    int nPeriodMs = 100;      // each poller asks this often (200 x 10/s = 2000/s)
+    bool bGzip = true;        // pollers take gzip, as browsers do
+    int nSeconds = 10;        // poll phase length
+    int nVehicles = 2;        // the file workload
+    int nChannels = 2;
+    int nFiles = 4;
+    std::uint64_t nSize = 64ull << 20;
+};
+
+constexpr std::uint32_t kT0 = 1700000000;
+
+// Clients polling /api/v1/vehicles until told to stop, with every latency kept.
+class CPollers {
+public:
+    CPollers(std::uint16_t nPort, int nThreads, int nPeriodMs, bool bGzip)
+        : m_nPort(nPort), m_nPeriodMs(nPeriodMs), m_bGzip(bGzip)
+    {
+        for (int i = 0; i < nThreads; ++i)
+            m_threads.emplace_back([this] { Run(); });
+    }
+
+    // Stops the clients; requests per second, p50 and p99 in ms, failures.
+    void Finish(const char* szTitle)
+    {
+        m_bStop = true;
+        for (std::thread& thread : m_threads)
+            thread.join();
+        const double dSeconds = static_cast<double>(MonotonicMs() - m_nStartMs) / 1000.0;
+        std::sort(m_latenciesUs.begin(), m_latenciesUs.end());
+        auto percentile = [this](double d) {
+            if (m_latenciesUs.empty())
+                return 0.0;
+            std::size_t i = std::min(m_latenciesUs.size() - 1, static_cast<std::size_t>(d * m_latenciesUs.size()));
+            return static_cast<double>(m_latenciesUs[i]) / 1000.0;
+        };
+        std::printf("%s: %zu requests in %.1f s = %.0f requests/s, p50 %.2f ms, p99 %.2f ms, max %.2f ms, "
+                    "%llu failed, %.1f MB of JSON\n",
+                    szTitle, m_latenciesUs.size(), dSeconds, static_cast<double>(m_latenciesUs.size()) / dSeconds,
+                    percentile(0.50), percentile(0.99), percentile(1.0),
+                    static_cast<unsigned long long>(m_nFailed.load()), static_cast<double>(m_nBytes.load()) / 1e6);
+    }
+
+private:
+    void Run()
+    {
+        httplib::Client client("127.0.0.1", m_nPort);
+        client.set_keep_alive(true);
+        client.set_read_timeout(10, 0);
+        // As a browser asks (the client inflates the answer).
+        const httplib::Headers headers {{"Accept-Encoding", m_bGzip ? "gzip" : "identity"}};
+        std::vector<std::int64_t> latencies;
+        auto next = std::chrono::steady_clock::now();
+        while (!m_bStop) {
+            auto begin = std::chrono::steady_clock::now();
+            auto res = client.Get("/api/v1/vehicles", headers);
+            auto end = std::chrono::steady_clock::now();
+            if (res && res->status == 200) {
+                latencies.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - begin).count());
+                m_nBytes += res->body.size();
+            } else
+                ++m_nFailed;
+            next += std::chrono::milliseconds(m_nPeriodMs);
+            if (next > end)
+                std::this_thread::sleep_until(next);
+            else
+                next = end;  // behind: no burst to catch up
+        }
+        std::lock_guard guard(m_lock);
+        m_latenciesUs.insert(m_latenciesUs.end(), latencies.begin(), latencies.end());
+    }
+
+    const std::uint16_t m_nPort;
+    const int m_nPeriodMs;
+    const bool m_bGzip;
+    const std::int64_t m_nStartMs = MonotonicMs();
+    std::atomic<bool> m_bStop {false};
+    std::atomic<std::uint64_t> m_nFailed {0};
+    std::atomic<std::uint64_t> m_nBytes {0};
+    std::mutex m_lock;
+    std::vector<std::int64_t> m_latenciesUs;
+    std::vector<std::thread> m_threads;
+};
+
+// Runs the file workload with vehicles named prefix...; MB/s until every file is stored.
+double DownloadRun(const Config& config, const CServerProcess& server, const std::string& prefix)
+{
+    SimOptions options;
+    options.nServerPort = server.Port();
+    options.nVehicles = config.nVehicles;
+    options.strNamePrefix = prefix;
+    options.nChannels = config.nChannels;
+    options.nRecordings = config.nFiles;
+    options.nRecBytes = static_cast<std::uint32_t>(config.nSize);
+    options.nRecSeconds = 60;
+    options.tStart = kT0;
+    options.nKeepAliveMs = 1000;
+    options.nVerbosity = 0;
+    const std::size_t nTotal = static_cast<std::size_t>(config.nVehicles) * config.nChannels * config.nFiles;
+    std::size_t nBefore = CountFiles(server.Store(), ".mp4");
+    std::int64_t nBegin = MonotonicMs();
+    CDvrSimulator sim(options);
+    if (sim.Start() != 0)
+        return 0;
+    while (CountFiles(server.Store(), ".mp4") < nBefore + nTotal) {
+        if (MonotonicMs() - nBegin > 30 * 60 * 1000)
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    double dSeconds = static_cast<double>(MonotonicMs() - nBegin) / 1000.0;
+    return static_cast<double>(nTotal * config.nSize) / 1e6 / dSeconds;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Config config;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string option = argv[i];
+        std::uint64_t nValue = std::strtoull(argv[i + 1], nullptr, 10);
+        if (option == "--fleet")
+            config.nFleet = static_cast<int>(nValue);
+        else if (option == "--pollers")
+            config.nPollers = static_cast<int>(nValue);
+        else if (option == "--period-ms")
+            config.nPeriodMs = static_cast<int>(nValue);
+        else if (option == "--seconds")
+            config.nSeconds = static_cast<int>(nValue);
+        else if (option == "--vehicles")
+            config.nVehicles = static_cast<int>(nValue);
+        else if (option == "--channels")
+            config.nChannels = static_cast<int>(nValue);
+        else if (option == "--files")
+            config.nFiles = static_cast<int>(nValue);
+        else if (option == "--size")
+            config.nSize = nValue;
+        else if (option == "--gzip")
+            config.bGzip = nValue != 0;
+        else {
+            std::fprintf(stderr,
+                         "usage: %s [--fleet N] [--pollers N] [--period-ms N] [--seconds N] [--vehicles N] "
+                         "[--channels N] [--files N] [--size BYTES] [--gzip 0|1]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    if (config.nSize == 0 || config.nSize > 0xFFFFFFFFull) {
+        std::fprintf(stderr, "--size must be 1 to 4294967295 bytes\n");
+        return 2;
+    }
+    IgnoreSigPipe();
+
+    ServerSettings settings = DefaultSettings();
+    settings.tStart = kT0;
+    settings.tStop = kT0 + 86400 * 30;
+    DepotSettings depot;
+    depot.nMaxVehicles = 0;  // the fleet and the workload together pass the default 1000
+    CServerProcess server(settings, depot);
+    const std::uint16_t nWebPort = CSocket::ListenTcp("127.0.0.1", 0).LocalPort();
+    CSettingsFile file((server.Dir() / "QorConfig.xml").string());
+    file.WriteValue("httpport", std::to_string(nWebPort));
+    if (!server.Start()) {
+        std::fprintf(stderr, "server did not start\n");
+        return 1;
+    }
+
+    // The fleet: online, keeping alive, nothing to download.
+    SimOptions fleetOptions;
+    fleetOptions.nServerPort = server.Port();
+    fleetOptions.nVehicles = config.nFleet;
+    fleetOptions.strNamePrefix = "FLEET";
+    fleetOptions.nChannels = 1;
+    fleetOptions.nRecordings = 0;
+    fleetOptions.tStart = kT0;
+    fleetOptions.nKeepAliveMs = 5000;
+    fleetOptions.nVerbosity = 0;
+    CDvrSimulator fleet(fleetOptions);
+    if (config.nFleet > 0 && fleet.Start() != 0) {
+        std::fprintf(stderr, "the fleet simulator could not start\n");
+        return 1;
+    }
+    httplib::Client probe("127.0.0.1", nWebPort);
+    std::int64_t nDeadline = MonotonicMs() + 120000;
+    std::size_t nOnline = 0;
+    while (MonotonicMs() < nDeadline) {
+        auto res = probe.Get("/api/v1/vehicles");
+        if (res && res->status == 200 &&
+            (nOnline = nlohmann::json::parse(res->body).size()) >= static_cast<std::size_t>(config.nFleet))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    auto sample = probe.Get("/api/v1/vehicles");
+    std::printf("config: fleet %d online (%zu seen), %d pollers every %d ms for %d s; workload %d vehicles x %d "
+                "channels x %d files x %llu bytes\n",
+                config.nFleet, nOnline, config.nPollers, config.nPeriodMs, config.nSeconds, config.nVehicles,
+                config.nChannels, config.nFiles, static_cast<unsigned long long>(config.nSize));
+    auto packed = probe.Get("/api/v1/vehicles", {{"Accept-Encoding", "gzip"}}, nullptr);
+    std::printf("one /api/v1/vehicles answer: %zu bytes, %s gzip; pollers ask for %s\n",
+                sample ? sample->body.size() : 0,
+                packed ? packed->get_header_value("Content-Length").c_str() : "?",
+                config.bGzip ? "gzip" : "plain JSON");
+
+    {
+        CPollers pollers(nWebPort, config.nPollers, config.nPeriodMs, config.bGzip);
+        std::this_thread::sleep_for(std::chrono::seconds(config.nSeconds));
+        pollers.Finish("pollers alone");
+    }
+    const double dAlone = DownloadRun(config, server, "QUIET");
+    double dBusy = 0;
+    {
+        CPollers pollers(nWebPort, config.nPollers, config.nPeriodMs, config.bGzip);
+        dBusy = DownloadRun(config, server, "BUSY");
+        pollers.Finish("pollers during the download");
+    }
+    std::printf("download without pollers: %.1f MB/s\n", dAlone);
+    std::printf("download with pollers:    %.1f MB/s (%+.1f%%)\n", dBusy,
+                dAlone > 0 ? (dBusy / dAlone - 1.0) * 100.0 : 0.0);
+    CServerProcess::Figures figures = server.Read();
+    std::printf("server: %.1f CPU s, peak resident memory %.1f MiB, %d threads\n", figures.dCpuSeconds,
+                static_cast<double>(figures.nPeakRssKiB) / 1024.0, figures.nThreads);
+    return dAlone > 0 && dBusy > 0 ? 0 : 1;
+}

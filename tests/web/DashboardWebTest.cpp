@@ -1,0 +1,139 @@
+#include "settings/Settings.h"
+#include "settings/SettingsFile.h"
+#include "support/Sandbox.h"
+#include "tools/dvrsim/DvrSimulator.h"
+#include "web/WebTestSupport.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <regex>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint32_t kT0 = 1700000000;  // start of the simulated recordings
+
+// zeldownloadd as a process in the sandbox, recorders simulated in this one, and
+// Debian's headless Chromium looking at the dashboard.
+class DashboardWebTest : public Sandbox {
+protected:
+    void TearDown() override
+    {
+        m_pSim.reset();
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        Sandbox::TearDown();
+    }
+
+    void Launch()
+    {
+        CSettingsFile file("QorConfig.xml");
+        ServerSettings settings = DefaultSettings();
+        m_nControlPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
+        settings.nPort = m_nControlPort;
+        std::strcpy(settings.szDownDir, "store");
+        settings.tStart = kT0 - 60;
+        settings.tStop = kT0 + 86400;
+        ASSERT_TRUE(SaveSettings(settings, file));
+        m_nWebPort = FreeTcpPort();
+        ASSERT_TRUE(file.WriteValue("httpport", std::to_string(m_nWebPort)));
+        m_pid = ::fork();
+        ASSERT_GE(m_pid, 0);
+        if (m_pid == 0) {
+            int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, STDERR_FILENO);
+            ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+
+    // The page after its script ran for a few seconds, as the browser holds it.
+    std::string RenderedPage() const
+    {
+        std::string dom;
+        int nExit = RunCommand("timeout 120 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
+                                   (Dir() / "chromium").string() +
+                                   " --virtual-time-budget=4000 --dump-dom http://127.0.0.1:" +
+                                   std::to_string(m_nWebPort) + "/ 2>/dev/null",
+                               &dom);
+        EXPECT_EQ(nExit, 0);
+        return dom;
+    }
+
+    pid_t m_pid = -1;
+    std::uint16_t m_nControlPort = 0;
+    std::uint16_t m_nWebPort = 0;
+    std::unique_ptr<CDvrSimulator> m_pSim;
+};
+
+} // namespace
+
+TEST_F(DashboardWebTest, BrowserShowsTheVehiclesDownloading)
+{
+    if (!HaveCommand("chromium"))
+        GTEST_SKIP() << "chromium is not installed (scripts/deps.sh installs it)";
+    Launch();
+
+    // Three recorders whose recordings each wait before they stream: their passes
+    // take many seconds, so the browser finds them part way.
+    SimOptions options;
+    options.nServerPort = m_nControlPort;
+    options.vecNames = {"WEB-1", "WEB-2", "WEB-3"};
+    options.nChannels = 2;
+    options.nRecordings = 40;
+    options.nRecBytes = 1u << 20;
+    options.nRecSeconds = 300;
+    options.tStart = kT0;
+    options.nKeepAliveMs = 300;
+    options.nVerbosity = 0;
+    options.faults.nConnectDelayMs = 300;
+    m_pSim = std::make_unique<CDvrSimulator>(options);
+    ASSERT_EQ(m_pSim->Start(), 0);
+
+    // Wait (through the API) until every vehicle is part way through its pass.
+    httplib::Client client("127.0.0.1", m_nWebPort);
+    const std::int64_t nDeadline = MonotonicMs() + 60000;
+    bool bPartWay = false;
+    while (!bPartWay && MonotonicMs() < nDeadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        auto res = client.Get("/api/v1/vehicles");
+        if (!res || res->status != 200)
+            continue;
+        nlohmann::json vehicles = nlohmann::json::parse(res->body);
+        bPartWay = vehicles.size() == 3;
+        for (const auto& vehicle : vehicles)
+            bPartWay = bPartWay && vehicle["progress"] > 0 && vehicle["progress"] < 100;
+    }
+    ASSERT_TRUE(bPartWay) << "the vehicles never showed progress part way";
+
+    const std::string dom = RenderedPage();
+    // Every vehicle has its row, with a progress bar that shows the figure it carries.
+    const std::regex row("<tr class=\"vehicle\" data-name=\"(WEB-[123])\" data-progress=\"([0-9]+)\">(.*?)</tr>");
+    std::set<std::string> shown;
+    int nPartWay = 0;
+    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), row); it != std::sregex_iterator(); ++it) {
+        const std::string name = (*it)[1];
+        const int nProgress = std::stoi((*it)[2]);
+        const std::string cells = (*it)[3];
+        shown.insert(name);
+        EXPECT_NE(cells.find("style=\"width: " + std::to_string(nProgress) + "%;\""), std::string::npos) << cells;
+        EXPECT_NE(cells.find(">" + std::to_string(nProgress) + "%</span>"), std::string::npos) << cells;
+        if (nProgress > 0 && nProgress < 100)
+            ++nPartWay;
+    }
+    EXPECT_EQ(shown, (std::set<std::string> {"WEB-1", "WEB-2", "WEB-3"})) << dom;
+    EXPECT_GT(nPartWay, 0) << dom;
+    // The summary and the log came along too.
+    EXPECT_NE(dom.find("<span id=\"s-online\" class=\"value\">3</span>"), std::string::npos);
+    EXPECT_NE(dom.find("<li><time>"), std::string::npos);
+    EXPECT_NE(dom.find("vehname=WEB-"), std::string::npos);
+    EXPECT_NE(dom.find("class=\"link live\""), std::string::npos);
+}

@@ -1,0 +1,288 @@
+#include "web/WebApi.h"
+
+#include "depot/FleetHistory.h"
+#include "depot/TransferScheduler.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "settings/WallClock.h"
+#include "shell/ServerControl.h"
+#include "shell/ServerCounters.h"
+#include "vehicles/VehicleMgr.h"
+#include "web/LogRing.h"
+#include "web/WebAssets.h"
+#include "web/WebViews.h"
+
+#include <httplib.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+const char kJson[] = "application/json; charset=utf-8";
+
+// The page with its style sheet and script inline, so that it is one answer (the
+// answer to a request without the token too, which then asks for it), and the
+// content policy that lets exactly those two run.
+struct Page {
+    std::string strHtml;
+    std::string strPolicy;
+};
+
+std::string Sha256Base64(std::string_view text)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int nLen = 0;
+    EVP_Digest(text.data(), text.size(), digest, &nLen, EVP_sha256(), nullptr);
+    unsigned char encoded[2 * EVP_MAX_MD_SIZE];
+    int nOut = EVP_EncodeBlock(encoded, digest, static_cast<int>(nLen));
+    return std::string(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(nOut));
+}
+
+void ReplaceMark(std::string& html, const std::string& mark, const std::string& text)
+{
+    std::size_t nAt = html.find(mark);
+    if (nAt != std::string::npos)
+        html.replace(nAt, mark.size(), text);
+}
+
+const Page& DashboardPage()
+{
+    static const Page s_page = [] {
+        Page page;
+        page.strHtml = std::string(WebAssetText("index.html"));
+        std::string style(WebAssetText("style.css"));
+        std::string script(WebAssetText("app.js"));
+        ReplaceMark(page.strHtml, "<!--style-->", "<style>" + style + "</style>");
+        ReplaceMark(page.strHtml, "<!--script-->", "<script>" + script + "</script>");
+        page.strPolicy = "default-src 'none'; style-src 'sha256-" + Sha256Base64(style) + "'; script-src 'sha256-" +
+                         Sha256Base64(script) +
+                         "'; connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
+                         "frame-ancestors 'none'";
+        return page;
+    }();
+    return s_page;
+}
+
+void SetPage(httplib::Response& res)
+{
+    const Page& page = DashboardPage();
+    res.set_header("Content-Security-Policy", page.strPolicy);
+    res.set_content(page.strHtml, "text/html; charset=utf-8");
+}
+
+void SetError(httplib::Response& res, int nStatus, const char* szText)
+{
+    res.status = nStatus;
+    res.set_content(std::string("{\"error\":\"") + szText + "\"}", kJson);
+}
+
+// Equal texts, compared in time that does not depend on where they differ nor on the
+// given text's length: their digests are compared in constant time.
+// text compressed as a gzip stream; "" when zlib fails.
+std::string Gzip(const std::string& text)
+{
+    z_stream stream {};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    std::string out(deflateBound(&stream, text.size()) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const bool bDone = deflate(&stream, Z_FINISH) == Z_STREAM_END;
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return bDone ? out : std::string();
+}
+
+// Whether the request's Accept-Encoding takes gzip (and does not refuse it with q=0).
+bool AcceptsGzip(const httplib::Request& req)
+{
+    const std::string accepted = req.get_header_value("Accept-Encoding");
+    std::size_t nAt = 0;
+    while (nAt <= accepted.size()) {
+        std::size_t nEnd = accepted.find(',', nAt);
+        std::string item = accepted.substr(nAt, nEnd == std::string::npos ? std::string::npos : nEnd - nAt);
+        item.erase(std::remove(item.begin(), item.end(), ' '), item.end());
+        std::string coding = item.substr(0, item.find(';'));
+        if (coding == "gzip" || coding == "*") {
+            std::size_t nQ = item.find(";q=");
+            return nQ == std::string::npos || std::strtod(item.c_str() + nQ + 3, nullptr) > 0;
+        }
+        if (nEnd == std::string::npos)
+            break;
+        nAt = nEnd + 1;
+    }
+    return false;
+}
+
+// Sends a shared rendered text without copying it into the answer: compressed when
+// the client takes gzip (a browser does; it is a tenth of the bytes to send).
+void SetShared(const httplib::Request& req, httplib::Response& res, std::shared_ptr<const CWebApi::Text> pText,
+               const char* szType)
+{
+    res.set_header("Vary", "Accept-Encoding");
+    const bool bGzip = !pText->strGzip.empty() && AcceptsGzip(req);
+    if (bGzip)
+        res.set_header("Content-Encoding", "gzip");
+    const std::string& body = bGzip ? pText->strGzip : pText->strPlain;
+    res.set_content_provider(body.size(), szType,
+                             [pText = std::move(pText), pBody = &body](std::size_t nOffset, std::size_t nLength,
+                                                                        httplib::DataSink& sink) {
+                                 return sink.write(pBody->data() + nOffset, nLength);
+                             });
+}
+
+bool SameSecret(std::string_view given, std::string_view expected)
+{
+    unsigned char a[EVP_MAX_MD_SIZE], b[EVP_MAX_MD_SIZE];
+    unsigned int nA = 0, nB = 0;
+    EVP_Digest(given.data(), given.size(), a, &nA, EVP_sha256(), nullptr);
+    EVP_Digest(expected.data(), expected.size(), b, &nB, EVP_sha256(), nullptr);
+    return nA == nB && CRYPTO_memcmp(a, b, nA) == 0;
+}
+
+// "after" of the log request: digits only, within 64 bits; a missing one is 0.
+bool ParseAfter(const httplib::Request& req, std::uint64_t& nAfter)
+{
+    nAfter = 0;
+    if (!req.has_param("after"))
+        return true;
+    std::string text = req.get_param_value("after");
+    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    errno = 0;
+    nAfter = std::strtoull(text.c_str(), nullptr, 10);
+    return errno == 0;
+}
+
+WebStatus CollectStatus(const CWebApi::Config& config)
+{
+    WebStatus status;
+    CServerControl& control = CServerControl::Instance();
+    status.bRunning = control.IsRunning();
+    status.tStartedAt = control.StartedAt();
+    status.nControlPort = config.nControlPort;
+    status.strDownloadDir = config.strDownloadDir;
+    status.nDiskFree = FreeDiskSpace(config.strDownloadDir);
+    status.nOnline = CVehicleMgr::Instance().Count();
+    CTransferScheduler& scheduler = CTransferScheduler::Instance();
+    status.nTransfersActive = scheduler.Active();
+    status.nTransfersQueued = scheduler.Queued();
+    CServerCounters& counters = CServerCounters::Instance();
+    status.nReceivedBytes = counters.nReceivedBytes.load(std::memory_order_relaxed);
+    status.nFilesDownloaded = counters.nFilesDownloaded.load(std::memory_order_relaxed);
+    status.nTransferFailures = counters.nTransferFailures.load(std::memory_order_relaxed);
+    status.nReplyTimeouts = counters.nReplyTimeouts.load(std::memory_order_relaxed);
+    status.nControlDatagrams = counters.nControlDatagrams.load(std::memory_order_relaxed);
+    return status;
+}
+
+} // namespace
+
+CWebApi::CWebApi(Config config)
+    : m_config(std::move(config)), m_strExpected(m_config.strToken.empty() ? "" : "Bearer " + m_config.strToken)
+{
+    DashboardPage();  // composed now rather than in the first request
+}
+
+bool CWebApi::x_Authorized(const httplib::Request& req) const
+{
+    if (m_config.strToken.empty())
+        return true;
+    return SameSecret(req.get_header_value("Authorization"), m_strExpected);
+}
+
+template <class Render>
+std::shared_ptr<const CWebApi::Text> CWebApi::x_Cached(Cached& slot, Render render)
+{
+    {
+        std::lock_guard guard(slot.lock);
+        const bool bFresh = slot.pText && MonotonicMs() - slot.nMadeMs < Timing().nWebSnapshotMs;
+        // While one request renders anew, the others keep getting the last text rather
+        // than waiting for it.
+        if (bFresh || (slot.pText && slot.bRendering))
+            return slot.pText;
+        slot.bRendering = true;
+    }
+    std::shared_ptr<const Text> pText;
+    try {
+        std::string plain = render();
+        std::string gzip = Gzip(plain);
+        pText = std::make_shared<const Text>(Text {std::move(plain), std::move(gzip)});
+    } catch (...) {
+        std::lock_guard guard(slot.lock);
+        slot.bRendering = false;
+        throw;
+    }
+    std::lock_guard guard(slot.lock);
+    slot.pText = pText;
+    slot.nMadeMs = MonotonicMs();
+    slot.bRendering = false;
+    return pText;
+}
+
+bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
+{
+    // No request is ever read past its head: one that sent a body along ends the
+    // connection, so that the body is never taken for the next request.
+    const bool bKeep = !req.has_header("Transfer-Encoding") &&
+                       (!req.has_header("Content-Length") || req.get_header_value("Content-Length") == "0");
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    const bool bRead = req.method == "GET" || req.method == "HEAD";
+
+    if (!x_Authorized(req)) {
+        res.set_header("WWW-Authenticate", "Bearer realm=\"ZELDownload\"");
+        // The page holds no figure: sent without the token, it asks for one.
+        if (bRead && req.path == "/")
+            SetPage(res);
+        else
+            SetError(res, 401, "unauthorized");
+        res.status = 401;
+        return bKeep;
+    }
+    if (!bRead) {
+        res.set_header("Allow", "GET, HEAD");
+        SetError(res, 405, "method not allowed");
+        return bKeep;
+    }
+
+    if (req.path == "/") {
+        SetPage(res);
+    } else if (req.path == "/api/v1/status") {
+        SetShared(req, res, x_Cached(m_status, [this] { return StatusJson(CollectStatus(m_config)); }), kJson);
+    } else if (req.path == "/api/v1/vehicles") {
+        SetShared(req, res, x_Cached(m_vehicles, [] { return VehiclesJson(CVehicleMgr::Instance().Snapshot()); }), kJson);
+    } else if (req.path == "/api/v1/fleet") {
+        SetShared(req, res, x_Cached(m_fleet,
+                                  [] {
+                                      std::vector<std::string> online;
+                                      for (VehicleStatus& vehicle : CVehicleMgr::Instance().Snapshot())
+                                          online.push_back(std::move(vehicle.strName));
+                                      const std::uint32_t tNow = WallClockNow();
+                                      return FleetJson(CFleetHistory::Instance().Snapshot(tNow), online, tNow);
+                                  }),
+                        kJson);
+    } else if (req.path == "/api/v1/log") {
+        std::uint64_t nAfter = 0;
+        if (!ParseAfter(req, nAfter))
+            SetError(res, 400, "after must be a whole number");
+        else
+            res.set_content(LogJson(CLogRing::Instance().After(nAfter)), kJson);
+    } else if (req.path == "/metrics") {
+        SetShared(req, res, x_Cached(m_metrics,
+                                  [this] {
+                                      return MetricsText(CollectStatus(m_config), CVehicleMgr::Instance().Snapshot());
+                                  }),
+                        "text/plain; version=0.0.4; charset=utf-8");
+    } else {
+        SetError(res, 404, "not found");
+    }
+    return bKeep;
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace httplib {
+struct Request;
+struct Response;
+}
+
+// The dashboard's answers: the page, the JSON endpoints and the metrics, all read-only.
+// Figures are copied out of the server and rendered about once per snapshot period
+// (Timing().nWebSnapshotMs) by one request; the others in between get the same text.
+class CWebApi {
+public:
+    struct Config {
+        std::string strToken;        // "" when no token is asked for
+        std::uint16_t nControlPort = 0;
+        std::string strDownloadDir;
+    };
+
+    // One rendered answer, as it is and gzip-compressed.
+    struct Text {
+        std::string strPlain;
+        std::string strGzip;  // "" when compressing failed
+    };
+
+    explicit CWebApi(Config config);
+    CWebApi(const CWebApi&) = delete;
+    CWebApi& operator=(const CWebApi&) = delete;
+
+    // Answers one request. False when the connection must close after the answer (a
+    // body was sent along, which is never read). Worker threads.
+    bool Handle(const httplib::Request& req, httplib::Response& res);
+
+private:
+    // The last rendered answer and when it was made.
+    struct Cached {
+        std::mutex lock;  // guards the members below, never held while rendering
+        std::int64_t nMadeMs = 0;
+        std::shared_ptr<const Text> pText;
+        bool bRendering = false;  // a request renders the next text now
+    };
+
+    bool x_Authorized(const httplib::Request& req) const;
+    // The text of slot, rendered again by render when older than the snapshot period.
+    template <class Render>
+    std::shared_ptr<const Text> x_Cached(Cached& slot, Render render);
+
+    const Config m_config;
+    const std::string m_strExpected;  // "Bearer <token>"
+    Cached m_status;
+    Cached m_vehicles;
+    Cached m_fleet;
+    Cached m_metrics;
+};

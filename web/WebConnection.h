@@ -1,0 +1,88 @@
+#pragma once
+
+#include <httplib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// One dashboard client connection, plain or TLS, as the HTTP library's stream. The
+// dispatcher's poller fills it without waiting until a whole request head is in;
+// only then does a worker let the library parse and answer it, reading from what was
+// gathered and writing with time-outs. One thread at a time uses a connection.
+class CWebConnection : public httplib::Stream {
+public:
+    // What FillNoWait found.
+    enum class Fill {
+        Wait,       // nothing more yet: wait until the socket is readable
+        WaitWrite,  // TLS must send first: wait until the socket is writable
+        Head,       // a whole request head is in
+        Oversize,   // the head grew past its limit
+        Closed,     // the peer closed, or the connection failed
+    };
+
+    // Takes fd (non-blocking from now on); pTlsContext null for plain HTTP.
+    CWebConnection(int fd, SSL_CTX* pTlsContext);
+    ~CWebConnection() override;  // closes the socket
+    CWebConnection(const CWebConnection&) = delete;
+    CWebConnection& operator=(const CWebConnection&) = delete;
+
+    // Poller: completes the TLS handshake and reads whatever has arrived, gathering at
+    // most about nHeadMax bytes of one request head.
+    Fill FillNoWait(std::size_t nHeadMax);
+    // Whether a whole request head of at most nHeadMax bytes waits in what was read.
+    bool HasHead(std::size_t nHeadMax);
+    // Poller, after a refusal: reads and drops what arrives, so that closing does not
+    // reset the connection before the peer read the answer. Wait, or Closed at its end.
+    Fill DiscardNoWait();
+    // Ends the sending side: the peer sees the end of the answer.
+    void ShutdownSend();
+    // Whether some bytes of a request (or of the TLS handshake) have arrived.
+    bool HasPartialRequest() const;
+
+    // Worker: the time (MonotonicMs) after which reads and writes of this request fail.
+    void SetDeadline(std::int64_t nDeadlineMs) { m_nDeadlineMs = nDeadlineMs; }
+    // Sends what the library wrote; false when it could not go out in time.
+    bool Flush();
+    // Best-effort send of a short answer, without waiting (a refusal before closing).
+    void SendNoWait(const std::string& text);
+    // Wakes a worker waiting on this connection: reads and writes fail from now on.
+    // Any thread.
+    void Abort();
+
+    int Fd() const { return m_fd; }
+
+    // httplib::Stream.
+    bool is_readable() const override;
+    bool is_writable() const override;
+    ssize_t read(char* ptr, size_t size) override;
+    ssize_t write(const char* ptr, size_t size) override;
+    void get_remote_ip_and_port(std::string& ip, int& port) const override;
+    void get_local_ip_and_port(std::string& ip, int& port) const override;
+    socket_t socket() const override { return m_fd; }
+
+private:
+    // One read without waiting: bytes, 0 at the end, -1 with m_nWant set to what to
+    // wait for (POLLIN or POLLOUT) or to 0 on failure.
+    ssize_t x_ReadNoWait(char* ptr, std::size_t nSize);
+    ssize_t x_WriteNoWait(const char* ptr, std::size_t nSize);
+    // Sends every byte, waiting within the write time-out; false when that failed.
+    bool x_SendAll(const char* ptr, std::size_t nSize);
+    // Looks for the end of the head that starts at m_nInPos (sets m_nHeadEnd).
+    bool x_FindHeadEnd();
+    // Waits for m_nWant until nTimeoutMs or the deadline; false on time-out or failure.
+    bool x_Wait(int nTimeoutMs) const;
+
+    int m_fd;
+    SSL* m_pTls = nullptr;
+    bool m_bHandshaken = false;
+    bool m_bTlsStarted = false;
+    bool m_bBroken = false;        // TLS was asked for and could not be set up
+    mutable short m_nWant = 0;     // what the last failed call waits for: POLLIN, POLLOUT, 0 nothing
+    std::string m_in;              // bytes read and not yet handed to the library
+    std::size_t m_nInPos = 0;      // first of them
+    std::size_t m_nScanned = 0;    // bytes from m_nInPos known to hold no head end
+    std::size_t m_nHeadEnd = 0;    // offset from m_nInPos past the head found, 0 none
+    std::string m_out;             // bytes the library wrote, not yet sent
+    std::int64_t m_nDeadlineMs = 0;
+};

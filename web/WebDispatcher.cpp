@@ -1,0 +1,248 @@
+#include "web/WebDispatcher.h"
+
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "web/WebConnection.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::uint64_t kWakeId = 0;  // the eventfd's mark in the poller's events
+
+const char kBusyAnswer[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+const char kOversizeAnswer[] =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+
+} // namespace
+
+CWebDispatcher::CWebDispatcher() = default;
+
+CWebDispatcher::~CWebDispatcher()
+{
+    Stop();
+}
+
+int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWorkers, std::size_t nMaxConnections)
+{
+    m_pTls = pTlsContext;
+    m_serve = std::move(serve);
+    m_nMaxConnections = nMaxConnections;
+    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epoll_event wake {};
+    wake.events = EPOLLIN;
+    wake.data.u64 = kWakeId;
+    if (m_epoll < 0 || m_wake < 0 || ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wake) != 0) {
+        if (m_epoll >= 0)
+            ::close(m_epoll);
+        if (m_wake >= 0)
+            ::close(m_wake);
+        m_epoll = m_wake = -1;
+        return -1;
+    }
+    m_poller = std::thread([this] { x_PollLoop(); });
+    for (std::size_t i = 0; i < nWorkers; ++i)
+        m_workers.emplace_back([this] { x_WorkerLoop(); });
+    return 0;
+}
+
+void CWebDispatcher::Adopt(int fd)
+{
+    std::unique_lock guard(m_lock);
+    if (m_bStop || m_epoll < 0 || m_conns.size() >= m_nMaxConnections) {
+        guard.unlock();
+        CWebConnection refused(fd, nullptr);  // closes fd on leaving
+        if (m_pTls == nullptr)
+            refused.SendNoWait(kBusyAnswer);
+        return;
+    }
+    const std::uint64_t nId = m_nNextId++;
+    Entry& entry = m_conns[nId];
+    entry.pConn = std::make_unique<CWebConnection>(fd, m_pTls);
+    // Connecting starts the clock: a client that never sends is dropped like one
+    // that sends too slowly.
+    entry.nExpiryMs = MonotonicMs() + Timing().nWebHeadWaitMs;
+    epoll_event event {};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = nId;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0)
+        m_conns.erase(nId);
+}
+
+void CWebDispatcher::x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite)
+{
+    epoll_event event {};
+    event.events = (bWrite ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
+    event.data.u64 = nId;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, entry.pConn->Fd(), &event) != 0)
+        m_conns.erase(nId);
+}
+
+void CWebDispatcher::x_PollLoop()
+{
+    epoll_event events[64];
+    std::int64_t nNextSweep = MonotonicMs() + Timing().nPollMs;
+    for (;;) {
+        int n = ::epoll_wait(m_epoll, events, 64, Timing().nPollMs);
+        {
+            std::lock_guard guard(m_lock);
+            if (m_bStop)
+                return;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.u64 == kWakeId) {
+                std::uint64_t nCount = 0;
+                [[maybe_unused]] ssize_t nRead = ::read(m_wake, &nCount, sizeof(nCount));
+                continue;
+            }
+            x_OnReady(events[i].data.u64);
+        }
+        if (MonotonicMs() >= nNextSweep) {
+            x_CloseExpired();
+            nNextSweep = MonotonicMs() + Timing().nPollMs;
+        }
+    }
+}
+
+void CWebDispatcher::x_OnReady(std::uint64_t nId)
+{
+    CWebConnection* pConn = nullptr;
+    bool bClosing = false;
+    {
+        std::lock_guard guard(m_lock);
+        auto it = m_conns.find(nId);
+        if (it == m_conns.end() || it->second.bBusy)
+            return;
+        pConn = it->second.pConn.get();
+        bClosing = it->second.bClosing;
+    }
+    // Only the poller touches (and erases) a connection that no worker has, so it is
+    // filled without the lock.
+    CWebConnection::Fill fill = bClosing ? pConn->DiscardNoWait() : pConn->FillNoWait(kHeadMaxBytes);
+    std::lock_guard guard(m_lock);
+    auto it = m_conns.find(nId);
+    if (it == m_conns.end())
+        return;
+    Entry& entry = it->second;
+    switch (fill) {
+    case CWebConnection::Fill::Wait:
+    case CWebConnection::Fill::WaitWrite:
+        // The head must be whole within the head wait of its first byte.
+        if (!entry.bRequestStarted && pConn->HasPartialRequest()) {
+            entry.bRequestStarted = true;
+            entry.nExpiryMs = MonotonicMs() + Timing().nWebHeadWaitMs;
+        }
+        x_ArmLocked(nId, entry, fill == CWebConnection::Fill::WaitWrite);
+        break;
+    case CWebConnection::Fill::Head:
+        entry.bBusy = true;
+        m_ready.push_back(nId);
+        m_readyWake.notify_one();
+        break;
+    case CWebConnection::Fill::Oversize:
+        // Closed at once with unread bytes, the socket would be reset and the answer
+        // lost: the rest is read and dropped for a while first.
+        pConn->SendNoWait(kOversizeAnswer);
+        pConn->ShutdownSend();
+        entry.bClosing = true;
+        entry.nExpiryMs = MonotonicMs() + Timing().nWebLingerMs;
+        x_ArmLocked(nId, entry, false);
+        break;
+    case CWebConnection::Fill::Closed:
+        m_conns.erase(it);
+        break;
+    }
+}
+
+void CWebDispatcher::x_CloseExpired()
+{
+    const std::int64_t nNow = MonotonicMs();
+    std::lock_guard guard(m_lock);
+    for (auto it = m_conns.begin(); it != m_conns.end();) {
+        if (!it->second.bBusy && nNow >= it->second.nExpiryMs)
+            it = m_conns.erase(it);
+        else
+            ++it;
+    }
+}
+
+void CWebDispatcher::x_WorkerLoop()
+{
+    for (;;) {
+        std::uint64_t nId = 0;
+        CWebConnection* pConn = nullptr;
+        std::size_t nServed = 0;
+        {
+            std::unique_lock guard(m_lock);
+            m_readyWake.wait(guard, [this] { return m_bStop || !m_ready.empty(); });
+            if (m_bStop)
+                return;
+            nId = m_ready.front();
+            m_ready.pop_front();
+            auto it = m_conns.find(nId);
+            if (it == m_conns.end())
+                continue;
+            pConn = it->second.pConn.get();
+            nServed = it->second.nServed;
+        }
+        // Requests that came in one go (pipelined) are answered in order here.
+        bool bKeep = true;
+        for (;;) {
+            const bool bLast = ++nServed >= kRequestsPerConnection;
+            pConn->SetDeadline(MonotonicMs() + Timing().nWebReadTimeoutMs + Timing().nWebWriteTimeoutMs);
+            bKeep = m_serve(*pConn, bLast) && !bLast;
+            if (!bKeep || !pConn->HasHead(kHeadMaxBytes))
+                break;
+            std::lock_guard guard(m_lock);
+            if (m_bStop)
+                break;
+        }
+        std::lock_guard guard(m_lock);
+        auto it = m_conns.find(nId);
+        if (it == m_conns.end())
+            continue;
+        if (!bKeep || m_bStop) {
+            m_conns.erase(it);
+            continue;
+        }
+        Entry& entry = it->second;
+        entry.bBusy = false;
+        entry.nServed = nServed;
+        entry.bRequestStarted = pConn->HasPartialRequest();
+        entry.nExpiryMs =
+            MonotonicMs() + (entry.bRequestStarted ? Timing().nWebHeadWaitMs : Timing().nWebKeepAliveMs);
+        x_ArmLocked(nId, entry, false);
+    }
+}
+
+void CWebDispatcher::Stop()
+{
+    {
+        std::lock_guard guard(m_lock);
+        if (m_epoll < 0)
+            return;
+        m_bStop = true;
+        // A worker waiting on its client's socket wakes at once.
+        for (auto& [nId, entry] : m_conns) {
+            if (entry.bBusy)
+                entry.pConn->Abort();
+        }
+    }
+    m_readyWake.notify_all();
+    std::uint64_t nOne = 1;
+    [[maybe_unused]] ssize_t nWritten = ::write(m_wake, &nOne, sizeof(nOne));
+    if (m_poller.joinable())
+        m_poller.join();
+    for (std::thread& worker : m_workers)
+        worker.join();
+    m_workers.clear();
+    std::lock_guard guard(m_lock);
+    m_conns.clear();
+    m_ready.clear();
+    ::close(m_epoll);
+    ::close(m_wake);
+    m_epoll = m_wake = -1;
+}

@@ -1,0 +1,206 @@
+#include "web/WebServer.h"
+
+#include "platform/Format.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+#include "shell/Logger.h"
+#include "web/WebApi.h"
+#include "web/WebConnection.h"
+#include "web/WebDispatcher.h"
+
+#include <httplib.h>
+#include <sys/socket.h>
+
+namespace {
+
+constexpr std::size_t kPayloadMaxBytes = 4096;
+constexpr int kListenBacklog = 256;
+
+// What the answer to the request being served decided, for the worker that serves it.
+struct Turn {
+    bool bHandled = false;  // CWebApi answered (not the library, on a malformed request)
+    bool bKeep = false;     // and the connection may stay open
+};
+thread_local Turn t_turn;
+
+// Runs every accepted connection on the inline queue's caller, the accepting thread,
+// which only hands it to the dispatcher.
+class CInlineQueue : public httplib::TaskQueue {
+public:
+    void enqueue(std::function<void()> fn) override { fn(); }
+    void shutdown() override {}
+};
+
+// The library's server (plain or TLS) with connections handed to the dispatcher
+// instead of a thread each: the library keeps parsing requests and writing answers
+// through process_request.
+template <class Base>
+class CHttpFront final : public Base {
+public:
+    template <class... Args>
+    explicit CHttpFront(CWebDispatcher& dispatcher, Args&&... args)
+        : Base(std::forward<Args>(args)...), m_dispatcher(dispatcher)
+    {
+    }
+
+    // Lets more connections wait to be accepted than the library's backlog of 5, which
+    // a burst of browsers and pollers overflows (the kernel then drops their SYNs and
+    // they retry a second or more later). After binding.
+    void WidenBacklog() { ::listen(this->svr_sock_, kListenBacklog); }
+
+    // Answers one request of conn; true when the connection may stay open. Workers.
+    bool Serve(CWebConnection& conn, bool bLast)
+    {
+        t_turn = Turn {};
+        bool bClosed = false;
+        bool bOk = this->process_request(conn, bLast, bClosed, nullptr);
+        bOk = conn.Flush() && bOk;
+        return bOk && !bClosed && t_turn.bHandled && t_turn.bKeep;
+    }
+
+private:
+    bool process_and_close_socket(socket_t sock) override
+    {
+        m_dispatcher.Adopt(sock);
+        return true;
+    }
+
+    CWebDispatcher& m_dispatcher;
+};
+
+// Keeps the port to ourselves: the library's default (SO_REUSEPORT) would let a
+// second server bind the same port and share its clients.
+void ListenerOptions(socket_t sock)
+{
+    int nOn = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+}
+
+// The URL of the dashboard on addr:port, for the log.
+std::string DashboardUrl(const WebSettings& settings, bool bTls)
+{
+    std::string host = settings.strAddr.find(':') != std::string::npos && settings.strAddr.front() != '['
+                           ? "[" + settings.strAddr + "]"
+                           : settings.strAddr;
+    return Format("%s://%s:%u/", bTls ? "https" : "http", host.c_str(), static_cast<unsigned>(settings.nPort));
+}
+
+} // namespace
+
+CWebServer& CWebServer::Instance()
+{
+    static CWebServer s_server;
+    return s_server;
+}
+
+CWebServer::CWebServer() = default;
+
+CWebServer::~CWebServer()
+{
+    Stop();
+}
+
+int CWebServer::Start(const WebSettings& settings, std::uint16_t nControlPort, const std::string& strDownloadDir)
+{
+    std::lock_guard guard(m_lock);
+    if (m_bServing || settings.nPort == 0)
+        return 0;
+    if (!IsLoopbackAddress(settings.strAddr) && settings.strToken.empty()) {
+        WriteLog("Web dashboard not started: httpaddr " + settings.strAddr +
+                 " is reachable from other machines, so httptoken must be set");
+        return -1;
+    }
+    const bool bTls = !settings.strCert.empty() || !settings.strKey.empty();
+    if (bTls && (settings.strCert.empty() || settings.strKey.empty())) {
+        WriteLog("Web dashboard not started: HTTPS needs both httpcert and httpkey");
+        return -1;
+    }
+    IgnoreSigPipe();  // TLS writes to a peer that left must not end the process
+
+    auto pDispatcher = std::make_unique<CWebDispatcher>();
+    std::unique_ptr<httplib::Server> pHttp;
+    CWebDispatcher::ServeFn serve;
+    std::function<void()> widenBacklog;
+    SSL_CTX* pTlsContext = nullptr;
+    if (bTls) {
+        auto pFront = std::make_unique<CHttpFront<httplib::SSLServer>>(*pDispatcher, settings.strCert.c_str(),
+                                                                       settings.strKey.c_str());
+        if (!pFront->is_valid()) {
+            WriteLog("Web dashboard not started: cannot load httpcert " + settings.strCert + " and httpkey " +
+                     settings.strKey);
+            return -1;
+        }
+        pTlsContext = pFront->ssl_context();
+        auto* pRaw = pFront.get();
+        serve = [pRaw](CWebConnection& conn, bool bLast) { return pRaw->Serve(conn, bLast); };
+        widenBacklog = [pRaw] { pRaw->WidenBacklog(); };
+        pHttp = std::move(pFront);
+    } else {
+        auto pFront = std::make_unique<CHttpFront<httplib::Server>>(*pDispatcher);
+        auto* pRaw = pFront.get();
+        serve = [pRaw](CWebConnection& conn, bool bLast) { return pRaw->Serve(conn, bLast); };
+        widenBacklog = [pRaw] { pRaw->WidenBacklog(); };
+        pHttp = std::move(pFront);
+    }
+
+    auto pApi = std::make_unique<CWebApi>(CWebApi::Config {settings.strToken, nControlPort, strDownloadDir});
+    CWebApi* pRawApi = pApi.get();
+    pHttp->set_pre_routing_handler([pRawApi](const httplib::Request& req, httplib::Response& res) {
+        t_turn.bHandled = true;
+        try {
+            t_turn.bKeep = pRawApi->Handle(req, res);
+        } catch (const std::exception&) {
+            res = httplib::Response {};
+            res.status = 500;
+            t_turn.bKeep = false;
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    pHttp->new_task_queue = [] { return new CInlineQueue; };
+    pHttp->set_socket_options(ListenerOptions);
+    pHttp->set_payload_max_length(kPayloadMaxBytes);
+    // Only the Keep-Alive header's figures: the dispatcher applies the time-outs.
+    pHttp->set_keep_alive_max_count(CWebDispatcher::kRequestsPerConnection);
+    pHttp->set_keep_alive_timeout(std::max(1, Timing().nWebKeepAliveMs / 1000));
+    if (!pHttp->bind_to_port(settings.strAddr, settings.nPort)) {
+        WriteLog(Format("Web dashboard not started: cannot listen on %s port %u", settings.strAddr.c_str(),
+                        static_cast<unsigned>(settings.nPort)));
+        return -1;
+    }
+    widenBacklog();
+    if (pDispatcher->Start(pTlsContext, std::move(serve)) != 0) {
+        WriteLog("Web dashboard not started: cannot set up its connections");
+        return -1;
+    }
+    m_pApi = std::move(pApi);
+    m_pDispatcher = std::move(pDispatcher);
+    m_pHttp = std::move(pHttp);
+    m_bListening = true;
+    m_listener = std::thread([this] {
+        m_pHttp->listen_after_bind();
+        m_bListening = false;
+    });
+    m_nPort = settings.nPort;
+    m_bServing = true;
+    WriteLog("Web dashboard at " + DashboardUrl(settings, bTls));
+    return 0;
+}
+
+void CWebServer::Stop()
+{
+    std::lock_guard guard(m_lock);
+    if (!m_bServing)
+        return;
+    // The library ignores stop() until its accept loop runs, and must be told once.
+    while (m_bListening && !m_pHttp->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (m_pHttp->is_running())
+        m_pHttp->stop();
+    m_listener.join();
+    m_pDispatcher->Stop();
+    m_pHttp.reset();
+    m_pDispatcher.reset();
+    m_pApi.reset();
+    m_nPort = 0;
+    m_bServing = false;
+}

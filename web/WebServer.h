@@ -1,0 +1,54 @@
+#pragma once
+
+#include "web/WebSettings.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+class CWebApi;
+class CWebDispatcher;
+
+// The dashboard's HTTP(S) server: started and stopped with the download server.
+// The HTTP library parses requests and writes answers; connections are run by a
+// CWebDispatcher, answers made by a CWebApi.
+class CWebServer {
+public:
+    // The process-wide server. Any thread.
+    static CWebServer& Instance();
+
+    CWebServer();
+    ~CWebServer();  // Stop()
+    CWebServer(const CWebServer&) = delete;
+    CWebServer& operator=(const CWebServer&) = delete;
+
+    // Starts serving as settings say, with a log line either way: 0 when serving or
+    // turned off (port 0), -1 when it cannot (no token on an address other machines
+    // reach, a certificate without key, a port that cannot be bound). Answers report
+    // nControlPort and strDownloadDir. The thread that starts the download server.
+    int Start(const WebSettings& settings, std::uint16_t nControlPort, const std::string& strDownloadDir);
+    // Stops serving and closes every connection. The thread that stops the download
+    // server; does nothing when not serving.
+    void Stop();
+
+    // Whether it serves now. Any thread.
+    bool IsServing() const { return m_bServing; }
+    // The port served; 0 when not serving. Any thread.
+    std::uint16_t Port() const { return m_nPort; }
+
+private:
+    std::mutex m_lock;  // serialises Start and Stop
+    std::unique_ptr<CWebApi> m_pApi;
+    std::unique_ptr<CWebDispatcher> m_pDispatcher;
+    std::unique_ptr<httplib::Server> m_pHttp;
+    std::thread m_listener;
+    std::atomic<bool> m_bListening {false};
+    std::atomic<bool> m_bServing {false};
+    std::atomic<std::uint16_t> m_nPort {0};
+};

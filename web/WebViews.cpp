@@ -1,0 +1,249 @@
+#include "web/WebViews.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+
+#ifndef ZEL_VERSION
+#define ZEL_VERSION "unknown"
+#endif
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::uint32_t kStaleSeconds = 24 * 3600;  // as the Fleet tab reckons it
+
+std::string Dump(const Json& json)
+{
+    // Strings went through ValidUtf8 already; replace stays as the last guard so that
+    // no answer can ever throw.
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// Length of the valid UTF-8 sequence at p (at most nLeft bytes), or 0 when there is none.
+std::size_t Utf8Length(const unsigned char* p, std::size_t nLeft)
+{
+    const unsigned char c = p[0];
+    std::size_t nLen = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xC2 && c <= 0xDF)
+        nLen = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        nLen = 3;
+        if (c == 0xE0)
+            lo = 0xA0;  // no overlong forms
+        if (c == 0xED)
+            hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        nLen = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        if (c == 0xF4)
+            hi = 0x8F;  // nothing above U+10FFFF
+    } else
+        return 0;
+    if (nLeft < nLen || p[1] < lo || p[1] > hi)
+        return 0;
+    for (std::size_t i = 2; i < nLen; ++i) {
+        if (p[i] < 0x80 || p[i] > 0xBF)
+            return 0;
+    }
+    return nLen;
+}
+
+void AppendCounter(std::string& out, const char* szName, const char* szHelp, std::uint64_t nValue)
+{
+    char szLine[512];
+    std::snprintf(szLine, sizeof(szLine), "# HELP %s %s\n# TYPE %s counter\n%s %llu\n", szName, szHelp, szName,
+                  szName, static_cast<unsigned long long>(nValue));
+    out += szLine;
+}
+
+void AppendGauge(std::string& out, const char* szName, const char* szHelp, double dValue)
+{
+    char szLine[512];
+    std::snprintf(szLine, sizeof(szLine), "# HELP %s %s\n# TYPE %s gauge\n%s %.17g\n", szName, szHelp, szName,
+                  szName, dValue);
+    out += szLine;
+}
+
+} // namespace
+
+const char* WebVersion()
+{
+    return ZEL_VERSION;
+}
+
+std::string ValidUtf8(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t nLeft = text.size();
+    while (nLeft > 0) {
+        std::size_t nLen = Utf8Length(p, nLeft);
+        if (nLen == 0) {
+            out += "\xEF\xBF\xBD";
+            nLen = 1;
+        } else
+            out.append(reinterpret_cast<const char*>(p), nLen);
+        p += nLen;
+        nLeft -= nLen;
+    }
+    return out;
+}
+
+std::string MetricLabelValue(std::string_view text)
+{
+    std::string out;
+    for (char c : ValidUtf8(text)) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> AttentionReasons(const FleetRecord& record, std::uint32_t tNow)
+{
+    std::vector<std::string> reasons;
+    if (record.nPending > 0)
+        reasons.emplace_back("recordings pending on the recorder");
+    if (record.tLastCompleteOffload == 0)
+        reasons.emplace_back("never fully offloaded");
+    else if (tNow > record.tLastCompleteOffload && tNow - record.tLastCompleteOffload > kStaleSeconds)
+        reasons.emplace_back("not fully offloaded for more than 24 hours");
+    return reasons;
+}
+
+std::string StatusJson(const WebStatus& status)
+{
+    Json json = {
+        {"version", WebVersion()},
+        {"running", status.bRunning},
+        {"started_at", status.tStartedAt},
+        {"control_port", status.nControlPort},
+        {"download_dir", ValidUtf8(status.strDownloadDir)},
+        {"disk_free_bytes", status.nDiskFree ? Json(*status.nDiskFree) : Json(nullptr)},
+        {"online", status.nOnline},
+        {"transfers_active", status.nTransfersActive},
+        {"transfers_queued", status.nTransfersQueued},
+    };
+    return Dump(json);
+}
+
+std::string VehiclesJson(const std::vector<VehicleStatus>& vehicles)
+{
+    Json json = Json::array();
+    for (const VehicleStatus& vehicle : vehicles) {
+        json.push_back({
+            {"name", ValidUtf8(vehicle.strName)},
+            {"address", ValidUtf8(vehicle.strAddress)},
+            {"channels", vehicle.nChannels},
+            {"progress", vehicle.nProgress},
+            {"speed_kbps", vehicle.nSpeedKbps},
+            {"state", vehicle.szState ? vehicle.szState : ""},
+        });
+    }
+    return Dump(json);
+}
+
+std::string FleetJson(const std::vector<FleetRecord>& records, const std::vector<std::string>& onlineSorted,
+                      std::uint32_t tNow)
+{
+    Json json = Json::array();
+    for (const FleetRecord& rec : records) {
+        Json reasons = Json::array();
+        for (std::string& reason : AttentionReasons(rec, tNow))
+            reasons.push_back(std::move(reason));
+        json.push_back({
+            {"name", ValidUtf8(rec.strName)},
+            {"online", std::binary_search(onlineSorted.begin(), onlineSorted.end(), rec.strName)},
+            {"first_seen", rec.tFirstSeen},
+            {"last_seen", rec.tLastSeen},
+            {"last_address", ValidUtf8(rec.strLastAddress)},
+            {"visits", rec.nVisits},
+            {"files_total", rec.nFilesTotal},
+            {"bytes_total", rec.nBytesTotal},
+            {"files_last_visit", rec.nFilesLastVisit},
+            {"bytes_last_visit", rec.nBytesLastVisit},
+            {"files_today", rec.nFilesToday},
+            {"bytes_today", rec.nBytesToday},
+            {"last_complete_offload", rec.tLastCompleteOffload},
+            {"pending", rec.nPending < 0 ? Json(nullptr) : Json(rec.nPending)},
+            {"last_failure_time", rec.tLastFailure},
+            {"last_failure", ValidUtf8(rec.strLastFailure)},
+            {"attention", std::move(reasons)},
+        });
+    }
+    return Dump(json);
+}
+
+std::string LogJson(const std::vector<CLogRing::Line>& lines)
+{
+    Json json = Json::array();
+    for (const CLogRing::Line& line : lines) {
+        json.push_back({
+            {"seq", line.nSeq},
+            {"time", line.tTime},
+            {"vehicle", ValidUtf8(line.strVehicle)},
+            {"text", ValidUtf8(line.strText)},
+        });
+    }
+    return Dump(json);
+}
+
+std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus>& vehicles)
+{
+    std::string out;
+    out.reserve(1024 + vehicles.size() * 160);
+    AppendGauge(out, "zeldownload_running", "Whether the download server runs (1) or not (0).",
+                status.bRunning ? 1 : 0);
+    AppendGauge(out, "zeldownload_online_vehicles", "Vehicles online now.", static_cast<double>(status.nOnline));
+    AppendCounter(out, "zeldownload_received_bytes_total", "File bytes written to the store.", status.nReceivedBytes);
+    AppendCounter(out, "zeldownload_files_downloaded_total", "Recordings stored whole.", status.nFilesDownloaded);
+    AppendCounter(out, "zeldownload_transfer_failures_total", "Transfers that did not store their file.",
+                  status.nTransferFailures);
+    AppendCounter(out, "zeldownload_reply_timeouts_total", "Requests to recorders whose reply never came.",
+                  status.nReplyTimeouts);
+    AppendCounter(out, "zeldownload_control_datagrams_total", "Datagrams the control socket received.",
+                  status.nControlDatagrams);
+    if (status.nDiskFree)
+        AppendGauge(out, "zeldownload_disk_free_bytes", "Free bytes of the volume holding the download directory.",
+                    static_cast<double>(*status.nDiskFree));
+    AppendGauge(out, "zeldownload_transfers_active", "Files being received now.",
+                static_cast<double>(status.nTransfersActive));
+    AppendGauge(out, "zeldownload_transfers_queued", "Transfers waiting for a slot.",
+                static_cast<double>(status.nTransfersQueued));
+
+    // Two names that differ only in invalid bytes read alike once those are replaced:
+    // a series may appear once only, so the later one is left out.
+    std::vector<std::pair<std::string, const VehicleStatus*>> labelled;
+    std::set<std::string> seen;
+    for (const VehicleStatus& vehicle : vehicles) {
+        std::string label = MetricLabelValue(vehicle.strName);
+        if (seen.insert(label).second)
+            labelled.emplace_back(std::move(label), &vehicle);
+    }
+    out += "# HELP zeldownload_vehicle_progress_percent Progress of the vehicle's download pass, 0 to 100.\n"
+           "# TYPE zeldownload_vehicle_progress_percent gauge\n";
+    for (const auto& [label, pVehicle] : labelled)
+        out += "zeldownload_vehicle_progress_percent{vehicle=\"" + label + "\"} " +
+               std::to_string(pVehicle->nProgress) + "\n";
+    out += "# HELP zeldownload_vehicle_speed_kbps Download speed of the vehicle over the last second, kbit/s.\n"
+           "# TYPE zeldownload_vehicle_speed_kbps gauge\n";
+    for (const auto& [label, pVehicle] : labelled)
+        out += "zeldownload_vehicle_speed_kbps{vehicle=\"" + label + "\"} " + std::to_string(pVehicle->nSpeedKbps) +
+               "\n";
+    return out;
+}
