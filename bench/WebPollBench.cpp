@@ -232,7 +232,7 @@ int main(int argc, char** argv)
                 "channels x %d files x %llu bytes\n",
                 config.nFleet, nOnline, config.nPollers, config.nPeriodMs, config.nSeconds, config.nVehicles,
                 config.nChannels, config.nFiles, static_cast<unsigned long long>(config.nSize));
-    auto packed = probe.Get("/api/v1/vehicles", {{"Accept-Encoding", "gzip"}}, nullptr);
+    auto packed = probe.Get("/api/v1/vehicles", httplib::Headers {{"Accept-Encoding", "gzip"}});
     std::printf("one /api/v1/vehicles answer: %zu bytes, %s gzip; pollers ask for %s\n",
                 sample ? sample->body.size() : 0,
                 packed ? packed->get_header_value("Content-Length").c_str() : "?",
