@@ -239,9 +239,22 @@ int main(int argc, char** argv)
                 config.bGzip ? "gzip" : "plain JSON");
 
     {
+        // The server's own cost of the polling: its CPU time over the phase (the
+        // pollers and the simulators run in this process, on the same cores), beside
+        // the same time with the fleet online and nobody polling.
+        double dCpuBefore = server.Read().dCpuSeconds;
+        std::this_thread::sleep_for(std::chrono::seconds(config.nSeconds));
+        std::printf("server CPU with the fleet online, unpolled: %.2f s in %d s\n",
+                    server.Read().dCpuSeconds - dCpuBefore, config.nSeconds);
+        dCpuBefore = server.Read().dCpuSeconds;
+        const std::int64_t nBegin = MonotonicMs();
         CPollers pollers(nWebPort, config.nPollers, config.nPeriodMs, config.bGzip);
         std::this_thread::sleep_for(std::chrono::seconds(config.nSeconds));
         pollers.Finish("pollers alone");
+        const double dCpu = server.Read().dCpuSeconds - dCpuBefore;
+        const double dWall = static_cast<double>(MonotonicMs() - nBegin) / 1000.0;
+        std::printf("server CPU while polled: %.2f s in %.1f s (%.0f%% of one core)\n", dCpu, dWall,
+                    100.0 * dCpu / dWall);
     }
     const double dAlone = DownloadRun(config, server, "QUIET");
     double dBusy = 0;

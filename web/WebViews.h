@@ -47,7 +47,7 @@ std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus
 // Why the fleet table marks a vehicle (the Fleet tab's reasons); empty when it does not.
 std::vector<std::string> AttentionReasons(const FleetRecord& record, std::uint32_t tNow);
 
-// text with every byte that is not part of valid UTF-8 replaced by U+FFFD.
+// text with every byte that does not belong to valid UTF-8 replaced by U+FFFD.
 std::string ValidUtf8(std::string_view text);
 // A Prometheus label value: valid UTF-8 with backslash, double quote and line feed
 // escaped.

@@ -158,8 +158,8 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
 
     // Plenty of space until the vehicle downloads; then each deleted parked recording
     // frees 1 MiB.
-    std::atomic<bool> bLow {false};
-    CServerControl::Instance().Retention().SetQuery([&](const std::string&) -> std::optional<std::uint64_t> {
+    static std::atomic<bool> bLow {false};
+    CServerControl::Instance().Retention().SetQuery([parked](const std::string&) -> std::optional<std::uint64_t> {
         if (!bLow)
             return std::uint64_t {1} << 40;
         std::uint64_t nGone = 0;
@@ -186,6 +186,9 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
 
     ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
     ExpectAllByteIdentical();
+    // The retention thread calls the query above: it ends before the query's locals.
+    StopTimer();
+    CServerControl::Instance().Stop();
 }
 
 TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBehind)

@@ -83,7 +83,7 @@ TEST_F(DashboardWebTest, BrowserShowsTheVehiclesDownloading)
     Launch();
 
     // Three recorders whose recordings each wait before they stream: their passes
-    // take many seconds, so the browser finds them part way.
+    // take many seconds, so the browser finds them midway.
     SimOptions options;
     options.nServerPort = m_nControlPort;
     options.vecNames = {"WEB-1", "WEB-2", "WEB-3"};
@@ -98,27 +98,27 @@ TEST_F(DashboardWebTest, BrowserShowsTheVehiclesDownloading)
     m_pSim = std::make_unique<CDvrSimulator>(options);
     ASSERT_EQ(m_pSim->Start(), 0);
 
-    // Wait (through the API) until every vehicle is part way through its pass.
+    // Wait (through the API) until every vehicle is midway through its pass.
     httplib::Client client("127.0.0.1", m_nWebPort);
     const std::int64_t nDeadline = MonotonicMs() + 60000;
-    bool bPartWay = false;
-    while (!bPartWay && MonotonicMs() < nDeadline) {
+    bool bMidway = false;
+    while (!bMidway && MonotonicMs() < nDeadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         auto res = client.Get("/api/v1/vehicles");
         if (!res || res->status != 200)
             continue;
         nlohmann::json vehicles = nlohmann::json::parse(res->body);
-        bPartWay = vehicles.size() == 3;
+        bMidway = vehicles.size() == 3;
         for (const auto& vehicle : vehicles)
-            bPartWay = bPartWay && vehicle["progress"] > 0 && vehicle["progress"] < 100;
+            bMidway = bMidway && vehicle["progress"] > 0 && vehicle["progress"] < 100;
     }
-    ASSERT_TRUE(bPartWay) << "the vehicles never showed progress part way";
+    ASSERT_TRUE(bMidway) << "the vehicles never showed progress midway";
 
     const std::string dom = RenderedPage();
     // Every vehicle has its row, with a progress bar that shows the figure it carries.
     const std::regex row("<tr class=\"vehicle\" data-name=\"(WEB-[123])\" data-progress=\"([0-9]+)\">(.*?)</tr>");
     std::set<std::string> shown;
-    int nPartWay = 0;
+    int nMidway = 0;
     for (auto it = std::sregex_iterator(dom.begin(), dom.end(), row); it != std::sregex_iterator(); ++it) {
         const std::string name = (*it)[1];
         const int nProgress = std::stoi((*it)[2]);
@@ -127,10 +127,10 @@ TEST_F(DashboardWebTest, BrowserShowsTheVehiclesDownloading)
         EXPECT_NE(cells.find("style=\"width: " + std::to_string(nProgress) + "%;\""), std::string::npos) << cells;
         EXPECT_NE(cells.find(">" + std::to_string(nProgress) + "%</span>"), std::string::npos) << cells;
         if (nProgress > 0 && nProgress < 100)
-            ++nPartWay;
+            ++nMidway;
     }
     EXPECT_EQ(shown, (std::set<std::string> {"WEB-1", "WEB-2", "WEB-3"})) << dom;
-    EXPECT_GT(nPartWay, 0) << dom;
+    EXPECT_GT(nMidway, 0) << dom;
     // The summary and the log came along too.
     EXPECT_NE(dom.find("<span id=\"s-online\" class=\"value\">3</span>"), std::string::npos);
     EXPECT_NE(dom.find("<li><time>"), std::string::npos);
