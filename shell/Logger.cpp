@@ -51,6 +51,11 @@ void CLogger::Write(const char* szVehicle, const char* szMessage)
     char szBuf[1024] = {};
     if (szMessage)
         std::strncpy(szBuf, szMessage, sizeof(szBuf) - 1);
+    // The vehicle's name rides behind the message's NUL, where the window does not
+    // look, for observers that show it apart (the status page's log).
+    std::size_t nText = std::strlen(szBuf);
+    if (szVehicle && nText + 1 + std::strlen(szVehicle) < sizeof(szBuf))
+        std::strcpy(szBuf + nText + 1, szVehicle);
     m_center.Post(0, NOTIFY_LOG, szBuf, sizeof(szBuf));
 
     std::time_t now = std::time(nullptr);

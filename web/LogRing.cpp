@@ -15,6 +15,16 @@ std::string LogText(const void* pPayload)
     return std::string(szText, strnlen(szText, kNotifyPayloadSize));
 }
 
+// The vehicle's name the logger puts behind the message's NUL; "" when none.
+std::string LogVehicle(const void* pPayload)
+{
+    const char* szText = static_cast<const char*>(pPayload);
+    std::size_t nText = strnlen(szText, kNotifyPayloadSize);
+    if (nText + 1 >= kNotifyPayloadSize)
+        return {};
+    return std::string(szText + nText + 1, strnlen(szText + nText + 1, kNotifyPayloadSize - nText - 1));
+}
+
 } // namespace
 
 CLogRing& CLogRing::Instance()
@@ -56,7 +66,7 @@ void CLogRing::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
 {
     // The logger posts only the message: the vehicle it concerns is not in the payload.
     if (nKind == NOTIFY_LOG)
-        Add({}, LogText(pPayload), WallClockNow());
+        Add(LogVehicle(pPayload), LogText(pPayload), WallClockNow());
 }
 
 void CLogRing::OnNotifyBatch(const std::vector<const NotifyEvent*>& events)
@@ -69,6 +79,6 @@ void CLogRing::OnNotifyBatch(const std::vector<const NotifyEvent*>& events)
             continue;
         if (tNow == 0)
             tNow = WallClockNow();
-        Add({}, LogText(pEvent->payload), tNow);
+        Add(LogVehicle(pEvent->payload), LogText(pEvent->payload), tNow);
     }
 }

@@ -4,6 +4,8 @@
 #include "web/WebViews.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 TEST(WebViewsTest, InvalidUtf8IsReplacedByteByByte)
@@ -64,4 +66,16 @@ TEST(LogRingTest, HandsOutNumberedLinesAfterTheOneAsked)
     EXPECT_EQ(lines[1].strText, "line 8");
     EXPECT_TRUE(ring.After(8).empty());
     EXPECT_TRUE(ring.After(1000).empty());
+
+    // As the logger posts them: the vehicle's name behind the message's NUL.
+    char payload[kNotifyPayloadSize] = "vehname=BUS1, chan=1, download finished!";
+    std::strcpy(payload + std::strlen(payload) + 1, "BUS1");
+    ring.OnNotifyEvent(NOTIFY_LOG, payload);
+    char plain[kNotifyPayloadSize] = "Server starts";
+    ring.OnNotifyEvent(NOTIFY_LOG, plain);
+    lines = ring.After(8);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].strVehicle, "BUS1");
+    EXPECT_EQ(lines[0].strText, "vehname=BUS1, chan=1, download finished!");
+    EXPECT_EQ(lines[1].strVehicle, "");
 }
