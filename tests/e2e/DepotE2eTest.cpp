@@ -175,7 +175,9 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     bLow = true;
 
     // 2 MiB and 10%: three deletions, oldest first.
-    ASSERT_TRUE(WaitFor([&] { return !fs::exists(parked[2]); }, 10000));
+    // Each deletion is logged after its file is gone.
+    ASSERT_TRUE(WaitFor([&] { return !fs::exists(parked[2]) && CountLogContaining("Retention: deleted") >= 3; },
+                        10000));
     EXPECT_FALSE(fs::exists(parked[0]));
     EXPECT_FALSE(fs::exists(parked[1]));
     EXPECT_TRUE(fs::exists(parked[3]));
