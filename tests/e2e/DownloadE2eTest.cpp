@@ -107,7 +107,12 @@ TEST_F(DownloadE2eTest, StopMidTransferEndsEveryThreadAndStartResumes)
     options.faults.nCutAfterBytes = 65536;
     options.faults.nConnectDelayMs = 100;
     StartSim(options);
-    ASSERT_TRUE(WaitFor([] { return FilesWithExtension(".td").size() == 2; }, 20000));
+    // Both partial files hold bytes: the next visit has something to resume from.
+    ASSERT_TRUE(WaitFor([] {
+        auto partials = FilesWithExtension(".td");
+        std::error_code ec;
+        return partials.size() == 2 && fs::file_size(partials[0], ec) > 0 && fs::file_size(partials[1], ec) > 0;
+    }, 20000));
     CServerControl::Instance().Stop();
     StopTimer();
     m_pSim.reset();
