@@ -6,11 +6,11 @@
 
 #include "control/ByteOrder.h"
 #include "control/ControlMessage.h"
-#include "control/ControlRouter.h"
 #include "control/UDPSrv.h"
 #include "platform/Socket.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
+#include "vehicles/ControlRouter.h"
 #include "vehicles/Vehicle.h"
 #include "vehicles/VehicleMgr.h"
 

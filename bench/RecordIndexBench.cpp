@@ -4,9 +4,9 @@
 // after a first one are timed. Bytes written come from /proc/self/io: "wchar" counts what was handed to
 // write calls, "write_bytes" what reached the storage (whole pages).
 
+#include "control/TransferHeader.h"
 #include "settings/RecordIndex.h"
 #include "settings/WallClock.h"
-#include "transfer/TransferHeader.h"
 
 #include <algorithm>
 #include <chrono>

@@ -4,10 +4,10 @@
 // the notification center and with the handler called directly.
 // Then the Fleet page: 1000 vehicles in a fleet history on a temporary fleet.db,
 // some of whose counts change every tick, refreshed and repainted once per tick.
+#include "core/NotifyCenter.h"
+#include "core/NotifyEvent.h"
 #include "depot/FleetHistory.h"
 #include "settings/WallClock.h"
-#include "shell/NotifyCenter.h"
-#include "shell/NotifyEvent.h"
 #include "shell/ui/FleetModel.h"
 #include "shell/ui/FleetView.h"
 #include "shell/ui/ProgressListCtrl.h"

@@ -1,7 +1,7 @@
 #include "control/PendingReplyTable.h"
 
+#include "core/Logger.h"
 #include "platform/Event.h"
-#include "shell/Logger.h"
 
 #include <cstring>
 

@@ -1,10 +1,10 @@
 #include "control/UDPSrv.h"
 
 #include "control/ControlMessage.h"
+#include "core/Logger.h"
+#include "core/ServerCounters.h"
 #include "platform/Format.h"
 #include "platform/Timing.h"
-#include "shell/Logger.h"
-#include "shell/ServerCounters.h"
 
 #include <cerrno>
 #include <string>

@@ -1,10 +1,10 @@
 #include "depot/FleetHistory.h"
 
+#include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
-#include "shell/Logger.h"
 
 #include <sqlite3.h>
 

@@ -1,11 +1,11 @@
 #include "depot/Retention.h"
 
+#include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
-#include "shell/Logger.h"
-#include "vehicles/LocalStore.h"
+#include "store/LocalStore.h"
 
 #include <algorithm>
 #include <climits>

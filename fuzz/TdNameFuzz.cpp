@@ -1,7 +1,7 @@
 // Splits the input as a partial file name, and reads it as a time text and a date
 // directory name: nothing may read or write out of bounds, and the fields keep
 // their bounds whatever the name holds.
-#include "vehicles/LocalStore.h"
+#include "store/LocalStore.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,9 @@
 // Decodes the input as a transfer header and runs the receiver's checks on it. A
 // header whose names pass must give paths that stay below the download root, and a
 // partial name that the partial-name parser splits back into the header's parts.
+#include "control/TransferHeader.h"
+#include "store/LocalStore.h"
 #include "transfer/FileReceiver.h"
-#include "transfer/TransferHeader.h"
-#include "vehicles/LocalStore.h"
 
 #include <cctype>
 #include <cstddef>

@@ -1,8 +1,8 @@
 #include "settings/FileBackup.h"
 
+#include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/System.h"
-#include "shell/Logger.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,5 +1,7 @@
 #include "settings/RecordIndex.h"
 
+#include "control/TransferHeader.h"
+#include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/LockedFile.h"
 #include "platform/System.h"
@@ -7,8 +9,6 @@
 #include "settings/FileBackup.h"
 #include "settings/WallClock.h"
 #include "settings/XmlDoc.h"
-#include "shell/Logger.h"
-#include "transfer/TransferHeader.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,13 +1,13 @@
 #include "shell/ServerControl.h"
 
-#include "control/ControlRouter.h"
 #include "control/UDPSrv.h"
+#include "core/Logger.h"
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
 #include "settings/DepotSettings.h"
-#include "settings/WallClock.h"
 #include "settings/Settings.h"
-#include "shell/Logger.h"
+#include "settings/WallClock.h"
+#include "vehicles/ControlRouter.h"
 #include "vehicles/VehicleMgr.h"
 #include "web/LogRing.h"
 #include "web/WebServer.h"
@@ -59,7 +59,12 @@ int CServerControl::Start()
     m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);
     m_retention.Start(GlobalSettings().szDownDir, depot.nRetainDays, depot.nMinFreeMb);
     // A dashboard that cannot start says why in the log; downloading goes on without it.
-    CWebServer::Instance().Start(LoadWebSettings(SettingsFile()), GlobalSettings().nPort, GlobalSettings().szDownDir);
+    CWebApi::Config facts;
+    facts.nControlPort = GlobalSettings().nPort;
+    facts.strDownloadDir = GlobalSettings().szDownDir;
+    facts.tStartedAt = m_tStarted;
+    facts.isRunning = [this] { return IsRunning(); };
+    CWebServer::Instance().Start(LoadWebSettings(SettingsFile()), std::move(facts));
     return 0;
 }
 

@@ -1,15 +1,15 @@
 #include "transfer/FileReceiver.h"
 
+#include "core/Logger.h"
+#include "core/ServerCounters.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
 #include "settings/Settings.h"
-#include "shell/Logger.h"
-#include "shell/ServerCounters.h"
+#include "store/LocalStore.h"
 #include "transfer/TCPSrv.h"
-#include "vehicles/LocalStore.h"
 
 #include <cerrno>
 #include <cstdio>

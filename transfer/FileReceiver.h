@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/TransferHeader.h"
+#include "control/TransferHeader.h"
 
 #include <cstddef>
 #include <string>

@@ -1,10 +1,10 @@
 #include "transfer/TCPSrv.h"
 
+#include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
-#include "shell/Logger.h"
 #include "transfer/FileReceiver.h"
 
 #include <cerrno>

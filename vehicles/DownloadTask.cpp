@@ -1,5 +1,7 @@
 #include "vehicles/DownloadTask.h"
 
+#include "core/Logger.h"
+#include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
 #include "depot/TransferSlot.h"
@@ -8,10 +10,8 @@
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
-#include "shell/Logger.h"
-#include "shell/ServerCounters.h"
+#include "store/LocalStore.h"
 #include "transfer/TCPSrv.h"
-#include "vehicles/LocalStore.h"
 #include "vehicles/Vehicle.h"
 
 #include <cstdio>
@@ -218,9 +218,8 @@ CDownloadTask::Request CDownloadTask::Resume(const std::string& tdPath, std::uin
     if (fields[3] == record.szFileName && nExpected > nActual) {
         if (!UsableRecorderName(record, nNextStart))
             return Request::None;
-        std::string newName = Format("ch%02d_%s_%s.%s.%010d.td", record.nChannel, FormatTimeString(record.nStart).c_str(),
-                                     FormatTimeString(record.nEnd).c_str(), record.szFileName,
-                                     static_cast<int>(nExpected));
+        std::string newName =
+            PartialFileName(record.nChannel, record.nStart, record.nEnd, record.szFileName, nExpected);
         std::filesystem::rename(tdPath, dir + "/" + newName, ec);
         if (ec) {
             Log("rename recording file failed");

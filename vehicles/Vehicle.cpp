@@ -4,15 +4,15 @@
 #include "control/PendingReplyTable.h"
 #include "control/TransactionCounter.h"
 #include "control/UDPSrv.h"
+#include "core/Logger.h"
+#include "core/NotifyCenter.h"
+#include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
 #include "platform/Format.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
 #include "settings/WallClock.h"
-#include "shell/Logger.h"
-#include "shell/NotifyCenter.h"
-#include "shell/ServerCounters.h"
 #include "transfer/TCPSrv.h"
 
 #include <cstring>

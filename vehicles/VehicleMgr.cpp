@@ -1,11 +1,11 @@
 #include "vehicles/VehicleMgr.h"
 
+#include "core/NotifyCenter.h"
 #include "depot/FleetHistory.h"
 #include "platform/Format.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
 #include "vehicles/DownloadTask.h"
-#include "shell/NotifyCenter.h"
 
 #include <ctime>
 

@@ -1,7 +1,7 @@
 #include "web/LogRing.h"
 
+#include "core/NotifyCenter.h"
 #include "settings/WallClock.h"
-#include "shell/NotifyCenter.h"
 
 #include <algorithm>
 #include <cstring>

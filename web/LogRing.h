@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/NotifyObserver.h"
+#include "core/NotifyObserver.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,12 +1,11 @@
 #include "web/WebApi.h"
 
+#include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
-#include "shell/ServerControl.h"
-#include "shell/ServerCounters.h"
 #include "vehicles/VehicleMgr.h"
 #include "web/LogRing.h"
 #include "web/WebAssets.h"
@@ -164,9 +163,8 @@ bool ParseAfter(const httplib::Request& req, std::uint64_t& nAfter)
 WebStatus CollectStatus(const CWebApi::Config& config)
 {
     WebStatus status;
-    CServerControl& control = CServerControl::Instance();
-    status.bRunning = control.IsRunning();
-    status.tStartedAt = control.StartedAt();
+    status.bRunning = config.isRunning ? config.isRunning() : true;
+    status.tStartedAt = config.tStartedAt;
     status.nControlPort = config.nControlPort;
     status.strDownloadDir = config.strDownloadDir;
     status.nDiskFree = FreeDiskSpace(config.strDownloadDir);

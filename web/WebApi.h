@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,6 +20,8 @@ public:
         std::string strToken;        // "" when no token is asked for
         std::uint16_t nControlPort = 0;
         std::string strDownloadDir;
+        std::uint32_t tStartedAt = 0;        // wall-clock seconds the server started
+        std::function<bool()> isRunning;     // whether the download server runs; any thread
     };
 
     // One rendered answer, as it is and gzip-compressed.

@@ -1,9 +1,9 @@
 #include "web/WebServer.h"
 
+#include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
-#include "shell/Logger.h"
 #include "web/WebApi.h"
 #include "web/WebConnection.h"
 #include "web/WebDispatcher.h"
@@ -100,7 +100,7 @@ CWebServer::~CWebServer()
     Stop();
 }
 
-int CWebServer::Start(const WebSettings& settings, std::uint16_t nControlPort, const std::string& strDownloadDir)
+int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
 {
     std::lock_guard guard(m_lock);
     if (m_bServing || settings.nPort == 0)
@@ -143,7 +143,8 @@ int CWebServer::Start(const WebSettings& settings, std::uint16_t nControlPort, c
         pHttp = std::move(pFront);
     }
 
-    auto pApi = std::make_unique<CWebApi>(CWebApi::Config {settings.strToken, nControlPort, strDownloadDir});
+    server.strToken = settings.strToken;
+    auto pApi = std::make_unique<CWebApi>(std::move(server));
     CWebApi* pRawApi = pApi.get();
     pHttp->set_pre_routing_handler([pRawApi](const httplib::Request& req, httplib::Response& res) {
         t_turn.bHandled = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "web/WebApi.h"
 #include "web/WebSettings.h"
 
 #include <atomic>
@@ -31,8 +32,9 @@ public:
     // Starts serving as settings say, with a log line either way: 0 when serving or
     // turned off (port 0), -1 when it cannot (no token on an address other machines
     // reach, a certificate without key, a port that cannot be bound). Answers report
-    // nControlPort and strDownloadDir. The thread that starts the download server.
-    int Start(const WebSettings& settings, std::uint16_t nControlPort, const std::string& strDownloadDir);
+    // what server says of the download server (its token is taken from settings).
+    // The thread that starts the download server.
+    int Start(const WebSettings& settings, CWebApi::Config server);
     // Stops serving and closes every connection. The thread that stops the download
     // server; does nothing when not serving.
     void Stop();

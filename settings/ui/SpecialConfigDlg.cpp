@@ -4,7 +4,7 @@
 #include "settings/ui/DialogFields.h"
 #include "settings/ui/SpecialItemDlg.h"
 #include "shell/ui/MessageBox.h"
-#include "vehicles/LocalStore.h"
+#include "store/LocalStore.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

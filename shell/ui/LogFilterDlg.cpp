@@ -1,6 +1,6 @@
 #include "shell/ui/LogFilterDlg.h"
 
-#include "shell/Logger.h"
+#include "core/Logger.h"
 #include "shell/ui/DialogButtons.h"
 #include "vehicles/VehicleMgr.h"
 

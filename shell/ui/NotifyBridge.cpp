@@ -1,6 +1,6 @@
 #include "shell/ui/NotifyBridge.h"
 
-#include "shell/NotifyEvent.h"
+#include "core/NotifyEvent.h"
 
 #include <QMetaObject>
 

@@ -1,9 +1,9 @@
 #include "shell/ui/ZELCoolTabCtrl.h"
 
+#include "core/NotifyCenter.h"
+#include "core/NotifyEvent.h"
 #include "depot/FleetHistory.h"
 #include "resources/Artwork.h"
-#include "shell/NotifyCenter.h"
-#include "shell/NotifyEvent.h"
 #include "shell/ui/FleetView.h"
 #include "shell/ui/ProgressListCtrl.h"
 

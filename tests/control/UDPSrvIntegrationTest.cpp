@@ -1,8 +1,8 @@
 #include "control/UDPSrv.h"
 
+#include "core/Logger.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
-#include "shell/Logger.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/NotifyCenter.h"
 #include "depot/FleetHistory.h"
 #include "platform/Socket.h"
 #include "platform/System.h"
@@ -8,13 +9,12 @@
 #include "settings/RecordIndex.h"
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
-#include "shell/NotifyCenter.h"
 #include "shell/ServerControl.h"
+#include "store/LocalStore.h"
 #include "support/ListenPorts.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "tools/dvrsim/DvrSimulator.h"
-#include "vehicles/LocalStore.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <gtest/gtest.h>

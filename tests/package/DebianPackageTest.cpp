@@ -4,11 +4,11 @@
 #include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
+#include "store/LocalStore.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "tools/dvrsim/DvrSimulator.h"
 #include "tools/dvrsim/SimOptions.h"
-#include "vehicles/LocalStore.h"
 
 #include <gtest/gtest.h>
 

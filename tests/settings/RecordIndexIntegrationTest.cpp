@@ -1,9 +1,9 @@
+#include "control/TransferHeader.h"
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
 #include "settings/XmlDoc.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
-#include "transfer/TransferHeader.h"
 
 #include <gtest/gtest.h>
 

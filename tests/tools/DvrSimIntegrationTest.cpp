@@ -1,10 +1,10 @@
 #include "control/ByteOrder.h"
 #include "control/ControlMessage.h"
+#include "control/TransferHeader.h"
 #include "platform/Socket.h"
 #include "platform/System.h"
 #include "settings/WallClock.h"
 #include "tools/dvrsim/DvrSimulator.h"
-#include "transfer/TransferHeader.h"
 
 #include <gtest/gtest.h>
 

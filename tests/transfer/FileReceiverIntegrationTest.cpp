@@ -1,15 +1,15 @@
 #include "transfer/FileReceiver.h"
 
 #include "TransferClient.h"
+#include "core/Logger.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
 #include "settings/Settings.h"
-#include "shell/Logger.h"
+#include "store/LocalStore.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "transfer/TCPSrv.h"
-#include "vehicles/LocalStore.h"
 
 #include <gtest/gtest.h>
 

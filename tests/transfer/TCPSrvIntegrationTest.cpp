@@ -1,10 +1,10 @@
 #include "transfer/TCPSrv.h"
 
 #include "TransferClient.h"
+#include "core/Logger.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
-#include "shell/Logger.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 

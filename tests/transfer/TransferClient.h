@@ -2,8 +2,8 @@
 
 // The recorder's side of a transfer connection, for the listener and receiver tests.
 
+#include "control/TransferHeader.h"
 #include "platform/Socket.h"
-#include "transfer/TransferHeader.h"
 
 #include <algorithm>
 #include <chrono>

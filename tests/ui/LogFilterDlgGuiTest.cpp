@@ -1,6 +1,6 @@
 #include "shell/ui/LogFilterDlg.h"
 
-#include "shell/Logger.h"
+#include "core/Logger.h"
 #include "support/Sandbox.h"
 #include "ui/ModalScript.h"
 #include "vehicles/VehicleLookup.h"

@@ -1,11 +1,11 @@
 #include "shell/ui/MainDlg.h"
 
+#include "core/Logger.h"
 #include "depot/FleetHistory.h"
 #include "platform/Timing.h"
 #include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "settings/WallClock.h"
-#include "shell/Logger.h"
 #include "shell/ServerControl.h"
 #include "shell/ui/FleetView.h"
 #include "shell/ui/ZELCoolTabCtrl.h"

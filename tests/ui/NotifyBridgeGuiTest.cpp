@@ -1,6 +1,6 @@
 #include "shell/ui/NotifyBridge.h"
 
-#include "shell/NotifyCenter.h"
+#include "core/NotifyCenter.h"
 #include "ui/SpinUntil.h"
 
 #include <QThread>

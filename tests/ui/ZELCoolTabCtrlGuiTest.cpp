@@ -1,7 +1,7 @@
 #include "shell/ui/ZELCoolTabCtrl.h"
 
-#include "shell/NotifyCenter.h"
-#include "shell/NotifyEvent.h"
+#include "core/NotifyCenter.h"
+#include "core/NotifyEvent.h"
 #include "shell/ui/CoolTabCtrl.h"
 #include "shell/ui/FleetView.h"
 #include "shell/ui/ProgressListCtrl.h"

@@ -1,17 +1,17 @@
 #include "vehicles/Vehicle.h"
 
 #include "control/ByteOrder.h"
-#include "control/ControlRouter.h"
 #include "control/UDPSrv.h"
+#include "core/NotifyCenter.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
-#include "shell/NotifyCenter.h"
 #include "support/LogFile.h"
 #include "support/RecordingObserver.h"
 #include "support/Sandbox.h"
 #include "support/ScriptedPeer.h"
 #include "transfer/TCPSrv.h"
+#include "vehicles/ControlRouter.h"
 
 #include <gtest/gtest.h>
 

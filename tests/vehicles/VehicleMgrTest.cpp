@@ -1,8 +1,8 @@
 #include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
+#include "core/NotifyCenter.h"
 #include "platform/Timing.h"
-#include "shell/NotifyCenter.h"
 #include "support/RecordingObserver.h"
 #include "support/Sandbox.h"
 

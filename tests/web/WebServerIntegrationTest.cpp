@@ -1,5 +1,5 @@
+#include "core/Logger.h"
 #include "e2e/E2eFixture.h"
-#include "shell/Logger.h"
 #include "support/ScriptedPeer.h"
 #include "web/WebDispatcher.h"
 #include "web/WebServer.h"

@@ -1,9 +1,9 @@
 #include "tools/dvrsim/SimRecorder.h"
 
+#include "control/TransferHeader.h"
 #include "platform/Format.h"
 #include "platform/System.h"
 #include "settings/WallClock.h"
-#include "transfer/TransferHeader.h"
 
 #include <algorithm>
 #include <cerrno>

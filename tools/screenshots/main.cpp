@@ -1,6 +1,7 @@
 // Renders the windows of ZELDownload to PNG files with made-up content: the main
 // window with a few online vehicles, the Active log, the Fleet page, the About box
 // and the dialogs.
+#include "core/NotifyEvent.h"
 #include "depot/FleetHistory.h"
 #include "settings/DepotSettings.h"
 #include "settings/Settings.h"
@@ -9,7 +10,6 @@
 #include "settings/ui/DepotSettingsDlg.h"
 #include "settings/ui/SpecialConfigDlg.h"
 #include "settings/ui/SpecialItemDlg.h"
-#include "shell/NotifyEvent.h"
 #include "shell/ui/AboutDlg.h"
 #include "shell/ui/FleetView.h"
 #include "shell/ui/LogFilterDlg.h"

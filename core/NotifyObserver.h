@@ -1,6 +1,6 @@
 #pragma once
 
-#include "shell/NotifyEvent.h"
+#include "core/NotifyEvent.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "shell/ServerCounters.h"
+#include "core/ServerCounters.h"
 
 CServerCounters& CServerCounters::Instance()
 {

@@ -1,4 +1,4 @@
-#include "transfer/TransferHeader.h"
+#include "control/TransferHeader.h"
 
 #include <gtest/gtest.h>
 

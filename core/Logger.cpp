@@ -1,6 +1,6 @@
-#include "shell/Logger.h"
+#include "core/Logger.h"
 
-#include "shell/NotifyCenter.h"
+#include "core/NotifyCenter.h"
 
 #include <cstring>
 #include <ctime>

@@ -1,11 +1,11 @@
-#include "control/ControlRouter.h"
+#include "vehicles/ControlRouter.h"
 
 #include "control/ByteOrder.h"
 #include "control/UDPSrv.h"
+#include "core/NotifyCenter.h"
 #include "platform/Timing.h"
 #include "settings/DepotSettings.h"
 #include "settings/Settings.h"
-#include "shell/NotifyCenter.h"
 #include "support/LogFile.h"
 #include "support/RecordingObserver.h"
 #include "support/Sandbox.h"

@@ -1,4 +1,4 @@
-#include "shell/NotifyCenter.h"
+#include "core/NotifyCenter.h"
 
 #include "support/RecordingObserver.h"
 

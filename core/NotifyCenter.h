@@ -1,7 +1,7 @@
 #pragma once
 
-#include "shell/NotifyEvent.h"
-#include "shell/NotifyObserver.h"
+#include "core/NotifyEvent.h"
+#include "core/NotifyObserver.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "vehicles/LocalStore.h"
+#include "store/LocalStore.h"
 
 #include "settings/Settings.h"
 #include "support/Sandbox.h"

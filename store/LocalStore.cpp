@@ -1,4 +1,4 @@
-#include "vehicles/LocalStore.h"
+#include "store/LocalStore.h"
 
 #include "platform/Format.h"
 #include "platform/PathName.h"
