@@ -2,10 +2,9 @@
 
 #include "core/NotifyCenter.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
 
 CLogger& CLogger::Instance()
 {
@@ -15,13 +14,20 @@ CLogger& CLogger::Instance()
 
 CLogger::CLogger(const std::string& path, CNotifyCenter& center) : m_center(center)
 {
-    m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    m_file.Open(path, CFile::Mode::Truncate);
 }
 
-CLogger::~CLogger()
+CLogger::~CLogger() = default;
+
+void CLogger::Reset(const std::string& path)
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    {
+        std::lock_guard guard(m_fileLock);
+        m_file.Open(path, CFile::Mode::Truncate);
+    }
+    std::lock_guard guard(m_lock);
+    m_filterNames.clear();
+    m_logAll = true;
 }
 
 bool CLogger::IsLogged(const char* szVehicle) const
@@ -70,19 +76,10 @@ void CLogger::Write(const char* szVehicle, const char* szMessage)
         return;
 
     std::lock_guard guard(m_fileLock);
-    if (m_fd < 0)
-        return;
-    // One write per line, so that lines never interleave and each is on disk
-    // (in the kernel) when Write returns. A failed write is not the caller's problem.
-    const char* p = szLine;
-    std::size_t nLeft = static_cast<std::size_t>(nLen);
-    while (nLeft > 0) {
-        ssize_t n = ::write(m_fd, p, nLeft);
-        if (n <= 0)
-            break;
-        p += n;
-        nLeft -= static_cast<std::size_t>(n);
-    }
+    // Whole lines under the lock, so that lines never interleave and each is in the
+    // kernel when Write returns. A failed write is not the caller's problem.
+    if (m_file.IsOpen())
+        m_file.WriteAll(szLine, std::min(static_cast<std::size_t>(nLen), sizeof(szLine) - 1));
 }
 
 void WriteLog(const char* szMessage, const char* szVehicle)

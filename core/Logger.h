@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/File.h"
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -15,7 +17,7 @@ public:
     // Any thread.
     static CLogger& Instance();
 
-    // Opens (truncates) szPath; posts to center. A file that cannot be opened only
+    // Opens (truncates) path; posts to center. A file that cannot be opened only
     // disables the file output.
     CLogger(const std::string& path, CNotifyCenter& center);
     ~CLogger();
@@ -33,13 +35,17 @@ public:
     // Window thread.
     void SetFilter(const std::vector<std::string>& names);
 
+    // Sends the lines from now on to path, emptied first, and lets every vehicle pass
+    // again: the state of a fresh process, for a test in its own directory. Any thread.
+    void Reset(const std::string& path);
+
 private:
     CNotifyCenter& m_center;
     mutable std::mutex m_lock;  // guards m_filterNames and writes of m_logAll
     std::vector<std::string> m_filterNames;
     std::atomic<bool> m_logAll {true};
-    std::mutex m_fileLock;      // one line at a time in the file
-    int m_fd = -1;
+    std::mutex m_fileLock;      // one line at a time in the file; guards m_file
+    CFile m_file;
 };
 
 // The one logging call of the program. szVehicle names the vehicle the entry

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -97,4 +98,17 @@ bool SyncDirectory(const std::string& path)
 bool IsWritableDirectory(const std::string& path)
 {
     return !path.empty() && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+int RenameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    // A file system without RENAME_NOREPLACE: link fails when the target exists.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return -1;
+    ::unlink(from.c_str());
+    return 0;
 }

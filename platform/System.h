@@ -24,6 +24,10 @@ bool IsWritableDirectory(const std::string& path);
 // Makes the directory's entries (a rename into it) durable; false on failure.
 bool SyncDirectory(const std::string& path);
 
+// Renames without replacing an existing target, so that a finished file is never
+// overwritten by a rename. 0 or -1 with errno. Any thread.
+int RenameNoReplace(const std::string& from, const std::string& to);
+
 // Makes sure a peer that hangs up never ends the process with SIGPIPE.
 // Call once at start-up; further calls do nothing.
 void IgnoreSigPipe();

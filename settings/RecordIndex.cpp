@@ -3,7 +3,7 @@
 #include "control/TransferHeader.h"
 #include "core/Logger.h"
 #include "platform/Format.h"
-#include "platform/LockedFile.h"
+#include "platform/File.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/FileBackup.h"
@@ -107,7 +107,7 @@ std::size_t TornTailCut(const std::string& strText)
 // durable. When that fails midway (disk full), the old size and bytes are put
 // back so the index stays whole. The first failure, 0 on success; bRestored false
 // when even the old bytes could not be put back.
-int Overwrite(CLockedFile& file, std::int64_t nOff, const std::string& strNew, const std::string& strOld,
+int Overwrite(CFile& file, std::int64_t nOff, const std::string& strNew, const std::string& strOld,
               bool& bRestored)
 {
     bRestored = true;
@@ -124,7 +124,7 @@ int Overwrite(CLockedFile& file, std::int64_t nOff, const std::string& strNew, c
 
 // Gives an empty locked index its declaration and empty root. False (errno set) when
 // that fails; the file is then left empty, which the next append starts afresh.
-bool InitialiseIfEmpty(CLockedFile& file)
+bool InitialiseIfEmpty(CFile& file)
 {
     std::int64_t nSize = file.Size();
     if (nSize != 0)
@@ -184,8 +184,8 @@ CRecordIndex::CRecordIndex(const std::string& strDir)
 {
     // Start-up must not stall when the program's directory is not writable: only a
     // lock held by another writer is waited for.
-    CLockedFile file;
-    int nErr = file.Open(m_strPath, GiveUpTime(), Timing().nIndexRetryMs);
+    CFile file;
+    int nErr = file.OpenLocked(m_strPath, GiveUpTime(), Timing().nIndexRetryMs);
     if (nErr != 0) {
         WriteLog(Format("Record index %s cannot be opened: %s", m_strPath.c_str(), ErrnoText(nErr).c_str()));
         return;
@@ -233,7 +233,7 @@ CRecordIndex::CRecordIndex(const std::string& strDir)
     if (!KeepAsBackup(m_strPath))
         return;
     file.Close();
-    nErr = file.Open(m_strPath, GiveUpTime(), Timing().nIndexRetryMs);
+    nErr = file.OpenLocked(m_strPath, GiveUpTime(), Timing().nIndexRetryMs);
     if (nErr != 0 || !InitialiseIfEmpty(file))
         WriteLog(Format("Record index %s cannot be created: %s", m_strPath.c_str(),
                         ErrnoText(nErr != 0 ? nErr : errno).c_str()));
@@ -278,8 +278,8 @@ bool CRecordIndex::AddRecord(const TransferHeader& hdr)
     } release {this, bGate};
 
     // Declared after the gate, so the file lock is released before the gate opens.
-    CLockedFile file;
-    int nErr = bGate ? file.Open(m_strPath, tDeadline, Timing().nIndexRetryMs) : EWOULDBLOCK;
+    CFile file;
+    int nErr = bGate ? file.OpenLocked(m_strPath, tDeadline, Timing().nIndexRetryMs) : EWOULDBLOCK;
     if (nErr != 0) {
         WriteLog(Format("Record index %s cannot be opened (%s), record of channel %d dropped",
                         m_strPath.c_str(), ErrnoText(nErr).c_str(), hdr.nChan),

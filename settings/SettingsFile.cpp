@@ -1,10 +1,9 @@
 #include "settings/SettingsFile.h"
 
+#include "platform/File.h"
 #include "settings/FileBackup.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -14,12 +13,10 @@ enum class FileState { Missing, Unreadable, Readable };
 
 FileState ProbeFile(const std::string& path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::close(fd);
+    int nErr = CFile::Probe(path);
+    if (nErr == 0)
         return FileState::Readable;
-    }
-    return errno == ENOENT ? FileState::Missing : FileState::Unreadable;
+    return nErr == ENOENT ? FileState::Missing : FileState::Unreadable;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "settings/XmlDoc.h"
 
+#include "platform/File.h"
 #include "platform/System.h"
 #include "settings/XmlEditor.h"
 #include "settings/XmlScanner.h"
@@ -7,8 +8,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <unistd.h>
 
 namespace {
 
@@ -136,35 +135,22 @@ bool CXmlDoc::SetText(const std::string& strText)
 
 bool CXmlDoc::LoadFile(const std::string& strPath)
 {
-    std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
-    if (!pFile) {
-        m_strResult = ErrorText(errno);
-        return false;
-    }
+    CFile file;
+    int nErr = file.Open(strPath, CFile::Mode::Read);
     std::string strText;
-    if (std::fseek(pFile, 0, SEEK_END) == 0) {
-        long nSize = std::ftell(pFile);
-        // A directory reports a nonsense size; the reads below tell the truth.
-        if (nSize > 0 && static_cast<unsigned long>(nSize) <= MAX_DOC)
+    if (nErr == 0) {
+        // A directory reports a nonsense size; the reads tell the truth.
+        std::int64_t nSize = file.Size();
+        if (nSize > 0 && static_cast<std::uint64_t>(nSize) <= MAX_DOC)
             strText.reserve(static_cast<size_t>(nSize));
-        std::rewind(pFile);
+        nErr = file.ReadToEnd(strText, MAX_DOC);
     }
-    char aBuf[65536];
-    size_t nRead;
-    while ((nRead = std::fread(aBuf, 1, sizeof aBuf, pFile)) > 0) {
-        strText.append(aBuf, nRead);
-        if (strText.size() > MAX_DOC)
-            break;
-    }
-    const bool bFailed = std::ferror(pFile) != 0;
-    const int nErr = errno;
-    std::fclose(pFile);
-    if (bFailed) {
-        m_strResult = ErrorText(nErr);
+    if (nErr == EFBIG) {
+        m_strResult = "File too large";
         return false;
     }
-    if (strText.size() > MAX_DOC) {
-        m_strResult = "File too large";
+    if (nErr != 0) {
+        m_strResult = ErrorText(nErr);
         return false;
     }
     m_strDoc.swap(strText);
@@ -174,21 +160,16 @@ bool CXmlDoc::LoadFile(const std::string& strPath)
 
 bool CXmlDoc::SaveFile(const std::string& strPath)
 {
-    std::FILE* pFile = std::fopen(strPath.c_str(), "wb");
-    if (!pFile) {
-        m_strResult = ErrorText(errno);
-        return false;
+    // Replaced whole, so that a crash while saving never leaves a cut settings file.
+    int nErr = CFile::ReplaceAtomically(strPath, m_strDoc);
+    if (nErr == EACCES || nErr == EPERM) {
+        // A directory we may not create in, holding a file we may write: in place.
+        CFile file;
+        nErr = file.Open(strPath, CFile::Mode::Truncate);
+        if (nErr == 0)
+            nErr = file.WriteAll(m_strDoc.data(), m_strDoc.size());
     }
-    size_t nWritten = std::fwrite(m_strDoc.data(), 1, m_strDoc.size(), pFile);
-    int nErr = errno;
-    bool bOk = nWritten == m_strDoc.size() && std::fflush(pFile) == 0;
-    if (!bOk)
-        nErr = errno;
-    if (std::fclose(pFile) != 0 && bOk) {
-        bOk = false;
-        nErr = errno;
-    }
-    if (!bOk) {
+    if (nErr != 0) {
         m_strResult = ErrorText(nErr);
         return false;
     }
@@ -196,22 +177,13 @@ bool CXmlDoc::SaveFile(const std::string& strPath)
     return true;
 }
 
-bool CXmlDoc::WriteToOpenFile(int nFd)
+bool CXmlDoc::WriteToOpenFile(CFile& file)
 {
-    if (nFd < 0)
+    if (!file.IsOpen())
         return false;
-    const char* p = m_strDoc.data();
-    size_t nLeft = m_strDoc.size();
-    while (nLeft > 0) {
-        ssize_t nDone = ::write(nFd, p, nLeft);
-        if (nDone < 0) {
-            if (errno == EINTR)
-                continue;
-            m_strResult = ErrorText(errno);
-            return false;
-        }
-        p += nDone;
-        nLeft -= static_cast<size_t>(nDone);
+    if (int nErr = file.WriteAll(m_strDoc.data(), m_strDoc.size())) {
+        m_strResult = ErrorText(nErr);
+        return false;
     }
     m_strResult = std::to_string(m_strDoc.size()) + " bytes";
     return true;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+class CFile;
+
 // The small XML document of the settings file and the record index. The document is
 // kept as one text (the file's bytes, no character-set conversion) plus a table of
 // element records holding offsets into it, built by one parsing pass. Every edit
@@ -46,13 +48,14 @@ public:
     // read (text unchanged, result text = the system's error text) or the text is not
     // well-formed (result text "N bytes, <parse message>"). Any one thread at a time.
     bool LoadFile(const std::string& strPath);
-    // Writes the whole text to the file (created or truncated). Result text "N bytes",
-    // or the system's error text and false. Any one thread at a time.
+    // Writes the whole text to the file, replacing it whole (in place only where its
+    // directory takes no new file). Result text "N bytes", or the system's error text
+    // and false. Any one thread at a time.
     bool SaveFile(const std::string& strPath);
-    // Writes the whole text through an open descriptor at its current position
-    // (nothing is truncated). False when nFd < 0 or the write fails. Any one thread
+    // Writes the whole text through an open file at its current position (nothing is
+    // truncated). False when the file is not open or the write fails. Any one thread
     // at a time.
-    bool WriteToOpenFile(int nFd);
+    bool WriteToOpenFile(CFile& file);
 
     // The document text, exactly as it would be written. Any one thread at a time.
     const std::string& GetText() const { return m_strDoc; }

@@ -2,6 +2,7 @@
 
 #include "core/Logger.h"
 #include "core/ServerCounters.h"
+#include "platform/File.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
@@ -13,9 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -33,41 +32,6 @@ std::string Printable(const std::string& text)
             out += c;
     }
     return out;
-}
-
-// Renames without replacing an existing target, as the store expects: a finished
-// file is never overwritten by a rename. 0 or -1 with errno.
-int RenameNoReplace(const std::string& from, const std::string& to)
-{
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return -1;
-    // A file system without RENAME_NOREPLACE: link fails when the target exists.
-    if (::link(from.c_str(), to.c_str()) != 0)
-        return -1;
-    ::unlink(from.c_str());
-    return 0;
-}
-
-// Writes all of pData; the bytes that reached the file, with errno set when short.
-std::size_t WriteAll(int fd, const char* pData, std::size_t nLen)
-{
-    std::size_t nDone = 0;
-    while (nDone < nLen) {
-        ssize_t n = ::write(fd, pData + nDone, nLen - nDone);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (n == 0) {
-            errno = ENOSPC;
-            break;
-        }
-        nDone += static_cast<std::size_t>(n);
-    }
-    return nDone;
 }
 
 // Reads the 80-byte header, which may come in several segments, within the header
@@ -128,10 +92,9 @@ bool SameStartAllows(const std::string& chanDir, const std::string& startText, c
 // A partial file removed meanwhile takes writes without complaint; the rest of the
 // stream would only fill an unnamed file. Checked whenever the stream pauses and every
 // 16 chunks while it flows.
-bool FileRemoved(int fd, const std::string& partialName, const TransferHeader& hdr, const char* szDevice)
+bool FileRemoved(const CFile& file, const std::string& partialName, const TransferHeader& hdr, const char* szDevice)
 {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || st.st_nlink != 0)
+    if (!file.WasRemoved())
         return false;
     WriteLog(Format("file %s of channel %d of %s was removed while downloading", partialName.c_str(), hdr.nChan,
                     szDevice),
@@ -139,9 +102,9 @@ bool FileRemoved(int fd, const std::string& partialName, const TransferHeader& h
     return true;
 }
 
-// Step 9: appends the stream to fd until the recorder closes, falls silent, or the
+// Step 9: appends the stream to the file until the recorder closes, falls silent, or the
 // file cannot take more.
-void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::string& partialName,
+void ReceiveLoop(CTCPSrv* pSrv, CFile& file, const TransferHeader& hdr, const std::string& partialName,
                  const char* szDevice)
 {
     std::vector<char> buf(kReceiveChunkSize);
@@ -150,7 +113,7 @@ void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::st
         // While the stream flows, bytes are waiting already: read them without a wait.
         ssize_t nResult = pSrv->TryRecvAccepted(buf.data(), buf.size());
         if (nResult < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (nChunks > 0 && FileRemoved(fd, partialName, hdr, szDevice))
+            if (nChunks > 0 && FileRemoved(file, partialName, hdr, szDevice))
                 return;
             if (pSrv->WaitAccepted(Timing().nReceiveSilenceMs) != 1) {
                 DebugOutput("TCP select meets error or timeout");
@@ -170,8 +133,8 @@ void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::st
                      szDevice);
             return;
         }
-        std::size_t nWritten = WriteAll(fd, buf.data(), static_cast<std::size_t>(nResult));
-        int nErr = errno;
+        std::size_t nWritten = 0;
+        int nErr = file.WriteAll(buf.data(), static_cast<std::size_t>(nResult), &nWritten);
         pSrv->AddReceivedBytes(static_cast<std::uint32_t>(nWritten));
         CServerCounters::Bump(CServerCounters::Instance().nReceivedBytes, nWritten);
         if (nWritten < static_cast<std::size_t>(nResult)) {
@@ -181,7 +144,7 @@ void ReceiveLoop(CTCPSrv* pSrv, int fd, const TransferHeader& hdr, const std::st
                      szDevice);
             return;
         }
-        if (++nChunks % 16 == 0 && FileRemoved(fd, partialName, hdr, szDevice))
+        if (++nChunks % 16 == 0 && FileRemoved(file, partialName, hdr, szDevice))
             return;
     }
 }
@@ -287,15 +250,14 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     struct stat before {};
     std::uint64_t nSizeBefore = ::stat(partialPath.c_str(), &before) == 0 ? static_cast<std::uint64_t>(before.st_size) : 0;
     TransferResult eResult = TransferResult::Failed;
-    int fd = ::open(partialPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        ReceiveLoop(pSrv, fd, hdr, partialName, szDevice);
+    CFile file;
+    if (file.Open(partialPath, CFile::Mode::Append) == 0) {
+        ReceiveLoop(pSrv, file, hdr, partialName, szDevice);
         // A file about to take its finished name must be on disk first: after a power
         // cut a finished name with missing data would never be fetched again.
-        struct stat done {};
-        if (::fstat(fd, &done) == 0 && static_cast<std::uint32_t>(done.st_size) == hdr.nFileSize)
-            ::fdatasync(fd);
-        ::close(fd);
+        if (static_cast<std::uint32_t>(file.Size()) == hdr.nFileSize)
+            file.SyncData();
+        file.Close();
     }
 
     struct stat st {};

@@ -37,13 +37,13 @@ void AddressOf(const sockaddr_storage& addr, std::string& ip, int& port)
 
 CWebConnection::CWebConnection(int fd, SSL_CTX* pTlsContext) : m_fd(fd)
 {
-    ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+    ::fcntl(m_fd.Get(), F_SETFL, ::fcntl(m_fd.Get(), F_GETFL) | O_NONBLOCK);
     // Answers are gathered into one send (see write), so Nagle's delay only costs.
     int nOn = 1;
-    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
+    ::setsockopt(m_fd.Get(), IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
     if (pTlsContext != nullptr) {
         m_pTls = SSL_new(pTlsContext);
-        if (m_pTls == nullptr || SSL_set_fd(m_pTls, m_fd) != 1)
+        if (m_pTls == nullptr || SSL_set_fd(m_pTls, m_fd.Get()) != 1)
             m_bBroken = true;
     }
 }
@@ -55,14 +55,13 @@ CWebConnection::~CWebConnection()
             SSL_shutdown(m_pTls);  // one close_notify, without waiting for the peer's
         SSL_free(m_pTls);
     }
-    ::close(m_fd);
 }
 
 ssize_t CWebConnection::x_ReadNoWait(char* ptr, std::size_t nSize)
 {
     m_nWant = 0;
     if (m_pTls == nullptr) {
-        ssize_t n = ::recv(m_fd, ptr, nSize, 0);
+        ssize_t n = ::recv(m_fd.Get(), ptr, nSize, 0);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             m_nWant = POLLIN;
         return n;
@@ -85,7 +84,7 @@ ssize_t CWebConnection::x_WriteNoWait(const char* ptr, std::size_t nSize)
 {
     m_nWant = 0;
     if (m_pTls == nullptr) {
-        ssize_t n = ::send(m_fd, ptr, nSize, MSG_NOSIGNAL);
+        ssize_t n = ::send(m_fd.Get(), ptr, nSize, MSG_NOSIGNAL);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
             m_nWant = POLLOUT;
         return n;
@@ -114,7 +113,7 @@ bool CWebConnection::x_Wait(int nTimeoutMs) const
         std::int64_t nLeft = nEnd - MonotonicMs();
         if (nLeft <= 0)
             return false;
-        pollfd poller {m_fd, m_nWant, 0};
+        pollfd poller {m_fd.Get(), m_nWant, 0};
         int n = ::poll(&poller, 1, static_cast<int>(nLeft));
         if (n > 0)
             return true;  // readable, writable or failed: the next call tells
@@ -199,7 +198,7 @@ CWebConnection::Fill CWebConnection::DiscardNoWait()
 
 void CWebConnection::ShutdownSend()
 {
-    ::shutdown(m_fd, SHUT_WR);
+    ::shutdown(m_fd.Get(), SHUT_WR);
 }
 
 bool CWebConnection::HasPartialRequest() const
@@ -234,7 +233,7 @@ void CWebConnection::SendNoWait(const std::string& text)
 
 void CWebConnection::Abort()
 {
-    ::shutdown(m_fd, SHUT_RDWR);
+    ::shutdown(m_fd.Get(), SHUT_RDWR);
 }
 
 bool CWebConnection::is_readable() const
@@ -290,7 +289,7 @@ void CWebConnection::get_remote_ip_and_port(std::string& ip, int& port) const
 {
     sockaddr_storage addr {};
     socklen_t nLen = sizeof(addr);
-    if (::getpeername(m_fd, reinterpret_cast<sockaddr*>(&addr), &nLen) == 0)
+    if (::getpeername(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &nLen) == 0)
         AddressOf(addr, ip, port);
 }
 
@@ -298,6 +297,6 @@ void CWebConnection::get_local_ip_and_port(std::string& ip, int& port) const
 {
     sockaddr_storage addr {};
     socklen_t nLen = sizeof(addr);
-    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &nLen) == 0)
+    if (::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &nLen) == 0)
         AddressOf(addr, ip, port);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+
 #include <httplib.h>
 
 #include <cstddef>
@@ -50,7 +52,7 @@ public:
     // Any thread.
     void Abort();
 
-    int Fd() const { return m_fd; }
+    int Fd() const { return m_fd.Get(); }
 
     // httplib::Stream.
     bool is_readable() const override;
@@ -59,7 +61,7 @@ public:
     ssize_t write(const char* ptr, size_t size) override;
     void get_remote_ip_and_port(std::string& ip, int& port) const override;
     void get_local_ip_and_port(std::string& ip, int& port) const override;
-    socket_t socket() const override { return m_fd; }
+    socket_t socket() const override { return m_fd.Get(); }
 
 private:
     // One read without waiting: bytes, 0 at the end, -1 with m_nWant set to what to
@@ -73,7 +75,7 @@ private:
     // Waits for m_nWant until nTimeoutMs or the deadline; false on time-out or failure.
     bool x_Wait(int nTimeoutMs) const;
 
-    int m_fd;
+    CUniqueFd m_fd;
     SSL* m_pTls = nullptr;
     bool m_bHandshaken = false;
     bool m_bTlsStarted = false;

@@ -5,8 +5,6 @@
 #include "web/WebConnection.h"
 
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 namespace {
 
@@ -30,17 +28,14 @@ int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWork
     m_pTls = pTlsContext;
     m_serve = std::move(serve);
     m_nMaxConnections = nMaxConnections;
-    m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
-    m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
     epoll_event wake {};
     wake.events = EPOLLIN;
     wake.data.u64 = kWakeId;
-    if (m_epoll < 0 || m_wake < 0 || ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, m_wake, &wake) != 0) {
-        if (m_epoll >= 0)
-            ::close(m_epoll);
-        if (m_wake >= 0)
-            ::close(m_wake);
-        m_epoll = m_wake = -1;
+    if (!m_epoll.IsValid() || m_wake.Open() != 0 ||
+        ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_wake.Fd(), &wake) != 0) {
+        m_epoll.Reset();
+        m_wake.Close();
         return -1;
     }
     m_poller = std::thread([this] { x_PollLoop(); });
@@ -52,7 +47,7 @@ int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWork
 void CWebDispatcher::Adopt(int fd)
 {
     std::unique_lock guard(m_lock);
-    if (m_bStop || m_epoll < 0 || m_conns.size() >= m_nMaxConnections) {
+    if (m_bStop || !m_epoll.IsValid() || m_conns.size() >= m_nMaxConnections) {
         guard.unlock();
         CWebConnection refused(fd, nullptr);  // closes fd on leaving
         if (m_pTls == nullptr)
@@ -68,7 +63,7 @@ void CWebDispatcher::Adopt(int fd)
     epoll_event event {};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.u64 = nId;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0)
+    if (::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, fd, &event) != 0)
         m_conns.erase(nId);
 }
 
@@ -77,7 +72,7 @@ void CWebDispatcher::x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite)
     epoll_event event {};
     event.events = (bWrite ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
     event.data.u64 = nId;
-    if (::epoll_ctl(m_epoll, EPOLL_CTL_MOD, entry.pConn->Fd(), &event) != 0)
+    if (::epoll_ctl(m_epoll.Get(), EPOLL_CTL_MOD, entry.pConn->Fd(), &event) != 0)
         m_conns.erase(nId);
 }
 
@@ -86,7 +81,7 @@ void CWebDispatcher::x_PollLoop()
     epoll_event events[64];
     std::int64_t nNextSweep = MonotonicMs() + Timing().nPollMs;
     for (;;) {
-        int n = ::epoll_wait(m_epoll, events, 64, Timing().nPollMs);
+        int n = ::epoll_wait(m_epoll.Get(), events, 64, Timing().nPollMs);
         {
             std::lock_guard guard(m_lock);
             if (m_bStop)
@@ -94,8 +89,7 @@ void CWebDispatcher::x_PollLoop()
         }
         for (int i = 0; i < n; ++i) {
             if (events[i].data.u64 == kWakeId) {
-                std::uint64_t nCount = 0;
-                [[maybe_unused]] ssize_t nRead = ::read(m_wake, &nCount, sizeof(nCount));
+                m_wake.Drain();
                 continue;
             }
             x_OnReady(events[i].data.u64);
@@ -222,7 +216,7 @@ void CWebDispatcher::Stop()
 {
     {
         std::lock_guard guard(m_lock);
-        if (m_epoll < 0)
+        if (!m_epoll.IsValid())
             return;
         m_bStop = true;
         // A worker waiting on its client's socket wakes at once.
@@ -232,8 +226,7 @@ void CWebDispatcher::Stop()
         }
     }
     m_readyWake.notify_all();
-    std::uint64_t nOne = 1;
-    [[maybe_unused]] ssize_t nWritten = ::write(m_wake, &nOne, sizeof(nOne));
+    m_wake.Signal();
     if (m_poller.joinable())
         m_poller.join();
     for (std::thread& worker : m_workers)
@@ -242,7 +235,6 @@ void CWebDispatcher::Stop()
     std::lock_guard guard(m_lock);
     m_conns.clear();
     m_ready.clear();
-    ::close(m_epoll);
-    ::close(m_wake);
-    m_epoll = m_wake = -1;
+    m_epoll.Reset();
+    m_wake.Close();
 }

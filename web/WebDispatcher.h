@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/UniqueFd.h"
+#include "platform/WakeFd.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -68,8 +71,8 @@ private:
     SSL_CTX* m_pTls = nullptr;
     ServeFn m_serve;
     std::size_t m_nMaxConnections = kMaxConnections;
-    int m_epoll = -1;
-    int m_wake = -1;  // eventfd that ends the poller's wait
+    CUniqueFd m_epoll;
+    CWakeFd m_wake;  // ends the poller's wait
 
     mutable std::mutex m_lock;  // guards everything below; never held while serving
     std::condition_variable m_readyWake;

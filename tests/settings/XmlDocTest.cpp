@@ -1,12 +1,12 @@
 #include "settings/XmlDoc.h"
 
+#include "platform/File.h"
+
 #include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <random>
-#include <unistd.h>
 
 namespace {
 
@@ -366,12 +366,12 @@ TEST_F(XmlDocFileTest, LoadAndSaveReportBytesAndKeepTheBytes)
     // Written through an open descriptor at its position, nothing truncated: the
     // document only ever grows in its file.
     ASSERT_TRUE(doc.SetText("<Data></Data>"));
-    EXPECT_FALSE(doc.WriteToOpenFile(-1));
+    CFile file;
+    EXPECT_FALSE(doc.WriteToOpenFile(file));
     WriteFile("index.xml", "0123456789abcdefghij");
-    int nFd = ::open("index.xml", O_WRONLY);
-    ASSERT_GE(nFd, 0);
-    ASSERT_EQ(::lseek(nFd, 2, SEEK_SET), 2);
-    EXPECT_TRUE(doc.WriteToOpenFile(nFd));
-    ::close(nFd);
+    ASSERT_EQ(file.Open("index.xml", CFile::Mode::ReadWrite), 0);
+    ASSERT_EQ(file.WriteAll("01", 2), 0);  // the position is now 2
+    EXPECT_TRUE(doc.WriteToOpenFile(file));
+    file.Close();
     EXPECT_EQ(ReadFile("index.xml"), "01<Data></Data>fghij");
 }

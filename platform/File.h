@@ -1,0 +1,71 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// An open file: the one way the program reads and writes files. Closed on
+// destruction; movable, not copyable. Results are 0 or an errno value.
+// An object belongs to one thread at a time; the static members are thread-safe.
+class CFile {
+public:
+    enum class Mode {
+        Read,       // existing file, reading
+        Append,     // writing at the end, created 0644 when missing
+        Truncate,   // writing from an empty file, created 0644 when missing
+        ReadWrite,  // reading and writing, created 0644 when missing
+    };
+
+    CFile() = default;
+    ~CFile() { Close(); }
+    CFile(CFile&& other) noexcept;
+    CFile& operator=(CFile&& other) noexcept;
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    // Opens strPath (closing whatever was open).
+    int Open(const std::string& strPath, Mode mode);
+    // Opens strPath for reading and writing (created 0644 when missing) under an
+    // exclusive advisory lock (flock) on the file itself, held until Close. While
+    // someone else holds the lock it retries every nRetryMs until tDeadline, then
+    // gives EWOULDBLOCK. A lock won on a file that meanwhile was removed or replaced
+    // at strPath is let go and the new one tried.
+    int OpenLocked(const std::string& strPath, std::chrono::steady_clock::time_point tDeadline, int nRetryMs);
+    void Close();
+    bool IsOpen() const { return m_nFd >= 0; }
+
+    // Writes all nLen bytes at the current position (the end in Append mode). An
+    // interrupted write is retried; a write that takes nothing is ENOSPC. *pDone,
+    // when given, gets the bytes that reached the file even on failure.
+    int WriteAll(const void* pData, std::size_t nLen, std::size_t* pDone = nullptr);
+    // Writes all of strData at nOff, the same way. On failure some of it may be written.
+    int WriteAt(std::int64_t nOff, const std::string& strData);
+    // Reads nLen bytes at nOff into strOut (fewer only at the end of the file).
+    int ReadAt(std::int64_t nOff, std::size_t nLen, std::string& strOut) const;
+    // Reads from the current position to the end, failing with EFBIG past nMax bytes.
+    int ReadToEnd(std::string& strOut, std::size_t nMax);
+    // Whether the file has been removed from every directory since it was opened.
+    bool WasRemoved() const;
+    // Current size in bytes, or -1 (errno set).
+    std::int64_t Size() const;
+    // Cuts or extends the file to nSize.
+    int Truncate(std::int64_t nSize);
+    // Makes the data and size durable (fdatasync).
+    int SyncData();
+    // Makes the directory entry of the opened path durable, for a file this open may
+    // have created.
+    int SyncEntry();
+
+    // 0 when strPath can be opened for reading, else the errno of the attempt.
+    static int Probe(const std::string& strPath);
+    // Replaces strPath with strData so that a crash leaves either the old file or the
+    // new one whole: written to a temporary file beside it, synced, renamed over it,
+    // and the directory synced. The new file keeps the old one's permissions, or is
+    // 0644.
+    static int ReplaceAtomically(const std::string& strPath, const std::string& strData);
+
+private:
+    int m_nFd = -1;
+    std::string m_strPath;
+};

@@ -1,0 +1,100 @@
+#include "platform/File.h"
+
+#include "support/Sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class FileTest : public Sandbox {};
+
+mode_t ModeOf(const std::filesystem::path& path)
+{
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return st.st_mode & 07777;
+}
+
+TEST_F(FileTest, WritesAppendsReadsAndReportsWhatADeviceRefused)
+{
+    CFile file;
+    ASSERT_EQ(file.Open("a.txt", CFile::Mode::Truncate), 0);
+    ASSERT_EQ(file.WriteAll("hello ", 6), 0);
+    ASSERT_EQ(file.Open("a.txt", CFile::Mode::Append), 0);  // reopening closes the first
+    ASSERT_EQ(file.WriteAll("world", 5), 0);
+    CFile moved = std::move(file);
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(moved.Size(), 11);
+    std::string text;
+    ASSERT_EQ(moved.Open("a.txt", CFile::Mode::ReadWrite), 0);
+    EXPECT_EQ(moved.ReadAt(6, 100, text), 0);
+    EXPECT_EQ(text, "world");
+
+    ASSERT_EQ(file.Open("a.txt", CFile::Mode::Read), 0);
+    EXPECT_EQ(file.ReadToEnd(text, 10), EFBIG);
+    EXPECT_EQ(text, "");
+    ASSERT_EQ(file.Open("a.txt", CFile::Mode::Read), 0);
+    EXPECT_EQ(file.ReadToEnd(text, 11), 0);
+    EXPECT_EQ(text, "hello world");
+
+    EXPECT_EQ(CFile::Probe("a.txt"), 0);
+    EXPECT_EQ(CFile::Probe("missing.txt"), ENOENT);
+    EXPECT_EQ(file.Open("no/such/dir.txt", CFile::Mode::Truncate), ENOENT);
+
+    // A device that takes nothing: the error comes back, with no byte counted.
+    CFile full;
+    ASSERT_EQ(full.Open("/dev/full", CFile::Mode::Append), 0);
+    std::size_t nDone = 99;
+    EXPECT_EQ(full.WriteAll("x", 1, &nDone), ENOSPC);
+    EXPECT_EQ(nDone, 0u);
+}
+
+TEST_F(FileTest, ReplaceLeavesTheWholeNewFileWithTheOldPermissionsAndNoTemporary)
+{
+    WriteFile("secret.xml", "<old/>");
+    ASSERT_EQ(::chmod("secret.xml", 0600), 0);
+    ASSERT_EQ(CFile::ReplaceAtomically("secret.xml", "<new/>"), 0);
+    EXPECT_EQ(ReadFile("secret.xml"), "<new/>");
+    EXPECT_EQ(ModeOf("secret.xml"), 0600u);
+
+    ASSERT_EQ(CFile::ReplaceAtomically("fresh.xml", "<a/>"), 0);
+    EXPECT_EQ(ModeOf("fresh.xml"), 0644u);
+
+    // A target that cannot be replaced keeps its content, and nothing is left beside.
+    std::filesystem::create_directory("dir.xml");
+    WriteFile("dir.xml/inside", "x");
+    EXPECT_NE(CFile::ReplaceAtomically("dir.xml", "<b/>"), 0);
+    std::size_t nEntries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(Dir()))
+        ++nEntries;
+    EXPECT_EQ(nEntries, 3u);  // secret.xml, fresh.xml, dir.xml
+}
+
+TEST_F(FileTest, LockIsExclusiveUntilCloseAndFollowsAReplacedFile)
+{
+    CFile first;
+    ASSERT_EQ(first.OpenLocked("index.xml", std::chrono::steady_clock::now(), 1), 0);
+    CFile second;
+    EXPECT_EQ(second.OpenLocked("index.xml", std::chrono::steady_clock::now() + 30ms, 5), EWOULDBLOCK);
+    first.Close();
+    ASSERT_EQ(second.OpenLocked("index.xml", std::chrono::steady_clock::now(), 1), 0);
+    ASSERT_EQ(second.WriteAt(0, "<Data/>"), 0);
+    ASSERT_EQ(second.SyncData(), 0);
+    ASSERT_EQ(second.SyncEntry(), 0);
+
+    // Removed while locked: the next holder gets a file at the path, not the orphan.
+    std::filesystem::remove("index.xml");
+    EXPECT_TRUE(second.WasRemoved());
+    ASSERT_EQ(first.OpenLocked("index.xml", std::chrono::steady_clock::now(), 1), 0);
+    EXPECT_FALSE(first.WasRemoved());
+    EXPECT_EQ(first.Size(), 0);
+}
+
+}  // namespace
