@@ -8,6 +8,7 @@
 // repeated transfers, recordings stored out of expected, wall time, the most threads
 // and the peak memory of the server. Figures only: it asserts nothing.
 
+#include "bench/support/BenchOptions.h"
 #include "bench/support/ServerProcess.h"
 #include "platform/System.h"
 #include "tools/dvrsim/DvrSimulator.h"
@@ -69,29 +70,12 @@ std::size_t CountLines(const fs::path& log, const std::string& text)
 int main(int argc, char** argv)
 {
     Config config;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string option = argv[i];
-        long long nValue = std::atoll(argv[i + 1]);
-        if (option == "--vehicles")
-            config.nVehicles = static_cast<int>(nValue);
-        else if (option == "--channels")
-            config.nChannels = static_cast<int>(nValue);
-        else if (option == "--files")
-            config.nFiles = static_cast<int>(nValue);
-        else if (option == "--size")
-            config.nSize = static_cast<std::uint32_t>(nValue);
-        else if (option == "--maxtransfers")
-            config.nMaxTransfers = static_cast<std::uint32_t>(nValue);
-        else if (option == "--keepalive-ms")
-            config.nKeepAliveMs = static_cast<int>(nValue);
-        else {
-            std::fprintf(stderr,
-                         "usage: %s [--vehicles V] [--channels C] [--files R] [--size BYTES] [--maxtransfers N] "
-                         "[--keepalive-ms MS]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
+    CBenchOptions args;
+    args.Add("--vehicles", &config.nVehicles, "V").Add("--channels", &config.nChannels, "C");
+    args.Add("--files", &config.nFiles, "R").Add("--size", &config.nSize, "BYTES");
+    args.Add("--maxtransfers", &config.nMaxTransfers).Add("--keepalive-ms", &config.nKeepAliveMs, "MS");
+    if (!args.Parse(argc, argv))
+        return 2;
     IgnoreSigPipe();
     const std::uint32_t tStart = 1700000000;
     ServerSettings settings = DefaultSettings();

@@ -6,6 +6,7 @@
 // The server runs as its own process (zeldownloadd from the build directory), so its
 // CPU time and peak memory are its own; the simulator runs in this process.
 
+#include "bench/support/BenchOptions.h"
 #include "bench/support/ServerProcess.h"
 #include "platform/Socket.h"
 #include "platform/System.h"
@@ -85,24 +86,11 @@ double PlainCopy(const fs::path& dir, int nStreams, std::uint64_t nBytes)
 int main(int argc, char** argv)
 {
     Config config;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string option = argv[i];
-        std::uint64_t nValue = std::strtoull(argv[i + 1], nullptr, 10);
-        if (option == "--vehicles")
-            config.nVehicles = static_cast<int>(nValue);
-        else if (option == "--channels")
-            config.nChannels = static_cast<int>(nValue);
-        else if (option == "--files")
-            config.nFiles = static_cast<int>(nValue);
-        else if (option == "--maxtransfers")
-            config.nMaxTransfers = static_cast<std::uint32_t>(nValue);
-        else if (option == "--size")
-            config.nSize = nValue;
-        else {
-            std::fprintf(stderr, "usage: %s [--vehicles N] [--channels N] [--files N] [--size BYTES] [--maxtransfers N]\n", argv[0]);
-            return 2;
-        }
-    }
+    CBenchOptions args;
+    args.Add("--vehicles", &config.nVehicles).Add("--channels", &config.nChannels).Add("--files", &config.nFiles);
+    args.Add("--size", &config.nSize, "BYTES").Add("--maxtransfers", &config.nMaxTransfers);
+    if (!args.Parse(argc, argv))
+        return 2;
     if (config.nSize == 0 || config.nSize > 0xFFFFFFFFull) {
         std::fprintf(stderr, "--size must be 1 to 4294967295 bytes\n");
         return 2;

@@ -10,6 +10,7 @@
 // workload (as ThroughputBench's, smaller by default) without pollers and with them,
 // and the pollers' figures during that second download.
 
+#include "bench/support/BenchOptions.h"
 #include "bench/support/ServerProcess.h"
 #include "platform/System.h"
 #include "settings/DepotSettings.h"
@@ -153,35 +154,12 @@ double DownloadRun(const Config& config, const CServerProcess& server, const std
 int main(int argc, char** argv)
 {
     Config config;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string option = argv[i];
-        std::uint64_t nValue = std::strtoull(argv[i + 1], nullptr, 10);
-        if (option == "--fleet")
-            config.nFleet = static_cast<int>(nValue);
-        else if (option == "--pollers")
-            config.nPollers = static_cast<int>(nValue);
-        else if (option == "--period-ms")
-            config.nPeriodMs = static_cast<int>(nValue);
-        else if (option == "--seconds")
-            config.nSeconds = static_cast<int>(nValue);
-        else if (option == "--vehicles")
-            config.nVehicles = static_cast<int>(nValue);
-        else if (option == "--channels")
-            config.nChannels = static_cast<int>(nValue);
-        else if (option == "--files")
-            config.nFiles = static_cast<int>(nValue);
-        else if (option == "--size")
-            config.nSize = nValue;
-        else if (option == "--gzip")
-            config.bGzip = nValue != 0;
-        else {
-            std::fprintf(stderr,
-                         "usage: %s [--fleet N] [--pollers N] [--period-ms N] [--seconds N] [--vehicles N] "
-                         "[--channels N] [--files N] [--size BYTES] [--gzip 0|1]\n",
-                         argv[0]);
-            return 2;
-        }
-    }
+    CBenchOptions args;
+    args.Add("--fleet", &config.nFleet).Add("--pollers", &config.nPollers).Add("--period-ms", &config.nPeriodMs);
+    args.Add("--seconds", &config.nSeconds).Add("--vehicles", &config.nVehicles).Add("--channels", &config.nChannels);
+    args.Add("--files", &config.nFiles).Add("--size", &config.nSize, "BYTES").Add("--gzip", &config.bGzip, "0|1");
+    if (!args.Parse(argc, argv))
+        return 2;
     if (config.nSize == 0 || config.nSize > 0xFFFFFFFFull) {
         std::fprintf(stderr, "--size must be 1 to 4294967295 bytes\n");
         return 2;
