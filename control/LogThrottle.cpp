@@ -1,6 +1,35 @@
 #include "control/LogThrottle.h"
 
-CLogThrottle::CLogThrottle(std::int64_t nIntervalMs) : m_nIntervalMs(nIntervalMs) {}
+#include <set>
+
+namespace {
+
+// The live throttles, for ForgetAll.
+std::mutex g_liveLock;
+std::set<CLogThrottle*> g_live;  // guarded by g_liveLock
+
+} // namespace
+
+CLogThrottle::CLogThrottle(std::int64_t nIntervalMs) : m_nIntervalMs(nIntervalMs)
+{
+    std::lock_guard guard(g_liveLock);
+    g_live.insert(this);
+}
+
+CLogThrottle::~CLogThrottle()
+{
+    std::lock_guard guard(g_liveLock);
+    g_live.erase(this);
+}
+
+void CLogThrottle::ForgetAll()
+{
+    std::lock_guard guard(g_liveLock);
+    for (CLogThrottle* pThrottle : g_live) {
+        std::lock_guard inner(pThrottle->m_lock);
+        pThrottle->m_lastMs.clear();
+    }
+}
 
 bool CLogThrottle::Allow(const std::string& key, std::int64_t nNowMs)
 {

@@ -14,11 +14,16 @@ public:
     static constexpr std::size_t kMaxKeys = 4096;
 
     explicit CLogThrottle(std::int64_t nIntervalMs);
+    ~CLogThrottle();
     CLogThrottle(const CLogThrottle&) = delete;
     CLogThrottle& operator=(const CLogThrottle&) = delete;
 
     // True when a line about key may be logged at nNowMs (monotonic). Any thread.
     bool Allow(const std::string& key, std::int64_t nNowMs);
+
+    // Forgets every sender of every throttle of the process, as a fresh process
+    // would start (tests run one after the other in one process). Any thread.
+    static void ForgetAll();
 
 private:
     const std::int64_t m_nIntervalMs;

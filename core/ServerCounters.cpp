@@ -5,3 +5,10 @@ CServerCounters& CServerCounters::Instance()
     static CServerCounters s_counters;
     return s_counters;
 }
+
+void CServerCounters::Reset()
+{
+    for (std::atomic<std::uint64_t>* pCounter :
+         {&nReceivedBytes, &nFilesDownloaded, &nTransferFailures, &nReplyTimeouts, &nControlDatagrams})
+        pCounter->store(0, std::memory_order_relaxed);
+}

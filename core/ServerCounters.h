@@ -4,7 +4,7 @@
 #include <cstdint>
 
 // Counters of the whole process, kept once here and read by the status page and the
-// metrics alike. Each only grows. Every member is safe from any thread.
+// metrics alike. Each only grows, but for Reset. Every member is safe from any thread.
 class CServerCounters {
 public:
     // The process-wide counters. Any thread.
@@ -21,4 +21,8 @@ public:
     {
         counter.fetch_add(nBy, std::memory_order_relaxed);
     }
+
+    // Sets every counter back to 0, as in a fresh process (tests run one after the
+    // other in one process). Any thread.
+    void Reset();
 };

@@ -1,7 +1,36 @@
 #include "platform/Timing.h"
 
+#include <iterator>
+
+namespace {
+
+// Every value, for ResetTiming; the assertion catches one added without its entry.
+constexpr int ZelTiming::*kValues[] = {
+    &ZelTiming::nReplyWaitMs, &ZelTiming::nAcceptWindowMs, &ZelTiming::nHeaderWaitMs, &ZelTiming::nReceiveSilenceMs,
+    &ZelTiming::nKeepAliveExpiryS, &ZelTiming::nTimerPeriodMs, &ZelTiming::nUdpIdleWaitMs, &ZelTiming::nPollMs,
+    &ZelTiming::nNoAnswerRetryMs, &ZelTiming::nRefusedRetryMs, &ZelTiming::nIndexRetryMs,
+    &ZelTiming::nIndexGiveUpMs, &ZelTiming::nDiskCheckPeriodMs, &ZelTiming::nRetentionAgeMs,
+    &ZelTiming::nRetentionSpaceMs, &ZelTiming::nPendingQueryMs, &ZelTiming::nPendingReplyWaitMs,
+    &ZelTiming::nHistoryFlushMs, &ZelTiming::nWebKeepAliveMs, &ZelTiming::nWebHeadWaitMs,
+    &ZelTiming::nWebReadTimeoutMs, &ZelTiming::nWebWriteTimeoutMs, &ZelTiming::nWebSnapshotMs,
+    &ZelTiming::nWebLingerMs,
+};
+static_assert(sizeof(ZelTiming) == std::size(kValues) * sizeof(int));
+
+} // namespace
+
 ZelTiming& Timing()
 {
     static ZelTiming s_timing;
     return s_timing;
+}
+
+void ResetTiming()
+{
+    const ZelTiming defaults;
+    ZelTiming& timing = Timing();
+    for (int ZelTiming::*pValue : kValues) {
+        if (timing.*pValue != defaults.*pValue)
+            timing.*pValue = defaults.*pValue;
+    }
 }

@@ -33,3 +33,8 @@ struct ZelTiming {
 // The process-wide timing values. Any thread may read them; only a test's set-up,
 // before threads start, writes them.
 ZelTiming& Timing();
+
+// Puts the defaults back, writing only the values that differ: a thread that lives
+// on from one test to the next (the notification center's) may read the others
+// meanwhile. Between tests.
+void ResetTiming();

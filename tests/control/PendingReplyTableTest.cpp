@@ -42,7 +42,7 @@ TEST(TransactionCounterTest, IdsStartAtOneAndAreUniqueAcrossThreads)
 {
     CTransactionCounter counter;
     EXPECT_EQ(counter.Next(), 1u);
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     std::vector<std::vector<std::uint32_t>> ids(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {

@@ -1,7 +1,6 @@
 #include "control/UDPSrv.h"
 
 #include "core/Logger.h"
-#include "platform/System.h"
 #include "platform/Timing.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
@@ -140,19 +139,18 @@ TEST_F(UDPSrvTest, DatagramsReachHandlerWithSenderOversizedAreDroppedAndIdleWait
 
     // One line for the oversized datagram; nothing for idle wake-ups or dead ports.
     auto messages = ReadLogMessages();
-    ASSERT_EQ(messages.size(), 3u) << messages.back();
+    ASSERT_EQ(messages.size(), 3u) << ::testing::PrintToString(messages);
     EXPECT_NE(messages[1].find("7169 bytes"), std::string::npos) << messages[1];
     EXPECT_EQ(messages[2], "select error! errorno=9");
 }
 
 TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsItsEndFirstAndAllowsCreateAgain)
 {
+    Timing().nUdpIdleWaitMs = 3600000;  // only a wake-up lets Stop return
     ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
     m_server.Start();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::int64_t nStart = MonotonicMs();
     m_server.Stop();
-    EXPECT_LT(MonotonicMs() - nStart, 2000);  // far from the 8 s idle wait
     WriteLog("Server stops");
     auto messages = ReadLogMessages();
     ASSERT_EQ(messages.size(), 3u);
@@ -175,7 +173,7 @@ TEST_F(UDPSrvTest, ConcurrentSendersAllArrive)
     CSocket sink = CSocket::CreateUdp("127.0.0.1", 0);
     const int nThreads = 4;
     const int nEach = 50;  // stays within the default socket buffer
-    std::vector<std::thread> senders;
+    std::vector<std::jthread> senders;
     for (int t = 0; t < nThreads; ++t) {
         senders.emplace_back([&, t] {
             for (int i = 0; i < nEach; ++i) {

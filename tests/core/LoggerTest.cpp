@@ -70,9 +70,9 @@ TEST_F(LoggerTest, FilterAndLengthLimitActOnFileAndScreenAlike)
 
 TEST_F(LoggerTest, UnopenableFileStillReachesScreenAndNeverFails)
 {
-    std::filesystem::create_directory("log.txt");  // a directory cannot be opened for writing
+    std::filesystem::create_directory("unopenable.txt");  // a directory cannot be opened for writing
     m_center.Register(&m_observer);
-    CLogger logger("log.txt", m_center);
+    CLogger logger("unopenable.txt", m_center);
     logger.Write(nullptr, "still shown");
     ASSERT_TRUE(m_observer.WaitFor(1));
     EXPECT_EQ(m_observer.Items()[0].text, "still shown");
@@ -87,7 +87,7 @@ TEST_F(LoggerTest, ManyThreadsLeaveEveryLineWholeAndNoneLost)
         return "thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
                std::string(static_cast<std::size_t>(50 + (i * 37) % 900), 'x');
     };
-    std::vector<std::thread> writers;
+    std::vector<std::jthread> writers;
     std::multiset<std::string> expected;
     for (int t = 0; t < nThreads; ++t) {
         for (int i = 0; i < nLines; ++i)
@@ -103,13 +103,18 @@ TEST_F(LoggerTest, ManyThreadsLeaveEveryLineWholeAndNoneLost)
     EXPECT_TRUE(std::multiset<std::string>(messages.begin(), messages.end()) == expected);
 }
 
-TEST_F(LoggerTest, WriteLogUsesProcessWideLoggerInWorkingDirectory)
+TEST_F(LoggerTest, ProcessWideLoggerFiltersAndResetsToAFreshFile)
 {
     WriteLog("via free function", "BUS9");
-    EXPECT_TRUE(std::filesystem::exists(Dir() / "log.txt"));
     EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"via free function"});
     CLogger::Instance().SetFilter({"OTHER"});
     WriteLog("filtered", "BUS9");
     WriteLog("unfiltered");
     EXPECT_EQ(ReadLogMessages(), (std::vector<std::string> {"via free function", "unfiltered"}));
+
+    // A reset lets every vehicle pass again and leaves the old file as it was.
+    CLogger::Instance().Reset((Dir() / "second.txt").string());
+    WriteLog("after reset", "BUS9");
+    EXPECT_EQ(ReadLogMessages((Dir() / "second.txt").string()), std::vector<std::string> {"after reset"});
+    EXPECT_EQ(ReadLogMessages().size(), 2u);
 }

@@ -55,7 +55,7 @@ TEST(NotifyCenterTest, EventsArriveInPostingOrderFromEachThread)
     center.Register(&observer);
     const int nThreads = 4;
     const int nEach = 200;
-    std::vector<std::thread> posters;
+    std::vector<std::jthread> posters;
     for (int t = 0; t < nThreads; ++t) {
         posters.emplace_back([&, t] {
             for (int i = 0; i < nEach; ++i) {

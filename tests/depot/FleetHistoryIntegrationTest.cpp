@@ -320,7 +320,7 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
     ASSERT_EQ(history.Open(), 0);
 
     std::atomic<bool> bDone {false};
-    std::thread reader([&] {
+    std::jthread reader([&] {
         std::uint64_t nLastVersion = 0;
         while (!bDone) {
             std::uint64_t nVersion = history.Version();
@@ -332,7 +332,7 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
             history.Flush();
         }
     });
-    std::vector<std::thread> recorders;
+    std::vector<std::jthread> recorders;
     for (int t = 0; t < kThreads; ++t) {
         recorders.emplace_back([&, t] {
             std::string name = "V" + std::to_string(t % 3);
@@ -344,7 +344,7 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
             }
         });
     }
-    for (std::thread& thread : recorders)
+    for (std::jthread& thread : recorders)
         thread.join();
     bDone = true;
     reader.join();

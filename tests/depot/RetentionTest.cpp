@@ -4,15 +4,14 @@
 #include "settings/WallClock.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <map>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -53,16 +52,6 @@ protected:
     std::uint64_t m_nBaseFree = 0;
     CRetention m_retention;
 };
-
-// Waits for pred with a deadline of ten seconds; its last value.
-template <typename Pred>
-bool WaitUntil(Pred pred)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!pred() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return pred();
-}
 
 } // namespace
 
@@ -189,14 +178,14 @@ TEST_F(RetentionTest, ThreadSweepsAtStartAndEveryPeriodAndStops)
     });
     std::string first = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4");
     m_retention.Start("store", 1, 5);
-    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(first); }));
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(first); }));
     std::string second = Put("BUS1/02-03-2024/ch01/ch01_20240302100000_20240302101000.mp4");
-    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(second) && nQueries >= 3; }));
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(second) && nQueries >= 3; }));
 
     // A restart while running takes the new values.
     std::string other = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4", 1, "other");
     m_retention.Start("other", 1, 0);
-    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(other); }));
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(other); }));
     m_retention.Stop();
     m_retention.Stop();
 
@@ -206,6 +195,6 @@ TEST_F(RetentionTest, ThreadSweepsAtStartAndEveryPeriodAndStops)
     Timing().nRetentionSpaceMs = 3600000;
     std::string third = Put("BUS1/03-03-2024/ch01/ch01_20240303100000_20240303101000.mp4");
     m_retention.Start("store", 1, 5);
-    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(third); }));
+    EXPECT_TRUE(WaitFor([&] { return !fs::exists(third); }));
     m_retention.Stop();
 }

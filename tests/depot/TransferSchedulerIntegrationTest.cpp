@@ -2,6 +2,7 @@
 #include "depot/TransferSlot.h"
 
 #include "platform/Event.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -14,29 +15,14 @@
 
 namespace {
 
-// Polls pred until it holds or ten seconds pass; the last value of pred.
-template <typename Pred>
-bool WaitUntil(Pred pred)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!pred() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return pred();
-}
-
 // One Acquire on its own thread; nResult: -1 still waiting, 0 quit, 1 granted.
 struct PendingAcquire {
     std::atomic<int> nResult {-1};
-    std::thread thread;
+    std::jthread thread;
 
     PendingAcquire(CTransferScheduler& scheduler, std::uint32_t tStart, CEvent& quit)
         : thread([this, &scheduler, tStart, &quit] { nResult = scheduler.Acquire(tStart, quit) ? 1 : 0; })
     {
-    }
-    ~PendingAcquire()
-    {
-        if (thread.joinable())
-            thread.join();
     }
 };
 
@@ -48,7 +34,7 @@ TEST(TransferSchedulerTest, LimitHoldsUnderLoad)
     scheduler.SetLimit(2);
     CEvent quit(CEvent::Mode::ManualReset);
     std::atomic<int> nHolding {0}, nOverLimit {0}, nGrants {0};
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int i = 0; i < 16; ++i) {
         threads.emplace_back([&, i] {
             for (int nRound = 0; nRound < 20; ++nRound) {
@@ -80,7 +66,7 @@ TEST(TransferSchedulerTest, FreedSlotGoesToEarliestRecordingThenToEarliestArriva
     const std::uint32_t starts[] = {500, 100, 300, 100, 200, 100};
     std::mutex lock;
     std::vector<int> granted;
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int i = 0; i < 6; ++i) {
         threads.emplace_back([&, i] {
             if (!scheduler.Acquire(starts[i], quit))
@@ -91,13 +77,13 @@ TEST(TransferSchedulerTest, FreedSlotGoesToEarliestRecordingThenToEarliestArriva
             }
             scheduler.Release();  // passes the slot on: one grant after the other
         });
-        ASSERT_TRUE(WaitUntil([&] { return scheduler.Queued() == static_cast<std::uint32_t>(i + 1); }));
+        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == static_cast<std::uint32_t>(i + 1); }));
     }
     // A waiter that quit leaves the queue, though its start is the earliest.
     CEvent lateQuit(CEvent::Mode::ManualReset);
     {
         PendingAcquire late(scheduler, 0, lateQuit);
-        ASSERT_TRUE(WaitUntil([&] { return scheduler.Queued() == 7u; }));
+        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 7u; }));
         lateQuit.Set();
     }
 
@@ -123,9 +109,9 @@ TEST(TransferSchedulerTest, QuitEndsTheWaitHoldingNothingAndNeverLosesASlot)
         CEvent quit(CEvent::Mode::ManualReset);
         ASSERT_TRUE(scheduler.Acquire(1, never));
         PendingAcquire quitter(scheduler, 2, quit);
-        ASSERT_TRUE(WaitUntil([&] { return scheduler.Queued() == 1u; }));
+        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 1u; }));
         PendingAcquire patient(scheduler, 3, never);
-        ASSERT_TRUE(WaitUntil([&] { return scheduler.Queued() == 2u; }));
+        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 2u; }));
         if (nRound == 0) {
             // Plain quit: the waiter leaves the queue and frees nothing.
             quit.Set();
@@ -136,7 +122,7 @@ TEST(TransferSchedulerTest, QuitEndsTheWaitHoldingNothingAndNeverLosesASlot)
             scheduler.Release();
         } else {
             // Quit racing the grant: whoever wins, the slot reaches the task left.
-            std::thread setter([&] { quit.Set(); });
+            std::jthread setter([&] { quit.Set(); });
             scheduler.Release();
             setter.join();
             quitter.thread.join();
@@ -161,16 +147,16 @@ TEST(TransferSchedulerTest, LimitChangesAndNoLimit)
     std::vector<std::unique_ptr<PendingAcquire>> waiters;
     for (std::uint32_t i = 0; i < 4; ++i) {
         waiters.push_back(std::make_unique<PendingAcquire>(scheduler, 10 + i, quit));
-        ASSERT_TRUE(WaitUntil([&] { return scheduler.Queued() == i + 1; }));
+        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == i + 1; }));
     }
     scheduler.SetLimit(3);
-    ASSERT_TRUE(WaitUntil([&] { return waiters[0]->nResult == 1 && waiters[1]->nResult == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return waiters[0]->nResult == 1 && waiters[1]->nResult == 1; }));
     EXPECT_EQ(scheduler.Active(), 3u);
     EXPECT_EQ(scheduler.Queued(), 2u);
 
     // No limit: the rest at once, and every request after; all still counted.
     scheduler.SetLimit(0);
-    ASSERT_TRUE(WaitUntil([&] { return waiters[2]->nResult == 1 && waiters[3]->nResult == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return waiters[2]->nResult == 1 && waiters[3]->nResult == 1; }));
     ASSERT_TRUE(scheduler.Acquire(99, quit));
     EXPECT_EQ(scheduler.Active(), 6u);
     EXPECT_EQ(scheduler.PeakActive(), 6u);
@@ -179,12 +165,12 @@ TEST(TransferSchedulerTest, LimitChangesAndNoLimit)
     // fewer than the limit are held.
     scheduler.SetLimit(2);
     PendingAcquire late(scheduler, 5, quit);
-    ASSERT_TRUE(WaitUntil([&] { return scheduler.Queued() == 1u; }));
+    ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 1u; }));
     for (int i = 0; i < 4; ++i)
         scheduler.Release();
     EXPECT_EQ(late.nResult, -1);
     scheduler.Release();
-    ASSERT_TRUE(WaitUntil([&] { return late.nResult == 1; }));
+    ASSERT_TRUE(WaitFor([&] { return late.nResult == 1; }));
     EXPECT_EQ(scheduler.Active(), 2u);
     scheduler.ResetPeak();
     EXPECT_EQ(scheduler.PeakActive(), 2u);

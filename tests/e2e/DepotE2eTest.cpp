@@ -14,16 +14,16 @@ class DepotE2eTest : public E2eFixture {
 protected:
     void SetUp() override
     {
-        E2eFixture::SetUp();
+        // Before the fixture opens the history, whose writer reads them.
         Timing().nRetentionSpaceMs = 100;
         Timing().nHistoryFlushMs = 20;
+        E2eFixture::SetUp();
     }
 
     void TearDown() override
     {
         m_pOtherSim.reset();
         E2eFixture::TearDown();
-        CTransferScheduler::Instance().SetLimit(0);
     }
 
     static std::size_t CountLogContaining(const std::string& text)
@@ -64,7 +64,7 @@ TEST_F(DepotE2eTest, RollingWindowFetchesARecordingMadeAfterStartWithoutARestart
     const auto& recordings = m_pSim->Recorder(0).Recordings().All();
     ASSERT_GT(recordings[1].tStart, tStarted);
 
-    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     // More than one pass ran: the later one found the new recording.
     EXPECT_GE(CountLog("Start download task for ROLL-1"), 2u);
@@ -100,7 +100,7 @@ TEST_F(DepotE2eTest, TransferLimitServesTheOldestFootageFirstAndEveryRecordingAr
     m_pSim = std::make_unique<CDvrSimulator>(newer);
     m_pSim->SetLineSink(sink);
     ASSERT_EQ(m_pSim->Start(), 0);
-    ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 3; }, 10000)) << scheduler.Queued();
+    ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 3; }, 10s)) << scheduler.Queued();
 
     SimOptions older = Options({}, 1, 2, 30000);
     older.strNamePrefix = "OLD";
@@ -110,12 +110,12 @@ TEST_F(DepotE2eTest, TransferLimitServesTheOldestFootageFirstAndEveryRecordingAr
     m_pOtherSim = std::make_unique<CDvrSimulator>(older);
     m_pOtherSim->SetLineSink(sink);
     ASSERT_EQ(m_pOtherSim->Start(), 0);
-    ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 8; }, 10000)) << scheduler.Queued();
+    ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 8; }, 10s)) << scheduler.Queued();
 
-    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     auto pNewer = std::move(m_pSim);
     m_pSim = std::move(m_pOtherSim);
-    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     m_pOtherSim = std::move(pNewer);
 
@@ -125,10 +125,11 @@ TEST_F(DepotE2eTest, TransferLimitServesTheOldestFootageFirstAndEveryRecordingAr
     // Two newer ones held the slots; each slot freed went to the older footage.
     for (std::size_t i = 0; i < requests.size(); ++i) {
         bool bOlder = requests[i].rfind("OLD", 0) == 0;
-        if (i < 2)
+        if (i < 2) {
             EXPECT_FALSE(bOlder) << i;
-        else if (i < 7)
+        } else if (i < 7) {
             EXPECT_TRUE(bOlder) << i << " " << requests[i];
+        }
     }
 }
 
@@ -171,13 +172,13 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     SimOptions options = Options({"ACTIVE"}, 1, 4, 100000);
     options.faults.nConnectDelayMs = 400;
     StartSim(options);
-    ASSERT_TRUE(WaitFor([] { return CVehicleMgr::Instance().DownloadingNames().count("ACTIVE") == 1; }, 10000));
+    ASSERT_TRUE(WaitFor([] { return CVehicleMgr::Instance().DownloadingNames().count("ACTIVE") == 1; }, 10s));
     bLow = true;
 
     // 2 MiB and 10%: three deletions, oldest first.
     // Each deletion is logged after its file is gone.
     ASSERT_TRUE(WaitFor([&] { return !fs::exists(parked[2]) && CountLogContaining("Retention: deleted") >= 3; },
-                        10000));
+                        10s));
     EXPECT_FALSE(fs::exists(parked[0]));
     EXPECT_FALSE(fs::exists(parked[1]));
     EXPECT_TRUE(fs::exists(parked[3]));
@@ -186,7 +187,7 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     EXPECT_TRUE(fs::exists(partial));
     EXPECT_TRUE(fs::exists(busyOld));
 
-    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     // The retention thread calls the query above: it ends before the query's locals.
     StopTimer();
@@ -195,15 +196,18 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
 
 TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBehind)
 {
+    // The process-wide history still holds the vehicles of the tests before this one.
+    const std::size_t nEarlier = CFleetHistory::Instance().Snapshot(WallClockNow()).size();
     Configure();
     StartServer();
     SimOptions options = Options({"FULL-1"}, 2, 2, 50000);
     StartSim(options);
-    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     ASSERT_TRUE(WaitFor([] {
         auto records = CFleetHistory::Instance().Snapshot(WallClockNow());
-        return !records.empty() && records[0].tLastCompleteOffload != 0;
-    }, 10000));
+        const FleetRecord* pFull = FindRecord(records, "FULL-1");
+        return pFull && pFull->tLastCompleteOffload != 0;
+    }, 10s));
 
     // A vehicle that leaves after its first recording: its keepalives stop, and the
     // clock jumps so that it expires at once (the first one has gone home).
@@ -221,7 +225,7 @@ TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBeh
         auto records = CFleetHistory::Instance().Snapshot(WallClockNow());
         const FleetRecord* pLeaver = FindRecord(records, "LEAVER");
         return online.empty() && pLeaver && pLeaver->nPending >= 0;
-    }, 15000));
+    }, 15s));
     StopTimer();
     CServerControl::Instance().Stop();
     std::uint64_t nLeaverFiles = m_pOtherSim->Totals().nCompleted;
@@ -231,7 +235,7 @@ TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBeh
     CFleetHistory reopened;
     ASSERT_EQ(reopened.Open(), 0);
     auto records = reopened.Snapshot(WallClockNow());
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), nEarlier + 2);
     const FleetRecord* pFull = FindRecord(records, "FULL-1");
     const FleetRecord* pLeaver = FindRecord(records, "LEAVER");
     ASSERT_TRUE(pFull && pLeaver);

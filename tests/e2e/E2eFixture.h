@@ -14,6 +14,7 @@
 #include "support/ListenPorts.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
 #include "vehicles/VehicleMgr.h"
 
@@ -27,6 +28,7 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 inline constexpr std::uint32_t kT0 = 1700000000;  // start of the simulated recordings
 
@@ -52,13 +54,12 @@ protected:
         timing.nNoAnswerRetryMs = 100;
         timing.nRefusedRetryMs = 300;
         timing.nUdpIdleWaitMs = 500;
-        CRecordIndex::SetInstanceDirectory(Dir().string());
         m_nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
         SpreadListenPorts();
         CVehicleMgr::Instance().SetClock(
             [this] { return static_cast<std::uint32_t>(std::time(nullptr)) + m_nClockOffset.load(); });
         CNotifyCenter::Instance();  // its thread lives for the whole process
-        CFleetHistory::Instance().Open();  // so does its writer
+        CFleetHistory::Instance().Open();  // its writer lives until the test is over
         m_nBaselineThreads = ThreadCount();
     }
 
@@ -109,18 +110,17 @@ protected:
     {
         ASSERT_EQ(CServerControl::Instance().Start(), 0);
         // The registry's one-second timer, as the window or the headless server runs it.
-        m_bTimer = true;
-        m_timer = std::thread([this] {
-            while (m_bTimer) {
+        m_timer = std::jthread([](std::stop_token stop) {
+            while (!stop.stop_requested()) {
                 CVehicleMgr::Instance().OnTimer();
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                std::this_thread::sleep_for(100ms);
             }
         });
     }
 
     void StopTimer()
     {
-        m_bTimer = false;
+        m_timer.request_stop();
         if (m_timer.joinable())
             m_timer.join();
     }
@@ -154,22 +154,19 @@ protected:
 
     // Waits until every recording of every simulated vehicle is stored; then checks
     // each stored byte against the simulator's content.
-    bool WaitAllStored(int nTimeoutMs)
+    bool WaitAllStored(std::chrono::milliseconds timeout)
     {
-        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
-        for (;;) {
-            bool bAll = true;
-            for (std::size_t i = 0; i < m_pSim->Count() && bAll; ++i) {
-                const CSimRecorder& recorder = m_pSim->Recorder(i);
-                for (const SimRecording& rec : recorder.Recordings().All())
-                    bAll = bAll && fs::exists(FinalPath(recorder.Name(), rec));
-            }
-            if (bAll)
-                return true;
-            if (MonotonicMs() > nDeadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        return WaitFor(
+            [this] {
+                bool bAll = true;
+                for (std::size_t i = 0; i < m_pSim->Count() && bAll; ++i) {
+                    const CSimRecorder& recorder = m_pSim->Recorder(i);
+                    for (const SimRecording& rec : recorder.Recordings().All())
+                        bAll = bAll && fs::exists(FinalPath(recorder.Name(), rec));
+                }
+                return bAll;
+            },
+            timeout);
     }
 
     void ExpectAllByteIdentical()
@@ -201,17 +198,6 @@ protected:
         return found;
     }
 
-    static bool WaitFor(const std::function<bool()>& condition, int nTimeoutMs)
-    {
-        std::int64_t nDeadline = MonotonicMs() + nTimeoutMs;
-        while (!condition()) {
-            if (MonotonicMs() > nDeadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-
     static std::size_t CountLog(const std::string& message)
     {
         auto messages = ReadLogMessages();
@@ -222,7 +208,6 @@ protected:
     std::atomic<std::uint32_t> m_nClockOffset {0};
     std::size_t m_nBaselineThreads = 0;
     std::unique_ptr<CDvrSimulator> m_pSim;
-    std::atomic<bool> m_bTimer {false};
-    std::thread m_timer;
+    std::jthread m_timer;
 };
 

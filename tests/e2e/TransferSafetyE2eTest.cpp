@@ -45,7 +45,7 @@ TEST_F(TransferSafetyE2eTest, LostRepliesAndStrayConnectionsNeverMixFiles)
     options.faults.bDoubleConnect = true;  // and is served twice: half, then whole
     options.faults.nDoubleConnectCount = 1;
     StartSim(options);
-    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     // The lost reply cost no fresh start: the half stream that came was taken, and the
     // rest asked for; the whole second stream was never appended.
@@ -62,11 +62,11 @@ TEST_F(TransferSafetyE2eTest, LateConnectionIsNotTakenForTheNextRequest)
     options.faults.nConnectDelayMs = 1000;  // after the window: the next request is served at once
     options.faults.nConnectDelayCount = 1;
     StartSim(options);
-    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     // The late stream found its request's port closed; the second request was served.
     ExpectEachStoredOnce({0, 0});
-    EXPECT_TRUE(WaitFor([this] { return m_pSim->Totals().nFailed == 2; }, 5000)) << m_pSim->Summary();
+    EXPECT_TRUE(WaitFor([this] { return m_pSim->Totals().nFailed == 2; }, 5s)) << m_pSim->Summary();
 }
 
 TEST_F(TransferSafetyE2eTest, HeaderNamingAnotherDeviceIsRefusedAndCreatesNothing)
@@ -77,7 +77,7 @@ TEST_F(TransferSafetyE2eTest, HeaderNamingAnotherDeviceIsRefusedAndCreatesNothin
     options.faults.bForeignDevice = true;
     options.faults.nForeignHeaderCount = 1;
     StartSim(options);
-    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     EXPECT_EQ(CountLogContaining("Error transfer header, not the file requested: device HONESTX"), 2u);
     EXPECT_FALSE(fs::exists("store/HONESTX"));
@@ -103,7 +103,7 @@ TEST_F(TransferSafetyE2eTest, ARecordingFailingThreeTimesIsSkippedForThePassAndT
         requests.push_back(what.substr(0, what.find(' ')));
     });
     ASSERT_EQ(m_pSim->Start(), 0);
-    ASSERT_TRUE(WaitAllStored(60000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
 
     const auto& recordings = m_pSim->Recorder(0).Recordings().All();
@@ -127,7 +127,7 @@ TEST_F(TransferSafetyE2eTest, ChannelTaskLogsOneResumedRecordingInOrder)
     options.faults.nCutAfterBytes = 120000;
     options.faults.nCutCount = 1;
     StartSim(options);
-    ASSERT_TRUE(WaitAllStored(30000)) << m_pSim->Summary();
+    ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     StopTimer();
     CServerControl::Instance().Stop();
 
@@ -177,7 +177,7 @@ TEST_F(TransferSafetyE2eTest, ServerKilledMidTransferResumesFromThePartialFile)
     };
     launch();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(WaitFor([] { return fs::exists("log.txt") && LogHas("Server starts"); }, 10000));
+    ASSERT_TRUE(WaitFor([] { return fs::exists("log.txt") && LogHas("Server starts"); }, 10s));
     SimOptions options = Options({"KILLED"}, 1, 2, 64u << 20);
     StartSim(options);
     ASSERT_TRUE(WaitFor([] {
@@ -187,13 +187,13 @@ TEST_F(TransferSafetyE2eTest, ServerKilledMidTransferResumesFromThePartialFile)
                 return true;
         }
         return false;
-    }, 30000));
+    }, 30s));
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
 
     launch();
     ASSERT_GT(pid, 0);
-    bool bStored = WaitAllStored(60000);
+    bool bStored = WaitAllStored(60s);
     ::kill(pid, SIGTERM);
     ::waitpid(pid, nullptr, 0);
     ASSERT_TRUE(bStored) << m_pSim->Summary();

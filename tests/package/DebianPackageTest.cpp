@@ -7,6 +7,7 @@
 #include "store/LocalStore.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
 #include "tools/dvrsim/SimOptions.h"
 
@@ -138,16 +139,6 @@ std::set<std::string> BoldWords(const std::string& strPage, const std::string& s
                 words.insert(it->str());
     }
     return words;
-}
-
-bool WaitFor(const std::function<bool()>& condition, int nSeconds)
-{
-    for (int i = 0; i < nSeconds * 50; ++i) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 fs::file_time_type NewestIn(const fs::path& path)
@@ -492,7 +483,7 @@ TEST_F(DebianPackageTest, PackagedServerStoresARecordingByteIdenticalAndStopsOnS
         ::execl(server.c_str(), "zeldownloadd", static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    ASSERT_TRUE(WaitFor([] { return fs::exists("log.txt") && LogHas("Server starts"); }, 10)) << Slurp("stderr.txt");
+    ASSERT_TRUE(WaitFor([] { return LogHas("Server starts"); }, std::chrono::seconds(10))) << Slurp("stderr.txt");
 
     SimOptions options;
     options.nServerPort = nPort;
@@ -509,7 +500,7 @@ TEST_F(DebianPackageTest, PackagedServerStoresARecordingByteIdenticalAndStopsOnS
     const SimRecording rec = sim.Recorder(0).Recordings().All().at(0);
     const fs::path stored = fs::path("store") / "PKG-1" / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
                             FinalFileName(rec.nChannel, rec.tStart, rec.tEnd);
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(stored); }, 60)) << Slurp("log.txt");
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(stored); }, std::chrono::seconds(60))) << Slurp("log.txt");
     const std::string data = Slurp(stored);
     ASSERT_EQ(data.size(), rec.nSize);
     EXPECT_EQ(CSimRecordings::FirstMismatch(rec.nSeed, 0, reinterpret_cast<const unsigned char*>(data.data()),
@@ -519,7 +510,7 @@ TEST_F(DebianPackageTest, PackagedServerStoresARecordingByteIdenticalAndStopsOnS
 
     ASSERT_EQ(::kill(m_pid, SIGTERM), 0);
     int nStatus = -1;
-    ASSERT_TRUE(WaitFor([&] { return ::waitpid(m_pid, &nStatus, WNOHANG) == m_pid; }, 10));
+    ASSERT_TRUE(WaitFor([&] { return ::waitpid(m_pid, &nStatus, WNOHANG) == m_pid; }, std::chrono::seconds(10)));
     m_pid = -1;
     EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << nStatus;
     const auto messages = ReadLogMessages();

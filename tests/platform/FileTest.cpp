@@ -74,7 +74,7 @@ TEST_F(FileTest, ReplaceLeavesTheWholeNewFileWithTheOldPermissionsAndNoTemporary
     std::size_t nEntries = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(Dir()))
         ++nEntries;
-    EXPECT_EQ(nEntries, 3u);  // secret.xml, fresh.xml, dir.xml
+    EXPECT_EQ(nEntries, 4u);  // log.txt, secret.xml, fresh.xml, dir.xml
 }
 
 TEST_F(FileTest, LockIsExclusiveUntilCloseAndFollowsAReplacedFile)

@@ -27,13 +27,11 @@ TEST(EventTest, ResetModesWaitForAnyOrderAndWakeFromAnotherThread)
     quit.Reset();
     EXPECT_FALSE(quit.Wait(10));
 
-    std::thread setter([&] {
+    std::jthread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         quit.Set();
     });
-    std::int64_t nStart = MonotonicMs();
-    EXPECT_EQ(CEvent::WaitForAny({&quit}, 10000), 0);
-    EXPECT_LT(MonotonicMs() - nStart, 5000);
+    EXPECT_EQ(CEvent::WaitForAny({&quit}, 10000), 0);  // woken by the set: a time-out returns -1
     setter.join();
 }
 
@@ -45,13 +43,11 @@ TEST(SocketTest, AbortWakesUdpAndTcpWaitersAndLaterWaitsFail)
     ASSERT_TRUE(tcp.IsValid());
     for (CSocket* pSock : {&udp, &tcp}) {
         std::atomic<int> nResult {2};
-        std::thread waiter([&] { nResult = pSock->WaitReadable(60000); });
+        std::jthread waiter([&] { nResult = pSock->WaitReadable(60000); });
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        std::int64_t nStart = MonotonicMs();
         pSock->Abort();
         waiter.join();
-        EXPECT_LT(MonotonicMs() - nStart, 5000);
-        EXPECT_EQ(nResult, -1);
+        EXPECT_EQ(nResult, -1);  // woken by the abort: a time-out returns 0
         EXPECT_EQ(pSock->WaitReadable(0), -1);
         EXPECT_TRUE(pSock->IsValid());  // abort wakes; only Close releases
     }

@@ -40,3 +40,9 @@ bool LogHas(const std::string& text)
     auto messages = ReadLogMessages();
     return std::find(messages.begin(), messages.end(), text) != messages.end();
 }
+
+std::string LastLogMessage()
+{
+    auto messages = ReadLogMessages();
+    return messages.empty() ? std::string() : messages.back();
+}

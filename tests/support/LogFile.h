@@ -10,3 +10,6 @@ std::vector<std::string> ReadLogMessages(const std::string& path = "log.txt");
 
 // Whether some message of ./log.txt equals text.
 bool LogHas(const std::string& text);
+
+// The last message of ./log.txt, "" when there is none.
+std::string LastLogMessage();

@@ -41,6 +41,14 @@ public:
         return m_items;
     }
 
+    // Forgets the events kept so far. An observer that outlives a test (the
+    // process-wide center cannot let go of one) starts the next one empty.
+    void Clear()
+    {
+        std::lock_guard guard(m_lock);
+        m_items.clear();
+    }
+
 private:
     std::mutex m_lock;
     std::condition_variable m_changed;

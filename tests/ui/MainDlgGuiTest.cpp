@@ -267,15 +267,11 @@ TEST_F(MainDlgTest, DiskMonitorKeepsRunningAt256MiBAndStopsBelow)
     // and waits for its box, which the window (not spinning its loop) cannot show.
     m_messages.clear();
     s_nFree = 1024;
-    for (int i = 0; i < 500 && CServerControl::Instance().IsRunning(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_FALSE(CServerControl::Instance().IsRunning());
+    ASSERT_TRUE(WaitFor([] { return !CServerControl::Instance().IsRunning(); }));
     // Start joins the old monitor: it must give up its wait instead of deadlocking.
     std::atomic<bool> bDone {false};
-    std::thread watchdog([&] {
-        for (int i = 0; i < 2000 && !bDone; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (!bDone)
+    std::jthread watchdog([&] {
+        if (!WaitFor([&] { return bDone.load(); }, std::chrono::seconds(20)))
             std::abort();
     });
     s_nFree = 1ull << 40;

@@ -1,31 +1,38 @@
 #pragma once
 
+#include "support/WaitFor.h"
+
 #include <QAbstractItemModel>
 #include <QApplication>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QStringList>
 
-// The application object of a window test; one per test process.
+#include <cstdlib>
+
+// The application object of a window test. Without a platform named, it draws
+// off screen, so that the test binary runs on a machine without a display too.
 class TestApp : public QApplication {
 public:
-    TestApp() : QApplication(s_nArgc, s_argv) {}
+    TestApp() : QApplication(Argc(), s_argv) {}
 
 private:
+    static int& Argc()
+    {
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        return s_nArgc;
+    }
+
     static inline int s_nArgc = 1;
     static inline char s_szName[] = "guitest";
     static inline char* s_argv[] = {s_szName, nullptr};
 };
 
-// Runs the event loop until pred holds or nMs pass; the last value of pred.
+// Runs the event loop until pred holds or nMs pass; whether it held.
 template <typename Pred>
 bool SpinUntil(Pred pred, int nMs = 5000)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred() && timer.elapsed() < nMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return pred();
+    return WaitFor(pred, std::chrono::milliseconds(nMs),
+                   [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); });
 }
 
 // The column headings of a list, left to right.

@@ -25,8 +25,8 @@
 
 namespace {
 
-// Each test runs in its own process; the tab window gets a center of its own. Its
-// size is that of a main window on a 1280x900 screen.
+// The tab window gets a center of its own. Its size is that of a main window on a
+// 1280x900 screen.
 class TabTest : public ::testing::Test {
 protected:
     TabTest() : m_tab(QSize(static_cast<int>((1280 / 2) * 1.2), 420), m_center) {}

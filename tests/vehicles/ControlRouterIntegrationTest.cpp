@@ -10,6 +10,7 @@
 #include "support/RecordingObserver.h"
 #include "support/Sandbox.h"
 #include "support/ScriptedPeer.h"
+#include "support/WaitFor.h"
 #include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
@@ -19,6 +20,8 @@
 #include <atomic>
 #include <filesystem>
 #include <thread>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -30,7 +33,11 @@ protected:
     {
         Sandbox::SetUp();
         std::strcpy(GlobalSettings().szDownDir, "depot/video");
-        CNotifyCenter::Instance().Register(&m_observer);
+        // What the last test's end posted is delivered before this marker.
+        char szMarker[kNotifyPayloadSize] = "test begins";
+        CNotifyCenter::Instance().Post(0, NOTIFY_LOG, szMarker, sizeof(szMarker));
+        ASSERT_TRUE(WaitFor([this] { return Delivered("test begins"); }));
+        m_observer.Clear();
         CVehicleMgr::Instance().SetClock([this] { return m_nNow.load(); });
         CVehicleMgr::Instance().SetTaskFunction([this](CVehicle& vehicle, std::uint8_t nChannel) {
             ++m_nTasks;
@@ -39,8 +46,7 @@ protected:
                 // Ignores its stop for a while: its removal takes that long.
                 vehicle.WaitQuit(-1);
                 m_bSlowStopping = true;
-                while (!m_bRelease)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                WaitFor([this] { return m_bRelease.load(); }, 1min);
             }
             while (!m_bRelease && !vehicle.WaitQuit(5)) {
             }
@@ -53,10 +59,27 @@ protected:
     void TearDown() override
     {
         m_bRelease = true;
-        CUDPSrv::Instance().Stop();
-        CVehicleMgr::Instance().RemoveAll();
-        CNotifyCenter::Instance().Stop();
         Sandbox::TearDown();
+    }
+
+    // The process-wide center keeps its observers for good: this one lives as long.
+    static RecordingObserver& Observer()
+    {
+        static RecordingObserver* s_pObserver = [] {
+            auto* pObserver = new RecordingObserver;
+            CNotifyCenter::Instance().Register(pObserver);
+            return pObserver;
+        }();
+        return *s_pObserver;
+    }
+
+    bool Delivered(const std::string& logText)
+    {
+        for (const auto& item : m_observer.Items()) {
+            if (item.nKind == NOTIFY_LOG && item.text == logText)
+                return true;
+        }
+        return false;
     }
 
     std::vector<RecordingObserver::Item> VehicleEvents()
@@ -76,14 +99,8 @@ protected:
     {
         m_peer.Send(ScriptedPeer::KeepAlive("SETTLE", 1));
         ASSERT_TRUE(m_peer.Receive().has_value());
-        for (int i = 0; i < 500; ++i) {
-            for (const auto& item : m_observer.Items()) {
-                if (item.nKind == NOTIFY_LOG && item.text == "Receive Keepalive Pack from SETTLE, illegal guest!")
-                    return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        FAIL() << "events not delivered";
+        ASSERT_TRUE(WaitFor([this] { return Delivered("Receive Keepalive Pack from SETTLE, illegal guest!"); }))
+            << "events not delivered";
     }
 
     std::size_t Count(const std::string& message)
@@ -103,7 +120,7 @@ protected:
         EXPECT_EQ(ReadBe32(reply->data() + 8), 999u) << "an earlier datagram drew a reply";
     }
 
-    RecordingObserver m_observer;
+    RecordingObserver& m_observer = Observer();
     ScriptedPeer m_peer;
     std::atomic<int> m_nTasks {0};
     std::atomic<int> m_lastChannel {0};
@@ -180,15 +197,9 @@ TEST_F(ControlRouterTest, FirstKeepAliveStartsThePassLaterOnesOnlyRefresh)
 
     // Once the pass has ended, the next keepalive starts another.
     m_bRelease = true;
-    for (int i = 0; i < 500 && m_nTasks < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    auto running = [] { return CVehicleLookup(CVehicleMgr::Instance(), "TRUCK").Vehicle()->IsRunning(); };
-    bool bRunning = running();
-    for (int i = 0; i < 500 && bRunning; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        bRunning = running();
-    }
-    ASSERT_FALSE(bRunning);
+    ASSERT_TRUE(WaitFor([this] {
+        return m_nTasks >= 2 && !CVehicleLookup(CVehicleMgr::Instance(), "TRUCK").Vehicle()->IsRunning();
+    }));
     m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 4));
     ASSERT_TRUE(m_peer.Receive().has_value());
     EXPECT_EQ(Count("Start download task for TRUCK"), 2u);
@@ -274,10 +285,8 @@ TEST_F(ControlRouterTest, RepliesAndKeepAlivesFlowWhileAVehicleIsBeingRemoved)
         m_peer.Send(ScriptedPeer::KeepAlive(szName, 2));
         ASSERT_TRUE(m_peer.Receive().has_value());
     }
-    std::thread remover([] { CVehicleMgr::Instance().Remove("SLOW"); });
-    for (int i = 0; i < 500 && !m_bSlowStopping; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(m_bSlowStopping);
+    std::jthread remover([] { CVehicleMgr::Instance().Remove("SLOW"); });
+    ASSERT_TRUE(WaitFor([this] { return m_bSlowStopping.load(); }));
 
     // The removal is still waiting: the other vehicle's keepalive is answered.
     m_peer.Send(ScriptedPeer::KeepAlive("OTHER", 77));
@@ -314,9 +323,8 @@ TEST_F(ControlRouterTest, OverlongNameIsCutTo31CharactersAndChannelsCappedAt63)
     auto reply = m_peer.Receive();
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
-    for (int i = 0; i < 1000 && m_nTasks < 63; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    WaitFor([this] { return m_nTasks >= 63; });
+    EXPECT_FALSE(WaitFor([this] { return m_nTasks > 63; }, 50ms));
     EXPECT_EQ(m_nTasks, 63);
     std::vector<std::string> names;
     CVehicleMgr::Instance().GetNames(names);

@@ -5,6 +5,7 @@
 #include "platform/Timing.h"
 #include "support/RecordingObserver.h"
 #include "support/Sandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -116,8 +117,7 @@ TEST_F(VehicleMgrTest, ProgressIsPostedOnlyWhileDownloading)
 
     CVehicle* pVehicle = CVehicleLookup(m_registry, "IDLE").Vehicle();
     pVehicle->Start();
-    for (int i = 0; i < 1000 && !pVehicle->IsDownloading(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    WaitFor([&] { return pVehicle->IsDownloading(); });
     m_registry.OnTimer(1002);
     EXPECT_EQ(Events(3), (std::vector<std::string> {"2 IDLE 0", "2 IDLE 0", "3 IDLE 25"}));
     bRelease = true;

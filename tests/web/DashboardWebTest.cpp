@@ -1,6 +1,7 @@
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
 #include "support/Sandbox.h"
+#include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
 #include "web/WebTestSupport.h"
 
@@ -100,18 +101,16 @@ TEST_F(DashboardWebTest, BrowserShowsTheVehiclesDownloading)
 
     // Wait (through the API) until every vehicle is midway through its pass.
     httplib::Client client("127.0.0.1", m_nWebPort);
-    const std::int64_t nDeadline = MonotonicMs() + 60000;
-    bool bMidway = false;
-    while (!bMidway && MonotonicMs() < nDeadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const bool bMidway = WaitFor([&] {
         auto res = client.Get("/api/v1/vehicles");
         if (!res || res->status != 200)
-            continue;
+            return false;
         nlohmann::json vehicles = nlohmann::json::parse(res->body);
-        bMidway = vehicles.size() == 3;
+        bool bAll = vehicles.size() == 3;
         for (const auto& vehicle : vehicles)
-            bMidway = bMidway && vehicle["progress"] > 0 && vehicle["progress"] < 100;
-    }
+            bAll = bAll && vehicle["progress"] > 0 && vehicle["progress"] < 100;
+        return bAll;
+    }, std::chrono::seconds(60), [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
     ASSERT_TRUE(bMidway) << "the vehicles never showed progress midway";
 
     const std::string dom = RenderedPage();

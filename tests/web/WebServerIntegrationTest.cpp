@@ -110,7 +110,7 @@ TEST_F(WebServerTest, AnswersReadsAndRefusesEverythingElse)
             Json newer = Json::parse(more->body);
             return !newer.empty() && newer[0]["seq"] == nLast + 1 && newer.back()["text"] == "after the first look";
         },
-        5000));
+        5s));
 
     // Heads: the library cuts a line at 8 KiB (400) and a target too (414); the
     // dispatcher bounds the whole head, which the library alone would not.
@@ -231,7 +231,7 @@ TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
         peers.back()->SetServerPort(m_nPort);
         peers.back()->Send(ScriptedPeer::Registration(name, 1, 1));
     }
-    ASSERT_TRUE(WaitFor([] { return CVehicleMgr::Instance().Count() == 3; }, 5000));
+    ASSERT_TRUE(WaitFor([] { return CVehicleMgr::Instance().Count() == 3; }, 5s));
 
     httplib::Client client = Client();
     auto res = client.Get("/api/v1/vehicles");
