@@ -2,6 +2,7 @@
 
 #include "core/Logger.h"
 #include "platform/Event.h"
+#include "platform/MutexLock.h"
 
 #include <cstring>
 
@@ -13,13 +14,13 @@ CPendingReplyTable& CPendingReplyTable::Instance()
 
 bool CPendingReplyTable::AddWaiter(std::uint32_t nId, CEvent* pEvent, unsigned char* pBuffer, std::uint32_t nCapacity)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return m_waiters.try_emplace(nId, ReplyWaiter {nId, pEvent, pBuffer, nCapacity, 0}).second;
 }
 
 bool CPendingReplyTable::PutReply(std::uint32_t nId, const unsigned char* pData, std::size_t nLen)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     auto it = m_waiters.find(nId);
     if (it == m_waiters.end())
         return false;
@@ -36,7 +37,7 @@ bool CPendingReplyTable::PutReply(std::uint32_t nId, const unsigned char* pData,
 
 std::optional<ReplyWaiter> CPendingReplyTable::GetWaiter(std::uint32_t nId)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     auto it = m_waiters.find(nId);
     if (it == m_waiters.end())
         return std::nullopt;
@@ -45,7 +46,7 @@ std::optional<ReplyWaiter> CPendingReplyTable::GetWaiter(std::uint32_t nId)
 
 void CPendingReplyTable::RemoveWaiter(std::uint32_t nId, const CEvent* pEvent)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     auto it = m_waiters.find(nId);
     if (it != m_waiters.end() && (pEvent == nullptr || it->second.pEvent == pEvent))
         m_waiters.erase(it);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 
 class CEvent;
@@ -27,19 +29,20 @@ public:
     static CPendingReplyTable& Instance();
 
     // Inserts a waiter; false (table unchanged) when the id is already waited for.
-    bool AddWaiter(std::uint32_t nId, CEvent* pEvent, unsigned char* pBuffer, std::uint32_t nCapacity);
+    bool AddWaiter(std::uint32_t nId, CEvent* pEvent, unsigned char* pBuffer, std::uint32_t nCapacity)
+        EXCLUDES(m_lock);
 
     // Copies a reply to its waiter and signals it. False when nobody waits for the
     // id, or (logged) the reply does not fit the waiter's buffer.
-    bool PutReply(std::uint32_t nId, const unsigned char* pData, std::size_t nLen);
+    bool PutReply(std::uint32_t nId, const unsigned char* pData, std::size_t nLen) EXCLUDES(m_lock);
 
     // A copy of the waiter for nId, if any.
-    std::optional<ReplyWaiter> GetWaiter(std::uint32_t nId);
+    std::optional<ReplyWaiter> GetWaiter(std::uint32_t nId) EXCLUDES(m_lock);
 
     // Removes the waiter for nId if it is pEvent's (any waiter when pEvent is null).
-    void RemoveWaiter(std::uint32_t nId, const CEvent* pEvent = nullptr);
+    void RemoveWaiter(std::uint32_t nId, const CEvent* pEvent = nullptr) EXCLUDES(m_lock);
 
 private:
-    std::mutex m_lock;
-    std::map<std::uint32_t, ReplyWaiter> m_waiters;  // guarded by m_lock
+    CMutex m_lock;  // taken before a waiter's event's lock (PutReply sets it)
+    std::map<std::uint32_t, ReplyWaiter> m_waiters GUARDED_BY(m_lock);
 };

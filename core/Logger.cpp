@@ -1,6 +1,7 @@
 #include "core/Logger.h"
 
 #include "core/NotifyCenter.h"
+#include "platform/MutexLock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -22,10 +23,10 @@ CLogger::~CLogger() = default;
 void CLogger::Reset(const std::string& path)
 {
     {
-        std::lock_guard guard(m_fileLock);
+        CMutexLock guard(m_fileLock);
         m_file.Open(path, CFile::Mode::Truncate);
     }
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_filterNames.clear();
     m_logAll = true;
 }
@@ -34,7 +35,7 @@ bool CLogger::IsLogged(const char* szVehicle) const
 {
     if (m_logAll || szVehicle == nullptr)
         return true;
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     for (const std::string& name : m_filterNames) {
         if (name == szVehicle)
             return true;
@@ -44,7 +45,7 @@ bool CLogger::IsLogged(const char* szVehicle) const
 
 void CLogger::SetFilter(const std::vector<std::string>& names)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_filterNames = names;
     m_logAll = false;
 }
@@ -75,7 +76,7 @@ void CLogger::Write(const char* szVehicle, const char* szMessage)
     if (nLen <= 0)
         return;
 
-    std::lock_guard guard(m_fileLock);
+    CMutexLock guard(m_fileLock);
     // Whole lines under the lock, so that lines never interleave and each is in the
     // kernel when Write returns. A failed write is not the caller's problem.
     if (m_file.IsOpen())

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "platform/File.h"
+#include "platform/Mutex.h"
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,26 +26,26 @@ public:
 
     // Writes one entry; szVehicle may be null. Messages are cut to 1023 characters.
     // Any thread.
-    void Write(const char* szVehicle, const char* szMessage);
+    void Write(const char* szVehicle, const char* szMessage) EXCLUDES(m_lock, m_fileLock);
 
     // Whether an entry for szVehicle passes the filter. Any thread.
-    bool IsLogged(const char* szVehicle) const;
+    bool IsLogged(const char* szVehicle) const EXCLUDES(m_lock);
 
     // Only the given names pass from now on (entries without a vehicle always do).
     // Window thread.
-    void SetFilter(const std::vector<std::string>& names);
+    void SetFilter(const std::vector<std::string>& names) EXCLUDES(m_lock);
 
     // Sends the lines from now on to path, emptied first, and lets every vehicle pass
     // again: the state of a fresh process, for a test in its own directory. Any thread.
-    void Reset(const std::string& path);
+    void Reset(const std::string& path) EXCLUDES(m_lock, m_fileLock);
 
 private:
     CNotifyCenter& m_center;
-    mutable std::mutex m_lock;  // guards m_filterNames and writes of m_logAll
-    std::vector<std::string> m_filterNames;
+    mutable CMutex m_lock;  // also taken for writes of m_logAll
+    std::vector<std::string> m_filterNames GUARDED_BY(m_lock);
     std::atomic<bool> m_logAll {true};
-    std::mutex m_fileLock;      // one line at a time in the file; guards m_file
-    CFile m_file;
+    CMutex m_fileLock;      // one line at a time in the file
+    CFile m_file GUARDED_BY(m_fileLock);
 };
 
 // The one logging call of the program. szVehicle names the vehicle the entry

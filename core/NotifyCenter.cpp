@@ -1,5 +1,6 @@
 #include "core/NotifyCenter.h"
 
+#include "platform/MutexLock.h"
 #include "platform/Timing.h"
 
 #include <algorithm>
@@ -30,7 +31,7 @@ CNotifyCenter::~CNotifyCenter()
 
 std::uint32_t CNotifyCenter::Register(INotifyObserver* pObserver)
 {
-    std::lock_guard guard(m_obsLock);
+    CMutexLock guard(m_obsLock);
     m_observers.push_back(pObserver);
     return static_cast<std::uint32_t>(m_observers.size());
 }
@@ -45,19 +46,19 @@ void CNotifyCenter::Post(std::uint32_t nSender, std::uint32_t nKind, const void*
         std::memcpy(ev.payload, pPayload, nLength);
     std::memset(ev.payload + nLength, 0, kNotifyPayloadSize - nLength);
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         m_queue.push_back(ev);
     }
-    m_queued.notify_one();
+    m_queued.NotifyOne();
 }
 
 void CNotifyCenter::Stop()
 {
-    std::lock_guard stopGuard(m_stopLock);
+    CMutexLock stopGuard(m_stopLock);
     if (!m_thread.joinable())
         return;
     m_bStop = true;
-    m_queued.notify_all();
+    m_queued.NotifyAll();
     for (INotifyObserver* pObserver : Observers())
         pObserver->OnNotifyStopping();
     m_thread.join();
@@ -65,7 +66,7 @@ void CNotifyCenter::Stop()
 
 std::vector<INotifyObserver*> CNotifyCenter::Observers()
 {
-    std::lock_guard guard(m_obsLock);
+    CMutexLock guard(m_obsLock);
     return m_observers;
 }
 
@@ -78,10 +79,10 @@ void CNotifyCenter::Run()
     std::vector<const NotifyEvent*> forObserver;
     while (!m_bStop) {
         {
-            std::unique_lock guard(m_lock);
+            CMutexLock guard(m_lock);
             if (m_queue.empty()) {
                 // Idle: a post or Stop wakes the wait early.
-                m_queued.wait_for(guard, std::chrono::milliseconds(Timing().nPollMs));
+                m_queued.WaitFor(m_lock, std::chrono::milliseconds(Timing().nPollMs));
                 continue;
             }
             std::size_t nTake = std::min(m_queue.size(), kMaxBatch);

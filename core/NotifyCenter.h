@@ -2,13 +2,14 @@
 
 #include "core/NotifyEvent.h"
 #include "core/NotifyObserver.h"
+#include "platform/Condition.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -27,28 +28,29 @@ public:
 
     // Appends an observer and returns its handle (never 0), the sender value that
     // skips it. The observer must outlive Stop(). Window thread, before events matter.
-    std::uint32_t Register(INotifyObserver* pObserver);
+    std::uint32_t Register(INotifyObserver* pObserver) EXCLUDES(m_obsLock);
 
     // Queues a copy of the first nLength payload bytes (cut to 1024) and returns at
     // once. Any thread.
-    void Post(std::uint32_t nSender, std::uint32_t nKind, const void* pPayload, std::size_t nLength);
+    void Post(std::uint32_t nSender, std::uint32_t nKind, const void* pPayload, std::size_t nLength)
+        EXCLUDES(m_lock);
 
     // Ends delivery: nothing reaches an observer after it returns; events still
     // queued are discarded. Safe while a delivery waits for the calling thread.
     // Any thread but the delivery thread; later calls do nothing.
-    void Stop();
+    void Stop() EXCLUDES(m_stopLock, m_obsLock);
 
 private:
-    void Run();
+    void Run() EXCLUDES(m_lock, m_obsLock);
 
-    std::vector<INotifyObserver*> Observers();
+    std::vector<INotifyObserver*> Observers() EXCLUDES(m_obsLock);
 
-    std::mutex m_obsLock;                       // guards m_observers, never held in a delivery
-    std::vector<INotifyObserver*> m_observers;
-    std::mutex m_lock;                          // guards m_queue
-    std::condition_variable m_queued;
-    std::deque<NotifyEvent> m_queue;
+    CMutex m_obsLock;                           // guards m_observers, never held in a delivery
+    std::vector<INotifyObserver*> m_observers GUARDED_BY(m_obsLock);
+    CMutex m_lock;                              // guards m_queue
+    CCondition m_queued;
+    std::deque<NotifyEvent> m_queue GUARDED_BY(m_lock);
     std::atomic<bool> m_bStop {false};
-    std::mutex m_stopLock;                      // serialises Stop
-    std::thread m_thread;
+    CMutex m_stopLock ACQUIRED_BEFORE(m_obsLock);  // serialises Stop
+    std::thread m_thread GUARDED_BY(m_stopLock);
 };

@@ -2,6 +2,8 @@
 
 #include "core/Logger.h"
 #include "platform/Format.h"
+#include "platform/MutexLock.h"
+#include "platform/MutexUniqueLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
@@ -183,9 +185,9 @@ CFleetHistory::~CFleetHistory()
 
 int CFleetHistory::Open()
 {
-    std::lock_guard openGuard(m_openLock);
+    CMutexLock openGuard(m_openLock);
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         if (m_bOpen)
             return 0;
     }
@@ -208,7 +210,7 @@ int CFleetHistory::Open()
 
     std::uint32_t tKeepFrom = KeepFrom(DayOf(WallClockNow()));
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         if (m_bLoaded) {
             // Reopened after a Close: the copy is the whole truth, and the file may
             // have been started afresh meanwhile, so all of it is written again.
@@ -257,31 +259,31 @@ int CFleetHistory::Open()
 
 void CFleetHistory::Close()
 {
-    std::lock_guard openGuard(m_openLock);
+    CMutexLock openGuard(m_openLock);
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         if (!m_bOpen)
             return;
         m_bStop = true;
     }
-    m_wake.notify_all();
+    m_wake.NotifyAll();
     if (m_writer.joinable())
         m_writer.join();
     x_CloseDatabase();
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_bOpen = false;
     m_bStop = false;
 }
 
 bool CFleetHistory::IsOpen() const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return m_bOpen;
 }
 
 void CFleetHistory::OnArrival(const std::string& name, const std::string& address, std::uint32_t tNow)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     FleetRecord& rec = x_Touch(name).rec;
     if (rec.tFirstSeen == 0)
         rec.tFirstSeen = tNow;
@@ -295,7 +297,7 @@ void CFleetHistory::OnArrival(const std::string& name, const std::string& addres
 
 void CFleetHistory::OnDeparture(const std::string& name, std::uint32_t tLastSeen)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     FleetRecord& rec = x_Touch(name).rec;
     if (rec.tFirstSeen == 0)
         rec.tFirstSeen = tLastSeen;
@@ -305,7 +307,7 @@ void CFleetHistory::OnDeparture(const std::string& name, std::uint32_t tLastSeen
 
 void CFleetHistory::OnFileStored(const std::string& name, std::uint64_t nBytes, std::uint32_t tNow)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     Vehicle& vehicle = x_Touch(name);
     FleetRecord& rec = vehicle.rec;
     if (rec.tFirstSeen == 0)
@@ -326,7 +328,7 @@ void CFleetHistory::OnFileStored(const std::string& name, std::uint64_t nBytes, 
 
 void CFleetHistory::OnCompleteOffload(const std::string& name, std::uint32_t tNow)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     FleetRecord& rec = x_Touch(name).rec;
     if (rec.tFirstSeen == 0)
         rec.tFirstSeen = tNow;
@@ -336,7 +338,7 @@ void CFleetHistory::OnCompleteOffload(const std::string& name, std::uint32_t tNo
 
 void CFleetHistory::OnPending(const std::string& name, std::int64_t nPending)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     x_Touch(name).rec.nPending = nPending < 0 ? -1 : nPending;
     x_Changed(name);
 }
@@ -344,7 +346,7 @@ void CFleetHistory::OnPending(const std::string& name, std::int64_t nPending)
 void CFleetHistory::OnFailure(const std::string& name, const std::string& text, std::uint32_t tNow)
 {
     std::string strText = CutUtf8(text, kFailureTextMax);  // before the lock
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     FleetRecord& rec = x_Touch(name).rec;
     if (rec.tFirstSeen == 0)
         rec.tFirstSeen = tNow;
@@ -356,7 +358,7 @@ void CFleetHistory::OnFailure(const std::string& name, const std::string& text, 
 std::vector<FleetRecord> CFleetHistory::Snapshot(std::uint32_t tNow) const
 {
     std::uint32_t tDay = DayOf(tNow);
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     std::vector<FleetRecord> records;
     records.reserve(m_vehicles.size());
     for (const auto& [name, vehicle] : m_vehicles) {
@@ -372,7 +374,7 @@ std::vector<FleetRecord> CFleetHistory::Snapshot(std::uint32_t tNow) const
 
 std::vector<FleetDayTotal> CFleetHistory::DayTotals(const std::string& name) const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     std::vector<FleetDayTotal> totals;
     auto it = m_vehicles.find(name);
     if (it != m_vehicles.end()) {
@@ -384,13 +386,13 @@ std::vector<FleetDayTotal> CFleetHistory::DayTotals(const std::string& name) con
 
 std::uint64_t CFleetHistory::Version() const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return m_nVersion;
 }
 
 void CFleetHistory::Flush()
 {
-    std::unique_lock guard(m_lock);
+    CMutexLock guard(m_lock);
     if (!m_bWriterRunning)
         return;
     const std::uint64_t nTarget = m_nVersion;
@@ -401,10 +403,9 @@ void CFleetHistory::Flush()
     // longer could be forever.
     const std::uint64_t nBatch = m_nBatchesTaken + 1;
     m_bFlushWanted = true;
-    m_wake.notify_all();
-    m_batchDone.wait(guard, [&] {
-        return m_nCommitted >= nTarget || m_nBatchesDone >= nBatch || !m_bWriterRunning;
-    });
+    m_wake.NotifyAll();
+    while (!(m_nCommitted >= nTarget || m_nBatchesDone >= nBatch || !m_bWriterRunning))
+        m_batchDone.Wait(m_lock);
 }
 
 CFleetHistory::Vehicle& CFleetHistory::x_Touch(const std::string& name)
@@ -422,7 +423,7 @@ void CFleetHistory::x_Changed(const std::string& name)
     ++m_nVersion;
     // A writer with dirty rows already is gathering or writing, and looks again after.
     if (bWasClean && m_bWriterRunning)
-        m_wake.notify_all();
+        m_wake.NotifyAll();
 }
 
 bool CFleetHistory::x_HasDirty() const
@@ -455,17 +456,20 @@ CFleetHistory::Batch CFleetHistory::x_TakeBatch()
 
 void CFleetHistory::x_WriterLoop()
 {
-    std::unique_lock guard(m_lock);
+    CMutexUniqueLock guard(m_lock);
     for (;;) {
-        m_wake.wait(guard, [this] { return m_bStop || m_bFlushWanted || x_HasDirty(); });
+        while (!(m_bStop || m_bFlushWanted || x_HasDirty()))
+            m_wake.Wait(m_lock);
         // Gather what else arrives meanwhile, so a burst of files is one transaction.
         if (!m_bStop && !m_bFlushWanted) {
-            m_wake.wait_for(guard, std::chrono::milliseconds(Timing().nHistoryFlushMs),
-                            [this] { return m_bStop || m_bFlushWanted; });
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(Timing().nHistoryFlushMs);
+            while (!(m_bStop || m_bFlushWanted) && m_wake.WaitUntil(m_lock, deadline)) {
+            }
         }
         const bool bStop = m_bStop;
         Batch batch = x_TakeBatch();
-        guard.unlock();
+        guard.Unlock();
 
         std::uint32_t tToday = DayOf(WallClockNow());
         std::uint32_t tPruneBefore = tToday != m_tPrunedDay ? KeepFrom(tToday) : 0;
@@ -481,7 +485,7 @@ void CFleetHistory::x_WriterLoop()
             WriteLog(Format("fleet history write failed: %s", strError.c_str()));
         }
 
-        guard.lock();
+        guard.Lock();
         if (nResult == 0) {
             m_nCommitted = std::max(m_nCommitted, batch.nVersion);
             if (tPruneBefore != 0) {
@@ -502,12 +506,12 @@ void CFleetHistory::x_WriterLoop()
             }
         }
         ++m_nBatchesDone;
-        m_batchDone.notify_all();
+        m_batchDone.NotifyAll();
         if (bStop)
             break;
     }
     m_bWriterRunning = false;
-    m_batchDone.notify_all();
+    m_batchDone.NotifyAll();
 }
 
 int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError)
@@ -565,7 +569,7 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
 {
     int rc = sqlite3_open_v2(m_strPath.c_str(), &m_pDb,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    auto failed = [&](int nCode) {
+    auto failed = [&](int nCode) REQUIRES(m_openLock) {
         x_CloseDatabase();
         return IsDamage(nCode) ? OpenResult::Damaged : OpenResult::Failed;
     };

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "depot/FleetRecord.h"
+#include "platform/Condition.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -35,35 +36,35 @@ public:
     // Opens (or creates) the database, loads it and starts the writer; does nothing
     // when already open. 0, or -1 with a log line when no database can be had (the
     // recorders then only keep the in-memory copy). Window thread.
-    int Open();
+    int Open() EXCLUDES(m_openLock, m_lock);
     // Writes what is dirty, ends the writer and closes the database. Any thread but
     // the writer; later calls do nothing.
-    void Close();
-    bool IsOpen() const;
+    void Close() EXCLUDES(m_openLock, m_lock);
+    bool IsOpen() const EXCLUDES(m_lock);
 
     // Recorders: change the in-memory copy and return at once. Any thread.
     // A registration that made the vehicle online: a new visit from "ip:port".
-    void OnArrival(const std::string& name, const std::string& address, std::uint32_t tNow);
+    void OnArrival(const std::string& name, const std::string& address, std::uint32_t tNow) EXCLUDES(m_lock);
     // The vehicle went offline (expiry or server stop); tLastSeen is its last keepalive.
-    void OnDeparture(const std::string& name, std::uint32_t tLastSeen);
+    void OnDeparture(const std::string& name, std::uint32_t tLastSeen) EXCLUDES(m_lock);
     // One recording stored whole (renamed to .mp4); nBytes received for it in this visit.
-    void OnFileStored(const std::string& name, std::uint64_t nBytes, std::uint32_t tNow);
+    void OnFileStored(const std::string& name, std::uint64_t nBytes, std::uint32_t tNow) EXCLUDES(m_lock);
     // Every channel of a pass reached "download finished!".
-    void OnCompleteOffload(const std::string& name, std::uint32_t tNow);
+    void OnCompleteOffload(const std::string& name, std::uint32_t tNow) EXCLUDES(m_lock);
     // Recordings still on the recorder; -1 when it did not say.
-    void OnPending(const std::string& name, std::int64_t nPending);
+    void OnPending(const std::string& name, std::int64_t nPending) EXCLUDES(m_lock);
     // A transfer or request that failed, in a few words.
-    void OnFailure(const std::string& name, const std::string& text, std::uint32_t tNow);
+    void OnFailure(const std::string& name, const std::string& text, std::uint32_t tNow) EXCLUDES(m_lock);
 
     // Every vehicle in name order, with files and bytes of the day of tNow. Any thread.
-    std::vector<FleetRecord> Snapshot(std::uint32_t tNow) const;
+    std::vector<FleetRecord> Snapshot(std::uint32_t tNow) const EXCLUDES(m_lock);
     // One vehicle's per-day totals, oldest first. Any thread.
-    std::vector<FleetDayTotal> DayTotals(const std::string& name) const;
+    std::vector<FleetDayTotal> DayTotals(const std::string& name) const EXCLUDES(m_lock);
     // Grows with every change of the in-memory copy, so a view can skip a redraw. Any thread.
-    std::uint64_t Version() const;
+    std::uint64_t Version() const EXCLUDES(m_lock);
     // Returns when everything recorded before the call is in the database. Any thread
     // but the writer.
-    void Flush();
+    void Flush() EXCLUDES(m_lock);
 
 private:
     // One vehicle of the in-memory copy.
@@ -85,49 +86,50 @@ private:
 
     // Opens m_strPath, checks it, creates or prunes the tables and reads every row into
     // loaded. On anything but Ok the database is closed again and strError says why.
-    OpenResult x_OpenDatabase(VehicleMap& loaded, std::string& strError);
+    OpenResult x_OpenDatabase(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock);
     // Reads both tables into loaded and prepares the writer's statements.
-    OpenResult x_ReadRows(VehicleMap& loaded, std::string& strError);
+    OpenResult x_ReadRows(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock);
     // Renames a damaged database to a dated backup (strBackup) and removes its journal
     // files. False with strError when the rename fails.
-    bool x_KeepAside(std::string& strBackup, std::string& strError);
-    void x_CloseDatabase();
+    bool x_KeepAside(std::string& strBackup, std::string& strError) REQUIRES(m_openLock);
+    // Open and Close, with no writer running.
+    void x_CloseDatabase() REQUIRES(m_openLock);
     // The vehicle called name, created when new; caller holds m_lock.
-    Vehicle& x_Touch(const std::string& name);
+    Vehicle& x_Touch(const std::string& name) REQUIRES(m_lock);
     // Marks name dirty, counts the change and wakes the writer; caller holds m_lock.
-    void x_Changed(const std::string& name);
-    bool x_HasDirty() const;
-    void x_WriterLoop();
+    void x_Changed(const std::string& name) REQUIRES(m_lock);
+    bool x_HasDirty() const REQUIRES(m_lock);
+    void x_WriterLoop() EXCLUDES(m_lock);
     // Copies the dirty rows out and marks them clean; caller holds m_lock.
-    Batch x_TakeBatch();
+    Batch x_TakeBatch() REQUIRES(m_lock);
     // Writes one batch (and deletes day totals before tPruneBefore, when not 0) in one
     // transaction. 0, or -1 with strError after a rollback. Writer thread.
     int x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError);
 
     const std::string m_strPath;
 
-    std::mutex m_openLock;             // one Open or Close at a time
+    CMutex m_openLock ACQUIRED_BEFORE(m_lock);  // one Open or Close at a time
     // Owned by whoever runs: Open and Close while no writer exists, the writer between.
     sqlite3* m_pDb = nullptr;
     sqlite3_stmt* m_pUpsertVehicle = nullptr;
     sqlite3_stmt* m_pUpsertDay = nullptr;
     sqlite3_stmt* m_pPruneDays = nullptr;
-    std::thread m_writer;              // guarded by m_openLock
+    std::thread m_writer GUARDED_BY(m_openLock);
     std::uint32_t m_tPrunedDay = 0;    // writer: the day whose pruning is done
     bool m_bFailureLogged = false;     // writer: the current run of failed writes is logged
 
-    mutable std::mutex m_lock;         // guards everything below
-    std::condition_variable m_wake;    // the writer's: something is dirty, a flush, the end
-    std::condition_variable m_batchDone;  // Flush's: a batch ended, or the writer did
-    VehicleMap m_vehicles;
-    std::set<std::string> m_dirtyNames;
-    bool m_bOpen = false;
-    bool m_bLoaded = false;            // m_vehicles holds the database's rows, not only changes
-    bool m_bWriterRunning = false;
-    bool m_bStop = false;
-    bool m_bFlushWanted = false;
-    std::uint64_t m_nVersion = 0;
-    std::uint64_t m_nCommitted = 0;    // every change up to this count is in the database
-    std::uint64_t m_nBatchesTaken = 0;
-    std::uint64_t m_nBatchesDone = 0;
+    mutable CMutex m_lock;             // guards everything below
+    CCondition m_wake;                 // the writer's: something is dirty, a flush, the end
+    CCondition m_batchDone;            // Flush's: a batch ended, or the writer did
+    VehicleMap m_vehicles GUARDED_BY(m_lock);
+    std::set<std::string> m_dirtyNames GUARDED_BY(m_lock);
+    bool m_bOpen GUARDED_BY(m_lock) = false;
+    bool m_bLoaded GUARDED_BY(m_lock) = false;  // m_vehicles holds the database's rows, not only changes
+    bool m_bWriterRunning GUARDED_BY(m_lock) = false;
+    bool m_bStop GUARDED_BY(m_lock) = false;
+    bool m_bFlushWanted GUARDED_BY(m_lock) = false;
+    std::uint64_t m_nVersion GUARDED_BY(m_lock) = 0;
+    std::uint64_t m_nCommitted GUARDED_BY(m_lock) = 0;  // every change up to this count is in the database
+    std::uint64_t m_nBatchesTaken GUARDED_BY(m_lock) = 0;
+    std::uint64_t m_nBatchesDone GUARDED_BY(m_lock) = 0;
 };

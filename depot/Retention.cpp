@@ -2,6 +2,7 @@
 
 #include "core/Logger.h"
 #include "platform/Format.h"
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
@@ -208,7 +209,7 @@ int CRetention::SweepAge(const std::string& root, std::uint32_t nRetainDays, con
 {
     if (nRetainDays == 0 || root.empty())
         return 0;
-    std::lock_guard guard(m_sweepLock);
+    CMutexLock guard(m_sweepLock);
     std::set<std::string> busy = m_busy ? m_busy() : std::set<std::string>();
     std::int64_t tNow = m_clock ? m_clock() : WallClockNow();
     std::int64_t tToday = tNow - tNow % kSecondsPerDay;
@@ -231,7 +232,7 @@ int CRetention::SweepSpace(const std::string& root, std::uint32_t nMinFreeMb, co
 {
     if (nMinFreeMb == 0 || root.empty() || !m_query)
         return 0;
-    std::lock_guard guard(m_sweepLock);
+    CMutexLock guard(m_sweepLock);
     std::optional<std::uint64_t> nFree = m_query(root);
     if (!nFree)
         return 0;
@@ -277,7 +278,7 @@ int CRetention::SweepSpace(const std::string& root, std::uint32_t nMinFreeMb, co
 
 void CRetention::Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb)
 {
-    std::lock_guard guard(m_threadLock);
+    CMutexLock guard(m_threadLock);
     if (m_thread.joinable()) {
         m_hQuit.Set();
         m_thread.join();
@@ -292,7 +293,7 @@ void CRetention::Stop()
 {
     // Joined under the lock, so that a second Stop also returns only once the
     // thread is gone; the thread never takes this lock.
-    std::lock_guard guard(m_threadLock);
+    CMutexLock guard(m_threadLock);
     m_hQuit.Set();
     if (m_thread.joinable())
         m_thread.join();

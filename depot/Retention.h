@@ -1,10 +1,11 @@
 #pragma once
 
 #include "platform/Event.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -36,28 +37,31 @@ public:
 
     // One sweep of a rule over root; 0 turns it off. The number of files deleted.
     // Any thread (the retention thread, or a test).
-    int ApplyAge(const std::string& root, std::uint32_t nRetainDays);
-    int ApplySpace(const std::string& root, std::uint32_t nMinFreeMb);
+    int ApplyAge(const std::string& root, std::uint32_t nRetainDays) EXCLUDES(m_sweepLock);
+    int ApplySpace(const std::string& root, std::uint32_t nMinFreeMb) EXCLUDES(m_sweepLock);
 
     // Runs both rules at once, then the age rule every Timing().nRetentionAgeMs and the
     // space rule every Timing().nRetentionSpaceMs, on its own thread; starts nothing
     // when both are 0. Window thread (server start).
-    void Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb);
+    void Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb) EXCLUDES(m_threadLock);
     // Ends the thread and waits for it. Any thread; later calls do nothing.
-    void Stop();
+    void Stop() EXCLUDES(m_threadLock);
 
 private:
     // The sweeps; pQuit, when given, ends a sweep between two deletions.
-    int SweepAge(const std::string& root, std::uint32_t nRetainDays, const CEvent* pQuit);
-    int SweepSpace(const std::string& root, std::uint32_t nMinFreeMb, const CEvent* pQuit);
-    void Run(std::string root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb);
+    int SweepAge(const std::string& root, std::uint32_t nRetainDays, const CEvent* pQuit) EXCLUDES(m_sweepLock);
+    int SweepSpace(const std::string& root, std::uint32_t nMinFreeMb, const CEvent* pQuit) EXCLUDES(m_sweepLock);
+    // The thread's body; it never takes m_threadLock, which Stop holds while it joins.
+    void Run(std::string root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb)
+        EXCLUDES(m_sweepLock, m_threadLock);
 
     FreeSpaceQuery m_query;
     BusyVehicles m_busy;
     Clock m_clock;
-    std::mutex m_sweepLock;       // one sweep at a time; guards m_bFloorReported
-    bool m_bFloorReported = false;  // "no recording left" logged since space was last above the floor
+    CMutex m_sweepLock;           // one sweep at a time; guards m_bFloorReported
+    // "no recording left" logged since space was last above the floor
+    bool m_bFloorReported GUARDED_BY(m_sweepLock) = false;
     CEvent m_hQuit {CEvent::Mode::ManualReset};
-    std::mutex m_threadLock;      // guards m_thread
-    std::thread m_thread;
+    CMutex m_threadLock;          // guards m_thread
+    std::thread m_thread GUARDED_BY(m_threadLock);
 };

@@ -1,6 +1,7 @@
 #include "depot/TransferScheduler.h"
 
 #include "platform/Event.h"
+#include "platform/MutexLock.h"
 
 #include <algorithm>
 
@@ -20,7 +21,7 @@ CTransferScheduler::CTransferScheduler() = default;
 
 void CTransferScheduler::SetLimit(std::uint32_t nLimit)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_nLimit = nLimit;
     // A lowered limit takes nothing back: held slots run out on their own.
     GrantLocked();
@@ -28,7 +29,7 @@ void CTransferScheduler::SetLimit(std::uint32_t nLimit)
 
 std::uint32_t CTransferScheduler::Limit() const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return m_nLimit;
 }
 
@@ -37,7 +38,7 @@ bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
     Waiter waiter;
     WaitKey key;
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         if (quit.IsSet())
             return false;
         if (m_nLimit == 0 || (m_waiters.empty() && m_nActive < m_nLimit)) {
@@ -56,7 +57,7 @@ bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
     int nWoken = CEvent::WaitForAny({&quit, &waiter.granted}, -1);
     // The granting thread sets the event under the lock: once we hold it, that Set
     // is over and the waiter may go out of scope.
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (nWoken == 1)
         return true;
     if (waiter.bGranted)
@@ -68,31 +69,31 @@ bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
 
 void CTransferScheduler::Release()
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     ReleaseLocked();
 }
 
 std::uint32_t CTransferScheduler::Active() const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return m_nActive;
 }
 
 std::uint32_t CTransferScheduler::Queued() const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return static_cast<std::uint32_t>(m_waiters.size());
 }
 
 std::uint32_t CTransferScheduler::PeakActive() const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return m_nPeak;
 }
 
 void CTransferScheduler::ResetPeak()
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_nPeak = m_nActive;
 }
 

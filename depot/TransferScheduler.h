@@ -1,8 +1,10 @@
 #pragma once
 
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <utility>
 
 class CEvent;
@@ -21,21 +23,21 @@ public:
     CTransferScheduler& operator=(const CTransferScheduler&) = delete;
 
     // 0 for no limit. A raised limit grants waiting tasks at once. Any thread.
-    void SetLimit(std::uint32_t nLimit);
-    std::uint32_t Limit() const;
+    void SetLimit(std::uint32_t nLimit) EXCLUDES(m_lock);
+    std::uint32_t Limit() const EXCLUDES(m_lock);
 
     // Waits for a slot for a recording starting at tRecording (wall-clock seconds).
     // True with the slot held; false at once when quit is or becomes set, holding
     // nothing. Channel task thread.
-    bool Acquire(std::uint32_t tRecording, CEvent& quit);
+    bool Acquire(std::uint32_t tRecording, CEvent& quit) EXCLUDES(m_lock);
     // Gives a held slot back. Channel task thread.
-    void Release();
+    void Release() EXCLUDES(m_lock);
 
     // Figures for the window, the status page and tests. Any thread.
-    std::uint32_t Active() const;       // slots held
-    std::uint32_t Queued() const;       // tasks waiting
-    std::uint32_t PeakActive() const;   // most slots held at once since the last reset
-    void ResetPeak();
+    std::uint32_t Active() const EXCLUDES(m_lock);      // slots held
+    std::uint32_t Queued() const EXCLUDES(m_lock);      // tasks waiting
+    std::uint32_t PeakActive() const EXCLUDES(m_lock);  // most slots held at once since the last reset
+    void ResetPeak() EXCLUDES(m_lock);
 
 private:
     // One waiting Acquire; it lives on that caller's stack.
@@ -45,16 +47,17 @@ private:
     using WaitKey = std::pair<std::uint32_t, std::uint64_t>;
 
     // Takes a slot (caller holds m_lock).
-    void TakeLocked();
+    void TakeLocked() REQUIRES(m_lock);
     // Hands free slots to the first waiters (caller holds m_lock).
-    void GrantLocked();
+    void GrantLocked() REQUIRES(m_lock);
     // Gives a held slot back and passes it on (caller holds m_lock).
-    void ReleaseLocked();
+    void ReleaseLocked() REQUIRES(m_lock);
 
-    mutable std::mutex m_lock;  // guards everything below and every queued Waiter
-    std::map<WaitKey, Waiter*> m_waiters;
-    std::uint64_t m_nNextSeq = 0;
-    std::uint32_t m_nLimit = 0;
-    std::uint32_t m_nActive = 0;
-    std::uint32_t m_nPeak = 0;
+    // Guards everything below and every queued Waiter; taken before a waiter's event's lock.
+    mutable CMutex m_lock;
+    std::map<WaitKey, Waiter*> m_waiters GUARDED_BY(m_lock);
+    std::uint64_t m_nNextSeq GUARDED_BY(m_lock) = 0;
+    std::uint32_t m_nLimit GUARDED_BY(m_lock) = 0;
+    std::uint32_t m_nActive GUARDED_BY(m_lock) = 0;
+    std::uint32_t m_nPeak GUARDED_BY(m_lock) = 0;
 };

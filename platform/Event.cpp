@@ -1,5 +1,8 @@
 #include "platform/Event.h"
 
+#include "platform/MutexLock.h"
+#include "platform/MutexUniqueLock.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -7,24 +10,24 @@ CEvent::CEvent(Mode mode, bool bInitiallySet) : m_mode(mode), m_bSet(bInitiallyS
 
 void CEvent::Set()
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_bSet = true;
     for (Waiter* pWaiter : m_waiters) {
-        std::lock_guard waiterGuard(pWaiter->lock);
+        CMutexLock waiterGuard(pWaiter->lock);
         pWaiter->bSignalled = true;
-        pWaiter->wake.notify_one();
+        pWaiter->wake.NotifyOne();
     }
 }
 
 void CEvent::Reset()
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_bSet = false;
 }
 
 bool CEvent::IsSet() const
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return m_bSet;
 }
 
@@ -53,7 +56,7 @@ int CEvent::WaitForAny(std::initializer_list<CEvent*> events, int nTimeoutMs)
     auto Check = [&]() {
         int nIndex = 0;
         for (CEvent* pEvent : events) {
-            std::lock_guard guard(pEvent->m_lock);
+            CMutexLock guard(pEvent->m_lock);
             if (pEvent->TryConsumeLocked())
                 return nIndex;
             if (!bRegistered)
@@ -66,7 +69,7 @@ int CEvent::WaitForAny(std::initializer_list<CEvent*> events, int nTimeoutMs)
     // After this no Set can touch the waiter any more.
     auto Leave = [&]() {
         for (CEvent* pEvent : events) {
-            std::lock_guard guard(pEvent->m_lock);
+            CMutexLock guard(pEvent->m_lock);
             auto& list = pEvent->m_waiters;
             list.erase(std::remove(list.begin(), list.end(), &waiter), list.end());
         }
@@ -77,11 +80,16 @@ int CEvent::WaitForAny(std::initializer_list<CEvent*> events, int nTimeoutMs)
             Leave();
             return nFound;
         }
-        std::unique_lock waiterGuard(waiter.lock);
-        if (nTimeoutMs < 0) {
-            waiter.wake.wait(waiterGuard, [&] { return waiter.bSignalled; });
-        } else if (!waiter.wake.wait_until(waiterGuard, deadline, [&] { return waiter.bSignalled; })) {
-            waiterGuard.unlock();
+        CMutexUniqueLock waiterGuard(waiter.lock);
+        bool bTimedOut = false;
+        while (!waiter.bSignalled && !bTimedOut) {
+            if (nTimeoutMs < 0)
+                waiter.wake.Wait(waiter.lock);
+            else
+                bTimedOut = !waiter.wake.WaitUntil(waiter.lock, deadline);
+        }
+        if (!waiter.bSignalled) {
+            waiterGuard.Unlock();
             // One last look: an event set right at the deadline still counts.
             nFound = Check();
             Leave();

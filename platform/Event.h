@@ -1,8 +1,10 @@
 #pragma once
 
-#include <condition_variable>
+#include "platform/Condition.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <initializer_list>
-#include <mutex>
 #include <vector>
 
 // A kernel-style event: manual-reset (stays set until Reset) or auto-reset (a
@@ -15,9 +17,9 @@ public:
     CEvent(const CEvent&) = delete;
     CEvent& operator=(const CEvent&) = delete;
 
-    void Set();
-    void Reset();
-    bool IsSet() const;
+    void Set() EXCLUDES(m_lock);
+    void Reset() EXCLUDES(m_lock);
+    bool IsSet() const EXCLUDES(m_lock);
 
     // Waits until the event is set; true when it was, false on time-out.
     // nTimeoutMs < 0 waits without limit.
@@ -30,16 +32,16 @@ public:
 private:
     // One waiting thread; Set wakes only the threads that wait for this event.
     struct Waiter {
-        std::mutex lock;
-        std::condition_variable wake;
-        bool bSignalled = false;  // guarded by lock
+        CMutex lock;
+        CCondition wake;
+        bool bSignalled GUARDED_BY(lock) = false;
     };
 
     // Consumes the event if set (caller holds m_lock).
-    bool TryConsumeLocked();
+    bool TryConsumeLocked() REQUIRES(m_lock);
 
     const Mode m_mode;
-    mutable std::mutex m_lock;          // guards m_bSet and m_waiters; taken before a waiter's lock
-    bool m_bSet;
-    std::vector<Waiter*> m_waiters;
+    mutable CMutex m_lock;              // guards m_bSet and m_waiters; taken before a waiter's lock
+    bool m_bSet GUARDED_BY(m_lock);
+    std::vector<Waiter*> m_waiters GUARDED_BY(m_lock);
 };

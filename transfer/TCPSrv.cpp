@@ -2,6 +2,7 @@
 
 #include "core/Logger.h"
 #include "platform/Format.h"
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
@@ -25,9 +26,9 @@ std::uint16_t ListenPortOf(std::uint32_t nCount)
 
 std::uint16_t NextListenPort()
 {
-    static std::mutex s_lock;
-    static std::uint32_t s_nCounter = 0;
-    std::lock_guard guard(s_lock);
+    static CMutex s_lock;
+    static std::uint32_t s_nCounter = 0;  // under s_lock
+    CMutexLock guard(s_lock);
     return ListenPortOf(++s_nCounter);
 }
 
@@ -49,7 +50,7 @@ int CTCPSrv::Listen(const char* szIp, std::uint16_t nPort)
     CSocket sock = CSocket::ListenTcp(szIp, nPort, kListenBacklog);
     if (!sock.IsValid())
         return -1;
-    std::lock_guard guard(m_sockLock);
+    CMutexLock guard(m_sockLock);
     m_cListen = std::move(sock);
     return 0;
 }
@@ -103,7 +104,7 @@ void CTCPSrv::x_AcceptAndReceive()
 
     CSocket conn = m_cListen.Accept();
     {
-        std::lock_guard guard(m_sockLock);
+        CMutexLock guard(m_sockLock);
         // A CloseSockets that came between the wait and the accept must still stop
         // this transfer.
         if (m_bClosed)
@@ -118,7 +119,7 @@ void CTCPSrv::x_AcceptAndReceive()
 
 void CTCPSrv::CloseSockets()
 {
-    std::lock_guard guard(m_sockLock);
+    CMutexLock guard(m_sockLock);
     m_bClosed = true;
     m_cListen.Abort();
     m_cAccepted.Abort();
@@ -161,6 +162,6 @@ void CTCPSrv::CloseAccepted()
 {
     // Under the lock, so that a concurrent CloseSockets never shuts down a number
     // that has just been released and reused.
-    std::lock_guard guard(m_sockLock);
+    CMutexLock guard(m_sockLock);
     m_cAccepted.Close();
 }

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "platform/Mutex.h"
 #include "platform/Socket.h"
+#include "platform/ThreadSafety.h"
 #include "transfer/TransferOutcome.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <sys/types.h>
 
@@ -45,7 +46,7 @@ public:
     // Listens on szIp (dotted text; null for every local address) and nPort (0 lets
     // the system choose) with a backlog of 5. 0 on success, -1 when listening fails
     // or the listener already listens. Task thread.
-    int Listen(const char* szIp, std::uint16_t nPort);
+    int Listen(const char* szIp, std::uint16_t nPort) EXCLUDES(m_sockLock);
 
     // The address recorders are told to connect to: the server IP text of the
     // settings (the socket listens on every address) and the listening port. Task
@@ -68,11 +69,11 @@ public:
     // returns when the window closed empty or the receiver of the one
     // accepted connection has ended, with how that connection ended. Resets the
     // received-bytes counter first. Task thread.
-    TransferOutcome WaitForConnection();
+    TransferOutcome WaitForConnection() EXCLUDES(m_sockLock);
 
     // Wakes whatever waits on the listening or the accepted socket; this listener
     // accepts nothing afterwards. Any thread, any number of times.
-    void CloseSockets();
+    void CloseSockets() EXCLUDES(m_sockLock);
 
     // The bytes written to disk since the last call, reset in the same step. Any thread.
     std::uint32_t TakeReceivedBytes();
@@ -87,18 +88,21 @@ public:
     // counts bytes written to disk;
     void AddReceivedBytes(std::uint32_t nBytes);
     // releases the accepted socket (again is harmless);
-    void CloseAccepted();
+    void CloseAccepted() EXCLUDES(m_sockLock);
     // records how the connection ended, for WaitForConnection to return.
     void SetOutcome(TransferResult eResult, std::uint64_t nBytes = 0);
 
 private:
-    void x_AcceptAndReceive();
+    void x_AcceptAndReceive() EXCLUDES(m_sockLock);
 
-    std::mutex m_sockLock;  // guards m_bClosed and every change of the sockets against CloseSockets
+    // Guards m_bClosed and every change of the sockets against CloseSockets. The
+    // sockets themselves are not GUARDED_BY it: only the task thread changes them
+    // (under the lock), so that thread reads them without it.
+    CMutex m_sockLock;
     CSocket m_cAccepted;    // invalid between transfers
     CSocket m_cListen;
     std::atomic<std::uint32_t> m_nReceivedBytes {0};
-    bool m_bClosed = false;
+    bool m_bClosed GUARDED_BY(m_sockLock) = false;
     Receiver m_receiver;
     TransferOutcome m_outcome;  // written by the receiver, read when WaitForConnection returns
     // Set by the task before WaitForConnection, read by the receiver.

@@ -9,6 +9,7 @@
 #include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
 #include "platform/Format.h"
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
@@ -33,13 +34,13 @@ CVehicle::~CVehicle()
 
 bool CVehicle::IsRunning()
 {
-    std::lock_guard guard(m_stateLock);
+    CMutexLock guard(m_stateLock);
     return m_bRunning;
 }
 
 void CVehicle::Start()
 {
-    std::lock_guard guard(m_stateLock);
+    CMutexLock guard(m_stateLock);
     if (m_bRunning || m_bQuit)
         return;
     // The previous pass has ended (it cleared m_bRunning last); collect its thread.
@@ -57,7 +58,7 @@ void CVehicle::SignalStop()
 {
     m_hQuit.Set();
     m_bQuit = true;
-    std::lock_guard guard(m_listenerLock);
+    CMutexLock guard(m_listenerLock);
     for (CTCPSrv* pListener : m_listeners) {
         if (pListener)
             pListener->CloseSockets();
@@ -69,7 +70,7 @@ void CVehicle::Stop()
     SignalStop();
     std::thread pass;
     {
-        std::lock_guard guard(m_stateLock);
+        CMutexLock guard(m_stateLock);
         pass = std::move(m_thread);
     }
     if (pass.joinable())
@@ -101,7 +102,7 @@ void CVehicle::RunPass()
 {
     std::vector<std::uint8_t> channels = ChannelList();
     {
-        std::lock_guard guard(m_progressLock);
+        CMutexLock guard(m_progressLock);
         for (std::uint8_t nChannel : channels) {
             m_progress[nChannel] = std::make_unique<ChannelProgress>();
             m_finished[nChannel] = false;
@@ -138,11 +139,11 @@ void CVehicle::RunPass()
     m_pCenter->Post(0, NOTIFY_PROGRESS, &ev, sizeof(ev));
     m_bDownloading = false;
     {
-        std::lock_guard guard(m_progressLock);
+        CMutexLock guard(m_progressLock);
         for (std::uint8_t nChannel : channels)
             m_progress[nChannel].reset();
     }
-    std::lock_guard guard(m_stateLock);
+    CMutexLock guard(m_stateLock);
     m_bRunning = false;
 }
 
@@ -152,7 +153,7 @@ void CVehicle::ReportPass(const std::vector<std::uint8_t>& channels)
     bool bCounted = true;
     std::int64_t nPending = 0;
     {
-        std::lock_guard guard(m_progressLock);
+        CMutexLock guard(m_progressLock);
         for (std::uint8_t nChannel : channels) {
             bAllFinished = bAllFinished && m_finished[nChannel];
             // A finished channel has nothing left, asked or not.
@@ -191,21 +192,21 @@ bool CVehicle::IsWaitingForSlot() const
 
 void CVehicle::SetChannelPending(std::uint8_t nChannel, std::int64_t nPending)
 {
-    std::lock_guard guard(m_progressLock);
+    CMutexLock guard(m_progressLock);
     if (nChannel < kChannelSlots)
         m_pending[nChannel] = nPending;
 }
 
 void CVehicle::ChannelFileStored(std::uint8_t nChannel)
 {
-    std::lock_guard guard(m_progressLock);
+    CMutexLock guard(m_progressLock);
     if (nChannel < kChannelSlots && m_pending[nChannel] > 0)
         --m_pending[nChannel];
 }
 
 std::uint32_t CVehicle::GetRate()
 {
-    std::lock_guard guard(m_listenerLock);
+    CMutexLock guard(m_listenerLock);
     std::uint32_t nBytes = m_nUntakenBytes;
     m_nUntakenBytes = 0;
     for (CTCPSrv* pListener : m_listeners) {
@@ -218,7 +219,7 @@ std::uint32_t CVehicle::GetRate()
 
 int CVehicle::GetProgress()
 {
-    std::lock_guard guard(m_progressLock);
+    CMutexLock guard(m_progressLock);
     std::int64_t nSum = 0;
     int nRecords = 0;
     for (const auto& pProgress : m_progress) {
@@ -243,7 +244,7 @@ int CVehicle::GetProgress()
 
 void CVehicle::SetProgressSpan(std::uint8_t nChannel, std::uint32_t nStart, std::uint32_t nEnd)
 {
-    std::lock_guard guard(m_progressLock);
+    CMutexLock guard(m_progressLock);
     if (nChannel < kChannelSlots && m_progress[nChannel]) {
         m_progress[nChannel]->start = nStart;
         m_progress[nChannel]->end = nEnd;
@@ -252,14 +253,14 @@ void CVehicle::SetProgressSpan(std::uint8_t nChannel, std::uint32_t nStart, std:
 
 void CVehicle::SetProgressCurrent(std::uint8_t nChannel, std::uint32_t nCurrent)
 {
-    std::lock_guard guard(m_progressLock);
+    CMutexLock guard(m_progressLock);
     if (nChannel < kChannelSlots && m_progress[nChannel])
         m_progress[nChannel]->current = nCurrent;
 }
 
 void CVehicle::SetProgressFinished(std::uint8_t nChannel)
 {
-    std::lock_guard guard(m_progressLock);
+    CMutexLock guard(m_progressLock);
     if (nChannel < kChannelSlots && m_progress[nChannel]) {
         m_progress[nChannel]->current = m_progress[nChannel]->end;
         m_finished[nChannel] = true;
@@ -268,13 +269,13 @@ void CVehicle::SetProgressFinished(std::uint8_t nChannel)
 
 void CVehicle::SetDownloading()
 {
-    std::lock_guard guard(m_progressLock);
+    CMutexLock guard(m_progressLock);
     m_bDownloading = true;
 }
 
 void CVehicle::SetListener(std::uint8_t nChannel, CTCPSrv* pListener)
 {
-    std::lock_guard guard(m_listenerLock);
+    CMutexLock guard(m_listenerLock);
     if (nChannel >= kChannelSlots)
         return;
     // A transfer that ended between two ticks still shows in the speed.

@@ -2,6 +2,8 @@
 
 #include "control/ControlMessage.h"
 #include "platform/Event.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 #include "vehicles/VehicleInfo.h"
 
 #include <array>
@@ -9,7 +11,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -43,23 +44,23 @@ public:
     std::uint32_t GetLastKeepalive() const { return m_nLastKeepalive; }
 
     // Whether a download pass runs. Any thread.
-    bool IsRunning();
+    bool IsRunning() EXCLUDES(m_stateLock);
     // Starts a download pass on its own thread unless one runs or the vehicle quit;
     // returns at once. Receive thread (keepalive).
-    void Start();
+    void Start() EXCLUDES(m_stateLock);
     // Signals quit and aborts the channels' transfers; returns at once. Any thread.
-    void SignalStop();
+    void SignalStop() EXCLUDES(m_listenerLock);
     // SignalStop, then waits until the pass ended. Any thread but the vehicle's own.
-    void Stop();
+    void Stop() EXCLUDES(m_stateLock, m_listenerLock);
 
     // Bytes written by all channels since the last call. Window thread (timer).
-    std::uint32_t GetRate();
+    std::uint32_t GetRate() EXCLUDES(m_listenerLock);
     // The progress the last pass ended with. Any thread.
     int LastProgress() const { return m_nLastProgress; }
     // What the last GetRate returned. Any thread.
     std::uint32_t LastRate() const { return m_nLastRate; }
     // Average progress of the pass in percent, 0 to 100. Any thread.
-    int GetProgress();
+    int GetProgress() EXCLUDES(m_progressLock);
     // Whether a transfer started during this pass. Any thread.
     bool IsDownloading() const { return m_bDownloading; }
 
@@ -84,10 +85,10 @@ public:
     CEvent& QuitEvent() { return m_hQuit; }
     // Sleeps up to nMs; true when the vehicle quit (the wait ends at once then).
     bool WaitQuit(int nMs);
-    void SetProgressSpan(std::uint8_t nChannel, std::uint32_t nStart, std::uint32_t nEnd);
-    void SetProgressCurrent(std::uint8_t nChannel, std::uint32_t nCurrent);
-    void SetProgressFinished(std::uint8_t nChannel);  // current = end
-    void SetDownloading();
+    void SetProgressSpan(std::uint8_t nChannel, std::uint32_t nStart, std::uint32_t nEnd) EXCLUDES(m_progressLock);
+    void SetProgressCurrent(std::uint8_t nChannel, std::uint32_t nCurrent) EXCLUDES(m_progressLock);
+    void SetProgressFinished(std::uint8_t nChannel) EXCLUDES(m_progressLock);  // current = end
+    void SetDownloading() EXCLUDES(m_progressLock);
     // A channel task waits for a transfer slot between these two calls. Its own thread.
     void BeginSlotWait();
     void EndSlotWait();
@@ -101,23 +102,23 @@ public:
     // (at most once per Timing().nPendingQueryMs). Channel task threads.
     bool CountsPending() const { return m_bCountPass; }
     // The channel's recordings still on the recorder (-1 unknown). Its own task.
-    void SetChannelPending(std::uint8_t nChannel, std::int64_t nPending);
+    void SetChannelPending(std::uint8_t nChannel, std::int64_t nPending) EXCLUDES(m_progressLock);
     // One recording of the channel was stored whole. Its own task.
-    void ChannelFileStored(std::uint8_t nChannel);
+    void ChannelFileStored(std::uint8_t nChannel) EXCLUDES(m_progressLock);
 
     // Registers the channel's listener while it awaits or receives a file, so that
     // Stop can abort it and GetRate can count it; a null listener clears the slot,
     // keeping the bytes it counted for the next GetRate.
-    void SetListener(std::uint8_t nChannel, CTCPSrv* pListener);
+    void SetListener(std::uint8_t nChannel, CTCPSrv* pListener) EXCLUDES(m_listenerLock);
 
     // The channels a pass downloads: 1..count (at most 63), or the one channel of the
     // vehicle's special configuration entry. Any thread.
     std::vector<std::uint8_t> ChannelList() const;
 
 private:
-    void RunPass();
+    void RunPass() EXCLUDES(m_stateLock, m_progressLock);
     // Tells the fleet history how the pass ended. Download thread.
-    void ReportPass(const std::vector<std::uint8_t>& channels);
+    void ReportPass(const std::vector<std::uint8_t>& channels) EXCLUDES(m_progressLock);
 
     VehicleInfo m_info;
     TaskFunction m_task;
@@ -126,18 +127,21 @@ private:
     CEvent m_hQuit {CEvent::Mode::ManualReset};
     std::atomic<bool> m_bQuit {false};
 
-    std::mutex m_stateLock;   // guards m_bRunning and m_thread
-    bool m_bRunning = false;
-    std::thread m_thread;
+    CMutex m_stateLock;   // guards m_bRunning and m_thread
+    bool m_bRunning GUARDED_BY(m_stateLock) = false;
+    std::thread m_thread GUARDED_BY(m_stateLock);
 
-    std::mutex m_listenerLock;  // guards m_listeners, m_nUntakenBytes and every use of a listed listener
-    std::array<CTCPSrv*, kChannelSlots> m_listeners {};
-    std::uint32_t m_nUntakenBytes = 0;  // counted by listeners since taken off their slots
+    CMutex m_listenerLock;  // guards m_listeners, m_nUntakenBytes and every use of a listed listener
+    std::array<CTCPSrv*, kChannelSlots> m_listeners GUARDED_BY(m_listenerLock) {};
+    // Counted by listeners since taken off their slots.
+    std::uint32_t m_nUntakenBytes GUARDED_BY(m_listenerLock) = 0;
 
-    mutable std::mutex m_progressLock;  // guards m_progress
-    std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress;
-    std::array<bool, kChannelSlots> m_finished {};         // reached "download finished!" this pass
-    std::array<std::int64_t, kChannelSlots> m_pending {};  // per channel; kNotCounted when not asked
+    mutable CMutex m_progressLock;  // guards m_progress, m_finished and m_pending
+    std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress GUARDED_BY(m_progressLock);
+    // Reached "download finished!" this pass.
+    std::array<bool, kChannelSlots> m_finished GUARDED_BY(m_progressLock) {};
+    // Per channel; kNotCounted when not asked.
+    std::array<std::int64_t, kChannelSlots> m_pending GUARDED_BY(m_progressLock) {};
     std::atomic<bool> m_bDownloading {false};
     std::atomic<std::uint32_t> m_nLastRate {0};
     std::atomic<int> m_nLastProgress {0};

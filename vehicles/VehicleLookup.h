@@ -1,17 +1,21 @@
 #pragma once
 
+#include "platform/ThreadSafety.h"
+#include "vehicles/VehicleMgr.h"
+
 #include <string>
 
 class CVehicle;
-class CVehicleMgr;
 
 // Finds an online vehicle and holds the registry's lock until it goes out of scope,
 // so the vehicle cannot be removed meanwhile; a failed check in between can never
 // leave the lock held. Any thread but the window's timer (a removal waits for it).
-class CVehicleLookup {
+// The analysis knows the registry lock is held for the lookup's scope, so that
+// CVehicleMgr::Add can demand it.
+class SCOPED_CAPABILITY CVehicleLookup {
 public:
-    CVehicleLookup(CVehicleMgr& registry, const std::string& name);
-    ~CVehicleLookup();
+    CVehicleLookup(CVehicleMgr& registry, const std::string& name) ACQUIRE(registry.m_registryLock);
+    ~CVehicleLookup() RELEASE();
     CVehicleLookup(const CVehicleLookup&) = delete;
     CVehicleLookup& operator=(const CVehicleLookup&) = delete;
 

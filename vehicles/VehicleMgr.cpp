@@ -3,6 +3,7 @@
 #include "core/NotifyCenter.h"
 #include "depot/FleetHistory.h"
 #include "platform/Format.h"
+#include "platform/MutexLock.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
 #include "vehicles/DownloadTask.h"
@@ -24,8 +25,8 @@ CVehicleMgr::CVehicleMgr(CNotifyCenter* pCenter)
 CVehicleMgr::~CVehicleMgr()
 {
     // Vehicles still online at exit are stopped before their threads could outlive them.
-    std::lock_guard registry(m_registryLock);
-    std::lock_guard table(m_tableLock);
+    CMutexLock registry(m_registryLock);
+    CMutexLock table(m_tableLock);
     m_table.clear();
 }
 
@@ -36,15 +37,15 @@ CNotifyCenter& CVehicleMgr::Center()
 
 CVehicle* CVehicleMgr::Find(const std::string& name)
 {
-    m_registryLock.lock();
-    std::lock_guard table(m_tableLock);
+    m_registryLock.Lock();
+    CMutexLock table(m_tableLock);
     auto it = m_table.find(name);
     return it == m_table.end() ? nullptr : it->second.get();
 }
 
 void CVehicleMgr::Release()
 {
-    m_registryLock.unlock();
+    m_registryLock.Unlock();
 }
 
 CVehicle* CVehicleMgr::Add(const VehicleInfo& info)
@@ -53,7 +54,7 @@ CVehicle* CVehicleMgr::Add(const VehicleInfo& info)
     CVehicle* pResult = pVehicle.get();
     std::unique_ptr<CVehicle> replaced;
     {
-        std::lock_guard table(m_tableLock);
+        CMutexLock table(m_tableLock);
         std::unique_ptr<CVehicle>& slot = m_table[pVehicle->Name()];
         replaced = std::move(slot);
         slot = std::move(pVehicle);
@@ -73,8 +74,8 @@ void CVehicleMgr::Remove(const std::string& name)
     // routing replies and keepalives of other vehicles while this one winds down.
     std::unique_ptr<CVehicle> pGone;
     {
-        std::lock_guard registry(m_registryLock);
-        std::lock_guard table(m_tableLock);
+        CMutexLock registry(m_registryLock);
+        CMutexLock table(m_tableLock);
         auto it = m_table.find(name);
         if (it == m_table.end())
             return;
@@ -97,20 +98,20 @@ void CVehicleMgr::RecordDeparture(const CVehicle& vehicle)
 
 std::size_t CVehicleMgr::Count()
 {
-    std::lock_guard table(m_tableLock);
+    CMutexLock table(m_tableLock);
     return m_table.size();
 }
 
 bool CVehicleMgr::IsOnline(const std::string& name)
 {
-    std::lock_guard table(m_tableLock);
+    CMutexLock table(m_tableLock);
     return m_table.count(name) != 0;
 }
 
 std::vector<VehicleStatus> CVehicleMgr::Snapshot()
 {
     std::vector<VehicleStatus> list;
-    std::lock_guard table(m_tableLock);
+    CMutexLock table(m_tableLock);
     list.reserve(m_table.size());
     for (const auto& [name, pVehicle] : m_table) {
         VehicleStatus status;
@@ -132,7 +133,7 @@ std::vector<VehicleStatus> CVehicleMgr::Snapshot()
 std::set<std::string> CVehicleMgr::DownloadingNames()
 {
     std::set<std::string> names;
-    std::lock_guard table(m_tableLock);
+    CMutexLock table(m_tableLock);
     for (const auto& [name, pVehicle] : m_table) {
         if (pVehicle->IsRunning())
             names.insert(name);
@@ -144,8 +145,8 @@ void CVehicleMgr::RemoveAll()
 {
     std::map<std::string, std::unique_ptr<CVehicle>> gone;
     {
-        std::lock_guard registry(m_registryLock);
-        std::lock_guard table(m_tableLock);
+        CMutexLock registry(m_registryLock);
+        CMutexLock table(m_tableLock);
         gone.swap(m_table);
         for (auto& entry : gone)
             entry.second->SignalStop();
@@ -161,8 +162,8 @@ void CVehicleMgr::RemoveAll()
 
 void CVehicleMgr::GetNames(std::vector<std::string>& names)
 {
-    std::lock_guard registry(m_registryLock);
-    std::lock_guard table(m_tableLock);
+    CMutexLock registry(m_registryLock);
+    CMutexLock table(m_tableLock);
     names.clear();
     for (const auto& entry : m_table)
         names.push_back(entry.first);
@@ -177,7 +178,7 @@ void CVehicleMgr::OnTimer(std::uint32_t nNow)
 {
     std::vector<std::string> expired;
     {
-        std::lock_guard table(m_tableLock);
+        CMutexLock table(m_tableLock);
         for (const auto& [name, pVehicle] : m_table) {
             auto nAge = static_cast<std::int64_t>(nNow) - pVehicle->GetLastKeepalive();
             if (nAge <= Timing().nKeepAliveExpiryS) {

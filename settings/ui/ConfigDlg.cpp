@@ -5,6 +5,7 @@
 #include "settings/ui/SpecialConfigDlg.h"
 #include "shell/ui/DialogButtons.h"
 #include "shell/ui/MessageBox.h"
+#include "shell/ui/WindowThread.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -53,6 +54,7 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
                                                                                     sizeof(settings.szDownDir))))),
       m_settings(settings)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle("Configuration");
 
     m_pPortEdit = new QLineEdit(this);
@@ -147,6 +149,7 @@ ServerSettings CConfigDlg::GetSettings() const
 
 void CConfigDlg::accept()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     // A file type the list does not offer (hand-edited file) stays as it was.
     int nType = m_pFileTypeCombo->currentIndex();
     m_nFileType = nType >= 0 ? static_cast<std::uint32_t>(nType) : m_settings.nFileType;
@@ -179,6 +182,7 @@ void CConfigDlg::accept()
 
 void CConfigDlg::OnBrowse()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     QString folder = QFileDialog::getExistingDirectory(this, "Choose the download directory", m_strDownDir,
                                                        QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
@@ -195,12 +199,14 @@ void CConfigDlg::OnBrowse()
 
 void CConfigDlg::OnSpecialConfig()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     CSpecialConfigDlg dlg(this);
     dlg.exec();
 }
 
 void CConfigDlg::OnDepotSettings()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     // The depot keys are saved by that dialog on its own OK, whatever this one ends with.
     CDepotSettingsDlg dlg(this);
     dlg.exec();

@@ -3,6 +3,7 @@
 #include "settings/Settings.h"
 #include "shell/ui/DialogButtons.h"
 #include "shell/ui/MessageBox.h"
+#include "shell/ui/WindowThread.h"
 
 #include <QGridLayout>
 #include <QLabel>
@@ -46,6 +47,7 @@ CDepotSettingsDlg::CDepotSettingsDlg(QWidget* pParent)
           {"Minimum free space (MiB)", &DepotSettings::nMinFreeMb, kMaxMinFreeMb, nullptr},
       }
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle("Depot settings");
 
     static const char* const s_szNames[] = {"rollingHoursEdit", "maxTransfersEdit", "retainDaysEdit",
@@ -76,6 +78,7 @@ CDepotSettingsDlg::CDepotSettingsDlg(QWidget* pParent)
 
 void CDepotSettingsDlg::accept()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     DepotSettings settings;
     for (const Field& field : m_fields) {
         if (!ParseWholeNumber(field.pEdit->text(), settings.*field.pValue)) {

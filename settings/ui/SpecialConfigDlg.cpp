@@ -4,6 +4,7 @@
 #include "settings/ui/DialogFields.h"
 #include "settings/ui/SpecialItemDlg.h"
 #include "shell/ui/MessageBox.h"
+#include "shell/ui/WindowThread.h"
 #include "store/LocalStore.h"
 
 #include <QCheckBox>
@@ -46,6 +47,7 @@ std::uint32_t ListTimeValue(const QString& text)
 
 CSpecialConfigDlg::CSpecialConfigDlg(QWidget* pParent) : QDialog(pParent)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle("Special Configuration");
 
     m_pList = new QTableWidget(0, kColumnCount, this);
@@ -96,6 +98,7 @@ CSpecialConfigDlg::CSpecialConfigDlg(QWidget* pParent) : QDialog(pParent)
 
 void CSpecialConfigDlg::closeEvent(QCloseEvent* pEvent)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     std::vector<SpecialConfigEntry> entries;
     for (int nRow = 0; nRow < m_pList->rowCount(); ++nRow)
         entries.push_back(x_RowEntry(nRow));
@@ -111,6 +114,7 @@ void CSpecialConfigDlg::closeEvent(QCloseEvent* pEvent)
 
 void CSpecialConfigDlg::OnAdd()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     if (m_pList->rowCount() >= kMaxRows) {
         CMessageBox::Show(this, "Item count must less than 512!");
         return;
@@ -137,6 +141,7 @@ void CSpecialConfigDlg::OnAdd()
 
 void CSpecialConfigDlg::OnDel()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     int nRow = x_FirstSelectedRow();
     if (nRow < 0) {
         CMessageBox::Show(this, "No selected items!");
@@ -147,6 +152,7 @@ void CSpecialConfigDlg::OnDel()
 
 void CSpecialConfigDlg::OnEdit()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     int nRow = x_FirstSelectedRow();
     if (nRow < 0) {
         CMessageBox::Show(this, "No selected items!");

@@ -3,6 +3,7 @@
 #include "settings/ui/DialogFields.h"
 #include "shell/ui/DialogButtons.h"
 #include "shell/ui/MessageBox.h"
+#include "shell/ui/WindowThread.h"
 
 #include <QComboBox>
 #include <QDateEdit>
@@ -25,6 +26,7 @@ constexpr int kMaxChannel = 12;  // channels offered besides "ALL"
 CSpecialItemDlg::CSpecialItemDlg(const SpecialConfigEntry& entry, QWidget* pParent)
     : QDialog(pParent), m_entry(entry)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle("Special Configuration Item");
 
     m_pPlateEdit = new QLineEdit(this);
@@ -72,6 +74,7 @@ CSpecialItemDlg::CSpecialItemDlg(const SpecialConfigEntry& entry, QWidget* pPare
 
 void CSpecialItemDlg::accept()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     CopyField(m_entry.szPlate, sizeof(m_entry.szPlate), m_pPlateEdit->text().toStdString());
     if (m_pChanCombo->currentIndex() >= 0)
         m_entry.nChan = static_cast<std::uint8_t>(m_pChanCombo->currentIndex());

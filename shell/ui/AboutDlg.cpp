@@ -1,6 +1,7 @@
 #include "shell/ui/AboutDlg.h"
 
 #include "resources/Artwork.h"
+#include "shell/ui/WindowThread.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,6 +10,7 @@
 
 CAboutDlg::CAboutDlg(QWidget* pParent) : QDialog(pParent)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle(QString::fromUtf8("关于 ZELDownload"));
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
 

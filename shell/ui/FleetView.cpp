@@ -3,6 +3,7 @@
 #include "depot/FleetHistory.h"
 #include "shell/ui/FleetModel.h"
 #include "shell/ui/ProgressListCtrl.h"
+#include "shell/ui/WindowThread.h"
 
 #include <QHeaderView>
 #include <QSortFilterProxyModel>
@@ -22,6 +23,7 @@ CFleetView::CFleetView(CFleetHistory& history, QWidget* pParent)
     : QTableView(pParent), m_history(history), m_pModel(new CFleetModel(this)),
       m_pSorted(new QSortFilterProxyModel(this))
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     m_pSorted->setSourceModel(m_pModel);
     m_pSorted->setSortRole(CFleetModel::kSortRole);
     m_pSorted->setDynamicSortFilter(true);
@@ -53,6 +55,7 @@ CFleetView::~CFleetView() = default;
 
 void CFleetView::Refresh(std::uint32_t tNow, const std::vector<std::string>& onlineNames)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     std::vector<std::string> online = onlineNames;
     std::sort(online.begin(), online.end());
     online.erase(std::unique(online.begin(), online.end()), online.end());
@@ -73,6 +76,7 @@ void CFleetView::Refresh(std::uint32_t tNow, const std::vector<std::string>& onl
 
 void CFleetView::FitColumns(int nWidth)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     // Share of the spare width, and the text each column must show in full.
     static const double s_dShares[CFleetModel::kColumnCount] = {0.20, 0.22, 0.18, 0.12, 0.14, 0.13};
     static const char* const s_szSamples[CFleetModel::kColumnCount] = {

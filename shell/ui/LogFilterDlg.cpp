@@ -2,6 +2,7 @@
 
 #include "core/Logger.h"
 #include "shell/ui/DialogButtons.h"
+#include "shell/ui/WindowThread.h"
 #include "vehicles/VehicleMgr.h"
 
 #include <QCheckBox>
@@ -15,6 +16,7 @@
 
 CLogFilterDlg::CLogFilterDlg(QWidget* pParent) : QDialog(pParent)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle("Log Filter");
 
     m_list = new QTreeWidget(this);
@@ -65,6 +67,7 @@ CLogFilterDlg::CLogFilterDlg(QWidget* pParent) : QDialog(pParent)
 
 void CLogFilterDlg::accept()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     m_selectedNames.clear();
     for (int nRow = 0; nRow < m_list->topLevelItemCount(); ++nRow) {
         QTreeWidgetItem* pItem = m_list->topLevelItem(nRow);
@@ -76,12 +79,14 @@ void CLogFilterDlg::accept()
 
 void CLogFilterDlg::OnSelectAll(bool bChecked)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     for (int nRow = 0; nRow < m_list->topLevelItemCount(); ++nRow)
         m_list->topLevelItem(nRow)->setCheckState(0, bChecked ? Qt::Checked : Qt::Unchecked);
 }
 
 void CLogFilterDlg::OnSearch()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     const QString text = m_pSearchEdit->text();
     for (int nRow = 0; nRow < m_list->topLevelItemCount(); ++nRow) {
         QTreeWidgetItem* pItem = m_list->topLevelItem(nRow);

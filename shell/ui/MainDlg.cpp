@@ -13,6 +13,7 @@
 #include "shell/ui/FleetView.h"
 #include "shell/ui/LogFilterDlg.h"
 #include "shell/ui/MessageBox.h"
+#include "shell/ui/WindowThread.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
 #include "vehicles/VehicleMgr.h"
 
@@ -49,6 +50,7 @@ CMainDlg::CMainDlg(const QSize& screenSize, QWidget* pParent)
     : QMainWindow(pParent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     Build(screenSize);
 }
 
@@ -138,6 +140,7 @@ void CMainDlg::Build(const QSize& screenSize)
 
 CMainDlg::~CMainDlg()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     m_timer.stop();
     BeginMonitorJoin();  // never ended: a waiting monitor must not wait for a gone window
     CServerControl& control = CServerControl::Instance();
@@ -171,6 +174,7 @@ void CMainDlg::ShowRunning(bool bRunning)
 
 void CMainDlg::OnTick()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     CVehicleMgr& registry = CVehicleMgr::Instance();
     registry.OnTimer();
     std::vector<std::string> names;
@@ -195,6 +199,7 @@ void CMainDlg::EndMonitorJoin()
 
 void CMainDlg::OnStart()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     // Start may wait for the previous period's monitor.
     BeginMonitorJoin();
     const int nResult = CServerControl::Instance().Start();
@@ -209,6 +214,7 @@ void CMainDlg::OnStart()
 
 void CMainDlg::OnStop()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     m_bRunning = 0;
     ShowRunning(false);
     BeginMonitorJoin();
@@ -225,6 +231,7 @@ void CMainDlg::OnLowSpace()
     // the box is closed, unless the window thread is (or gets) busy waiting for it.
     auto pClosed = std::make_shared<bool>(false);
     QMetaObject::invokeMethod(this, [this, pClosed] {
+        CWindowThread::Check(Q_FUNC_INFO);
         if (!CServerControl::Instance().IsRunning()) {
             m_bRunning = 0;
             ShowRunning(false);
@@ -242,6 +249,7 @@ void CMainDlg::OnLowSpace()
 
 void CMainDlg::OnConfig()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     // Edits a fresh copy; the dialog saves it on OK (and tells the user when it cannot),
     // and the next Start reloads the process-wide record from the file.
     ServerSettings settings;
@@ -252,11 +260,13 @@ void CMainDlg::OnConfig()
 
 void CMainDlg::OnExit()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     close();
 }
 
 void CMainDlg::closeEvent(QCloseEvent* pEvent)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     if (m_pActStop->isEnabled()) {
         CMessageBox::Show(this, "Please stop the server first!");
         pEvent->ignore();
@@ -268,11 +278,13 @@ void CMainDlg::closeEvent(QCloseEvent* pEvent)
 
 void CMainDlg::OnClearDisplay()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     m_pTab->ClearLog();
 }
 
 void CMainDlg::OnFilter()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     CLogFilterDlg dlg(this);
     if (dlg.exec() == QDialog::Accepted)
         CLogger::Instance().SetFilter(dlg.SelectedNames());
@@ -280,6 +292,7 @@ void CMainDlg::OnFilter()
 
 void CMainDlg::OnDepotSettings()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     // Saved on OK; the next Start puts the values in force.
     CDepotSettingsDlg dlg(this);
     dlg.exec();
@@ -287,6 +300,7 @@ void CMainDlg::OnDepotSettings()
 
 void CMainDlg::OnAbout()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     CAboutDlg dlg(this);
     dlg.exec();
 }

@@ -1,5 +1,7 @@
 #include "shell/ui/MessageBox.h"
 
+#include "shell/ui/WindowThread.h"
+
 #include <QMessageBox>
 
 namespace {
@@ -14,6 +16,7 @@ CMessageBox::Interceptor& TheInterceptor()
 
 void CMessageBox::Show(QWidget* pParent, const QString& text)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     if (TheInterceptor()) {
         TheInterceptor()(text);
         return;
@@ -23,5 +26,6 @@ void CMessageBox::Show(QWidget* pParent, const QString& text)
 
 void CMessageBox::SetInterceptor(Interceptor interceptor)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     TheInterceptor() = std::move(interceptor);
 }

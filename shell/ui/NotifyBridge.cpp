@@ -1,6 +1,7 @@
 #include "shell/ui/NotifyBridge.h"
 
 #include "core/NotifyEvent.h"
+#include "shell/ui/WindowThread.h"
 
 #include <QMetaObject>
 
@@ -25,6 +26,7 @@ struct Job {
 CNotifyBridge::CNotifyBridge(Handler handler, QObject* pParent)
     : QObject(pParent), m_handler(std::move(handler))
 {
+    CWindowThread::Check(Q_FUNC_INFO);
 }
 
 void CNotifyBridge::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
@@ -53,6 +55,7 @@ void CNotifyBridge::OnNotifyBatch(const std::vector<const NotifyEvent*>& events)
     guard.unlock();
 
     QMetaObject::invokeMethod(this, [this, job] {
+        CWindowThread::Check(Q_FUNC_INFO);
         {
             std::lock_guard lock(m_lock);
             if (job->state != Job::State::Pending)

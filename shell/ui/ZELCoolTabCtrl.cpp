@@ -6,6 +6,7 @@
 #include "resources/Artwork.h"
 #include "shell/ui/FleetView.h"
 #include "shell/ui/ProgressListCtrl.h"
+#include "shell/ui/WindowThread.h"
 
 #include <QDateTime>
 #include <QHeaderView>
@@ -41,6 +42,7 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFlee
       m_center(center),
       m_bridge([this](std::uint32_t nKind, const void* pPayload) { OnNotifyEvent(nKind, pPayload); })
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     resize(size);
     const int nBase = PageRect().adjusted(kPageMargin, kPageMargin, -kPageMargin, -kPageMargin).width();
 
@@ -100,11 +102,13 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFlee
 
 CZELCoolTabCtrl::~CZELCoolTabCtrl()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     m_center.Stop();
 }
 
 void CZELCoolTabCtrl::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     if (nKind == NOTIFY_LOG) {
         const char* szText = static_cast<const char*>(pPayload);
         AddLogEntry(QString::fromUtf8(szText, static_cast<qsizetype>(strnlen(szText, kNotifyPayloadSize))));
@@ -161,5 +165,6 @@ void CZELCoolTabCtrl::AddLogEntry(const QString& text)
 
 void CZELCoolTabCtrl::ClearLog()
 {
+    CWindowThread::Check(Q_FUNC_INFO);
     m_pLog->setRowCount(0);
 }
