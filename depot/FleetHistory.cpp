@@ -257,6 +257,18 @@ int CFleetHistory::Open()
     return 0;
 }
 
+void CFleetHistory::Forget()
+{
+    CMutexLock openGuard(m_openLock);
+    CMutexLock guard(m_lock);
+    if (m_bOpen)
+        return;
+    m_vehicles.clear();
+    m_dirtyNames.clear();
+    m_bLoaded = false;
+    m_nCommitted = ++m_nVersion;
+}
+
 void CFleetHistory::Close()
 {
     CMutexLock openGuard(m_openLock);

@@ -40,6 +40,10 @@ public:
     // Writes what is dirty, ends the writer and closes the database. Any thread but
     // the writer; later calls do nothing.
     void Close() EXCLUDES(m_openLock, m_lock);
+    // Forgets the in-memory copy while closed, so that the next Open starts from the
+    // file as a fresh process does (a test's own fleet.db). Any thread; does nothing
+    // while open.
+    void Forget() EXCLUDES(m_openLock, m_lock);
     bool IsOpen() const EXCLUDES(m_lock);
 
     // Recorders: change the in-memory copy and return at once. Any thread.

@@ -159,7 +159,8 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
 
     // Plenty of space until the vehicle downloads; then each deleted parked recording
     // frees 1 MiB.
-    static std::atomic<bool> bLow {false};
+    static std::atomic<bool> bLow;
+    bLow = false;
     CServerControl::Instance().Retention().SetQuery([parked](const std::string&) -> std::optional<std::uint64_t> {
         if (!bLow)
             return std::uint64_t {1} << 40;

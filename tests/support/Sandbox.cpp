@@ -31,6 +31,7 @@ void StopProcessWide()
     CUDPSrv::Instance().Stop();  // a test may run the control channel alone
     CVehicleMgr::Instance().RemoveAll();
     CFleetHistory::Instance().Close();  // the next Open takes the next test's ./fleet.db
+    CFleetHistory::Instance().Forget();
     CRecordIndex::ReleaseInstance();
 }
 
