@@ -296,9 +296,7 @@ bool CFleetHistory::IsOpen() const
 void CFleetHistory::OnArrival(const std::string& name, const std::string& address, std::uint32_t tNow)
 {
     CMutexLock guard(m_lock);
-    FleetRecord& rec = x_Touch(name).rec;
-    if (rec.tFirstSeen == 0)
-        rec.tFirstSeen = tNow;
+    FleetRecord& rec = x_Seen(name, tNow).rec;
     rec.tLastSeen = tNow;
     rec.strLastAddress = address;
     ++rec.nVisits;
@@ -310,9 +308,7 @@ void CFleetHistory::OnArrival(const std::string& name, const std::string& addres
 void CFleetHistory::OnDeparture(const std::string& name, std::uint32_t tLastSeen)
 {
     CMutexLock guard(m_lock);
-    FleetRecord& rec = x_Touch(name).rec;
-    if (rec.tFirstSeen == 0)
-        rec.tFirstSeen = tLastSeen;
+    FleetRecord& rec = x_Seen(name, tLastSeen).rec;
     rec.tLastSeen = tLastSeen;
     x_Changed(name);
 }
@@ -320,10 +316,8 @@ void CFleetHistory::OnDeparture(const std::string& name, std::uint32_t tLastSeen
 void CFleetHistory::OnFileStored(const std::string& name, std::uint64_t nBytes, std::uint32_t tNow)
 {
     CMutexLock guard(m_lock);
-    Vehicle& vehicle = x_Touch(name);
+    Vehicle& vehicle = x_Seen(name, tNow);
     FleetRecord& rec = vehicle.rec;
-    if (rec.tFirstSeen == 0)
-        rec.tFirstSeen = tNow;
     rec.tLastSeen = tNow;
     ++rec.nFilesTotal;
     rec.nBytesTotal += nBytes;
@@ -341,9 +335,7 @@ void CFleetHistory::OnFileStored(const std::string& name, std::uint64_t nBytes, 
 void CFleetHistory::OnCompleteOffload(const std::string& name, std::uint32_t tNow)
 {
     CMutexLock guard(m_lock);
-    FleetRecord& rec = x_Touch(name).rec;
-    if (rec.tFirstSeen == 0)
-        rec.tFirstSeen = tNow;
+    FleetRecord& rec = x_Seen(name, tNow).rec;
     rec.tLastCompleteOffload = tNow;
     x_Changed(name);
 }
@@ -359,9 +351,7 @@ void CFleetHistory::OnFailure(const std::string& name, const std::string& text, 
 {
     std::string strText = CutUtf8(text, kFailureTextMax);  // before the lock
     CMutexLock guard(m_lock);
-    FleetRecord& rec = x_Touch(name).rec;
-    if (rec.tFirstSeen == 0)
-        rec.tFirstSeen = tNow;
+    FleetRecord& rec = x_Seen(name, tNow).rec;
     rec.tLastFailure = tNow;
     rec.strLastFailure = std::move(strText);
     x_Changed(name);
@@ -426,6 +416,14 @@ CFleetHistory::Vehicle& CFleetHistory::x_Touch(const std::string& name)
     if (bNew)
         it->second.rec.strName = name;
     return it->second;
+}
+
+CFleetHistory::Vehicle& CFleetHistory::x_Seen(const std::string& name, std::uint32_t tSeen)
+{
+    Vehicle& vehicle = x_Touch(name);
+    if (vehicle.rec.tFirstSeen == 0)
+        vehicle.rec.tFirstSeen = tSeen;
+    return vehicle;
 }
 
 void CFleetHistory::x_Changed(const std::string& name)

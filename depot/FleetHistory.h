@@ -100,6 +100,8 @@ private:
     void x_CloseDatabase() REQUIRES(m_openLock);
     // The vehicle called name, created when new; caller holds m_lock.
     Vehicle& x_Touch(const std::string& name) REQUIRES(m_lock);
+    // The same, first seen at tSeen when never seen before; caller holds m_lock.
+    Vehicle& x_Seen(const std::string& name, std::uint32_t tSeen) REQUIRES(m_lock);
     // Marks name dirty, counts the change and wakes the writer; caller holds m_lock.
     void x_Changed(const std::string& name) REQUIRES(m_lock);
     bool x_HasDirty() const REQUIRES(m_lock);

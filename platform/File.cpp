@@ -116,11 +116,22 @@ void CFile::Close()
 
 int CFile::WriteAll(const void* pData, std::size_t nLen, std::size_t* pDone)
 {
-    const auto* p = static_cast<const char*>(pData);
+    return x_WriteLoop(static_cast<const char*>(pData), nLen, -1, pDone);
+}
+
+int CFile::WriteAt(std::int64_t nOff, const std::string& strData)
+{
+    return x_WriteLoop(strData.data(), strData.size(), nOff, nullptr);
+}
+
+int CFile::x_WriteLoop(const char* p, std::size_t nLen, std::int64_t nOff, std::size_t* pDone)
+{
     std::size_t nDone = 0;
     int nErr = 0;
     while (nDone < nLen) {
-        ssize_t n = ::write(m_nFd, p + nDone, nLen - nDone);
+        ssize_t n = nOff < 0 ? ::write(m_nFd, p + nDone, nLen - nDone)
+                             : ::pwrite(m_nFd, p + nDone, nLen - nDone,
+                                        static_cast<off_t>(nOff + static_cast<std::int64_t>(nDone)));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -136,23 +147,6 @@ int CFile::WriteAll(const void* pData, std::size_t nLen, std::size_t* pDone)
     if (pDone)
         *pDone = nDone;
     return nErr;
-}
-
-int CFile::WriteAt(std::int64_t nOff, const std::string& strData)
-{
-    std::size_t nDone = 0;
-    while (nDone < strData.size()) {
-        ssize_t n = ::pwrite(m_nFd, strData.data() + nDone, strData.size() - nDone,
-                             static_cast<off_t>(nOff + static_cast<std::int64_t>(nDone)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return errno;
-        if (n == 0)
-            return ENOSPC;
-        nDone += static_cast<std::size_t>(n);
-    }
-    return 0;
 }
 
 int CFile::ReadAt(std::int64_t nOff, std::size_t nLen, std::string& strOut) const

@@ -66,6 +66,9 @@ public:
     static int ReplaceAtomically(const std::string& strPath, const std::string& strData);
 
 private:
+    // Writes at the current position (nOff < 0) or at nOff, retrying as WriteAll says.
+    int x_WriteLoop(const char* p, std::size_t nLen, std::int64_t nOff, std::size_t* pDone);
+
     int m_nFd = -1;
     std::string m_strPath;
 };
