@@ -280,13 +280,17 @@ TEST_F(DownloadE2eTest, RefusingRecorderIsAskedAgainEveryFewSecondsNotInABusyLoo
     SimOptions options = Options({"REFUSER"}, 1, 1, 1000);
     options.faults.nRefuseStatus = 503;
     StartSim(options);
-    // The retry pause is 300 ms here (3 s shipped): asked again after it.
-    ASSERT_TRUE(WaitFor([this] { return m_pSim->Totals().nRefused >= 2; }, 10s));
-    EXPECT_TRUE(FilesWithExtension(".mp4").empty());
-    auto messages = ReadLogMessages();
+    // The retry pause is 300 ms here (3 s shipped): asked again after it. The server
+    // logs each refusal after the recorder has counted it.
     std::string refusal = "ZELP_GETFILE chan 1: " + m_pSim->Recorder(0).Recordings().All().front().strFileName +
                           ", seek=0, get response: 503\r\n";
-    EXPECT_GE(std::count(messages.begin(), messages.end(), refusal), 2);
+    auto nLogged = [&refusal] {
+        auto messages = ReadLogMessages();
+        return std::count(messages.begin(), messages.end(), refusal);
+    };
+    ASSERT_TRUE(WaitFor([&] { return m_pSim->Totals().nRefused >= 2 && nLogged() >= 2; }, 10s));
+    EXPECT_TRUE(FilesWithExtension(".mp4").empty());
+    EXPECT_GE(nLogged(), 2);
 
     // With a pause of an hour, only a busy loop would ask again within a second.
     StopTimer();
