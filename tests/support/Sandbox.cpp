@@ -87,7 +87,10 @@ void Sandbox::TearDown()
 {
     StopProcessWide();
     ResetProcessWide();
-    SetTz(m_oldTz);
+    // tzset races with the notification thread's clock reads: only when a test moved TZ.
+    const char* szTz = std::getenv("TZ");
+    if ((szTz == nullptr) != !m_oldTz || (szTz && *m_oldTz != szTz))
+        SetTz(m_oldTz);
     std::filesystem::current_path(m_oldCwd);
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
