@@ -20,46 +20,103 @@
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+// 1: vehicle and day_total. 2: channel_mark, missed_recording and vehicle.missed_dropped.
+constexpr int kSchemaVersion = 2;
 constexpr std::uint32_t kDaySeconds = 86400;
 constexpr std::size_t kFailureTextMax = 200;
 
-constexpr const char* kCreateSchema =
-    "BEGIN;"
+// The tables of a new file, at the current layout.
+constexpr const char* kCreateVehicleTables =
     "CREATE TABLE IF NOT EXISTS vehicle("
     " name TEXT PRIMARY KEY NOT NULL,"
     " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, last_address TEXT NOT NULL,"
     " visits INTEGER NOT NULL, files_total INTEGER NOT NULL, bytes_total INTEGER NOT NULL,"
     " files_last_visit INTEGER NOT NULL, bytes_last_visit INTEGER NOT NULL,"
     " last_complete_offload INTEGER NOT NULL, pending INTEGER NOT NULL,"
-    " last_failure_time INTEGER NOT NULL, last_failure TEXT NOT NULL) WITHOUT ROWID;"
+    " last_failure_time INTEGER NOT NULL, last_failure TEXT NOT NULL,"
+    " missed_dropped INTEGER NOT NULL DEFAULT 0) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS day_total("
     " name TEXT NOT NULL, day INTEGER NOT NULL, files INTEGER NOT NULL, bytes INTEGER NOT NULL,"
     " PRIMARY KEY(name, day)) WITHOUT ROWID;"
     // Pruning goes by day across all vehicles.
-    "CREATE INDEX IF NOT EXISTS day_total_by_day ON day_total(day);"
-    "PRAGMA user_version=1;"
-    "COMMIT;";
+    "CREATE INDEX IF NOT EXISTS day_total_by_day ON day_total(day);";
+// What layout 1 lacks.
+constexpr const char* kAddMissedDropped = "ALTER TABLE vehicle ADD COLUMN missed_dropped INTEGER NOT NULL DEFAULT 0;";
+constexpr const char* kCreateMissedTables =
+    "CREATE TABLE IF NOT EXISTS channel_mark("
+    " name TEXT NOT NULL, channel INTEGER NOT NULL, complete_up_to INTEGER NOT NULL,"
+    " PRIMARY KEY(name, channel)) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS missed_recording("
+    " name TEXT NOT NULL, channel INTEGER NOT NULL, file_name TEXT NOT NULL, start_time INTEGER NOT NULL,"
+    " end_time INTEGER NOT NULL, reason TEXT NOT NULL, visits INTEGER NOT NULL, last_visit INTEGER NOT NULL,"
+    " last_missed INTEGER NOT NULL, state TEXT NOT NULL,"
+    " PRIMARY KEY(name, channel, file_name, start_time)) WITHOUT ROWID;";
 
 constexpr const char* kSelectVehicles =
     "SELECT name, first_seen, last_seen, last_address, visits, files_total, bytes_total,"
     " files_last_visit, bytes_last_visit, last_complete_offload, pending, last_failure_time,"
-    " last_failure FROM vehicle";
+    " last_failure, missed_dropped FROM vehicle";
 constexpr const char* kSelectDays = "SELECT name, day, files, bytes FROM day_total";
+constexpr const char* kSelectMarks = "SELECT name, channel, complete_up_to FROM channel_mark";
+constexpr const char* kSelectMissed =
+    "SELECT name, channel, file_name, start_time, end_time, reason, visits, last_visit, last_missed, state"
+    " FROM missed_recording";
 constexpr const char* kUpsertVehicle =
     "INSERT INTO vehicle(name, first_seen, last_seen, last_address, visits, files_total, bytes_total,"
-    " files_last_visit, bytes_last_visit, last_complete_offload, pending, last_failure_time, last_failure)"
-    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)"
+    " files_last_visit, bytes_last_visit, last_complete_offload, pending, last_failure_time, last_failure,"
+    " missed_dropped)"
+    " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)"
     " ON CONFLICT(name) DO UPDATE SET first_seen=excluded.first_seen, last_seen=excluded.last_seen,"
     " last_address=excluded.last_address, visits=excluded.visits, files_total=excluded.files_total,"
     " bytes_total=excluded.bytes_total, files_last_visit=excluded.files_last_visit,"
     " bytes_last_visit=excluded.bytes_last_visit, last_complete_offload=excluded.last_complete_offload,"
     " pending=excluded.pending, last_failure_time=excluded.last_failure_time,"
-    " last_failure=excluded.last_failure";
+    " last_failure=excluded.last_failure, missed_dropped=excluded.missed_dropped";
 constexpr const char* kUpsertDay =
     "INSERT INTO day_total(name, day, files, bytes) VALUES(?1, ?2, ?3, ?4)"
     " ON CONFLICT(name, day) DO UPDATE SET files=excluded.files, bytes=excluded.bytes";
 constexpr const char* kPruneDays = "DELETE FROM day_total WHERE day < ?1";
+constexpr const char* kUpsertMark =
+    "INSERT INTO channel_mark(name, channel, complete_up_to) VALUES(?1, ?2, ?3)"
+    " ON CONFLICT(name, channel) DO UPDATE SET complete_up_to=excluded.complete_up_to";
+constexpr const char* kUpsertMissed =
+    "INSERT INTO missed_recording(name, channel, file_name, start_time, end_time, reason, visits, last_visit,"
+    " last_missed, state) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
+    " ON CONFLICT(name, channel, file_name, start_time) DO UPDATE SET end_time=excluded.end_time,"
+    " reason=excluded.reason, visits=excluded.visits, last_visit=excluded.last_visit,"
+    " last_missed=excluded.last_missed, state=excluded.state";
+constexpr const char* kDeleteMissed =
+    "DELETE FROM missed_recording WHERE name=?1 AND channel=?2 AND file_name=?3 AND start_time=?4";
+
+MissedRecording::State StateFromName(const std::string& text)
+{
+    for (auto eState : {MissedRecording::State::Unfetchable, MissedRecording::State::LeftBehind})
+        if (text == MissedStateName(eState))
+            return eState;
+    // Anything else is tried again rather than forgotten.
+    return MissedRecording::State::Retrying;
+}
+
+void WriteLogLines(const std::vector<std::pair<std::string, std::string>>& lines)
+{
+    for (const auto& [text, vehicle] : lines)
+        WriteLog(text, vehicle.c_str());
+}
+
+std::string UnfetchableText(const std::string& name, const MissedRecording& rec)
+{
+    return Format("vehname=%s, chan=%d, recording %s unfetchable after %u visits: %s", name.c_str(), rec.nChannel,
+                  rec.strFileName.c_str(), rec.nVisits, rec.strReason.c_str());
+}
+
+// Adds nDelta to the count of eState in rec.
+void CountState(FleetRecord& rec, MissedRecording::State eState, int nDelta)
+{
+    if (eState == MissedRecording::State::Unfetchable)
+        rec.nUnfetchable += static_cast<std::uint32_t>(nDelta);
+    else if (eState == MissedRecording::State::LeftBehind)
+        rec.nLeftBehind += static_cast<std::uint32_t>(nDelta);
+}
 
 std::uint32_t DayOf(std::uint32_t t)
 {
@@ -139,6 +196,16 @@ int QueryOne(sqlite3* pDb, const char* szSql, std::string& strValue, std::string
     return rc;
 }
 
+// Whether szTable has a column szColumn.
+bool HasColumn(sqlite3* pDb, const char* szTable, const char* szColumn)
+{
+    sqlite3_stmt* pStmt = nullptr;
+    std::string strSql = Format("SELECT %s FROM %s LIMIT 0", szColumn, szTable);
+    bool bHas = sqlite3_prepare_v2(pDb, strSql.c_str(), -1, &pStmt, nullptr) == SQLITE_OK;
+    sqlite3_finalize(pStmt);
+    return bHas;
+}
+
 // A vehicle first met before the database was read carries only what was recorded
 // since; adds it to the stored row.
 void MergeChanges(FleetRecord& stored, const FleetRecord& changes)
@@ -158,6 +225,11 @@ void MergeChanges(FleetRecord& stored, const FleetRecord& changes)
     stored.nFilesTotal += changes.nFilesTotal;
     stored.nBytesTotal += changes.nBytesTotal;
     stored.tLastCompleteOffload = std::max(stored.tLastCompleteOffload, changes.tLastCompleteOffload);
+    // A complete offload since cleared the stored drops.
+    if (changes.tLastCompleteOffload != 0)
+        stored.nMissedDropped = changes.nMissedDropped;
+    else
+        stored.nMissedDropped += changes.nMissedDropped;
     if (changes.nPending != -1)
         stored.nPending = changes.nPending;
     if (changes.tLastFailure != 0 || !changes.strLastFailure.empty()) {
@@ -209,6 +281,7 @@ int CFleetHistory::Open()
     }
 
     std::uint32_t tKeepFrom = KeepFrom(DayOf(WallClockNow()));
+    LogLines logs;
     {
         CMutexLock guard(m_lock);
         if (m_bLoaded) {
@@ -218,6 +291,10 @@ int CFleetHistory::Open()
                 m_dirtyNames.insert(name);
                 for (const auto& [tDay, total] : vehicle.days)
                     vehicle.dirtyDays.insert(tDay);
+                for (const auto& [nChannel, tUpTo] : vehicle.marks)
+                    vehicle.dirtyMarks.insert(nChannel);
+                for (const auto& [key, entry] : vehicle.missed)
+                    vehicle.dirtyMissed.insert(key);
             }
             if (!m_dirtyNames.empty())
                 ++m_nVersion;
@@ -226,6 +303,7 @@ int CFleetHistory::Open()
             for (auto& [name, changes] : m_vehicles) {
                 auto [it, bNew] = loaded.try_emplace(name);
                 Vehicle& vehicle = it->second;
+                const std::uint32_t nStoredVisits = vehicle.rec.nVisits;
                 if (bNew)
                     vehicle.rec = changes.rec;
                 else
@@ -237,6 +315,7 @@ int CFleetHistory::Open()
                     day.nBytes += total.nBytes;
                     vehicle.dirtyDays.insert(tDay);
                 }
+                x_MergeMissed(name, vehicle, changes, nStoredVisits, logs);
             }
             m_vehicles.swap(loaded);
             m_bLoaded = true;
@@ -244,6 +323,15 @@ int CFleetHistory::Open()
         for (auto& [name, vehicle] : m_vehicles) {
             vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tKeepFrom));
             vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(), vehicle.dirtyDays.lower_bound(tKeepFrom));
+            // The counts of the stored rows, and a list grown beyond its bound by the merge.
+            vehicle.rec.nUnfetchable = 0;
+            vehicle.rec.nLeftBehind = 0;
+            for (const auto& [key, entry] : vehicle.missed)
+                CountState(vehicle.rec, entry.rec.eState, 1);
+            if (x_BoundMissed(name, vehicle, logs)) {
+                m_dirtyNames.insert(name);
+                ++m_nVersion;
+            }
         }
         if (m_dirtyNames.empty())
             m_nCommitted = m_nVersion;
@@ -254,6 +342,7 @@ int CFleetHistory::Open()
     }
     m_bFailureLogged = false;
     m_writer = std::thread([this] { x_WriterLoop(); });
+    WriteLogLines(logs);
     return 0;
 }
 
@@ -337,6 +426,9 @@ void CFleetHistory::OnCompleteOffload(const std::string& name, std::uint32_t tNo
     CMutexLock guard(m_lock);
     FleetRecord& rec = x_Seen(name, tNow).rec;
     rec.tLastCompleteOffload = tNow;
+    // Every channel finished with nothing skipped: a dropped entry was stored since or
+    // is no longer in the span, so none of them is pending any more.
+    rec.nMissedDropped = 0;
     x_Changed(name);
 }
 
@@ -354,6 +446,115 @@ void CFleetHistory::OnFailure(const std::string& name, const std::string& text, 
     FleetRecord& rec = x_Seen(name, tNow).rec;
     rec.tLastFailure = tNow;
     rec.strLastFailure = std::move(strText);
+    x_Changed(name);
+}
+
+void CFleetHistory::OnCompleteUpTo(const std::string& name, std::uint8_t nChannel, std::uint32_t tUpTo)
+{
+    CMutexLock guard(m_lock);
+    Vehicle& vehicle = x_Touch(name);
+    auto [it, bNew] = vehicle.marks.try_emplace(nChannel, tUpTo);
+    // The task sets it after every stored recording; an unchanged mark costs no write.
+    if (!bNew && it->second == tUpTo)
+        return;
+    it->second = tUpTo;
+    vehicle.dirtyMarks.insert(nChannel);
+    x_Changed(name);
+}
+
+void CFleetHistory::OnRecordingMissed(const std::string& name, const MissedRecording& rec, std::uint32_t tNow)
+{
+    std::string strReason = CutUtf8(rec.strReason, kFailureTextMax);  // before the lock
+    LogLines logs;
+    {
+        CMutexLock guard(m_lock);
+        Vehicle& vehicle = x_Seen(name, tNow);
+        MissedKey key(rec.tStart, rec.nChannel, rec.strFileName);
+        auto it = vehicle.missed.find(key);
+        const bool bWasUnfetchable =
+            it != vehicle.missed.end() && it->second.rec.eState == MissedRecording::State::Unfetchable;
+        MissedEntry entry = it != vehicle.missed.end() ? it->second : MissedEntry {};
+        if (it == vehicle.missed.end()) {
+            entry.rec.nChannel = rec.nChannel;
+            entry.rec.strFileName = rec.strFileName;
+            entry.rec.tStart = rec.tStart;
+        }
+        entry.rec.tEnd = rec.tEnd;
+        if (!strReason.empty())
+            entry.rec.strReason = std::move(strReason);
+        entry.rec.tLastMissed = tNow;
+        // Passes of the same visit count once: a recording that fails on one visit
+        // only may have met a bad connection.
+        const std::uint32_t nVisit = vehicle.rec.nVisits;
+        if (entry.rec.nVisits == 0 || entry.nLastVisit != nVisit) {
+            if (entry.rec.nVisits == 0)
+                entry.nFirstVisit = nVisit;
+            ++entry.rec.nVisits;
+            entry.nLastVisit = nVisit;
+        }
+        entry.rec.eState = entry.rec.nVisits >= kUnfetchableVisits ? MissedRecording::State::Unfetchable
+                                                                   : MissedRecording::State::Retrying;
+        if (entry.rec.eState == MissedRecording::State::Unfetchable && !bWasUnfetchable)
+            logs.emplace_back(UnfetchableText(name, entry.rec), name);
+        x_PutMissed(vehicle, key, std::move(entry));
+        x_BoundMissed(name, vehicle, logs);
+        x_Changed(name);
+    }
+    WriteLogLines(logs);
+}
+
+void CFleetHistory::OnRecordingLeftBehind(const std::string& name, const MissedRecording& rec, std::uint32_t tNow)
+{
+    std::string strReason = CutUtf8(rec.strReason, kFailureTextMax);  // before the lock
+    LogLines logs;
+    {
+        CMutexLock guard(m_lock);
+        Vehicle& vehicle = x_Seen(name, tNow);
+        MissedKey key(rec.tStart, rec.nChannel, rec.strFileName);
+        auto it = vehicle.missed.find(key);
+        MissedEntry entry = it != vehicle.missed.end() ? it->second : MissedEntry {};
+        if (it == vehicle.missed.end()) {
+            entry.rec.nChannel = rec.nChannel;
+            entry.rec.strFileName = rec.strFileName;
+            entry.rec.tStart = rec.tStart;
+        }
+        entry.rec.tEnd = rec.tEnd;
+        if (!strReason.empty())
+            entry.rec.strReason = std::move(strReason);
+        entry.rec.tLastMissed = tNow;
+        entry.rec.eState = MissedRecording::State::LeftBehind;
+        x_PutMissed(vehicle, key, std::move(entry));
+        x_BoundMissed(name, vehicle, logs);
+        x_Changed(name);
+    }
+    WriteLogLines(logs);
+}
+
+void CFleetHistory::OnRecordingStored(const std::string& name, std::uint8_t nChannel, const std::string& strFileName,
+                                      std::uint32_t tStart)
+{
+    CMutexLock guard(m_lock);
+    MissedKey key(tStart, nChannel, strFileName);
+    if (!m_bLoaded) {
+        // The unread database may hold the entry: its row is deleted at the merge.
+        Vehicle& vehicle = x_Touch(name);
+        x_EraseMissed(vehicle, key);
+        vehicle.dirtyMissed.insert(key);
+        vehicle.storedBeforeLoad.insert(key);
+        // Bounded like the list; the oldest go, which would only be listed again.
+        while (vehicle.storedBeforeLoad.size() > kMissedMax) {
+            auto itOld = vehicle.storedBeforeLoad.begin();
+            if (!vehicle.missed.count(*itOld))
+                vehicle.dirtyMissed.erase(*itOld);
+            vehicle.storedBeforeLoad.erase(itOld);
+        }
+        x_Changed(name);
+        return;
+    }
+    auto it = m_vehicles.find(name);
+    if (it == m_vehicles.end() || !it->second.missed.count(key))
+        return;
+    x_EraseMissed(it->second, key);
     x_Changed(name);
 }
 
@@ -384,6 +585,35 @@ std::vector<FleetDayTotal> CFleetHistory::DayTotals(const std::string& name) con
             totals.push_back(total);
     }
     return totals;
+}
+
+bool CFleetHistory::Knows(const std::string& name) const
+{
+    CMutexLock guard(m_lock);
+    return m_vehicles.count(name) != 0;
+}
+
+std::uint32_t CFleetHistory::CompleteUpTo(const std::string& name, std::uint8_t nChannel) const
+{
+    CMutexLock guard(m_lock);
+    auto it = m_vehicles.find(name);
+    if (it == m_vehicles.end())
+        return 0;
+    auto itMark = it->second.marks.find(nChannel);
+    return itMark == it->second.marks.end() ? 0 : itMark->second;
+}
+
+std::vector<MissedRecording> CFleetHistory::MissedRecordings(const std::string& name) const
+{
+    CMutexLock guard(m_lock);
+    std::vector<MissedRecording> recordings;
+    auto it = m_vehicles.find(name);
+    if (it != m_vehicles.end()) {
+        recordings.reserve(it->second.missed.size());
+        for (const auto& [key, entry] : it->second.missed)
+            recordings.push_back(entry.rec);
+    }
+    return recordings;
 }
 
 std::uint64_t CFleetHistory::Version() const
@@ -436,6 +666,109 @@ void CFleetHistory::x_Changed(const std::string& name)
         m_wake.NotifyAll();
 }
 
+void CFleetHistory::x_PutMissed(Vehicle& vehicle, const MissedKey& key, MissedEntry entry)
+{
+    auto [it, bNew] = vehicle.missed.try_emplace(key);
+    if (!bNew)
+        CountState(vehicle.rec, it->second.rec.eState, -1);
+    CountState(vehicle.rec, entry.rec.eState, 1);
+    it->second = std::move(entry);
+    vehicle.dirtyMissed.insert(key);
+}
+
+void CFleetHistory::x_EraseMissed(Vehicle& vehicle, const MissedKey& key)
+{
+    auto it = vehicle.missed.find(key);
+    if (it == vehicle.missed.end())
+        return;
+    CountState(vehicle.rec, it->second.rec.eState, -1);
+    vehicle.missed.erase(it);
+    vehicle.dirtyMissed.insert(key);
+}
+
+bool CFleetHistory::x_BoundMissed(const std::string& name, Vehicle& vehicle, LogLines& logs)
+{
+    bool bDropped = false;
+    while (vehicle.missed.size() > kMissedMax) {
+        auto itDrop = vehicle.missed.end();
+        for (auto eState : {MissedRecording::State::LeftBehind, MissedRecording::State::Retrying,
+                            MissedRecording::State::Unfetchable}) {
+            itDrop = std::find_if(vehicle.missed.begin(), vehicle.missed.end(),
+                                  [eState](const auto& item) { return item.second.rec.eState == eState; });
+            if (itDrop != vehicle.missed.end())
+                break;
+        }
+        const MissedRecording& rec = itDrop->second.rec;
+        if (rec.eState == MissedRecording::State::LeftBehind) {
+            logs.emplace_back(Format("vehname=%s, chan=%d, left-behind recording %s no longer listed: more than %zu "
+                                     "missed recordings",
+                                     name.c_str(), rec.nChannel, rec.strFileName.c_str(), kMissedMax),
+                              name);
+        } else {
+            // Still not stored: counted, so that the vehicle stays marked.
+            ++vehicle.rec.nMissedDropped;
+            logs.emplace_back(Format("vehname=%s, chan=%d, %s recording %s no longer listed: more than %zu missed "
+                                     "recordings, %llu not listed",
+                                     name.c_str(), rec.nChannel, MissedStateName(rec.eState),
+                                     rec.strFileName.c_str(), kMissedMax,
+                                     static_cast<unsigned long long>(vehicle.rec.nMissedDropped)),
+                              name);
+        }
+        MissedKey key = itDrop->first;
+        x_EraseMissed(vehicle, key);
+        bDropped = true;
+    }
+    return bDropped;
+}
+
+void CFleetHistory::x_MergeMissed(const std::string& name, Vehicle& vehicle, const Vehicle& changes,
+                                  std::uint32_t nStoredVisits, LogLines& logs)
+{
+    for (std::uint8_t nChannel : changes.dirtyMarks) {
+        auto it = changes.marks.find(nChannel);
+        if (it == changes.marks.end())
+            continue;
+        vehicle.marks[nChannel] = it->second;
+        vehicle.dirtyMarks.insert(nChannel);
+    }
+    for (const MissedKey& key : changes.dirtyMissed) {
+        auto itChange = changes.missed.find(key);
+        if (itChange == changes.missed.end()) {
+            x_EraseMissed(vehicle, key);
+            vehicle.dirtyMissed.insert(key);  // the row goes even when the copy never had it
+            continue;
+        }
+        MissedEntry entry = itChange->second;
+        // The visits counted since the start of this process follow the stored ones.
+        entry.nFirstVisit += nStoredVisits;
+        entry.nLastVisit += nStoredVisits;
+        auto itStored = vehicle.missed.find(key);
+        bool bWasUnfetchable = false;
+        if (itStored != vehicle.missed.end() && !changes.storedBeforeLoad.count(key)) {
+            const MissedEntry& stored = itStored->second;
+            bWasUnfetchable = stored.rec.eState == MissedRecording::State::Unfetchable;
+            if (entry.rec.nVisits == 0) {
+                entry.rec.nVisits = stored.rec.nVisits;
+                entry.nFirstVisit = stored.nFirstVisit;
+                entry.nLastVisit = stored.nLastVisit;
+            } else if (stored.rec.nVisits > 0) {
+                // Only the visit the process started in can be counted on both sides.
+                entry.rec.nVisits += stored.rec.nVisits - (entry.nFirstVisit == stored.nLastVisit ? 1 : 0);
+            }
+            if (entry.rec.strReason.empty())
+                entry.rec.strReason = stored.rec.strReason;
+        }
+        if (entry.rec.eState != MissedRecording::State::LeftBehind) {
+            entry.rec.eState = entry.rec.nVisits >= kUnfetchableVisits ? MissedRecording::State::Unfetchable
+                                                                       : MissedRecording::State::Retrying;
+            if (entry.rec.eState == MissedRecording::State::Unfetchable && !bWasUnfetchable &&
+                itChange->second.rec.eState != MissedRecording::State::Unfetchable)
+                logs.emplace_back(UnfetchableText(name, entry.rec), name);
+        }
+        x_PutMissed(vehicle, key, std::move(entry));
+    }
+}
+
 bool CFleetHistory::x_HasDirty() const
 {
     return !m_dirtyNames.empty();
@@ -457,6 +790,20 @@ CFleetHistory::Batch CFleetHistory::x_TakeBatch()
                 batch.days.emplace_back(name, itDay->second);
         }
         vehicle.dirtyDays.clear();
+        for (std::uint8_t nChannel : vehicle.dirtyMarks) {
+            auto itMark = vehicle.marks.find(nChannel);
+            if (itMark != vehicle.marks.end())
+                batch.marks.emplace_back(name, nChannel, itMark->second);
+        }
+        vehicle.dirtyMarks.clear();
+        for (const MissedKey& key : vehicle.dirtyMissed) {
+            auto itMissed = vehicle.missed.find(key);
+            if (itMissed != vehicle.missed.end())
+                batch.missed.emplace_back(name, itMissed->second);
+            else
+                batch.unmissed.emplace_back(name, key);
+        }
+        vehicle.dirtyMissed.clear();
     }
     m_dirtyNames.clear();
     m_bFlushWanted = false;
@@ -514,6 +861,22 @@ void CFleetHistory::x_WriterLoop()
                 if (it != m_vehicles.end() && it->second.days.count(total.tDay))
                     it->second.dirtyDays.insert(total.tDay);
             }
+            for (const auto& [name, nChannel, tUpTo] : batch.marks) {
+                auto it = m_vehicles.find(name);
+                if (it != m_vehicles.end())
+                    it->second.dirtyMarks.insert(nChannel);
+            }
+            // Written or deleted, whichever the entry's state is by the next batch.
+            for (const auto& [name, entry] : batch.missed) {
+                auto it = m_vehicles.find(name);
+                if (it != m_vehicles.end())
+                    it->second.dirtyMissed.emplace(entry.rec.tStart, entry.rec.nChannel, entry.rec.strFileName);
+            }
+            for (const auto& [name, key] : batch.unmissed) {
+                auto it = m_vehicles.find(name);
+                if (it != m_vehicles.end())
+                    it->second.dirtyMissed.insert(key);
+            }
         }
         ++m_nBatchesDone;
         m_batchDone.NotifyAll();
@@ -526,7 +889,8 @@ void CFleetHistory::x_WriterLoop()
 
 int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError)
 {
-    if (batch.rows.empty() && batch.days.empty() && tPruneBefore == 0)
+    if (batch.rows.empty() && batch.days.empty() && batch.marks.empty() && batch.missed.empty() &&
+        batch.unmissed.empty() && tPruneBefore == 0)
         return 0;
     int rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
     auto step = [&](sqlite3_stmt* pStmt) {
@@ -550,6 +914,7 @@ int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, 
         BindInt(p, 11, rec.nPending);
         BindInt(p, 12, rec.tLastFailure);
         BindText(p, 13, rec.strLastFailure);
+        BindInt(p, 14, static_cast<std::int64_t>(rec.nMissedDropped));
         rc = step(p);
     }
     for (std::size_t i = 0; rc == SQLITE_OK && i < batch.days.size(); ++i) {
@@ -559,6 +924,39 @@ int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, 
         BindInt(p, 2, total.tDay);
         BindInt(p, 3, static_cast<std::int64_t>(total.nFiles));
         BindInt(p, 4, static_cast<std::int64_t>(total.nBytes));
+        rc = step(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.marks.size(); ++i) {
+        const auto& [name, nChannel, tUpTo] = batch.marks[i];
+        sqlite3_stmt* p = m_pUpsertMark;
+        BindText(p, 1, name);
+        BindInt(p, 2, nChannel);
+        BindInt(p, 3, tUpTo);
+        rc = step(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.missed.size(); ++i) {
+        const auto& [name, entry] = batch.missed[i];
+        const MissedRecording& rec = entry.rec;
+        sqlite3_stmt* p = m_pUpsertMissed;
+        BindText(p, 1, name);
+        BindInt(p, 2, rec.nChannel);
+        BindText(p, 3, rec.strFileName);
+        BindInt(p, 4, rec.tStart);
+        BindInt(p, 5, rec.tEnd);
+        BindText(p, 6, rec.strReason);
+        BindInt(p, 7, rec.nVisits);
+        BindInt(p, 8, entry.nLastVisit);
+        BindInt(p, 9, rec.tLastMissed);
+        sqlite3_bind_text(p, 10, MissedStateName(rec.eState), -1, SQLITE_STATIC);
+        rc = step(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.unmissed.size(); ++i) {
+        const auto& [name, key] = batch.unmissed[i];
+        sqlite3_stmt* p = m_pDeleteMissed;
+        BindText(p, 1, name);
+        BindInt(p, 2, std::get<1>(key));
+        BindText(p, 3, std::get<2>(key));
+        BindInt(p, 4, std::get<0>(key));
         rc = step(p);
     }
     if (rc == SQLITE_OK && tPruneBefore != 0) {
@@ -608,9 +1006,29 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
         (rc = QueryOne(m_pDb, "PRAGMA synchronous=NORMAL", strValue, strError)) != SQLITE_OK)
         return failed(rc);
     if (nVersion < kSchemaVersion) {
-        rc = sqlite3_exec(m_pDb, kCreateSchema, nullptr, nullptr, nullptr);
+        // A new file gets every table; an older layout gains what it lacks, all in one
+        // transaction so that a failure leaves it as it was.
+        rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK && nVersion == 0)
+            rc = sqlite3_exec(m_pDb, kCreateVehicleTables, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK && nVersion == 1 && !HasColumn(m_pDb, "vehicle", "missed_dropped"))
+            rc = sqlite3_exec(m_pDb, kAddMissedDropped, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(m_pDb, kCreateMissedTables, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(m_pDb, Format("PRAGMA user_version=%d", kSchemaVersion).c_str(), nullptr, nullptr,
+                              nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
             strError = sqlite3_errmsg(m_pDb);
+            if (!sqlite3_get_autocommit(m_pDb))
+                sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+            // Tables of that name laid out otherwise: no database of this program.
+            if ((rc & 0xff) == SQLITE_ERROR) {
+                x_CloseDatabase();
+                return OpenResult::Damaged;
+            }
             return failed(rc);
         }
     }
@@ -665,6 +1083,7 @@ CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::str
         rec.nPending = sqlite3_column_int64(pStmt, 10);
         rec.tLastFailure = ColumnU32(pStmt, 11);
         rec.strLastFailure = ColumnText(pStmt, 12);
+        rec.nMissedDropped = ColumnU64(pStmt, 13);
     }
     sqlite3_finalize(pStmt);
     if (rc != SQLITE_DONE)
@@ -687,12 +1106,57 @@ CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::str
     if (rc != SQLITE_DONE)
         return failed(rc);
 
+    rc = sqlite3_prepare_v2(m_pDb, kSelectMarks, -1, &pStmt, nullptr);
+    if (rc != SQLITE_OK)
+        return failed(rc);
+    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
+        std::string name = ColumnText(pStmt, 0);
+        Vehicle& vehicle = loaded[name];
+        vehicle.rec.strName = name;
+        vehicle.marks[static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1))] = ColumnU32(pStmt, 2);
+    }
+    sqlite3_finalize(pStmt);
+    if (rc != SQLITE_DONE)
+        return failed(rc);
+
+    rc = sqlite3_prepare_v2(m_pDb, kSelectMissed, -1, &pStmt, nullptr);
+    if (rc != SQLITE_OK)
+        return failed(rc);
+    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
+        std::string name = ColumnText(pStmt, 0);
+        Vehicle& vehicle = loaded[name];
+        vehicle.rec.strName = name;
+        MissedEntry entry;
+        MissedRecording& rec = entry.rec;
+        rec.nChannel = static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1));
+        rec.strFileName = ColumnText(pStmt, 2);
+        rec.tStart = ColumnU32(pStmt, 3);
+        rec.tEnd = ColumnU32(pStmt, 4);
+        rec.strReason = ColumnText(pStmt, 5);
+        rec.nVisits = ColumnU32(pStmt, 6);
+        entry.nLastVisit = ColumnU32(pStmt, 7);
+        entry.nFirstVisit = entry.nLastVisit;  // only the last matters once stored
+        rec.tLastMissed = ColumnU32(pStmt, 8);
+        rec.eState = StateFromName(ColumnText(pStmt, 9));
+        MissedKey key(rec.tStart, rec.nChannel, rec.strFileName);
+        vehicle.missed.insert_or_assign(std::move(key), std::move(entry));
+    }
+    sqlite3_finalize(pStmt);
+    if (rc != SQLITE_DONE)
+        return failed(rc);
+
     if ((rc = sqlite3_prepare_v3(m_pDb, kUpsertVehicle, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertVehicle,
                                  nullptr)) != SQLITE_OK ||
         (rc = sqlite3_prepare_v3(m_pDb, kUpsertDay, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertDay, nullptr)) !=
             SQLITE_OK ||
         (rc = sqlite3_prepare_v3(m_pDb, kPruneDays, -1, SQLITE_PREPARE_PERSISTENT, &m_pPruneDays, nullptr)) !=
-            SQLITE_OK)
+            SQLITE_OK ||
+        (rc = sqlite3_prepare_v3(m_pDb, kUpsertMark, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertMark, nullptr)) !=
+            SQLITE_OK ||
+        (rc = sqlite3_prepare_v3(m_pDb, kUpsertMissed, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertMissed,
+                                 nullptr)) != SQLITE_OK ||
+        (rc = sqlite3_prepare_v3(m_pDb, kDeleteMissed, -1, SQLITE_PREPARE_PERSISTENT, &m_pDeleteMissed,
+                                 nullptr)) != SQLITE_OK)
         return failed(rc);
     return OpenResult::Ok;
 }
@@ -717,7 +1181,8 @@ bool CFleetHistory::x_KeepAside(std::string& strBackup, std::string& strError)
 
 void CFleetHistory::x_CloseDatabase()
 {
-    for (sqlite3_stmt** ppStmt : {&m_pUpsertVehicle, &m_pUpsertDay, &m_pPruneDays}) {
+    for (sqlite3_stmt** ppStmt :
+         {&m_pUpsertVehicle, &m_pUpsertDay, &m_pPruneDays, &m_pUpsertMark, &m_pUpsertMissed, &m_pDeleteMissed}) {
         sqlite3_finalize(*ppStmt);
         *ppStmt = nullptr;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "depot/FleetRecord.h"
+#include "depot/MissedRecording.h"
 #include "platform/Condition.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
@@ -10,6 +11,8 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 struct sqlite3;
@@ -20,10 +23,16 @@ struct sqlite3_stmt;
 // an in-memory copy and mark the vehicle dirty; one writer thread stores the dirty
 // rows in batches, so no download or receive thread ever waits for the disk.
 // A damaged database is kept aside as a backup and started afresh, with a log line.
+// Besides the vehicles it keeps, per channel, the point up to which everything the
+// recorder offered is stored, and the recordings a download pass did not store.
 class CFleetHistory {
 public:
     static constexpr const char* kDefaultPath = "fleet.db";
     static constexpr std::uint32_t kDayTotalDays = 90;  // per-day totals kept this long
+    // A recording missed in this many distinct visits is unfetchable.
+    static constexpr std::uint32_t kUnfetchableVisits = 3;
+    // Missed recordings kept per vehicle; beyond, left-behind ones go first.
+    static constexpr std::size_t kMissedMax = 1000;
 
     // The process-wide history on ./fleet.db. Any thread.
     static CFleetHistory& Instance();
@@ -59,11 +68,33 @@ public:
     void OnPending(const std::string& name, std::int64_t nPending) EXCLUDES(m_lock);
     // A transfer or request that failed, in a few words.
     void OnFailure(const std::string& name, const std::string& text, std::uint32_t tNow) EXCLUDES(m_lock);
+    // Every recording of the channel up to tUpTo is stored. Set to exactly what is
+    // given, earlier too: the download task lowers it when it finds an older gap.
+    void OnCompleteUpTo(const std::string& name, std::uint8_t nChannel, std::uint32_t tUpTo) EXCLUDES(m_lock);
+    // The recording was not stored in this pass. Counts the vehicle's current visit once;
+    // missed in kUnfetchableVisits distinct visits it becomes Unfetchable, with a log
+    // line. rec's nVisits, tLastMissed and eState are the history's own.
+    void OnRecordingMissed(const std::string& name, const MissedRecording& rec, std::uint32_t tNow)
+        EXCLUDES(m_lock);
+    // The recording fell out of the span being fetched (or the recorder no longer has it)
+    // before it was stored: LeftBehind, kept for the operator to see.
+    void OnRecordingLeftBehind(const std::string& name, const MissedRecording& rec, std::uint32_t tNow)
+        EXCLUDES(m_lock);
+    // The recording (channel, recorder's file name, start) was stored after all: its
+    // entry goes.
+    void OnRecordingStored(const std::string& name, std::uint8_t nChannel, const std::string& strFileName,
+                           std::uint32_t tStart) EXCLUDES(m_lock);
 
     // Every vehicle in name order, with files and bytes of the day of tNow. Any thread.
     std::vector<FleetRecord> Snapshot(std::uint32_t tNow) const EXCLUDES(m_lock);
     // One vehicle's per-day totals, oldest first. Any thread.
     std::vector<FleetDayTotal> DayTotals(const std::string& name) const EXCLUDES(m_lock);
+    // Whether the history knows the vehicle. Any thread.
+    bool Knows(const std::string& name) const EXCLUDES(m_lock);
+    // Up to when every recording of the channel is stored; 0 when never set. Any thread.
+    std::uint32_t CompleteUpTo(const std::string& name, std::uint8_t nChannel) const EXCLUDES(m_lock);
+    // The vehicle's missed recordings, oldest first (by start). Any thread.
+    std::vector<MissedRecording> MissedRecordings(const std::string& name) const EXCLUDES(m_lock);
     // Grows with every change of the in-memory copy, so a view can skip a redraw. Any thread.
     std::uint64_t Version() const EXCLUDES(m_lock);
     // Returns when everything recorded before the call is in the database. Any thread
@@ -71,11 +102,24 @@ public:
     void Flush() EXCLUDES(m_lock);
 
 private:
+    // A missed recording's identity, ordered oldest first: start, channel, file name.
+    using MissedKey = std::tuple<std::uint32_t, std::uint8_t, std::string>;
+    struct MissedEntry {
+        MissedRecording rec;
+        std::uint32_t nLastVisit = 0;   // the vehicle's nVisits when last counted
+        std::uint32_t nFirstVisit = 0;  // when first counted; only to merge changes made before loading
+    };
     // One vehicle of the in-memory copy.
     struct Vehicle {
         FleetRecord rec;                                     // the "today" fields unused
         std::map<std::uint32_t, FleetDayTotal> days;         // by tDay
         std::set<std::uint32_t> dirtyDays;                   // days not yet written
+        std::map<std::uint8_t, std::uint32_t> marks;         // complete up to, by channel
+        std::set<std::uint8_t> dirtyMarks;
+        std::map<MissedKey, MissedEntry> missed;
+        std::set<MissedKey> dirtyMissed;                     // to write, or to delete when gone from missed
+        // Stored before the database was read: a stored row of the key is outdated.
+        std::set<MissedKey> storedBeforeLoad;
     };
     using VehicleMap = std::map<std::string, Vehicle>;
 
@@ -83,15 +127,20 @@ private:
     struct Batch {
         std::vector<FleetRecord> rows;
         std::vector<std::pair<std::string, FleetDayTotal>> days;
+        std::vector<std::tuple<std::string, std::uint8_t, std::uint32_t>> marks;
+        std::vector<std::pair<std::string, MissedEntry>> missed;
+        std::vector<std::pair<std::string, MissedKey>> unmissed;  // rows to delete
         std::uint64_t nVersion = 0;
     };
+    // Log lines made under m_lock, written after it is released: text and vehicle.
+    using LogLines = std::vector<std::pair<std::string, std::string>>;
 
     enum class OpenResult { Ok, Damaged, Failed };
 
     // Opens m_strPath, checks it, creates or prunes the tables and reads every row into
     // loaded. On anything but Ok the database is closed again and strError says why.
     OpenResult x_OpenDatabase(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock);
-    // Reads both tables into loaded and prepares the writer's statements.
+    // Reads every table into loaded and prepares the writer's statements.
     OpenResult x_ReadRows(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock);
     // Renames a damaged database to a dated backup (strBackup) and removes its journal
     // files. False with strError when the rename fails.
@@ -104,6 +153,21 @@ private:
     Vehicle& x_Seen(const std::string& name, std::uint32_t tSeen) REQUIRES(m_lock);
     // Marks name dirty, counts the change and wakes the writer; caller holds m_lock.
     void x_Changed(const std::string& name) REQUIRES(m_lock);
+    // The helpers below change one vehicle of m_vehicles (or of the rows being loaded);
+    // the caller holds m_lock for the former.
+    // Puts the entry of key into vehicle.missed (replacing one there), keeping the
+    // state counts of its record, and marks it dirty.
+    static void x_PutMissed(Vehicle& vehicle, const MissedKey& key, MissedEntry entry);
+    // Removes the entry of key, when there is one, and marks it dirty.
+    static void x_EraseMissed(Vehicle& vehicle, const MissedKey& key);
+    // Drops entries beyond kMissedMax, oldest first: left-behind ones, then retrying,
+    // then unfetchable ones (those two counted in nMissedDropped). True when it dropped any.
+    static bool x_BoundMissed(const std::string& name, Vehicle& vehicle, LogLines& logs);
+    // Merges the marks and missed recordings recorded before the database was read
+    // (changes, whose visit numbers start at 0) into the stored vehicle, whose record
+    // had nStoredVisits visits before its own merge.
+    static void x_MergeMissed(const std::string& name, Vehicle& vehicle, const Vehicle& changes,
+                              std::uint32_t nStoredVisits, LogLines& logs);
     bool x_HasDirty() const REQUIRES(m_lock);
     void x_WriterLoop() EXCLUDES(m_lock);
     // Copies the dirty rows out and marks them clean; caller holds m_lock.
@@ -120,6 +184,9 @@ private:
     sqlite3_stmt* m_pUpsertVehicle = nullptr;
     sqlite3_stmt* m_pUpsertDay = nullptr;
     sqlite3_stmt* m_pPruneDays = nullptr;
+    sqlite3_stmt* m_pUpsertMark = nullptr;
+    sqlite3_stmt* m_pUpsertMissed = nullptr;
+    sqlite3_stmt* m_pDeleteMissed = nullptr;
     std::thread m_writer GUARDED_BY(m_openLock);
     std::uint32_t m_tPrunedDay = 0;    // writer: the day whose pruning is done
     bool m_bFailureLogged = false;     // writer: the current run of failed writes is logged

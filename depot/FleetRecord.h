@@ -21,6 +21,12 @@ struct FleetRecord {
     std::string strLastFailure;
     std::uint64_t nFilesToday = 0;           // of the day the snapshot was taken for
     std::uint64_t nBytesToday = 0;
+    // Missed recordings (depot/MissedRecording.h) by state, counted for the snapshot.
+    std::uint32_t nUnfetchable = 0;
+    std::uint32_t nLeftBehind = 0;
+    // Missed recordings not yet stored that no longer fit the vehicle's list; cleared by
+    // the next complete offload, which leaves none of them on the recorder's span.
+    std::uint64_t nMissedDropped = 0;
 };
 
 // One vehicle's downloads of one day.

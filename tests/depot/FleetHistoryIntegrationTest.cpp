@@ -47,7 +47,34 @@ auto Fields(const FleetRecord& r)
 {
     return std::tie(r.strName, r.tFirstSeen, r.tLastSeen, r.strLastAddress, r.nVisits, r.nFilesTotal, r.nBytesTotal,
                     r.nFilesLastVisit, r.nBytesLastVisit, r.tLastCompleteOffload, r.nPending, r.tLastFailure,
-                    r.strLastFailure, r.nFilesToday, r.nBytesToday);
+                    r.strLastFailure, r.nFilesToday, r.nBytesToday, r.nUnfetchable, r.nLeftBehind, r.nMissedDropped);
+}
+
+auto MissedFields(const MissedRecording& m)
+{
+    return std::tie(m.nChannel, m.strFileName, m.tStart, m.tEnd, m.strReason, m.nVisits, m.tLastMissed, m.eState);
+}
+
+MissedRecording Missed(std::uint8_t nChannel, const std::string& file, std::uint32_t tStart,
+                       const std::string& reason = "connection closed after the header")
+{
+    MissedRecording rec;
+    rec.nChannel = nChannel;
+    rec.strFileName = file;
+    rec.tStart = tStart;
+    rec.tEnd = tStart + 300;
+    rec.strReason = reason;
+    return rec;
+}
+
+// The entry of file in the vehicle's missed list, if any.
+std::optional<MissedRecording> FindMissed(const CFleetHistory& history, const std::string& name,
+                                          const std::string& file)
+{
+    for (const MissedRecording& rec : history.MissedRecordings(name))
+        if (rec.strFileName == file)
+            return rec;
+    return std::nullopt;
 }
 
 void ExpectSame(const std::vector<FleetRecord>& a, const std::vector<FleetRecord>& b)
@@ -309,6 +336,25 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     EXPECT_EQ(QueryInt("SELECT bytes_total FROM vehicle WHERE name='V'"), 30);
     EXPECT_EQ(QueryInt("SELECT files FROM day_total WHERE name='V'"), 2);
     EXPECT_EQ(LogCount("fleet history write failed"), 1u);
+
+    // Marks and missed recordings, written, deleted and changed while writes fail,
+    // reach the file as they are once they work again.
+    history.OnRecordingMissed("V", Missed(1, "gone.mp4", tToday), tToday);
+    history.OnRecordingMissed("V", Missed(1, "kept.mp4", tToday + 1), tToday);
+    history.Flush();
+    ASSERT_EQ(sqlite3_open("fleet.db", &pOther), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pOther, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    history.OnRecordingStored("V", 1, "gone.mp4", tToday);
+    history.OnRecordingLeftBehind("V", Missed(1, "kept.mp4", tToday + 1), tToday + 5);
+    history.OnCompleteUpTo("V", 3, tToday + 60);
+    history.Flush();
+    EXPECT_EQ(LogCount("fleet history write failed"), 2u);
+    sqlite3_exec(pOther, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(pOther);
+    history.Flush();
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 1);
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording WHERE file_name='kept.mp4' AND state='left_behind'"), 1);
+    EXPECT_EQ(QueryInt("SELECT complete_up_to FROM channel_mark WHERE channel=3"), tToday + 60);
 }
 
 TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
@@ -365,6 +411,356 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
     CFleetHistory reopened;
     ASSERT_EQ(reopened.Open(), 0);
     ExpectSame(reopened.Snapshot(tToday), records);
+}
+
+}  // namespace
+
+namespace {
+
+using State = MissedRecording::State;
+
+TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAndOpen)
+{
+    const std::uint32_t tToday = Today();
+    // Any bytes a recorder may send in a name.
+    const std::string oddName = "ch02_\"q\"\xFF\xC3.mp4";
+    std::vector<MissedRecording> before;
+    {
+        CFleetHistory history;
+        ASSERT_EQ(history.Open(), 0);
+        history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 10);
+        history.OnCompleteUpTo("BUS-1", 1, tToday + 1000);
+        history.OnCompleteUpTo("BUS-1", 2, tToday + 5000);
+        // An older gap found: the mark moves back, to exactly what is given.
+        history.OnCompleteUpTo("BUS-1", 2, tToday + 3000);
+        EXPECT_EQ(history.CompleteUpTo("BUS-1", 1), tToday + 1000);
+        EXPECT_EQ(history.CompleteUpTo("BUS-1", 2), tToday + 3000);
+        EXPECT_EQ(history.CompleteUpTo("BUS-1", 3), 0u);
+        EXPECT_EQ(history.CompleteUpTo("NOBODY", 1), 0u);
+        // Setting the same mark again changes nothing.
+        const std::uint64_t nVersion = history.Version();
+        history.OnCompleteUpTo("BUS-1", 1, tToday + 1000);
+        EXPECT_EQ(history.Version(), nVersion);
+
+        history.OnRecordingMissed("BUS-1", Missed(1, "ch01_b.mp4", tToday + 600), tToday + 20);
+        history.OnRecordingMissed("BUS-1", Missed(2, oddName, tToday + 100, "refused"), tToday + 30);
+        history.OnRecordingLeftBehind("BUS-1", Missed(1, "ch01_a.mp4", tToday + 50, "out of the span"), tToday + 40);
+        history.OnRecordingMissed("CAR-2", Missed(0, "x.mp4", tToday), tToday + 50);
+        before = history.MissedRecordings("BUS-1");
+        // Oldest first, whatever the order they were missed in.
+        ASSERT_EQ(before.size(), 3u);
+        EXPECT_EQ(before[0].strFileName, "ch01_a.mp4");
+        EXPECT_EQ(before[0].eState, State::LeftBehind);
+        EXPECT_EQ(before[0].strReason, "out of the span");
+        EXPECT_EQ(before[0].nVisits, 0u);
+        EXPECT_EQ(before[1].strFileName, oddName);
+        EXPECT_EQ(before[1].nChannel, 2);
+        EXPECT_EQ(before[1].tEnd, tToday + 400);
+        EXPECT_EQ(before[1].strReason, "refused");
+        EXPECT_EQ(before[1].nVisits, 1u);
+        EXPECT_EQ(before[1].tLastMissed, tToday + 30);
+        EXPECT_EQ(before[1].eState, State::Retrying);
+        EXPECT_EQ(before[2].strFileName, "ch01_b.mp4");
+        std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "BUS-1");
+        ASSERT_TRUE(rec.has_value());
+        EXPECT_EQ(rec->nLeftBehind, 1u);
+        EXPECT_EQ(rec->nUnfetchable, 0u);
+        history.Close();
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 4);
+        EXPECT_EQ(QueryInt("SELECT complete_up_to FROM channel_mark WHERE name='BUS-1' AND channel=2"),
+                  tToday + 3000);
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording WHERE state='left_behind'"), 1);
+
+        // Forgotten, then read back from the file alone.
+        history.Forget();
+        EXPECT_TRUE(history.MissedRecordings("BUS-1").empty());
+        EXPECT_EQ(history.CompleteUpTo("BUS-1", 1), 0u);
+        ASSERT_EQ(history.Open(), 0);
+        std::vector<MissedRecording> after = history.MissedRecordings("BUS-1");
+        ASSERT_EQ(after.size(), before.size());
+        for (std::size_t i = 0; i < after.size(); ++i)
+            EXPECT_TRUE(MissedFields(after[i]) == MissedFields(before[i])) << after[i].strFileName;
+        EXPECT_EQ(history.CompleteUpTo("BUS-1", 2), tToday + 3000);
+        rec = Find(history.Snapshot(tToday), "BUS-1");
+        ASSERT_TRUE(rec.has_value());
+        EXPECT_EQ(rec->nLeftBehind, 1u);
+
+        // The visit it was missed in came back with it: missing it again in the same
+        // visit does not count another.
+        history.OnRecordingMissed("BUS-1", Missed(2, oddName, tToday + 100, ""), tToday + 60);
+        std::optional<MissedRecording> odd = FindMissed(history, "BUS-1", oddName);
+        ASSERT_TRUE(odd.has_value());
+        EXPECT_EQ(odd->nVisits, 1u);
+        EXPECT_EQ(odd->strReason, "refused");  // no new reason given: the last one stays
+        EXPECT_EQ(odd->tLastMissed, tToday + 60);
+
+        // Stored after all: the entry and its row go; a recording never missed changes nothing.
+        history.OnRecordingStored("BUS-1", 2, oddName, tToday + 100);
+        const std::uint64_t nStoredVersion = history.Version();
+        history.OnRecordingStored("BUS-1", 2, oddName, tToday + 100);
+        history.OnRecordingStored("BUS-1", 1, "ch01_b.mp4", tToday + 601);
+        history.OnRecordingStored("NOBODY", 1, "ch01_b.mp4", tToday + 600);
+        EXPECT_EQ(history.Version(), nStoredVersion);
+        EXPECT_FALSE(history.Knows("NOBODY"));
+        history.Flush();
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording WHERE name='BUS-1'"), 2);
+    }
+    // A new process sees the same.
+    CFleetHistory reopened;
+    ASSERT_EQ(reopened.Open(), 0);
+    std::vector<MissedRecording> left = reopened.MissedRecordings("BUS-1");
+    ASSERT_EQ(left.size(), 2u);
+    EXPECT_TRUE(MissedFields(left[0]) == MissedFields(before[0]));
+    EXPECT_TRUE(MissedFields(left[1]) == MissedFields(before[2]));
+    EXPECT_EQ(reopened.CompleteUpTo("BUS-1", 1), tToday + 1000);
+    EXPECT_EQ(reopened.MissedRecordings("CAR-2").size(), 1u);
+}
+
+TEST_F(FleetHistoryIntegrationTest, RecordingMissedInThreeVisitsBecomesUnfetchable)
+{
+    const std::uint32_t tToday = Today();
+    const std::string logLine = "vehname=BUS-1, chan=2, recording ch02_r.mp4 unfetchable after 3 visits: failed 3 "
+                                "times in a row: connection closed after the header";
+    CFleetHistory history;
+    ASSERT_EQ(history.Open(), 0);
+    const MissedRecording r = Missed(2, "ch02_r.mp4", tToday + 100, "failed 3 times in a row: refused");
+    const MissedRecording s = Missed(2, "ch02_s.mp4", tToday + 200);
+    history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 1000);
+    // Three passes of one visit count one visit.
+    for (int nPass = 0; nPass < 3; ++nPass)
+        history.OnRecordingMissed("BUS-1", r, tToday + 1000 + nPass);
+    std::optional<MissedRecording> got = FindMissed(history, "BUS-1", "ch02_r.mp4");
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->nVisits, 1u);
+    EXPECT_EQ(got->eState, State::Retrying);
+    EXPECT_EQ(got->tLastMissed, tToday + 1002);
+
+    history.OnDeparture("BUS-1", tToday + 1100);
+    history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 2000);
+    history.OnRecordingMissed("BUS-1", r, tToday + 2000);
+    history.OnRecordingMissed("BUS-1", s, tToday + 2000);
+    got = FindMissed(history, "BUS-1", "ch02_r.mp4");
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->nVisits, 2u);
+    EXPECT_EQ(got->eState, State::Retrying);
+    EXPECT_FALSE(LogHas(logLine));
+
+    history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 3000);
+    MissedRecording third = r;
+    third.strReason = "failed 3 times in a row: connection closed after the header";
+    third.eState = State::Retrying;  // the caller's state is not taken
+    history.OnRecordingMissed("BUS-1", third, tToday + 3000);
+    got = FindMissed(history, "BUS-1", "ch02_r.mp4");
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->nVisits, 3u);
+    EXPECT_EQ(got->eState, State::Unfetchable);
+    EXPECT_EQ(got->strReason, third.strReason);
+    EXPECT_TRUE(LogHas(logLine));
+    // Missed again, in this visit and the next: still unfetchable, logged once.
+    history.OnRecordingMissed("BUS-1", third, tToday + 3001);
+    history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 4000);
+    history.OnRecordingMissed("BUS-1", third, tToday + 4000);
+    got = FindMissed(history, "BUS-1", "ch02_r.mp4");
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->nVisits, 4u);
+    EXPECT_EQ(got->eState, State::Unfetchable);
+    EXPECT_EQ(LogCount("unfetchable after"), 1u);
+
+    // The other one fell out of the span: left behind, its visits kept.
+    history.OnRecordingLeftBehind("BUS-1", s, tToday + 4001);
+    got = FindMissed(history, "BUS-1", "ch02_s.mp4");
+    ASSERT_TRUE(got.has_value());
+    EXPECT_EQ(got->eState, State::LeftBehind);
+    EXPECT_EQ(got->nVisits, 1u);
+    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "BUS-1");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nUnfetchable, 1u);
+    EXPECT_EQ(rec->nLeftBehind, 1u);
+
+    // Stored after all: gone, and no longer counted.
+    history.OnRecordingStored("BUS-1", 2, "ch02_r.mp4", tToday + 100);
+    EXPECT_FALSE(FindMissed(history, "BUS-1", "ch02_r.mp4").has_value());
+    rec = Find(history.Snapshot(tToday), "BUS-1");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nUnfetchable, 0u);
+    EXPECT_EQ(rec->nLeftBehind, 1u);
+    history.Flush();
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 1);
+    EXPECT_EQ(QueryInt("SELECT visits FROM missed_recording WHERE file_name='ch02_s.mp4'"), 1);
+}
+
+TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
+{
+    const std::uint32_t tToday = Today();
+    {
+        // fleet.db as the first layout left it.
+        sqlite3* pDb = nullptr;
+        ASSERT_EQ(sqlite3_open("fleet.db", &pDb), SQLITE_OK);
+        const char* szOld =
+            "PRAGMA journal_mode=WAL;"
+            "CREATE TABLE vehicle(name TEXT PRIMARY KEY NOT NULL,"
+            " first_seen INTEGER NOT NULL, last_seen INTEGER NOT NULL, last_address TEXT NOT NULL,"
+            " visits INTEGER NOT NULL, files_total INTEGER NOT NULL, bytes_total INTEGER NOT NULL,"
+            " files_last_visit INTEGER NOT NULL, bytes_last_visit INTEGER NOT NULL,"
+            " last_complete_offload INTEGER NOT NULL, pending INTEGER NOT NULL,"
+            " last_failure_time INTEGER NOT NULL, last_failure TEXT NOT NULL) WITHOUT ROWID;"
+            "CREATE TABLE day_total(name TEXT NOT NULL, day INTEGER NOT NULL, files INTEGER NOT NULL,"
+            " bytes INTEGER NOT NULL, PRIMARY KEY(name, day)) WITHOUT ROWID;"
+            "CREATE INDEX day_total_by_day ON day_total(day);"
+            "PRAGMA user_version=1;";
+        ASSERT_EQ(sqlite3_exec(pDb, szOld, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(pDb);
+        const std::string insert =
+            "INSERT INTO vehicle VALUES('OLD-1', " + std::to_string(tToday - 5 * kDay) + ", " +
+            std::to_string(tToday + 1) + ", '10.0.0.1:1', 4, 12, 3400, 2, 200, " + std::to_string(tToday) +
+            ", 0, 0, '');"
+            "INSERT INTO day_total VALUES('OLD-1', " + std::to_string(tToday) + ", 2, 200);";
+        ASSERT_EQ(sqlite3_exec(pDb, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(pDb);
+        sqlite3_close(pDb);
+    }
+    {
+        CFleetHistory history;
+        ASSERT_EQ(history.Open(), 0);
+        EXPECT_TRUE(Backups().empty());
+        std::optional<FleetRecord> rec = Find(history.Snapshot(tToday + 2), "OLD-1");
+        ASSERT_TRUE(rec.has_value());
+        EXPECT_EQ(rec->nVisits, 4u);
+        EXPECT_EQ(rec->nBytesTotal, 3400u);
+        EXPECT_EQ(rec->nFilesToday, 2u);
+        EXPECT_EQ(rec->nMissedDropped, 0u);
+        EXPECT_EQ(QueryInt("PRAGMA user_version"), 2);
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM channel_mark"), 0);
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 0);
+        EXPECT_EQ(QueryInt("SELECT missed_dropped FROM vehicle WHERE name='OLD-1'"), 0);
+
+        history.OnCompleteUpTo("OLD-1", 1, tToday + 77);
+        history.OnRecordingMissed("OLD-1", Missed(1, "a.mp4", tToday), tToday + 5);
+    }
+    CFleetHistory reopened;
+    ASSERT_EQ(reopened.Open(), 0);
+    EXPECT_EQ(reopened.CompleteUpTo("OLD-1", 1), tToday + 77);
+    ASSERT_EQ(reopened.MissedRecordings("OLD-1").size(), 1u);
+    std::optional<FleetRecord> rec = Find(reopened.Snapshot(tToday + 2), "OLD-1");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nBytesTotal, 3400u);
+    EXPECT_TRUE(Backups().empty());
+}
+
+TEST_F(FleetHistoryIntegrationTest, MissedListIsBoundedAndCountsWhatItDrops)
+{
+    const std::uint32_t tToday = Today();
+    constexpr std::uint32_t kMax = CFleetHistory::kMissedMax;
+    auto file = [](std::uint32_t n) { return "r" + std::to_string(n) + ".mp4"; };
+    CFleetHistory history;
+    ASSERT_EQ(history.Open(), 0);
+    history.OnArrival("V", "10.0.0.1:1", tToday);
+    // An old one made unfetchable, then a full list of left-behind ones after it.
+    for (int nVisit = 0; nVisit < 3; ++nVisit) {
+        history.OnArrival("V", "10.0.0.1:1", tToday + nVisit);
+        history.OnRecordingMissed("V", Missed(1, file(0), tToday), tToday + nVisit);
+    }
+    for (std::uint32_t n = 1; n < kMax; ++n)
+        history.OnRecordingLeftBehind("V", Missed(1, file(n), tToday + n), tToday + 10);
+    EXPECT_EQ(history.MissedRecordings("V").size(), kMax);
+    EXPECT_EQ(LogCount("no longer listed"), 0u);
+
+    // Newer misses push the oldest left-behind ones out, each with a log line.
+    for (std::uint32_t n = kMax; n < 2 * kMax - 1; ++n)
+        history.OnRecordingMissed("V", Missed(1, file(n), tToday + n), tToday + 20);
+    std::vector<MissedRecording> list = history.MissedRecordings("V");
+    ASSERT_EQ(list.size(), kMax);
+    EXPECT_EQ(list[0].strFileName, file(0));
+    EXPECT_EQ(list[0].eState, State::Unfetchable);
+    EXPECT_EQ(list[1].strFileName, file(kMax));
+    EXPECT_EQ(LogCount("no longer listed"), kMax - 1);
+    EXPECT_TRUE(LogHas("vehname=V, chan=1, left-behind recording r1.mp4 no longer listed: more than 1000 missed "
+                       "recordings"));
+    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nLeftBehind, 0u);
+    EXPECT_EQ(rec->nMissedDropped, 0u);
+
+    // Nothing left behind to drop: the oldest retrying one goes, counted, and the
+    // unfetchable one stays.
+    history.OnRecordingMissed("V", Missed(1, file(2 * kMax), tToday + 2 * kMax), tToday + 30);
+    list = history.MissedRecordings("V");
+    ASSERT_EQ(list.size(), kMax);
+    EXPECT_EQ(list[0].strFileName, file(0));
+    EXPECT_EQ(list[1].strFileName, file(kMax + 1));
+    EXPECT_EQ(list.back().strFileName, file(2 * kMax));
+    EXPECT_TRUE(LogHas("vehname=V, chan=1, retrying recording r1000.mp4 no longer listed: more than 1000 missed "
+                       "recordings, 1 not listed"));
+    rec = Find(history.Snapshot(tToday), "V");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nMissedDropped, 1u);
+    EXPECT_EQ(rec->nUnfetchable, 1u);
+    history.Close();
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), kMax);
+
+    // The count survives, and a complete offload clears it.
+    CFleetHistory reopened;
+    ASSERT_EQ(reopened.Open(), 0);
+    rec = Find(reopened.Snapshot(tToday), "V");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nMissedDropped, 1u);
+    EXPECT_EQ(rec->nUnfetchable, 1u);
+    reopened.OnCompleteOffload("V", tToday + 40);
+    rec = Find(reopened.Snapshot(tToday), "V");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nMissedDropped, 0u);
+    reopened.Flush();
+    EXPECT_EQ(QueryInt("SELECT missed_dropped FROM vehicle"), 0);
+}
+
+TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadMergeWithIt)
+{
+    const std::uint32_t tToday = Today();
+    {
+        CFleetHistory history;
+        ASSERT_EQ(history.Open(), 0);
+        history.OnArrival("V", "10.0.0.1:1", tToday);
+        history.OnArrival("V", "10.0.0.1:1", tToday + 1);
+        history.OnRecordingMissed("V", Missed(1, "p.mp4", tToday + 100), tToday + 1);
+        history.OnArrival("V", "10.0.0.1:1", tToday + 2);
+        history.OnRecordingMissed("V", Missed(1, "q.mp4", tToday + 200), tToday + 2);
+        history.OnRecordingMissed("V", Missed(1, "r.mp4", tToday + 300), tToday + 2);
+        history.OnRecordingMissed("V", Missed(1, "s.mp4", tToday + 400), tToday + 2);
+        history.OnCompleteUpTo("V", 1, tToday + 900);
+    }
+    // A process whose recorders ran before the database could be read.
+    CFleetHistory history;
+    // Still the visit the database knows last: q counts no second visit.
+    history.OnRecordingMissed("V", Missed(1, "q.mp4", tToday + 200), tToday + 10);
+    history.OnArrival("V", "10.0.0.1:1", tToday + 20);
+    // p: visits 2 and 4. r: 3 and 4. s: stored since.
+    history.OnRecordingMissed("V", Missed(1, "p.mp4", tToday + 100), tToday + 21);
+    history.OnRecordingMissed("V", Missed(1, "r.mp4", tToday + 300), tToday + 21);
+    history.OnRecordingStored("V", 1, "s.mp4", tToday + 400);
+    history.OnCompleteUpTo("V", 1, tToday + 150);
+    ASSERT_EQ(history.Open(), 0);
+
+    std::vector<MissedRecording> list = history.MissedRecordings("V");
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].strFileName, "p.mp4");
+    EXPECT_EQ(list[0].nVisits, 2u);
+    EXPECT_EQ(list[1].strFileName, "q.mp4");
+    EXPECT_EQ(list[1].nVisits, 1u);
+    EXPECT_EQ(list[1].tLastMissed, tToday + 10);
+    EXPECT_EQ(list[2].strFileName, "r.mp4");
+    EXPECT_EQ(list[2].nVisits, 2u);
+    EXPECT_EQ(history.CompleteUpTo("V", 1), tToday + 150);
+    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nVisits, 4u);
+
+    // The merged visits go on from there.
+    history.OnArrival("V", "10.0.0.1:1", tToday + 30);
+    history.OnRecordingMissed("V", Missed(1, "p.mp4", tToday + 100), tToday + 31);
+    EXPECT_EQ(FindMissed(history, "V", "p.mp4")->eState, State::Unfetchable);
+    EXPECT_EQ(FindMissed(history, "V", "q.mp4")->eState, State::Retrying);
+    history.Flush();
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording WHERE file_name='s.mp4'"), 0);
+    EXPECT_EQ(QueryInt("SELECT visits FROM missed_recording WHERE file_name='p.mp4'"), 3);
+    EXPECT_EQ(QueryInt("SELECT complete_up_to FROM channel_mark"), tToday + 150);
 }
 
 }  // namespace
