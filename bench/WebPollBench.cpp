@@ -170,7 +170,7 @@ int main(int argc, char** argv)
     settings.tStart = kT0;
     settings.tStop = kT0 + 86400 * 30;
     DepotSettings depot;
-    depot.nMaxVehicles = 0;  // the fleet and the workload together pass the default 1000
+    depot.nMaxVehicles = 0;  // no limit: the fleet and the workload together pass 1000
     CServerProcess server(settings, depot);
     const std::uint16_t nWebPort = CSocket::ListenTcp("127.0.0.1", 0).LocalPort();
     CSettingsFile file((server.Dir() / "QorConfig.xml").string());

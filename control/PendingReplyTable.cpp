@@ -25,6 +25,10 @@ bool CPendingReplyTable::PutReply(std::uint32_t nId, const unsigned char* pData,
     if (it == m_waiters.end())
         return false;
     ReplyWaiter& waiter = it->second;
+    // The first reply wins: a duplicate (to a resent copy) must not rewrite the buffer
+    // while the requester reads it.
+    if (waiter.nReceived != 0)
+        return true;
     if (waiter.nCapacity < nLen) {
         WriteLog(" nReplyLen < nLen!");
         return false;
@@ -44,10 +48,24 @@ std::optional<ReplyWaiter> CPendingReplyTable::GetWaiter(std::uint32_t nId)
     return it->second;
 }
 
-void CPendingReplyTable::RemoveWaiter(std::uint32_t nId, const CEvent* pEvent)
+void CPendingReplyTable::RemoveWaiter(std::uint32_t nId, const CEvent* pEvent, bool bSettled)
 {
     CMutexLock guard(m_lock);
     auto it = m_waiters.find(nId);
-    if (it != m_waiters.end() && (pEvent == nullptr || it->second.pEvent == pEvent))
-        m_waiters.erase(it);
+    if (it == m_waiters.end() || (pEvent != nullptr && it->second.pEvent != pEvent))
+        return;
+    m_waiters.erase(it);
+    if (!bSettled || !m_settled.insert(nId).second)
+        return;
+    m_settledOrder.push_back(nId);
+    if (m_settledOrder.size() > kSettledKept) {
+        m_settled.erase(m_settledOrder.front());
+        m_settledOrder.pop_front();
+    }
+}
+
+bool CPendingReplyTable::IsSettled(std::uint32_t nId)
+{
+    CMutexLock guard(m_lock);
+    return m_settled.count(nId) != 0;
 }

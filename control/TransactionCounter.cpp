@@ -1,5 +1,7 @@
 #include "control/TransactionCounter.h"
 
+#include "platform/MutexLock.h"
+
 CTransactionCounter& CTransactionCounter::Instance()
 {
     static CTransactionCounter s_counter;
@@ -8,7 +10,7 @@ CTransactionCounter& CTransactionCounter::Instance()
 
 std::uint32_t CTransactionCounter::Next()
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     return ++m_nValue;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <cstdint>
-#include <mutex>
 
 // Hands out transaction ids: 1, 2, ... wrapping at 2^32. Thread-safe.
 class CTransactionCounter {
@@ -10,11 +12,11 @@ public:
     static CTransactionCounter& Instance();
 
     // The next id. Any thread.
-    std::uint32_t Next();
+    std::uint32_t Next() EXCLUDES(m_lock);
 
 private:
-    std::mutex m_lock;
-    std::uint32_t m_nValue = 0;  // guarded by m_lock
+    CMutex m_lock;
+    std::uint32_t m_nValue GUARDED_BY(m_lock) = 0;
 };
 
 // Next() of the process-wide counter. Any thread.

@@ -6,7 +6,7 @@ namespace {
 
 // Every value, for ResetTiming; the assertion catches one added without its entry.
 constexpr int ZelTiming::*kValues[] = {
-    &ZelTiming::nReplyWaitMs, &ZelTiming::nAcceptWindowMs, &ZelTiming::nHeaderWaitMs, &ZelTiming::nReceiveSilenceMs,
+    &ZelTiming::nReplyWaitMs, &ZelTiming::nResendMs, &ZelTiming::nAcceptWindowMs, &ZelTiming::nHeaderWaitMs, &ZelTiming::nReceiveSilenceMs,
     &ZelTiming::nKeepAliveExpiryS, &ZelTiming::nTimerPeriodMs, &ZelTiming::nUdpIdleWaitMs, &ZelTiming::nPollMs,
     &ZelTiming::nNoAnswerRetryMs, &ZelTiming::nRefusedRetryMs, &ZelTiming::nIndexRetryMs,
     &ZelTiming::nIndexGiveUpMs, &ZelTiming::nDiskCheckPeriodMs, &ZelTiming::nRetentionAgeMs,

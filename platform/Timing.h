@@ -5,6 +5,7 @@
 // thread, and the shipped program never changes them.
 struct ZelTiming {
     int nReplyWaitMs = 20000;        // a request waits this long for its reply
+    int nResendMs = 1000;            // a request safe to repeat is sent again this often while it waits
     int nAcceptWindowMs = 8000;      // a recorder must connect back within this
     int nHeaderWaitMs = 6000;        // the transfer header must arrive within this
     int nReceiveSilenceMs = 8000;    // a file stream may be silent this long
@@ -20,7 +21,7 @@ struct ZelTiming {
     int nRetentionAgeMs = 3600000;   // the retention's age rule runs this often
     int nRetentionSpaceMs = 1000;    // the retention's free-space rule runs this often
     int nPendingQueryMs = 60000;     // a vehicle's pending count is asked at most this often
-    int nPendingReplyWaitMs = 5000;  // a count query waits this long: it only feeds the history
+    int nPendingReplyWaitMs = 3000;  // a count query waits this long: it only feeds the history
     int nHistoryFlushMs = 200;       // the fleet history's writer batches this long
     int nWebKeepAliveMs = 5000;      // an idle dashboard connection is closed after this
     int nWebHeadWaitMs = 5000;       // a request head (and a TLS handshake) must arrive whole within this

@@ -12,7 +12,7 @@ struct DepotSettings {
     std::uint32_t nMaxTransfers = 0;  // "maxtransfers": files received at once over all vehicles; 0 no limit
     std::uint32_t nRetainDays = 0;    // "retaindays": delete finished recordings older than N days; 0 off
     std::uint32_t nMinFreeMb = 0;     // "minfreemb": delete the oldest recordings below N MiB free; 0 off
-    std::uint32_t nMaxVehicles = 1000; // "maxvehicles": online vehicles at most, more are refused; 0 no limit
+    std::uint32_t nMaxVehicles = 0;   // "maxvehicles": online vehicles at most, more are refused; 0 no limit
 };
 
 // The largest value each key accepts.
@@ -22,8 +22,9 @@ constexpr std::uint32_t kMaxRetainDays = 3660;
 constexpr std::uint32_t kMaxMinFreeMb = 64u * 1024 * 1024;
 constexpr std::uint32_t kMaxMaxVehicles = 100000;
 
-// The rolling window a server creating its settings file starts with.
+// The rolling window and vehicle limit a server creating its settings file starts with.
 constexpr std::uint32_t kHeadlessRollingHours = 24;
+constexpr std::uint32_t kHeadlessMaxVehicles = 1000;
 
 // The process-wide record, reloaded at every Start. The window thread writes it only
 // while the server is stopped; other threads copy what they need. Any thread.

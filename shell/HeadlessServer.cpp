@@ -22,15 +22,17 @@ int RunHeadlessServer()
     CSignalWaiter signals;
     IgnoreSigPipe();
     CRecordIndex::GetInstance();
-    // A server left alone must keep fetching what is recorded after it started: a
-    // settings file made here starts with a rolling window. An existing file is
-    // never changed.
+    // A server left alone must keep fetching what is recorded after it started, and
+    // must not let a flood of registrations exhaust it: a settings file made here
+    // starts with a rolling window and a vehicle limit. An existing file is never
+    // changed.
     std::error_code ec;
     bool bNewSettings = !std::filesystem::exists(CSettingsFile::kDefaultPath, ec);
     SettingsFile();  // creates ./QorConfig.xml when it is missing
     if (bNewSettings) {
         DepotSettings depot;
         depot.nRollingHours = kHeadlessRollingHours;
+        depot.nMaxVehicles = kHeadlessMaxVehicles;
         SaveDepotSettings(depot, SettingsFile());
     }
     CFleetHistory::Instance().Open();

@@ -82,6 +82,8 @@ std::int64_t DateDirKey(const std::string& name)
 
 enum class Kind { Finished, Partial };
 
+void NameTimes(Kind kind, const std::string& name, std::uint32_t& tStart, std::uint32_t& tEnd);
+
 int FindLast(Kind kind, const std::string& downRoot, const std::string& vehicle, int nChan,
              std::uint32_t& tStart, std::uint32_t& tEnd, std::string& path)
 {
@@ -109,10 +111,16 @@ int FindLast(Kind kind, const std::string& downRoot, const std::string& vehicle,
         return 0;
     std::sort(names.begin(), names.end());
     const std::string& name = names.back();
+    NameTimes(kind, name, tStart, tEnd);
+    path = chanDir + "/" + name;
+    return 1;
+}
 
-    // Start text: after the first "_" up to the separator; end text: after the
-    // separator up to the first ".". A partial name's recorder part holds "_" of its
-    // own, so there the separator is the second "_", for a finished one the last.
+// Start text: after the first "_" up to the separator; end text: after the separator
+// up to the first ".". A partial name's recorder part holds "_" of its own, so there
+// the separator is the second "_", for a finished one the last.
+void NameTimes(Kind kind, const std::string& name, std::uint32_t& tStart, std::uint32_t& tEnd)
+{
     std::size_t nFirst = name.find('_');
     std::size_t nSep = std::string::npos;
     if (nFirst != std::string::npos)
@@ -127,8 +135,6 @@ int FindLast(Kind kind, const std::string& downRoot, const std::string& vehicle,
     }
     tStart = ParseTimeString(startText);
     tEnd = ParseTimeString(endText);
-    path = chanDir + "/" + name;
-    return 1;
 }
 
 // Splits at white space like scanf's "%s": up to nMax words.
@@ -250,6 +256,37 @@ int FindLastTd(const std::string& downRoot, const std::string& vehicle, int nCha
                std::uint32_t& tEnd, std::string& path)
 {
     return FindLast(Kind::Partial, downRoot, vehicle, nChan, tStart, tEnd, path);
+}
+
+std::vector<StoredRecording> FindPartials(const std::string& downRoot, const std::string& vehicle, int nChan)
+{
+    std::vector<StoredRecording> partials;
+    if (!IsSafePathComponent(vehicle))
+        return partials;
+    std::string vehicleDir = downRoot + "/" + vehicle;
+    for (const std::string& date : FindFiles(vehicleDir + "/*-*-*")) {
+        std::string chanDir = vehicleDir + "/" + date + "/" + ChannelDirName(nChan);
+        for (const std::string& name : FindFiles(Format("%s/ch%02d*.td", chanDir.c_str(), nChan))) {
+            StoredRecording rec;
+            NameTimes(Kind::Partial, name, rec.tStart, rec.tEnd);
+            rec.path = chanDir + "/" + name;
+            partials.push_back(std::move(rec));
+        }
+    }
+    std::sort(partials.begin(), partials.end(), [](const StoredRecording& a, const StoredRecording& b) {
+        auto nA = static_cast<std::int32_t>(a.tStart), nB = static_cast<std::int32_t>(b.tStart);
+        return nA != nB ? nA < nB : a.path < b.path;
+    });
+    return partials;
+}
+
+bool HasFinished(const std::string& downRoot, const std::string& vehicle, int nChan, std::uint32_t tStart,
+                 std::uint32_t tEnd)
+{
+    std::error_code ec;
+    return fs::is_regular_file(ChannelDirPath(downRoot, vehicle, tStart, nChan) + "/" +
+                                   FinalFileName(nChan, tStart, tEnd),
+                               ec);
 }
 
 int FindLastMp4(const std::string& vehicle, int nChan, std::uint32_t& tStart, std::uint32_t& tEnd, std::string& path)

@@ -68,6 +68,21 @@ int FindLastMp4(const std::string& downRoot, const std::string& vehicle, int nCh
 int FindLastTd(const std::string& downRoot, const std::string& vehicle, int nChan,
                std::uint32_t& tStart, std::uint32_t& tEnd, std::string& path);
 
+// One recording in the store, with the times its name gives.
+struct StoredRecording {
+    std::uint32_t tStart = 0;
+    std::uint32_t tEnd = 0;
+    std::string path;
+};
+
+// Every partial recording of a channel, over all its date directories, oldest start
+// first. Any thread.
+std::vector<StoredRecording> FindPartials(const std::string& downRoot, const std::string& vehicle, int nChan);
+
+// Whether the finished recording of the channel with these times is stored. Any thread.
+bool HasFinished(const std::string& downRoot, const std::string& vehicle, int nChan, std::uint32_t tStart,
+                 std::uint32_t tEnd);
+
 // The same under the download root of the process-wide settings. Threads that may
 // read the settings (see settings/Settings.h).
 int FindLastMp4(const std::string& vehicle, int nChan, std::uint32_t& tStart, std::uint32_t& tEnd,

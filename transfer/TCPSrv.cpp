@@ -21,7 +21,9 @@ constexpr int kListenBacklog = 5;
 
 std::uint16_t ListenPortOf(std::uint32_t nCount)
 {
-    return static_cast<std::uint16_t>(nCount % 65535 + 9999);
+    constexpr std::uint32_t kFirst = 10000;
+    constexpr std::uint32_t kPorts = 65536 - kFirst;
+    return static_cast<std::uint16_t>(kFirst + (nCount + kPorts - 1) % kPorts);
 }
 
 std::uint16_t NextListenPort()
@@ -30,6 +32,16 @@ std::uint16_t NextListenPort()
     static std::uint32_t s_nCounter = 0;  // under s_lock
     CMutexLock guard(s_lock);
     return ListenPortOf(++s_nCounter);
+}
+
+int ListenOnNextPort(CTCPSrv& listener, std::uint16_t& nPort)
+{
+    for (int i = 0; i < kListenPortTries; ++i) {
+        nPort = NextListenPort();
+        if (listener.Listen(nullptr, nPort) == 0)
+            return 0;
+    }
+    return -1;
 }
 
 CTCPSrv::CTCPSrv() : CTCPSrv(Receiver(&GetFileTask)) {}

@@ -13,13 +13,21 @@
 #include <sys/types.h>
 
 // The port the n-th call of a listen-port counter hands out (n counted from 1):
-// 10000, 10001, ... 65535, then 0 (any free port), 1, ... 9997, 9999, 10000 again.
-// Any thread.
+// 10000, 10001, ... 65535, then 10000 again. Ports below stay out: they need root
+// or belong to other services. Any thread.
 std::uint16_t ListenPortOf(std::uint32_t nCount);
 
 // The next port of the process-wide listen-port counter; numbers are never given
 // back. Any thread (the counter has its own lock).
 std::uint16_t NextListenPort();
+
+class CTCPSrv;
+
+// Listens with listener on every address, on the next port of the counter that is
+// free: a busy one is passed over at once, up to kListenPortTries ports. 0 with the
+// port in nPort, or -1 (nPort the last port tried). Task thread.
+int ListenOnNextPort(CTCPSrv& listener, std::uint16_t& nPort);
+constexpr int kListenPortTries = 64;
 
 // The listener a channel task owns: a recorder connects back to it to send a file.
 // One connection is accepted per accept window and handed to the receiver, both on

@@ -69,7 +69,11 @@ void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, s
     if (nLen < 0 || !DecodeHeader(pData, static_cast<std::size_t>(nLen), &header))
         return;  // no header, nothing to route
     if (header.isReply != 0) {
-        if (!CPendingReplyTable::Instance().PutReply(header.transactionId, pData, static_cast<std::size_t>(nLen)))
+        CPendingReplyTable& table = CPendingReplyTable::Instance();
+        // A reply to another copy of a resent request that was answered already is
+        // expected, not a fault.
+        if (!table.PutReply(header.transactionId, pData, static_cast<std::size_t>(nLen)) &&
+            !table.IsSettled(header.transactionId))
             WriteLog(" Can't find matched transaction ID");
         return;
     }

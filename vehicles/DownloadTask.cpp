@@ -2,7 +2,9 @@
 
 #include "core/Logger.h"
 #include "core/ServerCounters.h"
+#include "depot/ChannelMark.h"
 #include "depot/FleetHistory.h"
+#include "depot/MissedRecording.h"
 #include "depot/TransferScheduler.h"
 #include "depot/TransferSlot.h"
 #include "platform/Format.h"
@@ -33,9 +35,21 @@ std::string DirName(const std::string& path)
     return nPos == std::string::npos ? std::string(".") : path.substr(0, nPos);
 }
 
+bool SignedLess(std::uint32_t a, std::uint32_t b)
+{
+    return static_cast<std::int32_t>(a) < static_cast<std::int32_t>(b);
+}
+
 std::uint32_t SignedMax(std::uint32_t a, std::uint32_t b)
 {
-    return static_cast<std::int32_t>(a) >= static_cast<std::int32_t>(b) ? a : b;
+    return SignedLess(a, b) ? b : a;
+}
+
+// Where a query goes on after a recording: its end, or just past its start when the
+// recorder reports no length, so that it is never asked for twice.
+std::uint32_t PastRecording(std::uint32_t tStart, std::uint32_t tEnd)
+{
+    return SignedLess(tStart, tEnd) ? tEnd : tStart + 1;
 }
 
 } // namespace
@@ -85,8 +99,11 @@ void CDownloadTask::Run()
     // no port, and a late connection meant for an earlier request finds its port
     // closed instead of being taken for the next file.
     while (!m_vehicle.IsQuit()) {
-        if (!RunPass())
+        Step eStep = RunStep();
+        if (eStep == Step::Done)
             break;
+        if (eStep == Step::Wait)
+            m_vehicle.WaitQuit(Timing().nNoAnswerRetryMs);
     }
     EndRequest();
     std::string end = Format("download THREADEND(threadid:%d)", CurrentThreadId());
@@ -94,111 +111,214 @@ void CDownloadTask::Run()
     DebugOutput(Format("vehname=%s, chan=%d, ", m_vehicle.Name(), m_nChannel) + end);
 }
 
-bool CDownloadTask::RunPass()
+void CDownloadTask::StartCursor()
 {
     const std::string& root = m_settings.szDownDir;
-    std::uint32_t nMp4Start = 0, nMp4End = 0, nTdStart = 0, nTdEnd = 0;
-    std::string mp4Path, tdPath;
-    bool bMp4 = FindLastMp4(root, m_vehicle.Name(), m_nChannel, nMp4Start, nMp4End, mp4Path) == 1;
-    bool bTd = FindLastTd(root, m_vehicle.Name(), m_nChannel, nTdStart, nTdEnd, tdPath) == 1;
-    if (!bMp4)
-        nMp4Start = nMp4End = 0;
-    if (!bTd)
-        nTdStart = nTdEnd = 0;
-
-    std::uint32_t nNextStart;
-    bool bPartialNewest = false;
-    if (!bMp4 && !bTd) {
+    std::uint32_t nStart = 0, nEnd = 0;
+    std::string path;
+    bool bMp4 = FindLastMp4(root, m_vehicle.Name(), m_nChannel, nStart, nEnd, path) == 1;
+    bool bTd = FindLastTd(root, m_vehicle.Name(), m_nChannel, nStart, nEnd, path) == 1;
+    if (!bMp4 && !bTd)
         Log("no mp4 and td file");
-        nNextStart = m_nSpanStart;
-    } else if (SignedMax(nMp4End, nTdEnd) == nMp4End) {
-        nNextStart = SignedMax(nMp4End, m_nSpanStart);
-    } else {
-        nNextStart = SignedMax(nTdStart, m_nSpanStart);
-        bPartialNewest = true;
-    }
-    // A recording that could not be requested, or was skipped, is stepped over; a
-    // partial file of it stays for the next pass.
-    if (bPartialNewest && m_nSkipUntil != 0 &&
-        static_cast<std::int32_t>(nTdStart) < static_cast<std::int32_t>(m_nSkipUntil)) {
-        bPartialNewest = false;
-        nNextStart = bMp4 ? SignedMax(nMp4End, m_nSpanStart) : m_nSpanStart;
-    }
-    if (!bPartialNewest && m_nSkipUntil != 0)
-        nNextStart = SignedMax(nNextStart, m_nSkipUntil);
-    std::uint32_t nQueryEnd = m_nSpanEnd;
 
-    if (m_bFirstPass) {
-        m_vehicle.SetProgressSpan(m_nChannel, nNextStart, nQueryEnd);
-        m_bFirstPass = false;
-        CountPending(nNextStart, nQueryEnd);
-    }
-    m_vehicle.SetProgressCurrent(m_nChannel, nNextStart);
+    // The mark counts only for the same kind of recordings and a span that does not
+    // reach further back than it: anything else is walked from the span start.
+    ChannelMark mark;
+    mark.tUpTo = CFleetHistory::Instance().CompleteUpTo(m_vehicle.Name(), m_nChannel);
+    mark.bSet = mark.tUpTo != 0;
+    mark.nFileType = m_nFileType;
+    bool bValid = mark.bSet && mark.nFileType == m_nFileType && !SignedLess(m_nSpanStart, mark.tFrom) &&
+                  SignedLess(m_nSpanStart, mark.tUpTo);
+    m_nMarkFrom = bValid ? mark.tFrom : m_nSpanStart;
+    m_nMarkUpTo = bValid ? mark.tUpTo : m_nSpanStart;
+    m_nCursor = SignedMax(m_nMarkUpTo, m_nSpanStart);
+    m_bCursorSet = true;
 
-    Request result = bPartialNewest ? Resume(tdPath, nNextStart, nQueryEnd)
-                                    : FetchNext(bMp4, mp4Path, nNextStart, nQueryEnd);
-    switch (result) {
-    case Request::Accepted: {
-        Log("Start download task");
-        m_vehicle.SetDownloading();
-        m_vehicle.SetListener(m_nChannel, m_pListener.get());
-        TransferOutcome outcome = m_pListener->WaitForConnection();
-        m_vehicle.SetListener(m_nChannel, nullptr);
-        EndRequest();
-        Log("Download task quits");
-        ReportOutcome(outcome);
-        return true;
+    m_vehicle.SetProgressSpan(m_nChannel, m_nCursor, m_nSpanEnd);
+    m_vehicle.RequestPendingCount(m_nChannel, m_nFileType, m_nCursor, m_nSpanEnd);
+}
+
+bool CDownloadTask::OldestPartial(StoredRecording& partial) const
+{
+    for (StoredRecording& candidate : FindPartials(m_settings.szDownDir, m_vehicle.Name(), m_nChannel)) {
+        TdNameFields fields;
+        ParseTdName(BaseName(candidate.path), fields);
+        if (!IsSkipped(fields[3], candidate.tStart)) {
+            partial = std::move(candidate);
+            return true;
+        }
     }
+    return false;
+}
+
+CDownloadTask::Step CDownloadTask::RunStep()
+{
+    if (!m_bCursorSet)
+        StartCursor();
+    m_vehicle.SetProgressCurrent(m_nChannel, m_nCursor);
+
+    // Partial files first, oldest first: each is a recording the cursor passed or is
+    // at. Once the recorder has nothing more, every one left is checked once more.
+    StoredRecording partial;
+    if (OldestPartial(partial) && (m_bSpanExhausted || !SignedLess(m_nCursor, partial.tStart)))
+        return Resume(partial);
+    if (m_bSpanExhausted) {
+        Finish();
+        return Step::Done;
+    }
+    return FetchNext();
+}
+
+CDownloadTask::Step CDownloadTask::Act(Request eRequest)
+{
+    switch (eRequest) {
+    case Request::Accepted:
+        Transfer();
+        return Step::Again;
     case Request::Refused:
         EndRequest();
         m_vehicle.WaitQuit(Timing().nRefusedRetryMs);
-        return true;
+        return Step::Again;
     case Request::None:
-        EndRequest();
         break;
     }
-    if (m_bFinished) {
-        m_vehicle.SetProgressFinished(m_nChannel);
-        std::string done = Format("vehname=%s, chan=%d, download finished!", m_vehicle.Name(), m_nChannel);
-        DebugOutput(done);
-        WriteLog(done, m_vehicle.Name());
-        return false;
-    }
-    m_vehicle.WaitQuit(Timing().nNoAnswerRetryMs);
-    return true;
+    EndRequest();
+    return Step::Wait;
 }
 
-bool CDownloadTask::UsableRecorderName(const EarliestFileRecord& record, std::uint32_t nNextStart)
+void CDownloadTask::Transfer()
+{
+    Log("Start download task");
+    m_vehicle.SetDownloading();
+    m_vehicle.SetListener(m_nChannel, m_pListener.get());
+    TransferOutcome outcome = m_pListener->WaitForConnection();
+    m_vehicle.SetListener(m_nChannel, nullptr);
+    EndRequest();
+    Log("Download task quits");
+    ReportOutcome(outcome);
+}
+
+void CDownloadTask::Finish()
+{
+    if (m_bGap) {
+        // Something in the span is still missing: no "download finished!", so that
+        // the offload is not counted complete and the next pass tries again.
+        Log(Format("download incomplete: %zu recordings skipped, left for the next pass", m_skipped.size()));
+        return;
+    }
+    m_vehicle.SetProgressFinished(m_nChannel);
+    std::string done = Format("vehname=%s, chan=%d, download finished!", m_vehicle.Name(), m_nChannel);
+    DebugOutput(done);
+    WriteLog(done, m_vehicle.Name());
+}
+
+bool CDownloadTask::IsSkipped(const std::string& fileName, std::uint32_t tStart) const
+{
+    return m_skipped.count({fileName, tStart}) != 0;
+}
+
+void CDownloadTask::SaveMark()
+{
+    ChannelMark mark;
+    mark.bSet = true;
+    mark.tFrom = m_nMarkFrom;
+    mark.tUpTo = m_nMarkUpTo;
+    mark.nFileType = m_nFileType;
+    CFleetHistory::Instance().OnCompleteUpTo(m_vehicle.Name(), m_nChannel, mark.tUpTo);
+}
+
+void CDownloadTask::NothingBefore(std::uint32_t tStart)
+{
+    if (!SignedLess(m_nCursor, tStart))
+        return;
+    m_nCursor = tStart;
+    if (!m_bGap && SignedLess(m_nMarkUpTo, tStart)) {
+        m_nMarkUpTo = tStart;
+        SaveMark();
+    }
+}
+
+void CDownloadTask::StepOver(std::uint32_t tStart, std::uint32_t tEnd, bool bStored)
+{
+    NothingBefore(tStart);
+    std::uint32_t tPast = PastRecording(tStart, tEnd);
+    if (!bStored)
+        m_bGap = true;
+    if (SignedLess(m_nCursor, tPast))
+        m_nCursor = tPast;
+    if (!m_bGap && SignedLess(m_nMarkUpTo, m_nCursor)) {
+        m_nMarkUpTo = m_nCursor;
+        SaveMark();
+    }
+}
+
+CDownloadTask::Step CDownloadTask::FetchNext()
+{
+    Log(Format("SendQueryFileCmd tStart: %s, tEnd: %s FileType: %d", FormatTimeString(m_nCursor).c_str(),
+               FormatTimeString(m_nSpanEnd).c_str(), m_nFileType));
+    EarliestFileRecord record;
+    int nAnswer = m_vehicle.SendQueryFileCmd(m_nChannel, m_nFileType, m_nCursor, m_nSpanEnd, &record);
+    if (nAnswer == 1) {
+        m_bSpanExhausted = true;
+        return Step::Again;
+    }
+    if (nAnswer != 0)
+        return Step::Wait;
+    // The recorder has nothing between the cursor and this recording.
+    NothingBefore(record.nStart);
+    if (HasFinished(m_settings.szDownDir, m_vehicle.Name(), record.nChannel, record.nStart, record.nEnd)) {
+        StepOver(record.nStart, record.nEnd, true);
+        return Step::Again;
+    }
+    if (IsSkipped(record.szFileName, record.nStart)) {
+        StepOver(record.nStart, record.nEnd, false);
+        return Step::Again;
+    }
+    // A partial file of it: the next step resumes it (the cursor is at its start now).
+    for (const StoredRecording& partial : FindPartials(m_settings.szDownDir, m_vehicle.Name(), m_nChannel)) {
+        if (partial.tStart == record.nStart)
+            return Step::Again;
+    }
+    if (!UsableRecorderName(record))
+        return Step::Again;
+    return Act(RequestFile(record, 0, true));
+}
+
+bool CDownloadTask::UsableRecorderName(const EarliestFileRecord& record)
 {
     bool bSafe = IsSafePathComponent(record.szFileName);
     bool bFits = std::strlen(record.szFileName) < sizeof(GetFileRequest::szFileName);
     if (bSafe && bFits)
         return true;
+    std::string reason = bSafe ? "recorder's file name too long for a request" : "recorder's file name unusable";
     Log(Format("recorder's file name %s %s, recording skipped", record.szFileName,
                bSafe ? "too long for a request" : "unusable as a file name"));
-    m_nSkipUntil = static_cast<std::int32_t>(record.nEnd) > static_cast<std::int32_t>(nNextStart) ? record.nEnd
-                                                                                                 : nNextStart + 1;
+    // No later try can do better: it is skipped at once, and reported.
+    for (int i = 0; i < kFailuresBeforeSkip; ++i)
+        NoteFailure(record.szFileName, record.nStart, record.nEnd, reason);
     return false;
 }
 
-CDownloadTask::Request CDownloadTask::Resume(const std::string& tdPath, std::uint32_t nNextStart,
-                                             std::uint32_t nQueryEnd)
+CDownloadTask::Step CDownloadTask::Resume(const StoredRecording& partial)
 {
+    const std::string& tdPath = partial.path;
     std::string dir = DirName(tdPath);
     std::string name = BaseName(tdPath);
+    std::uint32_t nNextStart = SignedMax(partial.tStart, m_nSpanStart);
     Log(Format("td file is the last one,filename: %s", name.c_str()));
 
     EarliestFileRecord record;
-    int nAnswer = m_vehicle.SendQueryFileCmd(m_nChannel, m_nFileType, nNextStart, nQueryEnd, &record);
+    int nAnswer = m_vehicle.SendQueryFileCmd(m_nChannel, m_nFileType, nNextStart, m_nSpanEnd, &record);
     std::error_code ec;
     if (nAnswer == 1) {
+        ReportLeftBehind(name, "the recorder no longer offers it in the span");
         Log(Format("delete the td file: %s ", name.c_str()));
         std::filesystem::remove(tdPath, ec);
-        m_bFinished = true;
-        return Request::None;
+        m_bSpanExhausted = true;
+        return Step::Again;
     }
     if (nAnswer != 0)
-        return Request::None;
+        return Step::Wait;
 
     auto nActual = static_cast<std::uint32_t>(std::filesystem::file_size(tdPath, ec));
     if (ec)
@@ -213,41 +333,42 @@ CDownloadTask::Request CDownloadTask::Resume(const std::string& tdPath, std::uin
     if (!bWellFormed) {
         Log(Format("invalid name,delete the td file: %s ", name.c_str()));
         std::filesystem::remove(tdPath, ec);
-        return Request::None;
+        return Step::Wait;
     }
     if (fields[3] == record.szFileName && nExpected > nActual) {
-        if (!UsableRecorderName(record, nNextStart))
-            return Request::None;
+        if (!UsableRecorderName(record))
+            return Step::Again;
         std::string newName =
             PartialFileName(record.nChannel, record.nStart, record.nEnd, record.szFileName, nExpected);
         std::filesystem::rename(tdPath, dir + "/" + newName, ec);
         if (ec) {
             Log("rename recording file failed");
-            return Request::None;
+            NoteFailure(record.szFileName, record.nStart, record.nEnd, "partial file could not be renamed");
+            return Step::Wait;
         }
-        return RequestFile(record, nActual, false);
+        return Act(RequestFile(record, nActual, false));
     }
+    if (fields[3] != record.szFileName)
+        ReportLeftBehind(name, SignedLess(partial.tStart, m_nSpanStart)
+                                   ? "it fell out of the span before it was stored"
+                                   : "the recorder no longer offers it");
     Log(Format("unmatched size or filename,delete the td file: %s", name.c_str()));
     std::filesystem::remove(tdPath, ec);
-    return Request::None;
+    return Step::Wait;
 }
 
-CDownloadTask::Request CDownloadTask::FetchNext(bool bMp4Found, const std::string& mp4Path, std::uint32_t nNextStart,
-                                                std::uint32_t nQueryEnd)
+void CDownloadTask::ReportLeftBehind(const std::string& tdName, const std::string& reason)
 {
-    if (bMp4Found)
-        Log(Format("mp4 file is the last one,filename: %s", BaseName(mp4Path).c_str()));
-    Log(Format("SendQueryFileCmd tStart: %s, tEnd: %s FileType: %d", FormatTimeString(nNextStart).c_str(),
-               FormatTimeString(nQueryEnd).c_str(), m_nFileType));
-    EarliestFileRecord record;
-    int nAnswer = m_vehicle.SendQueryFileCmd(m_nChannel, m_nFileType, nNextStart, nQueryEnd, &record);
-    if (nAnswer == 1) {
-        m_bFinished = true;
-        return Request::None;
-    }
-    if (nAnswer != 0 || !UsableRecorderName(record, nNextStart))
-        return Request::None;
-    return RequestFile(record, 0, true);
+    TdNameFields fields;
+    ParseTdName(tdName, fields);
+    MissedRecording missed;
+    missed.nChannel = m_nChannel;
+    missed.strFileName = fields[3];
+    missed.tStart = ParseTimeString(fields[1]);
+    missed.tEnd = ParseTimeString(fields[2]);
+    missed.strReason = reason;
+    Log(Format("recording %s left behind: %s", fields[3].c_str(), reason.c_str()));
+    CFleetHistory::Instance().OnRecordingLeftBehind(m_vehicle.Name(), missed, WallClockNow());
 }
 
 CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog)
@@ -259,8 +380,8 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
         return Request::None;
     if (!m_pListener) {
         auto pListener = std::make_unique<CTCPSrv>();
-        std::uint16_t nPort = NextListenPort();
-        if (pListener->Listen(nullptr, nPort) != 0) {
+        std::uint16_t nPort = 0;
+        if (ListenOnNextPort(*pListener, nPort) != 0) {
             Log(Format("listen on port %d failed", nPort));
             return Request::None;
         }
@@ -273,13 +394,9 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
     }
     m_pListener->ExpectTransfer(m_vehicle.Name(), record.szFileName, m_nChannel);
     m_requested = record;
-    int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nSeek, m_szListenIp, m_nListenPort);
-    // The reply was lost but the recorder connected to this request's own listener:
-    // the transfer is taken rather than asked for again.
-    if (nGet < 0 && !m_vehicle.IsQuit() && m_pListener->HasWaitingConnection()) {
-        Log(Format("no reply to the request of %s, but the recorder connected: transfer taken", record.szFileName));
-        return Request::Accepted;
-    }
+    CTCPSrv* pListener = m_pListener.get();
+    int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nSeek, m_szListenIp, m_nListenPort,
+                                        [pListener] { return pListener->HasWaitingConnection(); });
     if (nGet != 0)
         CFleetHistory::Instance().OnFailure(m_vehicle.Name(),
                                             nGet < 0 ? "no answer to a file request" : "file request refused",
@@ -293,52 +410,54 @@ void CDownloadTask::EndRequest()
     m_pSlot.reset();
 }
 
+void CDownloadTask::NoteFailure(const std::string& fileName, std::uint32_t tStart, std::uint32_t tEnd,
+                                const std::string& reason)
+{
+    bool bSame = m_nFailures > 0 && m_failedName == fileName && m_nFailedStart == tStart;
+    m_nFailures = bSame ? m_nFailures + 1 : 1;
+    m_failedName = fileName;
+    m_nFailedStart = tStart;
+    if (m_nFailures < kFailuresBeforeSkip)
+        return;
+    Log(Format("recording %s failed %d times in a row, skipped for this pass", fileName.c_str(), m_nFailures));
+    m_nFailures = 0;
+    m_skipped.insert({fileName, tStart});
+    m_bGap = true;
+    MissedRecording missed;
+    missed.nChannel = m_nChannel;
+    missed.strFileName = fileName;
+    missed.tStart = tStart;
+    missed.tEnd = tEnd;
+    missed.strReason = Format("failed %d times in a row: %s", kFailuresBeforeSkip, reason.c_str());
+    CFleetHistory::Instance().OnRecordingMissed(m_vehicle.Name(), missed, WallClockNow());
+}
+
 void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
 {
     // The same recording failing the same hopeless way again and again is skipped
     // for the rest of this pass, so that it cannot hold up the rest of the channel.
     bool bHopeless = outcome.eResult == TransferResult::Oversize || outcome.eResult == TransferResult::Refused ||
+                     outcome.eResult == TransferResult::Failed ||
                      (outcome.eResult == TransferResult::Incomplete && outcome.nBytes == 0);
-    if (!bHopeless) {
+    if (bHopeless)
+        NoteFailure(m_requested.szFileName, m_requested.nStart, m_requested.nEnd,
+                    TransferResultText(outcome.eResult));
+    else
         m_nFailures = 0;
-    } else {
-        bool bSame = m_nFailures > 0 && m_failedName == m_requested.szFileName && m_nFailedStart == m_requested.nStart;
-        m_nFailures = bSame ? m_nFailures + 1 : 1;
-        m_failedName = m_requested.szFileName;
-        m_nFailedStart = m_requested.nStart;
-        if (m_nFailures >= kFailuresBeforeSkip) {
-            Log(Format("recording %s failed %d times in a row, skipped for this pass", m_requested.szFileName,
-                       m_nFailures));
-            m_nFailures = 0;
-            m_nSkipUntil = static_cast<std::int32_t>(m_requested.nEnd) > static_cast<std::int32_t>(m_requested.nStart)
-                               ? m_requested.nEnd
-                               : m_requested.nStart + 1;
-        }
-    }
     CServerCounters& counters = CServerCounters::Instance();
+    CFleetHistory& history = CFleetHistory::Instance();
     if (outcome.eResult == TransferResult::Stored) {
         CServerCounters::Bump(counters.nFilesDownloaded);
         m_vehicle.ChannelFileStored(m_nChannel);
-        CFleetHistory::Instance().OnFileStored(m_vehicle.Name(), outcome.nBytes, WallClockNow());
+        history.OnFileStored(m_vehicle.Name(), outcome.nBytes, WallClockNow());
+        history.OnRecordingStored(m_vehicle.Name(), m_nChannel, m_requested.szFileName, m_requested.nStart);
+        // A recording the cursor reached is stepped over; one below it (a resumed
+        // partial file) leaves the cursor where it is.
+        if (!SignedLess(m_requested.nStart, m_nCursor))
+            StepOver(m_requested.nStart, m_requested.nEnd, true);
     } else {
         CServerCounters::Bump(counters.nTransferFailures);
-        CFleetHistory::Instance().OnFailure(m_vehicle.Name(),
-                                            Format("ch%02d: %s", m_nChannel, TransferResultText(outcome.eResult)),
-                                            WallClockNow());
+        history.OnFailure(m_vehicle.Name(), Format("ch%02d: %s", m_nChannel, TransferResultText(outcome.eResult)),
+                          WallClockNow());
     }
-}
-
-void CDownloadTask::CountPending(std::uint32_t nNextStart, std::uint32_t nQueryEnd)
-{
-    if (!m_vehicle.CountsPending())
-        return;
-    FileCountRecord count;
-    // A reversed span holds nothing; the recorder is not asked.
-    if (static_cast<std::int32_t>(nNextStart) > static_cast<std::int32_t>(nQueryEnd))
-        m_vehicle.SetChannelPending(m_nChannel, 0);
-    else if (m_vehicle.SendQueryFileCountCmd(m_nChannel, m_nFileType, nNextStart, nQueryEnd, &count,
-                                                Timing().nPendingReplyWaitMs) == 0)
-        m_vehicle.SetChannelPending(m_nChannel, count.nCount);
-    else
-        m_vehicle.SetChannelPending(m_nChannel, -1);
 }

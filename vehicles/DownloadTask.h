@@ -7,16 +7,22 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
+#include <utility>
 
 class CVehicle;
 class CTCPSrv;
 class CTransferSlot;
+struct StoredRecording;
 
-// Fetches the recordings of one channel of one vehicle, oldest first, one at a time:
-// scans the store, asks the recorder for the earliest recording from there on,
-// requests it (resuming a partial file) and waits while the receiver stores it.
-// Ends when the recorder has nothing left in the span or the vehicle quits.
+// Fetches the recordings of one channel of one vehicle, oldest first, one at a time.
+// A pass starts where fetching stopped being complete (the channel's "complete up
+// to" point in the fleet history), asks the recorder for the earliest recording from
+// there on, steps over what is already stored, resumes partial files oldest first,
+// requests the rest and waits while the receiver stores it. A recording that fails
+// again and again is skipped for this pass only; the pass then ends without
+// "download finished!", so the next one (and the next visit) tries it again.
 class CDownloadTask {
 public:
     // Channel task thread.
@@ -33,26 +39,53 @@ public:
     // The recorder's code of a settings file type: 1 -> 0, 2 -> 2, else 0xFF.
     static std::uint8_t ToRecorderFileType(std::uint32_t nFileType);
 
+    // Failures in a row after which a recording is skipped for the rest of a pass.
+    static constexpr int kFailuresBeforeSkip = 3;
+
 private:
     enum class Request { None = -1, Accepted = 0, Refused = 1 };
+    // What one step of the loop did.
+    enum class Step { Again, Wait, Done };
 
-    // One pass of the loop; false when the task is finished.
-    bool RunPass();
+    // One step of the loop: a resume, a query, a step over a stored recording or a
+    // request with its transfer. Channel task thread, as are all below.
+    Step RunStep();
+    // Sets the cursor from the fleet history's mark, once per task.
+    void StartCursor();
+    // The oldest partial file not skipped in this task; false when there is none.
+    bool OldestPartial(StoredRecording& partial) const;
+    // Asks for the earliest recording from the cursor on, and acts on it.
+    Step FetchNext();
+    // Checks a partial file against what the recorder reports and requests its rest.
+    Step Resume(const StoredRecording& partial);
+    // Runs what a request's answer calls for: the transfer, or the pause of a refusal.
+    Step Act(Request eRequest);
     // Asks the recorder for the recording from nSeek on: waits for a transfer slot
     // and opens the listener of this request.
     Request RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog);
+    // Waits while an accepted request's transfer runs, and learns how it ended.
+    void Transfer();
     // Closes the request's listener and gives back its slot.
     void EndRequest();
     // Tells the vehicle and the fleet history how a transfer ended.
     void ReportOutcome(const TransferOutcome& outcome);
-    // Asks how many recordings the span still holds, when this pass counts them.
-    void CountPending(std::uint32_t nNextStart, std::uint32_t nQueryEnd);
-    Request Resume(const std::string& tdPath, std::uint32_t nNextStart, std::uint32_t nQueryEnd);
-    Request FetchNext(bool bMp4Found, const std::string& mp4Path, std::uint32_t nNextStart,
-                      std::uint32_t nQueryEnd);
-    // Whether the recorder's file name may be requested and stored; logs when not and
-    // moves the next start past the recording.
-    bool UsableRecorderName(const EarliestFileRecord& record, std::uint32_t nNextStart);
+    // One more failure of the recording; the third in a row skips it for this task.
+    void NoteFailure(const std::string& fileName, std::uint32_t tStart, std::uint32_t tEnd,
+                     const std::string& reason);
+    bool IsSkipped(const std::string& fileName, std::uint32_t tStart) const;
+    // Moves the cursor past a recording that is stored or skipped, and the mark with
+    // it while nothing before it is missing.
+    void StepOver(std::uint32_t tStart, std::uint32_t tEnd, bool bStored);
+    // The recorder reports nothing before tStart: the cursor may move up to it.
+    void NothingBefore(std::uint32_t tStart);
+    void SaveMark();
+    // A partial file whose recording the recorder no longer offers in the span.
+    void ReportLeftBehind(const std::string& tdName, const std::string& reason);
+    // Ends the task: "download finished!" only when nothing in the span is left.
+    void Finish();
+    // Whether the recorder's file name may be requested and stored; logs and counts a
+    // failure when not.
+    bool UsableRecorderName(const EarliestFileRecord& record);
     void Log(const std::string& message) const;
 
     CVehicle& m_vehicle;
@@ -66,11 +99,19 @@ private:
     std::uint8_t m_nFileType = 0xFF;
     char m_szListenIp[16] = {};
     std::uint16_t m_nListenPort = 0;
-    bool m_bFirstPass = true;
-    bool m_bFinished = false;
-    std::uint32_t m_nSkipUntil = 0;  // recordings before this are not requested again this pass
-    static constexpr int kFailuresBeforeSkip = 3;
+    bool m_bCursorSet = false;
+    // Where the next query starts: everything the recorder offered before it is
+    // stored, skipped in this task, or a partial file still to resume.
+    std::uint32_t m_nCursor = 0;
+    // The mark: everything offered in [m_nMarkFrom, m_nMarkUpTo) is stored. It moves
+    // with the cursor until the first recording of this task that is not stored.
+    std::uint32_t m_nMarkFrom = 0;
+    std::uint32_t m_nMarkUpTo = 0;
+    bool m_bGap = false;             // a recording before the cursor is missing
+    bool m_bSpanExhausted = false;   // the recorder has nothing from the cursor on
+    std::set<std::pair<std::string, std::uint32_t>> m_skipped;  // (file name, start), this task only
     EarliestFileRecord m_requested;  // the recording of the last request
+    bool m_bResumed = false;         // the last request resumed a partial file
     std::string m_failedName;        // the recording that failed last, and how often in a row
     std::uint32_t m_nFailedStart = 0;
     int m_nFailures = 0;

@@ -1,15 +1,16 @@
 #include "vehicles/Vehicle.h"
 
 #include "control/ByteOrder.h"
+#include "control/DatagramSender.h"
 #include "control/PendingReplyTable.h"
 #include "control/TransactionCounter.h"
-#include "control/UDPSrv.h"
 #include "core/Logger.h"
 #include "core/NotifyCenter.h"
 #include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
 #include "platform/Format.h"
 #include "platform/MutexLock.h"
+#include "platform/MutexUniqueLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
@@ -21,8 +22,11 @@
 
 CVehicle::CVehicle(const VehicleInfo& info, std::uint32_t nNow, TaskFunction task, CNotifyCenter* pCenter)
     : m_info(info), m_task(std::move(task)), m_pCenter(pCenter ? pCenter : &CNotifyCenter::Instance()),
-      m_nLastKeepalive(nNow)
+      m_nLastKeepalive(nNow),
+      m_client(std::string(info.szName, strnlen(info.szName, sizeof(info.szName) - 1)), m_hQuit,
+               CDatagramSender::Udp(), CPendingReplyTable::Instance(), CTransactionCounter::Instance())
 {
+    m_pending.fill(kNotCounted);
     m_info.szIP[sizeof(m_info.szIP) - 1] = '\0';
     m_info.szName[sizeof(m_info.szName) - 1] = '\0';
 }
@@ -106,30 +110,31 @@ void CVehicle::RunPass()
         for (std::uint8_t nChannel : channels) {
             m_progress[nChannel] = std::make_unique<ChannelProgress>();
             m_finished[nChannel] = false;
-            m_pending[nChannel] = kNotCounted;
         }
     }
     m_bDownloading = false;
-    std::int64_t nNowMs = MonotonicMs();
-    bool bCount = m_nLastCountMs < 0 || nNowMs - m_nLastCountMs >= Timing().nPendingQueryMs;
-    if (bCount)
-        m_nLastCountMs = nNowMs;
-    m_bCountPass = bCount;
 
     std::vector<std::thread> tasks;
     for (std::uint8_t nChannel : m_task ? channels : std::vector<std::uint8_t> {}) {
+        {
+            CMutexLock guard(m_countLock);
+            ++m_nTasksLeft;
+        }
         try {
             ++m_nTasksRunning;
             tasks.emplace_back([this, nChannel] {
                 m_task(*this, nChannel);
                 --m_nTasksRunning;
+                TaskEnded();
             });
         } catch (const std::system_error&) {
             --m_nTasksRunning;
+            TaskEnded();
             WriteLog(Format("vehname=%s, chan=%d, create download thread failed", m_info.szName, nChannel),
                      m_info.szName);
         }
     }
+    ServePendingCounts();
     for (std::thread& task : tasks)
         task.join();
 
@@ -188,6 +193,60 @@ bool CVehicle::IsWaitingForSlot() const
 {
     int nRunning = m_nTasksRunning;
     return nRunning > 0 && m_nWaitingForSlot >= nRunning;
+}
+
+void CVehicle::TaskEnded()
+{
+    CMutexLock guard(m_countLock);
+    --m_nTasksLeft;
+    m_countWake.NotifyAll();
+}
+
+void CVehicle::RequestPendingCount(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t tStart,
+                                   std::uint32_t tEnd)
+{
+    if (nChannel >= kChannelSlots)
+        return;
+    // A reversed span holds nothing; the recorder is not asked.
+    if (static_cast<std::int32_t>(tStart) > static_cast<std::int32_t>(tEnd)) {
+        SetChannelPending(nChannel, 0);
+        return;
+    }
+    CMutexLock guard(m_countLock);
+    if (m_bCountUnanswered || m_countAsked[nChannel])
+        return;
+    m_countAsked[nChannel] = true;
+    m_countJobs.push_back(CountJob {nChannel, nFileType, tStart, tEnd});
+    m_countWake.NotifyAll();
+}
+
+void CVehicle::ServePendingCounts()
+{
+    CMutexUniqueLock lock(m_countLock);
+    for (;;) {
+        while (m_countJobs.empty() && m_nTasksLeft > 0)
+            m_countWake.Wait(m_countLock);
+        if (m_countJobs.empty())
+            return;
+        CountJob job = m_countJobs.front();
+        m_countJobs.pop_front();
+        if (m_bCountUnanswered || m_bQuit) {
+            lock.Unlock();
+            SetChannelPending(job.nChannel, -1);
+            lock.Lock();
+            continue;
+        }
+        lock.Unlock();
+        FileCountRecord count;
+        // One quiet try with a short wait: a recorder that does not know the question
+        // costs no channel anything, and one log line per visit.
+        bool bAnswered = SendQueryFileCountCmd(job.nChannel, job.nFileType, job.tStart, job.tEnd, &count,
+                                               Timing().nPendingReplyWaitMs, true) == 0;
+        SetChannelPending(job.nChannel, bAnswered ? static_cast<std::int64_t>(count.nCount) : -1);
+        lock.Lock();
+        if (!bAnswered)
+            m_bCountUnanswered = true;
+    }
 }
 
 void CVehicle::SetChannelPending(std::uint8_t nChannel, std::int64_t nPending)
@@ -289,50 +348,19 @@ void CVehicle::SetListener(std::uint8_t nChannel, CTCPSrv* pListener)
 
 int CVehicle::SendCmdWithReply(const char* szIp, std::uint16_t nPort, std::uint8_t nCommand, const void* pPayload,
                                std::uint32_t nPayloadLen, unsigned char* pReply, std::uint32_t* pReplyLen,
-                               int nWaitMs)
+                               int nWaitMs, int nResendMs)
 {
-    if (nPayloadLen > kMaxRequestPayload)
-        return -1;
-    CPendingReplyTable& table = CPendingReplyTable::Instance();
-    CEvent replyEvent(CEvent::Mode::AutoReset);
-    // An id still waited for (after the counter wrapped) is skipped, so that no two
-    // requests share a waiter.
-    std::uint32_t nId = NextTransactionId();
-    while (!table.AddWaiter(nId, &replyEvent, pReply, *pReplyLen))
-        nId = NextTransactionId();
-
-    unsigned char sendBuf[kSendBufferSize] = {};
-    ControlHeader header;
-    header.command = nCommand;
-    header.transactionId = nId;
-    header.payloadLength = nPayloadLen;
-    EncodeHeader(header, sendBuf);
-    if (nPayloadLen > 0)
-        std::memcpy(sendBuf + kControlHeaderSize, pPayload, nPayloadLen);
-
-    int nResult = -1;
-    if (UDPSendMsg(szIp, nPort, sendBuf, static_cast<int>(nPayloadLen + kControlHeaderSize)) != 0) {
-        WriteLog("SendCmdWithReply:SendMsg Error!", m_info.szName);
-    } else {
-        switch (CEvent::WaitForAny({&m_hQuit, &replyEvent}, nWaitMs)) {
-        case 0:
-            WriteLog(Format("QuitThread Event Return when waitting response %u for cmd %d", nId, nCommand),
-                     m_info.szName);
-            break;
-        case 1:
-            if (auto waiter = table.GetWaiter(nId)) {
-                *pReplyLen = waiter->nReceived;
-                nResult = 0;
-            }
-            break;
-        default:
-            WriteLog(Format("wait for response %u for cmd %d too long", nId, nCommand), m_info.szName);
-            CServerCounters::Bump(CServerCounters::Instance().nReplyTimeouts);
-            break;
-        }
-    }
-    table.RemoveWaiter(nId, &replyEvent);
-    return nResult;
+    Transaction request;
+    request.szIp = szIp;
+    request.nPort = nPort;
+    request.nCommand = nCommand;
+    request.pPayload = pPayload;
+    request.nPayloadLen = nPayloadLen;
+    request.pReply = pReply;
+    request.pReplyLen = pReplyLen;
+    request.nWaitMs = nWaitMs;
+    request.nResendMs = nResendMs;
+    return m_client.Transact(request) == CTransactionClient::Outcome::Reply ? 0 : -1;
 }
 
 namespace {
@@ -357,7 +385,7 @@ int CVehicle::SendQueryFileCmd(std::uint8_t nChannel, std::uint8_t nFileType, st
     unsigned char reply[kReplyBufferSize];
     std::uint32_t nReplyLen = sizeof(reply);
     if (SendCmdWithReply(m_info.szIP, m_info.nPort, ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN, payload, sizeof(payload),
-                         reply, &nReplyLen, Timing().nReplyWaitMs) != 0) {
+                         reply, &nReplyLen, Timing().nReplyWaitMs, Timing().nResendMs) != 0) {
         WriteLog("ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN FAILED!", m_info.szName);
         return -1;
     }
@@ -374,7 +402,7 @@ int CVehicle::SendQueryFileCmd(std::uint8_t nChannel, std::uint8_t nFileType, st
 }
 
 int CVehicle::SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std::uint32_t nSeek,
-                             const char* szListenIp, std::uint16_t nListenPort)
+                             const char* szListenIp, std::uint16_t nListenPort, const std::function<bool()>& connected)
 {
     std::string tag = Format("ch%02d", nChannel);
     if (std::strstr(szFileName, tag.c_str()) == nullptr)
@@ -398,8 +426,28 @@ int CVehicle::SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std:
 
     unsigned char reply[kReplyBufferSize];
     std::uint32_t nReplyLen = sizeof(reply);
-    if (SendCmdWithReply(m_info.szIP, m_info.nPort, ZELP_GETFILE, payload, sizeof(payload), reply, &nReplyLen,
-                         Timing().nReplyWaitMs) != 0) {
+    Transaction get;
+    get.szIp = m_info.szIP;
+    get.nPort = m_info.nPort;
+    get.nCommand = ZELP_GETFILE;
+    get.pPayload = payload;
+    get.nPayloadLen = sizeof(payload);
+    get.pReply = reply;
+    get.pReplyLen = &nReplyLen;
+    get.nWaitMs = Timing().nReplyWaitMs;
+    // Without a way to see the recorder connect, a repeated request could start a
+    // second upload, so it is sent once.
+    get.nResendMs = connected ? Timing().nResendMs : 0;
+    get.accepted = connected;
+    CTransactionClient::Outcome eOutcome = m_client.Transact(get);
+    if (eOutcome == CTransactionClient::Outcome::Accepted) {
+        WriteLog(Format("vehname=%s, chan=%d, the recorder connected before its reply to the request of %s: "
+                        "transfer taken",
+                        m_info.szName, nChannel, szFileName),
+                 m_info.szName);
+        return 0;
+    }
+    if (eOutcome != CTransactionClient::Outcome::Reply) {
         WriteLog("ZELP_GETFILE FAILED!", m_info.szName);
         return -1;
     }
@@ -414,15 +462,25 @@ int CVehicle::SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std:
 }
 
 int CVehicle::SendQueryFileCountCmd(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t nStart,
-                                    std::uint32_t nEnd, FileCountRecord* pRecord, int nWaitMs)
+                                    std::uint32_t nEnd, FileCountRecord* pRecord, int nWaitMs, bool bQuiet)
 {
     QueryPayload query {kQueryKindCount, nChannel, nFileType, nStart, nEnd};
     unsigned char payload[kQueryPayloadSize];
     EncodeQuery(query, payload);
     unsigned char reply[kReplyBufferSize];
     std::uint32_t nReplyLen = sizeof(reply);
-    if (SendCmdWithReply(m_info.szIP, m_info.nPort, ZELP_QUERY_FILE_COUNT, payload, sizeof(payload), reply,
-                         &nReplyLen, nWaitMs < 0 ? Timing().nReplyWaitMs : nWaitMs) != 0) {
+    Transaction count;
+    count.szIp = m_info.szIP;
+    count.nPort = m_info.nPort;
+    count.nCommand = ZELP_QUERY_FILE_COUNT;
+    count.pPayload = payload;
+    count.nPayloadLen = sizeof(payload);
+    count.pReply = reply;
+    count.pReplyLen = &nReplyLen;
+    count.nWaitMs = nWaitMs < 0 ? Timing().nReplyWaitMs : nWaitMs;
+    count.nResendMs = Timing().nResendMs;
+    count.bQuiet = bQuiet;
+    if (m_client.Transact(count) != CTransactionClient::Outcome::Reply) {
         WriteLog("ZELP_QUERY_FILE_COUNT FAILED!", m_info.szName);
         return -1;
     }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "control/ControlMessage.h"
+#include "control/TransactionClient.h"
+#include "platform/Condition.h"
 #include "platform/Event.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
@@ -8,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,20 +67,26 @@ public:
     // Whether a transfer started during this pass. Any thread.
     bool IsDownloading() const { return m_bDownloading; }
 
-    // One request/reply transaction with the recorder, waiting up to nWaitMs; 0 when a
-    // reply arrived (its length in *pReplyLen), -1 otherwise. Channel task threads.
+    // One request/reply transaction with the recorder, waiting up to nWaitMs and
+    // sending the request again every nResendMs (0: once); 0 when a reply arrived (its
+    // length in *pReplyLen), -1 otherwise. Channel task and download threads.
     int SendCmdWithReply(const char* szIp, std::uint16_t nPort, std::uint8_t nCommand, const void* pPayload,
                          std::uint32_t nPayloadLen, unsigned char* pReply, std::uint32_t* pReplyLen,
-                         int nWaitMs);
+                         int nWaitMs, int nResendMs = 0);
     // The three requests: 0 found / accepted, 1 none or refused, -1 no (valid) answer.
+    // The two queries are reads and are resent every Timing().nResendMs while they wait.
     // Channel task threads.
     int SendQueryFileCmd(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t nStart, std::uint32_t nEnd,
                          EarliestFileRecord* pRecord);
+    // connected, when given, tells whether the recorder already connected back to the
+    // request's own listener: that counts as acceptance at once (result 0), and until
+    // then the request is resent every Timing().nResendMs.
     int SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std::uint32_t nSeek, const char* szListenIp,
-                       std::uint16_t nListenPort);
-    // nWaitMs < 0 waits Timing().nReplyWaitMs.
+                       std::uint16_t nListenPort, const std::function<bool()>& connected = nullptr);
+    // nWaitMs < 0 waits Timing().nReplyWaitMs. bQuiet: one line only on failure,
+    // "ZELP_QUERY_FILE_COUNT FAILED!" (the count only feeds the history). Download thread.
     int SendQueryFileCountCmd(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t nStart,
-                              std::uint32_t nEnd, FileCountRecord* pRecord, int nWaitMs = -1);
+                              std::uint32_t nEnd, FileCountRecord* pRecord, int nWaitMs = -1, bool bQuiet = false);
 
     // For channel tasks (their own channel only). Any thread.
     bool IsQuit() const { return m_bQuit; }
@@ -98,10 +107,13 @@ public:
     // Window thread (timer).
     bool ExchangeShownWaiting(bool bWaiting) { return std::exchange(m_bShownWaiting, bWaiting); }
 
-    // Whether this pass asks the recorder how many recordings each channel still has
-    // (at most once per Timing().nPendingQueryMs). Channel task threads.
-    bool CountsPending() const { return m_bCountPass; }
-    // The channel's recordings still on the recorder (-1 unknown). Its own task.
+    // Asks the download thread, not the caller, to learn how many recordings the
+    // channel holds in [tStart, tEnd]: once per visit and channel, and not at all
+    // after the recorder left one such question unanswered. Returns at once. The
+    // channel's own task.
+    void RequestPendingCount(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t tStart,
+                             std::uint32_t tEnd) EXCLUDES(m_countLock, m_progressLock);
+    // The channel's recordings still on the recorder (-1 unknown). Download thread.
     void SetChannelPending(std::uint8_t nChannel, std::int64_t nPending) EXCLUDES(m_progressLock);
     // One recording of the channel was stored whole. Its own task.
     void ChannelFileStored(std::uint8_t nChannel) EXCLUDES(m_progressLock);
@@ -116,7 +128,12 @@ public:
     std::vector<std::uint8_t> ChannelList() const;
 
 private:
-    void RunPass() EXCLUDES(m_stateLock, m_progressLock);
+    void RunPass() EXCLUDES(m_stateLock, m_progressLock, m_countLock);
+    // Answers the tasks' count requests until every task of the pass has ended.
+    // Download thread.
+    void ServePendingCounts() EXCLUDES(m_countLock, m_progressLock);
+    // A channel task ended. Its own thread.
+    void TaskEnded() EXCLUDES(m_countLock);
     // Tells the fleet history how the pass ended. Download thread.
     void ReportPass(const std::vector<std::uint8_t>& channels) EXCLUDES(m_progressLock);
 
@@ -126,6 +143,7 @@ private:
     std::atomic<std::uint32_t> m_nLastKeepalive;
     CEvent m_hQuit {CEvent::Mode::ManualReset};
     std::atomic<bool> m_bQuit {false};
+    CTransactionClient m_client;
 
     CMutex m_stateLock;   // guards m_bRunning and m_thread
     bool m_bRunning GUARDED_BY(m_stateLock) = false;
@@ -136,12 +154,26 @@ private:
     // Counted by listeners since taken off their slots.
     std::uint32_t m_nUntakenBytes GUARDED_BY(m_listenerLock) = 0;
 
+    // A count the download thread is asked for.
+    struct CountJob {
+        std::uint8_t nChannel;
+        std::uint8_t nFileType;
+        std::uint32_t tStart;
+        std::uint32_t tEnd;
+    };
+    CMutex m_countLock ACQUIRED_BEFORE(m_progressLock);
+    CCondition m_countWake;  // a job came, or a task ended
+    std::deque<CountJob> m_countJobs GUARDED_BY(m_countLock);
+    std::array<bool, kChannelSlots> m_countAsked GUARDED_BY(m_countLock) {};  // this visit
+    bool m_bCountUnanswered GUARDED_BY(m_countLock) = false;  // this visit
+    int m_nTasksLeft GUARDED_BY(m_countLock) = 0;  // tasks of this pass still running
+
     mutable CMutex m_progressLock;  // guards m_progress, m_finished and m_pending
     std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress GUARDED_BY(m_progressLock);
     // Reached "download finished!" this pass.
     std::array<bool, kChannelSlots> m_finished GUARDED_BY(m_progressLock) {};
-    // Per channel; kNotCounted when not asked.
-    std::array<std::int64_t, kChannelSlots> m_pending GUARDED_BY(m_progressLock) {};
+    // Per channel, for the whole visit; kNotCounted when not asked.
+    std::array<std::int64_t, kChannelSlots> m_pending GUARDED_BY(m_progressLock);
     std::atomic<bool> m_bDownloading {false};
     std::atomic<std::uint32_t> m_nLastRate {0};
     std::atomic<int> m_nLastProgress {0};
@@ -150,6 +182,4 @@ private:
     std::atomic<int> m_nTasksRunning {0};
     std::atomic<int> m_nWaitingForSlot {0};
     bool m_bShownWaiting = false;         // window thread only
-    std::atomic<bool> m_bCountPass {false};
-    std::int64_t m_nLastCountMs = -1;     // download thread only
 };

@@ -23,13 +23,17 @@ TEST_F(PendingReplyTableTest, ReplyIsCopiedToItsWaiterOnlyWhileItWaits)
     unsigned char otherBuffer[8] = {};
     EXPECT_FALSE(table.AddWaiter(5, &other, otherBuffer, sizeof(otherBuffer)));  // the first keeps the id
 
+    EXPECT_FALSE(table.PutReply(5, reinterpret_cast<const unsigned char*>("123456789"), 9));
+    EXPECT_FALSE(event.Wait(0));
+    EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {" nReplyLen < nLen!"});
     EXPECT_TRUE(table.PutReply(5, reinterpret_cast<const unsigned char*>("12345678"), 8));  // exactly fits
     EXPECT_TRUE(event.Wait(0));
     EXPECT_EQ(table.GetWaiter(5)->nReceived, 8u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 8), "12345678");
-    EXPECT_FALSE(table.PutReply(5, reinterpret_cast<const unsigned char*>("123456789"), 9));
-    EXPECT_FALSE(event.Wait(0));
-    EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {" nReplyLen < nLen!"});
+    // A duplicate reply is taken but leaves the first one as it is.
+    EXPECT_TRUE(table.PutReply(5, reinterpret_cast<const unsigned char*>("abcdefg"), 7));
+    EXPECT_EQ(table.GetWaiter(5)->nReceived, 8u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 8), "12345678");
 
     table.RemoveWaiter(5, &other);  // not its waiter: stays
     EXPECT_TRUE(table.GetWaiter(5).has_value());

@@ -132,6 +132,7 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     std::string settings = ReadFile("QorConfig.xml");
     EXPECT_EQ(settings.rfind("<QorConf>", 0), 0u);
     EXPECT_NE(settings.find("<rollinghours>24</rollinghours>"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("<maxvehicles>1000</maxvehicles>"), std::string::npos) << settings;
 }
 
 TEST_F(HeadlessServerTest, KeepsAnExistingSettingsFileAndSetsADamagedHistoryAside)

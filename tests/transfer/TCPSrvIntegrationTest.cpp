@@ -84,7 +84,7 @@ const char* const kWindowTooLong = "wait for DVR's connection too long, quit lis
 
 } // namespace
 
-TEST_F(TCPSrvTest, PortsStartAt10000AndRepeatEvery65535Calls)
+TEST_F(TCPSrvTest, PortsStartAt10000AndRepeatEvery55536Calls)
 {
     // The process-wide counter: this is the first listener of the process.
     std::uint16_t nFirst = NextListenPort();
@@ -104,12 +104,26 @@ TEST_F(TCPSrvTest, PortsStartAt10000AndRepeatEvery65535Calls)
     // The whole cycle, by call number.
     EXPECT_EQ(ListenPortOf(1), 10000);
     EXPECT_EQ(ListenPortOf(55536), 65535);
-    EXPECT_EQ(ListenPortOf(55537), 0);  // the system picks a port
-    EXPECT_EQ(ListenPortOf(55538), 1);
-    EXPECT_EQ(ListenPortOf(65534), 9997);
-    EXPECT_EQ(ListenPortOf(65535), 9999);
-    EXPECT_EQ(ListenPortOf(65536), 10000);
-    EXPECT_EQ(ListenPortOf(0xFFFFFFFFu), ListenPortOf(0xFFFFFFFFu % 65535));
+    EXPECT_EQ(ListenPortOf(55537), 10000);  // wraps into the range, never below it
+    EXPECT_EQ(ListenPortOf(2 * 55536), 65535);
+    // Across the counter's own wrap the ports stay in range.
+    for (std::uint32_t n : {0u, 0xFFFFFFFFu, 0xFFFFFFFEu}) {
+        EXPECT_GE(ListenPortOf(n), 10000) << n;
+    }
+}
+
+TEST_F(TCPSrvTest, ABusyListenPortIsPassedOverAtOnce)
+{
+    std::uint16_t nBefore = NextListenPort();
+    // The next two ports of the counter are taken by someone else.
+    CSocket first = CSocket::ListenTcp(nullptr, static_cast<std::uint16_t>(nBefore + 1));
+    CSocket second = CSocket::ListenTcp(nullptr, static_cast<std::uint16_t>(nBefore + 2));
+    ASSERT_TRUE(first.IsValid() && second.IsValid());
+    CTCPSrv srv;
+    std::uint16_t nPort = 0;
+    ASSERT_EQ(ListenOnNextPort(srv, nPort), 0);
+    EXPECT_GE(nPort, nBefore + 3);
+    EXPECT_EQ(PortOf(srv), nPort);
 }
 
 TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpenAndTheAddressGivenIsTheSettingsIp)
