@@ -84,6 +84,12 @@ public:
     }
 
     void Send(const Bytes& d) { m_udp.SendTo(m_strPeerIp.c_str(), m_nPeerPort, d.data(), d.size()); }
+    // Where requests go when the recorder's registration may not have arrived.
+    void SetPeer(std::uint16_t nPort)
+    {
+        m_strPeerIp = "127.0.0.1";
+        m_nPeerPort = nPort;
+    }
 
     // Answers the request with nStatus and no payload.
     void Answer(const Bytes& request, std::uint16_t nStatus)
@@ -102,25 +108,36 @@ public:
         return d;
     }
 
-    // Sends a request to the last sender and returns the reply with its
-    // transaction id (empty after nTimeoutMs).
-    Bytes Request(std::uint8_t nCommand, const unsigned char* pPayload, std::size_t nLen, int nTimeoutMs = 2000)
+    // A request datagram with the next transaction id (or nTid when given).
+    Bytes MakeRequest(std::uint8_t nCommand, const unsigned char* pPayload, std::size_t nLen, std::uint32_t nTid = 0)
     {
         ControlHeader header;
         header.command = nCommand;
-        header.transactionId = m_nNextTid++;
+        header.transactionId = nTid != 0 ? nTid : m_nNextTid++;
         header.payloadLength = static_cast<std::uint32_t>(nLen);
         Bytes d(kControlHeaderSize + nLen);
         EncodeHeader(header, d.data());
         std::memcpy(d.data() + kControlHeaderSize, pPayload, nLen);
-        Send(d);
-        return ReceiveWhere(
-            [&](const Bytes& r) { return r[4] != 0 && ReadBe32(r.data() + 8) == header.transactionId; }, nTimeoutMs);
+        return d;
     }
 
-    // Asks for a file to be sent to this server's listener; returns the reply status
-    // (0 when none came).
-    int GetFile(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek, int nTimeoutMs = 2000)
+    // Sends the request datagram to the last sender and returns the reply with its
+    // transaction id (empty after nTimeoutMs).
+    Bytes Exchange(const Bytes& request, int nTimeoutMs = 2000)
+    {
+        Send(request);
+        std::uint32_t nTid = ReadBe32(request.data() + 8);
+        return ReceiveWhere([&](const Bytes& r) { return r[4] != 0 && ReadBe32(r.data() + 8) == nTid; },
+                            nTimeoutMs);
+    }
+
+    Bytes Request(std::uint8_t nCommand, const unsigned char* pPayload, std::size_t nLen, int nTimeoutMs = 2000)
+    {
+        return Exchange(MakeRequest(nCommand, pPayload, nLen), nTimeoutMs);
+    }
+
+    // A ZELP_GETFILE datagram asking for a file to be sent to this server's listener.
+    Bytes FileRequest(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek)
     {
         GetFileRequest request;
         std::strncpy(request.szFileName, strName.c_str(), sizeof(request.szFileName) - 1);
@@ -130,9 +147,16 @@ public:
         request.nChannel = nChannel;
         unsigned char payload[kGetFileRequestSize];
         EncodeGetFileRequest(request, payload);
-        Bytes r = Request(ZELP_GETFILE, payload, sizeof(payload), nTimeoutMs);
-        return r.empty() ? 0 : ReadBe16(r.data() + 6);
+        return MakeRequest(ZELP_GETFILE, payload, sizeof(payload));
     }
+
+    // Asks for a file; returns the reply status (0 when none came).
+    int GetFile(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek, int nTimeoutMs = 2000)
+    {
+        return Status(Exchange(FileRequest(nChannel, strName, nSeek), nTimeoutMs));
+    }
+
+    static int Status(const Bytes& reply) { return reply.empty() ? 0 : ReadBe16(reply.data() + 6); }
 
     // Accepts one connection within nAcceptMs and reads it to its end.
     Stream AcceptAndRead(int nAcceptMs = 2000)
@@ -514,4 +538,175 @@ TEST_F(DvrSimTest, FleetRegistersEveryVehicleAndSumsUp)
     };
     EXPECT_EQ(3, count(": registered with 127.0.0.1:"));
     EXPECT_EQ(0, count("keepalive sent"));  // level-2 chatter stays out at verbosity 1
+}
+
+TEST_F(DvrSimTest, RepeatedQueryIdGetsTheFirstReplyAndCountsOnce)
+{
+    CSimRecorder& recorder = StartRegistered(Options());
+    auto query = [&](std::uint8_t nCommand, std::uint8_t nChannel, std::uint32_t nTid = 0) {
+        unsigned char payload[kQueryPayloadSize];
+        std::uint32_t nKind = nCommand == ZELP_QUERY_FILE_COUNT ? kQueryKindCount : kQueryKindEarliest;
+        EncodeQuery(QueryPayload {nKind, nChannel, 0xFF, kT0, kT0 + 86400}, payload);
+        return m_server.MakeRequest(nCommand, payload, sizeof(payload), nTid);
+    };
+
+    Bytes earliest = query(ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN, 1);
+    Bytes first = m_server.Exchange(earliest);
+    ASSERT_EQ(kControlHeaderSize + kEarliestFileRecordSize, first.size());
+    EXPECT_EQ(first, m_server.Exchange(earliest));
+    Bytes count = query(ZELP_QUERY_FILE_COUNT, 2);
+    Bytes counted = m_server.Exchange(count);
+    ASSERT_EQ(kControlHeaderSize + kFileCountRecordSize, counted.size());
+    EXPECT_EQ(counted, m_server.Exchange(count));
+    EXPECT_EQ(counted, m_server.Exchange(count));
+    SimTotals totals = recorder.Totals();
+    EXPECT_EQ(2u, totals.nQueries);
+    EXPECT_EQ(3u, totals.nRepeatedRequests);
+    EXPECT_EQ(0u, totals.nReusedIds);
+
+    // The same id on a different request is a new request, answered for what it asks.
+    Bytes other = m_server.Exchange(query(ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN, 2, ReadBe32(earliest.data() + 8)));
+    EarliestFileRecord record;
+    ASSERT_TRUE(DecodeEarliestFileRecord(other.data() + kControlHeaderSize, other.size() - kControlHeaderSize, &record));
+    EXPECT_EQ(Rec(2, 0).strFileName, record.szFileName);
+    EXPECT_EQ(1u, recorder.Totals().nReusedIds);
+    EXPECT_EQ(3u, recorder.Totals().nQueries);
+
+    // The history is bounded: after as many newer requests, the count query is new again.
+    for (std::size_t i = 0; i < CSimRecorder::kRequestHistory; ++i)
+        ASSERT_FALSE(m_server.Exchange(query(ZELP_QUERY_FILE_COUNT, 1)).empty()) << i;
+    EXPECT_EQ(counted, m_server.Exchange(count));
+    totals = recorder.Totals();
+    EXPECT_EQ(3u + CSimRecorder::kRequestHistory + 1, totals.nQueries);
+    EXPECT_EQ(3u, totals.nRepeatedRequests);
+}
+
+TEST_F(DvrSimTest, RepeatedFileRequestIsAnsweredAgainAndUploadedOnce)
+{
+    SimOptions options = Options();
+    options.faults.nRefuseStatus = 503;
+    options.faults.nRefuseCount = 1;
+    options.faults.bWithholdReply = true;
+    options.faults.nWithholdReplyCount = 1;
+    CSimRecorder& recorder = StartRegistered(options);
+    const SimRecording& rec = Rec(2, 1);
+
+    // Refused once: its repeat is refused again and takes no turn of the fault, or it
+    // would be served.
+    Bytes refused = m_server.FileRequest(2, rec.strFileName, 0);
+    EXPECT_EQ(503, ScriptedServer::Status(m_server.Exchange(refused)));
+    EXPECT_EQ(503, ScriptedServer::Status(m_server.Exchange(refused)));
+    EXPECT_FALSE(m_server.AcceptOne(300).IsValid());
+
+    // Served without a reply: the repeat draws none either, and no second upload.
+    Bytes withheld = m_server.FileRequest(2, rec.strFileName, 0);
+    EXPECT_TRUE(m_server.Exchange(withheld, 300).empty());
+    ExpectContent(m_server.AcceptAndRead(), rec, 0, kSize);
+    EXPECT_TRUE(m_server.Exchange(withheld, 300).empty());
+    EXPECT_FALSE(m_server.AcceptOne(300).IsValid());
+
+    // Served and answered: every repeat is answered 200, the file comes once.
+    Bytes served = m_server.FileRequest(2, rec.strFileName, 1000);
+    Bytes reply = m_server.Exchange(served);
+    EXPECT_EQ(kStatusOk, ScriptedServer::Status(reply));
+    EXPECT_EQ(reply, m_server.Exchange(served));
+    ExpectContent(m_server.AcceptAndRead(), rec, 1000, kSize);
+    EXPECT_EQ(reply, m_server.Exchange(served));
+    EXPECT_FALSE(m_server.AcceptOne(300).IsValid());
+
+    ASSERT_TRUE(WaitActive(0));
+    SimRecordingStats stats = recorder.Stats()[recorder.Recordings().IndexOf(rec)];
+    EXPECT_EQ(3u, stats.nRequests);
+    EXPECT_EQ((std::vector<std::uint32_t> {0, 0, 1000}), stats.vecSeeks);
+    EXPECT_EQ(1u, stats.nRefused);
+    EXPECT_EQ(1u, stats.nWithheld);
+    EXPECT_EQ(2u, stats.nUploads);
+    EXPECT_EQ(2u, stats.nCompleted);
+    SimTotals totals = recorder.Totals();
+    EXPECT_EQ(3u, totals.nFileRequests);
+    EXPECT_EQ(4u, totals.nRepeatedRequests);
+    EXPECT_EQ(2u, totals.nUploads);
+    EXPECT_EQ(2u, totals.nTransfers);
+}
+
+TEST_F(DvrSimTest, LossDropsEachWayAndRepeatsDropForDrop)
+{
+    constexpr std::uint32_t kQueries = 60;
+    struct Run {
+        bool bRegistrationArrived = false;
+        std::set<std::uint32_t> answered;  // transaction ids
+        SimTotals totals;
+    };
+    // A recorder that is never registered sends its registration once (the retry is an
+    // hour away) and answers the queries it gets.
+    auto run = [&](double dLoss, std::uint64_t nSeed, const std::string& strName) {
+        SimOptions options = Options();
+        options.dLossPercent = dLoss;
+        options.nLossSeed = nSeed;
+        options.nKeepAliveMs = 3600000;
+        CSimRecorder recorder(strName, options);
+        EXPECT_EQ(0, recorder.Start());
+        Run result;
+        result.bRegistrationArrived = !m_server.ReceiveCommand(ZELP_REGISTER, 300).empty();
+        m_server.SetPeer(recorder.LocalPort());
+        unsigned char payload[kQueryPayloadSize];
+        EncodeQuery(QueryPayload {kQueryKindCount, 1, 0xFF, kT0, kT0 + 86400}, payload);
+        for (std::uint32_t i = 1; i <= kQueries; ++i)
+            m_server.Send(m_server.MakeRequest(ZELP_QUERY_FILE_COUNT, payload, sizeof(payload), i));
+        for (Bytes r; !(r = m_server.ReceiveWhere([](const Bytes& d) { return d[4] != 0; }, 300)).empty();)
+            result.answered.insert(ReadBe32(r.data() + 8));
+        recorder.Stop();
+        result.totals = recorder.Totals();
+        return result;
+    };
+
+    Run none = run(100, 1, "BUS7");
+    EXPECT_FALSE(none.bRegistrationArrived);
+    EXPECT_TRUE(none.answered.empty());
+    EXPECT_EQ(kQueries, none.totals.nDroppedIn);
+    EXPECT_EQ(1u, none.totals.nDroppedOut);
+    EXPECT_EQ(0u, none.totals.nQueries);
+
+    Run all = run(0, 1, "BUS7");
+    EXPECT_TRUE(all.bRegistrationArrived);
+    EXPECT_EQ(kQueries, all.answered.size());
+    EXPECT_EQ(0u, all.totals.nDroppedIn + all.totals.nDroppedOut);
+
+    // Some lost each way, the counts tell which, and the same seed loses the same ones.
+    Run lossy = run(30, 5, "BUS7");
+    EXPECT_GT(lossy.totals.nDroppedIn, 0u);
+    EXPECT_GT(lossy.totals.nDroppedOut, 0u);
+    EXPECT_EQ(kQueries - lossy.totals.nDroppedIn, lossy.totals.nQueries);
+    EXPECT_EQ(lossy.totals.nQueries - lossy.totals.nDroppedOut + (lossy.bRegistrationArrived ? 0 : 1),
+              lossy.answered.size());
+    Run again = run(30, 5, "BUS7");
+    EXPECT_EQ(lossy.bRegistrationArrived, again.bRegistrationArrived);
+    EXPECT_EQ(lossy.answered, again.answered);
+    // Another seed, or another recorder with the same seed, loses others.
+    EXPECT_NE(lossy.answered, run(30, 6, "BUS7").answered);
+    EXPECT_NE(lossy.answered, run(30, 5, "BUS8").answered);
+}
+
+TEST_F(DvrSimTest, NameOf32BytesFillsItsFieldsWithoutNul)
+{
+    const std::string strName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
+    SimOptions options = Options();
+    options.faults.bShortKeepAlive = true;  // ends after the NUL, and there is none
+    m_pRecorder = std::make_unique<CSimRecorder>(strName, options);
+    ASSERT_EQ(0, m_pRecorder->Start());
+    Bytes reg = m_server.AcceptRegistration();
+    ASSERT_EQ(128u, reg.size());
+    EXPECT_EQ(strName, std::string(reg.begin() + kRegisterNameOffset, reg.begin() + kRegisterNameOffset + 32));
+    EXPECT_EQ(options.nChannels, reg[kRegisterChannelsOffset]);
+    Bytes keep = m_server.ReceiveCommand(ZELP_KEEPALIVE);
+    ASSERT_EQ(kKeepAliveMinSize, keep.size());
+    EXPECT_EQ(kKeepAliveMinSize - kControlHeaderSize, ReadBe32(keep.data() + 12));
+    EXPECT_EQ(strName, std::string(keep.begin() + kKeepAliveNameOffset, keep.end()));
+
+    ASSERT_EQ(kStatusOk, m_server.GetFile(1, Rec(1, 0).strFileName, 0));
+    Stream s = m_server.AcceptAndRead();
+    ASSERT_GE(s.bytes.size(), kTransferHeaderSize);
+    EXPECT_EQ(strName, std::string(s.bytes.begin(), s.bytes.begin() + 32));
+    ExpectHeader(s, strName, Rec(1, 0).strFileName, 1);
+    ExpectContent(s, Rec(1, 0), 0, kSize);
 }

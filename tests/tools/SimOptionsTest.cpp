@@ -37,6 +37,25 @@ TEST(SimOptionsTest, ParsesEveryKindOfValueAndFault)
     EXPECT_TRUE(options.faults.bUnsafeFile && options.faults.bUnsafeDevice && !options.faults.bUnsafeVehicle);
     EXPECT_EQ(30, options.faults.nKeepAliveStopS);
     EXPECT_EQ((std::vector<std::string> {"BUS001", "BUS002", "BUS003"}), SimVehicleNames(options));
+    EXPECT_EQ(0.0, options.dLossPercent);
+    EXPECT_EQ(1u, options.nLossSeed);
+
+    // Loss: a fraction of a percent with a seed, a whole percent keeps the seed given
+    // before, and a name takes all 32 bytes of its field.
+    const std::string strName32 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
+    options = SimOptions();
+    ASSERT_EQ(0, ParseSimOptions({"--loss", "0.5,18446744073709551615", "--names", strName32 + ",B"}, &options,
+                                 &strMessage))
+        << strMessage;
+    EXPECT_EQ(0.5, options.dLossPercent);
+    EXPECT_EQ(18446744073709551615u, options.nLossSeed);
+    EXPECT_EQ((std::vector<std::string> {strName32, "B"}), SimVehicleNames(options));
+    ASSERT_EQ(0, ParseSimOptions({"--loss=100"}, &options, &strMessage)) << strMessage;
+    EXPECT_EQ(100.0, options.dLossPercent);
+    EXPECT_EQ(18446744073709551615u, options.nLossSeed);
+    ASSERT_EQ(0, ParseSimOptions({"--loss", "0,7"}, &options, &strMessage)) << strMessage;
+    EXPECT_EQ(0.0, options.dLossPercent);
+    EXPECT_EQ(7u, options.nLossSeed);
 
     // The request and keepalive faults.
     options = SimOptions();
@@ -100,7 +119,20 @@ TEST(SimOptionsTest, RejectsBadValuesNamingTheOption)
         {{"--prefix", "ABCDEFGHIJKLMNOPQRSTUVWXYZABC"}, "--prefix"},
         {{"--names", "A,,B"}, "--names"},
         {{"--names", "A,B,A"}, "'A' is given twice"},
-        {{"--names", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDE", "--unsafe", "vehicle"}, "does not fit 31 characters"},
+        {{"--names", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFG"}, "--names"},
+        {{"--names", "ABCDEFGHIJKLMNOPQRSTUVWXYZABCDE", "--unsafe", "vehicle"}, "does not fit 32 characters"},
+        {{"--loss", "100.5"}, "--loss: '100.5'"},
+        {{"--loss", "-1"}, "--loss"},
+        {{"--loss", ".5"}, "--loss"},
+        {{"--loss", "5."}, "--loss"},
+        {{"--loss", "1.2.3"}, "--loss"},
+        {{"--loss", "1e1"}, "--loss"},
+        {{"--loss", "nan"}, "--loss"},
+        {{"--loss", "5,"}, "--loss"},
+        {{"--loss", "5,-1"}, "--loss"},
+        {{"--loss", "5,0x10"}, "--loss"},
+        {{"--loss", "5,18446744073709551616"}, "--loss"},
+        {{"--loss"}, "--loss needs a value"},
         {{"--withhold-reply="}, "--withhold-reply: '' is not"},
         {{"--withhold-reply=-1"}, "--withhold-reply"},
         {{"--withhold-reply", "3"}, "unknown option '3'"},
@@ -134,7 +166,7 @@ TEST(SimOptionsTest, HelpDescribesEveryOption)
                            "--piece-pause", "--wrong-size", "--extra-bytes", "--linger", "--unsafe",
                            "--keepalive-stop", "--withhold-reply[=N]", "--double-connect[=N]",
                            "--connect-delay-count", "--foreign-header", "--wrong-channel", "--short-keepalive",
-                           "--short-datagram[=N]"})
+                           "--short-datagram[=N]", "--loss P[,SEED]"})
         EXPECT_NE(std::string::npos, strMessage.find(sz)) << sz;
     // Every option in the text is one the parser knows.
     std::size_t nPos = 0;

@@ -88,14 +88,18 @@ std::string CDvrSimulator::Summary() const
     SimTotals t = Totals();
     return Format("summary: %zu vehicles, %llu files served in full, %llu bytes (%.1f MiB); %llu file requests "
                   "(%llu refused, %llu replies withheld), %llu transfers (%llu cut, %llu failed), %llu "
-                  "stray connections, %llu queries, %llu registrations, %llu keepalives",
+                  "stray connections, %llu queries, %llu registrations, %llu keepalives; %llu uploads started; "
+                  "%llu repeated requests answered again, %llu reused ids; %llu datagrams lost in, %llu lost out",
                   m_recorders.size(), static_cast<unsigned long long>(t.nCompleted),
                   static_cast<unsigned long long>(t.nBytes), double(t.nBytes) / (1024.0 * 1024.0),
                   static_cast<unsigned long long>(t.nFileRequests), static_cast<unsigned long long>(t.nRefused),
                   static_cast<unsigned long long>(t.nWithheld), static_cast<unsigned long long>(t.nTransfers),
                   static_cast<unsigned long long>(t.nCut), static_cast<unsigned long long>(t.nFailed),
                   static_cast<unsigned long long>(t.nStrays), static_cast<unsigned long long>(t.nQueries),
-                  static_cast<unsigned long long>(t.nRegistrations), static_cast<unsigned long long>(t.nKeepAlives));
+                  static_cast<unsigned long long>(t.nRegistrations), static_cast<unsigned long long>(t.nKeepAlives),
+                  static_cast<unsigned long long>(t.nUploads), static_cast<unsigned long long>(t.nRepeatedRequests),
+                  static_cast<unsigned long long>(t.nReusedIds), static_cast<unsigned long long>(t.nDroppedIn),
+                  static_cast<unsigned long long>(t.nDroppedOut));
 }
 
 bool CDvrSimulator::WaitRegistered(int nTimeoutMs) const

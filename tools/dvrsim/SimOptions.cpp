@@ -63,6 +63,37 @@ std::vector<std::string> SplitList(const std::string& strText)
     }
 }
 
+// "P[,SEED]": a percentage from 0 to 100, fraction allowed ("0.5"), and an optional
+// unsigned 64-bit seed.
+bool ParseLoss(const std::string& strText, double* pPercent, std::uint64_t* pSeed)
+{
+    std::size_t nComma = strText.find(',');
+    std::string strPercent = strText.substr(0, nComma);
+    // Digits with at most one point between them: no sign, exponent, "inf" or "nan".
+    std::size_t nPoint = strPercent.find('.');
+    if (strPercent.empty() || strPercent.find_first_not_of("0123456789.") != std::string::npos
+        || strPercent.front() == '.' || strPercent.back() == '.'
+        || (nPoint != std::string::npos && strPercent.find('.', nPoint + 1) != std::string::npos))
+        return false;
+    double dPercent = std::strtod(strPercent.c_str(), nullptr);
+    if (dPercent > 100.0)
+        return false;
+    std::uint64_t nSeed = *pSeed;
+    if (nComma != std::string::npos) {
+        std::string strSeed = strText.substr(nComma + 1);
+        if (strSeed.empty() || strSeed.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        errno = 0;
+        unsigned long long n = std::strtoull(strSeed.c_str(), nullptr, 10);
+        if (errno != 0)
+            return false;
+        nSeed = n;
+    }
+    *pPercent = dPercent;
+    *pSeed = nSeed;
+    return true;
+}
+
 // 14-digit wall-clock text "YYYYMMDDhhmmss", or "now-SECONDS" / "now".
 bool ParseStart(const std::string& strText, std::uint32_t* pValue)
 {
@@ -195,8 +226,8 @@ const std::map<std::string, OptionDef>& OptionTable()
         {"--names", {true, [](const std::string& v, SimOptions* p) -> std::string {
              std::vector<std::string> vec = SplitList(v);
              for (const std::string& str : vec)
-                 if (str.empty() || str.size() > 31)
-                     return "a comma-separated list of names of 1 to 31 characters";
+                 if (str.empty() || str.size() > 32)
+                     return "a comma-separated list of names of 1 to 32 characters";
              p->vecNames = vec;
              return "";
          }}},
@@ -235,6 +266,11 @@ const std::map<std::string, OptionDef>& OptionTable()
         {"--keepalive-ms", IntOption(&SimOptions::nKeepAliveMs, 10, 3600000)},
         {"--duration", IntOption(&SimOptions::nDurationS, 0, 31536000)},
         {"--verbosity", IntOption(&SimOptions::nVerbosity, 0, 2)},
+        {"--loss", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             if (!ParseLoss(v, &p->dLossPercent, &p->nLossSeed))
+                 return "a percentage from 0 to 100 (0.5 allowed), optionally followed by ,SEED";
+             return "";
+         }}},
         {"--quiet", {false, [](const std::string&, SimOptions* p) -> std::string {
              p->nVerbosity = 0;
              return "";
@@ -378,12 +414,14 @@ std::string CheckSimOptions(const SimOptions& options)
         return "--rec-seconds: recordings must last at least one second";
     std::vector<std::string> vecNames = SimVehicleNames(options);
     for (std::size_t i = 0; i < vecNames.size(); ++i) {
-        if (vecNames[i].empty() || vecNames[i].size() > 31)
-            return Format("vehicle name '%s' does not fit 31 characters", vecNames[i].c_str());
+        if (vecNames[i].empty() || vecNames[i].size() > 32)
+            return Format("vehicle name '%s' does not fit 32 characters", vecNames[i].c_str());
         for (std::size_t j = 0; j < i; ++j)
             if (vecNames[i] == vecNames[j])
                 return Format("vehicle name '%s' is given twice", vecNames[i].c_str());
     }
+    if (!(options.dLossPercent >= 0.0 && options.dLossPercent <= 100.0))
+        return "--loss: a percentage from 0 to 100 is needed";
     if (options.faults.bUnsafeVehicle && options.faults.bUnsafeDevice)
         return "--unsafe: vehicle and device exclude each other";
     if (options.faults.bUnsafeDevice && options.faults.bForeignDevice)
@@ -411,7 +449,9 @@ std::string SimUsage()
         "the registration alive, answers recording queries and file requests, and streams\n"
         "its recordings to the server's TCP listeners. Recordings are deterministic: the\n"
         "byte at offset k of recording r of channel c of vehicle v depends only on v, c,\n"
-        "r and k, so every stored byte can be checked.\n"
+        "r and k, so every stored byte can be checked. A request that the server sends\n"
+        "again with the same transaction id is answered with the first reply again and\n"
+        "not acted on twice (each recorder remembers its last 256 requests).\n"
         "\n"
         "Server and fleet:\n"
         "  --server IP          server address (default 127.0.0.1)\n"
@@ -419,7 +459,8 @@ std::string SimUsage()
         "  --local-ip IP        address the recorders' UDP sockets bind to (default any)\n"
         "  --vehicles N         number of recorders, 1-1000 (default 1)\n"
         "  --prefix TEXT        vehicle names are TEXT001, TEXT002, ... (default SIM)\n"
-        "  --names A,B,...      explicit vehicle names (override --prefix and --vehicles)\n"
+        "  --names A,B,...      explicit vehicle names of up to 32 characters each\n"
+        "                       (override --prefix and --vehicles)\n"
         "  --channels N         video channels per recorder, 1-64 (default 4)\n"
         "\n"
         "Recordings (the same catalogue on every channel):\n"
@@ -438,6 +479,14 @@ std::string SimUsage()
         "  --verbosity N        0 summary only, 1 events (default), 2 also every\n"
         "                       registration and keepalive sent\n"
         "  --quiet              same as --verbosity 0\n"
+        "\n"
+        "Network:\n"
+        "  --loss P[,SEED]      lose datagrams each way with probability P percent (0-100,\n"
+        "                       fractions allowed, e.g. 0.5): requests and registration\n"
+        "                       replies before they are handled, registrations,\n"
+        "                       keepalives and replies instead of being sent. Which of\n"
+        "                       them are lost depends only on SEED (default 1) and the\n"
+        "                       vehicle's name, so a run can be repeated drop for drop\n"
         "\n"
         "Faults (counts apply per recording; 0 means every time):\n"
         "  --cut-after SIZE     close each transfer after SIZE file bytes\n"

@@ -44,7 +44,7 @@ struct SimOptions {
     std::string strLocalIp;             // address the recorders' UDP sockets bind to; "" any
     int nVehicles = 1;
     std::string strNamePrefix = "SIM";  // vehicle i is prefix + "%03d" of i + 1
-    std::vector<std::string> vecNames;  // explicit names; override prefix and count
+    std::vector<std::string> vecNames;  // explicit names (1 to 32 bytes); override prefix and count
     int nChannels = 4;
     int nRecordings = 4;                // per channel
     std::uint32_t nRecSeconds = 600;    // length in time of each recording
@@ -55,6 +55,8 @@ struct SimOptions {
     int nKeepAliveMs = 5000;
     int nDurationS = 0;                 // run time of the program; 0 until a signal
     int nVerbosity = 1;                 // 0 summary only, 1 events, 2 also registrations and keepalives sent
+    double dLossPercent = 0;            // datagrams lost each way, 0 to 100
+    std::uint64_t nLossSeed = 1;        // the losses of a seed are the same on every run
     SimFaults faults;
 };
 
@@ -64,7 +66,7 @@ struct SimOptions {
 // which). Any thread.
 int ParseSimOptions(const std::vector<std::string>& vecArgs, SimOptions* pOptions, std::string* pMessage);
 
-// Checks values that no single option can judge (names too long, empty type list).
+// Checks values that no single option can judge (names over 32 bytes, empty type list).
 // "" when the options are usable, else the reason. Any thread.
 std::string CheckSimOptions(const SimOptions& options);
 

@@ -20,10 +20,12 @@ constexpr std::uint16_t kStatusNotFound = 404;
 constexpr std::uint16_t kStatusBadRequest = 400;
 constexpr std::uint16_t kStatusBadSeek = 416;
 
+// A text field as a recorder fills it: NUL-padded, with no NUL when the text takes
+// every byte.
 void PutText(unsigned char* pField, std::size_t nFieldSize, const std::string& str)
 {
     std::memset(pField, 0, nFieldSize);
-    std::memcpy(pField, str.data(), std::min(str.size(), nFieldSize - 1));
+    std::memcpy(pField, str.data(), std::min(str.size(), nFieldSize));
 }
 
 // A text other than str within nMax bytes: str + "X", or with its last byte changed
@@ -64,11 +66,21 @@ SimTotals& SimTotals::operator+=(const SimTotals& other)
     nCut += other.nCut;
     nFailed += other.nFailed;
     nBytes += other.nBytes;
+    nRepeatedRequests += other.nRepeatedRequests;
+    nReusedIds += other.nReusedIds;
+    nUploads += other.nUploads;
+    nDroppedIn += other.nDroppedIn;
+    nDroppedOut += other.nDroppedOut;
     return *this;
 }
 
 CSimRecorder::CSimRecorder(std::string strName, const SimOptions& options, SimEventSink sink)
-    : m_strName(std::move(strName)), m_options(options), m_recordings(m_strName, options), m_sink(std::move(sink))
+    : m_strName(std::move(strName)),
+      m_options(options),
+      m_recordings(m_strName, options),
+      m_sink(std::move(sink)),
+      m_lossIn(options.dLossPercent, options.nLossSeed, m_strName, CSimLoss::Direction::In),
+      m_lossOut(options.dLossPercent, options.nLossSeed, m_strName, CSimLoss::Direction::Out)
 {
     for (const SimRecording& rec : m_recordings.All()) {
         SimRecordingStats stats;
@@ -193,6 +205,14 @@ void CSimRecorder::ControlLoop()
         ssize_t nLen = m_udp.RecvFrom(buf.data(), buf.size(), &strIp, &nPort);
         if (nLen < 0 || static_cast<std::size_t>(nLen) > buf.size())
             continue;
+        if (m_lossIn.Drop()) {
+            {
+                std::lock_guard guard(m_statsLock);
+                ++m_totals.nDroppedIn;
+            }
+            Emit(2, Format("datagram of %zd bytes from %s:%u lost on the way in", nLen, strIp.c_str(), nPort));
+            continue;
+        }
         OnDatagram(buf.data(), static_cast<std::size_t>(nLen), strIp, nPort, &nNextSendMs);
     }
 }
@@ -208,8 +228,7 @@ void CSimRecorder::SendRegistration()
     PutText(datagram + kRegisterNameOffset, kNameFieldSize, m_strName);
     datagram[kRegisterChannelsOffset] = static_cast<unsigned char>(m_options.nChannels);
     m_nRegisterTid = header.transactionId;
-    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, sizeof(datagram));
-    Emit(2, Format("registration sent to %s:%u", m_options.strServerIp.c_str(), m_options.nServerPort));
+    SendDatagram(m_options.strServerIp, m_options.nServerPort, datagram, sizeof(datagram), "registration");
 }
 
 void CSimRecorder::SendKeepAlive()
@@ -217,13 +236,14 @@ void CSimRecorder::SendKeepAlive()
     const SimFaults& faults = m_options.faults;
     ++m_nKeepAlivesSent;
     // The length faults cut the record; the header's payload length says what is sent.
-    std::size_t nNameLen = std::min(m_strName.size(), kNameFieldSize - 1);
+    // A name of 32 bytes has no NUL, so its short keepalive is the whole record.
+    std::size_t nNameLen = std::min(m_strName.size(), kNameFieldSize);
     bool bCutInName = faults.nShortDatagramEvery != 0 && m_nKeepAlivesSent % faults.nShortDatagramEvery == 0;
     std::size_t nLen = kKeepAliveMinSize;
     if (bCutInName)
         nLen = kKeepAliveNameOffset + nNameLen / 2;
     else if (faults.bShortKeepAlive)
-        nLen = kKeepAliveNameOffset + nNameLen + 1;
+        nLen = std::min(kKeepAliveMinSize, kKeepAliveNameOffset + nNameLen + 1);
     unsigned char datagram[kKeepAliveMinSize] = {};
     ControlHeader header;
     header.command = ZELP_KEEPALIVE;
@@ -231,17 +251,14 @@ void CSimRecorder::SendKeepAlive()
     header.payloadLength = static_cast<std::uint32_t>(nLen - kControlHeaderSize);
     EncodeHeader(header, datagram);
     PutText(datagram + kKeepAliveNameOffset, kNameFieldSize, m_strName);
-    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, nLen);
     {
         std::lock_guard guard(m_statsLock);
         ++m_totals.nKeepAlives;
     }
     if (bCutInName)
         Emit(1, Format("keepalive cut to %zu bytes, inside its name", nLen));
-    else if (nLen < kKeepAliveMinSize)
-        Emit(2, Format("short keepalive sent, %zu bytes", nLen));
-    else
-        Emit(2, "keepalive sent");
+    SendDatagram(m_options.strServerIp, m_options.nServerPort, datagram, nLen,
+                 nLen < kKeepAliveMinSize ? Format("short keepalive of %zu bytes", nLen) : std::string("keepalive"));
 }
 
 void CSimRecorder::OnDatagram(const unsigned char* pData, std::size_t nLen, const std::string& strIp,
@@ -275,12 +292,64 @@ void CSimRecorder::OnDatagram(const unsigned char* pData, std::size_t nLen, cons
         Emit(2, Format("request %u (command %u) left unanswered", header.transactionId, header.command));
         return;
     }
+    // The server sends a request again, same id, when no reply reached it: answer it
+    // as the first time, but act on it once. The id alone could be a restarted
+    // server's new request, so the bytes must match too.
+    std::uint64_t nDigest = CSimRequestHistory::Digest(pData, nLen);
+    if (const CSimRequestHistory::Entry* pFirst = m_history.Find(strIp, nPort, header.transactionId)) {
+        if (pFirst->nDigest == nDigest) {
+            OnRepeat(header, *pFirst, strIp, nPort);
+            return;
+        }
+        {
+            std::lock_guard guard(m_statsLock);
+            ++m_totals.nReusedIds;
+        }
+        Emit(1, Format("request %u (command %u) carries the id of a different recent request: handled as new",
+                       header.transactionId, header.command));
+    }
+    m_history.Add(strIp, nPort, header.transactionId, nDigest);
     const unsigned char* pPayload = pData + kControlHeaderSize;
     std::size_t nPayload = nLen - kControlHeaderSize;
     if (header.command == ZELP_GETFILE)
         OnGetFile(header, pPayload, nPayload, strIp, nPort);
     else
         OnQuery(header, pPayload, nPayload, strIp, nPort);
+}
+
+void CSimRecorder::OnRepeat(const ControlHeader& header, const CSimRequestHistory::Entry& first,
+                            const std::string& strIp, std::uint16_t nPort)
+{
+    {
+        std::lock_guard guard(m_statsLock);
+        ++m_totals.nRepeatedRequests;
+    }
+    if (!first.bAnswered) {
+        Emit(1, Format("request %u (command %u) repeated; its reply stays withheld", header.transactionId,
+                       header.command));
+        return;
+    }
+    ControlHeader reply;
+    DecodeHeader(first.reply.data(), first.reply.size(), &reply);
+    Emit(1, Format("request %u (command %u) repeated, answered %u again", header.transactionId, header.command,
+                   reply.status));
+    SendDatagram(strIp, nPort, first.reply.data(), first.reply.size(),
+                 Format("reply to request %u", header.transactionId));
+}
+
+void CSimRecorder::SendDatagram(const std::string& strIp, std::uint16_t nPort, const unsigned char* pData,
+                                std::size_t nLen, const std::string& strWhat)
+{
+    if (m_lossOut.Drop()) {
+        {
+            std::lock_guard guard(m_statsLock);
+            ++m_totals.nDroppedOut;
+        }
+        Emit(2, Format("%s to %s:%u lost on the way out", strWhat.c_str(), strIp.c_str(), nPort));
+        return;
+    }
+    m_udp.SendTo(strIp.c_str(), nPort, pData, nLen);
+    Emit(2, Format("%s sent to %s:%u", strWhat.c_str(), strIp.c_str(), nPort));
 }
 
 void CSimRecorder::SendReply(const ControlHeader& request, std::uint16_t nStatus, const unsigned char* pPayload,
@@ -295,7 +364,9 @@ void CSimRecorder::SendReply(const ControlHeader& request, std::uint16_t nStatus
     EncodeHeader(reply, datagram);
     if (nLen > 0)
         std::memcpy(datagram + kControlHeaderSize, pPayload, nLen);
-    m_udp.SendTo(strIp.c_str(), nPort, datagram, kControlHeaderSize + nLen);
+    m_history.SetReply(strIp, nPort, request.transactionId, datagram, kControlHeaderSize + nLen);
+    SendDatagram(strIp, nPort, datagram, kControlHeaderSize + nLen,
+                 Format("reply %u to request %u", nStatus, request.transactionId));
 }
 
 void CSimRecorder::OnQuery(const ControlHeader& header, const unsigned char* pPayload, std::size_t nLen,
@@ -390,6 +461,8 @@ void CSimRecorder::OnGetFile(const ControlHeader& header, const unsigned char* p
             bWithhold = TakeTurn(faults.bWithholdReply, faults.nWithholdReplyCount, &stats.nWithheld);
             if (bWithhold)
                 ++m_totals.nWithheld;
+            ++stats.nUploads;
+            ++m_totals.nUploads;
         }
     }
     if (!bWithhold)
@@ -473,7 +546,7 @@ void CSimRecorder::BuildHeader(const Transfer& transfer, unsigned char* pOut) co
     if (faults.bUnsafeDevice)
         strDevice = "../" + m_strName;
     else if (transfer.bForeign && faults.bForeignDevice)
-        strDevice = Altered(m_strName, sizeof(hdr.szDevice) - 1);
+        strDevice = Altered(m_strName, sizeof(hdr.szDevice));
     std::string strFile = transfer.bForeign && faults.bForeignFile ? ForeignFileName(rec) : rec.strFileName;
     PutText(reinterpret_cast<unsigned char*>(hdr.szDevice), sizeof(hdr.szDevice), strDevice);
     PutText(reinterpret_cast<unsigned char*>(hdr.szChan), sizeof(hdr.szChan), strFile);

@@ -3,8 +3,10 @@
 #include "control/ControlMessage.h"
 #include "platform/Event.h"
 #include "platform/Socket.h"
+#include "tools/dvrsim/SimLoss.h"
 #include "tools/dvrsim/SimOptions.h"
 #include "tools/dvrsim/SimRecordings.h"
+#include "tools/dvrsim/SimRequestHistory.h"
 
 #include <atomic>
 #include <cstdint>
@@ -21,9 +23,10 @@ struct SimRecordingStats {
     std::uint8_t nChannel = 0;
     std::uint32_t nIndex = 0;
     std::string strFileName;
-    std::uint32_t nRequests = 0;    // ZELP_GETFILE requests naming it
+    std::uint32_t nRequests = 0;    // ZELP_GETFILE requests naming it, repeats of one aside
     std::uint32_t nRefused = 0;     // of those, refused by the fault
     std::uint32_t nWithheld = 0;    // of those, served without a reply by the fault
+    std::uint32_t nUploads = 0;     // uploads started for it: one per accepted request
     std::uint32_t nTransfers = 0;   // connections made to the server for it, strays aside
     std::uint32_t nStrays = 0;      // stray first connections of the double-connect fault
     std::uint32_t nCompleted = 0;   // transfers that sent every byte to the end
@@ -37,8 +40,11 @@ struct SimRecordingStats {
 struct SimTotals {
     std::uint64_t nRegistrations = 0;  // registrations answered with 200
     std::uint64_t nKeepAlives = 0;     // keepalives sent
-    std::uint64_t nQueries = 0;        // queries answered
-    std::uint64_t nFileRequests = 0;
+    std::uint64_t nQueries = 0;        // queries answered, repeats of one aside
+    std::uint64_t nFileRequests = 0;   // repeats of one aside
+    std::uint64_t nRepeatedRequests = 0;  // requests that came again with their id: answered again
+    std::uint64_t nReusedIds = 0;      // requests whose id a different recent request had
+    std::uint64_t nUploads = 0;        // uploads started
     std::uint64_t nRefused = 0;
     std::uint64_t nWithheld = 0;       // file requests served without a reply
     std::uint64_t nTransfers = 0;
@@ -47,6 +53,8 @@ struct SimTotals {
     std::uint64_t nCut = 0;
     std::uint64_t nFailed = 0;
     std::uint64_t nBytes = 0;
+    std::uint64_t nDroppedIn = 0;      // datagrams lost on the way in by --loss
+    std::uint64_t nDroppedOut = 0;     // datagrams lost on the way out by --loss
     SimTotals& operator+=(const SimTotals& other);
 };
 
@@ -61,7 +69,10 @@ using SimEventSink = std::function<void(int nLevel, const std::string& strVehicl
 // thread per accepted file request that connects back to the server and streams.
 class CSimRecorder {
 public:
-    // strName is the name registered (at most 31 bytes). Any thread.
+    // Requests of each recorder remembered, so that one sent again is answered again.
+    static constexpr std::size_t kRequestHistory = 256;
+
+    // strName is the name registered (at most 32 bytes). Any thread.
     CSimRecorder(std::string strName, const SimOptions& options, SimEventSink sink = nullptr);
     // Stops first.
     ~CSimRecorder();
@@ -114,8 +125,15 @@ private:
                  const std::string& strIp, std::uint16_t nPort);
     void OnGetFile(const ControlHeader& header, const unsigned char* pPayload, std::size_t nLen,
                    const std::string& strIp, std::uint16_t nPort);
+    // Answers a request sent again with the reply of the first time, if there was one.
+    void OnRepeat(const ControlHeader& header, const CSimRequestHistory::Entry& first, const std::string& strIp,
+                  std::uint16_t nPort);
+    // Sends the reply and remembers it for the request's repeats.
     void SendReply(const ControlHeader& request, std::uint16_t nStatus, const unsigned char* pPayload,
                    std::size_t nLen, const std::string& strIp, std::uint16_t nPort);
+    // Sends a datagram unless the loss takes it; szWhat names it in the event line.
+    void SendDatagram(const std::string& strIp, std::uint16_t nPort, const unsigned char* pData, std::size_t nLen,
+                      const std::string& strWhat);
     void RunTransfer(Transfer* pTransfer);
     void BuildHeader(const Transfer& transfer, unsigned char* pOut) const;
     std::string ForeignFileName(const SimRecording& recording) const;
@@ -146,6 +164,9 @@ private:
     std::atomic<std::uint64_t> m_nLiveBytes {0};
 
     // Control thread only.
+    CSimLoss m_lossIn;
+    CSimLoss m_lossOut;
+    CSimRequestHistory m_history {kRequestHistory};
     std::uint32_t m_nNextTid = 1;
     std::uint32_t m_nRegisterTid = 0;
     bool m_bEverRegistered = false;

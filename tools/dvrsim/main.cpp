@@ -73,6 +73,9 @@ int main(int argc, char** argv)
     std::printf("%sdvrsim: %zu vehicles x %d channels x %d recordings of %u bytes, server %s:%u\n", Stamp().c_str(),
                 simulator.Count(), options.nChannels, options.nRecordings, options.nRecBytes,
                 options.strServerIp.c_str(), options.nServerPort);
+    if (options.dLossPercent > 0)
+        std::printf("%sdvrsim: losing %g%% of the datagrams each way, seed %llu\n", Stamp().c_str(),
+                    options.dLossPercent, static_cast<unsigned long long>(options.nLossSeed));
     std::fflush(stdout);
 
     std::int64_t nEndMs = options.nDurationS > 0 ? MonotonicMs() + std::int64_t(options.nDurationS) * 1000 : -1;
