@@ -283,6 +283,14 @@ const std::map<std::string, OptionDef>& OptionTable()
              return "";
          }}},
         {"--cut-count", FaultInt(&SimFaults::nCutCount, 0, 1000000)},
+        {"--header-only", {false, [](const std::string&, SimOptions* p) -> std::string {
+             p->faults.bHeaderOnly = true;
+             return "";
+         }}},
+        {"--no-count", {false, [](const std::string&, SimOptions* p) -> std::string {
+             p->faults.bNoCount = true;
+             return "";
+         }}},
         {"--refuse", {true, [](const std::string& v, SimOptions* p) -> std::string {
              long long n = 0;
              if (!ParseInt(v, 1, 65535, &n) || n == 200)
@@ -491,6 +499,8 @@ std::string SimUsage()
         "Faults (counts apply per recording; 0 means every time):\n"
         "  --cut-after SIZE     close each transfer after SIZE file bytes\n"
         "  --cut-count N        cut only the first N transfers of each recording\n"
+        "  --header-only        cut transfers right after the header (with --cut-count)\n"
+        "  --no-count           never answer file count queries (command 2)\n"
         "  --refuse STATUS      answer file requests with STATUS instead of 200\n"
         "  --refuse-count N     refuse only the first N requests of each recording\n"
         "  --silent             register and keep alive, but never answer a request\n"

@@ -10,6 +10,8 @@
 struct SimFaults {
     std::uint64_t nCutAfterBytes = 0;   // file bytes per transfer before the connection is cut; 0 off
     std::uint32_t nCutCount = 0;        // transfers of each recording that are cut
+    bool bHeaderOnly = false;           // cut transfers end right after the header (nCutCount applies)
+    bool bNoCount = false;              // file count queries (command 2) are never answered
     std::uint16_t nRefuseStatus = 0;    // file requests answered with this status; 0 off
     std::uint32_t nRefuseCount = 0;     // requests of each recording that are refused
     bool bSilent = false;               // register and keep alive, never answer a request

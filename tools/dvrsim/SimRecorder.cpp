@@ -385,6 +385,10 @@ void CSimRecorder::OnQuery(const ControlHeader& header, const unsigned char* pPa
     }
     std::string strSpan = Format("ch%02d type %u %s..%s", query.channel, query.fileType,
                                  WallClockText(query.start).c_str(), WallClockText(query.end).c_str());
+    if (header.command == ZELP_QUERY_FILE_COUNT && m_options.faults.bNoCount) {
+        Emit(1, Format("file count query %s: not answered", strSpan.c_str()));
+        return;
+    }
     if (header.command == ZELP_QUERY_FILE_COUNT) {
         FileCountRecord record;
         record.nCount = m_recordings.Count(query.channel, query.fileType, query.start, query.end);
@@ -452,7 +456,8 @@ void CSimRecorder::OnGetFile(const ControlHeader& header, const unsigned char* p
         } else if (request.nSeek > pRec->nSize) {
             nStatus = kStatusBadSeek;
         } else {
-            pTransfer->bCut = TakeTurn(faults.nCutAfterBytes != 0, faults.nCutCount, &turns.nCuts);
+            pTransfer->bCut =
+                TakeTurn(faults.nCutAfterBytes != 0 || faults.bHeaderOnly, faults.nCutCount, &turns.nCuts);
             if (TakeTurn(faults.nConnectDelayMs > 0, faults.nConnectDelayCount, &turns.nDelays))
                 pTransfer->nDelayMs = faults.nConnectDelayMs;
             pTransfer->bDouble = TakeTurn(faults.bDoubleConnect, faults.nDoubleConnectCount, &turns.nDoubles);
@@ -645,8 +650,9 @@ void CSimRecorder::RunTransfer(Transfer* pTransfer)
     std::uint64_t nStop = rec.nSize;
     bool bCut = false;
     if (bConnected && SendHeader(pTransfer, header, &strFailure)) {
-        if (pTransfer->bCut && pTransfer->nSeek + faults.nCutAfterBytes < nStop) {
-            nStop = pTransfer->nSeek + faults.nCutAfterBytes;
+        std::uint64_t nCutAfter = faults.bHeaderOnly ? 0 : faults.nCutAfterBytes;
+        if (pTransfer->bCut && pTransfer->nSeek + nCutAfter < nStop) {
+            nStop = pTransfer->nSeek + nCutAfter;
             bCut = true;
         }
         if (!SendContent(pTransfer->sock, rec.nSeed, pTransfer->nSeek, nStop, buf, &nSent))
