@@ -23,6 +23,9 @@
 namespace {
 
 const char kJson[] = "application/json; charset=utf-8";
+// /api/v1/fleet/{name}/missed
+constexpr std::string_view kFleetPrefix = "/api/v1/fleet/";
+constexpr std::string_view kMissedSuffix = "/missed";
 
 // The page with its style sheet and script inline, so that it is one answer (the
 // answer to a request without the token too, which then asks for it), and the
@@ -267,6 +270,16 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
                                       return FleetJson(CFleetHistory::Instance().Snapshot(tNow), online, tNow);
                                   }),
                         kJson);
+    } else if (req.path.rfind(kFleetPrefix, 0) == 0 && req.path.size() > kFleetPrefix.size() + kMissedSuffix.size() &&
+               req.path.compare(req.path.size() - kMissedSuffix.size(), kMissedSuffix.size(), kMissedSuffix) == 0) {
+        // The name as the path carries it, percent-decoded: any bytes, slashes too.
+        const std::string name = req.path.substr(kFleetPrefix.size(),
+                                                 req.path.size() - kFleetPrefix.size() - kMissedSuffix.size());
+        CFleetHistory& history = CFleetHistory::Instance();
+        if (!history.Knows(name))
+            SetError(res, 404, "no such vehicle");
+        else
+            res.set_content(MissedJson(history.MissedRecordings(name)), kJson);
     } else if (req.path == "/api/v1/log") {
         std::uint64_t nAfter = 0;
         if (!ParseAfter(req, nAfter))
@@ -276,7 +289,10 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
     } else if (req.path == "/metrics") {
         SetShared(req, res, x_Cached(m_metrics,
                                   [this] {
-                                      return MetricsText(CollectStatus(m_config), CVehicleMgr::Instance().Snapshot());
+                                      WebStatus status = CollectStatus(m_config);
+                                      for (const FleetRecord& rec : CFleetHistory::Instance().Snapshot(WallClockNow()))
+                                          status.nUnfetchable += rec.nUnfetchable;
+                                      return MetricsText(status, CVehicleMgr::Instance().Snapshot());
                                   }),
                         "text/plain; version=0.0.4; charset=utf-8");
     } else {

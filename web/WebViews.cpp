@@ -56,6 +56,26 @@ std::size_t Utf8Length(const unsigned char* p, std::size_t nLeft)
     return nLen;
 }
 
+// text as one segment of a URL path: every byte but the unreserved ones as %XX, so
+// that a name of any bytes (not valid UTF-8, with slashes) reaches the server as it is.
+std::string PathSegment(std::string_view text)
+{
+    static const char s_szHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || (u >= '0' && u <= '9') || u == '-' || u == '.' ||
+            u == '_' || u == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += s_szHex[u >> 4];
+            out += s_szHex[u & 15];
+        }
+    }
+    return out;
+}
+
 void AppendCounter(std::string& out, const char* szName, const char* szHelp, std::uint64_t nValue)
 {
     char szLine[512];
@@ -123,6 +143,10 @@ std::vector<std::string> AttentionReasons(const FleetRecord& record, std::uint32
         reasons.emplace_back("never fully offloaded");
     else if (tNow > record.tLastCompleteOffload && tNow - record.tLastCompleteOffload > kStaleSeconds)
         reasons.emplace_back("not fully offloaded for more than 24 hours");
+    if (record.nUnfetchable > 0)
+        reasons.emplace_back("unfetchable recordings");
+    if (record.nMissedDropped > 0)
+        reasons.emplace_back("missed recordings beyond the list's limit");
     return reasons;
 }
 
@@ -183,6 +207,10 @@ std::string FleetJson(const std::vector<FleetRecord>& records, const std::vector
             {"pending", rec.nPending < 0 ? Json(nullptr) : Json(rec.nPending)},
             {"last_failure_time", rec.tLastFailure},
             {"last_failure", ValidUtf8(rec.strLastFailure)},
+            {"unfetchable", rec.nUnfetchable},
+            {"left_behind", rec.nLeftBehind},
+            {"missed_dropped", rec.nMissedDropped},
+            {"missed_url", "/api/v1/fleet/" + PathSegment(rec.strName) + "/missed"},
             {"attention", std::move(reasons)},
         });
     }
@@ -198,6 +226,24 @@ std::string LogJson(const std::vector<CLogRing::Line>& lines)
             {"time", line.tTime},
             {"vehicle", ValidUtf8(line.strVehicle)},
             {"text", ValidUtf8(line.strText)},
+        });
+    }
+    return Dump(json);
+}
+
+std::string MissedJson(const std::vector<MissedRecording>& recordings)
+{
+    Json json = Json::array();
+    for (const MissedRecording& rec : recordings) {
+        json.push_back({
+            {"channel", rec.nChannel},
+            {"file_name", ValidUtf8(rec.strFileName)},
+            {"start", rec.tStart},
+            {"end", rec.tEnd},
+            {"reason", ValidUtf8(rec.strReason)},
+            {"visits", rec.nVisits},
+            {"last_missed", rec.tLastMissed},
+            {"state", MissedStateName(rec.eState)},
         });
     }
     return Dump(json);
@@ -225,6 +271,9 @@ std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus
                 static_cast<double>(status.nTransfersActive));
     AppendGauge(out, "zeldownload_transfers_queued", "Transfers waiting for a slot.",
                 static_cast<double>(status.nTransfersQueued));
+    AppendGauge(out, "zeldownload_unfetchable_recordings",
+                "Recordings missed in 3 visits and not stored since, over the fleet.",
+                static_cast<double>(status.nUnfetchable));
 
     // Two names that differ only in invalid bytes read alike once those are replaced:
     // a series may appear once only, so the later one is left out.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "depot/FleetRecord.h"
+#include "depot/MissedRecording.h"
 #include "vehicles/VehicleStatus.h"
 #include "web/LogRing.h"
 
@@ -27,6 +28,7 @@ struct WebStatus {
     std::uint64_t nTransferFailures = 0;
     std::uint64_t nReplyTimeouts = 0;
     std::uint64_t nControlDatagrams = 0;
+    std::uint64_t nUnfetchable = 0;             // unfetchable recordings over the fleet
 };
 
 // The version the status answer names.
@@ -40,8 +42,11 @@ std::string VehiclesJson(const std::vector<VehicleStatus>& vehicles);
 std::string FleetJson(const std::vector<FleetRecord>& records, const std::vector<std::string>& onlineSorted,
                       std::uint32_t tNow);
 std::string LogJson(const std::vector<CLogRing::Line>& lines);
+// One vehicle's missed recordings, in the order given.
+std::string MissedJson(const std::vector<MissedRecording>& recordings);
 
-// The Prometheus text exposition of the status and of each online vehicle.
+// The Prometheus text exposition of the status (fleet-wide unfetchable recordings
+// included) and of each online vehicle.
 std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus>& vehicles);
 
 // Why the fleet table marks a vehicle (the Fleet tab's reasons); empty when it does not.

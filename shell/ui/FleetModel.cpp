@@ -10,7 +10,7 @@ const QColor CFleetModel::kAttentionColour(255, 224, 150);
 namespace {
 
 const char* const kHeadings[CFleetModel::kColumnCount] = {
-    "Vehicle", "Status", "Last complete offload", "Files today", "Bytes today", "Pending",
+    "Vehicle", "Status", "Last complete offload", "Files today", "Bytes today", "Pending", "Missed",
 };
 
 // Sorts online vehicles after every offline one, however recently that was seen.
@@ -47,8 +47,45 @@ QString CFleetModel::BytesText(std::uint64_t nBytes)
     return QString::asprintf("%.1f %s", dValue, s_szUnits[nUnit]);
 }
 
+QString CFleetModel::MissedText(const FleetRecord& record)
+{
+    QStringList parts;
+    if (record.nUnfetchable > 0)
+        parts << QString::number(record.nUnfetchable) + " unfetchable";
+    if (record.nLeftBehind > 0)
+        parts << QString::number(record.nLeftBehind) + " left behind";
+    if (record.nMissedDropped > 0)
+        parts << QString::number(record.nMissedDropped) + " not listed";
+    return parts.isEmpty() ? QStringLiteral("0") : parts.join(", ");
+}
+
+QString CFleetModel::MissedTip(const std::vector<MissedRecording>& missed)
+{
+    QStringList lines;
+    int nMore = 0;
+    for (const MissedRecording& rec : missed) {
+        if (rec.eState == MissedRecording::State::Retrying)
+            continue;
+        if (lines.size() == kMissedTipLines) {
+            ++nMore;
+            continue;
+        }
+        const QString state = rec.eState == MissedRecording::State::Unfetchable
+                                  ? QString("unfetchable after %1 visits").arg(rec.nVisits)
+                                  : QStringLiteral("left behind");
+        lines << QString("ch%1 %2 (%3 - %4): %5: %6")
+                     .arg(rec.nChannel)
+                     .arg(NameText(rec.strFileName), TimeText(rec.tStart), TimeText(rec.tEnd).mid(11), state,
+                          NameText(rec.strReason));
+    }
+    if (nMore > 0)
+        lines << QString("... and %1 more").arg(nMore);
+    return lines.join('\n');
+}
+
 CFleetModel::Row CFleetModel::MakeRow(FleetRecord record, const std::vector<std::string>& onlineSorted,
-                                      std::uint32_t tNow) const
+                                      std::uint32_t tNow,
+                                      const std::map<std::string, std::vector<MissedRecording>>& missed) const
 {
     Row row;
     row.bOnline = std::binary_search(onlineSorted.begin(), onlineSorted.end(), record.strName);
@@ -59,7 +96,14 @@ CFleetModel::Row CFleetModel::MakeRow(FleetRecord record, const std::vector<std:
         reasons << "never fully offloaded";
     else if (tNow > record.tLastCompleteOffload && tNow - record.tLastCompleteOffload > kStaleSeconds)
         reasons << "not fully offloaded for more than 24 hours";
+    if (record.nUnfetchable > 0)
+        reasons << "unfetchable recordings";
+    if (record.nMissedDropped > 0)
+        reasons << "missed recordings beyond the list's limit";
     row.attention = reasons.join('\n');
+    auto it = missed.find(record.strName);
+    if (it != missed.end())
+        row.missedTip = MissedTip(it->second);
     row.record = std::move(record);
     return row;
 }
@@ -68,13 +112,14 @@ bool CFleetModel::SameShown(const Row& a, const Row& b)
 {
     const FleetRecord& x = a.record;
     const FleetRecord& y = b.record;
-    return a.bOnline == b.bOnline && a.attention == b.attention && x.strName == y.strName &&
-           x.tLastSeen == y.tLastSeen && x.tLastCompleteOffload == y.tLastCompleteOffload &&
-           x.nFilesToday == y.nFilesToday && x.nBytesToday == y.nBytesToday && x.nPending == y.nPending;
+    return a.bOnline == b.bOnline && a.attention == b.attention && a.missedTip == b.missedTip &&
+           x.strName == y.strName && x.tLastSeen == y.tLastSeen && x.tLastCompleteOffload == y.tLastCompleteOffload &&
+           x.nFilesToday == y.nFilesToday && x.nBytesToday == y.nBytesToday && x.nPending == y.nPending &&
+           x.nUnfetchable == y.nUnfetchable && x.nLeftBehind == y.nLeftBehind && x.nMissedDropped == y.nMissedDropped;
 }
 
 void CFleetModel::Update(std::vector<FleetRecord> records, const std::vector<std::string>& onlineSorted,
-                         std::uint32_t tNow)
+                         std::uint32_t tNow, const std::map<std::string, std::vector<MissedRecording>>& missed)
 {
     m_tNextStale = UINT32_MAX;
     for (const FleetRecord& record : records) {
@@ -89,7 +134,7 @@ void CFleetModel::Update(std::vector<FleetRecord> records, const std::vector<std
         beginResetModel();
         m_rows.reserve(records.size());
         for (FleetRecord& record : records)
-            m_rows.push_back(MakeRow(std::move(record), onlineSorted, tNow));
+            m_rows.push_back(MakeRow(std::move(record), onlineSorted, tNow, missed));
         endResetModel();
         return;
     }
@@ -105,7 +150,7 @@ void CFleetModel::Update(std::vector<FleetRecord> records, const std::vector<std
             endRemoveRows();
             continue;
         }
-        Row row = MakeRow(std::move(records[j++]), onlineSorted, tNow);
+        Row row = MakeRow(std::move(records[j++]), onlineSorted, tNow, missed);
         if (i == m_rows.size() || row.record.strName < m_rows[i].record.strName) {
             beginInsertRows(QModelIndex(), nRow, nRow);
             m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(i), std::move(row));
@@ -168,6 +213,8 @@ QVariant CFleetModel::data(const QModelIndex& index, int nRole) const
             return BytesText(record.nBytesToday);
         case kColPending:
             return record.nPending < 0 ? QStringLiteral("unknown") : QString::number(record.nPending);
+        case kColMissed:
+            return MissedText(record);
         }
         break;
     case kSortRole:
@@ -184,9 +231,16 @@ QVariant CFleetModel::data(const QModelIndex& index, int nRole) const
             return qulonglong {record.nBytesToday};
         case kColPending:
             return qlonglong {std::max<std::int64_t>(record.nPending, -1)};
+        case kColMissed:
+            // Unfetchable ones (listed or not) first, then left-behind ones.
+            return (qulonglong {record.nUnfetchable} + std::min<std::uint64_t>(record.nMissedDropped, UINT32_MAX))
+                       << 32 |
+                   record.nLeftBehind;
         }
         break;
     case Qt::ToolTipRole:
+        if (index.column() == kColMissed && !row.missedTip.isEmpty())
+            return row.missedTip;
         return bMarked ? QVariant(row.attention) : QVariant();
     case Qt::BackgroundRole:
         return bMarked ? QVariant(kAttentionColour) : QVariant();

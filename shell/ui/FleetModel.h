@@ -1,12 +1,14 @@
 #pragma once
 
 #include "depot/FleetRecord.h"
+#include "depot/MissedRecording.h"
 
 #include <QAbstractTableModel>
 #include <QColor>
 #include <QString>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@ public:
         kColFilesToday,
         kColBytesToday,
         kColPending,
+        kColMissed,
         kColumnCount
     };
     // The raw value a column sorts by (numbers and times, not their text).
@@ -30,14 +33,17 @@ public:
     // A complete offload older than this at the snapshot's time needs attention.
     static constexpr std::uint32_t kStaleSeconds = 24 * 3600;
     static const QColor kAttentionColour;
+    // Unfetchable and left-behind recordings listed in the Missed column's tool tip.
+    static constexpr int kMissedTipLines = 20;
 
     explicit CFleetModel(QObject* pParent = nullptr);
 
     // Takes a snapshot (records in name order, as the history gives them), the online
-    // names (sorted) and the time it was taken for. Rows of new vehicles are inserted,
-    // rows of vanished ones removed, changed rows signalled one by one.
-    void Update(std::vector<FleetRecord> records, const std::vector<std::string>& onlineSorted,
-                std::uint32_t tNow);
+    // names (sorted), the time it was taken for and, by name, the missed recordings of
+    // the vehicles that have unfetchable or left-behind ones. Rows of new vehicles are
+    // inserted, rows of vanished ones removed, changed rows signalled one by one.
+    void Update(std::vector<FleetRecord> records, const std::vector<std::string>& onlineSorted, std::uint32_t tNow,
+                const std::map<std::string, std::vector<MissedRecording>>& missed = {});
     // The first time after the last update at which a vehicle's last complete offload
     // turns stale; UINT32_MAX when none will.
     std::uint32_t NextStaleTime() const { return m_tNextStale; }
@@ -51,6 +57,11 @@ public:
     static QString TimeText(std::uint32_t tValue);
     // Bytes in B, KiB, MiB or GiB, the last three with one decimal. Any thread.
     static QString BytesText(std::uint64_t nBytes);
+    // The Missed column: "2 unfetchable, 1 left behind", "0" when nothing is. Any thread.
+    static QString MissedText(const FleetRecord& record);
+    // One line per unfetchable or left-behind recording, with its reason, at most
+    // kMissedTipLines. Any thread.
+    static QString MissedTip(const std::vector<MissedRecording>& missed);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -63,9 +74,11 @@ private:
         FleetRecord record;
         bool bOnline = false;
         QString attention;  // why the row is marked; empty when it is not
+        QString missedTip;  // the recordings behind the Missed column
     };
 
-    Row MakeRow(FleetRecord record, const std::vector<std::string>& onlineSorted, std::uint32_t tNow) const;
+    Row MakeRow(FleetRecord record, const std::vector<std::string>& onlineSorted, std::uint32_t tNow,
+                const std::map<std::string, std::vector<MissedRecording>>& missed) const;
     // Whether anything the row shows differs.
     static bool SameShown(const Row& a, const Row& b);
 

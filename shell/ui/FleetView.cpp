@@ -9,6 +9,7 @@
 #include <QSortFilterProxyModel>
 
 #include <algorithm>
+#include <map>
 #include <numeric>
 
 namespace {
@@ -66,7 +67,12 @@ void CFleetView::Refresh(std::uint32_t tNow, const std::vector<std::string>& onl
     if (m_bShown && nVersion == m_nVersion && online == m_online && tDay == m_tDay && tNow >= m_tLastNow &&
         tNow < m_pModel->NextStaleTime())
         return;
-    m_pModel->Update(m_history.Snapshot(tNow), online, tNow);
+    std::vector<FleetRecord> records = m_history.Snapshot(tNow);
+    std::map<std::string, std::vector<MissedRecording>> missed;
+    for (const FleetRecord& record : records)
+        if (record.nUnfetchable > 0 || record.nLeftBehind > 0)
+            missed.emplace(record.strName, m_history.MissedRecordings(record.strName));
+    m_pModel->Update(std::move(records), online, tNow, missed);
     m_bShown = true;
     m_nVersion = nVersion;
     m_tDay = tDay;
@@ -78,9 +84,10 @@ void CFleetView::FitColumns(int nWidth)
 {
     CWindowThread::Check(Q_FUNC_INFO);
     // Share of the spare width, and the text each column must show in full.
-    static const double s_dShares[CFleetModel::kColumnCount] = {0.20, 0.22, 0.18, 0.12, 0.14, 0.13};
+    static const double s_dShares[CFleetModel::kColumnCount] = {0.17, 0.19, 0.15, 0.09, 0.12, 0.09, 0.18};
     static const char* const s_szSamples[CFleetModel::kColumnCount] = {
         "! WWWWWWWWWW", "last seen 2026-12-07 23:59", "2026-12-07 23:59", "99999", "1023.9 MiB", "unknown",
+        "9 unfetchable, 99 left behind",
     };
     const QFontMetrics metrics(font());
     const QFontMetrics headerMetrics(horizontalHeader()->font());

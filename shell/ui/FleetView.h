@@ -11,7 +11,8 @@ class CFleetModel;
 class QSortFilterProxyModel;
 
 // The Fleet tab: every vehicle the fleet history knows, with its status, its last
-// complete offload, today's downloads and what is still pending on its recorder.
+// complete offload, today's downloads, what is still pending on its recorder and the
+// recordings it could not be offloaded of (listed in that column's tool tip).
 // Vehicles that need attention stand out. Sorts by a click on a column header.
 // All members: window thread.
 class CFleetView : public QTableView {

@@ -375,6 +375,8 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
             for (const FleetRecord& rec : history.Snapshot(tToday))
                 EXPECT_LE(rec.nFilesToday, rec.nFilesTotal);
             history.DayTotals("V0");
+            for (const MissedRecording& rec : history.MissedRecordings("V1"))
+                EXPECT_EQ(rec.nVisits, 1u);  // each is missed once
             history.Flush();
         }
     });
@@ -387,6 +389,12 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
                     history.OnArrival(name, "10.0.0.1:1", tToday + i);
                 history.OnFileStored(name, 3, tToday + i);
                 history.OnPending(name, i);
+                // Each thread's own recordings: missed, then stored but for every tenth.
+                const std::string file = "t" + std::to_string(t) + "_" + std::to_string(i);
+                history.OnRecordingMissed(name, Missed(1, file, tToday + i), tToday + i);
+                if (i % 10 != 0)
+                    history.OnRecordingStored(name, 1, file, tToday + i);
+                history.OnCompleteUpTo(name, static_cast<std::uint8_t>(t), tToday + i);
             }
         });
     }
@@ -400,6 +408,9 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
     EXPECT_EQ(QueryInt("SELECT sum(files_total) FROM vehicle"), 3 * nPerName);
     EXPECT_EQ(QueryInt("SELECT sum(bytes) FROM day_total"), 3 * nPerName * 3);
     EXPECT_EQ(QueryInt("SELECT sum(visits) FROM vehicle"), kThreads * kRounds / 100);
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), kThreads * kRounds / 10);
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM channel_mark"), kThreads);
+    EXPECT_EQ(QueryInt("SELECT min(complete_up_to) FROM channel_mark"), tToday + kRounds - 1);
     std::vector<FleetRecord> records = history.Snapshot(tToday);
     ASSERT_EQ(records.size(), 3u);
     for (const FleetRecord& rec : records) {
@@ -407,6 +418,8 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
         EXPECT_EQ(rec.nFilesToday, static_cast<std::uint64_t>(nPerName));
         EXPECT_EQ(rec.nVisits, 2u * kRounds / 100);
     }
+    for (const FleetRecord& rec : records)
+        EXPECT_EQ(history.MissedRecordings(rec.strName).size(), 2u * kRounds / 10);
     history.Close();
     CFleetHistory reopened;
     ASSERT_EQ(reopened.Open(), 0);

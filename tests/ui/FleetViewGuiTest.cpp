@@ -90,15 +90,15 @@ TEST_F(FleetViewTest, ListsTheHistoryMarksVehiclesAndSortsNumerically)
     const QString mark = CFleetModel::kAttentionColour.name();
     ASSERT_EQ(shown.order, (std::vector<std::string> {"BUS-1", "BUS-10", "BUS-2", "BUS-3"}));
     EXPECT_EQ(shown.cells.at("BUS-1"),
-              (std::vector<QString> {"BUS-1", "online", "2026-03-13 23:30", "3", "4.5 MiB", "0", "", ""}));
+              (std::vector<QString> {"BUS-1", "online", "2026-03-13 23:30", "3", "4.5 MiB", "0", "0", "", ""}));
     EXPECT_EQ(shown.cells.at("BUS-2"),
               (std::vector<QString> {"! BUS-2", "last seen 2026-03-14 00:17", "2026-03-12 23:30", "12", "11.7 KiB",
-                                     "unknown", "not fully offloaded for more than 24 hours", mark}));
+                                     "unknown", "0", "not fully offloaded for more than 24 hours", mark}));
     EXPECT_EQ(shown.cells.at("BUS-3"), (std::vector<QString> {"! BUS-3", "online", "2026-03-14 00:29", "2", "0 B",
-                                                              "5", "recordings pending on the recorder", mark}));
+                                                              "5", "0", "recordings pending on the recorder", mark}));
     EXPECT_EQ(shown.cells.at("BUS-10")[2], "never");
-    EXPECT_EQ(shown.cells.at("BUS-10")[6], "never fully offloaded");
-    EXPECT_EQ(shown.cells.at("BUS-10")[7], mark);
+    EXPECT_EQ(shown.cells.at("BUS-10")[7], "never fully offloaded");
+    EXPECT_EQ(shown.cells.at("BUS-10")[8], mark);
 
     // A click on "Files today" sorts by the number, not by its text; a second click
     // turns the order round.
@@ -170,6 +170,72 @@ TEST_F(FleetViewTest, RefreshChangesOnlyWhatChanged)
     // The next day starts with no files today.
     view.Refresh(g_tNow + 24 * kHour, {"A", "B", "C"});
     EXPECT_EQ(pModel->index(2, CFleetModel::kColFilesToday).data().toString(), "0");
+}
+
+TEST_F(FleetViewTest, MissedRecordingsAreCountedListedAndMarked)
+{
+    CFleetHistory history((Dir() / "fleet.db").string());
+    ASSERT_EQ(history.Open(), 0);
+    auto missed = [](std::uint8_t nChannel, const std::string& file, std::uint32_t tStart, const std::string& reason) {
+        MissedRecording rec;
+        rec.nChannel = nChannel;
+        rec.strFileName = file;
+        rec.tStart = tStart;
+        rec.tEnd = tStart + 300;
+        rec.strReason = reason;
+        return rec;
+    };
+    // Fresh and complete, so that only what was missed can mark them.
+    for (const char* szName : {"BUS-1", "BUS-2", "BUS-3"}) {
+        history.OnArrival(szName, "10.0.0.1:5000", g_tNow - kHour);
+        history.OnCompleteOffload(szName, g_tNow - 60);
+        history.OnPending(szName, 0);
+    }
+    // BUS-1: one recording missed in three visits, one left behind, one still retrying.
+    const MissedRecording bad = missed(2, "ch02_0010.mp4", g_tNow - 20 * 60, "failed 3 times in a row: refused");
+    for (int nVisit = 0; nVisit < 3; ++nVisit) {
+        history.OnArrival("BUS-1", "10.0.0.1:5000", g_tNow - 50 + nVisit);
+        history.OnRecordingMissed("BUS-1", bad, g_tNow - 50 + nVisit);
+    }
+    history.OnRecordingLeftBehind("BUS-1", missed(1, "ch01_0001.mp4", g_tNow - 25 * 60, "out of the span"),
+                                  g_tNow - 40);
+    history.OnRecordingMissed("BUS-1", missed(1, "ch01_0002.mp4", g_tNow - 10 * 60, "no answer"), g_tNow - 40);
+    // BUS-2: only left behind, which is shown but not marked.
+    history.OnRecordingLeftBehind("BUS-2", missed(3, "x.mp4", g_tNow - 30 * 60, "gone from the recorder"),
+                                  g_tNow - 30);
+    history.OnCompleteOffload("BUS-1", g_tNow - 10);
+    history.OnCompleteOffload("BUS-2", g_tNow - 10);
+
+    CFleetView view(history);
+    view.Refresh(g_tNow, {});
+    const Shown shown = Read(view);
+    const QString mark = CFleetModel::kAttentionColour.name();
+    EXPECT_EQ(shown.cells.at("BUS-1")[CFleetModel::kColVehicle], "! BUS-1");
+    EXPECT_EQ(shown.cells.at("BUS-1")[CFleetModel::kColMissed], "1 unfetchable, 1 left behind");
+    EXPECT_EQ(shown.cells.at("BUS-1")[CFleetModel::kColumnCount], "unfetchable recordings");
+    EXPECT_EQ(shown.cells.at("BUS-1")[CFleetModel::kColumnCount + 1], mark);
+    EXPECT_EQ(shown.cells.at("BUS-2")[CFleetModel::kColVehicle], "BUS-2");
+    EXPECT_EQ(shown.cells.at("BUS-2")[CFleetModel::kColMissed], "1 left behind");
+    EXPECT_EQ(shown.cells.at("BUS-2")[CFleetModel::kColumnCount + 1], "");
+    EXPECT_EQ(shown.cells.at("BUS-3")[CFleetModel::kColMissed], "0");
+
+    // The column's tool tip lists them with their reasons, the retrying one left out.
+    const CFleetModel& model = *view.Model();
+    EXPECT_EQ(model.index(0, CFleetModel::kColMissed).data(Qt::ToolTipRole).toString(),
+              "ch1 ch01_0001.mp4 (2026-03-14 00:05 - 00:10): left behind: out of the span\n"
+              "ch2 ch02_0010.mp4 (2026-03-14 00:10 - 00:15): unfetchable after 3 visits: failed 3 times in a row: "
+              "refused");
+    EXPECT_EQ(model.index(2, CFleetModel::kColMissed).data(Qt::ToolTipRole).toString(), "");
+
+    // Sorted by the column: unfetchable ones first, then left-behind ones.
+    view.sortByColumn(CFleetModel::kColMissed, Qt::DescendingOrder);
+    EXPECT_EQ(Read(view).order, (std::vector<std::string> {"BUS-1", "BUS-2", "BUS-3"}));
+
+    // Stored after all: the mark goes with the refresh that follows the history.
+    history.OnRecordingStored("BUS-1", 2, "ch02_0010.mp4", bad.tStart);
+    view.Refresh(g_tNow + 1, {});
+    EXPECT_EQ(Read(view).cells.at("BUS-1")[CFleetModel::kColVehicle], "BUS-1");
+    EXPECT_EQ(Read(view).cells.at("BUS-1")[CFleetModel::kColMissed], "1 left behind");
 }
 
 TEST(FleetModelTest, BytesAtTheUnitLimits)

@@ -72,7 +72,7 @@ TEST_F(TabTest, PagesHeadingsAndTabs)
     EXPECT_FALSE(m_tab.LogList()->isVisible());
     const QStringList headings = Headings(m_tab.FleetView()->model());
     EXPECT_EQ(headings, (QStringList {"Vehicle", "Status", "Last complete offload", "Files today", "Bytes today",
-                                      "Pending"}));
+                                      "Pending", "Missed"}));
     // Every heading can be read in full.
     for (int i = 0; i < headings.size(); ++i)
         EXPECT_GE(m_tab.FleetView()->columnWidth(i),

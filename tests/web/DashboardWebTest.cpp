@@ -1,5 +1,7 @@
+#include "depot/FleetHistory.h"
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
+#include "settings/WallClock.h"
 #include "support/Sandbox.h"
 #include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
@@ -135,4 +137,63 @@ TEST_F(DashboardWebTest, BrowserShowsTheVehiclesDownloading)
     EXPECT_NE(dom.find("<li><time>"), std::string::npos);
     EXPECT_NE(dom.find("vehname=WEB-"), std::string::npos);
     EXPECT_NE(dom.find("class=\"link live\""), std::string::npos);
+}
+
+TEST_F(DashboardWebTest, BrowserShowsUnfetchableAndLeftBehindRecordings)
+{
+    if (!HaveCommand("chromium"))
+        GTEST_SKIP() << "chromium is not installed (scripts/deps.sh installs it)";
+    // The server finds them in its fleet.db.
+    const std::uint32_t tNow = WallClockNow();
+    {
+        CFleetHistory history;
+        ASSERT_EQ(history.Open(), 0);
+        MissedRecording rec;
+        rec.nChannel = 2;
+        rec.strFileName = "ch02_0042.mp4";
+        rec.tStart = tNow - 3600;
+        rec.tEnd = tNow - 3300;
+        rec.strReason = "failed 3 times in a row: connection closed after the header";
+        for (int nVisit = 0; nVisit < 3; ++nVisit) {
+            history.OnArrival("BUS-9", "10.0.0.9:1", tNow - 100 + nVisit);
+            history.OnRecordingMissed("BUS-9", rec, tNow - 100 + nVisit);
+        }
+        rec.strFileName = "ch02_0041.mp4";
+        rec.strReason = "out of the span";
+        history.OnRecordingLeftBehind("BUS-9", rec, tNow - 90);
+        history.OnRecordingLeftBehind("LEFT-1", rec, tNow - 90);
+        for (const char* szName : {"BUS-9", "LEFT-1"}) {
+            history.OnCompleteOffload(szName, tNow - 60);
+            history.OnPending(szName, 0);
+        }
+    }
+    Launch();
+    httplib::Client client("127.0.0.1", m_nWebPort);
+    ASSERT_TRUE(WaitFor([&] {
+        auto res = client.Get("/api/v1/fleet");
+        return res && res->status == 200 && nlohmann::json::parse(res->body).size() == 2;
+    }, std::chrono::seconds(30), [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }));
+
+    const std::string dom = RenderedPage();
+    // The vehicle with an unfetchable recording is marked and says why; the one with
+    // only a left-behind recording shows its count unmarked.
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(dom, match, std::regex("<tr class=\"attention\" title=\"([^\"]*)\" "
+                                                         "data-name=\"BUS-9\">(.*?)</tr>")))
+        << dom;
+    EXPECT_EQ(match[1], "unfetchable recordings");
+    EXPECT_NE(match[2].str().find(">1 unfetchable, 1 left behind</td>"), std::string::npos) << match[2];
+    ASSERT_TRUE(std::regex_search(dom, match, std::regex("<tr data-name=\"LEFT-1\">(.*?)</tr>"))) << dom;
+    EXPECT_NE(match[1].str().find(">1 left behind</td>"), std::string::npos) << match[1];
+
+    // Both are listed with their reasons.
+    ASSERT_TRUE(std::regex_search(dom, match, std::regex("<tr class=\"unfetchable\" data-name=\"BUS-9\">(.*?)</tr>")))
+        << dom;
+    EXPECT_NE(match[1].str().find("<td>ch02_0042.mp4</td>"), std::string::npos) << match[1];
+    EXPECT_NE(match[1].str().find("<td>failed 3 times in a row: connection closed after the header</td>"),
+              std::string::npos)
+        << match[1];
+    const std::regex leftRow("<tr class=\"left_behind\" data-name=\"(BUS-9|LEFT-1)\">.*?<td>out of the span</td></tr>");
+    EXPECT_EQ(std::distance(std::sregex_iterator(dom.begin(), dom.end(), leftRow), std::sregex_iterator()), 2) << dom;
+    EXPECT_NE(dom.find("<p id=\"missed-empty\" class=\"empty\" hidden=\"\">"), std::string::npos) << dom;
 }

@@ -1,5 +1,6 @@
 #include "core/Logger.h"
 #include "e2e/E2eFixture.h"
+#include "settings/WallClock.h"
 #include "support/ScriptedPeer.h"
 #include "web/WebDispatcher.h"
 #include "web/WebServer.h"
@@ -258,6 +259,70 @@ TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
     if (!HaveCommand("promtool"))
         GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
     WriteFile("metrics.txt", metrics);
+    std::string output;
+    EXPECT_EQ(RunCommand("promtool check metrics < metrics.txt 2>&1", &output), 0) << output;
+}
+
+TEST_F(WebServerTest, FleetShowsMissedRecordingsWithTheirListsAndMetrics)
+{
+    StartServer();
+    CFleetHistory& history = CFleetHistory::Instance();
+    const std::uint32_t tNow = WallClockNow();
+    MissedRecording rec;
+    rec.nChannel = 1;
+    rec.strFileName = "ch01_0007.mp4";
+    rec.tStart = tNow - 900;
+    rec.tEnd = tNow - 600;
+    rec.strReason = "failed 3 times in a row: connection closed after the header";
+    for (int nVisit = 0; nVisit < 3; ++nVisit) {
+        history.OnArrival("BUS-1", "10.0.0.1:1", tNow);
+        history.OnRecordingMissed("BUS-1", rec, tNow);
+    }
+    history.OnCompleteOffload("BUS-1", tNow);
+    history.OnPending("BUS-1", 0);
+    // A name of any bytes, a slash too, is reached through the address the fleet gives.
+    const std::string odd = "odd/\xFF name";
+    history.OnArrival(odd, "10.0.0.2:1", tNow);
+    rec.strFileName = "ch01_0001.mp4";
+    rec.strReason = "out of the span";
+    history.OnRecordingLeftBehind(odd, rec, tNow);
+
+    httplib::Client client = Client();
+    auto res = client.Get("/api/v1/fleet");
+    ASSERT_TRUE(res);
+    Json fleet = Json::parse(res->body);
+    ASSERT_EQ(fleet.size(), 2u);
+    EXPECT_EQ(fleet[0]["name"], "BUS-1");
+    EXPECT_EQ(fleet[0]["unfetchable"], 1);
+    EXPECT_EQ(fleet[0]["attention"], Json::parse(R"(["unfetchable recordings"])"));
+    EXPECT_EQ(fleet[1]["left_behind"], 1);
+
+    res = client.Get(fleet[0]["missed_url"].get<std::string>());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    Json missed = Json::parse(res->body);
+    ASSERT_EQ(missed.size(), 1u);
+    EXPECT_EQ(missed[0]["file_name"], "ch01_0007.mp4");
+    EXPECT_EQ(missed[0]["state"], "unfetchable");
+    EXPECT_EQ(missed[0]["visits"], 3);
+    EXPECT_EQ(missed[0]["reason"], "failed 3 times in a row: connection closed after the header");
+    const std::string oddUrl = fleet[1]["missed_url"];
+    const std::string answer = RawExchange(m_nWebPort, "GET " + oddUrl + " HTTP/1.1\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << oddUrl << "\n" << answer;
+    EXPECT_NE(answer.find("\"file_name\":\"ch01_0001.mp4\""), std::string::npos) << answer;
+    EXPECT_NE(answer.find("\"state\":\"left_behind\""), std::string::npos) << answer;
+    for (const char* szUnknown : {"/api/v1/fleet/NOBODY/missed", "/api/v1/fleet//missed", "/api/v1/fleet/BUS-1"}) {
+        res = client.Get(szUnknown);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 404) << szUnknown;
+    }
+
+    res = client.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("\nzeldownload_unfetchable_recordings 1\n"), std::string::npos) << res->body;
+    if (!HaveCommand("promtool"))
+        GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
+    WriteFile("metrics.txt", res->body);
     std::string output;
     EXPECT_EQ(RunCommand("promtool check metrics < metrics.txt 2>&1", &output), 0) << output;
 }

@@ -37,7 +37,11 @@ TEST_F(WebMetricsTest, NamesOfAnyBytesMakeValidJsonAndMetrics)
     WebStatus status;
     status.nOnline = vehicles.size();
     status.nDiskFree = 12345;
+    status.nUnfetchable = 7;
     const std::string metrics = MetricsText(status, vehicles);
+    EXPECT_NE(metrics.find("# TYPE zeldownload_unfetchable_recordings gauge\nzeldownload_unfetchable_recordings 7\n"),
+              std::string::npos)
+        << metrics;
     for (const char* szSeries : {"{vehicle=\"back\\\\slash\"} 0\n", "{vehicle=\"quo\\\"te\"} 10\n",
                                  "{vehicle=\"line\\nfeed\"} 20\n", "{vehicle=\"B\xC3\xBC\"} 30\n",
                                  "{vehicle=\"raw\xEF\xBF\xBD\"} 40\n"})
@@ -78,4 +82,56 @@ TEST(LogRingTest, HandsOutNumberedLinesAfterTheOneAsked)
     EXPECT_EQ(lines[0].strVehicle, "BUS1");
     EXPECT_EQ(lines[0].strText, "vehname=BUS1, chan=1, download finished!");
     EXPECT_EQ(lines[1].strVehicle, "");
+}
+
+TEST(WebFleetViewsTest, MissedRecordingsAreCountedMarkedAndListed)
+{
+    const std::uint32_t tNow = 1700000000;
+    FleetRecord clean;
+    clean.strName = "CLEAN";
+    clean.tLastCompleteOffload = tNow - 60;
+    clean.nPending = 0;
+    FleetRecord lost = clean;
+    lost.strName = "a b/\xC3\xBC\xFF";
+    lost.nLeftBehind = 4;
+    FleetRecord stuck = clean;
+    stuck.strName = "STUCK";
+    stuck.nUnfetchable = 2;
+    stuck.nMissedDropped = 5;
+    stuck.nPending = 3;
+    nlohmann::json json = nlohmann::json::parse(FleetJson({lost, clean, stuck}, {}, tNow));
+    ASSERT_EQ(json.size(), 3u);
+    // Left behind alone is shown, not marked: nothing is left to fetch.
+    EXPECT_EQ(json[0]["left_behind"], 4);
+    EXPECT_EQ(json[0]["unfetchable"], 0);
+    EXPECT_TRUE(json[0]["attention"].empty());
+    // Every byte of the name reaches the server as it is.
+    EXPECT_EQ(json[0]["missed_url"], "/api/v1/fleet/a%20b%2F%C3%BC%FF/missed");
+    EXPECT_EQ(json[1]["missed_url"], "/api/v1/fleet/CLEAN/missed");
+    EXPECT_TRUE(json[1]["attention"].empty());
+    EXPECT_EQ(json[2]["unfetchable"], 2);
+    EXPECT_EQ(json[2]["missed_dropped"], 5);
+    EXPECT_EQ(json[2]["attention"], nlohmann::json::parse(R"(["recordings pending on the recorder",
+        "unfetchable recordings", "missed recordings beyond the list's limit"])"));
+    EXPECT_EQ(AttentionReasons(stuck, tNow), json[2]["attention"].get<std::vector<std::string>>());
+
+    MissedRecording unfetchable;
+    unfetchable.nChannel = 2;
+    unfetchable.strFileName = "ch02_\xFF.mp4";
+    unfetchable.tStart = tNow - 600;
+    unfetchable.tEnd = tNow - 300;
+    unfetchable.strReason = "failed 3 times in a row: refused";
+    unfetchable.nVisits = 3;
+    unfetchable.tLastMissed = tNow - 5;
+    unfetchable.eState = MissedRecording::State::Unfetchable;
+    MissedRecording left;
+    left.eState = MissedRecording::State::LeftBehind;
+    MissedRecording retrying;
+    json = nlohmann::json::parse(MissedJson({unfetchable, left, retrying}));
+    ASSERT_EQ(json.size(), 3u);
+    EXPECT_EQ(json[0], nlohmann::json::parse(R"({"channel": 2, "file_name": "ch02_\ufffd.mp4", "start": 1699999400,
+        "end": 1699999700, "reason": "failed 3 times in a row: refused", "visits": 3, "last_missed": 1699999995,
+        "state": "unfetchable"})"));
+    EXPECT_EQ(json[1]["state"], "left_behind");
+    EXPECT_EQ(json[2]["state"], "retrying");
 }

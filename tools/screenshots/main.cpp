@@ -45,7 +45,8 @@ void Log(CZELCoolTabCtrl& tab, const std::string& text)
 }
 
 // A dozen vehicles' history: the five online ones and seven that left, some of
-// them needing attention (pending recordings, no recent complete offload).
+// them needing attention (pending recordings, no recent complete offload, an
+// unfetchable recording).
 void FillFleetHistory(CFleetHistory& history, std::uint32_t tNow)
 {
     constexpr std::uint32_t kHour = 3600;
@@ -75,6 +76,25 @@ void FillFleetHistory(CFleetHistory& history, std::uint32_t tNow)
         history.OnPending(m.szName, m.nPending);
         if (m.nSeenAgo > 0)
             history.OnDeparture(m.szName, tSeen);
+    }
+    // A recording missed in three visits, and two that fell out of the span.
+    MissedRecording missed;
+    missed.nChannel = 2;
+    missed.strFileName = "ch02_20240311_0815.mp4";
+    missed.tStart = tNow - 50 * kHour;
+    missed.tEnd = missed.tStart + 300;
+    missed.strReason = "failed 3 times in a row: connection closed after the header";
+    for (int nVisit = 0; nVisit < 3; ++nVisit) {
+        history.OnArrival("TRUCK-07", "192.168.10.23:5990", tNow - (40 - nVisit) * kHour);
+        history.OnRecordingMissed("TRUCK-07", missed, tNow - (40 - nVisit) * kHour);
+        history.OnDeparture("TRUCK-07", tNow - 30 * kHour);
+    }
+    missed.strReason = "out of the span";
+    for (std::uint32_t nClip = 0; nClip < 2; ++nClip) {
+        missed.strFileName = "ch01_part" + std::to_string(nClip) + ".mp4";
+        missed.tStart = tNow - (8 - nClip) * kHour;
+        missed.tEnd = missed.tStart + 300;
+        history.OnRecordingLeftBehind("BUS-0388", missed, tNow - 5 * kHour);
     }
 }
 

@@ -4,6 +4,7 @@
 (function () {
   const kPeriodMs = 1000;
   const kLogLinesKept = 500;
+  const kMissedVehiclesShown = 20;  // lists asked for per tick at most
   let token = sessionStorage.getItem("zel-token") || "";
   let lastSeq = 0;
 
@@ -40,6 +41,15 @@
 
   function speedText(kbps) {
     return kbps >= 1024 ? (kbps / 1024).toFixed(1) + " Mbit/s" : kbps + " kbit/s";
+  }
+
+  // The counts of a fleet row's missed recordings, "" when there are none.
+  function missedText(r) {
+    const parts = [];
+    if (r.unfetchable) parts.push(r.unfetchable + " unfetchable");
+    if (r.left_behind) parts.push(r.left_behind + " left behind");
+    if (r.missed_dropped) parts.push(r.missed_dropped + " not listed");
+    return parts.join(", ");
   }
 
   class Unauthorized extends Error {}
@@ -105,12 +115,47 @@
         el("td", "num", r.files_today + " / " + bytesText(r.bytes_today)),
         el("td", "", timeText(r.last_complete_offload)),
         el("td", "num", r.pending === null ? "unknown" : r.pending),
+        el("td", "num", missedText(r)),
         el("td", "", failure));
       return tr;
     });
     body.replaceChildren(...rows);
     $("fleet-empty").hidden = list.length > 0;
     $("fleet-marked").textContent = marked ? "· " + marked + " need attention" : "";
+  }
+
+  // The unfetchable and left-behind recordings of the vehicles that have any, each
+  // vehicle's list asked for by the address the fleet answer gives.
+  async function showMissed(fleet) {
+    const marked = fleet.filter((r) => r.unfetchable || r.left_behind);
+    const shown = marked.slice(0, kMissedVehiclesShown);
+    // A list that cannot be had leaves only its vehicle's rows out.
+    const lists = await Promise.all(shown.map((r) => get(r.missed_url.replace(/^\//, "")).catch((err) => {
+      if (err instanceof Unauthorized) throw err;
+      return [];
+    })));
+    const rows = [];
+    shown.forEach((r, i) => {
+      for (const m of lists[i]) {
+        if (m.state === "retrying") continue;
+        const tr = el("tr", m.state);
+        tr.dataset.name = r.name;
+        tr.append(
+          el("td", "", r.name),
+          el("td", "num", m.channel),
+          el("td", "", m.file_name),
+          el("td", "", timeText(m.start) + " – " + timeText(m.end).slice(11)),
+          el("td", "", m.state === "unfetchable" ? "unfetchable" : "left behind"),
+          el("td", "num", m.visits),
+          el("td", "", timeText(m.last_missed)),
+          el("td", "", m.reason));
+        rows.push(tr);
+      }
+    });
+    $("missed").tBodies[0].replaceChildren(...rows);
+    $("missed-empty").hidden = rows.length > 0;
+    const more = marked.length - shown.length;
+    $("missed-more").textContent = more > 0 ? "· " + more + " more vehicles not shown" : "";
   }
 
   function showLog(lines) {
@@ -139,6 +184,7 @@
       showStatus(status);
       showVehicles(vehicles);
       showFleet(fleet);
+      await showMissed(fleet);
       // The log comes 500 lines at a time: catch up within the tick.
       for (let i = 0; i < 5; i++) {
         const lines = await get("api/v1/log?after=" + lastSeq);
