@@ -16,7 +16,9 @@ struct ZelTiming {
     int nNoAnswerRetryMs = 1000;     // a task's pause after no answer
     int nRefusedRetryMs = 3000;      // a task's pause after a refusal
     int nIndexRetryMs = 200;         // the record index's open retry
-    int nIndexGiveUpMs = 10000;      // the record index gives up opening after this
+    int nIndexGiveUpMs = 10000;      // the record index's start-up check waits this long for the lock
+    int nIndexFlushMs = 10000;       // at stop, the record index's queue must be written within this
+    int nIndexWaitLogMs = 60000;     // the record index's writer logs this often while the lock is held
     int nDiskCheckPeriodMs = 1000;   // the disk space monitor's period
     int nRetentionAgeMs = 3600000;   // the retention's age rule runs this often
     int nRetentionSpaceMs = 1000;    // the retention's free-space rule runs this often

@@ -4,6 +4,7 @@
 #include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/File.h"
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/FileBackup.h"
@@ -12,10 +13,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 namespace {
 
@@ -25,6 +28,8 @@ constexpr std::string_view kRecordEnd = "</record>\r\n";
 // An append reads no more than this from the end of the index: the closing tag and
 // the end of the last record are always within it.
 constexpr std::int64_t kTailBytes = 4096;
+// Records at most in one write of the writer (some 170 bytes each).
+constexpr std::size_t kBatchRecords = 256;
 
 using Clock = std::chrono::steady_clock;
 
@@ -139,15 +144,28 @@ bool InitialiseIfEmpty(CFile& file)
     return true;
 }
 
-std::mutex g_instanceLock;
-std::unique_ptr<CRecordIndex> g_pInstance;
-std::string g_instanceDir;  // guarded by g_instanceLock; empty: beside the executable
+// The content of the record for a file received with header hdr.
+std::string RecordContent(const TransferHeader& hdr)
+{
+    CXmlDoc record;
+    record.AddSibling("record");
+    record.AddChild("puid", HeaderText(hdr.szDevice), CXmlDoc::XML_CHILD);
+    record.AddChild("username", "Admin", CXmlDoc::XML_CHILD);
+    record.AddChild("chan", static_cast<int>(hdr.nChan), CXmlDoc::XML_CHILD);
+    record.AddChild("starttime", WallClockText(hdr.tStart), CXmlDoc::XML_CHILD);
+    record.AddChild("endtime", WallClockText(hdr.tEnd), CXmlDoc::XML_CHILD);
+    return record.GetRawContent();
+}
+
+CMutex g_instanceLock;
+std::unique_ptr<CRecordIndex> g_pInstance GUARDED_BY(g_instanceLock);
+std::string g_instanceDir GUARDED_BY(g_instanceLock);  // empty: beside the executable
 
 }  // namespace
 
 CRecordIndex* CRecordIndex::GetInstance()
 {
-    std::lock_guard guard(g_instanceLock);
+    CMutexLock guard(g_instanceLock);
     if (!g_pInstance) {
         std::string strDir = g_instanceDir;
         if (strDir.empty()) {
@@ -169,14 +187,21 @@ CRecordIndex* CRecordIndex::GetInstance()
 
 void CRecordIndex::SetInstanceDirectory(const std::string& strDir)
 {
-    std::lock_guard guard(g_instanceLock);
+    CMutexLock guard(g_instanceLock);
     g_instanceDir = strDir;
 }
 
 void CRecordIndex::ReleaseInstance()
 {
-    std::lock_guard guard(g_instanceLock);
+    // Held while the queue is written: nothing may make a second index meanwhile.
+    CMutexLock guard(g_instanceLock);
     g_pInstance.reset();
+}
+
+bool CRecordIndex::FlushInstance(int nTimeoutMs)
+{
+    CMutexLock guard(g_instanceLock);
+    return !g_pInstance || g_pInstance->Flush(nTimeoutMs);
 }
 
 CRecordIndex::CRecordIndex(const std::string& strDir)
@@ -239,53 +264,196 @@ CRecordIndex::CRecordIndex(const std::string& strDir)
                         ErrnoText(nErr != 0 ? nErr : errno).c_str()));
 }
 
+CRecordIndex::~CRecordIndex()
+{
+    Flush(Timing().nIndexFlushMs);
+    std::thread writer;
+    {
+        CMutexLock lock(m_lock);
+        m_bStopping = true;
+        writer = std::move(m_writer);
+    }
+    m_wake.NotifyAll();
+    // Waits at most for the one append under way, which holds the lock already.
+    if (writer.joinable())
+        writer.join();
+    std::deque<Pending> left;
+    {
+        CMutexLock lock(m_lock);
+        left.swap(m_queue);
+    }
+    for (const Pending& rec : left)
+        WriteLog(x_GivenUpText(rec, "the index was closed"), HeaderText(rec.hdr.szDevice).c_str());
+}
+
 bool CRecordIndex::AddRecord(const TransferHeader& hdr)
 {
-    std::string strDevice = HeaderText(hdr.szDevice);
-
     // The record is built before any lock is taken.
-    CXmlDoc record;
-    record.AddSibling("record");
-    record.AddChild("puid", strDevice, CXmlDoc::XML_CHILD);
-    record.AddChild("username", "Admin", CXmlDoc::XML_CHILD);
-    record.AddChild("chan", static_cast<int>(hdr.nChan), CXmlDoc::XML_CHILD);
-    record.AddChild("starttime", WallClockText(hdr.tStart), CXmlDoc::XML_CHILD);
-    record.AddChild("endtime", WallClockText(hdr.tEnd), CXmlDoc::XML_CHILD);
-    std::string strContent = record.GetRawContent();
+    Pending rec;
+    rec.hdr = hdr;
+    rec.strContent = RecordContent(hdr);
 
-    Clock::time_point tDeadline = GiveUpTime();
-    // One append of this process at a time, waiting no longer than the deadline.
-    bool bGate = false;
+    std::string strRefused;
+    bool bWake = false;
     {
-        std::unique_lock gate(m_gateLock);
-        bGate = m_gateFree.wait_until(gate, tDeadline, [this] { return !m_bAppending; });
-        if (bGate)
-            m_bAppending = true;
-    }
-    struct GateRelease {
-        CRecordIndex* pIndex;
-        bool bHeld;
-        ~GateRelease()
-        {
-            if (!bHeld)
-                return;
-            {
-                std::lock_guard gate(pIndex->m_gateLock);
-                pIndex->m_bAppending = false;
+        CMutexLock lock(m_lock);
+        if (m_bStopping) {
+            strRefused = "the index was closed";
+        } else if (!m_writer.joinable()) {
+            try {
+                m_writer = std::thread([this] { x_WriterLoop(); });
+            } catch (const std::system_error& e) {
+                strRefused = std::string("its writer cannot start: ") + e.what();
             }
-            pIndex->m_gateFree.notify_one();
         }
-    } release {this, bGate};
-
-    // Declared after the gate, so the file lock is released before the gate opens.
-    CFile file;
-    int nErr = bGate ? file.OpenLocked(m_strPath, tDeadline, Timing().nIndexRetryMs) : EWOULDBLOCK;
-    if (nErr != 0) {
-        WriteLog(Format("Record index %s cannot be opened (%s), record of channel %d dropped",
-                        m_strPath.c_str(), ErrnoText(nErr).c_str(), hdr.nChan),
-                 strDevice.c_str());
+        if (strRefused.empty()) {
+            rec.nSeq = ++m_nLastSeq;
+            // The writer sleeps only on an empty queue (or between tries for a held lock,
+            // which it ends itself).
+            bWake = m_queue.empty();
+            m_queue.push_back(std::move(rec));
+        }
+    }
+    if (!strRefused.empty()) {
+        WriteLog(x_GivenUpText(rec, strRefused.c_str()), HeaderText(hdr.szDevice).c_str());
         return false;
     }
+    if (bWake)
+        m_wake.NotifyOne();
+    return true;
+}
+
+bool CRecordIndex::Flush(int nTimeoutMs)
+{
+    const Clock::time_point tDeadline = Clock::now() + std::chrono::milliseconds(std::max(nTimeoutMs, 0));
+    std::vector<Pending> givenUp;
+    bool bHandled = false;
+    {
+        CMutexLock lock(m_lock);
+        // Only what was queued before the call: a server started again may add more.
+        const std::uint64_t nTarget = m_nLastSeq;
+        for (;;) {
+            bHandled = (m_queue.empty() || m_queue.front().nSeq > nTarget) &&
+                       (m_nInFlight == 0 || m_nInFlight > nTarget);
+            if (bHandled || !m_progress.WaitUntil(m_lock, tDeadline))
+                break;
+        }
+        // Given up rather than left queued: a record the operator adds by hand must not
+        // be written a second time once the lock is free.
+        while (!bHandled && !m_queue.empty() && m_queue.front().nSeq <= nTarget) {
+            givenUp.push_back(std::move(m_queue.front()));
+            m_queue.pop_front();
+        }
+    }
+    for (const Pending& rec : givenUp)
+        WriteLog(x_GivenUpText(rec, "not written in time"), HeaderText(rec.hdr.szDevice).c_str());
+    return bHandled;
+}
+
+std::string CRecordIndex::x_GivenUpText(const Pending& rec, const char* szWhy) const
+{
+    return Format("Record index %s: record not written (%s), add it by hand: vehicle %s, channel %d, file %s, "
+                  "starttime %s, endtime %s",
+                  m_strPath.c_str(), szWhy, HeaderText(rec.hdr.szDevice).c_str(), rec.hdr.nChan,
+                  HeaderText(rec.hdr.szChan).c_str(), WallClockText(rec.hdr.tStart).c_str(),
+                  WallClockText(rec.hdr.tEnd).c_str());
+}
+
+void CRecordIndex::x_WriterLoop()
+{
+    const std::chrono::milliseconds logPeriod(std::max(Timing().nIndexWaitLogMs, 1));
+    const std::chrono::milliseconds retry(std::max(Timing().nIndexRetryMs, 1));
+    bool bWaiting = false;  // the lock was found held, and not won since
+    bool bLogged = false;   // that wait is in the log
+    Clock::time_point tNextLog;
+    for (;;) {
+        std::size_t nWaiting = 0;
+        {
+            CMutexLock lock(m_lock);
+            if (m_queue.empty())  // all written or given up: a later wait is a new one
+                bWaiting = bLogged = false;
+            while (m_queue.empty() && !m_bStopping)
+                m_wake.Wait(m_lock);
+            if (m_bStopping)
+                return;  // the destructor logs what is left
+            nWaiting = m_queue.size();
+        }
+        // One try at a time: between tries the wait is on m_wake, which a stop ends.
+        CFile file;
+        int nErr = file.OpenLocked(m_strPath, Clock::now(), Timing().nIndexRetryMs);
+        if (nErr == EWOULDBLOCK || nErr == ESTALE) {
+            const Clock::time_point tNow = Clock::now();
+            if (!bWaiting) {
+                bWaiting = true;
+                tNextLog = tNow + logPeriod;
+            } else if (tNow >= tNextLog) {
+                WriteLog(Format("record index %s is locked by another process; %zu records waiting",
+                                m_strPath.c_str(), nWaiting));
+                bLogged = true;
+                tNextLog = tNow + logPeriod;
+            }
+            CMutexLock lock(m_lock);
+            if (!m_bStopping)
+                m_wake.WaitFor(m_lock, retry);
+            continue;
+        }
+        if (bLogged)
+            WriteLog(Format("record index %s is no longer locked; %zu waiting records are written now",
+                            m_strPath.c_str(), nWaiting));
+        bWaiting = bLogged = false;
+        x_WriteQueued(file, nErr);
+    }
+}
+
+void CRecordIndex::x_WriteQueued(CFile& file, int nOpenErr)
+{
+    // Only the records queued when the lock was won: the lock is let go between rounds,
+    // so that a reader waiting for it gets its turn.
+    std::uint64_t nLast = 0;
+    {
+        CMutexLock lock(m_lock);
+        nLast = m_nLastSeq;
+    }
+    for (;;) {
+        std::vector<Pending> recs;
+        {
+            CMutexLock lock(m_lock);
+            // Removed or replaced since it was opened (by someone who does not take the
+            // lock): the next round opens the file now at the path.
+            if (m_bStopping || (nOpenErr == 0 && file.WasRemoved()))
+                return;
+            while (recs.size() < kBatchRecords && !m_queue.empty() && m_queue.front().nSeq <= nLast) {
+                recs.push_back(std::move(m_queue.front()));
+                m_queue.pop_front();
+            }
+            if (recs.empty())
+                return;
+            m_nInFlight = recs.front().nSeq;
+        }
+        if (nOpenErr != 0) {
+            for (const Pending& rec : recs)
+                WriteLog(Format("Record index %s cannot be opened (%s), record of channel %d dropped",
+                                m_strPath.c_str(), ErrnoText(nOpenErr).c_str(), rec.hdr.nChan),
+                         HeaderText(rec.hdr.szDevice).c_str());
+        } else {
+            for (std::size_t nDone = 0; nDone < recs.size();)
+                nDone += x_Append(file, recs, nDone);
+        }
+        {
+            CMutexLock lock(m_lock);
+            m_nInFlight = 0;
+        }
+        m_progress.NotifyAll();
+    }
+}
+
+std::size_t CRecordIndex::x_Append(CFile& file, const std::vector<Pending>& recs, std::size_t nFirst)
+{
+    const Pending& first = recs[nFirst];
+    const std::string strDevice = HeaderText(first.hdr.szDevice);
+    const std::string& strContent = first.strContent;
+    const int nChan = first.hdr.nChan;
+    int nErr = 0;
 
     // The new bytes go at nOff, over strOld, which runs to the end of the file.
     std::int64_t nOff = 0;
@@ -298,9 +466,9 @@ bool CRecordIndex::AddRecord(const TransferHeader& hdr)
                            static_cast<std::size_t>(std::min(nSize, kTailBytes)), strTail);
     if (nSize < 0 || nErr != 0) {
         WriteLog(Format("Record index %s cannot be read (%s), record of channel %d dropped", m_strPath.c_str(),
-                        ErrnoText(nSize < 0 ? errno : nErr).c_str(), hdr.nChan),
+                        ErrnoText(nSize < 0 ? errno : nErr).c_str(), nChan),
                  strDevice.c_str());
-        return false;
+        return 1;
     }
     const std::int64_t nTailOff = nSize - static_cast<std::int64_t>(strTail.size());
     std::size_t nEnd = ClosingTagAt(strTail);
@@ -308,12 +476,23 @@ bool CRecordIndex::AddRecord(const TransferHeader& hdr)
     if (nEnd != std::string_view::npos)
         strInsert = InsertionBeforeEnd(std::string_view(strTail).substr(0, nEnd), strContent);
 
+    std::size_t nCount = 1;
     if (nSize == 0) {
         // Removed by its reader (our open made it again) or emptied: start it again.
         CXmlDoc doc(kNewIndex);
         SpliceRecord(doc, strContent);
         strNew = doc.GetText();
     } else if (!strInsert.empty()) {
+        // The records after it go in the same write: each one's bytes are those its own
+        // append would put after the one before, so the file ends up byte for byte as
+        // one append each would leave it, with one sync for all.
+        for (std::size_t i = nFirst + 1; i < recs.size(); ++i) {
+            std::string strMore = InsertionBeforeEnd(strInsert, recs[i].strContent);
+            if (strMore.empty())
+                break;
+            strInsert += strMore;
+            ++nCount;
+        }
         nOff = nTailOff + static_cast<std::int64_t>(nEnd);
         strOld = strTail.substr(nEnd);
         strNew = strInsert + strOld;
@@ -325,16 +504,16 @@ bool CRecordIndex::AddRecord(const TransferHeader& hdr)
         if (!doc.LoadFile(m_strPath)) {
             // Possibly being rewritten by its reader; leave it alone.
             WriteLog(Format("Record index %s is not well-formed (%s), record of channel %d dropped",
-                            m_strPath.c_str(), doc.GetResult().c_str(), hdr.nChan),
+                            m_strPath.c_str(), doc.GetResult().c_str(), nChan),
                      strDevice.c_str());
-            return false;
+            return 1;
         }
         std::string strWhole = doc.GetText();
         if (!SpliceRecord(doc, strContent)) {
             WriteLog(Format("Record index %s has no Data root, record of channel %d dropped", m_strPath.c_str(),
-                            hdr.nChan),
+                            nChan),
                      strDevice.c_str());
-            return false;
+            return 1;
         }
         const std::string& strSpliced = doc.GetText();
         std::size_t nSame = static_cast<std::size_t>(
@@ -349,13 +528,14 @@ bool CRecordIndex::AddRecord(const TransferHeader& hdr)
     nErr = Overwrite(file, nOff, strNew, strOld, bRestored);
     if (nErr != 0) {
         DebugOutput("m_cIndexFile.Save failed!\r\n");
-        WriteLog(Format("Record index %s cannot be written (%s), record of channel %d dropped%s",
-                        m_strPath.c_str(), ErrnoText(nErr).c_str(), hdr.nChan,
-                        bRestored ? "" : "; its torn tail is cut back at the next start"),
-                 strDevice.c_str());
-        return false;
+        for (std::size_t i = nFirst; i < nFirst + nCount; ++i)
+            WriteLog(Format("Record index %s cannot be written (%s), record of channel %d dropped%s",
+                            m_strPath.c_str(), ErrnoText(nErr).c_str(), recs[i].hdr.nChan,
+                            bRestored ? "" : "; its torn tail is cut back at the next start"),
+                     HeaderText(recs[i].hdr.szDevice).c_str());
+        return nCount;
     }
     if (nSize == 0)
         file.SyncEntry();  // the file may have just been created
-    return true;
+    return nCount;
 }

@@ -4,7 +4,9 @@
 #include "core/Logger.h"
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
+#include "platform/Timing.h"
 #include "settings/DepotSettings.h"
+#include "settings/RecordIndex.h"
 #include "settings/Settings.h"
 #include "settings/WallClock.h"
 #include "vehicles/ControlRouter.h"
@@ -80,5 +82,8 @@ void CServerControl::Stop()
     CWebServer::Instance().Stop();
     CUDPSrv::Instance().Stop();
     CVehicleMgr::Instance().RemoveAll();
+    // Every transfer has ended: what they queued for the record index is written now,
+    // or named in the log for the operator.
+    CRecordIndex::FlushInstance(Timing().nIndexFlushMs);
     WriteLog("Server stops");
 }

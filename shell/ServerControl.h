@@ -26,8 +26,9 @@ public:
     // be bound; a dashboard that cannot start is only logged. Window thread.
     int Start();
 
-    // Stops the web dashboard and receiving, removes every vehicle, logs "Server
-    // stops". Does nothing when not running. Any thread, the disk monitor's included.
+    // Stops the web dashboard and receiving, removes every vehicle, writes the record
+    // index's queue (within Timing().nIndexFlushMs), logs "Server stops". Does nothing
+    // when not running. Any thread, the disk monitor's included.
     void Stop();
 
     bool IsRunning() const { return m_bRunning; }

@@ -1,5 +1,4 @@
 #include "control/TransferHeader.h"
-#include "core/Logger.h"
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
 #include "settings/XmlDoc.h"
@@ -9,34 +8,101 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <future>
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
 const std::string kDecl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
 const std::string kNewIndex = kDecl + "<Data></Data>";
 
+// A flush that only a fault makes time out.
+constexpr int kLongMs = 60000;
+
 class RecordIndexIntegrationTest : public Sandbox {
 protected:
     std::string IndexPath() const { return (Dir() / "xmlDataRecords.xml").string(); }
 };
 
-TransferHeader Header(const std::string& device, std::uint8_t nChan = 1, std::uint32_t tStart = 0)
+// The lock an outside program takes on the index (LOCK_SH to read, LOCK_EX to
+// change it), through an open of its own, held until destruction.
+class COutsideLock {
+public:
+    COutsideLock(const std::string& path, int nOperation) : m_fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC))
+    {
+        EXPECT_GE(m_fd, 0);
+        EXPECT_EQ(::flock(m_fd, nOperation), 0);
+    }
+    ~COutsideLock() { ::close(m_fd); }
+    COutsideLock(const COutsideLock&) = delete;
+    COutsideLock& operator=(const COutsideLock&) = delete;
+
+private:
+    int m_fd;
+};
+
+TransferHeader Header(const std::string& device, std::uint8_t nChan = 1, std::uint32_t tStart = 0,
+                      const std::string& file = "")
 {
     TransferHeader hdr {};
     std::memcpy(hdr.szDevice, device.data(), std::min(device.size(), sizeof(hdr.szDevice)));
+    std::memcpy(hdr.szChan, file.data(), std::min(file.size(), sizeof(hdr.szChan)));
     hdr.nChan = nChan;
     hdr.tStart = hdr.tEnd = tStart;
     return hdr;
+}
+
+// Queues a record and waits until the writer has handled it.
+bool Append(CRecordIndex& index, const TransferHeader& hdr)
+{
+    return index.AddRecord(hdr) && index.Flush(kLongMs);
+}
+
+// Starts RecordIndexWriter (another process with an index of its own, see there) with
+// args, in the directory cwd, where it logs. Its pid.
+pid_t StartWriter(const std::filesystem::path& cwd, std::vector<std::string> args)
+{
+    std::filesystem::create_directories(cwd);
+    args.insert(args.begin(), std::string(ZEL_BUILD_DIR) + "/tests/RecordIndexWriter");
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    const std::string dir = cwd.string();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::chdir(dir.c_str()) == 0)
+            ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// The exit status of the process pid, -1 when it did not exit.
+int ExitStatus(pid_t pid)
+{
+    int nStatus = 0;
+    if (::waitpid(pid, &nStatus, 0) != pid || !WIFEXITED(nStatus))
+        return -1;
+    return WEXITSTATUS(nStatus);
+}
+
+std::size_t ThreadCount()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
 }
 
 std::string Record(const std::string& puid, int nChan = 1, const std::string& time = "19700101000000")
@@ -77,10 +143,10 @@ TEST_F(RecordIndexIntegrationTest, RecordsAreWrittenExactly)
     ::tzset();
     CRecordIndex index(Dir().string());
     EXPECT_EQ(ReadFile(IndexPath()), kNewIndex);
-    ASSERT_TRUE(index.AddRecord(Header("0")));
+    ASSERT_TRUE(Append(index, Header("0")));
     EXPECT_EQ(ReadFile(IndexPath()), Index(Record("0")));
     // A name that fills all 32 bytes (no NUL) and needs escaping.
-    ASSERT_TRUE(index.AddRecord(Header("R&D<" + std::string(28, 'v'), 12, 1362492129u)));
+    ASSERT_TRUE(Append(index, Header("R&D<" + std::string(28, 'v'), 12, 1362492129u)));
     EXPECT_EQ(ReadFile(IndexPath()),
               Index(Record("0") + Record("R&amp;D&lt;" + std::string(28, 'v'), 12, "20130305140209")));
 
@@ -92,67 +158,171 @@ TEST_F(RecordIndexIntegrationTest, RecordsAreWrittenExactly)
              {kDecl + "<Data>\r\n</Data>", kDecl + "<Data>" + r + "\r\n</Data>"},
              {kDecl + "<Data/>", Index(r)}}) {
         WriteFile(IndexPath(), before);
-        ASSERT_TRUE(index.AddRecord(Header("X")));
+        ASSERT_TRUE(Append(index, Header("X")));
         EXPECT_EQ(ReadFile(IndexPath()), after);
+    }
+
+    // Records queued together (behind a reader's lock) go in one write, byte for byte
+    // as one append each would leave the index, from any of those shapes.
+    for (const std::string& before : {kNewIndex, a + "</Data>\r\n", kDecl + "<Data>\r\n</Data>", kDecl + "<Data/>"}) {
+        WriteFile(IndexPath(), before);
+        for (const char* szName : {"X", "Y", "Z"})
+            ASSERT_TRUE(Append(index, Header(szName)));
+        const std::string oneByOne = ReadFile(IndexPath());
+        WriteFile(IndexPath(), before);
+        {
+            COutsideLock reader(IndexPath(), LOCK_SH);
+            for (const char* szName : {"X", "Y", "Z"})
+                ASSERT_TRUE(index.AddRecord(Header(szName)));
+        }
+        ASSERT_TRUE(index.Flush(kLongMs));
+        EXPECT_EQ(ReadFile(IndexPath()), oneByOne) << before;
+        EXPECT_TRUE(CXmlDoc(oneByOne).IsWellFormed()) << oneByOne;
+        const std::size_t nX = oneByOne.find("<puid>X</puid>"), nZ = oneByOne.find("<puid>Z</puid>");
+        EXPECT_TRUE(nX < oneByOne.find("<puid>Y</puid>") && oneByOne.find("<puid>Y</puid>") < nZ &&
+                    nZ != std::string::npos)
+            << oneByOne;
     }
     EXPECT_TRUE(ReadLogMessages().empty());
 }
 
-TEST_F(RecordIndexIntegrationTest, ConcurrentAppendsFromThreadsAndProcesses)
+TEST_F(RecordIndexIntegrationTest, OutsideLockHoldsOffTheWriterButNeitherAnAppendNorARecord)
+{
+    Timing().nIndexRetryMs = 2;
+    Timing().nIndexWaitLogMs = 100;
+    CRecordIndex index(Dir().string());
+
+    // A reader's shared lock keeps the writer out too.
+    {
+        COutsideLock reader(IndexPath(), LOCK_SH);
+        ASSERT_TRUE(index.AddRecord(Header("R")));
+        EXPECT_FALSE(WaitFor([&] { return ReadFile(IndexPath()) != kNewIndex; }, std::chrono::milliseconds(100)));
+    }
+    ASSERT_TRUE(index.Flush(kLongMs));
+    EXPECT_EQ(ReadFile(IndexPath()), Index(Record("R")));
+
+    // Another writer's exclusive lock, held by this very thread: an AddRecord that
+    // waited for it would never return, one that gave up would lose its record.
+    constexpr int kRecords = 300;
+    std::vector<std::string> expected {"R"};
+    const std::string waitLine = "record index " + IndexPath() + " is locked by another process; 300 records waiting";
+    {
+        const auto tLocked = std::chrono::steady_clock::now();
+        COutsideLock writer(IndexPath(), LOCK_EX);
+        for (int i = 0; i < kRecords; ++i) {
+            expected.push_back("L" + std::to_string(i));
+            ASSERT_TRUE(index.AddRecord(Header(expected.back(), static_cast<std::uint8_t>(i % 8 + 1))));
+        }
+        // It keeps trying, and says so once a period rather than once a try.
+        ASSERT_TRUE(WaitFor([&] { return LogCount(waitLine) >= 3; }, std::chrono::seconds(10)));
+        EXPECT_EQ(ReadFile(IndexPath()), Index(Record("R")));
+        const std::size_t nLines = LogCount(waitLine);
+        const auto nPeriods = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - tLocked).count() / 100;
+        EXPECT_LE(nLines, static_cast<std::size_t>(nPeriods) + 1);
+    }
+    // Once the lock is free: every record, in the order added, in a well-formed document.
+    ASSERT_TRUE(index.Flush(kLongMs));
+    EXPECT_EQ(Puids(IndexPath()), expected);
+    std::string records = Record("R");
+    for (int i = 0; i < kRecords; ++i)
+        records += Record("L" + std::to_string(i), i % 8 + 1);
+    EXPECT_EQ(ReadFile(IndexPath()), Index(records));
+    EXPECT_EQ(LogCount("record index " + IndexPath() + " is no longer locked; 300 waiting records are written now"),
+              1u);
+}
+
+TEST_F(RecordIndexIntegrationTest, StopWritesTheQueueWithinItsBoundAndNamesWhatItCannot)
+{
+    Timing().nIndexRetryMs = 2;
+    const std::size_t nThreads = ThreadCount();
+    CRecordIndex* pIndex = CRecordIndex::GetInstance();
+    ASSERT_EQ(pIndex->Path(), IndexPath());
+    ASSERT_TRUE(Append(*pIndex, Header("before")));
+    const std::string before = ReadFile(IndexPath());
+    auto givenUp = [&](const std::string& why, const std::string& vehicle, int nChan, const std::string& file,
+                       const std::string& time) {
+        return LogCount("Record index " + IndexPath() + ": record not written (" + why +
+                        "), add it by hand: vehicle " + vehicle + ", channel " + std::to_string(nChan) + ", file " +
+                        file + ", starttime " + time + ", endtime " + time);
+    };
+
+    // The server's Stop, with the lock still held when its bound has passed: each
+    // record waiting is named for the operator, and given up.
+    {
+        COutsideLock writer(IndexPath(), LOCK_EX);
+        for (int i = 1; i <= 3; ++i)
+            ASSERT_TRUE(pIndex->AddRecord(Header("BUS" + std::to_string(i), static_cast<std::uint8_t>(i),
+                                                 1362492129u + static_cast<std::uint32_t>(i) * 900,
+                                                 "ch0" + std::to_string(i) + "_rec")));
+        EXPECT_FALSE(CRecordIndex::FlushInstance(300));
+        EXPECT_EQ(givenUp("not written in time", "BUS1", 1, "ch01_rec", "20130305141709"), 1u);
+        EXPECT_EQ(givenUp("not written in time", "BUS2", 2, "ch02_rec", "20130305143209"), 1u);
+        EXPECT_EQ(givenUp("not written in time", "BUS3", 3, "ch03_rec", "20130305144709"), 1u);
+        EXPECT_EQ(ReadFile(IndexPath()), before);
+    }
+    // Given up means not written later too: the operator adds those by hand.
+    ASSERT_TRUE(Append(*pIndex, Header("after")));
+    EXPECT_EQ(Puids(IndexPath()), (std::vector<std::string> {"before", "after"}));
+    const std::string afterText = ReadFile(IndexPath());
+
+    // Release at exit: the same bound, and the writer is gone after it.
+    {
+        COutsideLock writer(IndexPath(), LOCK_EX);
+        ASSERT_TRUE(pIndex->AddRecord(Header("LATE", 4, 0, "ch04_late")));
+        Timing().nIndexFlushMs = 300;
+        CRecordIndex::ReleaseInstance();
+        EXPECT_EQ(givenUp("not written in time", "LATE", 4, "ch04_late", "19700101000000"), 1u);
+    }
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= nThreads; }, std::chrono::seconds(2)))
+        << ThreadCount() << " threads, " << nThreads << " before";
+    EXPECT_EQ(ReadFile(IndexPath()), afterText);
+    // A flush with nothing queued, or with no index, has nothing to give up.
+    EXPECT_TRUE(CRecordIndex::FlushInstance(0));
+    EXPECT_TRUE(CRecordIndex::GetInstance()->Flush(0));
+}
+
+TEST_F(RecordIndexIntegrationTest, ConcurrentAppendsFromThreadsAndProcessesLoseNothing)
 {
     Timing().nIndexRetryMs = 1;
     CRecordIndex index(Dir().string());
-    auto append = [](CRecordIndex& target, int nWriter) {
-        int nFailed = 0;
-        for (int i = 0; i < 15; ++i)
-            nFailed += !target.AddRecord(Header(std::to_string(nWriter) + "n" + std::to_string(i)));
-        return nFailed;
+    auto append = [](CRecordIndex& target, int nWriter, int nRecords) {
+        bool bQueued = true;
+        for (int i = 0; i < nRecords; ++i)
+            bQueued = target.AddRecord(Header(std::to_string(nWriter) + "n" + std::to_string(i))) && bQueued;
+        return bQueued;
     };
-    // Writers 0 to 2 are processes with an index of their own, 3 to 5 threads of this
-    // one (this process has threads already: a child of it starts none).
+    // Writers 0 to 2 are processes with an index of their own, 3 to 8 threads of this one.
     pid_t pids[3];
-    for (int p = 0; p < 3; ++p) {
-        ASSERT_GE(pids[p] = ::fork(), 0);
-        if (pids[p] == 0) {
-            CRecordIndex own(Dir().string());
-            ::_exit(append(own, p));
-        }
-    }
-    std::atomic<int> nFailed {0};
+    for (int p = 0; p < 3; ++p)
+        ASSERT_GT(pids[p] = StartWriter(Dir() / ("p" + std::to_string(p)), {Dir().string(), std::to_string(p), "15"}),
+                  0);
+    // The threads queue up behind an outside lock.
+    std::optional<COutsideLock> lock;
+    lock.emplace(IndexPath(), LOCK_EX);
+    std::atomic<bool> bQueued {true};
     {
         std::vector<std::jthread> threads;
-        for (int t = 3; t < 6; ++t)
-            threads.emplace_back([&, t] { nFailed += append(index, t); });
+        for (int t = 3; t < 9; ++t)
+            threads.emplace_back([&, t] {
+                if (!append(index, t, 40))
+                    bQueued = false;
+            });
     }
-    EXPECT_EQ(nFailed, 0) << "a thread lost appends";
-    for (pid_t pid : pids) {
-        int nStatus = 0;
-        ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
-        EXPECT_EQ(nStatus, 0) << "a child lost appends";
+    EXPECT_TRUE(bQueued);
+    lock.reset();
+    EXPECT_TRUE(index.Flush(kLongMs));
+    for (int p = 0; p < 3; ++p) {
+        EXPECT_EQ(ExitStatus(pids[p]), 0) << "writer process " << p << " lost appends";
+        EXPECT_TRUE(ReadLogMessages((Dir() / ("p" + std::to_string(p)) / "log.txt").string()).empty());
     }
     // Each writer's records once and in order.
     std::vector<std::string> puids = Puids(IndexPath());
     std::map<std::string, int> next;
     for (const std::string& puid : puids)
         EXPECT_EQ(puid.substr(puid.find('n') + 1), std::to_string(next[puid.substr(0, puid.find('n'))]++));
-    EXPECT_EQ(puids.size(), 90u);
-}
-
-TEST_F(RecordIndexIntegrationTest, ReaderHoldingTheSharedLockHoldsOffAppends)
-{
-    Timing().nIndexRetryMs = 2;
-    Timing().nIndexGiveUpMs = 3600000;
-    CRecordIndex index(Dir().string());
-    int fd = ::open(IndexPath().c_str(), O_RDONLY);
-    ASSERT_EQ(::flock(fd, LOCK_SH), 0);
-    std::future<bool> append = std::async(std::launch::async, [&] { return index.AddRecord(Header("R")); });
-    // It tries the lock meanwhile (the check holds however often it did).
-    EXPECT_FALSE(WaitFor([&] { return append.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-                         std::chrono::milliseconds(100)));
-    EXPECT_EQ(ReadFile(IndexPath()), kNewIndex);
-    ::close(fd);
-    EXPECT_TRUE(append.get());
-    EXPECT_EQ(ReadFile(IndexPath()), Index(Record("R")));
+    EXPECT_EQ(puids.size(), 3u * 15 + 6u * 40);
+    EXPECT_TRUE(ReadLogMessages().empty());
 }
 
 TEST_F(RecordIndexIntegrationTest, StartUpCutsBackATornTailAndBacksUpOtherDamage)
@@ -190,56 +360,38 @@ TEST_F(RecordIndexIntegrationTest, StartUpCutsBackATornTailAndBacksUpOtherDamage
     // Broken while running: the append is dropped and the file left to its writer.
     CRecordIndex index(Dir().string());
     WriteFile(IndexPath(), "<Data><rec");
-    EXPECT_FALSE(index.AddRecord(Header("V")));
+    EXPECT_TRUE(Append(index, Header("V")));
     EXPECT_EQ(ReadFile(IndexPath()), "<Data><rec");
     EXPECT_EQ(LogCount("is not well-formed ("), 1u);
 }
 
-TEST_F(RecordIndexIntegrationTest, FailedAppendsAreDroppedAndLeaveTheIndexWhole)
+TEST_F(RecordIndexIntegrationTest, FailedAppendsAreLoggedAndLeaveTheIndexWhole)
 {
-    Timing().nIndexGiveUpMs = 300;
-    Timing().nIndexRetryMs = 20;
     CRecordIndex index(Dir().string());
-    ASSERT_TRUE(index.AddRecord(Header("before")));
+    std::vector<std::string> puids;
+    for (int i = 0; i < 10; ++i) {  // the file size limit below leaves room for the log
+        puids.push_back("before" + std::to_string(i));
+        ASSERT_TRUE(index.AddRecord(Header(puids.back())));
+    }
+    ASSERT_TRUE(index.Flush(kLongMs));
     const std::string before = ReadFile(IndexPath());
 
-    // The disk fills up midway through the append.
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit {before.size() + 40, before.size() + 40};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        ::_exit(index.AddRecord(Header("lost")));
-    }
-    int nStatus = 0;
-    ASSERT_EQ(::waitpid(pid, &nStatus, 0), pid);
-    EXPECT_EQ(nStatus, 0) << "append reported success";
+    // The disk fills up midway through the write of three records queued together (in
+    // another process): each is logged, the index is whole.
+    const pid_t pid = StartWriter(Dir() / "full", {Dir().string(), "lost", "3", std::to_string(before.size() + 40)});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(ExitStatus(pid), 0);
     EXPECT_EQ(ReadFile(IndexPath()), before);
-    EXPECT_EQ(LogCount("cannot be written"), 1u);  // the child's line
-    CLogger::Instance().Reset((Dir() / "log.txt").string());
+    std::vector<std::string> lines = ReadLogMessages((Dir() / "full" / "log.txt").string());
+    ASSERT_EQ(lines.size(), 3u);
+    for (int nChan = 1; nChan <= 3; ++nChan)
+        EXPECT_EQ(lines[nChan - 1], "Record index " + IndexPath() + " cannot be written (File too large), record of "
+                                    "channel " + std::to_string(nChan) + " dropped");
+    ASSERT_TRUE(Append(index, Header("after")));
+    puids.push_back("after");
+    EXPECT_EQ(Puids(IndexPath()), puids);
 
-    // Another process holds the lock past the give-up time.
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    if ((pid = ::fork()) == 0) {
-        int fd = ::open(IndexPath().c_str(), O_RDONLY);
-        ::_exit(::flock(fd, LOCK_EX) == 0 && ::write(fds[1], "L", 1) == 1 ? ::pause() : 1);
-    }
-    ::close(fds[1]);
-    char c = 0;
-    ASSERT_EQ(::read(fds[0], &c, 1), 1);
-    EXPECT_FALSE(index.AddRecord(Header("locked", 2)));
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    ::close(fds[0]);
-
-    EXPECT_EQ(ReadFile(IndexPath()), before);
-    EXPECT_EQ(LogCount("cannot be opened (Resource temporarily unavailable), record of channel 2"), 1u);
-    EXPECT_EQ(ReadLogMessages().size(), 1u);
-    ASSERT_TRUE(index.AddRecord(Header("after")));
-    EXPECT_EQ(Puids(IndexPath()), (std::vector<std::string> {"before", "after"}));
-
-    // Nothing can be created: fails at once (waiting like for a lock takes an hour).
+    // Nothing can be created: fails at once (waiting like for a lock would take an hour).
     Timing().nIndexGiveUpMs = 3600000;
     std::filesystem::path dir = Dir() / "ro";
     std::filesystem::create_directory(dir);
@@ -247,7 +399,7 @@ TEST_F(RecordIndexIntegrationTest, FailedAppendsAreDroppedAndLeaveTheIndexWhole)
     if (::access(dir.c_str(), W_OK) == 0)
         dir = "/proc";  // root writes anywhere else
     CRecordIndex unwritable(dir.string());
-    EXPECT_FALSE(unwritable.AddRecord(Header("V")));
+    EXPECT_TRUE(Append(unwritable, Header("V")));
     EXPECT_EQ(LogCount("Record index " + unwritable.Path() + " cannot be opened: "), 1u);
     EXPECT_EQ(LogCount("Record index " + unwritable.Path() + " cannot be opened ("), 1u);
 }

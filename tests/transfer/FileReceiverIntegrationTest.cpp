@@ -336,6 +336,7 @@ TEST_F(FileReceiverTest, ComponentModeAddsOneRecordPerFinishedFile)
     bComponentMode = false;
     SendRange(HeaderBytes("BUS1", "ch01_off", kStart + 7200, kEnd + 7200, 100, 1), 0, 100, &srv);  // not indexed
 
+    ASSERT_TRUE(index.Flush(60000));  // the index's writer appends what was queued
     const std::string text = ReadFile(index.Path());
     std::size_t nRecords = 0;
     for (std::size_t nPos = text.find("<record>"); nPos != std::string::npos; nPos = text.find("<record>", nPos + 1))
