@@ -45,6 +45,7 @@ constexpr const char* kAddMissedDropped = "ALTER TABLE vehicle ADD COLUMN missed
 constexpr const char* kCreateMissedTables =
     "CREATE TABLE IF NOT EXISTS channel_mark("
     " name TEXT NOT NULL, channel INTEGER NOT NULL, complete_up_to INTEGER NOT NULL,"
+    " complete_from INTEGER NOT NULL, file_type INTEGER NOT NULL,"
     " PRIMARY KEY(name, channel)) WITHOUT ROWID;"
     "CREATE TABLE IF NOT EXISTS missed_recording("
     " name TEXT NOT NULL, channel INTEGER NOT NULL, file_name TEXT NOT NULL, start_time INTEGER NOT NULL,"
@@ -57,7 +58,8 @@ constexpr const char* kSelectVehicles =
     " files_last_visit, bytes_last_visit, last_complete_offload, pending, last_failure_time,"
     " last_failure, missed_dropped FROM vehicle";
 constexpr const char* kSelectDays = "SELECT name, day, files, bytes FROM day_total";
-constexpr const char* kSelectMarks = "SELECT name, channel, complete_up_to FROM channel_mark";
+constexpr const char* kSelectMarks =
+    "SELECT name, channel, complete_up_to, complete_from, file_type FROM channel_mark";
 constexpr const char* kSelectMissed =
     "SELECT name, channel, file_name, start_time, end_time, reason, visits, last_visit, last_missed, state"
     " FROM missed_recording";
@@ -77,8 +79,9 @@ constexpr const char* kUpsertDay =
     " ON CONFLICT(name, day) DO UPDATE SET files=excluded.files, bytes=excluded.bytes";
 constexpr const char* kPruneDays = "DELETE FROM day_total WHERE day < ?1";
 constexpr const char* kUpsertMark =
-    "INSERT INTO channel_mark(name, channel, complete_up_to) VALUES(?1, ?2, ?3)"
-    " ON CONFLICT(name, channel) DO UPDATE SET complete_up_to=excluded.complete_up_to";
+    "INSERT INTO channel_mark(name, channel, complete_up_to, complete_from, file_type) VALUES(?1, ?2, ?3, ?4, ?5)"
+    " ON CONFLICT(name, channel) DO UPDATE SET complete_up_to=excluded.complete_up_to,"
+    " complete_from=excluded.complete_from, file_type=excluded.file_type";
 constexpr const char* kUpsertMissed =
     "INSERT INTO missed_recording(name, channel, file_name, start_time, end_time, reason, visits, last_visit,"
     " last_missed, state) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"
@@ -449,15 +452,18 @@ void CFleetHistory::OnFailure(const std::string& name, const std::string& text, 
     x_Changed(name);
 }
 
-void CFleetHistory::OnCompleteUpTo(const std::string& name, std::uint8_t nChannel, std::uint32_t tUpTo)
+void CFleetHistory::OnCompleteMark(const std::string& name, std::uint8_t nChannel, const ChannelMark& mark)
 {
     CMutexLock guard(m_lock);
     Vehicle& vehicle = x_Touch(name);
-    auto [it, bNew] = vehicle.marks.try_emplace(nChannel, tUpTo);
+    ChannelMark stored = mark;
+    stored.bSet = true;
+    auto [it, bNew] = vehicle.marks.try_emplace(nChannel, stored);
     // The task sets it after every stored recording; an unchanged mark costs no write.
-    if (!bNew && it->second == tUpTo)
+    if (!bNew && it->second.tUpTo == stored.tUpTo && it->second.tFrom == stored.tFrom &&
+        it->second.nFileType == stored.nFileType)
         return;
-    it->second = tUpTo;
+    it->second = stored;
     vehicle.dirtyMarks.insert(nChannel);
     x_Changed(name);
 }
@@ -593,14 +599,14 @@ bool CFleetHistory::Knows(const std::string& name) const
     return m_vehicles.count(name) != 0;
 }
 
-std::uint32_t CFleetHistory::CompleteUpTo(const std::string& name, std::uint8_t nChannel) const
+ChannelMark CFleetHistory::CompleteMark(const std::string& name, std::uint8_t nChannel) const
 {
     CMutexLock guard(m_lock);
     auto it = m_vehicles.find(name);
     if (it == m_vehicles.end())
-        return 0;
+        return {};
     auto itMark = it->second.marks.find(nChannel);
-    return itMark == it->second.marks.end() ? 0 : itMark->second;
+    return itMark == it->second.marks.end() ? ChannelMark {} : itMark->second;
 }
 
 std::vector<MissedRecording> CFleetHistory::MissedRecordings(const std::string& name) const
@@ -861,7 +867,7 @@ void CFleetHistory::x_WriterLoop()
                 if (it != m_vehicles.end() && it->second.days.count(total.tDay))
                     it->second.dirtyDays.insert(total.tDay);
             }
-            for (const auto& [name, nChannel, tUpTo] : batch.marks) {
+            for (const auto& [name, nChannel, mark] : batch.marks) {
                 auto it = m_vehicles.find(name);
                 if (it != m_vehicles.end())
                     it->second.dirtyMarks.insert(nChannel);
@@ -927,11 +933,13 @@ int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, 
         rc = step(p);
     }
     for (std::size_t i = 0; rc == SQLITE_OK && i < batch.marks.size(); ++i) {
-        const auto& [name, nChannel, tUpTo] = batch.marks[i];
+        const auto& [name, nChannel, mark] = batch.marks[i];
         sqlite3_stmt* p = m_pUpsertMark;
         BindText(p, 1, name);
         BindInt(p, 2, nChannel);
-        BindInt(p, 3, tUpTo);
+        BindInt(p, 3, mark.tUpTo);
+        BindInt(p, 4, mark.tFrom);
+        BindInt(p, 5, mark.nFileType);
         rc = step(p);
     }
     for (std::size_t i = 0; rc == SQLITE_OK && i < batch.missed.size(); ++i) {
@@ -1113,7 +1121,12 @@ CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::str
         std::string name = ColumnText(pStmt, 0);
         Vehicle& vehicle = loaded[name];
         vehicle.rec.strName = name;
-        vehicle.marks[static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1))] = ColumnU32(pStmt, 2);
+        ChannelMark mark;
+        mark.bSet = true;
+        mark.tUpTo = ColumnU32(pStmt, 2);
+        mark.tFrom = ColumnU32(pStmt, 3);
+        mark.nFileType = static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 4));
+        vehicle.marks[static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1))] = mark;
     }
     sqlite3_finalize(pStmt);
     if (rc != SQLITE_DONE)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "depot/ChannelMark.h"
 #include "depot/FleetRecord.h"
 #include "depot/MissedRecording.h"
 #include "platform/Condition.h"
@@ -68,9 +69,9 @@ public:
     void OnPending(const std::string& name, std::int64_t nPending) EXCLUDES(m_lock);
     // A transfer or request that failed, in a few words.
     void OnFailure(const std::string& name, const std::string& text, std::uint32_t tNow) EXCLUDES(m_lock);
-    // Every recording of the channel up to tUpTo is stored. Set to exactly what is
-    // given, earlier too: the download task lowers it when it finds an older gap.
-    void OnCompleteUpTo(const std::string& name, std::uint8_t nChannel, std::uint32_t tUpTo) EXCLUDES(m_lock);
+    // How far the channel is fetched without a gap. Set to exactly what is given,
+    // earlier too: the download task lowers it when it finds an older gap.
+    void OnCompleteMark(const std::string& name, std::uint8_t nChannel, const ChannelMark& mark) EXCLUDES(m_lock);
     // The recording was not stored in this pass. Counts the vehicle's current visit once;
     // missed in kUnfetchableVisits distinct visits it becomes Unfetchable, with a log
     // line. rec's nVisits, tLastMissed and eState are the history's own.
@@ -91,8 +92,8 @@ public:
     std::vector<FleetDayTotal> DayTotals(const std::string& name) const EXCLUDES(m_lock);
     // Whether the history knows the vehicle. Any thread.
     bool Knows(const std::string& name) const EXCLUDES(m_lock);
-    // Up to when every recording of the channel is stored; 0 when never set. Any thread.
-    std::uint32_t CompleteUpTo(const std::string& name, std::uint8_t nChannel) const EXCLUDES(m_lock);
+    // How far the channel is fetched without a gap; bSet false when never set. Any thread.
+    ChannelMark CompleteMark(const std::string& name, std::uint8_t nChannel) const EXCLUDES(m_lock);
     // The vehicle's missed recordings, oldest first (by start). Any thread.
     std::vector<MissedRecording> MissedRecordings(const std::string& name) const EXCLUDES(m_lock);
     // Grows with every change of the in-memory copy, so a view can skip a redraw. Any thread.
@@ -114,7 +115,7 @@ private:
         FleetRecord rec;                                     // the "today" fields unused
         std::map<std::uint32_t, FleetDayTotal> days;         // by tDay
         std::set<std::uint32_t> dirtyDays;                   // days not yet written
-        std::map<std::uint8_t, std::uint32_t> marks;         // complete up to, by channel
+        std::map<std::uint8_t, ChannelMark> marks;           // by channel
         std::set<std::uint8_t> dirtyMarks;
         std::map<MissedKey, MissedEntry> missed;
         std::set<MissedKey> dirtyMissed;                     // to write, or to delete when gone from missed
@@ -127,7 +128,7 @@ private:
     struct Batch {
         std::vector<FleetRecord> rows;
         std::vector<std::pair<std::string, FleetDayTotal>> days;
-        std::vector<std::tuple<std::string, std::uint8_t, std::uint32_t>> marks;
+        std::vector<std::tuple<std::string, std::uint8_t, ChannelMark>> marks;
         std::vector<std::pair<std::string, MissedEntry>> missed;
         std::vector<std::pair<std::string, MissedKey>> unmissed;  // rows to delete
         std::uint64_t nVersion = 0;

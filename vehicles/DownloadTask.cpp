@@ -123,10 +123,7 @@ void CDownloadTask::StartCursor()
 
     // The mark counts only for the same kind of recordings and a span that does not
     // reach further back than it: anything else is walked from the span start.
-    ChannelMark mark;
-    mark.tUpTo = CFleetHistory::Instance().CompleteUpTo(m_vehicle.Name(), m_nChannel);
-    mark.bSet = mark.tUpTo != 0;
-    mark.nFileType = m_nFileType;
+    ChannelMark mark = CFleetHistory::Instance().CompleteMark(m_vehicle.Name(), m_nChannel);
     bool bValid = mark.bSet && mark.nFileType == m_nFileType && !SignedLess(m_nSpanStart, mark.tFrom) &&
                   SignedLess(m_nSpanStart, mark.tUpTo);
     m_nMarkFrom = bValid ? mark.tFrom : m_nSpanStart;
@@ -224,7 +221,7 @@ void CDownloadTask::SaveMark()
     mark.tFrom = m_nMarkFrom;
     mark.tUpTo = m_nMarkUpTo;
     mark.nFileType = m_nFileType;
-    CFleetHistory::Instance().OnCompleteUpTo(m_vehicle.Name(), m_nChannel, mark.tUpTo);
+    CFleetHistory::Instance().OnCompleteMark(m_vehicle.Name(), m_nChannel, mark);
 }
 
 void CDownloadTask::NothingBefore(std::uint32_t tStart)

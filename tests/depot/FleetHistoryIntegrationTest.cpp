@@ -31,6 +31,16 @@ protected:
     }
 };
 
+// A mark up to tUpTo, from the start of time, for every kind of recording.
+ChannelMark UpTo(std::uint32_t tUpTo, std::uint32_t tFrom = 0, std::uint8_t nFileType = 0xFF)
+{
+    ChannelMark mark;
+    mark.tFrom = tFrom;
+    mark.tUpTo = tUpTo;
+    mark.nFileType = nFileType;
+    return mark;
+}
+
 std::uint32_t Today()
 {
     std::uint32_t tNow = WallClockNow();
@@ -346,7 +356,7 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     ASSERT_EQ(sqlite3_exec(pOther, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     history.OnRecordingStored("V", 1, "gone.mp4", tToday);
     history.OnRecordingLeftBehind("V", Missed(1, "kept.mp4", tToday + 1), tToday + 5);
-    history.OnCompleteUpTo("V", 3, tToday + 60);
+    history.OnCompleteMark("V", 3, UpTo(tToday + 60));
     history.Flush();
     EXPECT_EQ(LogCount("fleet history write failed"), 2u);
     sqlite3_exec(pOther, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -394,7 +404,7 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
                 history.OnRecordingMissed(name, Missed(1, file, tToday + i), tToday + i);
                 if (i % 10 != 0)
                     history.OnRecordingStored(name, 1, file, tToday + i);
-                history.OnCompleteUpTo(name, static_cast<std::uint8_t>(t), tToday + i);
+                history.OnCompleteMark(name, static_cast<std::uint8_t>(t), UpTo(tToday + i));
             }
         });
     }
@@ -442,17 +452,19 @@ TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAn
         CFleetHistory history;
         ASSERT_EQ(history.Open(), 0);
         history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 10);
-        history.OnCompleteUpTo("BUS-1", 1, tToday + 1000);
-        history.OnCompleteUpTo("BUS-1", 2, tToday + 5000);
+        history.OnCompleteMark("BUS-1", 1, UpTo(tToday + 1000));
+        history.OnCompleteMark("BUS-1", 2, UpTo(tToday + 5000));
         // An older gap found: the mark moves back, to exactly what is given.
-        history.OnCompleteUpTo("BUS-1", 2, tToday + 3000);
-        EXPECT_EQ(history.CompleteUpTo("BUS-1", 1), tToday + 1000);
-        EXPECT_EQ(history.CompleteUpTo("BUS-1", 2), tToday + 3000);
-        EXPECT_EQ(history.CompleteUpTo("BUS-1", 3), 0u);
-        EXPECT_EQ(history.CompleteUpTo("NOBODY", 1), 0u);
+        history.OnCompleteMark("BUS-1", 2, UpTo(tToday + 3000));
+        EXPECT_EQ(history.CompleteMark("BUS-1", 1).tUpTo, tToday + 1000);
+        EXPECT_EQ(history.CompleteMark("BUS-1", 2).tUpTo, tToday + 3000);
+        EXPECT_FALSE(history.CompleteMark("BUS-1", 3).bSet);
+        EXPECT_FALSE(history.CompleteMark("NOBODY", 1).bSet);
+        // Where the mark begins and the kind of recordings it covers are kept with it.
+        history.OnCompleteMark("BUS-1", 4, UpTo(tToday + 900, tToday + 100, 2));
         // Setting the same mark again changes nothing.
         const std::uint64_t nVersion = history.Version();
-        history.OnCompleteUpTo("BUS-1", 1, tToday + 1000);
+        history.OnCompleteMark("BUS-1", 1, UpTo(tToday + 1000));
         EXPECT_EQ(history.Version(), nVersion);
 
         history.OnRecordingMissed("BUS-1", Missed(1, "ch01_b.mp4", tToday + 600), tToday + 20);
@@ -487,13 +499,13 @@ TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAn
         // Forgotten, then read back from the file alone.
         history.Forget();
         EXPECT_TRUE(history.MissedRecordings("BUS-1").empty());
-        EXPECT_EQ(history.CompleteUpTo("BUS-1", 1), 0u);
+        EXPECT_EQ(history.CompleteMark("BUS-1", 1).tUpTo, 0u);
         ASSERT_EQ(history.Open(), 0);
         std::vector<MissedRecording> after = history.MissedRecordings("BUS-1");
         ASSERT_EQ(after.size(), before.size());
         for (std::size_t i = 0; i < after.size(); ++i)
             EXPECT_TRUE(MissedFields(after[i]) == MissedFields(before[i])) << after[i].strFileName;
-        EXPECT_EQ(history.CompleteUpTo("BUS-1", 2), tToday + 3000);
+        EXPECT_EQ(history.CompleteMark("BUS-1", 2).tUpTo, tToday + 3000);
         rec = Find(history.Snapshot(tToday), "BUS-1");
         ASSERT_TRUE(rec.has_value());
         EXPECT_EQ(rec->nLeftBehind, 1u);
@@ -525,7 +537,12 @@ TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAn
     ASSERT_EQ(left.size(), 2u);
     EXPECT_TRUE(MissedFields(left[0]) == MissedFields(before[0]));
     EXPECT_TRUE(MissedFields(left[1]) == MissedFields(before[2]));
-    EXPECT_EQ(reopened.CompleteUpTo("BUS-1", 1), tToday + 1000);
+    EXPECT_EQ(reopened.CompleteMark("BUS-1", 1).tUpTo, tToday + 1000);
+    ChannelMark partial = reopened.CompleteMark("BUS-1", 4);
+    EXPECT_TRUE(partial.bSet);
+    EXPECT_EQ(partial.tFrom, tToday + 100);
+    EXPECT_EQ(partial.tUpTo, tToday + 900);
+    EXPECT_EQ(partial.nFileType, 2);
     EXPECT_EQ(reopened.MissedRecordings("CAR-2").size(), 1u);
 }
 
@@ -645,12 +662,12 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
         EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 0);
         EXPECT_EQ(QueryInt("SELECT missed_dropped FROM vehicle WHERE name='OLD-1'"), 0);
 
-        history.OnCompleteUpTo("OLD-1", 1, tToday + 77);
+        history.OnCompleteMark("OLD-1", 1, UpTo(tToday + 77));
         history.OnRecordingMissed("OLD-1", Missed(1, "a.mp4", tToday), tToday + 5);
     }
     CFleetHistory reopened;
     ASSERT_EQ(reopened.Open(), 0);
-    EXPECT_EQ(reopened.CompleteUpTo("OLD-1", 1), tToday + 77);
+    EXPECT_EQ(reopened.CompleteMark("OLD-1", 1).tUpTo, tToday + 77);
     ASSERT_EQ(reopened.MissedRecordings("OLD-1").size(), 1u);
     std::optional<FleetRecord> rec = Find(reopened.Snapshot(tToday + 2), "OLD-1");
     ASSERT_TRUE(rec.has_value());
@@ -737,7 +754,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadM
         history.OnRecordingMissed("V", Missed(1, "q.mp4", tToday + 200), tToday + 2);
         history.OnRecordingMissed("V", Missed(1, "r.mp4", tToday + 300), tToday + 2);
         history.OnRecordingMissed("V", Missed(1, "s.mp4", tToday + 400), tToday + 2);
-        history.OnCompleteUpTo("V", 1, tToday + 900);
+        history.OnCompleteMark("V", 1, UpTo(tToday + 900));
     }
     // A process whose recorders ran before the database could be read.
     CFleetHistory history;
@@ -748,7 +765,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadM
     history.OnRecordingMissed("V", Missed(1, "p.mp4", tToday + 100), tToday + 21);
     history.OnRecordingMissed("V", Missed(1, "r.mp4", tToday + 300), tToday + 21);
     history.OnRecordingStored("V", 1, "s.mp4", tToday + 400);
-    history.OnCompleteUpTo("V", 1, tToday + 150);
+    history.OnCompleteMark("V", 1, UpTo(tToday + 150));
     ASSERT_EQ(history.Open(), 0);
 
     std::vector<MissedRecording> list = history.MissedRecordings("V");
@@ -760,7 +777,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadM
     EXPECT_EQ(list[1].tLastMissed, tToday + 10);
     EXPECT_EQ(list[2].strFileName, "r.mp4");
     EXPECT_EQ(list[2].nVisits, 2u);
-    EXPECT_EQ(history.CompleteUpTo("V", 1), tToday + 150);
+    EXPECT_EQ(history.CompleteMark("V", 1).tUpTo, tToday + 150);
     std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
     ASSERT_TRUE(rec.has_value());
     EXPECT_EQ(rec->nVisits, 4u);
