@@ -217,13 +217,12 @@ bool RunOnce(const Catalogue& catalogue, double dLoss, const Config& config)
         outcome = Judge(sim, server.Store(), tBegin, dVisitS);
     }
 
-    std::printf("%-5s loss %5.1f%%: ", catalogue.szName, dLoss);
+    char szAll[32] = "not all stored,";
     if (outcome.dAllStoredS >= 0)
-        std::printf("all stored in %6.1f s", outcome.dAllStoredS);
-    else
-        std::printf("not all stored       ");
-    std::printf(", stored within %.0f s: %zu of %zu, longest channel stall %.1f s (%s), repeated uploads %llu\n",
-                dVisitS, outcome.nStoredInVisit, outcome.nExpected, outcome.dLongestStallS,
+        std::snprintf(szAll, sizeof(szAll), "all stored in %.1f s,", outcome.dAllStoredS);
+    std::printf("%-5s loss %4.1f%%: %-22s stored within %.0f s: %zu of %zu, longest channel stall %.1f s (%s), "
+                "repeated uploads %llu\n",
+                catalogue.szName, dLoss, szAll, dVisitS, outcome.nStoredInVisit, outcome.nExpected, outcome.dLongestStallS,
                 outcome.strStallChannel.c_str(), static_cast<unsigned long long>(nRepeatedUploads));
     std::printf("      dvrsim: %llu file requests, %llu uploads started, %llu requests answered again, "
                 "%llu datagrams lost in, %llu out; server: %zu reply time-outs\n",

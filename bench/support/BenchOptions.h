@@ -16,9 +16,9 @@ public:
     CBenchOptions& Add(const char* szName, T* pValue, const char* szMeta = "N")
     {
         static_assert(std::is_integral_v<T>);
-        const std::uint64_t nMax =
+        constexpr std::uint64_t nMax =
             std::is_same_v<T, bool> ? 1 : static_cast<std::uint64_t>(std::numeric_limits<T>::max());
-        return AddParser(szName, szMeta, [pValue, nMax](const char* szValue) {
+        return AddParser(szName, szMeta, [pValue](const char* szValue) {
             std::uint64_t n = 0;
             if (!ParseWhole(szValue, nMax, &n))
                 return "is no number from 0 to " + std::to_string(nMax);
