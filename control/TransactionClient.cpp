@@ -97,7 +97,9 @@ CTransactionClient::Outcome CTransactionClient::Transact(const Transaction& requ
     default:
         break;
     }
-    // Replies to the other copies of an answered request may still come.
-    m_table.RemoveWaiter(nId, &replyEvent, nCopies > 1 && eOutcome != Outcome::SendFailed);
+    // Replies to the other copies of an answered request may still come, and so may
+    // the reply to a request that took effect without one.
+    bool bSettled = (eOutcome == Outcome::Reply && nCopies > 1) || eOutcome == Outcome::Accepted;
+    m_table.RemoveWaiter(nId, &replyEvent, bSettled);
     return eOutcome;
 }

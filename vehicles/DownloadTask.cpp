@@ -251,6 +251,10 @@ void CDownloadTask::StepOver(std::uint32_t tStart, std::uint32_t tEnd, bool bSto
 
 CDownloadTask::Step CDownloadTask::FetchNext()
 {
+    std::uint32_t nMp4Start = 0, nMp4End = 0;
+    std::string mp4Path;
+    if (FindLastMp4(m_settings.szDownDir, m_vehicle.Name(), m_nChannel, nMp4Start, nMp4End, mp4Path) == 1)
+        Log(Format("mp4 file is the last one,filename: %s", BaseName(mp4Path).c_str()));
     Log(Format("SendQueryFileCmd tStart: %s, tEnd: %s FileType: %d", FormatTimeString(m_nCursor).c_str(),
                FormatTimeString(m_nSpanEnd).c_str(), m_nFileType));
     EarliestFileRecord record;
@@ -276,8 +280,10 @@ CDownloadTask::Step CDownloadTask::FetchNext()
         if (partial.tStart == record.nStart)
             return Step::Again;
     }
-    if (!UsableRecorderName(record))
+    if (!UsableRecorderName(record)) {
+        StepOver(record.nStart, record.nEnd, false);
         return Step::Again;
+    }
     return Act(RequestFile(record, 0, true));
 }
 
@@ -291,7 +297,7 @@ bool CDownloadTask::UsableRecorderName(const EarliestFileRecord& record)
     Log(Format("recorder's file name %s %s, recording skipped", record.szFileName,
                bSafe ? "too long for a request" : "unusable as a file name"));
     // No later try can do better: it is skipped at once, and reported.
-    for (int i = 0; i < kFailuresBeforeSkip; ++i)
+    while (!IsSkipped(record.szFileName, record.nStart))
         NoteFailure(record.szFileName, record.nStart, record.nEnd, reason);
     return false;
 }
@@ -414,9 +420,11 @@ void CDownloadTask::NoteFailure(const std::string& fileName, std::uint32_t tStar
     m_nFailures = bSame ? m_nFailures + 1 : 1;
     m_failedName = fileName;
     m_nFailedStart = tStart;
-    if (m_nFailures < kFailuresBeforeSkip)
+    bool bSkippedBefore = m_vehicle.WasSkipped(m_nChannel, fileName, tStart);
+    if (m_nFailures < kFailuresBeforeSkip && !bSkippedBefore)
         return;
     Log(Format("recording %s failed %d times in a row, skipped for this pass", fileName.c_str(), m_nFailures));
+    m_vehicle.NoteSkipped(m_nChannel, fileName, tStart);
     m_nFailures = 0;
     m_skipped.insert({fileName, tStart});
     m_bGap = true;

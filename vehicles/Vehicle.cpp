@@ -195,6 +195,20 @@ bool CVehicle::IsWaitingForSlot() const
     return nRunning > 0 && m_nWaitingForSlot >= nRunning;
 }
 
+void CVehicle::NoteSkipped(std::uint8_t nChannel, const std::string& fileName, std::uint32_t tStart)
+{
+    CMutexLock guard(m_skipLock);
+    // Bounded by what a recorder can offer; past the bound a recording gets full tries.
+    if (m_skipped.size() < kSkippedKept)
+        m_skipped.emplace(nChannel, fileName, tStart);
+}
+
+bool CVehicle::WasSkipped(std::uint8_t nChannel, const std::string& fileName, std::uint32_t tStart) const
+{
+    CMutexLock guard(m_skipLock);
+    return m_skipped.count({nChannel, fileName, tStart}) != 0;
+}
+
 void CVehicle::TaskEnded()
 {
     CMutexLock guard(m_countLock);
@@ -441,7 +455,7 @@ int CVehicle::SendGetFileCmd(std::uint8_t nChannel, const char* szFileName, std:
     get.accepted = connected;
     CTransactionClient::Outcome eOutcome = m_client.Transact(get);
     if (eOutcome == CTransactionClient::Outcome::Accepted) {
-        WriteLog(Format("vehname=%s, chan=%d, the recorder connected before its reply to the request of %s: "
+        WriteLog(Format("vehname=%s, chan=%d, no reply to the request of %s, but the recorder connected: "
                         "transfer taken",
                         m_info.szName, nChannel, szFileName),
                  m_info.szName);

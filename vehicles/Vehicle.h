@@ -14,8 +14,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -113,6 +115,15 @@ public:
     // channel's own task.
     void RequestPendingCount(std::uint8_t nChannel, std::uint8_t nFileType, std::uint32_t tStart,
                              std::uint32_t tEnd) EXCLUDES(m_countLock, m_progressLock);
+    // Recordings a pass of this visit skipped (channel, recorder's name, start): later
+    // passes give each one try instead of kFailuresBeforeSkip, so a recording that
+    // never arrives costs little while the rest is fetched. Channel task threads.
+    void NoteSkipped(std::uint8_t nChannel, const std::string& fileName, std::uint32_t tStart)
+        EXCLUDES(m_skipLock);
+    bool WasSkipped(std::uint8_t nChannel, const std::string& fileName, std::uint32_t tStart) const
+        EXCLUDES(m_skipLock);
+    static constexpr std::size_t kSkippedKept = 10000;
+
     // The channel's recordings still on the recorder (-1 unknown). Download thread.
     void SetChannelPending(std::uint8_t nChannel, std::int64_t nPending) EXCLUDES(m_progressLock);
     // One recording of the channel was stored whole. Its own task.
@@ -167,6 +178,9 @@ private:
     std::array<bool, kChannelSlots> m_countAsked GUARDED_BY(m_countLock) {};  // this visit
     bool m_bCountUnanswered GUARDED_BY(m_countLock) = false;  // this visit
     int m_nTasksLeft GUARDED_BY(m_countLock) = 0;  // tasks of this pass still running
+
+    mutable CMutex m_skipLock;
+    std::set<std::tuple<std::uint8_t, std::string, std::uint32_t>> m_skipped GUARDED_BY(m_skipLock);
 
     mutable CMutex m_progressLock;  // guards m_progress, m_finished and m_pending
     std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress GUARDED_BY(m_progressLock);

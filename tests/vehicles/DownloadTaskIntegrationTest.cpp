@@ -3,6 +3,8 @@
 #include "control/ByteOrder.h"
 #include "control/UDPSrv.h"
 #include "core/NotifyCenter.h"
+#include "depot/FleetHistory.h"
+#include "depot/MissedRecording.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
 #include "support/ListenPorts.h"
@@ -65,6 +67,7 @@ protected:
                 return {};
             }
             if (header.command == ZELP_QUERY_FILE_COUNT && !bCounts) {
+                DecodeQuery(datagram->data() + 20, datagram->size() - 20, &m_countQuery);
                 Reply(header, 200, std::vector<unsigned char>(kFileCountRecordSize));
                 continue;
             }
@@ -89,6 +92,7 @@ protected:
         return payload;
     }
 
+    QueryPayload m_countQuery {};  // the last count query answered on the way
     RecordingObserver m_observer;
     CNotifyCenter m_center;
     ScriptedPeer m_peer;
@@ -97,20 +101,12 @@ protected:
 
 } // namespace
 
-TEST_F(DownloadTaskTest, FirstQueryCoversTheSpanAndANameTooLongToRequestIsSteppedOver)
+TEST_F(DownloadTaskTest, FirstQueryCoversTheSpanAndANameTooLongToRequestIsSkippedAndReported)
 {
     m_pVehicle->Start();
-    // The first pass first asks how much the span holds, for the fleet history.
-    auto [count, countPayload] = NextRequest(true);
-    ASSERT_EQ(count.command, ZELP_QUERY_FILE_COUNT);
-    QueryPayload decoded;
-    ASSERT_TRUE(DecodeQuery(countPayload.data(), countPayload.size(), &decoded));
-    EXPECT_EQ(decoded.start, 1000u);
-    EXPECT_EQ(decoded.end, 100000u);
-    Reply(count, 200, std::vector<unsigned char>(kFileCountRecordSize));
-
     auto [query, payload] = NextRequest();
     ASSERT_EQ(query.command, ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN);
+    QueryPayload decoded;
     ASSERT_TRUE(DecodeQuery(payload.data(), payload.size(), &decoded));
     EXPECT_EQ(decoded.start, 1000u);
     EXPECT_EQ(decoded.end, 100000u);
@@ -128,13 +124,21 @@ TEST_F(DownloadTaskTest, FirstQueryCoversTheSpanAndANameTooLongToRequestIsSteppe
     EXPECT_EQ(decoded.start, 2600u);  // past the recording that cannot be fetched
     Reply(next, 404);
 
-    ASSERT_TRUE(m_observer.WaitFor(1));  // the pass's final progress
-    EXPECT_EQ(m_observer.Items().back().nKind, NOTIFY_PROGRESS);
-    EXPECT_EQ(m_observer.Items().back().vehicle.nValue, 100u);
+    // The recording is still on the recorder: the pass ends without "download
+    // finished!", and the fleet history names what was left and why.
+    ASSERT_TRUE(WaitFor([this] { return !m_pVehicle->IsRunning(); }));
     EXPECT_TRUE(LogHas(std::string("vehname=V1, chan=1, recorder's file name ") + szLong +
                        " too long for a request, recording skipped"));
-    EXPECT_TRUE(LogHas("vehname=V1, chan=1, download finished!"));
+    EXPECT_TRUE(LogHas("vehname=V1, chan=1, download incomplete: 1 recordings skipped, left for the next pass"));
+    EXPECT_FALSE(LogHas("vehname=V1, chan=1, download finished!"));
     EXPECT_TRUE(LogHas("vehname=V1, chan=1, SendQueryFileCmd tStart: 19700101001640, tEnd: 19700102034640 FileType: 2"));
+    std::vector<MissedRecording> missed = CFleetHistory::Instance().MissedRecordings("V1");
+    ASSERT_EQ(missed.size(), 1u);
+    EXPECT_EQ(missed[0].strFileName, szLong);
+    EXPECT_NE(missed[0].strReason.find("too long for a request"), std::string::npos) << missed[0].strReason;
+    // The count for the fleet history was asked beside the task, over the same span.
+    EXPECT_EQ(m_countQuery.start, 1000u);
+    EXPECT_EQ(m_countQuery.end, 100000u);
 }
 
 TEST_F(DownloadTaskTest, StopEndsTheRetryPauseAfterARefusalAtOnce)
