@@ -11,7 +11,7 @@ constexpr int ZelTiming::*kValues[] = {
     &ZelTiming::nNoAnswerRetryMs, &ZelTiming::nRefusedRetryMs, &ZelTiming::nIndexRetryMs,
     &ZelTiming::nIndexGiveUpMs, &ZelTiming::nIndexFlushMs, &ZelTiming::nIndexWaitLogMs,
     &ZelTiming::nDiskCheckPeriodMs, &ZelTiming::nRetentionAgeMs,
-    &ZelTiming::nRetentionSpaceMs, &ZelTiming::nPendingQueryMs, &ZelTiming::nPendingReplyWaitMs,
+    &ZelTiming::nRetentionSpaceMs, &ZelTiming::nPendingReplyWaitMs,
     &ZelTiming::nHistoryFlushMs, &ZelTiming::nWebKeepAliveMs, &ZelTiming::nWebHeadWaitMs,
     &ZelTiming::nWebReadTimeoutMs, &ZelTiming::nWebWriteTimeoutMs, &ZelTiming::nWebSnapshotMs,
     &ZelTiming::nWebLingerMs,

@@ -22,7 +22,6 @@ struct ZelTiming {
     int nDiskCheckPeriodMs = 1000;   // the disk space monitor's period
     int nRetentionAgeMs = 3600000;   // the retention's age rule runs this often
     int nRetentionSpaceMs = 1000;    // the retention's free-space rule runs this often
-    int nPendingQueryMs = 60000;     // a vehicle's pending count is asked at most this often
     int nPendingReplyWaitMs = 3000;  // a count query waits this long: it only feeds the history
     int nHistoryFlushMs = 200;       // the fleet history's writer batches this long
     int nWebKeepAliveMs = 5000;      // an idle dashboard connection is closed after this
