@@ -261,6 +261,9 @@ int CFile::ReplaceAtomically(const std::string& strPath, const std::string& strD
         ::unlink(strTemp.c_str());
         return nErr;
     }
-    SyncDirectory(DirectoryOf(strPath));
+    // The new file is in place and whole; a failed directory sync only leaves it to
+    // the system when the rename reaches the disk, and a crash before then still
+    // leaves the old file whole, as promised.
+    (void)SyncDirectory(DirectoryOf(strPath));
     return 0;
 }

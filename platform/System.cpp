@@ -91,7 +91,9 @@ bool SyncDirectory(const std::string& path)
     if (fd < 0)
         return false;
     bool bOk = ::fsync(fd) == 0;
+    int nErr = errno;
     ::close(fd);
+    errno = nErr;  // the caller reads the fsync's error, not the close's
     return bOk;
 }
 

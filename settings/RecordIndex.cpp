@@ -135,7 +135,13 @@ bool InitialiseIfEmpty(CFile& file)
         errno = nErr;
         return false;
     }
-    file.SyncEntry();  // the file may have just been created
+    // The file may have just been created: without its entry on disk it may vanish in
+    // a crash, so it does not count as created.
+    nErr = file.SyncEntry();
+    if (nErr != 0) {
+        errno = nErr;
+        return false;
+    }
     return true;
 }
 
@@ -355,7 +361,14 @@ bool CRecordIndex::AddRecord(const TransferHeader& hdr)
                  strDevice.c_str());
         return false;
     }
-    if (nSize == 0)
-        file.SyncEntry();  // the file may have just been created
+    // The file may have just been created: the record is written, but a crash may take
+    // the whole new file with it while its entry is not on disk.
+    if (nSize == 0) {
+        nErr = file.SyncEntry();
+        if (nErr != 0)
+            WriteLog(Format("Record index %s may not survive a crash, its directory cannot be synced (%s)",
+                            m_strPath.c_str(), ErrnoText(nErr).c_str()),
+                     strDevice.c_str());
+    }
     return true;
 }

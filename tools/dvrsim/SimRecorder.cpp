@@ -208,7 +208,7 @@ void CSimRecorder::SendRegistration()
     PutText(datagram + kRegisterNameOffset, kNameFieldSize, m_strName);
     datagram[kRegisterChannelsOffset] = static_cast<unsigned char>(m_options.nChannels);
     m_nRegisterTid = header.transactionId;
-    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, sizeof(datagram));
+    SendDatagram("registration", m_options.strServerIp, m_options.nServerPort, datagram, sizeof(datagram));
     Emit(2, Format("registration sent to %s:%u", m_options.strServerIp.c_str(), m_options.nServerPort));
 }
 
@@ -231,7 +231,7 @@ void CSimRecorder::SendKeepAlive()
     header.payloadLength = static_cast<std::uint32_t>(nLen - kControlHeaderSize);
     EncodeHeader(header, datagram);
     PutText(datagram + kKeepAliveNameOffset, kNameFieldSize, m_strName);
-    m_udp.SendTo(m_options.strServerIp.c_str(), m_options.nServerPort, datagram, nLen);
+    SendDatagram("keepalive", m_options.strServerIp, m_options.nServerPort, datagram, nLen);
     {
         std::lock_guard guard(m_statsLock);
         ++m_totals.nKeepAlives;
@@ -295,7 +295,14 @@ void CSimRecorder::SendReply(const ControlHeader& request, std::uint16_t nStatus
     EncodeHeader(reply, datagram);
     if (nLen > 0)
         std::memcpy(datagram + kControlHeaderSize, pPayload, nLen);
-    m_udp.SendTo(strIp.c_str(), nPort, datagram, kControlHeaderSize + nLen);
+    SendDatagram("reply", strIp, nPort, datagram, kControlHeaderSize + nLen);
+}
+
+void CSimRecorder::SendDatagram(const char* szWhat, const std::string& strIp, std::uint16_t nPort,
+                                const unsigned char* pData, std::size_t nLen)
+{
+    if (m_udp.SendTo(strIp.c_str(), nPort, pData, nLen) < 0)
+        Emit(1, Format("%s to %s:%u could not be sent: %s", szWhat, strIp.c_str(), nPort, ErrnoText(errno).c_str()));
 }
 
 void CSimRecorder::OnQuery(const ControlHeader& header, const unsigned char* pPayload, std::size_t nLen,
@@ -583,8 +590,9 @@ void CSimRecorder::RunTransfer(Transfer* pTransfer)
             && !SendContent(pTransfer->sock, rec.nSeed, rec.nSize, std::uint64_t(rec.nSize) + faults.nExtraBytes, buf,
                             &nSent))
             strFailure = Format("sending the extra bytes failed: %s", ErrnoText(errno).c_str());
+        // The linger is a pause that a stop cuts short; either way it is over.
         if (strFailure.empty() && !bCut && faults.nLingerMs > 0)
-            m_stopEvent.Wait(faults.nLingerMs);
+            (void)m_stopEvent.Wait(faults.nLingerMs);
     }
     CloseConnection(pTransfer);
     {

@@ -116,6 +116,10 @@ private:
                    const std::string& strIp, std::uint16_t nPort);
     void SendReply(const ControlHeader& request, std::uint16_t nStatus, const unsigned char* pPayload,
                    std::size_t nLen, const std::string& strIp, std::uint16_t nPort);
+    // Sends one datagram; a failed send is told at verbosity 1 (UDP may lose it anyway,
+    // so the control loop goes on). szWhat names it for that line.
+    void SendDatagram(const char* szWhat, const std::string& strIp, std::uint16_t nPort, const unsigned char* pData,
+                      std::size_t nLen);
     void RunTransfer(Transfer* pTransfer);
     void BuildHeader(const Transfer& transfer, unsigned char* pOut) const;
     std::string ForeignFileName(const SimRecording& recording) const;
