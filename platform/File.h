@@ -51,8 +51,18 @@ public:
     [[nodiscard]] std::int64_t Size() const;
     // Cuts or extends the file to nSize.
     [[nodiscard]] int Truncate(std::int64_t nSize);
-    // Makes the data and size durable (fdatasync).
+    // Makes the data and size durable (fdatasync). Also fails with the error of a
+    // write-back below that failed since the file was opened: the system reports
+    // such an error only once, to whichever call comes first.
     [[nodiscard]] int SyncData();
+    // Starts writing the dirty pages of [nOff, nOff + nLen) to disk without waiting,
+    // so that dirty memory stays small and a later SyncData has little left to do.
+    // Neither call makes anything durable (no metadata, no flush of the disk's
+    // cache): that is SyncData's. 0, or the error of a failed write; 0 without doing
+    // anything where the system has no such call (SyncData then does it all).
+    [[nodiscard]] int StartWriteBack(std::int64_t nOff, std::int64_t nLen);
+    // Writes [nOff, nOff + nLen) to disk and waits until it is written, the same way.
+    [[nodiscard]] int WaitWriteBack(std::int64_t nOff, std::int64_t nLen);
     // Makes the directory entry of the opened path durable, for a file this open may
     // have created.
     [[nodiscard]] int SyncEntry();
@@ -69,6 +79,11 @@ private:
     // Writes at the current position (nOff < 0) or at nOff, retrying as WriteAll says.
     int x_WriteLoop(const char* p, std::size_t nLen, std::int64_t nOff, std::size_t* pDone);
 
+    // Asks for write-back of a range with the sync_file_range flags given.
+    int x_WriteBack(std::int64_t nOff, std::int64_t nLen, unsigned int nFlags);
+
     int m_nFd = -1;
     std::string m_strPath;
+    int m_nWriteBackErr = 0;        // first write error a write-back reported, for SyncData
+    bool m_bNoWriteBack = false;    // the system refused write-back requests: none are made
 };

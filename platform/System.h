@@ -25,6 +25,18 @@ void DebugOutput(const std::string& text);
 // failure.
 [[nodiscard]] bool SyncDirectory(const std::string& path);
 
+// Syncs a test can make fail: CFile::SyncData, and SyncDirectory (CFile::SyncEntry too).
+enum class SyncFault { Data, Directory };
+
+// Tests only, for what they cannot cause otherwise (a disk that fails to write): the
+// next nCount syncs of that kind fail with nErr without touching the disk; nCount 0
+// ends it. The shipped program never calls it. Any thread.
+void InjectSyncFault(SyncFault eKind, int nErr, int nCount);
+
+// The error an injected fault gives the sync about to run, consuming it; 0 when none
+// is due. For platform/ itself. Any thread.
+[[nodiscard]] int TakeSyncFault(SyncFault eKind);
+
 // Renames without replacing an existing target, so that a finished file is never
 // overwritten by a rename. 0 or -1 with errno. Any thread.
 [[nodiscard]] int RenameNoReplace(const std::string& from, const std::string& to);
