@@ -1,11 +1,26 @@
 #include "core/Logger.h"
 
 #include "core/NotifyCenter.h"
+#include "platform/Format.h"
 #include "platform/MutexLock.h"
+#include "platform/System.h"
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+
+namespace {
+
+// A log file that cannot be opened leaves the window's list; why goes to standard
+// error, where a terminal or the service journal shows it.
+void OpenLogFile(CFile& file, const std::string& path)
+{
+    int nErr = file.Open(path, CFile::Mode::Truncate);
+    if (nErr != 0)
+        DebugOutput(Format("log file %s cannot be opened: %s", path.c_str(), ErrnoText(nErr).c_str()));
+}
+
+} // namespace
 
 CLogger& CLogger::Instance()
 {
@@ -15,7 +30,7 @@ CLogger& CLogger::Instance()
 
 CLogger::CLogger(const std::string& path, CNotifyCenter& center) : m_center(center)
 {
-    m_file.Open(path, CFile::Mode::Truncate);
+    OpenLogFile(m_file, path);
 }
 
 CLogger::~CLogger() = default;
@@ -24,7 +39,8 @@ void CLogger::Reset(const std::string& path)
 {
     {
         CMutexLock guard(m_fileLock);
-        m_file.Open(path, CFile::Mode::Truncate);
+        OpenLogFile(m_file, path);
+        m_bWriteFailed = false;
     }
     CMutexLock guard(m_lock);
     m_filterNames.clear();
@@ -78,9 +94,14 @@ void CLogger::Write(const char* szVehicle, const char* szMessage)
 
     CMutexLock guard(m_fileLock);
     // Whole lines under the lock, so that lines never interleave and each is in the
-    // kernel when Write returns. A failed write is not the caller's problem.
-    if (m_file.IsOpen())
-        m_file.WriteAll(szLine, std::min(static_cast<std::size_t>(nLen), sizeof(szLine) - 1));
+    // kernel when Write returns. A failed write is not the caller's problem: standard
+    // error hears of the first of a run of failures (a full disk fails every line).
+    if (!m_file.IsOpen())
+        return;
+    int nErr = m_file.WriteAll(szLine, std::min(static_cast<std::size_t>(nLen), sizeof(szLine) - 1));
+    if (nErr != 0 && !m_bWriteFailed)
+        DebugOutput(Format("log file cannot be written, lines are lost until it can: %s", ErrnoText(nErr).c_str()));
+    m_bWriteFailed = nErr != 0;
 }
 
 void WriteLog(const char* szMessage, const char* szVehicle)

@@ -46,6 +46,7 @@ private:
     std::atomic<bool> m_logAll {true};
     CMutex m_fileLock;      // one line at a time in the file
     CFile m_file GUARDED_BY(m_fileLock);
+    bool m_bWriteFailed GUARDED_BY(m_fileLock) = false;  // the last write failed: said once
 };
 
 // The one logging call of the program. szVehicle names the vehicle the entry

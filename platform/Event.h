@@ -19,15 +19,15 @@ public:
 
     void Set() EXCLUDES(m_lock);
     void Reset() EXCLUDES(m_lock);
-    bool IsSet() const EXCLUDES(m_lock);
+    [[nodiscard]] bool IsSet() const EXCLUDES(m_lock);
 
     // Waits until the event is set; true when it was, false on time-out.
     // nTimeoutMs < 0 waits without limit.
-    bool Wait(int nTimeoutMs);
+    [[nodiscard]] bool Wait(int nTimeoutMs);
 
     // Waits until any of the events is set. Returns the index of the first listed
     // event that is set (clearing it if auto-reset), or -1 on time-out.
-    static int WaitForAny(std::initializer_list<CEvent*> events, int nTimeoutMs);
+    [[nodiscard]] static int WaitForAny(std::initializer_list<CEvent*> events, int nTimeoutMs);
 
 private:
     // One waiting thread; Set wakes only the threads that wait for this event.

@@ -3,4 +3,4 @@
 #include <string>
 
 // printf-style formatting into a std::string, for log lines.
-std::string Format(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));
+[[nodiscard]] std::string Format(const char* szFormat, ...) __attribute__((format(printf, 1, 2)));

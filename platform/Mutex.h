@@ -19,13 +19,13 @@ public:
     void Lock() ACQUIRE() { m_mutex.lock(); }
     void Unlock() RELEASE() { m_mutex.unlock(); }
     // True with the lock taken; false at once when another thread holds it.
-    bool TryLock() TRY_ACQUIRE(true);
+    [[nodiscard]] bool TryLock() TRY_ACQUIRE(true);
 
     // The standard library's names, so that std::condition_variable_any and the
     // like accept a CMutex.
     void lock() ACQUIRE() { Lock(); }
     void unlock() RELEASE() { Unlock(); }
-    bool try_lock() TRY_ACQUIRE(true) { return TryLock(); }
+    [[nodiscard]] bool try_lock() TRY_ACQUIRE(true) { return TryLock(); }
 
 private:
     // CCondition waits on the native mutex it holds, as std::condition_variable needs.

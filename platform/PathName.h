@@ -4,4 +4,4 @@
 
 // Whether a name from the network may become one path component under the download
 // root: not empty, not "." or "..", and without '/', '\\' or control characters.
-bool IsSafePathComponent(std::string_view name);
+[[nodiscard]] bool IsSafePathComponent(std::string_view name);

@@ -10,5 +10,5 @@ public:
 
     // Waits up to nTimeoutMs; the signal number that arrived, or 0 on time-out.
     // The constructing thread.
-    int Wait(int nTimeoutMs);
+    [[nodiscard]] int Wait(int nTimeoutMs);
 };

@@ -24,42 +24,42 @@ public:
 
     // An IPv4 datagram socket bound to szLocalIp (nullptr or "" for every local
     // address) and nPort (0 picks a free one). Invalid on failure, with errno set.
-    static CSocket CreateUdp(const char* szLocalIp, std::uint16_t nPort);
+    [[nodiscard]] static CSocket CreateUdp(const char* szLocalIp, std::uint16_t nPort);
     // An IPv4 stream socket listening on szLocalIp:nPort (nPort 0 picks one).
-    static CSocket ListenTcp(const char* szLocalIp, std::uint16_t nPort, int nBacklog = 16);
+    [[nodiscard]] static CSocket ListenTcp(const char* szLocalIp, std::uint16_t nPort, int nBacklog = 16);
     // Connects to szIp:nPort within nTimeoutMs. Invalid on failure, with errno set.
-    static CSocket ConnectTcp(const char* szIp, std::uint16_t nPort, int nTimeoutMs);
+    [[nodiscard]] static CSocket ConnectTcp(const char* szIp, std::uint16_t nPort, int nTimeoutMs);
 
-    bool IsValid() const { return m_fd.load() >= 0; }
-    int Fd() const { return m_fd.load(); }
-    bool IsAborted() const { return m_bAborted.load(); }
-    std::uint16_t LocalPort() const;
+    [[nodiscard]] bool IsValid() const { return m_fd.load() >= 0; }
+    [[nodiscard]] int Fd() const { return m_fd.load(); }
+    [[nodiscard]] bool IsAborted() const { return m_bAborted.load(); }
+    [[nodiscard]] std::uint16_t LocalPort() const;
 
     // Waits until the socket is readable (or, for a listener, a connection waits).
     // 1 readable, 0 time-out, -1 error or aborted (errno EBADF after Abort).
     // nTimeoutMs < 0 waits without limit.
-    int WaitReadable(int nTimeoutMs);
+    [[nodiscard]] int WaitReadable(int nTimeoutMs);
 
     // Accepts one waiting connection; invalid socket and errno on failure.
-    CSocket Accept(std::string* pPeerIp = nullptr, std::uint16_t* pPeerPort = nullptr);
+    [[nodiscard]] CSocket Accept(std::string* pPeerIp = nullptr, std::uint16_t* pPeerPort = nullptr);
 
     // Receives one datagram. Returns the datagram's full length (which exceeds
     // nLen when it did not fit and was cut), or -1 with errno.
-    ssize_t RecvFrom(void* pBuf, std::size_t nLen, std::string* pPeerIp, std::uint16_t* pPeerPort);
+    [[nodiscard]] ssize_t RecvFrom(void* pBuf, std::size_t nLen, std::string* pPeerIp, std::uint16_t* pPeerPort);
     // Sends one datagram to szIp:nPort; bytes sent or -1.
-    ssize_t SendTo(const char* szIp, std::uint16_t nPort, const void* pBuf, std::size_t nLen);
+    [[nodiscard]] ssize_t SendTo(const char* szIp, std::uint16_t nPort, const void* pBuf, std::size_t nLen);
 
     // Stream receive: bytes read, 0 at end of stream, -1 with errno.
-    ssize_t Recv(void* pBuf, std::size_t nLen);
+    [[nodiscard]] ssize_t Recv(void* pBuf, std::size_t nLen);
     // Stream receive of what has already arrived, without waiting: -1 with EAGAIN when
     // nothing has (and always once aborted, so that the abort shows in the next wait).
-    ssize_t RecvNoWait(void* pBuf, std::size_t nLen);
+    [[nodiscard]] ssize_t RecvNoWait(void* pBuf, std::size_t nLen);
     // Stream send of every byte (never raises SIGPIPE); true when all went out.
-    bool SendAll(const void* pBuf, std::size_t nLen);
+    [[nodiscard]] bool SendAll(const void* pBuf, std::size_t nLen);
 
     // Asks for a receive buffer of nBytes (beyond the system's cap where the process
     // may); the size the kernel granted, or -1. Owner's thread, before use.
-    int SetReceiveBuffer(int nBytes);
+    [[nodiscard]] int SetReceiveBuffer(int nBytes);
 
     // Wakes any thread waiting on this socket; later waits fail at once.
     void Abort();
@@ -72,4 +72,4 @@ private:
 };
 
 // Fills an IPv4 address from dotted text; false when the text is no address.
-bool ParseIpv4(const char* szIp, std::uint32_t* pNetOrderAddr);
+[[nodiscard]] bool ParseIpv4(const char* szIp, std::uint32_t* pNetOrderAddr);

@@ -1,5 +1,6 @@
 #include "platform/System.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -85,13 +86,53 @@ std::string ErrnoText(int nErr)
     return psz ? psz : "";
 }
 
+namespace {
+
+struct InjectedFault {
+    std::atomic<int> nCount {0};
+    std::atomic<int> nErr {0};
+};
+
+InjectedFault g_aSyncFaults[2];
+
+InjectedFault& FaultOf(SyncFault eKind)
+{
+    return g_aSyncFaults[eKind == SyncFault::Data ? 0 : 1];
+}
+
+} // namespace
+
+void InjectSyncFault(SyncFault eKind, int nErr, int nCount)
+{
+    InjectedFault& fault = FaultOf(eKind);
+    fault.nErr.store(nErr);
+    fault.nCount.store(nCount > 0 ? nCount : 0);
+}
+
+int TakeSyncFault(SyncFault eKind)
+{
+    InjectedFault& fault = FaultOf(eKind);
+    int nCount = fault.nCount.load(std::memory_order_relaxed);
+    while (nCount > 0) {
+        if (fault.nCount.compare_exchange_weak(nCount, nCount - 1))
+            return fault.nErr.load();
+    }
+    return 0;
+}
+
 bool SyncDirectory(const std::string& path)
 {
+    if (int nFault = TakeSyncFault(SyncFault::Directory); nFault != 0) {
+        errno = nFault;
+        return false;
+    }
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return false;
     bool bOk = ::fsync(fd) == 0;
+    int nErr = errno;
     ::close(fd);
+    errno = nErr;  // the caller reads the fsync's error, not the close's
     return bOk;
 }
 

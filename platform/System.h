@@ -10,33 +10,46 @@
 void DebugOutput(const std::string& text);
 
 // Absolute path of the running executable, and its directory ("" when unknown).
-std::string ExecutablePath();
-std::string ExecutableDir();
+[[nodiscard]] std::string ExecutablePath();
+[[nodiscard]] std::string ExecutableDir();
 
 // Free bytes of the volume holding path, or of its nearest existing parent;
 // nothing when the query fails.
-std::optional<std::uint64_t> FreeDiskSpace(const std::string& path);
+[[nodiscard]] std::optional<std::uint64_t> FreeDiskSpace(const std::string& path);
 
 // Whether this process may create files in the directory (false on a read-only
 // mount, too).
-bool IsWritableDirectory(const std::string& path);
+[[nodiscard]] bool IsWritableDirectory(const std::string& path);
 
-// Makes the directory's entries (a rename into it) durable; false on failure.
-bool SyncDirectory(const std::string& path);
+// Makes the directory's entries (a rename into it) durable; false with errno set on
+// failure.
+[[nodiscard]] bool SyncDirectory(const std::string& path);
+
+// Syncs a test can make fail: CFile::SyncData, and SyncDirectory (CFile::SyncEntry too).
+enum class SyncFault { Data, Directory };
+
+// Tests only, for what they cannot cause otherwise (a disk that fails to write): the
+// next nCount syncs of that kind fail with nErr without touching the disk; nCount 0
+// ends it. The shipped program never calls it. Any thread.
+void InjectSyncFault(SyncFault eKind, int nErr, int nCount);
+
+// The error an injected fault gives the sync about to run, consuming it; 0 when none
+// is due. For platform/ itself. Any thread.
+[[nodiscard]] int TakeSyncFault(SyncFault eKind);
 
 // Renames without replacing an existing target, so that a finished file is never
 // overwritten by a rename. 0 or -1 with errno. Any thread.
-int RenameNoReplace(const std::string& from, const std::string& to);
+[[nodiscard]] int RenameNoReplace(const std::string& from, const std::string& to);
 
 // Makes sure a peer that hangs up never ends the process with SIGPIPE.
 // Call once at start-up; further calls do nothing.
 void IgnoreSigPipe();
 
 // Milliseconds of a monotonic clock.
-std::int64_t MonotonicMs();
+[[nodiscard]] std::int64_t MonotonicMs();
 
 // The system's id of the calling thread.
-int CurrentThreadId();
+[[nodiscard]] int CurrentThreadId();
 
 // Text of an errno value.
-std::string ErrnoText(int nErr);
+[[nodiscard]] std::string ErrnoText(int nErr);

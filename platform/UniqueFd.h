@@ -13,12 +13,12 @@ public:
     CUniqueFd(const CUniqueFd&) = delete;
     CUniqueFd& operator=(const CUniqueFd&) = delete;
 
-    int Get() const { return m_fd; }
-    bool IsValid() const { return m_fd >= 0; }
+    [[nodiscard]] int Get() const { return m_fd; }
+    [[nodiscard]] bool IsValid() const { return m_fd >= 0; }
     // Closes the descriptor held, if any, and takes fd.
     void Reset(int fd = -1);
     // Gives the descriptor up without closing it.
-    int Release();
+    [[nodiscard]] int Release();
 
 private:
     int m_fd = -1;

@@ -7,12 +7,12 @@
 class CWakeFd {
 public:
     // 0, or -1 when the descriptor cannot be made. The owning thread, before use.
-    int Open();
+    [[nodiscard]] int Open();
     // Makes the descriptor readable. Any thread.
     void Signal();
     // Makes it unreadable again. The polling thread.
     void Drain();
-    int Fd() const { return m_fd.Get(); }
+    [[nodiscard]] int Fd() const { return m_fd.Get(); }
     // The owning thread, after every other thread is done with it.
     void Close() { m_fd.Reset(); }
 

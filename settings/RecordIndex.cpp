@@ -140,7 +140,13 @@ bool InitialiseIfEmpty(CFile& file)
         errno = nErr;
         return false;
     }
-    file.SyncEntry();  // the file may have just been created
+    // The file may have just been created: without its entry on disk it may vanish in
+    // a crash, so it does not count as created.
+    nErr = file.SyncEntry();
+    if (nErr != 0) {
+        errno = nErr;
+        return false;
+    }
     return true;
 }
 
@@ -535,7 +541,14 @@ std::size_t CRecordIndex::x_Append(CFile& file, const std::vector<Pending>& recs
                      HeaderText(recs[i].hdr.szDevice).c_str());
         return nCount;
     }
-    if (nSize == 0)
-        file.SyncEntry();  // the file may have just been created
+    // The file may have just been created: the records are written, but a crash may
+    // take the whole new file with them while its entry is not on disk.
+    if (nSize == 0) {
+        nErr = file.SyncEntry();
+        if (nErr != 0)
+            WriteLog(Format("Record index %s may not survive a crash, its directory cannot be synced (%s)",
+                            m_strPath.c_str(), ErrnoText(nErr).c_str()),
+                     HeaderText(recs[nFirst].hdr.szDevice).c_str());
+    }
     return nCount;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -216,9 +217,16 @@ std::string ChannelDirPath(const std::string& downRoot, const std::string& vehic
 
 bool MakeDirectories(const std::string& path)
 {
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    return fs::is_directory(path, ec);
+    std::error_code ecCreate;
+    fs::create_directories(path, ecCreate);
+    std::error_code ecCheck;
+    if (fs::is_directory(path, ecCheck))
+        return true;
+    // The creation's own error says why; a path that exists as something else
+    // (possible in a race with another creator) is no directory.
+    int nErr = ecCreate ? ecCreate.value() : ecCheck ? ecCheck.value() : ENOTDIR;
+    errno = nErr;
+    return false;
 }
 
 std::vector<std::string> FindFiles(const std::string& pattern)

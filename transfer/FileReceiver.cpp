@@ -1,5 +1,6 @@
 #include "transfer/FileReceiver.h"
 
+#include "control/ControlMessage.h"
 #include "core/Logger.h"
 #include "core/ServerCounters.h"
 #include "platform/File.h"
@@ -14,10 +15,38 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <sys/stat.h>
 #include <vector>
 
 namespace {
+
+// While the stream arrives, every kWriteBackStep new bytes are handed to the disk at
+// once and the step before them is waited for: one transfer then holds about two
+// steps of dirty memory, and the sync before the rename finds little left to write
+// instead of the whole file.
+constexpr std::int64_t kWriteBackStep = 8 << 20;
+
+// How far the write-back of the partial file has come; offsets in the file.
+struct WriteBehind {
+    std::int64_t nEnd = 0;      // the file's size as written so far
+    std::int64_t nStarted = 0;  // bytes before this have been handed to the disk
+    std::int64_t nWaited = 0;   // bytes before this have been written (not yet durable)
+};
+
+// Hands the bytes written since the last step to the disk once they make a step, and
+// waits for the step before. 0, or the error of a failed write-back.
+int AdvanceWriteBack(CFile& file, WriteBehind& wb)
+{
+    if (wb.nEnd - wb.nStarted < kWriteBackStep)
+        return 0;
+    int nErr = file.StartWriteBack(wb.nStarted, wb.nEnd - wb.nStarted);
+    if (nErr == 0)
+        nErr = file.WaitWriteBack(wb.nWaited, wb.nStarted - wb.nWaited);
+    wb.nWaited = wb.nStarted;
+    wb.nStarted = wb.nEnd;
+    return nErr;
+}
 
 // A name from the network as it may appear in a log line: control characters
 // would break the line, so they are shown as \xNN.
@@ -103,9 +132,9 @@ bool FileRemoved(const CFile& file, const std::string& partialName, const Transf
 }
 
 // Step 9: appends the stream to the file until the recorder closes, falls silent, or the
-// file cannot take more.
-void ReceiveLoop(CTCPSrv* pSrv, CFile& file, const TransferHeader& hdr, const std::string& partialName,
-                 const char* szDevice)
+// file cannot take more. wb starts at the file's size when it was opened.
+void ReceiveLoop(CTCPSrv* pSrv, CFile& file, WriteBehind& wb, const TransferHeader& hdr,
+                 const std::string& partialName, const char* szDevice)
 {
     std::vector<char> buf(kReceiveChunkSize);
     std::uint32_t nChunks = 0;
@@ -144,6 +173,16 @@ void ReceiveLoop(CTCPSrv* pSrv, CFile& file, const TransferHeader& hdr, const st
                      szDevice);
             return;
         }
+        wb.nEnd += static_cast<std::int64_t>(nWritten);
+        nErr = AdvanceWriteBack(file, wb);
+        if (nErr != 0) {
+            // The disk failed to take bytes already written: the file cannot be finished
+            // by this transfer (its sync fails too), so the rest of the stream is not taken.
+            WriteLog(Format("write-back of file %s of channel %d of %s failed: %s", partialName.c_str(), hdr.nChan,
+                            szDevice, ErrnoText(nErr).c_str()),
+                     szDevice);
+            return;
+        }
         if (++nChunks % 16 == 0 && FileRemoved(file, partialName, hdr, szDevice))
             return;
     }
@@ -151,9 +190,18 @@ void ReceiveLoop(CTCPSrv* pSrv, CFile& file, const TransferHeader& hdr, const st
 
 } // namespace
 
+std::string HeaderVehicleName(const TransferHeader& hdr)
+{
+    static_assert(sizeof(hdr.szDevice) == kNameFieldSize);
+    std::string name = HeaderText(hdr.szDevice);
+    if (name.size() > kNameFieldSize - 1)
+        name.resize(kNameFieldSize - 1);
+    return name;
+}
+
 std::string CheckHeaderNames(const TransferHeader& hdr)
 {
-    std::string device = HeaderText(hdr.szDevice);
+    std::string device = HeaderVehicleName(hdr);
     if (!IsSafePathComponent(device))
         return Format("Error transfer header, unsafe szDevice: %s", Printable(device).c_str());
     std::string chan = HeaderText(hdr.szChan);
@@ -193,19 +241,22 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     }
     TransferHeader hdr {};
     DecodeTransferHeader(rawHeader, sizeof(rawHeader), hdr);
+    // From here on the header names its vehicle as registration does, for the check
+    // against the request, the store's directory and the record index alike.
+    const std::string device = HeaderVehicleName(hdr);
+    std::memset(hdr.szDevice, 0, sizeof(hdr.szDevice));
+    std::memcpy(hdr.szDevice, device.data(), device.size());
 
     std::string refusal = CheckHeaderNames(hdr);
     if (!refusal.empty()) {
-        bool bDeviceSafe = IsSafePathComponent(HeaderText(hdr.szDevice));
-        WriteLog(refusal, bDeviceSafe ? HeaderText(hdr.szDevice).c_str() : nullptr);
+        bool bDeviceSafe = IsSafePathComponent(device);
+        WriteLog(refusal, bDeviceSafe ? device.c_str() : nullptr);
         pSrv->SetOutcome(TransferResult::Refused);
         pSrv->CloseAccepted();
         return 0;
     }
-    const std::string device = HeaderText(hdr.szDevice);
     const std::string recorderName = HeaderText(hdr.szChan);
     const char* szDevice = device.c_str();
-
 
     // Checked before anything in the store is created or renamed, so that a header
     // that is refused anyway never renames a partial file to its wrong name.
@@ -232,8 +283,15 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
 
     const std::string startText = FormatTimeString(hdr.tStart);
     const std::string chanDir = ChannelDirPath(downRoot, device, hdr.tStart, hdr.nChan);
-    // Failure shows later as a file that cannot be opened.
-    MakeDirectories(chanDir);
+    if (!MakeDirectories(chanDir)) {
+        int nErr = errno;
+        WriteLog(Format("cannot create directory %s for channel %d of %s: %s", chanDir.c_str(), hdr.nChan, szDevice,
+                        ErrnoText(nErr).c_str()),
+                 szDevice);
+        pSrv->SetOutcome(TransferResult::Failed);
+        pSrv->CloseAccepted();
+        return 0;
+    }
     const std::string finalName = FinalFileName(hdr.nChan, hdr.tStart, hdr.tEnd);
     const std::string finalPath = chanDir + "/" + finalName;
     const std::string partialName = PartialFileName(hdr.nChan, hdr.tStart, hdr.tEnd, recorderName, hdr.nFileSize);
@@ -247,19 +305,42 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
 
     WriteLog(Format("Start Recv file stream for channel %d of %s\n", hdr.nChan, szDevice), szDevice);
 
-    struct stat before {};
-    std::uint64_t nSizeBefore = ::stat(partialPath.c_str(), &before) == 0 ? static_cast<std::uint64_t>(before.st_size) : 0;
-    TransferResult eResult = TransferResult::Failed;
     CFile file;
-    if (file.Open(partialPath, CFile::Mode::Append) == 0) {
-        ReceiveLoop(pSrv, file, hdr, partialName, szDevice);
-        // A file about to take its finished name must be on disk first: after a power
-        // cut a finished name with missing data would never be fetched again.
-        if (static_cast<std::uint32_t>(file.Size()) == hdr.nFileSize)
-            file.SyncData();
-        file.Close();
+    int nOpenErr = file.Open(partialPath, CFile::Mode::Append);
+    if (nOpenErr != 0) {
+        WriteLog(Format("cannot open file %s of channel %d of %s: %s", partialName.c_str(), hdr.nChan, szDevice,
+                        ErrnoText(nOpenErr).c_str()),
+                 szDevice);
+        pSrv->SetOutcome(TransferResult::Failed);
+        pSrv->CloseAccepted();
+        return 0;
     }
+    // A resumed transfer appends: its write-back starts where the file ends.
+    const std::int64_t nOpenSize = file.Size();
+    const std::uint64_t nSizeBefore = nOpenSize > 0 ? static_cast<std::uint64_t>(nOpenSize) : 0;
+    WriteBehind wb;
+    wb.nEnd = wb.nStarted = wb.nWaited = static_cast<std::int64_t>(nSizeBefore);
+    ReceiveLoop(pSrv, file, wb, hdr, partialName, szDevice);
 
+    // A file about to take its finished name must be on disk first: after a power cut
+    // a finished name with missing data would never be fetched again. Without the
+    // sync the file keeps its partial name, and a later pass syncs and renames it.
+    bool bSynced = false;
+    bool bSyncLogged = false;
+    const std::int64_t nReceivedSize = file.Size();
+    if (nReceivedSize >= 0 && static_cast<std::uint32_t>(nReceivedSize) == hdr.nFileSize) {
+        int nErr = file.SyncData();
+        bSynced = nErr == 0;
+        if (!bSynced) {
+            WriteLog(Format("sync of file %s of channel %d of %s failed, kept as partial file: %s",
+                            partialName.c_str(), hdr.nChan, szDevice, ErrnoText(nErr).c_str()),
+                     szDevice);
+            bSyncLogged = true;
+        }
+    }
+    file.Close();
+
+    TransferResult eResult = TransferResult::Failed;
     struct stat st {};
     std::uint64_t nSizeAfter = nSizeBefore;
     if (::stat(partialPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -268,17 +349,33 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
         nSizeAfter = static_cast<std::uint64_t>(st.st_size);
         auto nSizeLow = static_cast<std::uint32_t>(st.st_size);
         if (nSizeLow == hdr.nFileSize) {
-            if (RenameNoReplace(partialPath, finalPath) != 0) {
+            if (!bSynced) {
+                // Only when the file at the partial path is not the one received: it
+                // was replaced meanwhile, and nothing says its bytes are on disk.
+                if (!bSyncLogged)
+                    WriteLog(Format("file %s of channel %d of %s was replaced while downloading, kept as partial file",
+                                    partialName.c_str(), hdr.nChan, szDevice),
+                             szDevice);
+            } else if (RenameNoReplace(partialPath, finalPath) != 0) {
                 int nErr = errno;
-                WriteLog(Format("rename file %s of channel %d of %s err, errno=%d", partialName.c_str(), hdr.nChan,
-                                szDevice, nErr),
+                WriteLog(Format("rename file %s of channel %d of %s err, errno=%d (%s)", partialName.c_str(),
+                                hdr.nChan, szDevice, nErr, ErrnoText(nErr).c_str()),
                          szDevice);
             } else {
                 WriteLog(Format("file %s of channel %d of %s is downloaded over!", finalName.c_str(), hdr.nChan,
                                 szDevice),
                          szDevice);
                 eResult = TransferResult::Stored;
-                SyncDirectory(chanDir);
+                // The data is on disk already: should a power cut undo the rename, the
+                // synced partial file is what the channel task finds at its next pass,
+                // and nothing received is lost. So the file counts as stored.
+                if (!SyncDirectory(chanDir)) {
+                    int nErr = errno;
+                    WriteLog(Format("sync of directory %s failed after file %s of channel %d of %s was stored: %s",
+                                    chanDir.c_str(), finalName.c_str(), hdr.nChan, szDevice,
+                                    ErrnoText(nErr).c_str()),
+                             szDevice);
+                }
                 if (bComponentMode && pIndex)
                     pIndex->AddRecord(hdr);
             }

@@ -25,9 +25,14 @@ int GetFileTask(CTCPSrv* pSrv);
 // bComponentMode false) adds no record. Channel task thread.
 int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponentMode, CRecordIndex* pIndex);
 
+// The vehicle a header names, as registration keeps its name: at most 31 bytes (a
+// 32-byte field with its NUL), so a name that fills the header's field without a NUL
+// is cut to the name the vehicle registered with. Any thread.
+std::string HeaderVehicleName(const TransferHeader& hdr);
+
 // Why a header's names must not be used in the store, or "" when they may:
-// the device name and the recorder's file name become path components.
-// Any thread.
+// the vehicle name (HeaderVehicleName) and the recorder's file name become path
+// components. Any thread.
 std::string CheckHeaderNames(const TransferHeader& hdr);
 
 // Whether the recorder's file name carries the header's channel tag ("ch%02d_").

@@ -6,10 +6,10 @@
 enum class TransferResult {
     NoConnection,  // the accept window closed empty (or was aborted)
     Refused,       // the header was missing, malformed or not for this store
-    Stored,        // the file reached its size and was renamed to its finished name
+    Stored,        // the file reached its size, was synced and renamed to its finished name
     Incomplete,    // the stream ended short; the partial file waits for a resume
     Oversize,      // more bytes than the header announced
-    Failed,        // a local failure: file, rename or write error
+    Failed,        // a local failure: directory, file, write, sync or rename error
 };
 
 struct TransferOutcome {

@@ -138,8 +138,13 @@ void CDownloadTask::StartCursor()
 bool CDownloadTask::OldestPartial(StoredRecording& partial) const
 {
     for (StoredRecording& candidate : FindPartials(m_settings.szDownDir, m_vehicle.Name(), m_nChannel)) {
+        // A malformed name is still a candidate: resuming it deletes it with a log line.
         TdNameFields fields;
-        ParseTdName(BaseName(candidate.path), fields);
+        (void)ParseTdName(BaseName(candidate.path), fields);
+        // A partial file beside its own finished recording is left alone: that
+        // recording is stored.
+        if (HasFinished(m_settings.szDownDir, m_vehicle.Name(), m_nChannel, candidate.tStart, candidate.tEnd))
+            continue;
         if (!IsSkipped(fields[3], candidate.tStart)) {
             partial = std::move(candidate);
             return true;
@@ -363,10 +368,10 @@ CDownloadTask::Step CDownloadTask::Resume(const StoredRecording& partial)
 void CDownloadTask::ReportLeftBehind(const std::string& tdName, const std::string& reason)
 {
     TdNameFields fields;
-    ParseTdName(tdName, fields);
+    bool bWellFormed = ParseTdName(tdName, fields) == 0;
     MissedRecording missed;
     missed.nChannel = m_nChannel;
-    missed.strFileName = fields[3];
+    missed.strFileName = bWellFormed ? fields[3] : tdName;
     missed.tStart = ParseTimeString(fields[1]);
     missed.tEnd = ParseTimeString(fields[2]);
     missed.strReason = reason;

@@ -161,7 +161,7 @@ TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsItsEndFirstAndAllowsCreateAgain)
     ASSERT_EQ(m_server.Create("127.0.0.1", 0, m_collector.Handler()), 0);
     m_server.Start();
     CSocket peer = CSocket::CreateUdp("127.0.0.1", 0);
-    peer.SendTo("127.0.0.1", m_server.LocalPort(), "again", 5);
+    ASSERT_EQ(peer.SendTo("127.0.0.1", m_server.LocalPort(), "again", 5), 5);
     EXPECT_TRUE(m_collector.WaitFor(1));
     m_server.Stop();
 }

@@ -97,4 +97,33 @@ TEST_F(FileTest, LockIsExclusiveUntilCloseAndFollowsAReplacedFile)
     EXPECT_EQ(first.Size(), 0);
 }
 
+TEST_F(FileTest, WriteBackOfAnyRangeKeepsTheBytesAndDoesNothingWhereThereIsNoDisk)
+{
+    std::string data((3u << 20) + 5, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 7 + i / 4096);
+    // Ranges that start inside a page, overlap, run past the end, or are empty.
+    CFile file;
+    ASSERT_EQ(file.Open("w.bin", CFile::Mode::Append), 0);
+    ASSERT_EQ(file.WriteAll(data.data(), 1000001), 0);
+    EXPECT_EQ(file.StartWriteBack(0, 1000001), 0);
+    ASSERT_EQ(file.WriteAll(data.data() + 1000001, data.size() - 1000001), 0);
+    EXPECT_EQ(file.StartWriteBack(1000001, 2 << 20), 0);
+    EXPECT_EQ(file.WaitWriteBack(4097, 8 << 20), 0);
+    EXPECT_EQ(file.WaitWriteBack(100, 0), 0);
+    EXPECT_EQ(file.SyncData(), 0);
+    file.Close();
+    EXPECT_TRUE(ReadFile("w.bin") == data);  // not EXPECT_EQ: 3 MiB would be printed
+
+    // A pipe has no pages to write back: the calls do nothing, and fail nothing.
+    ASSERT_EQ(::mkfifo("fifo", 0600), 0);
+    CFile pipe;
+    ASSERT_EQ(pipe.Open("fifo", CFile::Mode::ReadWrite), 0);
+    EXPECT_EQ(pipe.StartWriteBack(0, 4096), 0);
+    EXPECT_EQ(pipe.WaitWriteBack(0, 4096), 0);
+
+    CFile closed;
+    EXPECT_EQ(closed.StartWriteBack(0, 4096), EBADF);
+}
+
 }  // namespace

@@ -55,6 +55,8 @@ void ResetProcessWide()
     control.DiskMonitor().SetQuery(FreeDiskSpace);
     control.Retention().SetQuery(FreeDiskSpace);
     CRecordIndex::SetInstanceDirectory("");
+    InjectSyncFault(SyncFault::Data, 0, 0);
+    InjectSyncFault(SyncFault::Directory, 0, 0);
 }
 
 void SetTz(const std::optional<std::string>& tz)

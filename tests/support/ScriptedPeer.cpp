@@ -1,5 +1,7 @@
 #include "ScriptedPeer.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 ScriptedPeer::ScriptedPeer() : m_socket(CSocket::CreateUdp("127.0.0.1", 0)) {}
@@ -49,7 +51,8 @@ std::vector<unsigned char> ScriptedPeer::Reply(std::uint8_t nCommand, std::uint1
 
 void ScriptedPeer::Send(const std::vector<unsigned char>& datagram)
 {
-    m_socket.SendTo("127.0.0.1", m_nServerPort, datagram.data(), datagram.size());
+    EXPECT_EQ(m_socket.SendTo("127.0.0.1", m_nServerPort, datagram.data(), datagram.size()),
+              static_cast<ssize_t>(datagram.size()));
 }
 
 std::optional<std::vector<unsigned char>> ScriptedPeer::Receive(int nTimeoutMs)

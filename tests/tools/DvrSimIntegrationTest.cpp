@@ -83,7 +83,10 @@ public:
         return ReceiveWhere([&](const Bytes& d) { return d[4] == 0 && d[5] == nCommand; }, nTimeoutMs);
     }
 
-    void Send(const Bytes& d) { m_udp.SendTo(m_strPeerIp.c_str(), m_nPeerPort, d.data(), d.size()); }
+    void Send(const Bytes& d)
+    {
+        EXPECT_EQ(m_udp.SendTo(m_strPeerIp.c_str(), m_nPeerPort, d.data(), d.size()), static_cast<ssize_t>(d.size()));
+    }
     // Where requests go when the recorder's registration may not have arrived.
     void SetPeer(std::uint16_t nPort)
     {

@@ -2,6 +2,7 @@
 
 #include "TransferClient.h"
 #include "core/Logger.h"
+#include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
 #include "settings/Settings.h"
@@ -13,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <functional>
@@ -75,24 +77,25 @@ protected:
         srv.GetListenAddr(szIp, m_nPort);
     }
 
-    // One accept window of srv while client plays the recorder.
-    void Transfer(const std::function<void(CSocket&)>& client) { Transfer(m_srv, client); }
-    void Transfer(CTCPSrv& srv, const std::function<void(CSocket&)>& client)
+    // One accept window of srv while client plays the recorder; how it ended.
+    TransferOutcome Transfer(const std::function<void(CSocket&)>& client) { return Transfer(m_srv, client); }
+    TransferOutcome Transfer(CTCPSrv& srv, const std::function<void(CSocket&)>& client)
     {
         std::jthread recorder([&] {
             CSocket sock = Connect(m_nPort);
             client(sock);
         });
-        srv.WaitForConnection();
+        return srv.WaitForConnection();
     }
 
     // Sends header and bytes [nFrom, nTo) of the standard recording, then closes.
-    void SendRange(const std::string& header, std::size_t nFrom, std::size_t nTo, CTCPSrv* pSrv = nullptr)
+    TransferOutcome SendRange(const std::string& header, std::size_t nFrom, std::size_t nTo, CTCPSrv* pSrv = nullptr)
     {
-        Transfer(pSrv ? *pSrv : m_srv, [&](CSocket& sock) {
-            sock.SendAll(header.data(), header.size());
+        return Transfer(pSrv ? *pSrv : m_srv, [&](CSocket& sock) {
+            EXPECT_TRUE(sock.SendAll(header.data(), header.size()));
             std::string data = Content(nTo - nFrom, nFrom);
-            sock.SendAll(data.data(), data.size());
+            // A refused header closes the connection: the bytes may not all go.
+            (void)sock.SendAll(data.data(), data.size());
         });
     }
 
@@ -102,9 +105,10 @@ protected:
     {
         bool bClosedByServer = false;
         Transfer([&](CSocket& sock) {
-            sock.SendAll(header.data(), header.size());
+            EXPECT_TRUE(sock.SendAll(header.data(), header.size()));
             std::string data = Content(nBytes);
-            sock.SendAll(data.data(), data.size());
+            // A server that stops taking the file early may reset the connection.
+            (void)sock.SendAll(data.data(), data.size());
             bClosedByServer = WaitForServerClose(sock);
         });
         return bClosedByServer;
@@ -139,9 +143,9 @@ TEST_F(FileReceiverTest, HeaderThatNeverCompletesIsRefused)
     Transfer([&](CSocket& sock) { WaitForServerClose(sock); });
     EXPECT_TRUE(LogHas("select err or timeout"));
     // Half a header, then the connection ends; half a header, then silence.
-    Transfer([&](CSocket& sock) { sock.SendAll(header.data(), 40); });
+    Transfer([&](CSocket& sock) { EXPECT_TRUE(sock.SendAll(header.data(), 40)); });
     Transfer([&](CSocket& sock) {
-        sock.SendAll(header.data(), 40);
+        EXPECT_TRUE(sock.SendAll(header.data(), 40));
         WaitForServerClose(sock);
     });
     std::vector<std::string> log = ReadLogMessages();
@@ -257,10 +261,39 @@ TEST_F(FileReceiverTest, UnsafeNamesAreRefusedAndNothingIsWritten)
     EXPECT_EQ(ReadLogMessages(), expected);
     EXPECT_EQ(std::distance(fs::recursive_directory_iterator("."), {}), 1);  // log.txt alone
 
-    // A device name that fills its whole field (no NUL) is a name like any other.
+    // A device name that fills its whole field (no NUL) is a name like any other, cut
+    // to the 31 bytes registration keeps.
     const std::string fullName(32, 'D');
     SendRange(HeaderBytes(fullName, "ch01_rec", kStart, kEnd, 10, 1), 0, 10);
-    EXPECT_EQ(ReadFile("dl/" + fullName + "/05-03-2013/ch01/" + kMp4Name), Content(10));
+    EXPECT_EQ(ReadFile("dl/" + fullName.substr(0, 31) + "/05-03-2013/ch01/" + kMp4Name), Content(10));
+    // Cut, a name whose 32nd byte alone is unsafe is safe.
+    SendRange(HeaderBytes(std::string(31, 'E') + "/", "ch01_rec", kStart, kEnd, 10, 1), 0, 10);
+    EXPECT_EQ(ReadFile("dl/" + std::string(31, 'E') + "/05-03-2013/ch01/" + kMp4Name), Content(10));
+}
+
+TEST_F(FileReceiverTest, NameThatFillsItsFieldIsTheRegisteredVehicleWithItsDirectoryAndRecord)
+{
+    // Registration keeps 31 bytes of such a name, and the channel task expects those.
+    const std::string fullName = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
+    ASSERT_EQ(fullName.size(), 32u);
+    const std::string registered = fullName.substr(0, 31);
+    CRecordIndex index(Dir().string());
+    CTCPSrv srv([&](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, "dl", true, &index); });
+    Open(srv);
+    srv.ExpectTransfer(registered, "ch01_rec", 1);
+
+    TransferOutcome outcome = SendRange(HeaderBytes(fullName, "ch01_rec", kStart, kEnd, 100, 1), 0, 100, &srv);
+    EXPECT_EQ(outcome.eResult, TransferResult::Stored);
+    EXPECT_EQ(ReadFile("dl/" + registered + "/05-03-2013/ch01/" + kMp4Name), Content(100));
+    EXPECT_EQ(std::distance(fs::directory_iterator("dl"), {}), 1);
+    EXPECT_TRUE(LogHas("file " + kMp4Name + " of channel 1 of " + registered + " is downloaded over!"));
+    const std::string text = ReadFile(index.Path());
+    EXPECT_NE(text.find("<puid>" + registered + "</puid>"), std::string::npos) << text;
+    EXPECT_EQ(text.find(fullName), std::string::npos) << text;
+
+    // Another vehicle whose name only starts alike is still refused.
+    outcome = SendRange(HeaderBytes(registered.substr(0, 30) + "X5", "ch01_rec", kStart, kEnd, 100, 1), 0, 100, &srv);
+    EXPECT_EQ(outcome.eResult, TransferResult::Refused);
 }
 
 TEST_F(FileReceiverTest, RecorderThatStaysConnectedAfterTheLastByteFinishesAfterTheSilence)
@@ -296,12 +329,13 @@ TEST_F(FileReceiverTest, PartialFileRemovedDuringTheTransferEndsTheRun)
     const std::string td = kChanDir + "/" + TdName("ch01_rec", 50000);
     bool bClosedByServer = false;
     Transfer([&](CSocket& sock) {
-        sock.SendAll(header.data(), header.size());
+        EXPECT_TRUE(sock.SendAll(header.data(), header.size()));
         std::string data = Content(50000);
-        sock.SendAll(data.data(), 10000);
+        EXPECT_TRUE(sock.SendAll(data.data(), 10000));
         ASSERT_TRUE(WaitForSize(td, 10000));
         fs::remove(td);
-        sock.SendAll(data.data() + 10000, 10000);
+        // The server may have seen the removal and closed already.
+        (void)sock.SendAll(data.data() + 10000, 10000);
         bClosedByServer = WaitForServerClose(sock);
     });
     EXPECT_TRUE(bClosedByServer);
@@ -350,4 +384,103 @@ TEST_F(FileReceiverTest, MissingListenerIsReported)
 {
     EXPECT_EQ(GetFileTask(nullptr), 0);
     EXPECT_TRUE(LogHas("CTCPSrv::GetFileTask: Invalid Param"));
+}
+
+// A file that cannot be finished keeps its partial name and bytes, the log says why,
+// and the transfer does not count as stored, so that the channel task tries again.
+TEST_F(FileReceiverTest, FileThatCannotBeFinishedStaysPartialAndIsNotStored)
+{
+    constexpr std::uint32_t kSize = 30000;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
+    const std::string tdName = TdName("ch01_rec", kSize);
+    const std::string td = kChanDir + "/" + tdName;
+
+    // A file stands where the date directory belongs: no channel directory.
+    fs::create_directories("dl/BUS1");
+    WriteFile("dl/BUS1/05-03-2013", "x");
+    TransferOutcome outcome = SendRange(header, 0, kSize);
+    EXPECT_EQ(outcome.eResult, TransferResult::Failed);
+    EXPECT_TRUE(LogHas("cannot create directory " + kChanDir + " for channel 1 of BUS1: " + ErrnoText(ENOTDIR)));
+    EXPECT_EQ(ReadFile("dl/BUS1/05-03-2013"), "x");
+    fs::remove("dl/BUS1/05-03-2013");
+
+    // The disk fails the sync: the whole file stays partial.
+    InjectSyncFault(SyncFault::Data, EIO, 1);
+    outcome = SendRange(header, 0, kSize);
+    EXPECT_EQ(outcome.eResult, TransferResult::Failed);
+    EXPECT_EQ(outcome.nBytes, kSize);
+    EXPECT_EQ(ReadFile(td), Content(kSize));
+    EXPECT_FALSE(fs::exists(kMp4));
+    EXPECT_TRUE(LogHas("sync of file " + tdName + " of channel 1 of BUS1 failed, kept as partial file: " +
+                       ErrnoText(EIO)));
+    EXPECT_FALSE(LogHas("file " + kMp4Name + " of channel 1 of BUS1 is downloaded over!"));
+    // A later transfer that brings nothing more syncs it and gives it its name.
+    outcome = SendRange(header, kSize, kSize);
+    EXPECT_EQ(outcome.eResult, TransferResult::Stored);
+    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
+    EXPECT_FALSE(fs::exists(td));
+
+    // Another file takes the finished name while the stream arrives: no rename.
+    const std::uint32_t tLate = kStart + 3600;
+    const std::string lateHeader = HeaderBytes("BUS1", "ch01_late", tLate, kEnd + 3600, kSize, 1);
+    const std::string lateTdName = PartialFileName(1, tLate, kEnd + 3600, "ch01_late", kSize);
+    const std::string lateTd = kChanDir + "/" + lateTdName;
+    const std::string lateMp4 = kChanDir + "/" + FinalFileName(1, tLate, kEnd + 3600);
+    outcome = Transfer([&](CSocket& sock) {
+        EXPECT_TRUE(sock.SendAll(lateHeader.data(), lateHeader.size()));
+        std::string data = Content(kSize);
+        EXPECT_TRUE(sock.SendAll(data.data(), 10000));
+        ASSERT_TRUE(WaitForSize(lateTd, 10000));
+        WriteFile(lateMp4, "other");
+        EXPECT_TRUE(sock.SendAll(data.data() + 10000, kSize - 10000));
+    });
+    EXPECT_EQ(outcome.eResult, TransferResult::Failed);
+    EXPECT_EQ(ReadFile(lateTd), Content(kSize));
+    EXPECT_EQ(ReadFile(lateMp4), "other");
+    EXPECT_TRUE(LogHas("rename file " + lateTdName + " of channel 1 of BUS1 err, errno=" + std::to_string(EEXIST) +
+                       " (" + ErrnoText(EEXIST) + ")"));
+
+    // A directory stands at the partial file's name: it cannot be opened.
+    const std::uint32_t tDir = kStart + 7200;
+    const std::string dirTdName = PartialFileName(1, tDir, kEnd + 7200, "ch01_dir", kSize);
+    fs::create_directory(kChanDir + "/" + dirTdName);
+    outcome = SendRange(HeaderBytes("BUS1", "ch01_dir", tDir, kEnd + 7200, kSize, 1), 0, kSize);
+    EXPECT_EQ(outcome.eResult, TransferResult::Failed);
+    EXPECT_TRUE(fs::is_directory(kChanDir + "/" + dirTdName));
+    EXPECT_FALSE(fs::exists(kChanDir + "/" + FinalFileName(1, tDir, kEnd + 7200)));
+    EXPECT_TRUE(LogHas("cannot open file " + dirTdName + " of channel 1 of BUS1: " + ErrnoText(EISDIR)));
+}
+
+// The data is on disk before the rename; a directory sync that fails after it leaves
+// at worst the synced partial file after a power cut, so the file counts as stored.
+TEST_F(FileReceiverTest, DirectorySyncFailingAfterTheRenameIsLoggedAndTheFileIsStored)
+{
+    InjectSyncFault(SyncFault::Directory, EIO, 1);
+    TransferOutcome outcome = SendRange(HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 500, 1), 0, 500);
+    EXPECT_EQ(outcome.eResult, TransferResult::Stored);
+    EXPECT_EQ(ReadFile(kMp4), Content(500));
+    EXPECT_TRUE(LogHas("sync of directory " + kChanDir + " failed after file " + kMp4Name +
+                       " of channel 1 of BUS1 was stored: " + ErrnoText(EIO)));
+}
+
+// The stream is written back to disk in steps while it arrives, from wherever a
+// resumed transfer starts: every byte lands where it belongs, over several steps and
+// from an offset that is no page boundary.
+TEST_F(FileReceiverTest, ResumedTransferWrittenBackWhileArrivingKeepsEveryByte)
+{
+    constexpr std::uint32_t kSize = (40u << 20) + 12345;
+    constexpr std::size_t kCut = (17u << 20) + 4097;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
+    const std::string td = kChanDir + "/" + TdName("ch01_rec", kSize);
+
+    TransferOutcome outcome = SendRange(header, 0, kCut);
+    EXPECT_EQ(outcome.eResult, TransferResult::Incomplete);
+    EXPECT_EQ(outcome.nBytes, kCut);
+    EXPECT_TRUE(ReadFile(td) == Content(kCut));
+
+    outcome = SendRange(header, kCut, kSize);
+    EXPECT_EQ(outcome.eResult, TransferResult::Stored);
+    EXPECT_EQ(outcome.nBytes, kSize - kCut);
+    EXPECT_TRUE(ReadFile(kMp4) == Content(kSize));  // not EXPECT_EQ: 40 MiB would be printed
+    EXPECT_FALSE(LogHas("write-back of file"));
 }

@@ -265,11 +265,12 @@ TEST_F(TCPSrvTest, ReceivedBytesAreTakenWithoutLoss)
     });
     std::jthread sender([&] {
         CSocket sock = Connect(nPort);
-        sock.SendAll(HeaderBytes("BUS1", "ch01_x", 1362492129, 1362492729, kSize, 1).data(), kTransferHeaderSize);
+        ASSERT_TRUE(sock.SendAll(HeaderBytes("BUS1", "ch01_x", 1362492129, 1362492729, kSize, 1).data(),
+                                 kTransferHeaderSize));
         std::string data = Content(kSize);
         // In small pieces, so that the taker runs between many of them.
         for (std::size_t i = 0; i < data.size(); i += 4096)
-            sock.SendAll(data.data() + i, std::min<std::size_t>(4096, data.size() - i));
+            ASSERT_TRUE(sock.SendAll(data.data() + i, std::min<std::size_t>(4096, data.size() - i)));
     });
     srv.WaitForConnection();
     sender.join();

@@ -348,7 +348,12 @@ void CSimRecorder::SendDatagram(const std::string& strIp, std::uint16_t nPort, c
         Emit(2, Format("%s to %s:%u lost on the way out", strWhat.c_str(), strIp.c_str(), nPort));
         return;
     }
-    m_udp.SendTo(strIp.c_str(), nPort, pData, nLen);
+    if (m_udp.SendTo(strIp.c_str(), nPort, pData, nLen) < 0) {
+        // UDP may lose it anyway: the control loop goes on.
+        Emit(1, Format("%s to %s:%u could not be sent: %s", strWhat.c_str(), strIp.c_str(), nPort,
+                       ErrnoText(errno).c_str()));
+        return;
+    }
     Emit(2, Format("%s sent to %s:%u", strWhat.c_str(), strIp.c_str(), nPort));
 }
 
@@ -662,8 +667,9 @@ void CSimRecorder::RunTransfer(Transfer* pTransfer)
             && !SendContent(pTransfer->sock, rec.nSeed, rec.nSize, std::uint64_t(rec.nSize) + faults.nExtraBytes, buf,
                             &nSent))
             strFailure = Format("sending the extra bytes failed: %s", ErrnoText(errno).c_str());
+        // The linger is a pause that a stop cuts short; either way it is over.
         if (strFailure.empty() && !bCut && faults.nLingerMs > 0)
-            m_stopEvent.Wait(faults.nLingerMs);
+            (void)m_stopEvent.Wait(faults.nLingerMs);
     }
     CloseConnection(pTransfer);
     {
