@@ -64,8 +64,9 @@ TEST_F(OffloadE2eTest, RecordingsThatFailThreeTimesAreFetchedAtALaterPassAndOnly
     EXPECT_GE(CountLog("vehname=SKIP, chan=1, download incomplete: 5 recordings skipped, left for the next pass"), 1u);
     CFleetHistory::Instance().Flush();
     for (const FleetRecord& rec : CFleetHistory::Instance().Snapshot(kT0)) {
-        if (rec.strName == "SKIP")
+        if (rec.strName == "SKIP") {
             EXPECT_NE(rec.tLastCompleteOffload, 0u);
+        }
     }
     EXPECT_TRUE(CFleetHistory::Instance().MissedRecordings("SKIP").empty());
 }
@@ -147,8 +148,9 @@ TEST_F(OffloadE2eTest, ARecordingThatNeverArrivesIsReportedAndTheOffloadIsNotCom
     EXPECT_EQ(missed[0].eState, MissedRecording::State::Retrying);  // one visit so far
     EXPECT_NE(missed[0].strReason.find("transfer broke off"), std::string::npos) << missed[0].strReason;
     for (const FleetRecord& fleet : CFleetHistory::Instance().Snapshot(kT0)) {
-        if (fleet.strName == "NEVER")
+        if (fleet.strName == "NEVER") {
             EXPECT_EQ(fleet.tLastCompleteOffload, 0u);
+        }
     }
 }
 

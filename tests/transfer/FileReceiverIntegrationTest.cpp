@@ -287,6 +287,7 @@ TEST_F(FileReceiverTest, NameThatFillsItsFieldIsTheRegisteredVehicleWithItsDirec
     EXPECT_EQ(ReadFile("dl/" + registered + "/05-03-2013/ch01/" + kMp4Name), Content(100));
     EXPECT_EQ(std::distance(fs::directory_iterator("dl"), {}), 1);
     EXPECT_TRUE(LogHas("file " + kMp4Name + " of channel 1 of " + registered + " is downloaded over!"));
+    index.Flush(60000);  // records are written by the index's own thread
     const std::string text = ReadFile(index.Path());
     EXPECT_NE(text.find("<puid>" + registered + "</puid>"), std::string::npos) << text;
     EXPECT_EQ(text.find(fullName), std::string::npos) << text;
