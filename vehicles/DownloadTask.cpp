@@ -321,7 +321,7 @@ CDownloadTask::Step CDownloadTask::Resume(const StoredRecording& partial)
     if (nAnswer == 1) {
         ReportLeftBehind(name, "the recorder no longer offers it in the span");
         Log(Format("delete the td file: %s ", name.c_str()));
-        std::filesystem::remove(tdPath, ec);
+        DeletePartial(partial);
         m_bSpanExhausted = true;
         return Step::Again;
     }
@@ -340,7 +340,7 @@ CDownloadTask::Step CDownloadTask::Resume(const StoredRecording& partial)
 
     if (!bWellFormed) {
         Log(Format("invalid name,delete the td file: %s ", name.c_str()));
-        std::filesystem::remove(tdPath, ec);
+        DeletePartial(partial);
         return Step::Wait;
     }
     if (fields[3] == record.szFileName && nExpected > nActual) {
@@ -361,8 +361,22 @@ CDownloadTask::Step CDownloadTask::Resume(const StoredRecording& partial)
                                    ? "it fell out of the span before it was stored"
                                    : "the recorder no longer offers it");
     Log(Format("unmatched size or filename,delete the td file: %s", name.c_str()));
-    std::filesystem::remove(tdPath, ec);
+    DeletePartial(partial);
     return Step::Wait;
+}
+
+void CDownloadTask::DeletePartial(const StoredRecording& partial)
+{
+    std::error_code ec;
+    if (std::filesystem::remove(partial.path, ec) || !ec)
+        return;
+    // Left in place it would be taken up again at once: after a few tries it is
+    // skipped for the pass like a recording that keeps failing.
+    std::string name = BaseName(partial.path);
+    Log(Format("cannot delete the td file %s: %s", name.c_str(), ec.message().c_str()));
+    TdNameFields fields;
+    (void)ParseTdName(name, fields);
+    NoteFailure(fields[3], partial.tStart, partial.tEnd, "partial file could not be deleted");
 }
 
 void CDownloadTask::ReportLeftBehind(const std::string& tdName, const std::string& reason)

@@ -79,6 +79,9 @@ private:
     // The recorder reports nothing before tStart: the cursor may move up to it.
     void NothingBefore(std::uint32_t tStart);
     void SaveMark();
+    // Deletes a partial file that no longer matches; one that cannot be deleted counts
+    // as a failure of its recording.
+    void DeletePartial(const StoredRecording& partial);
     // A partial file whose recording the recorder no longer offers in the span.
     void ReportLeftBehind(const std::string& tdName, const std::string& reason);
     // Ends the task: "download finished!" only when nothing in the span is left.
