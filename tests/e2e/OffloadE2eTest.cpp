@@ -45,7 +45,7 @@ TEST_F(OffloadE2eTest, RecordingsThatFailThreeTimesAreFetchedAtALaterPassAndOnly
     StartSim(options);
     ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
-    ASSERT_TRUE(WaitFor([] { return CountLog(Done("SKIP", 1)) == 1; }, 10s));
+    ASSERT_TRUE(WaitFor([] { return CountLog(Done("SKIP", 1)) >= 1; }, 10s));
     EXPECT_TRUE(FilesWithExtension(".td").empty());
 
     // Each was skipped once, in the first pass, and nothing was reported finished
@@ -85,7 +85,7 @@ TEST_F(OffloadE2eTest, OlderRecordingsAndAnOlderPartialFileThanTheNewestStoredAr
     ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     EXPECT_TRUE(FilesWithExtension(".td").empty());
-    ASSERT_TRUE(WaitFor([] { return CountLog(Done("OLDER", 1)) == 1; }, 10s));
+    ASSERT_TRUE(WaitFor([] { return CountLog(Done("OLDER", 1)) >= 1; }, 10s));
     for (const SimRecordingStats& stats : m_pSim->Recorder(0).Stats()) {
         if (stats.nIndex == 1)
             EXPECT_EQ(stats.vecSeeks, (std::vector<std::uint32_t> {40000})) << "resumed, not fetched again";
@@ -107,7 +107,8 @@ TEST_F(OffloadE2eTest, TheNextVisitStartsWhereFetchingWasCompleteAndStepsOverWha
     m_pSim.reset();
     StopTimer();
     CServerControl::Instance().Stop();
-    const SimRecording& last = CSimRecordings("AGAIN", options).All().back();
+    const CSimRecordings catalogue("AGAIN", options);
+    const SimRecording& last = catalogue.All().back();
     const std::string fromSpanStart = "vehname=AGAIN, chan=1, SendQueryFileCmd tStart: " +
                                       FormatTimeString(kT0 - 60) + ", tEnd: " + FormatTimeString(kT0 + 86400) +
                                       " FileType: 255";
@@ -163,7 +164,7 @@ TEST_F(OffloadE2eTest, ARecorderThatNeverAnswersTheCountQueryDelaysNoChannel)
     options.faults.bNoCount = true;
     StartSim(options);
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
-    ASSERT_TRUE(WaitFor([] { return CountLog("ZELP_QUERY_FILE_COUNT FAILED!") == 1; }, 10s));
+    ASSERT_TRUE(WaitFor([] { return CountLog("ZELP_QUERY_FILE_COUNT FAILED!") >= 1; }, 10s));
     // Every channel asked for its first recording before the count query gave up.
     std::vector<std::string> messages = ReadLogMessages();
     auto failed = std::find(messages.begin(), messages.end(), "ZELP_QUERY_FILE_COUNT FAILED!");
