@@ -37,6 +37,10 @@ int CUDPSrv::Create(const char* szLocalIp, std::uint16_t nPort, DatagramHandler 
     int nGranted = sock.SetReceiveBuffer(kControlReceiveBuffer);
     if (nGranted < kControlReceiveBuffer)
         WriteLog(Format("control socket receive buffer is %d bytes, %d were asked", nGranted, kControlReceiveBuffer));
+    // The address a recorder's datagrams arrive on is one it can reach: file requests
+    // may name it.
+    if (!sock.ReportArrivalAddress())
+        WriteLog(Format("control socket cannot tell the address datagrams arrive on, errno=%d", errno));
     m_socket = std::move(sock);
     m_handler = std::move(handler);
     return 0;
@@ -80,6 +84,7 @@ void CUDPSrv::ReceiveLoop()
 {
     std::vector<unsigned char> buffer(kMaxDatagramSize);
     std::string peerIp;
+    std::string localIp;
     std::uint16_t nPeerPort = 0;
     for (;;) {
         int nReady = m_socket.WaitReadable(Timing().nUdpIdleWaitMs);
@@ -92,7 +97,7 @@ void CUDPSrv::ReceiveLoop()
         if (nReady == 0)
             continue;
 
-        ssize_t nRecv = m_socket.RecvFrom(buffer.data(), buffer.size(), &peerIp, &nPeerPort);
+        ssize_t nRecv = m_socket.RecvFrom(buffer.data(), buffer.size(), &peerIp, &nPeerPort, &localIp);
         if (nRecv < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
@@ -112,7 +117,7 @@ void CUDPSrv::ReceiveLoop()
             continue;
         }
         CServerCounters::Bump(CServerCounters::Instance().nControlDatagrams);
-        m_handler(buffer.data(), static_cast<int>(nRecv), peerIp.c_str(), nPeerPort);
+        m_handler(buffer.data(), static_cast<int>(nRecv), peerIp.c_str(), nPeerPort, localIp.c_str());
     }
 }
 

@@ -7,10 +7,11 @@
 #include <mutex>
 #include <thread>
 
-// Called on the receive thread for each datagram; the bytes are valid only during
-// the call.
-using DatagramHandler =
-    std::function<void(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)>;
+// Called on the receive thread for each datagram with its sender and the local
+// address it arrived on ("" when unknown); bytes and texts are valid only during the
+// call.
+using DatagramHandler = std::function<void(const unsigned char* pData, int nLen, const char* szIp,
+                                           std::uint16_t nPort, const char* szLocalIp)>;
 
 // Receive buffer asked for the control socket: room for a rush of a few thousand
 // datagrams while the receive thread routes.

@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -66,6 +68,12 @@ bool ParseIpv4(const char* szIp, std::uint32_t* pNetOrderAddr)
         return false;
     *pNetOrderAddr = addr.s_addr;
     return true;
+}
+
+bool IsLoopbackIpv4(const char* szIp)
+{
+    std::uint32_t nAddr = 0;
+    return ParseIpv4(szIp, &nAddr) && (ntohl(nAddr) >> 24) == 127;
 }
 
 CSocket::CSocket(int fd) : m_fd(fd) {}
@@ -194,16 +202,48 @@ CSocket CSocket::Accept(std::string* pPeerIp, std::uint16_t* pPeerPort)
     return CSocket(fd);
 }
 
-ssize_t CSocket::RecvFrom(void* pBuf, std::size_t nLen, std::string* pPeerIp, std::uint16_t* pPeerPort)
+ssize_t CSocket::RecvFrom(void* pBuf, std::size_t nLen, std::string* pPeerIp, std::uint16_t* pPeerPort,
+                          std::string* pLocalIp)
 {
     sockaddr_in addr {};
-    socklen_t nAddrLen = sizeof(addr);
+    iovec part {pBuf, nLen};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr msg {};
+    msg.msg_name = &addr;
+    msg.msg_namelen = sizeof(addr);
+    msg.msg_iov = &part;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof(control);
     // MSG_TRUNC makes the call return the datagram's real length, so that an
     // oversized datagram can be told from one that just fits.
-    ssize_t n = ::recvfrom(m_fd.load(), pBuf, nLen, MSG_TRUNC, reinterpret_cast<sockaddr*>(&addr), &nAddrLen);
-    if (n >= 0)
-        SplitAddr(addr, pPeerIp, pPeerPort);
+    ssize_t n = ::recvmsg(m_fd.load(), &msg, MSG_TRUNC);
+    if (n < 0)
+        return n;
+    SplitAddr(addr, pPeerIp, pPeerPort);
+    if (pLocalIp) {
+        pLocalIp->clear();
+        for (cmsghdr* pCmsg = CMSG_FIRSTHDR(&msg); pCmsg != nullptr; pCmsg = CMSG_NXTHDR(&msg, pCmsg)) {
+            if (pCmsg->cmsg_level != IPPROTO_IP || pCmsg->cmsg_type != IP_PKTINFO)
+                continue;
+            in_pktinfo info {};
+            std::memcpy(&info, CMSG_DATA(pCmsg), sizeof(info));
+            // ipi_spec_dst is the local address a reply would leave from: the
+            // destination itself for a unicast datagram, this host's own address for
+            // one sent to a broadcast address (which ipi_addr would name).
+            in_addr local = info.ipi_spec_dst.s_addr != 0 ? info.ipi_spec_dst : info.ipi_addr;
+            char szIp[INET_ADDRSTRLEN] = {};
+            if (inet_ntop(AF_INET, &local, szIp, sizeof(szIp)) != nullptr)
+                *pLocalIp = szIp;
+        }
+    }
     return n;
+}
+
+bool CSocket::ReportArrivalAddress()
+{
+    int nOne = 1;
+    return ::setsockopt(m_fd.load(), IPPROTO_IP, IP_PKTINFO, &nOne, sizeof(nOne)) == 0;
 }
 
 ssize_t CSocket::SendTo(const char* szIp, std::uint16_t nPort, const void* pBuf, std::size_t nLen)

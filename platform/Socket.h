@@ -44,8 +44,15 @@ public:
     [[nodiscard]] CSocket Accept(std::string* pPeerIp = nullptr, std::uint16_t* pPeerPort = nullptr);
 
     // Receives one datagram. Returns the datagram's full length (which exceeds
-    // nLen when it did not fit and was cut), or -1 with errno.
-    [[nodiscard]] ssize_t RecvFrom(void* pBuf, std::size_t nLen, std::string* pPeerIp, std::uint16_t* pPeerPort);
+    // nLen when it did not fit and was cut), or -1 with errno. pLocalIp, when given,
+    // gets the local address the datagram arrived on once ReportArrivalAddress is
+    // on, else "".
+    [[nodiscard]] ssize_t RecvFrom(void* pBuf, std::size_t nLen, std::string* pPeerIp, std::uint16_t* pPeerPort,
+                                   std::string* pLocalIp = nullptr);
+    // Has every datagram received from now on carry the local address it arrived on
+    // (for a socket bound to every address, which one the sender used). False with
+    // errno when the system refuses. Owner's thread, before use.
+    [[nodiscard]] bool ReportArrivalAddress();
     // Sends one datagram to szIp:nPort; bytes sent or -1.
     [[nodiscard]] ssize_t SendTo(const char* szIp, std::uint16_t nPort, const void* pBuf, std::size_t nLen);
 
@@ -73,3 +80,6 @@ private:
 
 // Fills an IPv4 address from dotted text; false when the text is no address.
 [[nodiscard]] bool ParseIpv4(const char* szIp, std::uint32_t* pNetOrderAddr);
+
+// Whether the text is an IPv4 address of the loopback network 127.0.0.0/8.
+[[nodiscard]] bool IsLoopbackIpv4(const char* szIp);

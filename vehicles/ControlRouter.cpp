@@ -23,7 +23,7 @@
 
 namespace {
 
-using CommandHandler = void (*)(const unsigned char*, int, const char*, std::uint16_t);
+using CommandHandler = void (*)(const unsigned char*, int, const char*, std::uint16_t, const char*);
 
 struct CommandRow {
     std::uint8_t nCode;
@@ -63,7 +63,8 @@ void SendReply(const unsigned char* pRequest, std::uint16_t nStatus, const char*
 
 } // namespace
 
-void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)
+void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
+                       const char* szLocalIp)
 {
     ControlHeader header;
     if (nLen < 0 || !DecodeHeader(pData, static_cast<std::size_t>(nLen), &header))
@@ -79,11 +80,12 @@ void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, s
     }
     for (const CommandRow& row : kCommandTable) {
         if (row.nCode == header.command)
-            row.handler(pData, nLen, szIp, nPort);
+            row.handler(pData, nLen, szIp, nPort, szLocalIp);
     }
 }
 
-void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)
+void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
+                    const char* szLocalIp)
 {
     try {
         std::string name;
@@ -122,6 +124,7 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
         VehicleInfo info;
         std::strncpy(info.szIP, szIp, sizeof(info.szIP) - 1);
         info.nPort = nPort;
+        std::strncpy(info.szLocalIP, szLocalIp, sizeof(info.szLocalIP) - 1);
         info.nChannels = nChannels;
         std::strncpy(info.szName, name.c_str(), sizeof(info.szName) - 1);
         registry.Add(info);
@@ -132,7 +135,8 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
     }
 }
 
-void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort)
+void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
+                     const char* szLocalIp)
 {
     try {
         std::string name;
@@ -147,6 +151,10 @@ void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std
             if (CVehicle* pVehicle = hold.Vehicle()) {
                 nStatus = kStatusOk;
                 pVehicle->SetLastKeepalive(registry.Now());
+                // Requests go to the registered address: only its datagrams tell which
+                // local address that recorder reaches.
+                if (*szLocalIp != '\0' && std::strcmp(pVehicle->PeerIp(), szIp) == 0)
+                    pVehicle->SetLocalIp(szLocalIp);
                 if (!pVehicle->IsRunning()) {
                     WriteLog(Format("Start download task for %s", name.c_str()), name.c_str());
                     pVehicle->Start();

@@ -408,6 +408,7 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
             return Request::None;
         }
         pListener->GetListenAddr(m_szListenIp, m_nListenPort);
+        m_vehicle.ChooseListenIp(m_szListenIp);
         m_pListener = std::move(pListener);
     }
     if (bLog) {

@@ -16,7 +16,9 @@
 #include "settings/Settings.h"
 #include "settings/WallClock.h"
 #include "transfer/TCPSrv.h"
+#include "vehicles/ListenAddress.h"
 
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -29,6 +31,41 @@ CVehicle::CVehicle(const VehicleInfo& info, std::uint32_t nNow, TaskFunction tas
     m_pending.fill(kNotCounted);
     m_info.szIP[sizeof(m_info.szIP) - 1] = '\0';
     m_info.szName[sizeof(m_info.szName) - 1] = '\0';
+    m_info.szLocalIP[sizeof(m_info.szLocalIP) - 1] = '\0';
+    CMutexLock guard(m_addrLock);
+    m_localIp = m_info.szLocalIP;
+}
+
+std::string CVehicle::LocalIp() const
+{
+    CMutexLock guard(m_addrLock);
+    return m_localIp;
+}
+
+void CVehicle::SetLocalIp(const char* szLocalIp)
+{
+    CMutexLock guard(m_addrLock);
+    m_localIp.assign(szLocalIp, strnlen(szLocalIp, sizeof(m_info.szLocalIP) - 1));
+}
+
+void CVehicle::ChooseListenIp(char (&szIp)[16])
+{
+    szIp[sizeof(szIp) - 1] = '\0';
+    const std::string setting = szIp;
+    ListenIpChoice choice;
+    bool bNews = false;
+    {
+        CMutexLock guard(m_addrLock);
+        choice = ::ChooseListenIp(setting.c_str(), m_info.szIP, m_localIp.c_str());
+        // The source is part of what is logged: the same text may come from elsewhere.
+        std::string logged = choice.ip + '/' + std::to_string(static_cast<int>(choice.eSource));
+        bNews = logged != m_loggedListenIp;
+        if (bNews)
+            m_loggedListenIp = logged;
+    }
+    if (bNews)
+        WriteLog(ListenIpLogText(m_info.szName, setting.c_str(), choice), m_info.szName);
+    std::snprintf(szIp, sizeof(szIp), "%.15s", choice.ip.c_str());
 }
 
 CVehicle::~CVehicle()

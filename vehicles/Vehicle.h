@@ -44,6 +44,16 @@ public:
     std::uint16_t PeerPort() const { return m_info.nPort; }
     std::uint8_t ChannelCount() const { return m_info.nChannels; }
 
+    // The local address the recorder's datagrams arrive on, "" when unknown. Any thread.
+    std::string LocalIp() const EXCLUDES(m_addrLock);
+    // A datagram from the recorder's registered address arrived on szLocalIp.
+    // Receive thread (keepalive).
+    void SetLocalIp(const char* szLocalIp) EXCLUDES(m_addrLock);
+    // Turns the IP setting in szIp into the address this recorder's file requests
+    // name (see ChooseListenIp) and logs which it is, once per vehicle and again when
+    // it changes. Channel task threads.
+    void ChooseListenIp(char (&szIp)[16]) EXCLUDES(m_addrLock);
+
     // Any thread.
     void SetLastKeepalive(std::uint32_t nTime) { m_nLastKeepalive = nTime; }
     std::uint32_t GetLastKeepalive() const { return m_nLastKeepalive; }
@@ -155,6 +165,10 @@ private:
     CEvent m_hQuit {CEvent::Mode::ManualReset};
     std::atomic<bool> m_bQuit {false};
     CTransactionClient m_client;
+
+    mutable CMutex m_addrLock;  // guards m_localIp and m_loggedListenIp
+    std::string m_localIp GUARDED_BY(m_addrLock);
+    std::string m_loggedListenIp GUARDED_BY(m_addrLock);  // the choice logged last, "" none
 
     CMutex m_stateLock;   // guards m_bRunning and m_thread
     bool m_bRunning GUARDED_BY(m_stateLock) = false;

@@ -2,12 +2,14 @@
 
 #include <cstdint>
 
-// What a vehicle is created from: its registration's source address and content.
+// What a vehicle is created from: its registration's source address and content,
+// and the local address the registration arrived on.
 struct VehicleInfo {
     char szIP[16] = {};       // the recorder's address, dotted
     std::uint16_t nPort = 0;  // the recorder's control port
     std::uint8_t nChannels = 0;
     char szName[32] = {};     // the vehicle name (plate)
+    char szLocalIP[16] = {};  // this server's address the recorder sent to, dotted; "" unknown
 };
 
 // Progress span of one channel during a download pass: start and end of the span,

@@ -23,6 +23,7 @@
 #include <QTimeEdit>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -69,9 +70,18 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     m_pIpCombo->setObjectName("ipCombo");
     const QString strIP =
         QString::fromLatin1(settings.szIP, static_cast<int>(::strnlen(settings.szIP, sizeof(settings.szIP))));
-    m_pIpCombo->addItems(LocalIPv4Addresses());
-    int nIP = m_pIpCombo->findText(strIP, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    m_pIpCombo->setCurrentIndex(nIP >= 0 ? nIP : 0);
+    // "automatic" is stored as an empty IP: each recorder is then told the address its
+    // datagrams arrive on. Every item's data is what is stored.
+    m_pIpCombo->addItem(kAutomaticIp, QString(""));
+    for (const QString& address : LocalIPv4Addresses())
+        m_pIpCombo->addItem(address, address);
+    m_pIpCombo->setToolTip("The address recorders connect back to for their transfers; automatic: the address "
+                           "each recorder sends to");
+    // An address not of this machine becomes the first of its addresses.
+    int nIP = strIP.isEmpty()
+                  ? 0
+                  : m_pIpCombo->findData(strIP, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    m_pIpCombo->setCurrentIndex(nIP >= 0 ? nIP : std::min(1, m_pIpCombo->count() - 1));
 
     m_pDirEdit = new QLineEdit(m_strDownDir, this);
     m_pDirEdit->setObjectName("dirEdit");
@@ -163,7 +173,7 @@ void CConfigDlg::accept()
         return;
     }
     m_settings.nFileType = m_nFileType;
-    CopyField(m_settings.szIP, sizeof(m_settings.szIP), m_pIpCombo->currentText().toStdString());
+    CopyField(m_settings.szIP, sizeof(m_settings.szIP), m_pIpCombo->currentData().toString().toStdString());
     m_settings.bComponentMode = m_pComponentCheck->isChecked() ? 1 : 0;
 
     // The port field is disabled; only a hand-edited file gets here out of range.

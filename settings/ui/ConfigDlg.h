@@ -53,6 +53,9 @@ private:
     QCheckBox* m_pComponentCheck;
 };
 
+// The first item of the address list, stored as an empty IP.
+inline constexpr const char* kAutomaticIp = "automatic";
+
 // The IPv4 addresses of the machine's interfaces in interface order, loopback
 // included. Window thread.
 QStringList LocalIPv4Addresses();

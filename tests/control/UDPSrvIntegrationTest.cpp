@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,7 @@ struct Received {
     std::vector<unsigned char> bytes;
     std::string ip;
     std::uint16_t nPort;
+    std::string localIp;
 };
 
 // Collects what the server's handler is given.
@@ -27,9 +29,10 @@ class Collector {
 public:
     DatagramHandler Handler()
     {
-        return [this](const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort) {
+        return [this](const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
+                      const char* szLocalIp) {
             std::lock_guard guard(m_lock);
-            m_items.push_back({std::vector<unsigned char>(pData, pData + nLen), szIp, nPort});
+            m_items.push_back({std::vector<unsigned char>(pData, pData + nLen), szIp, nPort, szLocalIp});
             m_changed.notify_all();
         };
     }
@@ -142,6 +145,25 @@ TEST_F(UDPSrvTest, DatagramsReachHandlerWithSenderOversizedAreDroppedAndIdleWait
     ASSERT_EQ(messages.size(), 3u) << ::testing::PrintToString(messages);
     EXPECT_NE(messages[1].find("7169 bytes"), std::string::npos) << messages[1];
     EXPECT_EQ(messages[2], "select error! errorno=9");
+}
+
+TEST_F(UDPSrvTest, HandlerLearnsTheLocalAddressEachDatagramArrivedOn)
+{
+    // Bound to every address, as the server runs: the loopback network has many.
+    ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
+    m_server.Start();
+    CSocket peer = CSocket::CreateUdp("127.0.0.7", 0);
+    for (const char* szTo : {"127.0.0.2", "127.0.0.3", "127.0.0.2"})
+        ASSERT_EQ(peer.SendTo(szTo, m_server.LocalPort(), szTo, std::strlen(szTo)),
+                  static_cast<ssize_t>(std::strlen(szTo)));
+    ASSERT_TRUE(m_collector.WaitFor(3));
+    m_server.Stop();
+    auto items = m_collector.Items();
+    ASSERT_EQ(items.size(), 3u);
+    for (const Received& item : items) {
+        EXPECT_EQ(item.localIp, std::string(item.bytes.begin(), item.bytes.end()));
+        EXPECT_EQ(item.ip, "127.0.0.7");
+    }
 }
 
 TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsItsEndFirstAndAllowsCreateAgain)

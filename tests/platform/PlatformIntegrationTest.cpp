@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <filesystem>
+#include <cstring>
 #include <thread>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 TEST(EventTest, ResetModesWaitForAnyOrderAndWakeFromAnotherThread)
@@ -98,6 +100,65 @@ TEST(SocketTest, TcpConnectAcceptAndSendToClosedPeerDoesNotKillProcess)
     std::uint16_t nPort = listener.LocalPort();
     listener.Close();
     EXPECT_FALSE(CSocket::ConnectTcp("127.0.0.1", nPort, 2000).IsValid());
+}
+
+TEST(SocketTest, DatagramsReportTheLocalAddressTheyArriveOn)
+{
+    // The whole of 127.0.0.0/8 is this host's: one socket bound to every address
+    // receives what is sent to any of them.
+    CSocket receiver = CSocket::CreateUdp(nullptr, 0);
+    ASSERT_TRUE(receiver.IsValid());
+    CSocket sender = CSocket::CreateUdp("127.0.0.5", 0);
+    ASSERT_TRUE(sender.IsValid());
+    auto receive = [&](std::string* pLocalIp) {
+        char szBuf[64] = {};
+        std::string peerIp = "stale";
+        std::uint16_t nPeerPort = 0;
+        EXPECT_EQ(receiver.WaitReadable(2000), 1);
+        ssize_t n = receiver.RecvFrom(szBuf, sizeof(szBuf), &peerIp, &nPeerPort, pLocalIp);
+        EXPECT_EQ(peerIp, "127.0.0.5");
+        EXPECT_EQ(nPeerPort, sender.LocalPort());
+        return std::string(szBuf, n > 0 ? static_cast<std::size_t>(n) : 0);
+    };
+
+    // Not asked for: nothing is reported, and a stale value does not survive.
+    ASSERT_EQ(sender.SendTo("127.0.0.2", receiver.LocalPort(), "before", 6), 6);
+    std::string localIp = "stale";
+    EXPECT_EQ(receive(&localIp), "before");
+    EXPECT_EQ(localIp, "");
+
+    ASSERT_TRUE(receiver.ReportArrivalAddress());
+    for (const char* szTo : {"127.0.0.2", "127.0.0.3", "127.0.0.1"}) {
+        ASSERT_EQ(sender.SendTo(szTo, receiver.LocalPort(), szTo, std::strlen(szTo)),
+                  static_cast<ssize_t>(std::strlen(szTo)));
+        EXPECT_EQ(receive(&localIp), szTo);
+        EXPECT_EQ(localIp, szTo);
+    }
+    // A datagram cut to the buffer still tells its full length and its address.
+    std::string big(100, 'b');
+    ASSERT_EQ(sender.SendTo("127.0.0.3", receiver.LocalPort(), big.data(), big.size()), 100);
+    char szSmall[8];
+    ASSERT_EQ(receiver.WaitReadable(2000), 1);
+    EXPECT_EQ(receiver.RecvFrom(szSmall, sizeof(szSmall), nullptr, nullptr, &localIp), 100);
+    EXPECT_EQ(localIp, "127.0.0.3");
+
+    // Sent to the loopback network's broadcast address, a datagram names the host's
+    // own address a reply leaves from, never the broadcast address.
+    int nOne = 1;
+    ASSERT_EQ(::setsockopt(sender.Fd(), SOL_SOCKET, SO_BROADCAST, &nOne, sizeof(nOne)), 0);
+    if (sender.SendTo("127.255.255.255", receiver.LocalPort(), "all", 3) == 3) {
+        EXPECT_EQ(receive(&localIp), "all");
+        EXPECT_TRUE(IsLoopbackIpv4(localIp.c_str())) << localIp;
+        EXPECT_NE(localIp, "127.255.255.255");
+    }
+
+    // The loopback test used to pick the address.
+    EXPECT_TRUE(IsLoopbackIpv4("127.0.0.1"));
+    EXPECT_TRUE(IsLoopbackIpv4("127.255.0.9"));
+    EXPECT_FALSE(IsLoopbackIpv4("128.0.0.1"));
+    EXPECT_FALSE(IsLoopbackIpv4("10.127.0.1"));
+    EXPECT_FALSE(IsLoopbackIpv4(""));
+    EXPECT_FALSE(IsLoopbackIpv4("127.0.0"));
 }
 
 TEST(SystemTest, ExecutablePathAndFreeSpaceOfMissingDirectory)

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-ScriptedPeer::ScriptedPeer() : m_socket(CSocket::CreateUdp("127.0.0.1", 0)) {}
+ScriptedPeer::ScriptedPeer(const char* szLocalIp) : m_socket(CSocket::CreateUdp(szLocalIp, 0)) {}
 
 std::vector<unsigned char> ScriptedPeer::Registration(const std::string& name, std::uint8_t nChannels,
                                                       std::uint32_t nId, std::size_t nLen)
@@ -51,7 +51,7 @@ std::vector<unsigned char> ScriptedPeer::Reply(std::uint8_t nCommand, std::uint1
 
 void ScriptedPeer::Send(const std::vector<unsigned char>& datagram)
 {
-    EXPECT_EQ(m_socket.SendTo("127.0.0.1", m_nServerPort, datagram.data(), datagram.size()),
+    EXPECT_EQ(m_socket.SendTo(m_serverIp.c_str(), m_nServerPort, datagram.data(), datagram.size()),
               static_cast<ssize_t>(datagram.size()));
 }
 

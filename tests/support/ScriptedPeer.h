@@ -12,10 +12,12 @@
 // says and reads what the server sends back.
 class ScriptedPeer {
 public:
-    ScriptedPeer();
+    // Bound to szLocalIp, sending to the server at 127.0.0.1 until told otherwise.
+    explicit ScriptedPeer(const char* szLocalIp = "127.0.0.1");
 
     std::uint16_t Port() const { return m_socket.LocalPort(); }
     void SetServerPort(std::uint16_t nPort) { m_nServerPort = nPort; }
+    void SetServerIp(const std::string& ip) { m_serverIp = ip; }
 
     // A registration datagram (125 bytes unless nLen says otherwise).
     static std::vector<unsigned char> Registration(const std::string& name, std::uint8_t nChannels,
@@ -36,5 +38,6 @@ public:
 
 private:
     CSocket m_socket;
+    std::string m_serverIp = "127.0.0.1";
     std::uint16_t m_nServerPort = 0;
 };

@@ -140,12 +140,13 @@ public:
     }
 
     // A ZELP_GETFILE datagram asking for a file to be sent to this server's listener.
-    Bytes FileRequest(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek)
+    Bytes FileRequest(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek,
+                      const char* szListenIp = "127.0.0.1")
     {
         GetFileRequest request;
         std::strncpy(request.szFileName, strName.c_str(), sizeof(request.szFileName) - 1);
         request.nSeek = nSeek;
-        std::strcpy(request.szListenIp, "127.0.0.1");
+        std::strncpy(request.szListenIp, szListenIp, sizeof(request.szListenIp) - 1);
         request.nListenPort = m_listener.LocalPort();
         request.nChannel = nChannel;
         unsigned char payload[kGetFileRequestSize];
@@ -154,9 +155,10 @@ public:
     }
 
     // Asks for a file; returns the reply status (0 when none came).
-    int GetFile(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek, int nTimeoutMs = 2000)
+    int GetFile(std::uint8_t nChannel, const std::string& strName, std::uint32_t nSeek, int nTimeoutMs = 2000,
+                const char* szListenIp = "127.0.0.1")
     {
-        return Status(Exchange(FileRequest(nChannel, strName, nSeek), nTimeoutMs));
+        return Status(Exchange(FileRequest(nChannel, strName, nSeek, szListenIp), nTimeoutMs));
     }
 
     static int Status(const Bytes& reply) { return reply.empty() ? 0 : ReadBe16(reply.data() + 6); }
@@ -357,6 +359,44 @@ TEST_F(DvrSimTest, FileRequestStreamsHeaderAndBytesFromTheSeekOffset)
     EXPECT_EQ(std::uint64_t(kSize - 12345) + kSize, stats.nBytes);
     EXPECT_EQ(std::uint64_t(kSize - 12345) + kSize, recorder.Totals().nBytes);
     EXPECT_EQ(0, recorder.ActiveTransfers());
+}
+
+TEST_F(DvrSimTest, CheckAddressRefusesAFileRequestNamingAnotherAddressThanTheServers)
+{
+    std::mutex lock;
+    std::vector<std::string> events;
+    SimOptions options = Options();
+    options.bCheckAddress = true;
+    m_pRecorder = std::make_unique<CSimRecorder>("BUS7", options, [&](int, const std::string&, const std::string& s) {
+        std::lock_guard guard(lock);
+        events.push_back(s);
+    });
+    ASSERT_EQ(0, m_pRecorder->Start());
+    ASSERT_FALSE(m_server.AcceptRegistration().empty());
+    const SimRecording& rec = Rec(1, 0);
+
+    // Another loopback address, and no address at all: refused, nothing connects.
+    EXPECT_EQ(400, m_server.GetFile(1, rec.strFileName, 0, 2000, "127.0.0.2"));
+    EXPECT_EQ(400, m_server.GetFile(1, rec.strFileName, 0, 2000, ""));
+    EXPECT_FALSE(m_server.AcceptOne(200).IsValid());
+    EXPECT_EQ(1u, m_pRecorder->Totals().nWrongAddress);
+    {
+        std::lock_guard guard(lock);
+        EXPECT_EQ(1, std::count_if(events.begin(), events.end(), [](const std::string& s) {
+                      return s.find("-> 127.0.0.2:") != std::string::npos &&
+                             s.find("listen address is not the server's 127.0.0.1, answered 400") != std::string::npos;
+                  }))
+            << ::testing::PrintToString(events);
+    }
+    // The server's own address is served.
+    EXPECT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0));
+    ExpectContent(m_server.AcceptAndRead(), rec, 0, kSize);
+    m_pRecorder.reset();
+
+    // Without the check the same request is taken (and its connection goes nowhere).
+    StartRegistered(Options());
+    EXPECT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, 0, 2000, "127.0.0.2"));
+    EXPECT_EQ(0u, m_pRecorder->Totals().nWrongAddress);
 }
 
 TEST_F(DvrSimTest, HeaderFaultsChangeOnlyWhatTheyName)

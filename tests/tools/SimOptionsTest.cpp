@@ -17,7 +17,7 @@ TEST(SimOptionsTest, ParsesEveryKindOfValueAndFault)
                                   "--cut-count", "2", "--refuse", "503", "--refuse-count", "1", "--silent",
                                   "--connect-delay", "100", "--header-pieces", "3", "--piece-pause", "5",
                                   "--wrong-size", "-10", "--extra-bytes", "2G", "--linger", "40", "--unsafe",
-                                  "file,device", "--keepalive-stop", "30"},
+                                  "file,device", "--keepalive-stop", "30", "--check-address"},
                                  &options, &strMessage))
         << strMessage;
     EXPECT_EQ("10.1.2.3", options.strServerIp);
@@ -166,7 +166,7 @@ TEST(SimOptionsTest, HelpDescribesEveryOption)
                            "--piece-pause", "--wrong-size", "--extra-bytes", "--linger", "--unsafe",
                            "--keepalive-stop", "--withhold-reply[=N]", "--double-connect[=N]",
                            "--connect-delay-count", "--foreign-header", "--wrong-channel", "--short-keepalive",
-                           "--short-datagram[=N]", "--loss P[,SEED]"})
+                           "--short-datagram[=N]", "--loss P[,SEED]", "--check-address"})
         EXPECT_NE(std::string::npos, strMessage.find(sz)) << sz;
     // Every option in the text is one the parser knows.
     std::size_t nPos = 0;

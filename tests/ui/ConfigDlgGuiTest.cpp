@@ -97,14 +97,15 @@ TEST_F(ConfigDlgTest, PickersOfferOnlyWhatCanBeUsed)
     CConfigDlg dlg(settings);
     dlg.show();
 
-    // Only this machine's IPv4 addresses, loopback among them; an unknown one
-    // becomes the first.
+    // "automatic", then only this machine's IPv4 addresses, loopback among them; an
+    // unknown one becomes the first address.
     QComboBox* pIp = Child<QComboBox>(&dlg, "ipCombo");
-    ASSERT_GT(pIp->count(), 0);
+    ASSERT_GT(pIp->count(), 1);
+    EXPECT_EQ(pIp->itemText(0), "automatic");
     EXPECT_EQ(pIp->findText("203.0.113.77"), -1);
     EXPECT_NE(pIp->findText("127.0.0.1"), -1);
-    EXPECT_EQ(pIp->currentIndex(), 0);
-    for (int i = 0; i < pIp->count(); ++i)
+    EXPECT_EQ(pIp->currentIndex(), 1);
+    for (int i = 1; i < pIp->count(); ++i)
         EXPECT_EQ(QHostAddress(pIp->itemText(i)).protocol(), QAbstractSocket::IPv4Protocol);
 
     // Dates from 2000 to 2037 only.
@@ -145,7 +146,42 @@ TEST_F(ConfigDlgTest, PickersOfferOnlyWhatCanBeUsed)
     ServerSettings loaded;
     ASSERT_EQ(LoadSettings(loaded), 0);
     EXPECT_STREQ(loaded.szDownDir, "/");
-    EXPECT_EQ(loaded.szIP, pIp->itemText(0).toStdString());
+    EXPECT_EQ(loaded.szIP, pIp->itemText(1).toStdString());
+}
+
+TEST_F(ConfigDlgTest, AutomaticStandsForAnEmptyIpBothWays)
+{
+    ServerSettings settings = Sample();
+    settings.szIP[0] = '\0';
+    CConfigDlg automatic(settings);
+    automatic.show();
+    QComboBox* pIp = Child<QComboBox>(&automatic, "ipCombo");
+    EXPECT_EQ(pIp->currentIndex(), 0);
+    EXPECT_EQ(pIp->currentText(), "automatic");
+    Click(&automatic, "okButton");
+    ASSERT_EQ(automatic.result(), QDialog::Accepted);
+    ServerSettings loaded;
+    ASSERT_EQ(LoadSettings(loaded), 0);
+    EXPECT_STREQ(loaded.szIP, "");
+    EXPECT_STREQ(automatic.GetSettings().szIP, "");
+
+    // Picked in place of an address, and an address picked in its place.
+    CConfigDlg pick(Sample());
+    pick.show();
+    pIp = Child<QComboBox>(&pick, "ipCombo");
+    EXPECT_EQ(pIp->currentText(), "127.0.0.1");
+    pIp->setCurrentIndex(pIp->findText("automatic"));
+    Click(&pick, "okButton");
+    ASSERT_EQ(LoadSettings(loaded), 0);
+    EXPECT_STREQ(loaded.szIP, "");
+    CConfigDlg back(loaded);
+    back.show();
+    pIp = Child<QComboBox>(&back, "ipCombo");
+    EXPECT_EQ(pIp->currentText(), "automatic");
+    pIp->setCurrentIndex(pIp->findText("127.0.0.1"));
+    Click(&back, "okButton");
+    ASSERT_EQ(LoadSettings(loaded), 0);
+    EXPECT_STREQ(loaded.szIP, "127.0.0.1");
 }
 
 TEST_F(ConfigDlgTest, OkIsRefusedForAPortOutOfRangeOrAnUnwritableFile)

@@ -330,3 +330,40 @@ TEST_F(ControlRouterTest, OverlongNameIsCutTo31CharactersAndChannelsCappedAt63)
     CVehicleMgr::Instance().GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {std::string(31, 'L')});
 }
+
+TEST_F(ControlRouterTest, AVehicleKeepsTheLocalAddressItsRecorderSendsToAndItsKeepalivesRefreshIt)
+{
+    // Bound to every address, as the server runs: the loopback network has many.
+    CUDPSrv::Instance().Stop();
+    ASSERT_EQ(CUDPSrv::Instance().Create(nullptr, 0, OnControlDatagram), 0);
+    CUDPSrv::Instance().Start();
+    ScriptedPeer recorder("127.0.0.9");
+    recorder.SetServerPort(CUDPSrv::Instance().LocalPort());
+    recorder.SetServerIp("127.0.0.3");
+    auto localIp = [] {
+        CVehicleLookup lookup(CVehicleMgr::Instance(), "ADDR");
+        return lookup.Vehicle() ? lookup.Vehicle()->LocalIp() : std::string("no vehicle");
+    };
+
+    recorder.Send(ScriptedPeer::Registration("ADDR", 1, 1));
+    ASSERT_TRUE(recorder.ReceiveReply().has_value());
+    // The reply goes out before the vehicle is added.
+    EXPECT_TRUE(WaitFor([&] { return localIp() != "no vehicle"; }));
+    EXPECT_EQ(localIp(), "127.0.0.3");
+
+    recorder.SetServerIp("127.0.0.2");
+    recorder.Send(ScriptedPeer::KeepAlive("ADDR", 2));
+    ASSERT_TRUE(recorder.ReceiveReply().has_value());
+    EXPECT_EQ(localIp(), "127.0.0.2");
+
+    // A keepalive naming the vehicle from elsewhere keeps it alive, but tells nothing
+    // of the address its registered recorder reaches.
+    ScriptedPeer stranger("127.0.0.10");
+    stranger.SetServerPort(CUDPSrv::Instance().LocalPort());
+    stranger.SetServerIp("127.0.0.4");
+    stranger.Send(ScriptedPeer::KeepAlive("ADDR", 3));
+    auto reply = stranger.ReceiveReply();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
+    EXPECT_EQ(localIp(), "127.0.0.2");
+}

@@ -99,7 +99,11 @@ std::string CDvrSimulator::Summary() const
                   static_cast<unsigned long long>(t.nRegistrations), static_cast<unsigned long long>(t.nKeepAlives),
                   static_cast<unsigned long long>(t.nUploads), static_cast<unsigned long long>(t.nRepeatedRequests),
                   static_cast<unsigned long long>(t.nReusedIds), static_cast<unsigned long long>(t.nDroppedIn),
-                  static_cast<unsigned long long>(t.nDroppedOut));
+                  static_cast<unsigned long long>(t.nDroppedOut))
+           + (m_options.bCheckAddress
+                  ? Format("; %llu file requests named another listen address",
+                           static_cast<unsigned long long>(t.nWrongAddress))
+                  : std::string());
 }
 
 bool CDvrSimulator::WaitRegistered(int nTimeoutMs) const

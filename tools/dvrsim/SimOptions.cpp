@@ -216,6 +216,10 @@ const std::map<std::string, OptionDef>& OptionTable()
              p->strLocalIp = v;
              return "";
          }}},
+        {"--check-address", {false, [](const std::string&, SimOptions* p) -> std::string {
+             p->bCheckAddress = true;
+             return "";
+         }}},
         {"--vehicles", IntOption(&SimOptions::nVehicles, 1, 1000)},
         {"--prefix", {true, [](const std::string& v, SimOptions* p) -> std::string {
              if (v.empty() || v.size() > 28)
@@ -465,6 +469,9 @@ std::string SimUsage()
         "  --server IP          server address (default 127.0.0.1)\n"
         "  --port N             server's control port (default 5990)\n"
         "  --local-ip IP        address the recorders' UDP sockets bind to (default any)\n"
+        "  --check-address      refuse with status 400 a file request whose listen address\n"
+        "                       is not the --server address, as a recorder that cannot\n"
+        "                       reach any other would fail\n"
         "  --vehicles N         number of recorders, 1-1000 (default 1)\n"
         "  --prefix TEXT        vehicle names are TEXT001, TEXT002, ... (default SIM)\n"
         "  --names A,B,...      explicit vehicle names of up to 32 characters each\n"

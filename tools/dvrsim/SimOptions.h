@@ -44,6 +44,7 @@ struct SimOptions {
     std::string strServerIp = "127.0.0.1";
     std::uint16_t nServerPort = 5990;
     std::string strLocalIp;             // address the recorders' UDP sockets bind to; "" any
+    bool bCheckAddress = false;         // refuse (400) file requests naming another listen address than strServerIp
     int nVehicles = 1;
     std::string strNamePrefix = "SIM";  // vehicle i is prefix + "%03d" of i + 1
     std::vector<std::string> vecNames;  // explicit names (1 to 32 bytes); override prefix and count

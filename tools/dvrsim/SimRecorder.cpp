@@ -58,6 +58,7 @@ SimTotals& SimTotals::operator+=(const SimTotals& other)
     nKeepAlives += other.nKeepAlives;
     nQueries += other.nQueries;
     nFileRequests += other.nFileRequests;
+    nWrongAddress += other.nWrongAddress;
     nRefused += other.nRefused;
     nWithheld += other.nWithheld;
     nTransfers += other.nTransfers;
@@ -434,6 +435,19 @@ void CSimRecorder::OnGetFile(const ControlHeader& header, const unsigned char* p
     const SimRecording* pRec = m_recordings.FindByName(request.nChannel, request.szFileName);
     std::string strWhat = Format("ch%02d %s seek %u -> %s:%u", request.nChannel, request.szFileName, request.nSeek,
                                  request.szListenIp, request.nListenPort);
+    std::uint32_t nServerAddr = 0;
+    if (m_options.bCheckAddress
+        && (!ParseIpv4(m_options.strServerIp.c_str(), &nServerAddr) || nServerAddr != nAddr)) {
+        {
+            std::lock_guard guard(m_statsLock);
+            ++m_totals.nFileRequests;
+            ++m_totals.nWrongAddress;
+        }
+        SendReply(header, kStatusBadRequest, nullptr, 0, strIp, nPort);
+        Emit(1, Format("file request %s: listen address is not the server's %s, answered %u", strWhat.c_str(),
+                       m_options.strServerIp.c_str(), kStatusBadRequest));
+        return;
+    }
     if (pRec == nullptr) {
         {
             std::lock_guard guard(m_statsLock);

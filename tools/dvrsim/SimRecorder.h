@@ -42,6 +42,7 @@ struct SimTotals {
     std::uint64_t nKeepAlives = 0;     // keepalives sent
     std::uint64_t nQueries = 0;        // queries answered, repeats of one aside
     std::uint64_t nFileRequests = 0;   // repeats of one aside
+    std::uint64_t nWrongAddress = 0;   // of those, refused by --check-address
     std::uint64_t nRepeatedRequests = 0;  // requests that came again with their id: answered again
     std::uint64_t nReusedIds = 0;      // requests whose id a different recent request had
     std::uint64_t nUploads = 0;        // uploads started
