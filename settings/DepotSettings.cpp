@@ -20,7 +20,7 @@ constexpr DepotKey kKeys[] = {
     {"logmaxmb", &DepotSettings::nLogMaxMb, 0, kMaxLogMaxMb, "Log file size (MiB)",
      "0: emptied at every start, no limit"},
     {"logkeep", &DepotSettings::nLogKeep, kMinLogKeep, kMaxLogKeep, "Old log files kept",
-     "with a log file size set"},
+     "1-100, with a log file size set"},
 };
 
 enum class Read { Missing, NotANumber, Number };

@@ -80,7 +80,10 @@ SettingsReport ReadSettingsReport(CSettingsFile& file)
     } else {
         if (!missing.empty())
             report.warnings.push_back(name + " has no " + Join(missing) + ": read as empty");
-        const std::string port = ReadSettingValue(file, "port").value_or("");
+        const std::string raw = ReadSettingValue(file, "port").value_or("");
+        const std::size_t nFirst = raw.find_first_not_of(" \t\r\n");
+        const std::string port =
+            nFirst == std::string::npos ? std::string() : raw.substr(nFirst, raw.find_last_not_of(" \t\r\n") + 1 - nFirst);
         if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
             std::stoul(port) < 1 || std::stoul(port) > 65535)
             report.warnings.push_back(Format("port \"%s\" is not a port from 1 to 65535, %u used", port.c_str(),

@@ -67,7 +67,7 @@ TEST_F(SettingsReportTest, ValuesNotTakenAsWrittenAreNamed)
     EXPECT_EQ(report.depot.nLogKeep, 1u);
 
     // A whole file in range: nothing to say.
-    EXPECT_EQ(Read("<QorConf><port>5990</port><downdir>d</downdir><startdown>100</startdown>"
+    EXPECT_EQ(Read("<QorConf><port> 5990\r\n</port><downdir>d</downdir><startdown>100</startdown>"
                    "<stoptdown>200</stoptdown><filetype>2</filetype><IP></IP><MIRDOMode>1</MIRDOMode>"
                    "<logmaxmb>64</logmaxmb><logkeep>100</logkeep></QorConf>")
                   .warnings,
