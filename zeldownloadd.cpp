@@ -1,6 +1,6 @@
 #include "shell/HeadlessServer.h"
 
-int main()
+int main(int argc, char** argv)
 {
-    return RunHeadlessServer();
+    return RunHeadlessServer(argc, argv);
 }

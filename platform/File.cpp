@@ -294,6 +294,11 @@ int CFile::Probe(const std::string& strPath)
     return file.Open(strPath, Mode::Read);
 }
 
+int CFile::Rename(const std::string& strFrom, const std::string& strTo)
+{
+    return std::rename(strFrom.c_str(), strTo.c_str()) == 0 ? 0 : errno;
+}
+
 int CFile::ReplaceAtomically(const std::string& strPath, const std::string& strData)
 {
     std::string strTemp = strPath + ".XXXXXX";

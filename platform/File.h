@@ -69,6 +69,8 @@ public:
 
     // 0 when strPath can be opened for reading, else the errno of the attempt.
     [[nodiscard]] static int Probe(const std::string& strPath);
+    // Renames strFrom to strTo, replacing a file there. 0 or the errno.
+    [[nodiscard]] static int Rename(const std::string& strFrom, const std::string& strTo);
     // Replaces strPath with strData so that a crash leaves either the old file or the
     // new one whole: written to a temporary file beside it, synced, renamed over it,
     // and the directory synced. The new file keeps the old one's permissions, or is

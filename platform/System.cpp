@@ -8,6 +8,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
 #include <unistd.h>
 #include <sys/statvfs.h>
 #include <time.h>
@@ -139,6 +142,45 @@ bool SyncDirectory(const std::string& path)
 bool IsWritableDirectory(const std::string& path)
 {
     return !path.empty() && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+int ProbeWritableDirectory(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    if (path.empty())
+        return ENOENT;
+    // The directories that do not exist yet, deepest first, to take away again.
+    std::vector<fs::path> made;
+    std::error_code ec;
+    for (fs::path dir = fs::path(path).lexically_normal(); !dir.empty(); dir = dir.parent_path()) {
+        // Anything but "not there" (a file, a dangling link, no permission) ends the
+        // walk; the mkdir or the probe below then says what is wrong.
+        if (fs::symlink_status(dir, ec).type() != fs::file_type::not_found)
+            break;
+        made.push_back(dir);
+        if (dir == dir.parent_path())
+            break;
+    }
+    int nErr = 0;
+    for (auto it = made.rbegin(); it != made.rend() && nErr == 0; ++it) {
+        if (::mkdir(it->c_str(), 0755) != 0 && errno != EEXIST)
+            nErr = errno;
+    }
+    if (nErr == 0) {
+        // O_EXCL with a name of our own: never touches a file someone else has there.
+        std::string probe = (fs::path(path) / (".zelprobe-" + std::to_string(::getpid()))).string();
+        int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            nErr = errno;
+        } else {
+            ::close(fd);
+            if (::unlink(probe.c_str()) != 0)
+                nErr = errno;
+        }
+    }
+    for (const fs::path& dir : made)
+        ::rmdir(dir.c_str());  // fails harmlessly for one never made or no longer empty
+    return nErr;
 }
 
 int RenameNoReplace(const std::string& from, const std::string& to)

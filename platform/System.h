@@ -21,6 +21,12 @@ void DebugOutput(const std::string& text);
 // mount, too).
 [[nodiscard]] bool IsWritableDirectory(const std::string& path);
 
+// Whether this process can create files in the directory path, tried for real as the
+// server would: the directories missing on the way are made, a probe file is created
+// and removed in it, and the directories made are removed again. 0, or the errno of
+// the step that failed (ENOTDIR for a path below a regular file). Any thread.
+[[nodiscard]] int ProbeWritableDirectory(const std::string& path);
+
 // Makes the directory's entries (a rename into it) durable; false with errno set on
 // failure.
 [[nodiscard]] bool SyncDirectory(const std::string& path);

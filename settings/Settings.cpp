@@ -17,14 +17,10 @@ std::uint32_t ToNumber(const std::string& text)
     return static_cast<std::uint32_t>(std::strtoll(text.c_str(), nullptr, 10));
 }
 
-// The raw content of the element named szKey that ReadValue returns.
+// The raw content of the element named szKey; "" when there is none.
 std::string ReadRaw(CSettingsFile& file, const char* szKey)
 {
-    CXmlDoc scratch;
-    scratch.SetText(file.ReadValue(szKey));
-    if (!scratch.FindSibling(szKey))
-        return {};
-    return scratch.GetRawContent();
+    return ReadSettingValue(file, szKey).value_or(std::string());
 }
 
 std::string FieldText(const char* szField, std::size_t nSize)
@@ -96,6 +92,15 @@ int LoadSettings(ServerSettings& settings, CSettingsFile& file)
     CopyField(settings.szIP, sizeof(settings.szIP), ReadRaw(file, "IP"));
     settings.bComponentMode = ToNumber(ReadRaw(file, "MIRDOMode")) != 0 ? 1 : 0;
     return 0;
+}
+
+std::optional<std::string> ReadSettingValue(CSettingsFile& file, const char* szKey)
+{
+    CXmlDoc scratch;
+    scratch.SetText(file.ReadValue(szKey));
+    if (!scratch.FindSibling(szKey))
+        return std::nullopt;
+    return scratch.GetRawContent();
 }
 
 bool SaveSettings(const ServerSettings& settings, CSettingsFile& file)

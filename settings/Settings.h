@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,10 @@ ServerSettings DefaultSettings();
 // Fills settings from the file: 0 when it holds "port", else -1 with the defaults.
 // Window thread.
 int LoadSettings(ServerSettings& settings, CSettingsFile& file = SettingsFile());
+
+// The raw content of the element named szKey, as LoadSettings reads it; nothing
+// when the file has no such element. Window thread.
+std::optional<std::string> ReadSettingValue(CSettingsFile& file, const char* szKey);
 
 // Writes the seven keys in their fixed order. True when every key was written;
 // false when the file could not be (the keys after a failed one are still tried).

@@ -21,8 +21,10 @@ FileState ProbeFile(const std::string& path)
 
 }  // namespace
 
-CSettingsFile::CSettingsFile(std::string path) : m_strPath(std::move(path))
+CSettingsFile::CSettingsFile(std::string path, Access access) : m_strPath(std::move(path)), m_eAccess(access)
 {
+    if (m_eAccess == Access::ReadOnly)
+        return;
     std::lock_guard guard(m_lock);
     if (m_xmlDoc.LoadFile(m_strPath))
         return;
@@ -70,6 +72,8 @@ std::string CSettingsFile::ReadValue(const char* szKey)
 
 bool CSettingsFile::WriteValue(const char* szKey, const std::string& value)
 {
+    if (m_eAccess == Access::ReadOnly)
+        return false;
     // Values go in unescaped; one that would break the element would cost the whole
     // file at the next start.
     std::string key = szKey;

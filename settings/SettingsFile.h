@@ -12,10 +12,15 @@ class CSettingsFile {
 public:
     static constexpr const char* kDefaultPath = "./QorConfig.xml";
 
-    // Makes sure path holds a well-formed document: a missing file is created as
-    // "<QorConf></QorConf>"; a malformed one is first kept as path + ".bak".
-    // Window thread.
-    explicit CSettingsFile(std::string path);
+    enum class Access {
+        Create,    // the program's own file: made well-formed at construction
+        ReadOnly,  // only looked at: never created, backed up or written
+    };
+
+    // With Access::Create, makes sure path holds a well-formed document: a missing
+    // file is created as "<QorConf></QorConf>"; a malformed one is first kept as
+    // path + ".bak". Window thread.
+    explicit CSettingsFile(std::string path, Access access = Access::Create);
     CSettingsFile(const CSettingsFile&) = delete;
     CSettingsFile& operator=(const CSettingsFile&) = delete;
 
@@ -26,9 +31,9 @@ public:
 
     // Replaces every child named szKey with one holding value (written as it is, not
     // escaped) and saves the file. False when the file cannot be written, or when
-    // value would make the file malformed (the file is then left as it was).
-    // A file made malformed by hand is kept as path + ".bak" and started afresh.
-    // Any thread (calls are serialised).
+    // value would make the file malformed (the file is then left as it was), or
+    // for a read-only file. A file made malformed by hand is kept as path + ".bak"
+    // and started afresh. Any thread (calls are serialised).
     bool WriteValue(const char* szKey, const std::string& value);
 
     const std::string& Path() const { return m_strPath; }
@@ -40,6 +45,7 @@ private:
     bool x_Reload(bool bForWrite);
 
     const std::string m_strPath;
+    const Access m_eAccess;
     std::mutex m_lock;  // guards m_xmlDoc; one read or write of the file at a time
     CXmlDoc m_xmlDoc;
 };

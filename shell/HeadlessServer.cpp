@@ -3,6 +3,7 @@
 #include "core/Logger.h"
 #include "core/NotifyCenter.h"
 #include "depot/FleetHistory.h"
+#include "platform/File.h"
 #include "platform/ServiceManager.h"
 #include "platform/SignalWaiter.h"
 #include "platform/System.h"
@@ -12,29 +13,48 @@
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
 #include "shell/ServerControl.h"
+#include "shell/SettingsReport.h"
 #include "vehicles/VehicleMgr.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 
-int RunHeadlessServer()
+#ifndef ZEL_VERSION
+#define ZEL_VERSION "unknown"
+#endif
+
+namespace {
+
+// Every key with its value, so that editing any one of them takes effect: a file
+// without "port" has all its classic keys ignored, and one with "port" reads every
+// classic key it lacks as empty.
+void WriteNewSettings(CSettingsFile& file)
+{
+    bool bOk = SaveSettings(DefaultSettings(), file);
+    bOk = SaveSpecialConfig(0, {}, file) && bOk;
+    bOk = SaveDepotSettings(HeadlessDepotSettings(), file) && bOk;
+    if (!bOk)
+        WriteLog(file.Path() + " cannot be written whole: the keys missing from it take their defaults");
+}
+
+int RunServer()
 {
     CSignalWaiter signals;
     IgnoreSigPipe();
-    CRecordIndex::GetInstance();
-    // A server left alone must keep fetching what is recorded after it started, and
-    // must not let a flood of registrations exhaust it: a settings file made here
-    // starts with a rolling window and a vehicle limit. An existing file is never
-    // changed.
-    std::error_code ec;
-    bool bNewSettings = !std::filesystem::exists(CSettingsFile::kDefaultPath, ec);
-    SettingsFile();  // creates ./QorConfig.xml when it is missing
-    if (bNewSettings) {
-        DepotSettings depot;
-        depot.nRollingHours = kHeadlessRollingHours;
-        depot.nMaxVehicles = kHeadlessMaxVehicles;
-        SaveDepotSettings(depot, SettingsFile());
+    // The log's limits come before its first line: with rotation on, the lines of the
+    // previous run (a crash's last words among them) are kept as log.txt.1.
+    const bool bNewSettings = CFile::Probe(CSettingsFile::kDefaultPath) == ENOENT;
+    {
+        CSettingsFile peek(CSettingsFile::kDefaultPath, CSettingsFile::Access::ReadOnly);
+        CLogger::SetStartRotation(LogRotationOf(bNewSettings ? HeadlessDepotSettings() : LoadDepotSettings(peek)));
     }
+    CRecordIndex::GetInstance();
+    // A settings file made here holds every key, with the values of a server left
+    // alone (see HeadlessDepotSettings). An existing file is never changed.
+    SettingsFile();  // creates ./QorConfig.xml when it is missing
+    if (bNewSettings)
+        WriteNewSettings(SettingsFile());
     CFleetHistory::Instance().Open();
 
     CServerControl& control = CServerControl::Instance();
@@ -67,4 +87,59 @@ int RunHeadlessServer()
     CFleetHistory::Instance().Close();
     CRecordIndex::ReleaseInstance();
     return nResult;
+}
+
+int RunCheckConfig()
+{
+    const ConfigCheck check = CheckConfig(CSettingsFile::kDefaultPath);
+    for (const std::string& note : check.notes)
+        std::printf("%s\n", note.c_str());
+    std::printf("%s\n", check.strSummary.c_str());
+    for (const std::string& warning : check.warnings)
+        std::printf("warning: %s\n", warning.c_str());
+    for (const std::string& error : check.errors)
+        std::printf("error: %s\n", error.c_str());
+    if (check.errors.empty())
+        std::printf("configuration OK\n");
+    std::fflush(stdout);
+    return check.errors.empty() ? 0 : 1;
+}
+
+} // namespace
+
+const char* HeadlessUsage()
+{
+    return "Usage: zeldownloadd [--check-config | --help | --version]\n"
+           "Runs the depot download server without a window, in the working directory: reads\n"
+           "QorConfig.xml there (creating it with every key when it is missing), writes log.txt\n"
+           "and fleet.db, and stops cleanly on SIGINT or SIGTERM.\n"
+           "\n"
+           "  --check-config  read the settings without creating or changing any file, print\n"
+           "                  what the server would run with and every warning, and exit 1\n"
+           "                  when it cannot work so (a download directory it cannot write)\n"
+           "  --help          print this help and exit\n"
+           "  --version       print the version and exit\n";
+}
+
+int RunHeadlessServer(int argc, char** argv)
+{
+    if (argc <= 1)
+        return RunServer();
+    const char* szOption = argv[1];
+    if (argc == 2 && std::strcmp(szOption, "--help") == 0) {
+        std::fputs(HeadlessUsage(), stdout);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(szOption, "--version") == 0) {
+        std::printf("zeldownloadd %s\n", ZEL_VERSION);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(szOption, "--check-config") == 0)
+        return RunCheckConfig();
+    if (argc > 2)
+        std::fprintf(stderr, "zeldownloadd: one option at most\n");
+    else
+        std::fprintf(stderr, "zeldownloadd: unknown option '%s'\n", szOption);
+    std::fputs(HeadlessUsage(), stderr);
+    return 2;
 }

@@ -9,6 +9,7 @@
 #include "settings/RecordIndex.h"
 #include "settings/Settings.h"
 #include "settings/WallClock.h"
+#include "shell/SettingsReport.h"
 #include "vehicles/ControlRouter.h"
 #include "vehicles/VehicleMgr.h"
 #include "web/LogRing.h"
@@ -43,19 +44,30 @@ int CServerControl::Start()
     std::lock_guard guard(m_lock);
     if (m_bRunning)
         return 0;
-    LoadSettings(GlobalSettings());
+    SettingsReport report = ReadSettingsReport(SettingsFile());
+    GlobalSettings() = report.settings;
     LoadSpecialConfig(SpecialConfig(), EnablePrivileges());
-    GlobalDepotSettings() = LoadDepotSettings(SettingsFile());
+    GlobalDepotSettings() = report.depot;
     const DepotSettings& depot = GlobalDepotSettings();
+    CLogger::Instance().SetRotation(LogRotationOf(depot));
     CTransferScheduler::Instance().SetLimit(depot.nMaxTransfers);
+    // What the server runs with, and what in the file it does not take as written,
+    // follow the start's own line.
+    auto logSettings = [&report] {
+        WriteLog(SettingsSummary(report.settings, report.depot));
+        for (const std::string& warning : report.warnings)
+            WriteLog(warning);
+    };
     CFleetHistory::Instance().Open();
     CUDPSrv& server = CUDPSrv::Instance();
     if (server.Create(nullptr, GlobalSettings().nPort, OnControlDatagram) != 0) {
         WriteLog("failed to create udp server");
+        logSettings();
         return -1;
     }
     server.Start();
     WriteLog("Server starts");
+    logSettings();
     m_tStarted = WallClockNow();
     m_bRunning = true;
     m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);

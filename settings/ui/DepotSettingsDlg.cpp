@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -35,38 +36,47 @@ bool ParseWholeNumber(const QString& text, std::uint32_t& nValue)
     return true;
 }
 
+// The edit's object name: the key in camel case, "maxVehiclesEdit".
+QString EditName(const char* szKey)
+{
+    static const struct {
+        const char* szKey;
+        const char* szName;
+    } s_names[] = {
+        {"rollinghours", "rollingHoursEdit"}, {"maxtransfers", "maxTransfersEdit"}, {"retaindays", "retainDaysEdit"},
+        {"minfreemb", "minFreeMbEdit"},       {"maxvehicles", "maxVehiclesEdit"},   {"logmaxmb", "logMaxMbEdit"},
+        {"logkeep", "logKeepEdit"},
+    };
+    for (const auto& entry : s_names) {
+        if (std::strcmp(entry.szKey, szKey) == 0)
+            return entry.szName;
+    }
+    return QString(szKey) + "Edit";
+}
+
 } // namespace
 
 CDepotSettingsDlg::CDepotSettingsDlg(QWidget* pParent)
     : QDialog(pParent),
-      m_settings(LoadDepotSettings(SettingsFile())),
-      m_fields {
-          {"Rolling window (hours)", &DepotSettings::nRollingHours, kMaxRollingHours, nullptr},
-          {"Transfers at once", &DepotSettings::nMaxTransfers, kMaxMaxTransfers, nullptr},
-          {"Keep recordings (days)", &DepotSettings::nRetainDays, kMaxRetainDays, nullptr},
-          {"Minimum free space (MiB)", &DepotSettings::nMinFreeMb, kMaxMinFreeMb, nullptr},
-      }
+      m_settings(LoadDepotSettings(SettingsFile()))
 {
     CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle("Depot settings");
 
-    static const char* const s_szNames[] = {"rollingHoursEdit", "maxTransfersEdit", "retainDaysEdit",
-                                            "minFreeMbEdit"};
-    static const char* const s_szHints[] = {"0: the fixed span of the configuration", "0: no limit",
-                                            "0: keep everything", "0: off"};
     auto* pGrid = new QGridLayout;
     int nRow = 0;
-    for (Field& field : m_fields) {
-        field.pEdit = new QLineEdit(QString::number(m_settings.*field.pValue), this);
-        field.pEdit->setObjectName(s_szNames[nRow]);
+    for (const DepotKey& key : DepotKeys()) {
+        Field field {&key, new QLineEdit(QString::number(m_settings.*key.pField), this)};
+        field.pEdit->setObjectName(EditName(key.szName));
         // No input mask: a wrong entry is named when OK is pressed.
-        auto* pHint = new QLabel(s_szHints[nRow], this);
+        auto* pHint = new QLabel(key.szHint, this);
         QPalette pal = pHint->palette();
         pal.setColor(QPalette::WindowText, Qt::gray);
         pHint->setPalette(pal);
-        pGrid->addWidget(new QLabel(field.szCaption, this), nRow, 0);
+        pGrid->addWidget(new QLabel(key.szCaption, this), nRow, 0);
         pGrid->addWidget(field.pEdit, nRow, 1);
         pGrid->addWidget(pHint, nRow, 2);
+        m_fields.push_back(field);
         ++nRow;
     }
     pGrid->setColumnStretch(1, 1);
@@ -79,10 +89,10 @@ CDepotSettingsDlg::CDepotSettingsDlg(QWidget* pParent)
 void CDepotSettingsDlg::accept()
 {
     CWindowThread::Check(Q_FUNC_INFO);
-    DepotSettings settings;
+    DepotSettings settings = m_settings;
     for (const Field& field : m_fields) {
-        if (!ParseWholeNumber(field.pEdit->text(), settings.*field.pValue)) {
-            CMessageBox::Show(this, QString::asprintf("%s must be a whole number!", field.szCaption));
+        if (!ParseWholeNumber(field.pEdit->text(), settings.*field.pKey->pField)) {
+            CMessageBox::Show(this, QString::asprintf("%s must be a whole number!", field.pKey->szCaption));
             field.pEdit->setFocus();
             field.pEdit->selectAll();
             return;
@@ -91,9 +101,10 @@ void CDepotSettingsDlg::accept()
     const std::string fault = ValidateDepotSettings(settings);
     if (!fault.empty()) {
         CMessageBox::Show(this, QString::fromStdString(fault));
-        // The message names the first value over its limit, in the order shown here.
+        // The message names the first value outside its limits, in the order shown here.
         for (const Field& field : m_fields) {
-            if (settings.*field.pValue > field.nMax) {
+            const std::uint32_t nValue = settings.*field.pKey->pField;
+            if (nValue < field.pKey->nMin || nValue > field.pKey->nMax) {
                 field.pEdit->setFocus();
                 field.pEdit->selectAll();
                 break;

@@ -4,13 +4,14 @@
 
 #include <QDialog>
 
-#include <cstdint>
+#include <vector>
 
 class QLineEdit;
 
-// The modal "Depot settings" dialog: the rolling window, the transfer limit and the
-// two retention limits of an unattended depot. Opens with what the settings file
-// holds and writes it back on OK. Window thread only.
+// The modal "Depot settings" dialog: every depot key, one row each in the order of
+// DepotKeys() (rolling window, transfer limit, retention, vehicle limit, log size).
+// Opens with what the settings file holds and writes it back on OK. Window thread
+// only.
 class CDepotSettingsDlg : public QDialog {
     Q_OBJECT
 
@@ -28,12 +29,10 @@ public slots:
 
 private:
     struct Field {
-        const char* szCaption;
-        std::uint32_t DepotSettings::*pValue;
-        std::uint32_t nMax;
+        const DepotKey* pKey;
         QLineEdit* pEdit;
     };
 
     DepotSettings m_settings;
-    Field m_fields[4];
+    std::vector<Field> m_fields;
 };

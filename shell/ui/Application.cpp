@@ -1,8 +1,11 @@
 #include "shell/ui/Application.h"
 
+#include "core/Logger.h"
 #include "depot/FleetHistory.h"
 #include "platform/System.h"
+#include "settings/DepotSettings.h"
 #include "settings/RecordIndex.h"
+#include "settings/SettingsFile.h"
 #include "shell/ui/MainDlg.h"
 #include "vehicles/DownloadTask.h"
 #include "vehicles/VehicleMgr.h"
@@ -14,6 +17,11 @@
 int RunApplication(int argc, char** argv)
 {
     IgnoreSigPipe();
+    // The log's limits come before its first line (logmaxmb 0, the default, empties it).
+    {
+        CSettingsFile peek(CSettingsFile::kDefaultPath, CSettingsFile::Access::ReadOnly);
+        CLogger::SetStartRotation(LogRotationOf(LoadDepotSettings(peek)));
+    }
     // The record index lives from before the window to after it.
     CRecordIndex::GetInstance();
     // The Fleet tab shows the history before the server is started.

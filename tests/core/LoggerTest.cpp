@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -101,6 +102,119 @@ TEST_F(LoggerTest, ManyThreadsLeaveEveryLineWholeAndNoneLost)
         writer.join();
     auto messages = ReadLogMessages();
     EXPECT_TRUE(std::multiset<std::string>(messages.begin(), messages.end()) == expected);
+}
+
+TEST_F(LoggerTest, RotationKeepsEveryFileWithinItsLimitAndEveryLineWhole)
+{
+    // Four writers, some 3.4 MiB of lines, through 1 MiB files of which two old ones
+    // are kept: the files together hold at most 3 MiB, the newest lines all there.
+    constexpr std::uint64_t kMiB = 1024 * 1024;
+    constexpr unsigned kKeep = 2;
+    const int nThreads = 4;
+    const int nLines = 3000;
+    auto message = [](int t, int i) {
+        return "writer " + std::to_string(t) + " line " + std::to_string(i) + " " +
+               std::string(static_cast<std::size_t>(100 + (i * 53) % 400), 'r');
+    };
+    {
+        CLogger logger("log.txt", m_center, LogRotation {kMiB, kKeep});
+        std::vector<std::jthread> writers;
+        for (int t = 0; t < nThreads; ++t) {
+            writers.emplace_back([&, t] {
+                for (int i = 0; i < nLines; ++i)
+                    logger.Write(nullptr, message(t, i).c_str());
+            });
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists("log.txt.3"));
+    std::uintmax_t nTotal = 0;
+    std::vector<std::string> messages;  // oldest first
+    for (const char* szFile : {"log.txt.2", "log.txt.1", "log.txt"}) {
+        ASSERT_TRUE(std::filesystem::exists(szFile)) << szFile;
+        const std::uintmax_t nSize = std::filesystem::file_size(szFile);
+        EXPECT_LE(nSize, kMiB) << szFile;
+        // A file was moved on only when the next line would not fit.
+        if (std::string(szFile) != "log.txt") {
+            EXPECT_GT(nSize + 2048, kMiB) << szFile;
+        }
+        nTotal += nSize;
+        const std::vector<std::string> inFile = ReadLogMessages(szFile);  // fails on a broken line
+        messages.insert(messages.end(), inFile.begin(), inFile.end());
+    }
+    EXPECT_LE(nTotal, (kKeep + 1) * kMiB);
+    // Each writer's lines kept are its last ones, in order, none missing in between.
+    std::map<int, std::vector<int>> kept;
+    for (const std::string& text : messages) {
+        int t = -1;
+        int i = -1;
+        ASSERT_EQ(std::sscanf(text.c_str(), "writer %d line %d ", &t, &i), 2) << text;
+        ASSERT_EQ(text, message(t, i));
+        kept[t].push_back(i);
+    }
+    ASSERT_EQ(kept.size(), static_cast<std::size_t>(nThreads));
+    for (const auto& [t, lines] : kept) {
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.back(), nLines - 1) << "writer " << t;
+        for (std::size_t k = 1; k < lines.size(); ++k)
+            ASSERT_EQ(lines[k], lines[k - 1] + 1) << "writer " << t;
+    }
+}
+
+TEST_F(LoggerTest, RestartWithRotationKeepsThePreviousRunAndWithoutItEmptiesTheFile)
+{
+    const LogRotation rotation {1024 * 1024, 2};
+    auto run = [&](const char* szLine, const LogRotation& how) {
+        CLogger logger("log.txt", m_center, how);
+        logger.Write(nullptr, szLine);
+    };
+    run("first run", rotation);
+    EXPECT_FALSE(std::filesystem::exists("log.txt.1"));
+    run("second run", rotation);
+    EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"second run"});
+    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"first run"});
+    run("third run", rotation);
+    run("fourth run", rotation);
+    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"third run"});
+    EXPECT_EQ(ReadLogMessages("log.txt.2"), std::vector<std::string> {"second run"});
+    EXPECT_FALSE(std::filesystem::exists("log.txt.3"));  // the first run's file was the oldest
+
+    // An empty file is reused, not moved on.
+    WriteFile("log.txt", "");
+    run("after an empty one", rotation);
+    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"third run"});
+
+    // Without rotation: emptied at the start, the old files left alone, no limit.
+    {
+        CLogger logger("log.txt", m_center, LogRotation {0, 5});
+        EXPECT_EQ(ReadFile("log.txt"), "");
+        const std::string line(1000, 'n');
+        for (int i = 0; i < 1500; ++i)
+            logger.Write(nullptr, line.c_str());
+    }
+    EXPECT_GT(std::filesystem::file_size("log.txt"), 1024u * 1024u);
+    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"third run"});
+    EXPECT_EQ(ReadLogMessages("log.txt.2"), std::vector<std::string> {"second run"});
+
+    // A limit set while the file is already larger moves it on at the next line.
+    CLogger logger("log.txt", m_center);
+    logger.Write(nullptr, std::string(1000, 'o').c_str());
+    logger.SetRotation(LogRotation {500, 1});
+    logger.Write(nullptr, "moved on");
+    EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"moved on"});
+    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {std::string(1000, 'o')});
+}
+
+TEST_F(LoggerTest, RotationThatCannotMoveTheFileKeepsWritingIt)
+{
+    // A directory that is not empty cannot be replaced by a file.
+    std::filesystem::create_directories("log.txt.1/in the way");
+    CLogger logger("log.txt", m_center, LogRotation {300, 1});
+    for (int i = 0; i < 10; ++i)
+        logger.Write(nullptr, ("line " + std::to_string(i) + " " + std::string(60, 'w')).c_str());
+    const std::vector<std::string> messages = ReadLogMessages();
+    ASSERT_EQ(messages.size(), 10u);
+    EXPECT_EQ(messages.back(), "line 9 " + std::string(60, 'w'));
+    EXPECT_TRUE(std::filesystem::is_directory("log.txt.1"));
 }
 
 TEST_F(LoggerTest, ProcessWideLoggerFiltersAndResetsToAFreshFile)

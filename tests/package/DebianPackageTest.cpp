@@ -369,6 +369,8 @@ TEST_F(DebianPackageTest, ServiceRunsConfinedAsItsOwnUserInItsStateDirectory)
     const std::string exec = IniValue(values, "ExecStart");
     ASSERT_EQ(exec.front(), '/');
     EXPECT_TRUE(fs::is_regular_file(root / exec.substr(1))) << exec;
+    // Every start is preceded by the program's own look at its settings.
+    EXPECT_EQ(IniValue(values, "ExecStartPre"), exec + " --check-config");
     // The program tells systemd when it is up and pings the watchdog from its loop.
     EXPECT_EQ(IniValue(values, "Type"), "notify");
     EXPECT_GT(std::atoi(IniValue(values, "WatchdogSec").c_str()), 0);
@@ -425,6 +427,20 @@ TEST_F(DebianPackageTest, ManPagesDescribeEveryOptionAndSettingsKeyAndRenderClea
     for (const std::string& option : options)
         EXPECT_TRUE(std::regex_search(dvrsim, std::regex(option + R"((?![a-z-]))"))) << option;
 
+    // Every option of zeldownloadd --help, in its OPTIONS section.
+    const std::string daemonPage = ManPage(root, "usr/share/man/man8/zeldownloadd.8.gz");
+    Command daemonHelp = Shell(Quote(root / "usr/sbin/zeldownloadd") + " --help");
+    EXPECT_EQ(daemonHelp.nStatus, 0) << daemonHelp.strOutput;
+    std::set<std::string> daemonOptions;
+    for (std::sregex_iterator it(daemonHelp.strOutput.begin(), daemonHelp.strOutput.end(), option), end; it != end;
+         ++it)
+        daemonOptions.insert(it->str());
+    EXPECT_EQ(daemonOptions, (std::set<std::string> {"--check-config", "--help", "--version"}));
+    const std::string optionsSection =
+        daemonPage.substr(daemonPage.find(".SH OPTIONS"), daemonPage.find(".SH THE SERVICE") - daemonPage.find(".SH OPTIONS"));
+    for (const std::string& option : daemonOptions)
+        EXPECT_TRUE(std::regex_search(optionsSection, std::regex("\\.B " + option + R"((?![a-z-]))"))) << option;
+
     // Every key a settings file holds once everything has been saved.
     ServerSettings settings = DefaultSettings();
     ASSERT_TRUE(SaveSettings(settings));
@@ -439,7 +455,7 @@ TEST_F(DebianPackageTest, ManPagesDescribeEveryOptionAndSettingsKeyAndRenderClea
         keys.insert((*it)[1].str());
     keys.erase("QorConf");
     EXPECT_GT(keys.size(), 15u);
-    const std::string daemon = ManPage(root, "usr/share/man/man8/zeldownloadd.8.gz");
+    const std::string& daemon = daemonPage;
     const std::set<std::string> described = BoldWords(daemon, "SETTINGS");
     for (const std::string& key : keys)
         EXPECT_EQ(described.count(key), 1u) << key;

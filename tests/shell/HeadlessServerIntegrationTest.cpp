@@ -1,9 +1,15 @@
 #include "control/ByteOrder.h"
 #include "platform/Socket.h"
+#include "settings/DepotSettings.h"
+#include "settings/Settings.h"
+#include "settings/SettingsFile.h"
+#include "settings/WallClock.h"
+#include "store/LocalStore.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "support/ScriptedPeer.h"
 #include "support/WaitFor.h"
+#include "tools/dvrsim/DvrSimulator.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +17,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <regex>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -71,6 +78,47 @@ protected:
         return WaitFor([&] { return LogHas(message); });
     }
 
+    struct Outcome {
+        int nExit = -1;
+        std::string strOut;
+        std::string strErr;
+    };
+
+    // Runs zeldownloadd with args to its end in the directory dir, its standard
+    // output and error kept outside that directory.
+    Outcome RunOnce(const std::vector<std::string>& args, const std::filesystem::path& dir)
+    {
+        const std::filesystem::path out = Dir() / "run.out";
+        const std::filesystem::path err = Dir() / "run.err";
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            if (::chdir(dir.c_str()) != 0)
+                ::_exit(126);
+            ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+            ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            std::vector<char*> argv {const_cast<char*>("zeldownloadd")};
+            for (const std::string& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(ZEL_BUILD_DIR "/zeldownloadd", argv.data());
+            ::_exit(127);
+        }
+        Outcome outcome;
+        outcome.nExit = WaitExit();
+        outcome.strOut = ReadFile(out);
+        outcome.strErr = ReadFile(err);
+        return outcome;
+    }
+
+    static std::vector<std::string> Entries(const std::filesystem::path& dir)
+    {
+        std::vector<std::string> names;
+        for (auto& entry : std::filesystem::directory_iterator(dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
     pid_t m_pid = -1;
 };
 
@@ -113,7 +161,11 @@ TEST_F(HeadlessServerTest, BusyPortExitsWithMessage)
     Launch(holder.LocalPort());
     EXPECT_EQ(WaitExit(), 1);
     EXPECT_EQ(ReadFile("stderr.txt"), "Start failed, please assure port not occupied!\n");
-    EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"failed to create udp server"});
+    // The settings it tried are said after the failure: the port is the one taken.
+    auto messages = ReadLogMessages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[0], "failed to create udp server");
+    EXPECT_EQ(messages[1].rfind("Settings: port " + std::to_string(holder.LocalPort()) + ", ", 0), 0u) << messages[1];
 }
 
 TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
@@ -133,6 +185,197 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     EXPECT_EQ(settings.rfind("<QorConf>", 0), 0u);
     EXPECT_NE(settings.find("<rollinghours>24</rollinghours>"), std::string::npos) << settings;
     EXPECT_NE(settings.find("<maxvehicles>1000</maxvehicles>"), std::string::npos) << settings;
+
+    // Every key is there with a value, so that editing any one of them counts: the
+    // classic keys as the window saves them, the special configuration (off), and
+    // every depot key, the log limits included.
+    for (const char* szKey : {"port", "downdir", "startdown", "stoptdown", "filetype", "IP", "MIRDOMode"})
+        EXPECT_TRUE(std::regex_search(settings, std::regex(std::string("<") + szKey + ">[^<]+</" + szKey + ">")))
+            << szKey << " in " << settings;
+    EXPECT_NE(settings.find("<AllPrivileges>\r\n<EnablePrivileges>0</EnablePrivileges>\r\n</AllPrivileges>"),
+              std::string::npos)
+        << settings;
+    CSettingsFile file("./QorConfig.xml", CSettingsFile::Access::ReadOnly);
+    ServerSettings loaded;
+    EXPECT_EQ(LoadSettings(loaded, file), 0);
+    EXPECT_STREQ(loaded.szDownDir, "mp4download");
+    EXPECT_STREQ(loaded.szIP, "127.0.0.1");
+    EXPECT_EQ(loaded.nPort, 5990);
+    EXPECT_EQ(loaded.tStop - loaded.tStart, 86400u);
+    const DepotSettings expected = HeadlessDepotSettings();
+    EXPECT_EQ(expected.nLogMaxMb, 64u);
+    EXPECT_EQ(expected.nLogKeep, 5u);
+    const DepotSettings depot = LoadDepotSettings(file);
+    for (const DepotKey& key : DepotKeys()) {
+        EXPECT_NE(settings.find(std::string("<") + key.szName + ">"), std::string::npos) << key.szName;
+        EXPECT_EQ(depot.*key.pField, expected.*key.pField) << key.szName;
+    }
+    // Read back whole, it says nothing of missing keys.
+    std::vector<std::string> messages = ReadLogMessages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[1].rfind("Settings: port 5990, downdir " + std::filesystem::current_path().string() +
+                                    "/mp4download, IP 127.0.0.1, span rolling 24 hours, ",
+                                0),
+              0u)
+        << messages[1];
+    EXPECT_EQ(messages[1].substr(messages[1].find(", filetype")),
+              ", filetype 0 (All Record), component mode 0, maxtransfers 0, retaindays 0, minfreemb 0, "
+              "maxvehicles 1000, logmaxmb 64, logkeep 5");
+    EXPECT_FALSE(std::any_of(messages.begin(), messages.end(),
+                             [](const std::string& m) { return m.find("QorConfig.xml has no") == 0; }));
+}
+
+TEST_F(HeadlessServerTest, HelpVersionAndWrongArgumentsTouchNoFile)
+{
+    const std::filesystem::path empty = Dir() / "empty";
+    std::filesystem::create_directory(empty);
+
+    Outcome help = RunOnce({"--help"}, empty);
+    EXPECT_EQ(help.nExit, 0);
+    EXPECT_EQ(help.strOut.rfind("Usage: zeldownloadd [--check-config | --help | --version]\n", 0), 0u) << help.strOut;
+    for (const char* szOption : {"--check-config", "--help", "--version"})
+        EXPECT_NE(help.strOut.find(std::string("\n  ") + szOption + " "), std::string::npos) << szOption;
+    EXPECT_EQ(help.strErr, "");
+
+    Outcome version = RunOnce({"--version"}, empty);
+    EXPECT_EQ(version.nExit, 0);
+    EXPECT_TRUE(std::regex_match(version.strOut, std::regex("zeldownloadd [0-9]+\\.[0-9]+(\\.[0-9]+)?\n")))
+        << version.strOut;
+
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>> {
+             {"--nonsense"}, {"-h"}, {"start"}, {"--help", "--version"}, {"--check-config", "extra"}}) {
+        Outcome wrong = RunOnce(args, empty);
+        EXPECT_EQ(wrong.nExit, 2) << args[0];
+        EXPECT_EQ(wrong.strOut, "") << args[0];
+        EXPECT_NE(wrong.strErr.find(help.strOut), std::string::npos) << args[0] << ": " << wrong.strErr;
+    }
+    EXPECT_EQ(Entries(empty), std::vector<std::string> {});
+}
+
+TEST_F(HeadlessServerTest, CheckConfigTriesTheDownloadDirectoryAndCreatesNothing)
+{
+    const std::filesystem::path work = Dir() / "work";
+    std::filesystem::create_directory(work);
+
+    // No settings file: what a created one would hold, and nothing created.
+    Outcome missing = RunOnce({"--check-config"}, work);
+    EXPECT_EQ(missing.nExit, 0) << missing.strOut;
+    EXPECT_EQ(missing.strOut,
+              "QorConfig.xml does not exist: zeldownloadd would create it with these settings\n"
+              "Settings: port 5990, downdir " + (work / "mp4download").string() +
+                  ", IP 127.0.0.1, span rolling 24 hours, filetype 0 (All Record), component mode 0, "
+                  "maxtransfers 0, retaindays 0, minfreemb 0, maxvehicles 1000, logmaxmb 64, logkeep 5\n"
+                  "configuration OK\n");
+    EXPECT_EQ(Entries(work), std::vector<std::string> {});
+
+    // A download directory below a regular file cannot be made, not even by root.
+    WriteFile(work / "plain", "not a directory");
+    const std::string bad = "<QorConf><port>5990</port><downdir>plain/sub</downdir><IP></IP></QorConf>";
+    WriteFile(work / "QorConfig.xml", bad);
+    Outcome refused = RunOnce({"--check-config"}, work);
+    EXPECT_EQ(refused.nExit, 1) << refused.strOut;
+    EXPECT_NE(refused.strOut.find("Settings: port 5990, downdir " + (work / "plain/sub").string() + ", IP automatic, "),
+              std::string::npos)
+        << refused.strOut;
+    EXPECT_NE(refused.strOut.find("\nerror: download directory " + (work / "plain/sub").string() +
+                                  " cannot be created or written: Not a directory\n"),
+              std::string::npos)
+        << refused.strOut;
+    EXPECT_EQ(refused.strOut.find("configuration OK"), std::string::npos);
+    EXPECT_EQ(Entries(work), (std::vector<std::string> {"QorConfig.xml", "plain"}));
+    EXPECT_EQ(ReadFile(work / "QorConfig.xml"), bad);
+
+    // A good one two levels down that does not exist yet: tried, and taken away again.
+    // A file without a port gets its warning.
+    WriteFile(work / "QorConfig.xml", "<QorConf><downdir>a/b</downdir><logmaxmb>8</logmaxmb></QorConf>");
+    Outcome fine = RunOnce({"--check-config"}, work);
+    EXPECT_EQ(fine.nExit, 0) << fine.strOut;
+    EXPECT_NE(fine.strOut.find("\nwarning: QorConfig.xml has no port: downdir ignored, defaults used\n"),
+              std::string::npos)
+        << fine.strOut;
+    EXPECT_NE(fine.strOut.find(", logmaxmb 8, logkeep 5\n"), std::string::npos) << fine.strOut;
+    EXPECT_EQ(fine.strOut.substr(fine.strOut.size() - 17), "configuration OK\n");
+    EXPECT_EQ(Entries(work), (std::vector<std::string> {"QorConfig.xml", "plain"}));
+
+    WriteFile(work / "QorConfig.xml", "<QorConf><port>5990</port><downdir>" + (work / "x/y").string() +
+                                          "</downdir></QorConf>");
+    EXPECT_EQ(RunOnce({"--check-config"}, work).nExit, 0);
+    EXPECT_EQ(Entries(work), (std::vector<std::string> {"QorConfig.xml", "plain"}));
+
+    // A hand edit gone wrong would cost every setting: an error.
+    WriteFile(work / "QorConfig.xml", "<QorConf><port>5990</port><downdir>a</downd");
+    Outcome broken = RunOnce({"--check-config"}, work);
+    EXPECT_EQ(broken.nExit, 1);
+    EXPECT_NE(broken.strOut.find("error: QorConfig.xml is not well-formed"), std::string::npos) << broken.strOut;
+    EXPECT_EQ(Entries(work), (std::vector<std::string> {"QorConfig.xml", "plain"}));
+}
+
+TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
+{
+    // The server makes its settings file, then stops (or, with the default port
+    // taken, gives up at once: the file is written first either way).
+    Launch(0);
+    ASSERT_TRUE(WaitFor([] {
+        std::error_code ec;
+        return std::filesystem::file_size("log.txt", ec) > 0 && !ec;
+    }));
+    ::kill(m_pid, SIGTERM);
+    WaitExit();
+
+    // Only values change, in place; no key is added. The port's value is changed
+    // too, as 5990 may be taken on this machine, but only where the server wrote one.
+    std::string text = ReadFile("QorConfig.xml");
+    const std::uint16_t nPort = FreeUdpPort();
+    const std::string target = (Dir() / "disk2" / "recordings").string();
+    for (auto [from, to] : {std::pair<std::string, std::string> {"<port>5990</port>",
+                                                                  "<port>" + std::to_string(nPort) + "</port>"},
+                            {"<downdir>mp4download</downdir>", "<downdir>" + target + "</downdir>"}}) {
+        const std::size_t nAt = text.find(from);
+        ASSERT_NE(nAt, std::string::npos) << from << " in " << text;
+        text.replace(nAt, from.size(), to);
+    }
+    WriteFile("QorConfig.xml", text);
+    const std::string firstRun = ReadFile("log.txt");
+
+    m_pid = ::fork();
+    ASSERT_GE(m_pid, 0);
+    if (m_pid == 0) {
+        ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // With rotation on, the first run's lines move to log.txt.1 before the first new one.
+    ASSERT_TRUE(WaitFor([] { return std::filesystem::exists("log.txt.1"); }));
+    ASSERT_TRUE(WaitForLog("Server starts"));
+    SimOptions options;
+    options.nServerPort = nPort;
+    options.vecNames = {"MOVED-1"};
+    options.nChannels = 1;
+    options.nRecordings = 2;
+    options.nRecBytes = 200000;
+    options.nRecSeconds = 300;
+    options.tStart = WallClockNow() - 3600;  // inside the rolling window the server wrote
+    options.nKeepAliveMs = 300;
+    options.nVerbosity = 0;
+    CDvrSimulator sim(options);
+    ASSERT_EQ(sim.Start(), 0);
+    std::vector<std::filesystem::path> stored;
+    for (const SimRecording& rec : sim.Recorder(0).Recordings().All())
+        stored.push_back(std::filesystem::path(target) / "MOVED-1" / DateDirName(rec.tStart) /
+                         ChannelDirName(rec.nChannel) / FinalFileName(rec.nChannel, rec.tStart, rec.tEnd));
+    const bool bStored = WaitFor(
+        [&] { return std::all_of(stored.begin(), stored.end(), [](const auto& p) { return std::filesystem::exists(p); }); },
+        std::chrono::seconds(30));
+    sim.Stop();
+    ::kill(m_pid, SIGTERM);
+    EXPECT_EQ(WaitExit(), 0);
+    ASSERT_TRUE(bStored) << ReadFile("log.txt");
+    for (const std::filesystem::path& path : stored)
+        EXPECT_EQ(std::filesystem::file_size(path), 200000u) << path;
+    EXPECT_FALSE(std::filesystem::exists("mp4download"));
+    EXPECT_TRUE(LogHas("Settings: port " + std::to_string(nPort) + ", downdir " + target +
+                       ", IP 127.0.0.1, span rolling 24 hours, filetype 0 (All Record), component mode 0, "
+                       "maxtransfers 0, retaindays 0, minfreemb 0, maxvehicles 1000, logmaxmb 64, logkeep 5"));
+    EXPECT_EQ(ReadFile("log.txt.1"), firstRun);
 }
 
 TEST_F(HeadlessServerTest, KeepsAnExistingSettingsFileAndSetsADamagedHistoryAside)

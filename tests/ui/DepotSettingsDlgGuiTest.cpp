@@ -22,6 +22,9 @@ TEST_F(DepotSettingsDlgTest, OpensWithTheFileRefusesBadValuesAndSavesGoodOnes)
     stored.nMaxTransfers = 6;
     stored.nRetainDays = 0;
     stored.nMinFreeMb = 2048;
+    stored.nMaxVehicles = 1000;
+    stored.nLogMaxMb = 64;
+    stored.nLogKeep = 5;
     ASSERT_TRUE(SaveDepotSettings(stored, SettingsFile()));
     const std::string before = ReadFile("QorConfig.xml");
 
@@ -33,6 +36,9 @@ TEST_F(DepotSettingsDlgTest, OpensWithTheFileRefusesBadValuesAndSavesGoodOnes)
     EXPECT_EQ(edit("maxTransfersEdit")->text(), "6");
     EXPECT_EQ(edit("retainDaysEdit")->text(), "0");
     EXPECT_EQ(edit("minFreeMbEdit")->text(), "2048");
+    EXPECT_EQ(edit("maxVehiclesEdit")->text(), "1000");
+    EXPECT_EQ(edit("logMaxMbEdit")->text(), "64");
+    EXPECT_EQ(edit("logKeepEdit")->text(), "5");
 
     // Not whole numbers: named by their caption, the focus on the field.
     for (const char* szText : {"six", "", "-1", "2.5"}) {
@@ -59,6 +65,17 @@ TEST_F(DepotSettingsDlgTest, OpensWithTheFileRefusesBadValuesAndSavesGoodOnes)
     EXPECT_EQ(m_messages, (std::vector<std::string> {overMinFree, overMinFree,
                                                      "Rolling window (hours) must be between 0 and 8784!"}));
     EXPECT_EQ(dlg.focusWidget(), edit("rollingHoursEdit"));
+    // The number of old log files has a floor as well as a ceiling.
+    edit("rollingHoursEdit")->setText("48");
+    for (const char* szText : {"0", "101"}) {
+        m_messages.clear();
+        edit("logKeepEdit")->setText(szText);
+        Click(&dlg, "okButton");
+        EXPECT_EQ(m_messages, std::vector<std::string> {"Old log files kept must be between 1 and 100!"}) << szText;
+        EXPECT_EQ(dlg.focusWidget(), edit("logKeepEdit"));
+    }
+    edit("logKeepEdit")->setText("10");
+    edit("logMaxMbEdit")->setText("16");
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(ReadFile("QorConfig.xml"), before);
 
@@ -81,6 +98,10 @@ TEST_F(DepotSettingsDlgTest, OpensWithTheFileRefusesBadValuesAndSavesGoodOnes)
     EXPECT_EQ(loaded.nMaxTransfers, 8u);
     EXPECT_EQ(loaded.nRetainDays, 30u);
     EXPECT_EQ(loaded.nMinFreeMb, 512u);
+    // Keys not touched keep their values.
+    EXPECT_EQ(loaded.nMaxVehicles, 1000u);
+    EXPECT_EQ(loaded.nLogMaxMb, 16u);
+    EXPECT_EQ(loaded.nLogKeep, 10u);
 }
 
 } // namespace

@@ -197,8 +197,7 @@ int main(int argc, char** argv)
         bOk &= Save(special, outDir, "special-config-dialog.png");
         CSpecialItemDlg item(entry, &dlg);
         bOk &= Save(item, outDir, "special-item-dialog.png");
-        DepotSettings depot;
-        depot.nRollingHours = 24;
+        DepotSettings depot = HeadlessDepotSettings();
         depot.nMaxTransfers = 8;
         depot.nRetainDays = 30;
         depot.nMinFreeMb = 10240;
