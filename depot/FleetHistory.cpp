@@ -21,7 +21,8 @@
 namespace {
 
 // 1: vehicle and day_total. 2: channel_mark, missed_recording and vehicle.missed_dropped.
-constexpr int kSchemaVersion = 2;
+// 3: store_note.
+constexpr int kSchemaVersion = 3;
 constexpr std::uint32_t kDaySeconds = 86400;
 constexpr std::size_t kFailureTextMax = 200;
 
@@ -52,6 +53,11 @@ constexpr const char* kCreateMissedTables =
     " end_time INTEGER NOT NULL, reason TEXT NOT NULL, visits INTEGER NOT NULL, last_visit INTEGER NOT NULL,"
     " last_missed INTEGER NOT NULL, state TEXT NOT NULL,"
     " PRIMARY KEY(name, channel, file_name, start_time)) WITHOUT ROWID;";
+// What layout 2 lacks: recordings about to take their finished name, not yet counted.
+constexpr const char* kCreateNoteTable =
+    "CREATE TABLE IF NOT EXISTS store_note("
+    " path TEXT PRIMARY KEY NOT NULL, name TEXT NOT NULL, bytes INTEGER NOT NULL, stored_at INTEGER NOT NULL)"
+    " WITHOUT ROWID;";
 
 constexpr const char* kSelectVehicles =
     "SELECT name, first_seen, last_seen, last_address, visits, files_total, bytes_total,"
@@ -63,6 +69,7 @@ constexpr const char* kSelectMarks =
 constexpr const char* kSelectMissed =
     "SELECT name, channel, file_name, start_time, end_time, reason, visits, last_visit, last_missed, state"
     " FROM missed_recording";
+constexpr const char* kSelectNotes = "SELECT path, name, bytes, stored_at FROM store_note";
 constexpr const char* kUpsertVehicle =
     "INSERT INTO vehicle(name, first_seen, last_seen, last_address, visits, files_total, bytes_total,"
     " files_last_visit, bytes_last_visit, last_complete_offload, pending, last_failure_time, last_failure,"
@@ -90,6 +97,10 @@ constexpr const char* kUpsertMissed =
     " last_missed=excluded.last_missed, state=excluded.state";
 constexpr const char* kDeleteMissed =
     "DELETE FROM missed_recording WHERE name=?1 AND channel=?2 AND file_name=?3 AND start_time=?4";
+constexpr const char* kUpsertNote =
+    "INSERT INTO store_note(path, name, bytes, stored_at) VALUES(?1, ?2, ?3, ?4)"
+    " ON CONFLICT(path) DO UPDATE SET name=excluded.name, bytes=excluded.bytes, stored_at=excluded.stored_at";
+constexpr const char* kDeleteNote = "DELETE FROM store_note WHERE path=?1";
 
 MissedRecording::State StateFromName(const std::string& text)
 {
@@ -284,6 +295,18 @@ int CFleetHistory::Open()
     }
 
     std::uint32_t tKeepFrom = KeepFrom(DayOf(WallClockNow()));
+    // Notes left by a process that ended between noting a recording and counting it:
+    // which of those recordings took their finished name. Looked up before the lock,
+    // the recorders must not wait for the disk.
+    std::set<std::string> present;
+    for (const auto& [name, vehicle] : loaded) {
+        for (const auto& [path, note] : vehicle.notes) {
+            std::error_code ec;
+            if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) == note.nBytes &&
+                !ec)
+                present.insert(path);
+        }
+    }
     LogLines logs;
     {
         CMutexLock guard(m_lock);
@@ -298,10 +321,15 @@ int CFleetHistory::Open()
                     vehicle.dirtyMarks.insert(nChannel);
                 for (const auto& [key, entry] : vehicle.missed)
                     vehicle.dirtyMissed.insert(key);
+                for (const auto& [path, note] : vehicle.notes)
+                    vehicle.dirtyNotes.insert(path);
             }
             if (!m_dirtyNames.empty())
                 ++m_nVersion;
         } else {
+            // Settled first: a recording noted in the last visit counts in that visit,
+            // before an arrival recorded meanwhile starts the next one.
+            x_SettleNotes(loaded, m_vehicles, present, logs);
             // What the recorders kept before now are changes on top of the stored rows.
             for (auto& [name, changes] : m_vehicles) {
                 auto [it, bNew] = loaded.try_emplace(name);
@@ -322,6 +350,12 @@ int CFleetHistory::Open()
             }
             m_vehicles.swap(loaded);
             m_bLoaded = true;
+            for (const auto& [name, vehicle] : m_vehicles) {
+                if (!vehicle.dirtyNotes.empty()) {
+                    m_dirtyNames.insert(name);
+                    ++m_nVersion;
+                }
+            }
         }
         for (auto& [name, vehicle] : m_vehicles) {
             vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tKeepFrom));
@@ -409,18 +443,50 @@ void CFleetHistory::OnFileStored(const std::string& name, std::uint64_t nBytes, 
 {
     CMutexLock guard(m_lock);
     Vehicle& vehicle = x_Seen(name, tNow);
-    FleetRecord& rec = vehicle.rec;
-    rec.tLastSeen = tNow;
-    ++rec.nFilesTotal;
-    rec.nBytesTotal += nBytes;
-    ++rec.nFilesLastVisit;
-    rec.nBytesLastVisit += nBytes;
-    std::uint32_t tDay = DayOf(tNow);
-    FleetDayTotal& day = vehicle.days[tDay];
-    day.tDay = tDay;
-    ++day.nFiles;
-    day.nBytes += nBytes;
-    vehicle.dirtyDays.insert(tDay);
+    vehicle.rec.tLastSeen = tNow;
+    x_CountStored(vehicle, nBytes, tNow);
+    x_Changed(name);
+}
+
+void CFleetHistory::OnStoring(const std::string& name, const std::string& path, std::uint64_t nBytes,
+                              std::uint32_t tNow)
+{
+    {
+        CMutexLock guard(m_lock);
+        // Before the database is read nothing could keep the note.
+        if (!m_bLoaded)
+            return;
+        Vehicle& vehicle = x_Touch(name);
+        vehicle.notes[path] = StoreNote {nBytes, tNow};
+        vehicle.dirtyNotes.insert(path);
+        x_Changed(name);
+    }
+    Flush();
+}
+
+void CFleetHistory::OnFileStored(const std::string& name, const std::string& path, std::uint64_t nBytes,
+                                 std::uint32_t tNow)
+{
+    CMutexLock guard(m_lock);
+    Vehicle& vehicle = x_Seen(name, tNow);
+    vehicle.rec.tLastSeen = tNow;
+    x_CountStored(vehicle, nBytes, tNow);
+    if (vehicle.notes.erase(path) != 0)
+        vehicle.dirtyNotes.insert(path);
+    if (!m_bLoaded) {
+        // A note of the path in the unread database must not count it again.
+        vehicle.countedBeforeLoad.insert(path);
+    }
+    x_Changed(name);
+}
+
+void CFleetHistory::OnStoreAbandoned(const std::string& name, const std::string& path)
+{
+    CMutexLock guard(m_lock);
+    auto it = m_vehicles.find(name);
+    if (it == m_vehicles.end() || it->second.notes.erase(path) == 0)
+        return;
+    it->second.dirtyNotes.insert(path);
     x_Changed(name);
 }
 
@@ -672,6 +738,42 @@ void CFleetHistory::x_Changed(const std::string& name)
         m_wake.NotifyAll();
 }
 
+void CFleetHistory::x_CountStored(Vehicle& vehicle, std::uint64_t nBytes, std::uint32_t tStored)
+{
+    FleetRecord& rec = vehicle.rec;
+    ++rec.nFilesTotal;
+    rec.nBytesTotal += nBytes;
+    ++rec.nFilesLastVisit;
+    rec.nBytesLastVisit += nBytes;
+    std::uint32_t tDay = DayOf(tStored);
+    FleetDayTotal& day = vehicle.days[tDay];
+    day.tDay = tDay;
+    ++day.nFiles;
+    day.nBytes += nBytes;
+    vehicle.dirtyDays.insert(tDay);
+}
+
+void CFleetHistory::x_SettleNotes(VehicleMap& loaded, const VehicleMap& changes, const std::set<std::string>& present,
+                                  LogLines& logs)
+{
+    for (auto& [name, vehicle] : loaded) {
+        if (vehicle.notes.empty())
+            continue;
+        auto itChanges = changes.find(name);
+        for (const auto& [path, note] : vehicle.notes) {
+            bool bCounted = itChanges != changes.end() && itChanges->second.countedBeforeLoad.count(path) != 0;
+            if (!bCounted && present.count(path) != 0) {
+                x_CountStored(vehicle, note.nBytes, note.tStored);
+                logs.emplace_back(Format("fleet history: recording %s, stored as the last run ended, counted now",
+                                         path.c_str()),
+                                  name);
+            }
+            vehicle.dirtyNotes.insert(path);
+        }
+        vehicle.notes.clear();
+    }
+}
+
 void CFleetHistory::x_PutMissed(Vehicle& vehicle, const MissedKey& key, MissedEntry entry)
 {
     auto [it, bNew] = vehicle.missed.try_emplace(key);
@@ -810,6 +912,14 @@ CFleetHistory::Batch CFleetHistory::x_TakeBatch()
                 batch.unmissed.emplace_back(name, key);
         }
         vehicle.dirtyMissed.clear();
+        for (const std::string& path : vehicle.dirtyNotes) {
+            auto itNote = vehicle.notes.find(path);
+            if (itNote != vehicle.notes.end())
+                batch.notes.emplace_back(name, path, itNote->second);
+            else
+                batch.unnoted.emplace_back(name, path);
+        }
+        vehicle.dirtyNotes.clear();
     }
     m_dirtyNames.clear();
     m_bFlushWanted = false;
@@ -883,6 +993,16 @@ void CFleetHistory::x_WriterLoop()
                 if (it != m_vehicles.end())
                     it->second.dirtyMissed.insert(key);
             }
+            for (const auto& [name, path, note] : batch.notes) {
+                auto it = m_vehicles.find(name);
+                if (it != m_vehicles.end())
+                    it->second.dirtyNotes.insert(path);
+            }
+            for (const auto& [name, path] : batch.unnoted) {
+                auto it = m_vehicles.find(name);
+                if (it != m_vehicles.end())
+                    it->second.dirtyNotes.insert(path);
+            }
         }
         ++m_nBatchesDone;
         m_batchDone.NotifyAll();
@@ -896,8 +1016,14 @@ void CFleetHistory::x_WriterLoop()
 int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError)
 {
     if (batch.rows.empty() && batch.days.empty() && batch.marks.empty() && batch.missed.empty() &&
-        batch.unmissed.empty() && tPruneBefore == 0)
+        batch.unmissed.empty() && batch.notes.empty() && batch.unnoted.empty() && tPruneBefore == 0)
         return 0;
+    // A note must outlast a power cut as the renamed file does (its directory is synced),
+    // or the recording would never be counted: such a commit is synced too. One sync per
+    // batch, however many recordings it notes.
+    const bool bSynced = !batch.notes.empty();
+    if (bSynced)
+        sqlite3_exec(m_pDb, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
     int rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
     auto step = [&](sqlite3_stmt* pStmt) {
         int nStep = sqlite3_step(pStmt);
@@ -967,18 +1093,34 @@ int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, 
         BindInt(p, 4, std::get<0>(key));
         rc = step(p);
     }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.notes.size(); ++i) {
+        const auto& [name, path, note] = batch.notes[i];
+        sqlite3_stmt* p = m_pUpsertNote;
+        BindText(p, 1, path);
+        BindText(p, 2, name);
+        BindInt(p, 3, static_cast<std::int64_t>(note.nBytes));
+        BindInt(p, 4, note.tStored);
+        rc = step(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.unnoted.size(); ++i) {
+        sqlite3_stmt* p = m_pDeleteNote;
+        BindText(p, 1, batch.unnoted[i].second);
+        rc = step(p);
+    }
     if (rc == SQLITE_OK && tPruneBefore != 0) {
         BindInt(m_pPruneDays, 1, tPruneBefore);
         rc = step(m_pPruneDays);
     }
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK)
-        return 0;
-    strError = sqlite3_errmsg(m_pDb);
-    if (!sqlite3_get_autocommit(m_pDb))
-        sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
-    return -1;
+    if (rc != SQLITE_OK) {
+        strError = sqlite3_errmsg(m_pDb);
+        if (!sqlite3_get_autocommit(m_pDb))
+            sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    if (bSynced)
+        sqlite3_exec(m_pDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK ? 0 : -1;
 }
 
 CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std::string& strError)
@@ -1023,6 +1165,8 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
             rc = sqlite3_exec(m_pDb, kAddMissedDropped, nullptr, nullptr, nullptr);
         if (rc == SQLITE_OK)
             rc = sqlite3_exec(m_pDb, kCreateMissedTables, nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK)
+            rc = sqlite3_exec(m_pDb, kCreateNoteTable, nullptr, nullptr, nullptr);
         if (rc == SQLITE_OK)
             rc = sqlite3_exec(m_pDb, Format("PRAGMA user_version=%d", kSchemaVersion).c_str(), nullptr, nullptr,
                               nullptr);
@@ -1158,6 +1302,19 @@ CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::str
     if (rc != SQLITE_DONE)
         return failed(rc);
 
+    rc = sqlite3_prepare_v2(m_pDb, kSelectNotes, -1, &pStmt, nullptr);
+    if (rc != SQLITE_OK)
+        return failed(rc);
+    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
+        std::string name = ColumnText(pStmt, 1);
+        Vehicle& vehicle = loaded[name];
+        vehicle.rec.strName = name;
+        vehicle.notes[ColumnText(pStmt, 0)] = StoreNote {ColumnU64(pStmt, 2), ColumnU32(pStmt, 3)};
+    }
+    sqlite3_finalize(pStmt);
+    if (rc != SQLITE_DONE)
+        return failed(rc);
+
     if ((rc = sqlite3_prepare_v3(m_pDb, kUpsertVehicle, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertVehicle,
                                  nullptr)) != SQLITE_OK ||
         (rc = sqlite3_prepare_v3(m_pDb, kUpsertDay, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertDay, nullptr)) !=
@@ -1169,7 +1326,11 @@ CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::str
         (rc = sqlite3_prepare_v3(m_pDb, kUpsertMissed, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertMissed,
                                  nullptr)) != SQLITE_OK ||
         (rc = sqlite3_prepare_v3(m_pDb, kDeleteMissed, -1, SQLITE_PREPARE_PERSISTENT, &m_pDeleteMissed,
-                                 nullptr)) != SQLITE_OK)
+                                 nullptr)) != SQLITE_OK ||
+        (rc = sqlite3_prepare_v3(m_pDb, kUpsertNote, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertNote, nullptr)) !=
+            SQLITE_OK ||
+        (rc = sqlite3_prepare_v3(m_pDb, kDeleteNote, -1, SQLITE_PREPARE_PERSISTENT, &m_pDeleteNote, nullptr)) !=
+            SQLITE_OK)
         return failed(rc);
     return OpenResult::Ok;
 }
@@ -1195,7 +1356,8 @@ bool CFleetHistory::x_KeepAside(std::string& strBackup, std::string& strError)
 void CFleetHistory::x_CloseDatabase()
 {
     for (sqlite3_stmt** ppStmt :
-         {&m_pUpsertVehicle, &m_pUpsertDay, &m_pPruneDays, &m_pUpsertMark, &m_pUpsertMissed, &m_pDeleteMissed}) {
+         {&m_pUpsertVehicle, &m_pUpsertDay, &m_pPruneDays, &m_pUpsertMark, &m_pUpsertMissed, &m_pDeleteMissed,
+          &m_pUpsertNote, &m_pDeleteNote}) {
         sqlite3_finalize(*ppStmt);
         *ppStmt = nullptr;
     }

@@ -26,6 +26,12 @@ struct sqlite3_stmt;
 // A damaged database is kept aside as a backup and started afresh, with a log line.
 // Besides the vehicles it keeps, per channel, the point up to which everything the
 // recorder offered is stored, and the recordings a download pass did not store.
+//
+// A stored recording is counted exactly once whenever the process ends: before a
+// recording takes its finished name, a note of it (path, size, time) is written and
+// waited for (OnStoring); its count and the note's removal are then written in one
+// transaction (OnFileStored). A note still there at Open belongs to a process that
+// ended in between: the recording is counted then if its finished file is there.
 class CFleetHistory {
 public:
     static constexpr const char* kDefaultPath = "fleet.db";
@@ -61,8 +67,20 @@ public:
     void OnArrival(const std::string& name, const std::string& address, std::uint32_t tNow) EXCLUDES(m_lock);
     // The vehicle went offline (expiry or server stop); tLastSeen is its last keepalive.
     void OnDeparture(const std::string& name, std::uint32_t tLastSeen) EXCLUDES(m_lock);
-    // One recording stored whole (renamed to .mp4); nBytes received for it in this visit.
+    // One recording stored whole (renamed to .mp4) of nBytes, the size of the whole file.
     void OnFileStored(const std::string& name, std::uint64_t nBytes, std::uint32_t tNow) EXCLUDES(m_lock);
+    // The recording at path, nBytes in all, is about to take that finished name: keeps a
+    // note of it and returns once the note is in the database (at once when the history
+    // is not open, or after a failed write, which is logged). The thread that stores it.
+    void OnStoring(const std::string& name, const std::string& path, std::uint64_t nBytes, std::uint32_t tNow)
+        EXCLUDES(m_lock);
+    // The recording noted for path took its name: counted as OnFileStored does, and
+    // its note goes in the same write. Any thread.
+    void OnFileStored(const std::string& name, const std::string& path, std::uint64_t nBytes, std::uint32_t tNow)
+        EXCLUDES(m_lock);
+    // The recording noted for path did not take its name after all: the note goes.
+    // Any thread.
+    void OnStoreAbandoned(const std::string& name, const std::string& path) EXCLUDES(m_lock);
     // Every channel of a pass reached "download finished!".
     void OnCompleteOffload(const std::string& name, std::uint32_t tNow) EXCLUDES(m_lock);
     // Recordings still on the recorder; -1 when it did not say.
@@ -110,6 +128,11 @@ private:
         std::uint32_t nLastVisit = 0;   // the vehicle's nVisits when last counted
         std::uint32_t nFirstVisit = 0;  // when first counted; only to merge changes made before loading
     };
+    // A recording about to take its finished name, not yet counted.
+    struct StoreNote {
+        std::uint64_t nBytes = 0;
+        std::uint32_t tStored = 0;
+    };
     // One vehicle of the in-memory copy.
     struct Vehicle {
         FleetRecord rec;                                     // the "today" fields unused
@@ -121,6 +144,10 @@ private:
         std::set<MissedKey> dirtyMissed;                     // to write, or to delete when gone from missed
         // Stored before the database was read: a stored row of the key is outdated.
         std::set<MissedKey> storedBeforeLoad;
+        std::map<std::string, StoreNote> notes;              // by finished path
+        std::set<std::string> dirtyNotes;                    // to write, or to delete when gone from notes
+        // Counted before the database was read: a stored note of the path is counted already.
+        std::set<std::string> countedBeforeLoad;
     };
     using VehicleMap = std::map<std::string, Vehicle>;
 
@@ -131,6 +158,8 @@ private:
         std::vector<std::tuple<std::string, std::uint8_t, ChannelMark>> marks;
         std::vector<std::pair<std::string, MissedEntry>> missed;
         std::vector<std::pair<std::string, MissedKey>> unmissed;  // rows to delete
+        std::vector<std::tuple<std::string, std::string, StoreNote>> notes;  // name, path, note
+        std::vector<std::pair<std::string, std::string>> unnoted;            // name, path: rows to delete
         std::uint64_t nVersion = 0;
     };
     // Log lines made under m_lock, written after it is released: text and vehicle.
@@ -154,6 +183,14 @@ private:
     Vehicle& x_Seen(const std::string& name, std::uint32_t tSeen) REQUIRES(m_lock);
     // Marks name dirty, counts the change and wakes the writer; caller holds m_lock.
     void x_Changed(const std::string& name) REQUIRES(m_lock);
+    // Counts one stored recording into the totals, the last visit and the day of
+    // tStored. Of m_vehicles (caller holds m_lock) or of the rows being loaded.
+    static void x_CountStored(Vehicle& vehicle, std::uint64_t nBytes, std::uint32_t tStored);
+    // Counts the recordings of the notes left in loaded whose finished file is there
+    // (present: the paths found with their noted size), except those counted before
+    // the database was read (changes), and drops every note.
+    static void x_SettleNotes(VehicleMap& loaded, const VehicleMap& changes, const std::set<std::string>& present,
+                              LogLines& logs);
     // The helpers below change one vehicle of m_vehicles (or of the rows being loaded);
     // the caller holds m_lock for the former.
     // Puts the entry of key into vehicle.missed (replacing one there), keeping the
@@ -188,6 +225,8 @@ private:
     sqlite3_stmt* m_pUpsertMark = nullptr;
     sqlite3_stmt* m_pUpsertMissed = nullptr;
     sqlite3_stmt* m_pDeleteMissed = nullptr;
+    sqlite3_stmt* m_pUpsertNote = nullptr;
+    sqlite3_stmt* m_pDeleteNote = nullptr;
     std::thread m_writer GUARDED_BY(m_openLock);
     std::uint32_t m_tPrunedDay = 0;    // writer: the day whose pruning is done
     bool m_bFailureLogged = false;     // writer: the current run of failed writes is logged

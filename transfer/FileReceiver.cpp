@@ -188,6 +188,16 @@ void ReceiveLoop(CTCPSrv* pSrv, CFile& file, WriteBehind& wb, const TransferHead
     }
 }
 
+// Gives the synced partial file its finished name once what must be kept before is
+// kept (the fleet history's note): a process that ends in between still has the
+// recording counted. 0, or -1 with errno.
+int RenameNoted(const CTCPSrv* pSrv, const std::string& partialPath, const std::string& finalPath,
+                std::uint64_t nSize)
+{
+    pSrv->NoteBeforeRename(finalPath, nSize);
+    return RenameNoReplace(partialPath, finalPath);
+}
+
 } // namespace
 
 std::string HeaderVehicleName(const TransferHeader& hdr)
@@ -356,7 +366,7 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
                     WriteLog(Format("file %s of channel %d of %s was replaced while downloading, kept as partial file",
                                     partialName.c_str(), hdr.nChan, szDevice),
                              szDevice);
-            } else if (RenameNoReplace(partialPath, finalPath) != 0) {
+            } else if (RenameNoted(pSrv, partialPath, finalPath, nSizeAfter) != 0) {
                 int nErr = errno;
                 WriteLog(Format("rename file %s of channel %d of %s err, errno=%d (%s)", partialName.c_str(),
                                 hdr.nChan, szDevice, nErr, ErrnoText(nErr).c_str()),
@@ -388,7 +398,11 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
             eResult = TransferResult::Incomplete;
         }
     }
-    pSrv->SetOutcome(eResult, nSizeAfter > nSizeBefore ? nSizeAfter - nSizeBefore : 0);
+    const std::uint64_t nAdded = nSizeAfter > nSizeBefore ? nSizeAfter - nSizeBefore : 0;
+    if (eResult == TransferResult::Stored)
+        pSrv->SetOutcome(eResult, nAdded, nSizeAfter, finalPath);
+    else
+        pSrv->SetOutcome(eResult, nAdded);
 
     pSrv->CloseAccepted();
     return 0;

@@ -95,9 +95,16 @@ TransferOutcome CTCPSrv::WaitForConnection()
     return m_outcome;
 }
 
-void CTCPSrv::SetOutcome(TransferResult eResult, std::uint64_t nBytes)
+void CTCPSrv::NoteBeforeRename(const std::string& path, std::uint64_t nSize) const
 {
-    m_outcome = TransferOutcome {eResult, nBytes};
+    if (m_beforeRename)
+        m_beforeRename(path, nSize);
+}
+
+void CTCPSrv::SetOutcome(TransferResult eResult, std::uint64_t nBytes, std::uint64_t nFileBytes,
+                         const std::string& strPath)
+{
+    m_outcome = TransferOutcome {eResult, nBytes, nFileBytes, strPath};
 }
 
 void CTCPSrv::x_AcceptAndReceive()

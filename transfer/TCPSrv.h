@@ -42,6 +42,9 @@ class CTCPSrv {
 public:
     // What runs for each accepted connection; its result is ignored.
     using Receiver = std::function<int(CTCPSrv*)>;
+    // What must be kept before a received file (whole and synced) takes its finished
+    // name path: it returns once that is done.
+    using BeforeRename = std::function<void(const std::string& path, std::uint64_t nSize)>;
 
     // A listener whose connections go to GetFileTask. Task thread.
     CTCPSrv();
@@ -72,6 +75,9 @@ public:
     const std::string& ExpectedDevice() const { return m_strExpectedDevice; }
     const std::string& ExpectedFile() const { return m_strExpectedFile; }
     std::uint8_t ExpectedChannel() const { return m_nExpectedChannel; }
+    // Runs fn before the next connection's file takes its finished name (none: nothing
+    // runs). Task thread, before WaitForConnection.
+    void SetBeforeRename(BeforeRename fn) { m_beforeRename = std::move(fn); }
 
     // Opens one accept window of Timing().nAcceptWindowMs on the calling thread:
     // returns when the window closed empty or the receiver of the one
@@ -97,8 +103,12 @@ public:
     void AddReceivedBytes(std::uint32_t nBytes);
     // releases the accepted socket (again is harmless);
     void CloseAccepted() EXCLUDES(m_sockLock);
-    // records how the connection ended, for WaitForConnection to return.
-    void SetOutcome(TransferResult eResult, std::uint64_t nBytes = 0);
+    // runs what SetBeforeRename gave, right before the file at path takes its name;
+    void NoteBeforeRename(const std::string& path, std::uint64_t nSize) const;
+    // records how the connection ended, for WaitForConnection to return: the bytes
+    // the connection added, and for a stored file its whole size and its path.
+    void SetOutcome(TransferResult eResult, std::uint64_t nBytes = 0, std::uint64_t nFileBytes = 0,
+                    const std::string& strPath = {});
 
 private:
     void x_AcceptAndReceive() EXCLUDES(m_sockLock);
@@ -117,4 +127,5 @@ private:
     std::string m_strExpectedDevice;
     std::string m_strExpectedFile;
     std::uint8_t m_nExpectedChannel = 0;
+    BeforeRename m_beforeRename;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // How the one connection of an accept window ended, as the channel task learns it.
 enum class TransferResult {
@@ -15,6 +16,9 @@ enum class TransferResult {
 struct TransferOutcome {
     TransferResult eResult = TransferResult::NoConnection;
     std::uint64_t nBytes = 0;  // bytes this connection added to the partial file
+    // Stored: the finished file and its whole size, however many connections it took.
+    std::uint64_t nFileBytes = 0;
+    std::string strPath;
 };
 
 // A few words for the fleet history's last failure. Any thread.

@@ -416,6 +416,12 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
                    FormatTimeString(record.nStart).c_str(), m_szListenIp, m_nListenPort));
     }
     m_pListener->ExpectTransfer(m_vehicle.Name(), record.szFileName, m_nChannel);
+    // The history notes the recording before it takes its name, so that it is counted
+    // whenever the process ends.
+    m_pListener->SetBeforeRename([this](const std::string& path, std::uint64_t nSize) {
+        CFleetHistory::Instance().OnStoring(m_vehicle.Name(), path, nSize, WallClockNow());
+        m_strNotedPath = path;
+    });
     m_requested = record;
     CTCPSrv* pListener = m_pListener.get();
     int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nSeek, m_szListenIp, m_nListenPort,
@@ -474,7 +480,8 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
     if (outcome.eResult == TransferResult::Stored) {
         CServerCounters::Bump(counters.nFilesDownloaded);
         m_vehicle.ChannelFileStored(m_nChannel);
-        history.OnFileStored(m_vehicle.Name(), outcome.nBytes, WallClockNow());
+        // The whole file: bytes a broken transfer brought before belong to it too.
+        history.OnFileStored(m_vehicle.Name(), outcome.strPath, outcome.nFileBytes, WallClockNow());
         history.OnRecordingStored(m_vehicle.Name(), m_nChannel, m_requested.szFileName, m_requested.nStart);
         // A recording the cursor reached is stepped over; one below it (a resumed
         // partial file) leaves the cursor where it is.
@@ -482,7 +489,10 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
             StepOver(m_requested.nStart, m_requested.nEnd, true);
     } else {
         CServerCounters::Bump(counters.nTransferFailures);
+        if (!m_strNotedPath.empty())
+            history.OnStoreAbandoned(m_vehicle.Name(), m_strNotedPath);
         history.OnFailure(m_vehicle.Name(), Format("ch%02d: %s", m_nChannel, TransferResultText(outcome.eResult)),
                           WallClockNow());
     }
+    m_strNotedPath.clear();
 }

@@ -115,6 +115,7 @@ private:
     std::set<std::pair<std::string, std::uint32_t>> m_skipped;  // (file name, start), this task only
     EarliestFileRecord m_requested;  // the recording of the last request
     bool m_bResumed = false;         // the last request resumed a partial file
+    std::string m_strNotedPath;      // the fleet history holds a note of this finished path
     std::string m_failedName;        // the recording that failed last, and how often in a row
     std::uint32_t m_nFailedStart = 0;
     int m_nFailures = 0;

@@ -17,10 +17,16 @@
 
 namespace fs = std::filesystem;
 
-CServerProcess::CServerProcess(ServerSettings settings, const DepotSettings& depot)
+CServerProcess::CServerProcess(ServerSettings settings, const DepotSettings& depot, bool bOwnCopy)
 {
     std::string tmpl = (fs::temp_directory_path() / "zelbench-XXXXXX").string();
     m_dir = ::mkdtemp(tmpl.data());
+    m_server = fs::path(ExecutablePath()).parent_path().parent_path() / "zeldownloadd";
+    if (bOwnCopy) {
+        std::error_code ec;
+        fs::copy_file(m_server, m_dir / "zeldownloadd", ec);
+        m_server = m_dir / "zeldownloadd";
+    }
     m_nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
     CSettingsFile file((m_dir / "QorConfig.xml").string());
     settings.nPort = m_nPort;
@@ -41,7 +47,9 @@ CServerProcess::~CServerProcess()
 
 bool CServerProcess::Start()
 {
-    std::string server = fs::path(ExecutablePath()).parent_path().parent_path() / "zeldownloadd";
+    std::string server = m_server.string();
+    std::error_code ec;
+    fs::remove(m_dir / "log.txt", ec);
     m_pid = ::fork();
     if (m_pid == 0) {
         if (::chdir(m_dir.c_str()) != 0)
@@ -70,6 +78,15 @@ void CServerProcess::Stop()
     m_pid = -1;
 }
 
+void CServerProcess::Kill()
+{
+    if (m_pid <= 0)
+        return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+}
+
 CServerProcess::Figures CServerProcess::Read() const
 {
     Figures figures;
@@ -92,9 +109,15 @@ CServerProcess::Figures CServerProcess::Read() const
     while (std::getline(status, line)) {
         if (line.rfind("VmHWM:", 0) == 0)
             figures.nPeakRssKiB = std::strtoull(line.c_str() + 6, nullptr, 10);
+        if (line.rfind("VmRSS:", 0) == 0)
+            figures.nRssKiB = std::strtoull(line.c_str() + 6, nullptr, 10);
         if (line.rfind("Threads:", 0) == 0)
             figures.nThreads = std::atoi(line.c_str() + 8);
     }
+    std::error_code ec;
+    for (auto it = fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec);
+         !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++figures.nDescriptors;
     return figures;
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <set>
 #include <string>
@@ -657,8 +658,9 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
         EXPECT_EQ(rec->nBytesTotal, 3400u);
         EXPECT_EQ(rec->nFilesToday, 2u);
         EXPECT_EQ(rec->nMissedDropped, 0u);
-        EXPECT_EQ(QueryInt("PRAGMA user_version"), 2);
+        EXPECT_EQ(QueryInt("PRAGMA user_version"), 3);
         EXPECT_EQ(QueryInt("SELECT count(*) FROM channel_mark"), 0);
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 0);
         EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 0);
         EXPECT_EQ(QueryInt("SELECT missed_dropped FROM vehicle WHERE name='OLD-1'"), 0);
 
@@ -791,6 +793,104 @@ TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadM
     EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording WHERE file_name='s.mp4'"), 0);
     EXPECT_EQ(QueryInt("SELECT visits FROM missed_recording WHERE file_name='p.mp4'"), 3);
     EXPECT_EQ(QueryInt("SELECT complete_up_to FROM channel_mark"), tToday + 150);
+}
+
+// A file of nBytes at path, with its directories.
+void MakeFile(const std::string& path, std::size_t nBytes)
+{
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << std::string(nBytes, 'x');
+}
+
+TEST_F(FleetHistoryIntegrationTest, RecordingNotedBeforeItsNameIsCountedOnceWheneverTheProcessEnds)
+{
+    // The writer gathers for long: only the note's own write lets OnStoring return.
+    Timing().nHistoryFlushMs = 60000;
+    const std::uint32_t tToday = Today();
+    const std::uint32_t tYesterday = tToday - kDay;
+    const std::string renamed = "store/V/a.mp4";    // noted, renamed, count never written
+    const std::string unrenamed = "store/V/b.mp4";  // noted, never renamed
+    const std::string replaced = "store/V/c.mp4";   // noted, another file of that name
+    const std::string counted = "store/V/d.mp4";    // noted, renamed and counted
+    const std::string abandoned = "store/V/e.mp4";  // noted, the rename failed
+    {
+        CFleetHistory history;
+        ASSERT_EQ(history.Open(), 0);
+        history.OnArrival("V", "10.0.0.1:1", tYesterday + 10);
+        history.OnFileStored("V", 7, tYesterday + 20);
+        history.OnStoring("V", renamed, 1000, tYesterday + 30);
+        EXPECT_EQ(QueryInt("SELECT bytes FROM store_note WHERE path='store/V/a.mp4'"), 1000);
+        history.OnStoring("V", unrenamed, 2000, tYesterday + 40);
+        history.OnStoring("V", replaced, 3000, tYesterday + 50);
+        history.OnStoring("V", counted, 4000, tYesterday + 60);
+        history.OnStoring("V", abandoned, 5000, tYesterday + 70);
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 5);
+        history.OnFileStored("V", counted, 4000, tYesterday + 61);
+        history.OnStoreAbandoned("V", abandoned);
+        // Closing writes what a process ended at this point has written.
+    }
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 3);
+    EXPECT_EQ(QueryInt("SELECT files_total FROM vehicle"), 2);
+    MakeFile(renamed, 1000);
+    MakeFile(replaced, 10);
+    MakeFile(counted, 4000);
+    MakeFile(abandoned, 5000);
+
+    auto expectCounts = [&](const CFleetHistory& history) {
+        std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
+        ASSERT_TRUE(rec.has_value());
+        EXPECT_EQ(rec->nFilesTotal, 3u);
+        EXPECT_EQ(rec->nBytesTotal, 5007u);
+        // The visit the recording was noted in.
+        EXPECT_EQ(rec->nFilesLastVisit, 3u);
+        EXPECT_EQ(rec->nBytesLastVisit, 5007u);
+        std::vector<FleetDayTotal> days = history.DayTotals("V");
+        ASSERT_EQ(days.size(), 1u);
+        EXPECT_EQ(days[0].tDay, tYesterday);
+        EXPECT_EQ(days[0].nFiles, 3u);
+        EXPECT_EQ(days[0].nBytes, 5007u);
+    };
+    {
+        CFleetHistory restarted;
+        ASSERT_EQ(restarted.Open(), 0);
+        expectCounts(restarted);
+        EXPECT_EQ(LogCount("fleet history: recording store/V/a.mp4, stored as the last run ended, counted now"), 1u);
+        EXPECT_EQ(LogCount("counted now"), 1u);
+        restarted.Flush();
+        EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 0);
+        EXPECT_EQ(QueryInt("SELECT files_total FROM vehicle"), 3);
+    }
+    CFleetHistory again;
+    ASSERT_EQ(again.Open(), 0);
+    expectCounts(again);
+    EXPECT_EQ(LogCount("counted now"), 1u);
+}
+
+TEST_F(FleetHistoryIntegrationTest, RecordingCountedBeforeTheDatabaseIsReadIsNotCountedAgainByItsNote)
+{
+    const std::uint32_t tToday = Today();
+    {
+        CFleetHistory history;
+        ASSERT_EQ(history.Open(), 0);
+        history.OnArrival("V", "10.0.0.1:1", tToday + 10);
+        history.OnStoring("V", "store/V/a.mp4", 1000, tToday + 20);
+        history.OnStoring("V", "store/V/b.mp4", 2000, tToday + 30);
+    }
+    MakeFile("store/V/a.mp4", 1000);
+    MakeFile("store/V/b.mp4", 2000);
+    CFleetHistory history;
+    // Not open: nothing could keep a note, so none is kept.
+    history.OnStoring("V", "store/V/c.mp4", 3000, tToday + 35);
+    history.OnFileStored("V", "store/V/a.mp4", 1000, tToday + 40);
+    ASSERT_EQ(history.Open(), 0);
+    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
+    ASSERT_TRUE(rec.has_value());
+    EXPECT_EQ(rec->nFilesTotal, 2u);
+    EXPECT_EQ(rec->nBytesTotal, 3000u);
+    EXPECT_EQ(rec->nFilesToday, 2u);
+    EXPECT_EQ(LogCount("counted now"), 1u);
+    history.Flush();
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 0);
 }
 
 }  // namespace

@@ -485,3 +485,67 @@ TEST_F(FileReceiverTest, ResumedTransferWrittenBackWhileArrivingKeepsEveryByte)
     EXPECT_TRUE(ReadFile(kMp4) == Content(kSize));  // not EXPECT_EQ: 40 MiB would be printed
     EXPECT_FALSE(LogHas("write-back of file"));
 }
+
+// What must be kept before the finished name (the fleet history's note) runs once per
+// rename tried, while the file still has its partial name, and learns its whole size;
+// the outcome of a stored file names it with its whole size, however many connections
+// brought it.
+TEST_F(FileReceiverTest, FinishedNameIsAnnouncedBeforeTheRenameWithTheWholeSize)
+{
+    constexpr std::uint32_t kSize = 30000;
+    constexpr std::size_t kCut = 12000;
+    const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
+    const std::string td = kChanDir + "/" + TdName("ch01_rec", kSize);
+    struct Call {
+        std::string path;
+        std::uint64_t nSize = 0;
+        bool bFinalThere = false;
+        std::size_t nPartialSize = 0;
+    };
+    std::vector<Call> calls;
+    m_srv.SetBeforeRename([&](const std::string& path, std::uint64_t nSize) {
+        calls.push_back({path, nSize, fs::exists(path), SizeOf(td)});
+    });
+
+    TransferOutcome outcome = SendRange(header, 0, kCut);
+    EXPECT_EQ(outcome.eResult, TransferResult::Incomplete);
+    EXPECT_EQ(outcome.nFileBytes, 0u);
+    EXPECT_TRUE(calls.empty());
+
+    // The disk fails the sync: no finished name is tried.
+    InjectSyncFault(SyncFault::Data, EIO, 1);
+    outcome = SendRange(header, kCut, kSize);
+    EXPECT_EQ(outcome.eResult, TransferResult::Failed);
+    EXPECT_TRUE(calls.empty());
+
+    outcome = SendRange(header, kSize, kSize);
+    EXPECT_EQ(outcome.eResult, TransferResult::Stored);
+    EXPECT_EQ(outcome.nBytes, 0u);
+    EXPECT_EQ(outcome.nFileBytes, kSize);
+    EXPECT_EQ(outcome.strPath, kMp4);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].path, kMp4);
+    EXPECT_EQ(calls[0].nSize, kSize);
+    EXPECT_FALSE(calls[0].bFinalThere);
+    EXPECT_EQ(calls[0].nPartialSize, kSize);
+    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
+
+    // The rename fails: announced all the same, and the outcome names no file.
+    const std::uint32_t tLate = kStart + 3600;
+    const std::string lateHeader = HeaderBytes("BUS1", "ch01_late", tLate, kEnd + 3600, kSize, 1);
+    const std::string lateTd = kChanDir + "/" + PartialFileName(1, tLate, kEnd + 3600, "ch01_late", kSize);
+    const std::string lateMp4 = kChanDir + "/" + FinalFileName(1, tLate, kEnd + 3600);
+    outcome = Transfer([&](CSocket& sock) {
+        EXPECT_TRUE(sock.SendAll(lateHeader.data(), lateHeader.size()));
+        std::string data = Content(kSize);
+        EXPECT_TRUE(sock.SendAll(data.data(), 10000));
+        ASSERT_TRUE(WaitForSize(lateTd, 10000));
+        WriteFile(lateMp4, "other");
+        EXPECT_TRUE(sock.SendAll(data.data() + 10000, kSize - 10000));
+    });
+    EXPECT_EQ(outcome.eResult, TransferResult::Failed);
+    EXPECT_TRUE(outcome.strPath.empty());
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].path, lateMp4);
+    EXPECT_EQ(ReadFile(lateMp4), "other");
+}
