@@ -1,39 +1,41 @@
 #include "control/LogThrottle.h"
 
+#include "platform/MutexLock.h"
+
 #include <set>
 
 namespace {
 
 // The live throttles, for ForgetAll.
-std::mutex g_liveLock;
-std::set<CLogThrottle*> g_live;  // guarded by g_liveLock
+CMutex g_liveLock;  // taken before any throttle's own lock
+std::set<CLogThrottle*> g_live GUARDED_BY(g_liveLock);
 
 } // namespace
 
 CLogThrottle::CLogThrottle(std::int64_t nIntervalMs) : m_nIntervalMs(nIntervalMs)
 {
-    std::lock_guard guard(g_liveLock);
+    CMutexLock guard(g_liveLock);
     g_live.insert(this);
 }
 
 CLogThrottle::~CLogThrottle()
 {
-    std::lock_guard guard(g_liveLock);
+    CMutexLock guard(g_liveLock);
     g_live.erase(this);
 }
 
 void CLogThrottle::ForgetAll()
 {
-    std::lock_guard guard(g_liveLock);
+    CMutexLock guard(g_liveLock);
     for (CLogThrottle* pThrottle : g_live) {
-        std::lock_guard inner(pThrottle->m_lock);
+        CMutexLock inner(pThrottle->m_lock);
         pThrottle->m_lastMs.clear();
     }
 }
 
 bool CLogThrottle::Allow(const std::string& key, std::int64_t nNowMs)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     auto it = m_lastMs.find(key);
     if (it != m_lastMs.end()) {
         if (nNowMs - it->second < m_nIntervalMs)

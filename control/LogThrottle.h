@@ -1,8 +1,10 @@
 #pragma once
 
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -19,7 +21,7 @@ public:
     CLogThrottle& operator=(const CLogThrottle&) = delete;
 
     // True when a line about key may be logged at nNowMs (monotonic). Any thread.
-    bool Allow(const std::string& key, std::int64_t nNowMs);
+    bool Allow(const std::string& key, std::int64_t nNowMs) EXCLUDES(m_lock);
 
     // Forgets every sender of every throttle of the process, as a fresh process
     // would start (tests run one after the other in one process). Any thread.
@@ -27,6 +29,7 @@ public:
 
 private:
     const std::int64_t m_nIntervalMs;
-    std::mutex m_lock;                                         // guards m_lastMs
-    std::unordered_map<std::string, std::int64_t> m_lastMs;    // key -> time of its last line
+    // Taken after the process-wide list's lock (ForgetAll holds both).
+    CMutex m_lock;
+    std::unordered_map<std::string, std::int64_t> m_lastMs GUARDED_BY(m_lock);  // key -> time of its last line
 };

@@ -5,10 +5,11 @@
 
 #include <algorithm>
 
+// A waiter has its slot exactly when it is no longer in m_waiters (the grant takes it
+// out under the lock): no flag of its own that the analysis could not check.
 struct CTransferScheduler::Waiter {
     // Set once, under the scheduler's lock, when the slot is handed over.
     CEvent granted {CEvent::Mode::AutoReset};
-    bool bGranted = false;  // guarded by the scheduler's lock
 };
 
 CTransferScheduler& CTransferScheduler::Instance()
@@ -49,7 +50,7 @@ bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
         key = WaitKey(tRecording, m_nNextSeq++);
         m_waiters.emplace(key, &waiter);
         GrantLocked();
-        if (waiter.bGranted)
+        if (m_waiters.count(key) == 0)
             return true;
     }
 
@@ -60,10 +61,8 @@ bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
     CMutexLock guard(m_lock);
     if (nWoken == 1)
         return true;
-    if (waiter.bGranted)
+    if (m_waiters.erase(key) == 0)
         ReleaseLocked();  // granted while quitting: the next waiter gets the slot
-    else
-        m_waiters.erase(key);
     return false;
 }
 
@@ -110,7 +109,6 @@ void CTransferScheduler::GrantLocked()
         Waiter* pWaiter = first->second;
         m_waiters.erase(first);
         TakeLocked();
-        pWaiter->bGranted = true;
         pWaiter->granted.Set();
     }
 }

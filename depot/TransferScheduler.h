@@ -53,7 +53,7 @@ private:
     // Gives a held slot back and passes it on (caller holds m_lock).
     void ReleaseLocked() REQUIRES(m_lock);
 
-    // Guards everything below and every queued Waiter; taken before a waiter's event's lock.
+    // Taken before a waiter's event's lock.
     mutable CMutex m_lock;
     std::map<WaitKey, Waiter*> m_waiters GUARDED_BY(m_lock);
     std::uint64_t m_nNextSeq GUARDED_BY(m_lock) = 0;

@@ -1,5 +1,6 @@
 #include "shell/DiskSpaceMonitor.h"
 
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 
@@ -8,7 +9,7 @@ CDiskSpaceMonitor::CDiskSpaceMonitor() : m_query(FreeDiskSpace) {}
 CDiskSpaceMonitor::~CDiskSpaceMonitor()
 {
     Stop();
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (m_thread.joinable())
         m_thread.join();  // a monitor that stopped itself ends right after its handler
 }
@@ -20,7 +21,7 @@ void CDiskSpaceMonitor::SetQuery(FreeSpaceQuery query)
 
 void CDiskSpaceMonitor::Start(const std::string& path, LowSpaceHandler onLow)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (m_thread.joinable())
         m_thread.join();  // the previous period's monitor has been told to end
     m_hQuit.Reset();
@@ -32,7 +33,7 @@ void CDiskSpaceMonitor::Stop()
     m_hQuit.Set();
     std::thread thread;
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         if (!m_thread.joinable() || m_thread.get_id() == std::this_thread::get_id())
             return;
         thread = std::move(m_thread);

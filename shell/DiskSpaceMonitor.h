@@ -1,11 +1,12 @@
 #pragma once
 
 #include "platform/Event.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -29,17 +30,17 @@ public:
 
     // Checks path at once, then every period, on its own thread; onLow runs on that
     // thread, after which the monitor ends. Window thread.
-    void Start(const std::string& path, LowSpaceHandler onLow);
+    void Start(const std::string& path, LowSpaceHandler onLow) EXCLUDES(m_lock);
 
     // Ends the checks; waits for the thread unless called from it (or from onLow).
     // Any thread.
-    void Stop();
+    void Stop() EXCLUDES(m_lock);
 
 private:
     void Run(std::string path, LowSpaceHandler onLow);
 
     FreeSpaceQuery m_query;
     CEvent m_hQuit {CEvent::Mode::ManualReset};
-    std::mutex m_lock;  // guards m_thread
-    std::thread m_thread;
+    CMutex m_lock;
+    std::thread m_thread GUARDED_BY(m_lock);
 };

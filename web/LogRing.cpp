@@ -1,6 +1,7 @@
 #include "web/LogRing.h"
 
 #include "core/NotifyCenter.h"
+#include "platform/MutexLock.h"
 #include "settings/WallClock.h"
 
 #include <algorithm>
@@ -41,7 +42,7 @@ CLogRing::CLogRing(std::size_t nCapacity) : m_nCapacity(std::max<std::size_t>(nC
 
 void CLogRing::Add(std::string strVehicle, std::string strText, std::uint32_t tTime)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (m_lines.size() == m_nCapacity)
         m_lines.pop_front();
     m_lines.push_back(Line {++m_nLastSeq, tTime, std::move(strVehicle), std::move(strText)});
@@ -50,7 +51,7 @@ void CLogRing::Add(std::string strVehicle, std::string strText, std::uint32_t tT
 std::vector<CLogRing::Line> CLogRing::After(std::uint64_t nAfter, std::size_t nMax) const
 {
     std::vector<Line> lines;
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (m_lines.empty() || nAfter >= m_nLastSeq)
         return lines;
     // Sequence numbers are consecutive, so the first wanted line is found by index.

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "core/NotifyObserver.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -31,17 +32,17 @@ public:
     explicit CLogRing(std::size_t nCapacity = kCapacity);
 
     // Appends one line. Any thread (the delivery thread in the program).
-    void Add(std::string strVehicle, std::string strText, std::uint32_t tTime);
+    void Add(std::string strVehicle, std::string strText, std::uint32_t tTime) EXCLUDES(m_lock);
 
     // The lines numbered above nAfter, oldest first, at most nMax. Any thread.
-    std::vector<Line> After(std::uint64_t nAfter, std::size_t nMax = kMaxAnswer) const;
+    std::vector<Line> After(std::uint64_t nAfter, std::size_t nMax = kMaxAnswer) const EXCLUDES(m_lock);
 
     void OnNotifyEvent(std::uint32_t nKind, const void* pPayload) override;
     void OnNotifyBatch(const std::vector<const NotifyEvent*>& events) override;
 
 private:
     const std::size_t m_nCapacity;
-    mutable std::mutex m_lock;  // guards the two below; held only to copy lines in or out
-    std::deque<Line> m_lines;
-    std::uint64_t m_nLastSeq = 0;
+    mutable CMutex m_lock;  // held only to copy lines in or out
+    std::deque<Line> m_lines GUARDED_BY(m_lock);
+    std::uint64_t m_nLastSeq GUARDED_BY(m_lock) = 0;
 };

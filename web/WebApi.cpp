@@ -3,6 +3,7 @@
 #include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
@@ -203,7 +204,7 @@ template <class Render>
 std::shared_ptr<const CWebApi::Text> CWebApi::x_Cached(Cached& slot, Render render)
 {
     {
-        std::lock_guard guard(slot.lock);
+        CMutexLock guard(slot.lock);
         const bool bFresh = slot.pText && MonotonicMs() - slot.nMadeMs < Timing().nWebSnapshotMs;
         // While one request renders anew, the others keep getting the last text rather
         // than waiting for it.
@@ -217,11 +218,11 @@ std::shared_ptr<const CWebApi::Text> CWebApi::x_Cached(Cached& slot, Render rend
         std::string gzip = Gzip(plain);
         pText = std::make_shared<const Text>(Text {std::move(plain), std::move(gzip)});
     } catch (...) {
-        std::lock_guard guard(slot.lock);
+        CMutexLock guard(slot.lock);
         slot.bRendering = false;
         throw;
     }
-    std::lock_guard guard(slot.lock);
+    CMutexLock guard(slot.lock);
     slot.pText = pText;
     slot.nMadeMs = MonotonicMs();
     slot.bRendering = false;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace httplib {
@@ -41,16 +43,16 @@ public:
 private:
     // The last rendered answer and when it was made.
     struct Cached {
-        std::mutex lock;  // guards the members below, never held while rendering
-        std::int64_t nMadeMs = 0;
-        std::shared_ptr<const Text> pText;
-        bool bRendering = false;  // a request renders the next text now
+        CMutex lock;  // never held while rendering
+        std::int64_t nMadeMs GUARDED_BY(lock) = 0;
+        std::shared_ptr<const Text> pText GUARDED_BY(lock);
+        bool bRendering GUARDED_BY(lock) = false;  // a request renders the next text now
     };
 
     bool x_Authorized(const httplib::Request& req) const;
     // The text of slot, rendered again by render when older than the snapshot period.
     template <class Render>
-    std::shared_ptr<const Text> x_Cached(Cached& slot, Render render);
+    std::shared_ptr<const Text> x_Cached(Cached& slot, Render render) EXCLUDES(slot.lock);
 
     const Config m_config;
     const std::string m_strExpected;  // "Bearer <token>"

@@ -1,5 +1,7 @@
 #include "web/WebDispatcher.h"
 
+#include "platform/MutexLock.h"
+#include "platform/MutexUniqueLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "web/WebConnection.h"
@@ -46,9 +48,9 @@ int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWork
 
 void CWebDispatcher::Adopt(int fd)
 {
-    std::unique_lock guard(m_lock);
+    CMutexUniqueLock guard(m_lock);
     if (m_bStop || !m_epoll.IsValid() || m_conns.size() >= m_nMaxConnections) {
-        guard.unlock();
+        guard.Unlock();
         CWebConnection refused(fd, nullptr);  // closes fd on leaving
         if (m_pTls == nullptr)
             refused.SendNoWait(kBusyAnswer);
@@ -83,7 +85,7 @@ void CWebDispatcher::x_PollLoop()
     for (;;) {
         int n = ::epoll_wait(m_epoll.Get(), events, 64, Timing().nPollMs);
         {
-            std::lock_guard guard(m_lock);
+            CMutexLock guard(m_lock);
             if (m_bStop)
                 return;
         }
@@ -106,7 +108,7 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
     CWebConnection* pConn = nullptr;
     bool bClosing = false;
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         auto it = m_conns.find(nId);
         if (it == m_conns.end() || it->second.bBusy)
             return;
@@ -116,7 +118,7 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
     // Only the poller touches (and erases) a connection that no worker has, so it is
     // filled without the lock.
     CWebConnection::Fill fill = bClosing ? pConn->DiscardNoWait() : pConn->FillNoWait(kHeadMaxBytes);
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     auto it = m_conns.find(nId);
     if (it == m_conns.end())
         return;
@@ -134,7 +136,7 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
     case CWebConnection::Fill::Head:
         entry.bBusy = true;
         m_ready.push_back(nId);
-        m_readyWake.notify_one();
+        m_readyWake.NotifyOne();
         break;
     case CWebConnection::Fill::Oversize:
         // Closed at once with unread bytes, the socket would be reset and the answer
@@ -154,7 +156,7 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
 void CWebDispatcher::x_CloseExpired()
 {
     const std::int64_t nNow = MonotonicMs();
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     for (auto it = m_conns.begin(); it != m_conns.end();) {
         if (!it->second.bBusy && nNow >= it->second.nExpiryMs)
             it = m_conns.erase(it);
@@ -170,8 +172,9 @@ void CWebDispatcher::x_WorkerLoop()
         CWebConnection* pConn = nullptr;
         std::size_t nServed = 0;
         {
-            std::unique_lock guard(m_lock);
-            m_readyWake.wait(guard, [this] { return m_bStop || !m_ready.empty(); });
+            CMutexLock guard(m_lock);
+            while (!m_bStop && m_ready.empty())
+                m_readyWake.Wait(m_lock);
             if (m_bStop)
                 return;
             nId = m_ready.front();
@@ -190,11 +193,11 @@ void CWebDispatcher::x_WorkerLoop()
             bKeep = m_serve(*pConn, bLast) && !bLast;
             if (!bKeep || !pConn->HasHead(kHeadMaxBytes))
                 break;
-            std::lock_guard guard(m_lock);
+            CMutexLock guard(m_lock);
             if (m_bStop)
                 break;
         }
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         auto it = m_conns.find(nId);
         if (it == m_conns.end())
             continue;
@@ -215,7 +218,7 @@ void CWebDispatcher::x_WorkerLoop()
 void CWebDispatcher::Stop()
 {
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         if (!m_epoll.IsValid())
             return;
         m_bStop = true;
@@ -225,14 +228,14 @@ void CWebDispatcher::Stop()
                 entry.pConn->Abort();
         }
     }
-    m_readyWake.notify_all();
+    m_readyWake.NotifyAll();
     m_wake.Signal();
     if (m_poller.joinable())
         m_poller.join();
     for (std::thread& worker : m_workers)
         worker.join();
     m_workers.clear();
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     m_conns.clear();
     m_ready.clear();
     m_epoll.Reset();

@@ -1,16 +1,17 @@
 #pragma once
 
+#include "platform/Condition.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 #include "platform/UniqueFd.h"
 #include "platform/WakeFd.h"
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -45,10 +46,10 @@ public:
               std::size_t nMaxConnections = kMaxConnections);
     // Takes an accepted socket. Over the connection bound it is refused at once (503).
     // The accepting thread.
-    void Adopt(int fd);
+    void Adopt(int fd) EXCLUDES(m_lock);
     // Closes every connection and ends the threads; a worker that is answering is cut
     // off. The starter's thread, after accepting has ended.
-    void Stop();
+    void Stop() EXCLUDES(m_lock);
 
 private:
     struct Entry {
@@ -60,13 +61,13 @@ private:
         std::size_t nServed = 0;
     };
 
-    void x_PollLoop();
-    void x_WorkerLoop();
+    void x_PollLoop() EXCLUDES(m_lock);
+    void x_WorkerLoop() EXCLUDES(m_lock);
     // The poller's turn for one connection whose socket is ready.
-    void x_OnReady(std::uint64_t nId);
+    void x_OnReady(std::uint64_t nId) EXCLUDES(m_lock);
     // Watches the connection's socket for what it waits for (caller holds m_lock).
-    void x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite);
-    void x_CloseExpired();
+    void x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite) REQUIRES(m_lock);
+    void x_CloseExpired() EXCLUDES(m_lock);
 
     SSL_CTX* m_pTls = nullptr;
     ServeFn m_serve;
@@ -74,13 +75,14 @@ private:
     CUniqueFd m_epoll;
     CWakeFd m_wake;  // ends the poller's wait
 
-    mutable std::mutex m_lock;  // guards everything below; never held while serving
-    std::condition_variable m_readyWake;
-    std::map<std::uint64_t, Entry> m_conns;  // by id; a socket number may be reused, an id not
-    std::deque<std::uint64_t> m_ready;       // whole heads waiting for a worker
-    std::uint64_t m_nNextId = 1;
-    bool m_bStop = false;
+    mutable CMutex m_lock;  // never held while serving
+    CCondition m_readyWake;  // a head is ready, or the dispatcher stops
+    std::map<std::uint64_t, Entry> m_conns GUARDED_BY(m_lock);  // by id; a socket number may be reused, an id not
+    std::deque<std::uint64_t> m_ready GUARDED_BY(m_lock);       // whole heads waiting for a worker
+    std::uint64_t m_nNextId GUARDED_BY(m_lock) = 1;
+    bool m_bStop GUARDED_BY(m_lock) = false;
 
+    // Started and joined by the starter's thread.
     std::thread m_poller;
     std::vector<std::thread> m_workers;
 };

@@ -2,6 +2,7 @@
 
 #include "core/Logger.h"
 #include "platform/Format.h"
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "web/WebApi.h"
@@ -102,7 +103,7 @@ CWebServer::~CWebServer()
 
 int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (m_bServing || settings.nPort == 0)
         return 0;
     if (!IsLoopbackAddress(settings.strAddr) && settings.strToken.empty()) {
@@ -177,8 +178,10 @@ int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
     m_pDispatcher = std::move(pDispatcher);
     m_pHttp = std::move(pHttp);
     m_bListening = true;
-    m_listener = std::thread([this] {
-        m_pHttp->listen_after_bind();
+    // The server lives until Stop has joined this thread.
+    httplib::Server* pServer = m_pHttp.get();
+    m_listener = std::thread([this, pServer] {
+        pServer->listen_after_bind();
         m_bListening = false;
     });
     m_nPort = settings.nPort;
@@ -189,7 +192,7 @@ int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
 
 void CWebServer::Stop()
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (!m_bServing)
         return;
     // The library ignores stop() until its accept loop runs, and must be told once.

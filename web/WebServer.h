@@ -1,12 +1,13 @@
 #pragma once
 
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 #include "web/WebApi.h"
 #include "web/WebSettings.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -34,10 +35,10 @@ public:
     // reach, a certificate without key, a port that cannot be bound). Answers report
     // what server says of the download server (its token is taken from settings).
     // The thread that starts the download server.
-    int Start(const WebSettings& settings, CWebApi::Config server);
+    int Start(const WebSettings& settings, CWebApi::Config server) EXCLUDES(m_lock);
     // Stops serving and closes every connection. The thread that stops the download
     // server; does nothing when not serving.
-    void Stop();
+    void Stop() EXCLUDES(m_lock);
 
     // Whether it serves now. Any thread.
     bool IsServing() const { return m_bServing; }
@@ -45,11 +46,12 @@ public:
     std::uint16_t Port() const { return m_nPort; }
 
 private:
-    std::mutex m_lock;  // serialises Start and Stop
-    std::unique_ptr<CWebApi> m_pApi;
-    std::unique_ptr<CWebDispatcher> m_pDispatcher;
-    std::unique_ptr<httplib::Server> m_pHttp;
-    std::thread m_listener;
+    CMutex m_lock;  // serialises Start and Stop
+    std::unique_ptr<CWebApi> m_pApi GUARDED_BY(m_lock);
+    std::unique_ptr<CWebDispatcher> m_pDispatcher GUARDED_BY(m_lock);
+    std::unique_ptr<httplib::Server> m_pHttp GUARDED_BY(m_lock);
+    std::thread m_listener GUARDED_BY(m_lock);
+    // Read without the lock by IsServing, Port and the listener thread.
     std::atomic<bool> m_bListening {false};
     std::atomic<bool> m_bServing {false};
     std::atomic<std::uint16_t> m_nPort {0};

@@ -2,6 +2,7 @@
 
 #include "core/Logger.h"
 #include "core/NotifyCenter.h"
+#include "platform/MutexLock.h"
 #include "platform/Timing.h"
 #include "resources/Artwork.h"
 #include "settings/Settings.h"
@@ -28,7 +29,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -185,15 +185,15 @@ void CMainDlg::OnTick()
 void CMainDlg::BeginMonitorJoin()
 {
     {
-        std::lock_guard guard(m_lowLock);
+        CMutexLock guard(m_lowLock);
         ++m_nJoiners;
     }
-    m_lowDone.notify_all();
+    m_lowDone.NotifyAll();
 }
 
 void CMainDlg::EndMonitorJoin()
 {
-    std::lock_guard guard(m_lowLock);
+    CMutexLock guard(m_lowLock);
     --m_nJoiners;
 }
 
@@ -229,8 +229,13 @@ void CMainDlg::OnLowSpace()
 
     // The toolbar and the box belong to the window thread; this thread waits until
     // the box is closed, unless the window thread is (or gets) busy waiting for it.
-    auto pClosed = std::make_shared<bool>(false);
-    QMetaObject::invokeMethod(this, [this, pClosed] {
+    std::uint64_t nBox = 0;
+    {
+        CMutexLock guard(m_lowLock);
+        nBox = ++m_nLastLowBox;
+        m_openLowBoxes.insert(nBox);
+    }
+    QMetaObject::invokeMethod(this, [this, nBox] {
         CWindowThread::Check(Q_FUNC_INFO);
         if (!CServerControl::Instance().IsRunning()) {
             m_bRunning = 0;
@@ -238,13 +243,14 @@ void CMainDlg::OnLowSpace()
         }
         CMessageBox::Show(this, "Disk full,Please delete files or change path!");
         {
-            std::lock_guard guard(m_lowLock);
-            *pClosed = true;
+            CMutexLock guard(m_lowLock);
+            m_openLowBoxes.erase(nBox);
         }
-        m_lowDone.notify_all();
+        m_lowDone.NotifyAll();
     }, Qt::QueuedConnection);
-    std::unique_lock guard(m_lowLock);
-    m_lowDone.wait(guard, [&] { return *pClosed || m_nJoiners > 0; });
+    CMutexLock guard(m_lowLock);
+    while (m_openLowBoxes.count(nBox) != 0 && m_nJoiners == 0)
+        m_lowDone.Wait(m_lowLock);
 }
 
 void CMainDlg::OnConfig()

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "platform/Condition.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <QMainWindow>
 #include <QTimer>
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <cstdint>
+#include <set>
 
 class CZELCoolTabCtrl;
 class QAction;
@@ -68,11 +72,11 @@ private:
     // The one-second tick: the registry's timer, then the Fleet page.
     void OnTick();
     // The disk monitor's low-space handler. Disk monitor thread.
-    void OnLowSpace();
+    void OnLowSpace() EXCLUDES(m_lowLock);
     // Marks a window-thread call that may wait for the disk monitor thread, so a
     // monitor waiting for the window thread gives up its wait.
-    void BeginMonitorJoin();
-    void EndMonitorJoin();
+    void BeginMonitorJoin() EXCLUDES(m_lowLock);
+    void EndMonitorJoin() EXCLUDES(m_lowLock);
 
     std::atomic<int> m_bRunning {0};
     CZELCoolTabCtrl* m_pTab = nullptr;
@@ -88,7 +92,9 @@ private:
     QAction* m_pActAbout = nullptr;
     QTimer m_timer;
 
-    std::mutex m_lowLock;               // guards m_nJoiners and the low-space box's state
-    std::condition_variable m_lowDone;  // a low-space box closed, or a join began
-    int m_nJoiners = 0;
+    CMutex m_lowLock;
+    CCondition m_lowDone;  // a low-space box closed, or a join began
+    int m_nJoiners GUARDED_BY(m_lowLock) = 0;
+    std::uint64_t m_nLastLowBox GUARDED_BY(m_lowLock) = 0;
+    std::set<std::uint64_t> m_openLowBoxes GUARDED_BY(m_lowLock);  // by number: posted and not closed yet
 };

@@ -1,6 +1,7 @@
 #include "shell/ui/NotifyBridge.h"
 
 #include "core/NotifyEvent.h"
+#include "platform/MutexLock.h"
 #include "shell/ui/WindowThread.h"
 
 #include <QMetaObject>
@@ -11,14 +12,11 @@
 
 namespace {
 
-struct Job {
-    enum class State { Pending, Running, Done, Cancelled };
-    struct Item {
-        std::uint32_t nKind = 0;
-        unsigned char payload[kNotifyPayloadSize + 1] = {};  // a text payload is always terminated
-    };
-    std::vector<Item> items;
-    State state = State::Pending;
+// A batch's own copies of its payloads, so a call that runs after the delivery thread
+// gave up never reads freed memory.
+struct JobItem {
+    std::uint32_t nKind = 0;
+    unsigned char payload[kNotifyPayloadSize + 1] = {};  // a text payload is always terminated
 };
 
 } // namespace
@@ -40,50 +38,55 @@ void CNotifyBridge::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)
 
 void CNotifyBridge::OnNotifyBatch(const std::vector<const NotifyEvent*>& events)
 {
-    // The job owns copies of the payloads, so a call that runs after the delivery
-    // thread gave up never reads freed memory.
-    auto job = std::make_shared<Job>();
-    job->items.resize(events.size());
+    auto pItems = std::make_shared<std::vector<JobItem>>(events.size());
     for (std::size_t i = 0; i < events.size(); ++i) {
-        job->items[i].nKind = events[i]->nKind;
-        std::memcpy(job->items[i].payload, events[i]->payload, kNotifyPayloadSize);
+        (*pItems)[i].nKind = events[i]->nKind;
+        std::memcpy((*pItems)[i].payload, events[i]->payload, kNotifyPayloadSize);
     }
 
-    std::unique_lock guard(m_lock);
-    if (m_bStopping)
-        return;
-    guard.unlock();
+    std::uint64_t nJob = 0;
+    {
+        CMutexLock guard(m_lock);
+        if (m_bStopping)
+            return;
+        nJob = ++m_nLastJob;
+        m_jobs.emplace(nJob, JobState::Pending);
+    }
 
-    QMetaObject::invokeMethod(this, [this, job] {
+    QMetaObject::invokeMethod(this, [this, nJob, pItems] {
         CWindowThread::Check(Q_FUNC_INFO);
         {
-            std::lock_guard lock(m_lock);
-            if (job->state != Job::State::Pending)
+            CMutexLock guard(m_lock);
+            auto it = m_jobs.find(nJob);
+            if (it == m_jobs.end() || it->second != JobState::Pending)
                 return;
-            job->state = Job::State::Running;
+            it->second = JobState::Running;
         }
-        for (const Job::Item& item : job->items)
+        for (const JobItem& item : *pItems)
             m_handler(item.nKind, item.payload);
         {
-            std::lock_guard lock(m_lock);
-            job->state = Job::State::Done;
+            CMutexLock guard(m_lock);
+            m_jobs.at(nJob) = JobState::Done;  // its delivery thread waits for it
         }
-        m_done.notify_all();
+        m_done.NotifyAll();
     }, Qt::QueuedConnection);
 
-    guard.lock();
-    m_done.wait(guard, [&] {
-        return job->state == Job::State::Done || (m_bStopping && job->state == Job::State::Pending);
-    });
-    if (job->state == Job::State::Pending)
-        job->state = Job::State::Cancelled;
+    // A job that has begun to run is waited for even while stopping.
+    CMutexLock guard(m_lock);
+    for (;;) {
+        const JobState state = m_jobs.at(nJob);
+        if (state == JobState::Done || (m_bStopping && state == JobState::Pending))
+            break;
+        m_done.Wait(m_lock);
+    }
+    m_jobs.erase(nJob);
 }
 
 void CNotifyBridge::OnNotifyStopping()
 {
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         m_bStopping = true;
     }
-    m_done.notify_all();
+    m_done.NotifyAll();
 }
