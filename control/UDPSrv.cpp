@@ -4,6 +4,7 @@
 #include "core/Logger.h"
 #include "core/ServerCounters.h"
 #include "platform/Format.h"
+#include "platform/MutexLock.h"
 #include "platform/Timing.h"
 
 #include <cerrno>
@@ -25,8 +26,8 @@ int CUDPSrv::Create(const char* szLocalIp, std::uint16_t nPort, DatagramHandler 
 {
     if (!handler)
         return -1;
-    std::lock_guard state(m_stateLock);
-    std::lock_guard guard(m_sendLock);
+    CMutexLock state(m_stateLock);
+    CMutexLock guard(m_sendLock);
     if (m_socket.IsValid() || m_thread.joinable())
         return -1;
     CSocket sock = CSocket::CreateUdp(szLocalIp, nPort);
@@ -48,7 +49,7 @@ int CUDPSrv::Create(const char* szLocalIp, std::uint16_t nPort, DatagramHandler 
 
 void CUDPSrv::Start()
 {
-    std::lock_guard state(m_stateLock);
+    CMutexLock state(m_stateLock);
     if (!m_socket.IsValid() || m_thread.joinable())
         return;
     m_thread = std::thread([this] { ReceiveLoop(); });
@@ -56,11 +57,11 @@ void CUDPSrv::Start()
 
 void CUDPSrv::Stop()
 {
-    std::lock_guard state(m_stateLock);
+    CMutexLock state(m_stateLock);
     m_socket.Abort();
     if (m_thread.joinable())
         m_thread.join();
-    std::lock_guard guard(m_sendLock);
+    CMutexLock guard(m_sendLock);
     m_socket.Close();
 }
 
@@ -68,7 +69,7 @@ int CUDPSrv::SendMsg(const char* szIp, std::uint16_t nPort, const void* pData, i
 {
     if (nLen < 0)
         return -1;
-    std::lock_guard guard(m_sendLock);
+    CMutexLock guard(m_sendLock);
     if (!m_socket.IsValid())
         return -1;
     return m_socket.SendTo(szIp, nPort, pData, static_cast<std::size_t>(nLen)) >= 0 ? 0 : -1;
@@ -76,7 +77,7 @@ int CUDPSrv::SendMsg(const char* szIp, std::uint16_t nPort, const void* pData, i
 
 std::uint16_t CUDPSrv::LocalPort() const
 {
-    std::lock_guard guard(m_sendLock);
+    CMutexLock guard(m_sendLock);
     return m_socket.IsValid() ? m_socket.LocalPort() : 0;
 }
 

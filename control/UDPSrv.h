@@ -1,10 +1,11 @@
 #pragma once
 
+#include "platform/Mutex.h"
 #include "platform/Socket.h"
+#include "platform/ThreadSafety.h"
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 // Called on the receive thread for each datagram with its sender and the local
@@ -49,9 +50,11 @@ public:
 private:
     void ReceiveLoop();
 
-    std::mutex m_stateLock;            // serialises Create, Start and Stop
-    std::thread m_thread;              // guarded by m_stateLock
-    mutable std::mutex m_sendLock;     // serialises SendMsg and guards m_socket's lifetime
+    CMutex m_stateLock ACQUIRED_BEFORE(m_sendLock);  // serialises Create, Start and Stop
+    std::thread m_thread GUARDED_BY(m_stateLock);
+    mutable CMutex m_sendLock;  // serialises SendMsg and guards m_socket's lifetime
+    // Not GUARDED_BY: they change only under both locks while no receive thread runs,
+    // and the receive thread reads them without a lock.
     CSocket m_socket;
     DatagramHandler m_handler;
 };

@@ -1,6 +1,7 @@
 #include "settings/SettingsFile.h"
 
 #include "platform/File.h"
+#include "platform/MutexLock.h"
 #include "settings/FileBackup.h"
 
 #include <cerrno>
@@ -25,7 +26,7 @@ CSettingsFile::CSettingsFile(std::string path, Access access) : m_strPath(std::m
 {
     if (m_eAccess == Access::ReadOnly)
         return;
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (m_xmlDoc.LoadFile(m_strPath))
         return;
     // Whatever stands there is not a settings file we can use; keep it before it is
@@ -60,7 +61,7 @@ bool CSettingsFile::x_Reload(bool bForWrite)
 
 std::string CSettingsFile::ReadValue(const char* szKey)
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     x_Reload(false);
     if (!m_xmlDoc.FindChild(szKey))
         return {};
@@ -81,7 +82,7 @@ bool CSettingsFile::WriteValue(const char* szKey, const std::string& value)
     if (!probe.SetText("<" + key + ">" + value + "</" + key + ">"))
         return false;
 
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (!x_Reload(true))
         return false;
     // A hand edit may have left the key twice; the first one would hide the new value.

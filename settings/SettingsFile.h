@@ -2,7 +2,8 @@
 
 #include "settings/XmlDoc.h"
 
-#include <mutex>
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
 #include <string>
 
 // The settings file: one XML document whose root's children each hold one setting.
@@ -42,10 +43,10 @@ private:
     // Rereads the file into m_xmlDoc. A missing file, and for reading a malformed
     // one, reads as an empty root; for writing a malformed file is kept as a backup
     // first. False when the document must not be used.
-    bool x_Reload(bool bForWrite);
+    bool x_Reload(bool bForWrite) REQUIRES(m_lock);
 
     const std::string m_strPath;
     const Access m_eAccess;
-    std::mutex m_lock;  // guards m_xmlDoc; one read or write of the file at a time
-    CXmlDoc m_xmlDoc;
+    CMutex m_lock;  // one read or write of the file at a time
+    CXmlDoc m_xmlDoc GUARDED_BY(m_lock);
 };

@@ -4,6 +4,7 @@
 #include "core/Logger.h"
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
+#include "platform/MutexLock.h"
 #include "platform/Timing.h"
 #include "settings/DepotSettings.h"
 #include "settings/RecordIndex.h"
@@ -41,7 +42,7 @@ void CServerControl::SetLowSpaceHandler(std::function<void()> handler)
 
 int CServerControl::Start()
 {
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     if (m_bRunning)
         return 0;
     SettingsReport report = ReadSettingsReport(SettingsFile());
@@ -90,7 +91,7 @@ void CServerControl::Stop()
         return;
     m_monitor.Stop();
     m_retention.Stop();
-    std::lock_guard guard(m_lock);
+    CMutexLock guard(m_lock);
     CWebServer::Instance().Stop();
     CUDPSrv::Instance().Stop();
     CVehicleMgr::Instance().RemoveAll();

@@ -5,7 +5,7 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
+#include "platform/Mutex.h"
 
 // Starting and stopping the server, as the window's Start and Stop and the headless
 // server do it: settings reloaded, control channel bound, disk space watched; on
@@ -42,7 +42,7 @@ public:
     CRetention& Retention() { return m_retention; }
 
 private:
-    std::mutex m_lock;  // serialises the work of Start and Stop
+    CMutex m_lock;  // serialises the work of Start and Stop
     std::atomic<bool> m_bRunning {false};
     std::atomic<std::uint32_t> m_tStarted {0};
     std::function<void()> m_onLowSpace;
