@@ -77,6 +77,13 @@ ServerSettings DefaultSettings()
     return settings;
 }
 
+ServerSettings HeadlessSettings()
+{
+    ServerSettings settings = DefaultSettings();
+    settings.szIP[0] = '\0';
+    return settings;
+}
+
 int LoadSettings(ServerSettings& settings, CSettingsFile& file)
 {
     settings = DefaultSettings();

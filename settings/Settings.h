@@ -45,6 +45,11 @@ CSettingsFile& SettingsFile();
 // The defaults, with the span set to the last 24 hours. Any thread.
 ServerSettings DefaultSettings();
 
+// What a headless server creating its settings file starts with: the defaults with
+// the address left automatic (empty), since a service serves recorders on the depot
+// network. Any thread.
+ServerSettings HeadlessSettings();
+
 // Fills settings from the file: 0 when it holds "port", else -1 with the defaults.
 // Window thread.
 int LoadSettings(ServerSettings& settings, CSettingsFile& file = SettingsFile());

@@ -31,7 +31,7 @@ namespace {
 // classic key it lacks as empty.
 void WriteNewSettings(CSettingsFile& file)
 {
-    bool bOk = SaveSettings(DefaultSettings(), file);
+    bool bOk = SaveSettings(HeadlessSettings(), file);
     bOk = SaveSpecialConfig(0, {}, file) && bOk;
     bOk = SaveDepotSettings(HeadlessDepotSettings(), file) && bOk;
     if (!bOk)

@@ -131,6 +131,7 @@ ConfigCheck CheckConfig(const std::string& path)
     CXmlDoc doc;
     if (nProbe == ENOENT) {
         check.notes.push_back(name + " does not exist: zeldownloadd would create it with these settings");
+        report.settings = HeadlessSettings();
         report.depot = HeadlessDepotSettings();
     } else if (nProbe != 0) {
         check.errors.push_back(name + " cannot be read: " + ErrnoText(nProbe));

@@ -533,3 +533,93 @@ TEST_F(DebianPackageTest, PackagedServerStoresARecordingByteIdenticalAndStopsOnS
     ASSERT_FALSE(messages.empty());
     EXPECT_EQ(messages.back(), "Server stops");
 }
+
+// The README's Install path with the packaged server: the settings file it creates is
+// edited in one key, the address is left automatic, and a wrong directory is caught
+// before a start.
+TEST_F(DebianPackageTest, InstallPathWorksByEditingOneKeyAndAnAutomaticAddress)
+{
+    const fs::path server = Unpack() / "usr/sbin/zeldownloadd";
+    const fs::path work = Dir() / "state";
+    fs::create_directory(work);
+
+    // A download directory below a regular file cannot be made: the check says so.
+    WriteFile(work / "plain", "x");
+    WriteFile(work / "QorConfig.xml", "<QorConf><port>5990</port><downdir>" + (work / "plain/sub").string() +
+                                          "</downdir><IP></IP></QorConf>");
+    Command check = Shell("cd " + Quote(work) + " && " + Quote(server) + " --check-config");
+    EXPECT_NE(check.nStatus, 0) << check.strOutput;
+    EXPECT_NE(check.strOutput.find("plain/sub"), std::string::npos) << check.strOutput;
+    fs::remove(work / "QorConfig.xml");
+    fs::remove(work / "plain");
+
+    auto launch = [&] {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            if (::chdir(work.c_str()) != 0)
+                ::_exit(126);
+            int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, STDERR_FILENO);
+            ::execl(server.c_str(), "zeldownloadd", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    };
+    auto stop = [&] {
+        ::kill(m_pid, SIGTERM);
+        int nStatus = -1;
+        EXPECT_TRUE(WaitFor([&] { return ::waitpid(m_pid, &nStatus, WNOHANG) == m_pid; }, std::chrono::seconds(10)));
+        m_pid = -1;
+    };
+    // First start: the file is created (the default port may be taken here; the file
+    // is written either way).
+    launch();
+    ASSERT_GT(m_pid, 0);
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(work / "log.txt") && fs::file_size(work / "log.txt") > 0; },
+                        std::chrono::seconds(10)));
+    stop();
+    std::string settings = Slurp(work / "QorConfig.xml");
+    ASSERT_NE(settings.find("<IP/>"), std::string::npos) << settings;
+
+    // The operator sets downdir, as the README says; the port is moved to a free one
+    // only because this machine may hold 5990.
+    const fs::path elsewhere = Dir() / "srv";
+    const std::uint16_t nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
+    for (auto [from, to] : {std::pair<std::string, std::string> {"<downdir>mp4download</downdir>",
+                                                                  "<downdir>" + elsewhere.string() + "</downdir>"},
+                            {"<port>5990</port>", "<port>" + std::to_string(nPort) + "</port>"}}) {
+        std::size_t nAt = settings.find(from);
+        ASSERT_NE(nAt, std::string::npos) << from << " in " << settings;
+        settings.replace(nAt, from.size(), to);
+    }
+    WriteFile(work / "QorConfig.xml", settings);
+    launch();
+    ASSERT_GT(m_pid, 0);
+    ASSERT_TRUE(WaitFor([&] { return Slurp(work / "log.txt").find("Server starts") != std::string::npos; },
+                        std::chrono::seconds(10)))
+        << Slurp(work / "stderr.txt");
+
+    // A recorder on 127.0.0.3 that refuses any other address for its uploads.
+    SimOptions options;
+    options.strServerIp = "127.0.0.3";
+    options.strLocalIp = "127.0.0.3";
+    options.bCheckAddress = true;
+    options.nServerPort = nPort;
+    options.vecNames = {"PKG-2"};
+    options.nChannels = 1;
+    options.nRecordings = 2;
+    options.nRecBytes = 64 * 1024;
+    options.nKeepAliveMs = 300;
+    options.nVerbosity = 0;
+    CDvrSimulator sim(options);
+    ASSERT_EQ(sim.Start(), 0);
+    for (const SimRecording& rec : sim.Recorder(0).Recordings().All()) {
+        const fs::path stored = elsewhere / "PKG-2" / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
+                                FinalFileName(rec.nChannel, rec.tStart, rec.tEnd);
+        EXPECT_TRUE(WaitFor([&] { return fs::exists(stored); }, std::chrono::seconds(60)))
+            << stored << "\n" << sim.Summary() << "\n" << Slurp(work / "log.txt");
+    }
+    EXPECT_EQ(sim.Totals().nWrongAddress, 0u);
+    EXPECT_FALSE(fs::exists(work / "mp4download" / "PKG-2"));
+    sim.Stop();
+    stop();
+}

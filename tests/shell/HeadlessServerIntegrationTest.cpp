@@ -189,9 +189,11 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     // Every key is there with a value, so that editing any one of them counts: the
     // classic keys as the window saves them, the special configuration (off), and
     // every depot key, the log limits included.
-    for (const char* szKey : {"port", "downdir", "startdown", "stoptdown", "filetype", "IP", "MIRDOMode"})
+    for (const char* szKey : {"port", "downdir", "startdown", "stoptdown", "filetype", "MIRDOMode"})
         EXPECT_TRUE(std::regex_search(settings, std::regex(std::string("<") + szKey + ">[^<]+</" + szKey + ">")))
             << szKey << " in " << settings;
+    // The address is automatic: each recorder is told the one its datagrams arrive on.
+    EXPECT_NE(settings.find("<IP/>"), std::string::npos) << settings;
     EXPECT_NE(settings.find("<AllPrivileges>\r\n<EnablePrivileges>0</EnablePrivileges>\r\n</AllPrivileges>"),
               std::string::npos)
         << settings;
@@ -199,7 +201,7 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     ServerSettings loaded;
     EXPECT_EQ(LoadSettings(loaded, file), 0);
     EXPECT_STREQ(loaded.szDownDir, "mp4download");
-    EXPECT_STREQ(loaded.szIP, "127.0.0.1");
+    EXPECT_STREQ(loaded.szIP, "");
     EXPECT_EQ(loaded.nPort, 5990);
     EXPECT_EQ(loaded.tStop - loaded.tStart, 86400u);
     const DepotSettings expected = HeadlessDepotSettings();
@@ -214,7 +216,7 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     std::vector<std::string> messages = ReadLogMessages();
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(messages[1].rfind("Settings: port 5990, downdir " + std::filesystem::current_path().string() +
-                                    "/mp4download, IP 127.0.0.1, span rolling 24 hours, ",
+                                    "/mp4download, IP automatic, span rolling 24 hours, ",
                                 0),
               0u)
         << messages[1];
@@ -263,7 +265,7 @@ TEST_F(HeadlessServerTest, CheckConfigTriesTheDownloadDirectoryAndCreatesNothing
     EXPECT_EQ(missing.strOut,
               "QorConfig.xml does not exist: zeldownloadd would create it with these settings\n"
               "Settings: port 5990, downdir " + (work / "mp4download").string() +
-                  ", IP 127.0.0.1, span rolling 24 hours, filetype 0 (All Record), component mode 0, "
+                  ", IP automatic, span rolling 24 hours, filetype 0 (All Record), component mode 0, "
                   "maxtransfers 0, retaindays 0, minfreemb 0, maxvehicles 1000, logmaxmb 64, logkeep 5\n"
                   "configuration OK\n");
     EXPECT_EQ(Entries(work), std::vector<std::string> {});
@@ -373,7 +375,7 @@ TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
         EXPECT_EQ(std::filesystem::file_size(path), 200000u) << path;
     EXPECT_FALSE(std::filesystem::exists("mp4download"));
     EXPECT_TRUE(LogHas("Settings: port " + std::to_string(nPort) + ", downdir " + target +
-                       ", IP 127.0.0.1, span rolling 24 hours, filetype 0 (All Record), component mode 0, "
+                       ", IP automatic, span rolling 24 hours, filetype 0 (All Record), component mode 0, "
                        "maxtransfers 0, retaindays 0, minfreemb 0, maxvehicles 1000, logmaxmb 64, logkeep 5"));
     EXPECT_EQ(ReadFile("log.txt.1"), firstRun);
 }
