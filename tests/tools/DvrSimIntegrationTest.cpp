@@ -373,7 +373,7 @@ TEST_F(DvrSimTest, CheckAddressRefusesAFileRequestNamingAnotherAddressThanTheSer
     });
     ASSERT_EQ(0, m_pRecorder->Start());
     ASSERT_FALSE(m_server.AcceptRegistration().empty());
-    const SimRecording& rec = Rec(1, 0);
+    const SimRecording rec = Rec(1, 0);  // a copy: the recorder is replaced below
 
     // Another loopback address, and no address at all: refused, nothing connects.
     EXPECT_EQ(400, m_server.GetFile(1, rec.strFileName, 0, 2000, "127.0.0.2"));
