@@ -42,9 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t nSi
     for (std::size_t i = 0; i < kTransferHeaderSize; ++i)
         Check(reencoded[i] == pData[i]);
 
-    const std::string device = HeaderText(hdr.szDevice);
+    // The vehicle as the receiver names it: cut to what registration keeps.
+    const std::string device = HeaderVehicleName(hdr);
     const std::string recorderName = HeaderText(hdr.szChan);
-    Check(device.size() <= 32 && recorderName.size() <= 32);
+    Check(device.size() <= 31 && recorderName.size() <= 32);
     bool bTagged = HasChannelTag(hdr);
     if (!CheckHeaderNames(hdr).empty())
         return 0;
