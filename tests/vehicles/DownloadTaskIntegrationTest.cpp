@@ -143,8 +143,9 @@ TEST_F(DownloadTaskTest, FirstQueryCoversTheSpanAndANameTooLongToRequestIsSkippe
         auto datagram = m_peer.Receive(1000);
         ControlHeader header;
         ASSERT_TRUE(datagram && DecodeHeader(datagram->data(), datagram->size(), &header)) << "no count query";
-        if (header.command == ZELP_QUERY_FILE_COUNT)
+        if (header.command == ZELP_QUERY_FILE_COUNT) {
             ASSERT_TRUE(DecodeQuery(datagram->data() + 20, datagram->size() - 20, &m_countQuery));
+        }
     }
     EXPECT_EQ(m_countQuery.start, 1000u);
     EXPECT_EQ(m_countQuery.end, 100000u);
