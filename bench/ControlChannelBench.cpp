@@ -4,6 +4,10 @@
 //
 //   ControlChannelBench [--senders N] [--seconds S] [--requesters N]
 
+#include "core/NotifyCenter.h"
+#include "depot/FleetHistory.h"
+#include "server/DepotServer.h"
+#include "web/LogRing.h"
 #include "control/ByteOrder.h"
 #include "control/ControlMessage.h"
 #include "control/UDPSrv.h"
@@ -121,14 +125,18 @@ int main(int argc, char** argv)
     std::filesystem::path dir = ::mkdtemp(tmpl.data());
     std::filesystem::current_path(dir);
 
-    CVehicleMgr::Instance().SetTaskFunction({});  // measure the channel, not downloads
-    Timing().nReplyWaitMs = 2000;                  // a lost datagram costs 2 s, not 20
-    CUDPSrv& server = CUDPSrv::Instance();
-    if (server.Create("127.0.0.1", 0, OnControlDatagram) != 0) {
+    Timing().nReplyWaitMs = 2000;  // a lost datagram costs 2 s, not 20
+    auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
+    pConfig->settings.nPort = 0;
+    CFleetHistory history((dir / "fleet.db").string());
+    CDepotServer depot(CDepotServer::Setup {.pConfig = pConfig},
+                       CNotifyCenter::Instance(), history, CLogRing::Instance());
+    depot.Registry().SetTaskFunction({});  // measure the channel, not downloads
+    if (depot.BindControl() != 0) {
         std::fprintf(stderr, "cannot bind the control port\n");
         return 1;
     }
-    server.Start();
+    CUDPSrv& server = depot.Control();
 
     double dRate = RegistrationsAndKeepalives(server.LocalPort(), nSenders, nSeconds);
     std::printf("registrations+keepalives: %.0f handled/s from %d senders\n", dRate, nSenders);
@@ -141,7 +149,7 @@ int main(int argc, char** argv)
     info.nPort = recorder.LocalPort();
     info.nChannels = 4;
     std::strcpy(info.szName, "RTT");
-    CVehicle vehicle(info, 0, {});
+    CVehicle vehicle(info, 0, {}, depot.Parts());
     std::vector<std::vector<double>> samples(static_cast<std::size_t>(nRequesters));
     std::atomic<int> nFailed {0};
     std::vector<std::thread> requesters;

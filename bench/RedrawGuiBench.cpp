@@ -57,7 +57,8 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     CNotifyCenter center;
-    CZELCoolTabCtrl tab(QSize(1152, 560), center);
+    CFleetHistory unopened("redraw-bench-fleet.db");  // in memory only
+    CZELCoolTabCtrl tab(QSize(1152, 560), center, unopened);
     tab.show();
     CProgressListCtrl& list = *tab.OnlineList();
 

@@ -11,6 +11,4 @@ public:
     // Sends nLen bytes to szIp:nPort; 0 on success, -1 on failure. Any thread.
     virtual int SendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen) = 0;
 
-    // The sender over the process-wide UDP control server. Any thread.
-    static CDatagramSender& Udp();
 };

@@ -6,12 +6,6 @@
 
 #include <cstring>
 
-CPendingReplyTable& CPendingReplyTable::Instance()
-{
-    static CPendingReplyTable s_table;
-    return s_table;
-}
-
 bool CPendingReplyTable::AddWaiter(std::uint32_t nId, CEvent* pEvent, unsigned char* pBuffer, std::uint32_t nCapacity)
 {
     CMutexLock guard(m_lock);

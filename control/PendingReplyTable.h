@@ -27,8 +27,6 @@ struct ReplyWaiter {
 // copy into that requester's buffer is under way or can begin.
 class CPendingReplyTable {
 public:
-    // The process-wide table. Any thread.
-    static CPendingReplyTable& Instance();
 
     // Inserts a waiter; false (table unchanged) when the id is already waited for.
     bool AddWaiter(std::uint32_t nId, CEvent* pEvent, unsigned char* pBuffer, std::uint32_t nCapacity)

@@ -15,8 +15,10 @@
 #include <cstring>
 
 CTransactionClient::CTransactionClient(std::string strOwner, CEvent& quit, CDatagramSender& sender,
-                                       CPendingReplyTable& table, CTransactionCounter& counter)
-    : m_strOwner(std::move(strOwner)), m_quit(quit), m_sender(sender), m_table(table), m_counter(counter)
+                                       CPendingReplyTable& table, CTransactionCounter& counter,
+                                       CServerCounters* pCounters)
+    : m_strOwner(std::move(strOwner)), m_quit(quit), m_sender(sender), m_table(table), m_counter(counter),
+      m_pCounters(pCounters)
 {
 }
 
@@ -92,7 +94,8 @@ CTransactionClient::Outcome CTransactionClient::Transact(const Transaction& requ
     case Outcome::TimedOut:
         if (!request.bQuiet)
             WriteLog(Format("wait for response %u for cmd %d too long", nId, request.nCommand), szOwner);
-        CServerCounters::Bump(CServerCounters::Instance().nReplyTimeouts);
+        if (m_pCounters)
+            CServerCounters::Bump(m_pCounters->nReplyTimeouts);
         break;
     default:
         break;

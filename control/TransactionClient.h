@@ -32,14 +32,17 @@ struct Transaction {
 // repeat is sent again with the same id every nResendMs, and the one waiter takes a
 // reply to any of its copies, so a lost datagram costs one resend interval, not the
 // whole wait.
+class CServerCounters;
+
 class CTransactionClient {
 public:
     enum class Outcome { Reply, Accepted, Quit, TimedOut, SendFailed, TooLong };
 
     // strOwner names the log lines (the vehicle's name); quit ends every wait at once.
-    // The references must outlive the client. Any thread.
+    // The references must outlive the client; pCounters, when given, counts the
+    // replies that never came. Any thread.
     CTransactionClient(std::string strOwner, CEvent& quit, CDatagramSender& sender, CPendingReplyTable& table,
-                       CTransactionCounter& counter);
+                       CTransactionCounter& counter, CServerCounters* pCounters = nullptr);
     CTransactionClient(const CTransactionClient&) = delete;
     CTransactionClient& operator=(const CTransactionClient&) = delete;
 
@@ -53,4 +56,5 @@ private:
     CDatagramSender& m_sender;
     CPendingReplyTable& m_table;
     CTransactionCounter& m_counter;
+    CServerCounters* m_pCounters;
 };

@@ -11,12 +11,6 @@
 #include <string>
 #include <vector>
 
-CUDPSrv& CUDPSrv::Instance()
-{
-    static CUDPSrv s_server;
-    return s_server;
-}
-
 CUDPSrv::~CUDPSrv()
 {
     Stop();
@@ -117,12 +111,8 @@ void CUDPSrv::ReceiveLoop()
                             nRecv, peerIp.c_str(), nPeerPort, buffer.size()));
             continue;
         }
-        CServerCounters::Bump(CServerCounters::Instance().nControlDatagrams);
+        if (m_pCounters)
+            CServerCounters::Bump(m_pCounters->nControlDatagrams);
         m_handler(buffer.data(), static_cast<int>(nRecv), peerIp.c_str(), nPeerPort, localIp.c_str());
     }
-}
-
-int UDPSendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen)
-{
-    return CUDPSrv::Instance().SendMsg(szIp, nPort, pData, nLen);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "control/DatagramSender.h"
+#include "control/DatagramSender.h"
 #include "platform/Mutex.h"
 #include "platform/Socket.h"
 #include "platform/ThreadSafety.h"
@@ -7,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <thread>
+
+class CServerCounters;
 
 // Called on the receive thread for each datagram with its sender and the local
 // address it arrived on ("" when unknown); bytes and texts are valid only during the
@@ -20,12 +24,10 @@ constexpr int kControlReceiveBuffer = 8 << 20;
 
 // The control channel's UDP socket and its receive thread.
 // Order of use: Create, Start, SendMsg any number of times, Stop; then again.
-class CUDPSrv {
+class CUDPSrv : public CDatagramSender {
 public:
-    // The process-wide server. Any thread.
-    static CUDPSrv& Instance();
-
-    CUDPSrv() = default;
+    // pCounters, when given, counts the datagrams received. Any thread.
+    explicit CUDPSrv(CServerCounters* pCounters = nullptr) : m_pCounters(pCounters) {}
     virtual ~CUDPSrv();
     CUDPSrv(const CUDPSrv&) = delete;
     CUDPSrv& operator=(const CUDPSrv&) = delete;
@@ -42,7 +44,7 @@ public:
     void Stop();
 
     // Sends one datagram; 0 when the platform took it, -1 otherwise. Any thread.
-    int SendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen);
+    int SendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen) override;
 
     // The bound port (useful when created on port 0), 0 when idle. Any thread.
     std::uint16_t LocalPort() const;
@@ -57,7 +59,5 @@ private:
     // and the receive thread reads them without a lock.
     CSocket m_socket;
     DatagramHandler m_handler;
+    CServerCounters* const m_pCounters;
 };
-
-// SendMsg of the process-wide server. Any thread.
-int UDPSendMsg(const char* szIp, std::uint16_t nPort, const void* pData, int nLen);

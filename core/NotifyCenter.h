@@ -18,6 +18,8 @@
 class CNotifyCenter {
 public:
     // The process-wide center, created (and its thread started) on first use.
+    // Process-wide because the process-wide logger posts every line to it, before a
+    // server exists and after it is gone, and the window listens across its starts.
     // Any thread.
     static CNotifyCenter& Instance();
 

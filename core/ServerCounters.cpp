@@ -1,11 +1,5 @@
 #include "core/ServerCounters.h"
 
-CServerCounters& CServerCounters::Instance()
-{
-    static CServerCounters s_counters;
-    return s_counters;
-}
-
 void CServerCounters::Reset()
 {
     for (std::atomic<std::uint64_t>* pCounter :

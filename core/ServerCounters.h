@@ -7,9 +7,6 @@
 // metrics alike. Each only grows, but for Reset. Every member is safe from any thread.
 class CServerCounters {
 public:
-    // The process-wide counters. Any thread.
-    static CServerCounters& Instance();
-
     std::atomic<std::uint64_t> nReceivedBytes {0};      // file bytes written to the store
     std::atomic<std::uint64_t> nFilesDownloaded {0};    // recordings stored whole
     std::atomic<std::uint64_t> nTransferFailures {0};   // transfers that did not store their file

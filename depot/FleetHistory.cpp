@@ -254,14 +254,6 @@ void MergeChanges(FleetRecord& stored, const FleetRecord& changes)
 
 }  // namespace
 
-CFleetHistory& CFleetHistory::Instance()
-{
-    // The logger is made first so that it is destroyed last: Close at exit may log.
-    CLogger::Instance();
-    static CFleetHistory s_history(kDefaultPath);
-    return s_history;
-}
-
 CFleetHistory::CFleetHistory(std::string path) : m_strPath(std::move(path)) {}
 
 CFleetHistory::~CFleetHistory()

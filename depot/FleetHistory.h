@@ -41,9 +41,6 @@ public:
     // Missed recordings kept per vehicle; beyond, left-behind ones go first.
     static constexpr std::size_t kMissedMax = 1000;
 
-    // The process-wide history on ./fleet.db. Any thread.
-    static CFleetHistory& Instance();
-
     explicit CFleetHistory(std::string path = kDefaultPath);
     ~CFleetHistory();  // Close()
     CFleetHistory(const CFleetHistory&) = delete;

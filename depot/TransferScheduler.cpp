@@ -12,12 +12,6 @@ struct CTransferScheduler::Waiter {
     CEvent granted {CEvent::Mode::AutoReset};
 };
 
-CTransferScheduler& CTransferScheduler::Instance()
-{
-    static CTransferScheduler s_scheduler;
-    return s_scheduler;
-}
-
 CTransferScheduler::CTransferScheduler() = default;
 
 void CTransferScheduler::SetLimit(std::uint32_t nLimit)

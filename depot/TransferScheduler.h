@@ -15,9 +15,6 @@ class CEvent;
 // arrival. A limit of 0 grants every request at once (slots are still counted).
 class CTransferScheduler {
 public:
-    // The process-wide scheduler. Any thread.
-    static CTransferScheduler& Instance();
-
     CTransferScheduler();
     CTransferScheduler(const CTransferScheduler&) = delete;
     CTransferScheduler& operator=(const CTransferScheduler&) = delete;

@@ -60,12 +60,6 @@ DepotSettings HeadlessDepotSettings()
     return settings;
 }
 
-DepotSettings& GlobalDepotSettings()
-{
-    static DepotSettings s_settings;
-    return s_settings;
-}
-
 DepotSettings LoadDepotSettings(CSettingsFile& file, std::vector<std::string>* pWarnings)
 {
     DepotSettings settings;

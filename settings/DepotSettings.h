@@ -55,9 +55,6 @@ std::span<const DepotKey> DepotKeys();
 // Any thread.
 DepotSettings HeadlessDepotSettings();
 
-// The process-wide record, reloaded at every Start. The window thread writes it only
-// while the server is stopped; other threads copy what they need. Any thread.
-DepotSettings& GlobalDepotSettings();
 
 // Reads the keys; a missing or unreadable key keeps its default, and a value
 // outside its limits is cut to the nearer one. Each value not taken as written is

@@ -163,51 +163,18 @@ std::string RecordContent(const TransferHeader& hdr)
     return record.GetRawContent();
 }
 
-CMutex g_instanceLock;
-std::unique_ptr<CRecordIndex> g_pInstance GUARDED_BY(g_instanceLock);
-std::string g_instanceDir GUARDED_BY(g_instanceLock);  // empty: beside the executable
-
 }  // namespace
 
-CRecordIndex* CRecordIndex::GetInstance()
+std::string CRecordIndex::DefaultDirectory()
 {
-    CMutexLock guard(g_instanceLock);
-    if (!g_pInstance) {
-        std::string strDir = g_instanceDir;
-        if (strDir.empty()) {
-            // Beside the executable, where the outside platform looks for it; an
-            // installed program's directory (/usr/sbin) cannot be written, and then
-            // the working directory holds it, with the program's other files.
-            strDir = ExecutableDir();
-            if (!IsWritableDirectory(strDir)) {
-                std::error_code ec;
-                std::string cwd = std::filesystem::current_path(ec).string();
-                WriteLog(Format("record index kept in %s: %s cannot be written", cwd.c_str(), strDir.c_str()));
-                strDir = cwd;
-            }
-        }
-        g_pInstance = std::make_unique<CRecordIndex>(strDir.empty() ? "." : strDir);
+    std::string strDir = ExecutableDir();
+    if (!IsWritableDirectory(strDir)) {
+        std::error_code ec;
+        std::string cwd = std::filesystem::current_path(ec).string();
+        WriteLog(Format("record index kept in %s: %s cannot be written", cwd.c_str(), strDir.c_str()));
+        strDir = cwd;
     }
-    return g_pInstance.get();
-}
-
-void CRecordIndex::SetInstanceDirectory(const std::string& strDir)
-{
-    CMutexLock guard(g_instanceLock);
-    g_instanceDir = strDir;
-}
-
-void CRecordIndex::ReleaseInstance()
-{
-    // Held while the queue is written: nothing may make a second index meanwhile.
-    CMutexLock guard(g_instanceLock);
-    g_pInstance.reset();
-}
-
-bool CRecordIndex::FlushInstance(int nTimeoutMs)
-{
-    CMutexLock guard(g_instanceLock);
-    return !g_pInstance || g_pInstance->Flush(nTimeoutMs);
+    return strDir.empty() ? "." : strDir;
 }
 
 CRecordIndex::CRecordIndex(const std::string& strDir)

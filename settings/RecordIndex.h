@@ -30,17 +30,10 @@ class CRecordIndex {
 public:
     static constexpr const char* kFileName = "xmlDataRecords.xml";
 
-    // The process-wide index beside the executable, created on first call. Any thread.
-    static CRecordIndex* GetInstance();
-    // Destroys the process-wide index, writing or logging its queue within
-    // Timing().nIndexFlushMs; no AddRecord may be running. Main thread, at exit.
-    static void ReleaseInstance();
-    // Flush of the process-wide index, when there is one; true when there is none.
-    // The server's Stop. Any thread but the writer.
-    static bool FlushInstance(int nTimeoutMs);
-    // Puts the process-wide index in strDir instead of beside the executable (tests,
-    // which must not share one file). Before the first GetInstance.
-    static void SetInstanceDirectory(const std::string& strDir);
+    // Where the program keeps its index: beside the executable, where the outside
+    // platform looks for it, or, when that cannot be written (an installed program in
+    // /usr/sbin), the working directory, which is then logged. Any thread.
+    static std::string DefaultDirectory();
 
     // The index in strDir: created with its declaration and an empty "Data" root when
     // missing or empty; one whose last append was cut short is cut back to its last

@@ -30,24 +30,6 @@ std::string FieldText(const char* szField, std::size_t nSize)
 
 }  // namespace
 
-ServerSettings& GlobalSettings()
-{
-    static ServerSettings s_settings = DefaultSettings();
-    return s_settings;
-}
-
-SpecialConfigTable& SpecialConfig()
-{
-    static SpecialConfigTable s_table;
-    return s_table;
-}
-
-int& EnablePrivileges()
-{
-    static int s_nEnable = 0;
-    return s_nEnable;
-}
-
 CSettingsFile& SettingsFile()
 {
     static CSettingsFile s_file(CSettingsFile::kDefaultPath);
@@ -178,14 +160,9 @@ bool SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries
     return bOk;
 }
 
-bool FindSpecialConfig(const char* szVehicle, SpecialConfigEntry& entry)
+bool SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries, CSettingsFile& file)
 {
-    if (szVehicle == nullptr || EnablePrivileges() != 1)
-        return false;
-    const SpecialConfigTable& table = SpecialConfig();
-    auto it = table.find(szVehicle);
-    if (it == table.end())
-        return false;
-    entry = it->second;
-    return true;
+    SpecialConfigTable table;
+    int nTableFlag = 0;
+    return SaveSpecialConfig(nFlag, entries, file, table, nTableFlag);
 }

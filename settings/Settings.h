@@ -8,7 +8,7 @@
 
 class CSettingsFile;
 
-// The process-wide settings, mirrored from ./QorConfig.xml.
+// The classic keys of the settings file (./QorConfig.xml).
 struct ServerSettings {
     std::uint16_t nPort = 5990;             // UDP control port
     char szIP[16] = "127.0.0.1";            // local address recorders connect back to
@@ -31,12 +31,6 @@ struct SpecialConfigEntry {
 // Special configuration keyed by plate.
 using SpecialConfigTable = std::map<std::string, SpecialConfigEntry>;
 
-// The process-wide record, table and flag (1 = the table is in force). The window
-// thread writes them only while the server is stopped; download threads copy what
-// they need when they start, without a lock.
-ServerSettings& GlobalSettings();
-SpecialConfigTable& SpecialConfig();
-int& EnablePrivileges();
 
 // The settings file object of ./QorConfig.xml, created (with the file when needed)
 // on first call. Window thread.
@@ -71,12 +65,11 @@ int LoadSpecialConfig(SpecialConfigTable& table, int& nFlag, CSettingsFile& file
 // nFlag from the file. False when the file could not be written: nTableFlag keeps its
 // previous value and the table is what the file still holds. Window thread.
 bool SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries,
-                       CSettingsFile& file = SettingsFile(), SpecialConfigTable& table = SpecialConfig(),
-                       int& nTableFlag = EnablePrivileges());
+                       CSettingsFile& file, SpecialConfigTable& table, int& nTableFlag);
+// The same, for a caller that reads the table back later. Window thread.
+bool SaveSpecialConfig(int nFlag, const std::vector<SpecialConfigEntry>& entries,
+                       CSettingsFile& file = SettingsFile());
 
-// The entry for szVehicle when the special configuration is in force. Any thread
-// that may read the process-wide table (see above).
-bool FindSpecialConfig(const char* szVehicle, SpecialConfigEntry& entry);
 
 // Copies text into a fixed field of nSize bytes, cut to nSize - 1 bytes (never in the
 // middle of a UTF-8 character) and NUL-terminated. Any thread.

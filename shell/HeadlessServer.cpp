@@ -2,19 +2,16 @@
 
 #include "core/Logger.h"
 #include "core/NotifyCenter.h"
-#include "depot/FleetHistory.h"
 #include "platform/File.h"
 #include "platform/ServiceManager.h"
 #include "platform/SignalWaiter.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/DepotSettings.h"
-#include "settings/RecordIndex.h"
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
 #include "shell/ServerControl.h"
 #include "shell/SettingsReport.h"
-#include "vehicles/VehicleMgr.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -49,15 +46,15 @@ int RunServer()
         CSettingsFile peek(CSettingsFile::kDefaultPath, CSettingsFile::Access::ReadOnly);
         CLogger::SetStartRotation(LogRotationOf(bNewSettings ? HeadlessDepotSettings() : LoadDepotSettings(peek)));
     }
-    CRecordIndex::GetInstance();
     // A settings file made here holds every key, with the values of a server left
     // alone (see HeadlessDepotSettings). An existing file is never changed.
     SettingsFile();  // creates ./QorConfig.xml when it is missing
     if (bNewSettings)
         WriteNewSettings(SettingsFile());
-    CFleetHistory::Instance().Open();
+    CServerControl control;
+    control.Index();
+    control.History().Open();
 
-    CServerControl& control = CServerControl::Instance();
     control.SetLowSpaceHandler([&control] {
         control.Stop();
         std::fputs("Disk full,Please delete files or change path!\n", stderr);
@@ -74,7 +71,7 @@ int RunServer()
             if (nWait > 0 && signals.Wait(static_cast<int>(nWait)) != 0)
                 break;
             if (MonotonicMs() >= nNextTick) {
-                CVehicleMgr::Instance().OnTimer();
+                control.OnTimer();
                 ServiceManager::Alive();
                 nNextTick += Timing().nTimerPeriodMs;
             }
@@ -84,8 +81,7 @@ int RunServer()
     }
     control.DiskMonitor().Stop();
     CNotifyCenter::Instance().Stop();
-    CFleetHistory::Instance().Close();
-    CRecordIndex::ReleaseInstance();
+    control.History().Close();
     return nResult;
 }
 

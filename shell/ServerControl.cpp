@@ -1,38 +1,62 @@
 #include "shell/ServerControl.h"
 
-#include "control/UDPSrv.h"
 #include "core/Logger.h"
-#include "depot/FleetHistory.h"
-#include "depot/TransferScheduler.h"
+#include "core/NotifyCenter.h"
 #include "platform/MutexLock.h"
-#include "platform/Timing.h"
 #include "settings/DepotSettings.h"
-#include "settings/RecordIndex.h"
 #include "settings/Settings.h"
+#include "settings/SettingsFile.h"
 #include "settings/WallClock.h"
 #include "shell/SettingsReport.h"
-#include "vehicles/ControlRouter.h"
-#include "vehicles/VehicleMgr.h"
 #include "web/LogRing.h"
-#include "web/WebServer.h"
-#include "web/WebSettings.h"
 
-CServerControl& CServerControl::Instance()
+#include <optional>
+
+namespace {
+
+// The settings of this start, as one snapshot. A relative download directory of a
+// server with its own home is taken inside that home, so nothing depends on the
+// working directory.
+ServerConfigPtr ReadConfig(CSettingsFile& file, const std::filesystem::path& home, SettingsReport& report)
 {
-    static CServerControl s_control;
-    return s_control;
+    report = ReadSettingsReport(file);
+    auto pConfig = std::make_shared<ServerConfig>();
+    pConfig->settings = report.settings;
+    pConfig->depot = report.depot;
+    int nFlag = 0;
+    LoadSpecialConfig(pConfig->special, nFlag, file);
+    pConfig->bSpecialOn = nFlag == 1;
+    std::filesystem::path downDir = pConfig->settings.szDownDir;
+    if (!home.empty() && downDir.is_relative())
+        CopyField(pConfig->settings.szDownDir, sizeof(pConfig->settings.szDownDir), (home / downDir).string());
+    return pConfig;
 }
 
-CServerControl::CServerControl() : m_onLowSpace([this] { Stop(); })
+} // namespace
+
+CServerControl::CServerControl(std::filesystem::path home, std::string indexDir)
+    : m_home(std::move(home)), m_strIndexDir(std::move(indexDir)), m_onLowSpace([this] { Stop(); }),
+      m_history(InHome(CFleetHistory::kDefaultPath).string()),
+      // The dashboard's log starts with the first line the program writes.
+      m_log(CLogRing::Instance())
 {
-    // The dashboard's log starts with the first line the server writes.
-    CLogRing::Instance();
-    m_retention.SetBusyVehicles([] { return CVehicleMgr::Instance().DownloadingNames(); });
 }
 
 CServerControl::~CServerControl()
 {
     Stop();
+    m_monitor.Stop();  // one that stopped the server may still run
+    m_history.Close();
+}
+
+std::filesystem::path CServerControl::InHome(const char* szName) const
+{
+    return m_home.empty() ? std::filesystem::path(szName) : m_home / szName;
+}
+
+std::filesystem::path CServerControl::SettingsPath() const
+{
+    return m_home.empty() ? std::filesystem::path(CSettingsFile::kDefaultPath) : m_home / "QorConfig.xml";
 }
 
 void CServerControl::SetLowSpaceHandler(std::function<void()> handler)
@@ -40,18 +64,40 @@ void CServerControl::SetLowSpaceHandler(std::function<void()> handler)
     m_onLowSpace = std::move(handler);
 }
 
+CRecordIndex& CServerControl::Index()
+{
+    CMutexLock guard(m_indexLock);
+    if (!m_pIndex)
+        m_pIndex = std::make_unique<CRecordIndex>(!m_strIndexDir.empty() ? m_strIndexDir
+                                                  : m_home.empty()        ? CRecordIndex::DefaultDirectory()
+                                                                          : m_home.string());
+    return *m_pIndex;
+}
+
+std::shared_ptr<CDepotServer> CServerControl::Server() const
+{
+    CMutexLock guard(m_serverLock);
+    return m_pServer;
+}
+
+void CServerControl::OnTimer()
+{
+    if (std::shared_ptr<CDepotServer> pServer = Server())
+        pServer->Registry().OnTimer();
+}
+
 int CServerControl::Start()
 {
     CMutexLock guard(m_lock);
     if (m_bRunning)
         return 0;
-    SettingsReport report = ReadSettingsReport(SettingsFile());
-    GlobalSettings() = report.settings;
-    LoadSpecialConfig(SpecialConfig(), EnablePrivileges());
-    GlobalDepotSettings() = report.depot;
-    const DepotSettings& depot = GlobalDepotSettings();
-    CLogger::Instance().SetRotation(LogRotationOf(depot));
-    CTransferScheduler::Instance().SetLimit(depot.nMaxTransfers);
+    std::optional<CSettingsFile> ownFile;
+    if (!m_home.empty())
+        ownFile.emplace(SettingsPath().string());
+    CSettingsFile& file = ownFile ? *ownFile : SettingsFile();
+    SettingsReport report;
+    ServerConfigPtr pConfig = ReadConfig(file, m_home, report);
+    CLogger::Instance().SetRotation(LogRotationOf(pConfig->depot));
     // What the server runs with, and what in the file it does not take as written,
     // follow the start's own line.
     auto logSettings = [&report] {
@@ -59,27 +105,30 @@ int CServerControl::Start()
         for (const std::string& warning : report.warnings)
             WriteLog(warning);
     };
-    CFleetHistory::Instance().Open();
-    CUDPSrv& server = CUDPSrv::Instance();
-    if (server.Create(nullptr, GlobalSettings().nPort, OnControlDatagram) != 0) {
+    m_history.Open();
+
+    CDepotServer::Setup setup = m_hooks;
+    setup.pConfig = pConfig;
+    setup.web = LoadWebSettings(file);
+    setup.pIndex = pConfig->settings.bComponentMode != 0 ? &Index() : nullptr;
+    setup.nLastTransaction = m_nLastTransaction;
+    setup.tStartedAt = WallClockNow();
+    auto pServer = std::make_shared<CDepotServer>(std::move(setup), CNotifyCenter::Instance(), m_history, m_log);
+    if (pServer->BindControl() != 0) {
         WriteLog("failed to create udp server");
         logSettings();
         return -1;
     }
-    server.Start();
+    {
+        CMutexLock serverGuard(m_serverLock);
+        m_pServer = pServer;
+    }
     WriteLog("Server starts");
     logSettings();
     m_tStarted = WallClockNow();
     m_bRunning = true;
-    m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);
-    m_retention.Start(GlobalSettings().szDownDir, depot.nRetainDays, depot.nMinFreeMb);
-    // A dashboard that cannot start says why in the log; downloading goes on without it.
-    CWebApi::Config facts;
-    facts.nControlPort = GlobalSettings().nPort;
-    facts.strDownloadDir = GlobalSettings().szDownDir;
-    facts.tStartedAt = m_tStarted;
-    facts.isRunning = [this] { return IsRunning(); };
-    CWebServer::Instance().Start(LoadWebSettings(SettingsFile()), std::move(facts));
+    m_monitor.Start(pConfig->settings.szDownDir, m_onLowSpace);
+    pServer->StartServices([this] { return IsRunning(); });
     return 0;
 }
 
@@ -90,13 +139,15 @@ void CServerControl::Stop()
     if (!m_bRunning.exchange(false))
         return;
     m_monitor.Stop();
-    m_retention.Stop();
     CMutexLock guard(m_lock);
-    CWebServer::Instance().Stop();
-    CUDPSrv::Instance().Stop();
-    CVehicleMgr::Instance().RemoveAll();
-    // Every transfer has ended: what they queued for the record index is written now,
-    // or named in the log for the operator.
-    CRecordIndex::FlushInstance(Timing().nIndexFlushMs);
+    std::shared_ptr<CDepotServer> pServer;
+    {
+        CMutexLock serverGuard(m_serverLock);
+        pServer.swap(m_pServer);
+    }
+    if (pServer) {
+        pServer->Stop();
+        m_nLastTransaction = pServer->LastTransaction();
+    }
     WriteLog("Server stops");
 }

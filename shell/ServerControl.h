@@ -1,51 +1,96 @@
 #pragma once
 
+#include "depot/FleetHistory.h"
 #include "depot/Retention.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+#include "server/DepotServer.h"
 #include "shell/DiskSpaceMonitor.h"
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
-#include "platform/Mutex.h"
+#include <memory>
+
+class CLogRing;
 
 // Starting and stopping the server, as the window's Start and Stop and the headless
-// server do it: settings reloaded, control channel bound, disk space watched; on
-// stop every vehicle removed.
+// server do it: at each Start the settings are read into a fresh snapshot and a new
+// CDepotServer is built and bound; at Stop it is stopped and let go. What outlives
+// the runs lives here: the fleet history (the window shows it while stopped), the
+// disk monitor, and the hooks tests set.
 class CServerControl {
 public:
-    // The process-wide control. Any thread.
-    static CServerControl& Instance();
-
-    CServerControl();
-    ~CServerControl();
+    // home holds QorConfig.xml and fleet.db, and a relative download directory is
+    // taken inside it; empty means the working directory, as the programs run. The
+    // record index lives in indexDir; empty means beside the executable
+    // (CRecordIndex::DefaultDirectory), or in home when one is given. Window thread
+    // (main thread).
+    explicit CServerControl(std::filesystem::path home = {}, std::string indexDir = {});
+    ~CServerControl();  // Stop()
     CServerControl(const CServerControl&) = delete;
     CServerControl& operator=(const CServerControl&) = delete;
 
-    // Reloads the settings, depot settings and special configuration, binds the
-    // control port and starts receiving, the retention, the fleet history and the web
-    // dashboard. 0, or -1 ("failed to create udp server" logged) when the port cannot
-    // be bound; a dashboard that cannot start is only logged. Window thread.
-    int Start();
+    // Reads the settings, depot settings and special configuration into a snapshot,
+    // opens the fleet history, binds the control port and starts receiving, then the
+    // disk monitor, retention and the web dashboard. 0, or -1 ("failed to create udp
+    // server" logged) when the port cannot be bound; a dashboard that cannot start is
+    // only logged. Window thread.
+    int Start() EXCLUDES(m_lock);
 
-    // Stops the web dashboard and receiving, removes every vehicle, writes the record
-    // index's queue (within Timing().nIndexFlushMs), logs "Server stops". Does nothing
-    // when not running. Any thread, the disk monitor's included.
-    void Stop();
+    // Stops the running server (see CDepotServer::Stop) and logs "Server stops". Does
+    // nothing when not running. Any thread, the disk monitor's included.
+    void Stop() EXCLUDES(m_lock);
 
     bool IsRunning() const { return m_bRunning; }
     // Wall-clock seconds of the last Start; 0 before any. Any thread.
     std::uint32_t StartedAt() const { return m_tStarted; }
 
+    // The running server, null when stopped; the caller's reference keeps its parts
+    // alive (a Stop meanwhile still stops it). Any thread.
+    std::shared_ptr<CDepotServer> Server() const EXCLUDES(m_serverLock);
+
+    // The one-second tick of the running server's registry, if one runs. The window
+    // thread (or the headless server's main loop).
+    void OnTimer();
+
     // Runs on the disk monitor's thread when space runs low; the default stops the
     // server. Before Start.
     void SetLowSpaceHandler(std::function<void()> handler);
     CDiskSpaceMonitor& DiskMonitor() { return m_monitor; }
-    CRetention& Retention() { return m_retention; }
+    // The history of the whole fleet, open from the first Start (or Open) to the end.
+    CFleetHistory& History() { return m_history; }
+    // The record index, read (and repaired) at the first call: the programs make it
+    // as they start, so an index held locked from outside delays the program's start,
+    // never a Start; a Start in component mode makes it when nothing did. Any thread.
+    CRecordIndex& Index() EXCLUDES(m_indexLock);
+
+    // Tests' hooks, taken by every later Start: the body of each channel's download,
+    // the registry's clock, retention's free-space query. Before Start.
+    void SetTaskFunction(CVehicle::TaskFunction task) { m_hooks.task = std::move(task); }
+    void SetClock(CVehicleMgr::Clock clock) { m_hooks.clock = std::move(clock); }
+    void SetRetentionQuery(CRetention::FreeSpaceQuery query) { m_hooks.freeSpace = std::move(query); }
+
+    // Where the settings file is. Any thread.
+    std::filesystem::path SettingsPath() const;
 
 private:
+    // A file the programs keep in their working directory, in home.
+    std::filesystem::path InHome(const char* szName) const;
+
+    const std::filesystem::path m_home;
+    const std::string m_strIndexDir;
     CMutex m_lock;  // serialises the work of Start and Stop
     std::atomic<bool> m_bRunning {false};
     std::atomic<std::uint32_t> m_tStarted {0};
+    std::atomic<std::uint32_t> m_nLastTransaction {0};
     std::function<void()> m_onLowSpace;
+    CDepotServer::Setup m_hooks;  // only its test hooks are used
+    CFleetHistory m_history;
+    CMutex m_indexLock;
+    std::unique_ptr<CRecordIndex> m_pIndex GUARDED_BY(m_indexLock);
+    CLogRing& m_log;
     CDiskSpaceMonitor m_monitor;
-    CRetention m_retention;
+    mutable CMutex m_serverLock ACQUIRED_AFTER(m_lock);
+    std::shared_ptr<CDepotServer> m_pServer GUARDED_BY(m_serverLock);
 };

@@ -297,16 +297,6 @@ bool HasFinished(const std::string& downRoot, const std::string& vehicle, int nC
                                ec);
 }
 
-int FindLastMp4(const std::string& vehicle, int nChan, std::uint32_t& tStart, std::uint32_t& tEnd, std::string& path)
-{
-    return FindLastMp4(GlobalSettings().szDownDir, vehicle, nChan, tStart, tEnd, path);
-}
-
-int FindLastTd(const std::string& vehicle, int nChan, std::uint32_t& tStart, std::uint32_t& tEnd, std::string& path)
-{
-    return FindLastTd(GlobalSettings().szDownDir, vehicle, nChan, tStart, tEnd, path);
-}
-
 int ParseTdName(std::string_view name, TdNameFields& fields)
 {
     for (std::string& field : fields)

@@ -84,13 +84,6 @@ std::vector<StoredRecording> FindPartials(const std::string& downRoot, const std
 bool HasFinished(const std::string& downRoot, const std::string& vehicle, int nChan, std::uint32_t tStart,
                  std::uint32_t tEnd);
 
-// The same under the download root of the process-wide settings. Threads that may
-// read the settings (see settings/Settings.h).
-[[nodiscard]] int FindLastMp4(const std::string& vehicle, int nChan, std::uint32_t& tStart, std::uint32_t& tEnd,
-                std::string& path);
-[[nodiscard]] int FindLastTd(const std::string& vehicle, int nChan, std::uint32_t& tStart, std::uint32_t& tEnd,
-               std::string& path);
-
 // The parts of a partial name: channel ("chNN"), start text, end text, recorder's
 // file name, size text, "td". No field is longer than kTdFieldMax.
 constexpr std::size_t kTdFieldMax = 31;

@@ -2,14 +2,12 @@
 
 #include "control/ControlMessage.h"
 #include "core/Logger.h"
-#include "core/ServerCounters.h"
 #include "platform/File.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
-#include "settings/Settings.h"
 #include "store/LocalStore.h"
 #include "transfer/TCPSrv.h"
 
@@ -165,7 +163,6 @@ void ReceiveLoop(CTCPSrv* pSrv, CFile& file, WriteBehind& wb, const TransferHead
         std::size_t nWritten = 0;
         int nErr = file.WriteAll(buf.data(), static_cast<std::size_t>(nResult), &nWritten);
         pSrv->AddReceivedBytes(static_cast<std::uint32_t>(nWritten));
-        CServerCounters::Bump(CServerCounters::Instance().nReceivedBytes, nWritten);
         if (nWritten < static_cast<std::size_t>(nResult)) {
             // Disk full or the like: what is on disk stays, to be resumed later.
             WriteLog(Format("write file %s of channel %d of %s err, errno=%d", partialName.c_str(), hdr.nChan,
@@ -223,14 +220,6 @@ std::string CheckHeaderNames(const TransferHeader& hdr)
 bool HasChannelTag(const TransferHeader& hdr)
 {
     return HeaderText(hdr.szChan).find(Format("ch%02d_", hdr.nChan)) != std::string::npos;
-}
-
-int GetFileTask(CTCPSrv* pSrv)
-{
-    const ServerSettings& settings = GlobalSettings();
-    bool bComponentMode = settings.bComponentMode != 0;
-    return ReceiveFileStream(pSrv, settings.szDownDir, bComponentMode,
-                             bComponentMode ? CRecordIndex::GetInstance() : nullptr);
 }
 
 int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponentMode, CRecordIndex* pIndex)

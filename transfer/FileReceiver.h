@@ -14,15 +14,11 @@ class CRecordIndex;
 constexpr std::size_t kReceiveChunkSize = 256 * 1024;
 
 // Receives the one file of the connection pSrv has just accepted: reads the transfer
-// header, appends the bytes to the recording's partial file in the store, renames it
+// header, appends the bytes to the recording's partial file under downRoot, renames it
 // to its finished name when its size matches, and in component mode adds it to the
-// record index. Closes the accepted socket when it ends. Always 0.
-// Runs inside pSrv's WaitForConnection, on the channel task's thread; reads the
-// download root and the component-mode flag from the process-wide settings.
-int GetFileTask(CTCPSrv* pSrv);
-
-// The same with the download root and the index given; pIndex null (or
-// bComponentMode false) adds no record. Channel task thread.
+// record index (pIndex null, or bComponentMode false, adds no record). Closes the
+// accepted socket when it ends. Always 0. Runs inside pSrv's WaitForConnection, on
+// the channel task's thread.
 int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponentMode, CRecordIndex* pIndex);
 
 // The vehicle a header names, as registration keeps its name: at most 31 bytes (a

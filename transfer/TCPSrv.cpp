@@ -5,7 +5,7 @@
 #include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
-#include "settings/Settings.h"
+#include "core/ServerCounters.h"
 #include "transfer/FileReceiver.h"
 
 #include <cerrno>
@@ -44,9 +44,11 @@ int ListenOnNextPort(CTCPSrv& listener, std::uint16_t& nPort)
     return -1;
 }
 
-CTCPSrv::CTCPSrv() : CTCPSrv(Receiver(&GetFileTask)) {}
-
-CTCPSrv::CTCPSrv(Receiver receiver) : m_receiver(std::move(receiver)) {}
+CTCPSrv::CTCPSrv(Receiver receiver, const char* szAdvertisedIp, CServerCounters* pCounters)
+    : m_receiver(std::move(receiver)), m_pCounters(pCounters)
+{
+    std::snprintf(m_szAdvertisedIp, sizeof(m_szAdvertisedIp), "%.15s", szAdvertisedIp ? szAdvertisedIp : "");
+}
 
 CTCPSrv::~CTCPSrv()
 {
@@ -69,7 +71,7 @@ int CTCPSrv::Listen(const char* szIp, std::uint16_t nPort)
 
 void CTCPSrv::GetListenAddr(char (&szIp)[16], std::uint16_t& nPort) const
 {
-    std::snprintf(szIp, sizeof(szIp), "%.15s", GlobalSettings().szIP);
+    std::snprintf(szIp, sizeof(szIp), "%.15s", m_szAdvertisedIp);
     nPort = m_cListen.IsValid() ? m_cListen.LocalPort() : 0;
 }
 
@@ -175,6 +177,8 @@ ssize_t CTCPSrv::TryRecvAccepted(void* pBuf, std::size_t nLen)
 void CTCPSrv::AddReceivedBytes(std::uint32_t nBytes)
 {
     m_nReceivedBytes.fetch_add(nBytes);
+    if (m_pCounters)
+        CServerCounters::Bump(m_pCounters->nReceivedBytes, nBytes);
 }
 
 void CTCPSrv::CloseAccepted()

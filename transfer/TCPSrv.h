@@ -38,6 +38,8 @@ constexpr int kListenPortTries = 64;
 // CloseSockets and TakeReceivedBytes. Each descriptor is released exactly once: a
 // CloseSockets only wakes the waiters (Abort); the receiver closes the accepted
 // socket after itself, the destructor the listening one.
+class CServerCounters;
+
 class CTCPSrv {
 public:
     // What runs for each accepted connection; its result is ignored.
@@ -46,10 +48,11 @@ public:
     // name path: it returns once that is done.
     using BeforeRename = std::function<void(const std::string& path, std::uint64_t nSize)>;
 
-    // A listener whose connections go to GetFileTask. Task thread.
-    CTCPSrv();
-    // A listener whose connections go to receiver (tests give their own). Task thread.
-    explicit CTCPSrv(Receiver receiver);
+    // A listener whose connections go to receiver (ReceiveFileStream for a download;
+    // tests give their own). szAdvertisedIp is what GetListenAddr names; pCounters,
+    // when given, counts the bytes received. Task thread.
+    explicit CTCPSrv(Receiver receiver, const char* szAdvertisedIp = "127.0.0.1",
+                     CServerCounters* pCounters = nullptr);
     virtual ~CTCPSrv();
     CTCPSrv(const CTCPSrv&) = delete;
     CTCPSrv& operator=(const CTCPSrv&) = delete;
@@ -59,9 +62,9 @@ public:
     // or the listener already listens. Task thread.
     int Listen(const char* szIp, std::uint16_t nPort) EXCLUDES(m_sockLock);
 
-    // The address recorders are told to connect to: the server IP text of the
-    // settings (the socket listens on every address) and the listening port. Task
-    // thread, after Listen.
+    // The address recorders are told to connect to: the advertised address given at
+    // construction, the settings' IP text (the socket listens on every address), and
+    // the listening port. Task thread, after Listen.
     void GetListenAddr(char (&szIp)[16], std::uint16_t& nPort) const;
 
     // Whether a connection waits to be accepted. Task thread.
@@ -122,6 +125,8 @@ private:
     std::atomic<std::uint32_t> m_nReceivedBytes {0};
     bool m_bClosed GUARDED_BY(m_sockLock) = false;
     Receiver m_receiver;
+    char m_szAdvertisedIp[16] = {};
+    CServerCounters* const m_pCounters;
     TransferOutcome m_outcome;  // written by the receiver, read when WaitForConnection returns
     // Set by the task before WaitForConnection, read by the receiver.
     std::string m_strExpectedDevice;

@@ -4,14 +4,12 @@
 #include "control/ControlMessage.h"
 #include "control/LogThrottle.h"
 #include "control/PendingReplyTable.h"
-#include "control/UDPSrv.h"
+#include "control/DatagramSender.h"
 #include "core/Logger.h"
 #include "core/NotifyCenter.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
-#include "settings/DepotSettings.h"
-#include "settings/Settings.h"
 #include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
 
@@ -23,7 +21,7 @@
 
 namespace {
 
-using CommandHandler = void (*)(const unsigned char*, int, const char*, std::uint16_t, const char*);
+using CommandHandler = void (CControlRouter::*)(const unsigned char*, int, const char*, std::uint16_t, const char*);
 
 struct CommandRow {
     std::uint8_t nCode;
@@ -31,8 +29,8 @@ struct CommandRow {
 };
 
 const CommandRow kCommandTable[] = {
-    {ZELP_REGISTER, ZELPOnRegister},
-    {ZELP_KEEPALIVE, ZELPOnKeepAlive},
+    {ZELP_REGISTER, &CControlRouter::ZELPOnRegister},
+    {ZELP_KEEPALIVE, &CControlRouter::ZELPOnKeepAlive},
 };
 
 // A recorder repeating a bad datagram gets one log line a minute.
@@ -54,23 +52,26 @@ void LogTooShort(int nLen, const char* szIp, std::uint16_t nPort, std::uint8_t n
                Format("Datagram of %d bytes from %s:%u too short for command %d, refused", nLen, szIp, nPort, nCommand));
 }
 
-void SendReply(const unsigned char* pRequest, std::uint16_t nStatus, const char* szIp, std::uint16_t nPort)
+} // namespace
+
+CControlRouter::CControlRouter(CVehicleMgr& registry) : m_registry(registry) {}
+
+void CControlRouter::SendReply(const unsigned char* pRequest, std::uint16_t nStatus, const char* szIp,
+                               std::uint16_t nPort)
 {
     unsigned char reply[kControlHeaderSize];
     BuildReply(pRequest, nStatus, reply);
-    UDPSendMsg(szIp, nPort, reply, sizeof(reply));
+    m_registry.Parts().sender.SendMsg(szIp, nPort, reply, sizeof(reply));
 }
 
-} // namespace
-
-void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
+void CControlRouter::OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
                        const char* szLocalIp)
 {
     ControlHeader header;
     if (nLen < 0 || !DecodeHeader(pData, static_cast<std::size_t>(nLen), &header))
         return;  // no header, nothing to route
     if (header.isReply != 0) {
-        CPendingReplyTable& table = CPendingReplyTable::Instance();
+        CPendingReplyTable& table = m_registry.Parts().replies;
         // A reply to another copy of a resent request that was answered already is
         // expected, not a fault.
         if (!table.PutReply(header.transactionId, pData, static_cast<std::size_t>(nLen)) &&
@@ -80,11 +81,11 @@ void OnControlDatagram(const unsigned char* pData, int nLen, const char* szIp, s
     }
     for (const CommandRow& row : kCommandTable) {
         if (row.nCode == header.command)
-            row.handler(pData, nLen, szIp, nPort, szLocalIp);
+            (this->*row.handler)(pData, nLen, szIp, nPort, szLocalIp);
     }
 }
 
-void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
+void CControlRouter::ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
                     const char* szLocalIp)
 {
     try {
@@ -101,8 +102,8 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
         }
 
         // Online vehicles are bounded: each holds threads, sockets and memory.
-        CVehicleMgr& registry = CVehicleMgr::Instance();
-        const std::uint32_t nMaxVehicles = GlobalDepotSettings().nMaxVehicles;
+        CVehicleMgr& registry = m_registry;
+        const std::uint32_t nMaxVehicles = m_registry.Parts().Config().depot.nMaxVehicles;
         if (nMaxVehicles != 0 && registry.Count() >= nMaxVehicles && !registry.IsOnline(name)) {
             LogRefusal(szIp, nPort,
                        Format("Registration of %s from %s:%u refused: %u vehicles online already", name.c_str(), szIp,
@@ -114,7 +115,7 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
         SendReply(pData, kStatusOk, szIp, nPort);
 
         std::error_code ec;
-        std::filesystem::path root = GlobalSettings().szDownDir;
+        std::filesystem::path root = m_registry.Parts().Config().settings.szDownDir;
         std::filesystem::create_directories(root, ec);
         std::filesystem::create_directory(root / name, ec);
 
@@ -129,13 +130,13 @@ void ZELPOnRegister(const unsigned char* pData, int nLen, const char* szIp, std:
         std::strncpy(info.szName, name.c_str(), sizeof(info.szName) - 1);
         registry.Add(info);
         VehicleEvent ev = MakeVehicleEvent(name.c_str(), 1);
-        CNotifyCenter::Instance().Post(0, NOTIFY_VEHICLE, &ev, sizeof(ev));
+        m_registry.Parts().center.Post(0, NOTIFY_VEHICLE, &ev, sizeof(ev));
     } catch (const std::exception&) {
         WriteLog("ZELPOnRegister catched exception!");
     }
 }
 
-void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
+void CControlRouter::ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std::uint16_t nPort,
                      const char* szLocalIp)
 {
     try {
@@ -146,7 +147,7 @@ void ZELPOnKeepAlive(const unsigned char* pData, int nLen, const char* szIp, std
         }
         std::uint16_t nStatus;
         {
-            CVehicleMgr& registry = CVehicleMgr::Instance();
+            CVehicleMgr& registry = m_registry;
             CVehicleLookup hold(registry, name);
             if (CVehicle* pVehicle = hold.Vehicle()) {
                 nStatus = kStatusOk;

@@ -13,6 +13,7 @@
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
 #include "store/LocalStore.h"
+#include "transfer/FileReceiver.h"
 #include "transfer/TCPSrv.h"
 #include "vehicles/Vehicle.h"
 
@@ -77,13 +78,14 @@ void CDownloadTask::Run()
 {
     Log(Format("Download THREADSTART(threadid:%d)", CurrentThreadId()));
 
-    m_settings = GlobalSettings();
-    m_depot = GlobalDepotSettings();
+    const ServerConfig& config = m_vehicle.Parts().Config();
+    m_settings = config.settings;
+    m_depot = config.depot;
     m_nSpanStart = m_settings.tStart;
     m_nSpanEnd = m_settings.tStop;
     std::uint32_t nFileType = m_settings.nFileType;
     SpecialConfigEntry entry;
-    if (FindSpecialConfig(m_vehicle.Name(), entry)) {
+    if (config.FindSpecial(m_vehicle.Name(), entry)) {
         m_nSpanStart = entry.tStart;
         m_nSpanEnd = entry.tStop;
         nFileType = entry.nFileType;
@@ -123,7 +125,7 @@ void CDownloadTask::StartCursor()
 
     // The mark counts only for the same kind of recordings and a span that does not
     // reach further back than it: anything else is walked from the span start.
-    ChannelMark mark = CFleetHistory::Instance().CompleteMark(m_vehicle.Name(), m_nChannel);
+    ChannelMark mark = m_vehicle.Parts().history.CompleteMark(m_vehicle.Name(), m_nChannel);
     bool bValid = mark.bSet && mark.nFileType == m_nFileType && !SignedLess(m_nSpanStart, mark.tFrom) &&
                   SignedLess(m_nSpanStart, mark.tUpTo);
     m_nMarkFrom = bValid ? mark.tFrom : m_nSpanStart;
@@ -226,7 +228,7 @@ void CDownloadTask::SaveMark()
     mark.tFrom = m_nMarkFrom;
     mark.tUpTo = m_nMarkUpTo;
     mark.nFileType = m_nFileType;
-    CFleetHistory::Instance().OnCompleteMark(m_vehicle.Name(), m_nChannel, mark);
+    m_vehicle.Parts().history.OnCompleteMark(m_vehicle.Name(), m_nChannel, mark);
 }
 
 void CDownloadTask::NothingBefore(std::uint32_t tStart)
@@ -390,18 +392,23 @@ void CDownloadTask::ReportLeftBehind(const std::string& tdName, const std::strin
     missed.tEnd = ParseTimeString(fields[2]);
     missed.strReason = reason;
     Log(Format("recording %s left behind: %s", fields[3].c_str(), reason.c_str()));
-    CFleetHistory::Instance().OnRecordingLeftBehind(m_vehicle.Name(), missed, WallClockNow());
+    m_vehicle.Parts().history.OnRecordingLeftBehind(m_vehicle.Name(), missed, WallClockNow());
 }
 
 CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog)
 {
     m_vehicle.BeginSlotWait();
-    m_pSlot = std::make_unique<CTransferSlot>(CTransferScheduler::Instance(), record.nStart, m_vehicle.QuitEvent());
+    m_pSlot = std::make_unique<CTransferSlot>(m_vehicle.Parts().scheduler, record.nStart, m_vehicle.QuitEvent());
     m_vehicle.EndSlotWait();
     if (!m_pSlot->Held())
         return Request::None;
     if (!m_pListener) {
-        auto pListener = std::make_unique<CTCPSrv>();
+        auto pListener = std::make_unique<CTCPSrv>(
+            [&parts = m_vehicle.Parts()](CTCPSrv* pSrv) {
+                const ServerSettings& settings = parts.Config().settings;
+                return ReceiveFileStream(pSrv, settings.szDownDir, settings.bComponentMode != 0, parts.pIndex);
+            },
+            m_settings.szIP, &m_vehicle.Parts().counters);
         std::uint16_t nPort = 0;
         if (ListenOnNextPort(*pListener, nPort) != 0) {
             Log(Format("listen on port %d failed", nPort));
@@ -419,7 +426,7 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
     // The history notes the recording before it takes its name, so that it is counted
     // whenever the process ends.
     m_pListener->SetBeforeRename([this](const std::string& path, std::uint64_t nSize) {
-        CFleetHistory::Instance().OnStoring(m_vehicle.Name(), path, nSize, WallClockNow());
+        m_vehicle.Parts().history.OnStoring(m_vehicle.Name(), path, nSize, WallClockNow());
         m_strNotedPath = path;
     });
     m_requested = record;
@@ -427,7 +434,7 @@ CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& reco
     int nGet = m_vehicle.SendGetFileCmd(m_nChannel, record.szFileName, nSeek, m_szListenIp, m_nListenPort,
                                         [pListener] { return pListener->HasWaitingConnection(); });
     if (nGet != 0)
-        CFleetHistory::Instance().OnFailure(m_vehicle.Name(),
+        m_vehicle.Parts().history.OnFailure(m_vehicle.Name(),
                                             nGet < 0 ? "no answer to a file request" : "file request refused",
                                             WallClockNow());
     return static_cast<Request>(nGet);
@@ -460,7 +467,7 @@ void CDownloadTask::NoteFailure(const std::string& fileName, std::uint32_t tStar
     missed.tStart = tStart;
     missed.tEnd = tEnd;
     missed.strReason = Format("failed %d times in a row: %s", kFailuresBeforeSkip, reason.c_str());
-    CFleetHistory::Instance().OnRecordingMissed(m_vehicle.Name(), missed, WallClockNow());
+    m_vehicle.Parts().history.OnRecordingMissed(m_vehicle.Name(), missed, WallClockNow());
 }
 
 void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
@@ -475,8 +482,8 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
                     TransferResultText(outcome.eResult));
     else
         m_nFailures = 0;
-    CServerCounters& counters = CServerCounters::Instance();
-    CFleetHistory& history = CFleetHistory::Instance();
+    CServerCounters& counters = m_vehicle.Parts().counters;
+    CFleetHistory& history = m_vehicle.Parts().history;
     if (outcome.eResult == TransferResult::Stored) {
         CServerCounters::Bump(counters.nFilesDownloaded);
         m_vehicle.ChannelFileStored(m_nChannel);

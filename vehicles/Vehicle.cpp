@@ -22,11 +22,11 @@
 #include <cstring>
 #include <system_error>
 
-CVehicle::CVehicle(const VehicleInfo& info, std::uint32_t nNow, TaskFunction task, CNotifyCenter* pCenter)
-    : m_info(info), m_task(std::move(task)), m_pCenter(pCenter ? pCenter : &CNotifyCenter::Instance()),
+CVehicle::CVehicle(const VehicleInfo& info, std::uint32_t nNow, TaskFunction task, const ServerParts& parts)
+    : m_info(info), m_parts(parts), m_task(std::move(task)), m_pCenter(&parts.center),
       m_nLastKeepalive(nNow),
-      m_client(std::string(info.szName, strnlen(info.szName, sizeof(info.szName) - 1)), m_hQuit,
-               CDatagramSender::Udp(), CPendingReplyTable::Instance(), CTransactionCounter::Instance())
+      m_client(std::string(info.szName, strnlen(info.szName, sizeof(info.szName) - 1)), m_hQuit, parts.sender,
+               parts.replies, parts.transactions, &parts.counters)
 {
     m_pending.fill(kNotCounted);
     m_info.szIP[sizeof(m_info.szIP) - 1] = '\0';
@@ -127,7 +127,7 @@ std::vector<std::uint8_t> CVehicle::ChannelList() const
 {
     std::vector<std::uint8_t> channels;
     SpecialConfigEntry entry;
-    if (FindSpecialConfig(m_info.szName, entry) && entry.nChan != 0) {
+    if (m_parts.Config().FindSpecial(m_info.szName, entry) && entry.nChan != 0) {
         if (entry.nChan <= kMaxChannel)
             channels.push_back(entry.nChan);
         return channels;
@@ -208,7 +208,7 @@ void CVehicle::ReportPass(const std::vector<std::uint8_t>& channels)
                 nPending += nChannelPending;
         }
     }
-    CFleetHistory& history = CFleetHistory::Instance();
+    CFleetHistory& history = m_parts.history;
     if (bAllFinished)
         history.OnCompleteOffload(m_info.szName, WallClockNow());
     // Without a count this pass, the figure from the last one stands.

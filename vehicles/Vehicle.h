@@ -6,6 +6,7 @@
 #include "platform/Event.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
+#include "vehicles/ServerParts.h"
 #include "vehicles/VehicleInfo.h"
 
 #include <array>
@@ -33,13 +34,14 @@ public:
     using TaskFunction = std::function<void(CVehicle& vehicle, std::uint8_t nChannel)>;
 
     // Window or receive thread. nNow is the creation time (the first "keepalive").
-    CVehicle(const VehicleInfo& info, std::uint32_t nNow, TaskFunction task,
-             CNotifyCenter* pCenter = nullptr);
+    CVehicle(const VehicleInfo& info, std::uint32_t nNow, TaskFunction task, const ServerParts& parts);
     virtual ~CVehicle();  // stops the vehicle if that was not done
     CVehicle(const CVehicle&) = delete;
     CVehicle& operator=(const CVehicle&) = delete;
 
     const char* Name() const { return m_info.szName; }
+    // The server parts this vehicle and its tasks use. Any thread.
+    const ServerParts& Parts() const { return m_parts; }
     const char* PeerIp() const { return m_info.szIP; }
     std::uint16_t PeerPort() const { return m_info.nPort; }
     std::uint8_t ChannelCount() const { return m_info.nChannels; }
@@ -159,6 +161,7 @@ private:
     void ReportPass(const std::vector<std::uint8_t>& channels) EXCLUDES(m_progressLock);
 
     VehicleInfo m_info;
+    const ServerParts m_parts;
     TaskFunction m_task;
     CNotifyCenter* m_pCenter;
     std::atomic<std::uint32_t> m_nLastKeepalive;

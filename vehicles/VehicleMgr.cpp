@@ -10,14 +10,8 @@
 
 #include <ctime>
 
-CVehicleMgr& CVehicleMgr::Instance()
-{
-    static CVehicleMgr s_registry;
-    return s_registry;
-}
-
-CVehicleMgr::CVehicleMgr(CNotifyCenter* pCenter)
-    : m_pCenter(pCenter), m_clock([] { return static_cast<std::uint32_t>(std::time(nullptr)); }),
+CVehicleMgr::CVehicleMgr(const ServerParts& parts)
+    : m_parts(parts), m_clock([] { return static_cast<std::uint32_t>(std::time(nullptr)); }),
       m_task(CDownloadTask::RunChannel)
 {
 }
@@ -32,7 +26,7 @@ CVehicleMgr::~CVehicleMgr()
 
 CNotifyCenter& CVehicleMgr::Center()
 {
-    return m_pCenter ? *m_pCenter : CNotifyCenter::Instance();
+    return m_parts.center;
 }
 
 CVehicle* CVehicleMgr::Find(const std::string& name)
@@ -50,7 +44,7 @@ void CVehicleMgr::Release()
 
 CVehicle* CVehicleMgr::Add(const VehicleInfo& info)
 {
-    auto pVehicle = std::make_unique<CVehicle>(info, Now(), m_task, &Center());
+    auto pVehicle = std::make_unique<CVehicle>(info, Now(), m_task, m_parts);
     CVehicle* pResult = pVehicle.get();
     std::unique_ptr<CVehicle> replaced;
     {
@@ -63,7 +57,7 @@ CVehicle* CVehicleMgr::Add(const VehicleInfo& info)
     if (replaced)
         RecordDeparture(*replaced);
     replaced.reset();
-    CFleetHistory::Instance().OnArrival(pResult->Name(), Format("%s:%u", pResult->PeerIp(), pResult->PeerPort()),
+    m_parts.history.OnArrival(pResult->Name(), Format("%s:%u", pResult->PeerIp(), pResult->PeerPort()),
                                         WallClockNow());
     return pResult;
 }
@@ -93,7 +87,7 @@ void CVehicleMgr::RecordDeparture(const CVehicle& vehicle)
     std::int64_t nSilentFor = static_cast<std::int64_t>(Now()) - vehicle.GetLastKeepalive();
     if (nSilentFor < 0)
         nSilentFor = 0;
-    CFleetHistory::Instance().OnDeparture(vehicle.Name(), WallClockNow() - static_cast<std::uint32_t>(nSilentFor));
+    m_parts.history.OnDeparture(vehicle.Name(), WallClockNow() - static_cast<std::uint32_t>(nSilentFor));
 }
 
 std::size_t CVehicleMgr::Count()

@@ -22,10 +22,8 @@ class CVehicleMgr {
 public:
     using Clock = std::function<std::uint32_t()>;
 
-    // The process-wide registry. Any thread.
-    static CVehicleMgr& Instance();
-
-    explicit CVehicleMgr(CNotifyCenter* pCenter = nullptr);
+    // Vehicles get parts and post to its notification center. Any thread.
+    explicit CVehicleMgr(const ServerParts& parts);
     virtual ~CVehicleMgr();
     CVehicleMgr(const CVehicleMgr&) = delete;
     CVehicleMgr& operator=(const CVehicleMgr&) = delete;
@@ -57,6 +55,9 @@ public:
 
     // The current time in seconds, as keepalives and expiry reckon it. Any thread.
     std::uint32_t Now() const;
+    // The parts its vehicles use. Any thread.
+    const ServerParts& Parts() const { return m_parts; }
+
     // Replaces the clock (tests). Before any vehicle exists.
     void SetClock(Clock clock);
     // The body of each channel's download, given to new vehicles (CDownloadTask by
@@ -74,7 +75,7 @@ private:
     // Tells the fleet history that a vehicle left. Any thread.
     void RecordDeparture(const CVehicle& vehicle);
 
-    CNotifyCenter* m_pCenter;
+    const ServerParts m_parts;
     Clock m_clock;
     CVehicle::TaskFunction m_task;
     CMutex m_registryLock ACQUIRED_BEFORE(m_tableLock);

@@ -172,11 +172,11 @@ WebStatus CollectStatus(const CWebApi::Config& config)
     status.nControlPort = config.nControlPort;
     status.strDownloadDir = config.strDownloadDir;
     status.nDiskFree = FreeDiskSpace(config.strDownloadDir);
-    status.nOnline = CVehicleMgr::Instance().Count();
-    CTransferScheduler& scheduler = CTransferScheduler::Instance();
+    status.nOnline = config.pRegistry->Count();
+    CTransferScheduler& scheduler = *config.pScheduler;
     status.nTransfersActive = scheduler.Active();
     status.nTransfersQueued = scheduler.Queued();
-    CServerCounters& counters = CServerCounters::Instance();
+    CServerCounters& counters = *config.pCounters;
     status.nReceivedBytes = counters.nReceivedBytes.load(std::memory_order_relaxed);
     status.nFilesDownloaded = counters.nFilesDownloaded.load(std::memory_order_relaxed);
     status.nTransferFailures = counters.nTransferFailures.load(std::memory_order_relaxed);
@@ -260,15 +260,15 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
     } else if (req.path == "/api/v1/status") {
         SetShared(req, res, x_Cached(m_status, [this] { return StatusJson(CollectStatus(m_config)); }), kJson);
     } else if (req.path == "/api/v1/vehicles") {
-        SetShared(req, res, x_Cached(m_vehicles, [] { return VehiclesJson(CVehicleMgr::Instance().Snapshot()); }), kJson);
+        SetShared(req, res, x_Cached(m_vehicles, [this] { return VehiclesJson(m_config.pRegistry->Snapshot()); }), kJson);
     } else if (req.path == "/api/v1/fleet") {
         SetShared(req, res, x_Cached(m_fleet,
-                                  [] {
+                                  [this] {
                                       std::vector<std::string> online;
-                                      for (VehicleStatus& vehicle : CVehicleMgr::Instance().Snapshot())
+                                      for (VehicleStatus& vehicle : m_config.pRegistry->Snapshot())
                                           online.push_back(std::move(vehicle.strName));
                                       const std::uint32_t tNow = WallClockNow();
-                                      return FleetJson(CFleetHistory::Instance().Snapshot(tNow), online, tNow);
+                                      return FleetJson(m_config.pHistory->Snapshot(tNow), online, tNow);
                                   }),
                         kJson);
     } else if (req.path.rfind(kFleetPrefix, 0) == 0 && req.path.size() > kFleetPrefix.size() + kMissedSuffix.size() &&
@@ -276,7 +276,7 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
         // The name as the path carries it, percent-decoded: any bytes, slashes too.
         const std::string name = req.path.substr(kFleetPrefix.size(),
                                                  req.path.size() - kFleetPrefix.size() - kMissedSuffix.size());
-        CFleetHistory& history = CFleetHistory::Instance();
+        CFleetHistory& history = *m_config.pHistory;
         if (!history.Knows(name))
             SetError(res, 404, "no such vehicle");
         else
@@ -286,14 +286,14 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
         if (!ParseAfter(req, nAfter))
             SetError(res, 400, "after must be a whole number");
         else
-            res.set_content(LogJson(CLogRing::Instance().After(nAfter)), kJson);
+            res.set_content(LogJson(m_config.pLog->After(nAfter)), kJson);
     } else if (req.path == "/metrics") {
         SetShared(req, res, x_Cached(m_metrics,
                                   [this] {
                                       WebStatus status = CollectStatus(m_config);
-                                      for (const FleetRecord& rec : CFleetHistory::Instance().Snapshot(WallClockNow()))
+                                      for (const FleetRecord& rec : m_config.pHistory->Snapshot(WallClockNow()))
                                           status.nUnfetchable += rec.nUnfetchable;
-                                      return MetricsText(status, CVehicleMgr::Instance().Snapshot());
+                                      return MetricsText(status, m_config.pRegistry->Snapshot());
                                   }),
                         "text/plain; version=0.0.4; charset=utf-8");
     } else {

@@ -8,6 +8,12 @@
 #include <memory>
 #include <string>
 
+class CFleetHistory;
+class CLogRing;
+class CServerCounters;
+class CTransferScheduler;
+class CVehicleMgr;
+
 namespace httplib {
 struct Request;
 struct Response;
@@ -24,6 +30,12 @@ public:
         std::string strDownloadDir;
         std::uint32_t tStartedAt = 0;        // wall-clock seconds the server started
         std::function<bool()> isRunning;     // whether the download server runs; any thread
+        // What the answers read. The server owns them and stops the dashboard first.
+        CVehicleMgr* pRegistry = nullptr;
+        CFleetHistory* pHistory = nullptr;
+        CTransferScheduler* pScheduler = nullptr;
+        CServerCounters* pCounters = nullptr;
+        CLogRing* pLog = nullptr;
     };
 
     // One rendered answer, as it is and gzip-compressed.

@@ -88,12 +88,6 @@ std::string DashboardUrl(const WebSettings& settings, bool bTls)
 
 } // namespace
 
-CWebServer& CWebServer::Instance()
-{
-    static CWebServer s_server;
-    return s_server;
-}
-
 CWebServer::CWebServer() = default;
 
 CWebServer::~CWebServer()

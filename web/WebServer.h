@@ -22,9 +22,6 @@ class CWebDispatcher;
 // CWebDispatcher, answers made by a CWebApi.
 class CWebServer {
 public:
-    // The process-wide server. Any thread.
-    static CWebServer& Instance();
-
     CWebServer();
     ~CWebServer();  // Stop()
     CWebServer(const CWebServer&) = delete;

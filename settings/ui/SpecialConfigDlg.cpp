@@ -88,12 +88,16 @@ CSpecialConfigDlg::CSpecialConfigDlg(QWidget* pParent) : QDialog(pParent)
     pMain->addLayout(pButtons);
     resize(600, 360);
 
-    for (const auto& [plate, entry] : SpecialConfig()) {
+    // What the file holds now; the next Start takes what is saved here.
+    SpecialConfigTable table;
+    int nFlag = 0;
+    LoadSpecialConfig(table, nFlag);
+    for (const auto& [plate, entry] : table) {
         int nRow = m_pList->rowCount();
         m_pList->insertRow(nRow);
         x_SetRow(nRow, entry);
     }
-    m_pEnableCheck->setChecked(EnablePrivileges() == 1);
+    m_pEnableCheck->setChecked(nFlag == 1);
 }
 
 void CSpecialConfigDlg::closeEvent(QCloseEvent* pEvent)

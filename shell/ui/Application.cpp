@@ -1,14 +1,11 @@
 #include "shell/ui/Application.h"
 
 #include "core/Logger.h"
-#include "depot/FleetHistory.h"
 #include "platform/System.h"
 #include "settings/DepotSettings.h"
-#include "settings/RecordIndex.h"
 #include "settings/SettingsFile.h"
 #include "shell/ui/MainDlg.h"
-#include "vehicles/DownloadTask.h"
-#include "vehicles/VehicleMgr.h"
+#include "shell/ServerControl.h"
 
 #include <QApplication>
 
@@ -22,23 +19,22 @@ int RunApplication(int argc, char** argv)
         CSettingsFile peek(CSettingsFile::kDefaultPath, CSettingsFile::Access::ReadOnly);
         CLogger::SetStartRotation(LogRotationOf(LoadDepotSettings(peek)));
     }
-    // The record index lives from before the window to after it.
-    CRecordIndex::GetInstance();
     // The Fleet tab shows the history before the server is started.
-    CFleetHistory::Instance().Open();
-    CVehicleMgr::Instance().SetTaskFunction(CDownloadTask::RunChannel);
+    CServerControl control;
+    // The record index lives from before the window to after it.
+    control.Index();
+    control.History().Open();
     int nResult;
     {
         QApplication app(argc, argv);
         // The main window loads the settings while it is built; closing it (only
         // possible while the server is stopped) stops the notification center and
         // ends the program.
-        CMainDlg dlg;
+        CMainDlg dlg(control);
         dlg.show();
         nResult = app.exec();
     }
-    CFleetHistory::Instance().Close();
+    control.History().Close();
     log4cpp::Category::shutdown();
-    CRecordIndex::ReleaseInstance();
     return nResult;
 }

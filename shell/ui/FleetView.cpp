@@ -18,8 +18,6 @@ constexpr std::uint32_t kSecondsPerDay = 24 * 3600;
 
 } // namespace
 
-CFleetView::CFleetView(QWidget* pParent) : CFleetView(CFleetHistory::Instance(), pParent) {}
-
 CFleetView::CFleetView(CFleetHistory& history, QWidget* pParent)
     : QTableView(pParent), m_history(history), m_pModel(new CFleetModel(this)),
       m_pSorted(new QSortFilterProxyModel(this))

@@ -19,7 +19,6 @@ class CFleetView : public QTableView {
     Q_OBJECT
 public:
     explicit CFleetView(CFleetHistory& history, QWidget* pParent = nullptr);
-    explicit CFleetView(QWidget* pParent = nullptr);
     ~CFleetView() override;
 
     // Brings the rows up to the history at tNow (wall-clock seconds) with the names

@@ -14,7 +14,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-CLogFilterDlg::CLogFilterDlg(QWidget* pParent) : QDialog(pParent)
+CLogFilterDlg::CLogFilterDlg(const std::vector<std::string>& names, QWidget* pParent) : QDialog(pParent)
 {
     CWindowThread::Check(Q_FUNC_INFO);
     setWindowTitle("Log Filter");
@@ -52,8 +52,6 @@ CLogFilterDlg::CLogFilterDlg(QWidget* pParent) : QDialog(pParent)
     pMain->addLayout(pButtons);
     resize(270, 310);
 
-    std::vector<std::string> names;
-    CVehicleMgr::Instance().GetNames(names);
     m_selectedNames.clear();
     for (const std::string& name : names) {
         auto* pItem = new QTreeWidgetItem(m_list, {QString::fromStdString(name)});

@@ -15,7 +15,8 @@ class CLogFilterDlg : public QDialog {
     Q_OBJECT
 
 public:
-    explicit CLogFilterDlg(QWidget* pParent = nullptr);
+    // online: the online vehicles' names, in row order.
+    explicit CLogFilterDlg(const std::vector<std::string>& online, QWidget* pParent = nullptr);
 
     // The checked names in row order; after OK, the filter the user chose.
     const std::vector<std::string>& SelectedNames() const { return m_selectedNames; }

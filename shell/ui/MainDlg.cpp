@@ -44,11 +44,12 @@ QSize PrimaryScreenSize()
 
 } // namespace
 
-CMainDlg::CMainDlg(QWidget* pParent) : CMainDlg(PrimaryScreenSize(), pParent) {}
+CMainDlg::CMainDlg(CServerControl& control, QWidget* pParent) : CMainDlg(control, PrimaryScreenSize(), pParent) {}
 
-CMainDlg::CMainDlg(const QSize& screenSize, QWidget* pParent)
+CMainDlg::CMainDlg(CServerControl& control, const QSize& screenSize, QWidget* pParent)
     : QMainWindow(pParent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint)
+                               Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      m_control(control)
 {
     CWindowThread::Check(Q_FUNC_INFO);
     Build(screenSize);
@@ -121,17 +122,14 @@ void CMainDlg::Build(const QSize& screenSize)
     auto* pCentral = new QWidget(this);
     auto* pLayout = new QVBoxLayout(pCentral);
     pLayout->setContentsMargins(0, nTop, 0, 0);
-    m_pTab = new CZELCoolTabCtrl(tabSize, pCentral);
+    m_pTab = new CZELCoolTabCtrl(tabSize, CNotifyCenter::Instance(), m_control.History(), pCentral);
     m_pTab->setObjectName("tab");
     pLayout->addWidget(m_pTab);
     setCentralWidget(pCentral);
 
-    LoadSettings(GlobalSettings());
-    LoadSpecialConfig(SpecialConfig(), EnablePrivileges());
-
     // The disk monitor stops the server from its own thread; the window's part of
     // that runs here on the window thread.
-    CServerControl::Instance().SetLowSpaceHandler([this] { OnLowSpace(); });
+    m_control.SetLowSpaceHandler([this] { OnLowSpace(); });
 
     m_timer.setInterval(Timing().nTimerPeriodMs);
     connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTick);
@@ -143,10 +141,9 @@ CMainDlg::~CMainDlg()
     CWindowThread::Check(Q_FUNC_INFO);
     m_timer.stop();
     BeginMonitorJoin();  // never ended: a waiting monitor must not wait for a gone window
-    CServerControl& control = CServerControl::Instance();
-    control.Stop();
-    control.DiskMonitor().Stop();  // a monitor that stopped the server itself may still run
-    control.SetLowSpaceHandler([] { CServerControl::Instance().Stop(); });
+    m_control.Stop();
+    m_control.DiskMonitor().Stop();  // a monitor that stopped the server itself may still run
+    m_control.SetLowSpaceHandler([&control = m_control] { control.Stop(); });
 }
 
 QAction* CMainDlg::Action(Command nId) const
@@ -175,10 +172,11 @@ void CMainDlg::ShowRunning(bool bRunning)
 void CMainDlg::OnTick()
 {
     CWindowThread::Check(Q_FUNC_INFO);
-    CVehicleMgr& registry = CVehicleMgr::Instance();
-    registry.OnTimer();
     std::vector<std::string> names;
-    registry.GetNames(names);
+    if (std::shared_ptr<CDepotServer> pServer = m_control.Server()) {
+        pServer->Registry().OnTimer();
+        pServer->Registry().GetNames(names);
+    }
     m_pTab->FleetView()->Refresh(WallClockNow(), names);
 }
 
@@ -202,7 +200,7 @@ void CMainDlg::OnStart()
     CWindowThread::Check(Q_FUNC_INFO);
     // Start may wait for the previous period's monitor.
     BeginMonitorJoin();
-    const int nResult = CServerControl::Instance().Start();
+    const int nResult = m_control.Start();
     EndMonitorJoin();
     if (nResult != 0) {
         CMessageBox::Show(this, "Start failed, please assure port not occupied!");
@@ -218,14 +216,14 @@ void CMainDlg::OnStop()
     m_bRunning = 0;
     ShowRunning(false);
     BeginMonitorJoin();
-    CServerControl::Instance().Stop();
+    m_control.Stop();
     EndMonitorJoin();
 }
 
 void CMainDlg::OnLowSpace()
 {
     m_bRunning = 0;
-    CServerControl::Instance().Stop();
+    m_control.Stop();
 
     // The toolbar and the box belong to the window thread; this thread waits until
     // the box is closed, unless the window thread is (or gets) busy waiting for it.
@@ -237,7 +235,7 @@ void CMainDlg::OnLowSpace()
     }
     QMetaObject::invokeMethod(this, [this, nBox] {
         CWindowThread::Check(Q_FUNC_INFO);
-        if (!CServerControl::Instance().IsRunning()) {
+        if (!m_control.IsRunning()) {
             m_bRunning = 0;
             ShowRunning(false);
         }
@@ -291,7 +289,10 @@ void CMainDlg::OnClearDisplay()
 void CMainDlg::OnFilter()
 {
     CWindowThread::Check(Q_FUNC_INFO);
-    CLogFilterDlg dlg(this);
+    std::vector<std::string> names;
+    if (std::shared_ptr<CDepotServer> pServer = m_control.Server())
+        pServer->Registry().GetNames(names);
+    CLogFilterDlg dlg(names, this);
     if (dlg.exec() == QDialog::Accepted)
         CLogger::Instance().SetFilter(dlg.SelectedNames());
 }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <set>
 
+class CServerControl;
 class CZELCoolTabCtrl;
 class QAction;
 class QCloseEvent;
@@ -38,9 +39,9 @@ public:
     };
 
     // Sized to 60% of the primary screen, at its top-left corner. Window thread.
-    explicit CMainDlg(QWidget* pParent = nullptr);
+    explicit CMainDlg(CServerControl& control, QWidget* pParent = nullptr);
     // Sized for a screen of screenSize (screenshots). Window thread.
-    explicit CMainDlg(const QSize& screenSize, QWidget* pParent = nullptr);
+    CMainDlg(CServerControl& control, const QSize& screenSize, QWidget* pParent = nullptr);
     // Stops a running server and waits for its disk monitor. Window thread.
     ~CMainDlg() override;
 
@@ -79,6 +80,7 @@ private:
     void EndMonitorJoin() EXCLUDES(m_lowLock);
 
     std::atomic<int> m_bRunning {0};
+    CServerControl& m_control;
     CZELCoolTabCtrl* m_pTab = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QLabel* m_pStatusParts[2] = {};

@@ -26,16 +26,6 @@ enum OnlineColumn { kColName = 0, kColProgress = 1, kColSpeed = 2 };
 
 } // namespace
 
-CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, QWidget* pParent)
-    : CZELCoolTabCtrl(size, CNotifyCenter::Instance(), pParent)
-{
-}
-
-CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, QWidget* pParent)
-    : CZELCoolTabCtrl(size, center, CFleetHistory::Instance(), pParent)
-{
-}
-
 CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFleetHistory& history,
                                  QWidget* pParent)
     : CCoolTabCtrl(kTabsTop, pParent),

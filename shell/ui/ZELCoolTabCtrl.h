@@ -26,8 +26,6 @@ public:
 
     // Builds the pages for a tab window of the given size (column widths follow
     // from it) and registers with center; the Fleet page shows history. Window thread.
-    CZELCoolTabCtrl(const QSize& size, QWidget* pParent = nullptr);
-    CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, QWidget* pParent = nullptr);
     CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFleetHistory& history, QWidget* pParent = nullptr);
     // Stops the center first: it has no way to unregister an observer. Window thread.
     ~CZELCoolTabCtrl() override;

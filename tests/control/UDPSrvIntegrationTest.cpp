@@ -96,13 +96,14 @@ TEST_F(UDPSrvTest, CreateWithoutHandlerOrOnTakenPortOpensNothingAndTheForwarderU
     m_server.Stop();
     EXPECT_EQ(OpenDescriptors(), nBefore);
 
-    // The process-wide forwarder sends through the instance, once it is created.
-    EXPECT_EQ(UDPSendMsg("127.0.0.1", 9, "x", 1), -1);  // not created yet
-    ASSERT_EQ(CUDPSrv::Instance().Create("127.0.0.1", 0, m_collector.Handler()), 0);
+    // As a transaction's datagram sender it sends once it is created.
+    CDatagramSender& sender = m_server;
+    EXPECT_EQ(sender.SendMsg("127.0.0.1", 9, "x", 1), -1);  // not created yet
+    ASSERT_EQ(m_server.Create("127.0.0.1", 0, m_collector.Handler()), 0);
     CSocket sink = CSocket::CreateUdp("127.0.0.1", 0);
-    EXPECT_EQ(UDPSendMsg("127.0.0.1", sink.LocalPort(), "fwd", 3), 0);
+    EXPECT_EQ(sender.SendMsg("127.0.0.1", sink.LocalPort(), "fwd", 3), 0);
     ASSERT_EQ(sink.WaitReadable(5000), 1);
-    CUDPSrv::Instance().Stop();
+    m_server.Stop();
 }
 
 TEST_F(UDPSrvTest, DatagramsReachHandlerWithSenderOversizedAreDroppedAndIdleWaitsLogNothing)

@@ -46,8 +46,8 @@ protected:
     {
         E2eFixture::SetUp();
         // This process's own history would write the same fleet.db.
-        CFleetHistory::Instance().Close();
-        CFleetHistory::Instance().Forget();
+        Control().History().Close();
+        Control().History().Forget();
     }
 
     void TearDown() override

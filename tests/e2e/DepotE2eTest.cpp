@@ -68,7 +68,7 @@ TEST_F(DepotE2eTest, RollingWindowFetchesARecordingMadeAfterStartWithoutARestart
     ExpectAllByteIdentical();
     // More than one pass ran: the later one found the new recording.
     EXPECT_GE(CountLog("Start download task for ROLL-1"), 2u);
-    EXPECT_TRUE(CServerControl::Instance().IsRunning());
+    EXPECT_TRUE(Control().IsRunning());
 }
 
 TEST_F(DepotE2eTest, TransferLimitServesTheOldestFootageFirstAndEveryRecordingArrives)
@@ -78,7 +78,7 @@ TEST_F(DepotE2eTest, TransferLimitServesTheOldestFootageFirstAndEveryRecordingAr
     depot.nMaxTransfers = 2;
     ConfigureDepot(depot);
     StartServer();
-    CTransferScheduler& scheduler = CTransferScheduler::Instance();
+    CTransferScheduler& scheduler = Server().Scheduler();
     scheduler.ResetPeak();
 
     std::mutex lock;
@@ -161,7 +161,7 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     // frees 1 MiB.
     static std::atomic<bool> bLow;
     bLow = false;
-    CServerControl::Instance().Retention().SetQuery([parked](const std::string&) -> std::optional<std::uint64_t> {
+    Control().SetRetentionQuery([parked](const std::string&) -> std::optional<std::uint64_t> {
         if (!bLow)
             return std::uint64_t {1} << 40;
         std::uint64_t nGone = 0;
@@ -173,7 +173,7 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     SimOptions options = Options({"ACTIVE"}, 1, 4, 100000);
     options.faults.nConnectDelayMs = 400;
     StartSim(options);
-    ASSERT_TRUE(WaitFor([] { return CVehicleMgr::Instance().DownloadingNames().count("ACTIVE") == 1; }, 10s));
+    ASSERT_TRUE(WaitFor([this] { return Server().Registry().DownloadingNames().count("ACTIVE") == 1; }, 10s));
     bLow = true;
 
     // 2 MiB and 10%: three deletions, oldest first.
@@ -184,7 +184,7 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     EXPECT_FALSE(fs::exists(parked[1]));
     EXPECT_TRUE(fs::exists(parked[3]));
     EXPECT_EQ(CountLogContaining("Retention: deleted"), 3u);
-    EXPECT_TRUE(CVehicleMgr::Instance().DownloadingNames().count("ACTIVE") == 1) << "deleted after the download";
+    EXPECT_TRUE(Server().Registry().DownloadingNames().count("ACTIVE") == 1) << "deleted after the download";
     EXPECT_TRUE(fs::exists(partial));
     EXPECT_TRUE(fs::exists(busyOld));
 
@@ -192,20 +192,20 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     ExpectAllByteIdentical();
     // The retention thread calls the query above: it ends before the query's locals.
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
 }
 
 TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBehind)
 {
     // The process-wide history still holds the vehicles of the tests before this one.
-    const std::size_t nEarlier = CFleetHistory::Instance().Snapshot(WallClockNow()).size();
+    const std::size_t nEarlier = Control().History().Snapshot(WallClockNow()).size();
     Configure();
     StartServer();
     SimOptions options = Options({"FULL-1"}, 2, 2, 50000);
     StartSim(options);
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
-    ASSERT_TRUE(WaitFor([] {
-        auto records = CFleetHistory::Instance().Snapshot(WallClockNow());
+    ASSERT_TRUE(WaitFor([this] {
+        auto records = Control().History().Snapshot(WallClockNow());
         const FleetRecord* pFull = FindRecord(records, "FULL-1");
         return pFull && pFull->tLastCompleteOffload != 0;
     }, 10s));
@@ -220,17 +220,17 @@ TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBeh
     ASSERT_EQ(m_pOtherSim->Start(), 0);
     ASSERT_TRUE(m_pOtherSim->WaitCompleted(1, 15000));
     m_nClockOffset = 60;
-    ASSERT_TRUE(WaitFor([] {
+    ASSERT_TRUE(WaitFor([this] {
         std::vector<std::string> online;
-        CVehicleMgr::Instance().GetNames(online);
-        auto records = CFleetHistory::Instance().Snapshot(WallClockNow());
+        Server().Registry().GetNames(online);
+        auto records = Control().History().Snapshot(WallClockNow());
         const FleetRecord* pLeaver = FindRecord(records, "LEAVER");
         return online.empty() && pLeaver && pLeaver->nPending >= 0;
     }, 15s));
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
     std::uint64_t nLeaverFiles = m_pOtherSim->Totals().nCompleted;
-    CFleetHistory::Instance().Close();
+    Control().History().Close();
 
     // Another process later: the same figures from the database.
     CFleetHistory reopened;

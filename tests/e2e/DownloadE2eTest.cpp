@@ -76,9 +76,9 @@ TEST_F(DownloadE2eTest, VehicleWhoseKeepalivesStopIsRemovedAndResumedAtItsNextVi
     std::this_thread::sleep_for(1200ms);  // keepalives have stopped
     m_nClockOffset = 25;                  // more than 20 s of silence
     ASSERT_TRUE(WaitFor(
-        [] {
+        [this] {
             std::vector<std::string> names;
-            CVehicleMgr::Instance().GetNames(names);
+            Server().Registry().GetNames(names);
             return names.empty();
         },
         10s));
@@ -113,7 +113,7 @@ TEST_F(DownloadE2eTest, StopMidTransferEndsEveryThreadAndStartResumes)
         std::error_code ec;
         return partials.size() == 2 && fs::file_size(partials[0], ec) > 0 && fs::file_size(partials[1], ec) > 0;
     }, 20s));
-    CServerControl::Instance().Stop();
+    Control().Stop();
     StopTimer();
     m_pSim.reset();
     // Every server thread has ended: only the process-wide notification thread (and
@@ -121,9 +121,7 @@ TEST_F(DownloadE2eTest, StopMidTransferEndsEveryThreadAndStartResumes)
     EXPECT_TRUE(WaitFor([this] { return ThreadCount() <= m_nBaselineThreads + kSanitizerThreads; }, 5s))
         << m_nBaselineThreads << " before the run; now " << ThreadNames();
     EXPECT_EQ(LastLogMessage(), "Server stops");
-    std::vector<std::string> names {"x"};
-    CVehicleMgr::Instance().GetNames(names);
-    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(Control().Server(), nullptr);  // and every vehicle with it
 
     StartServer();
     StartSim(Options({"STOPPER"}, 2, 1, 4000000));
@@ -294,7 +292,7 @@ TEST_F(DownloadE2eTest, RefusingRecorderIsAskedAgainEveryFewSecondsNotInABusyLoo
 
     // With a pause of an hour, only a busy loop would ask again within a second.
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
     m_pSim.reset();
     Timing().nRefusedRetryMs = 3600000;
     StartServer();

@@ -56,10 +56,10 @@ protected:
         timing.nUdpIdleWaitMs = 500;
         m_nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
         SpreadListenPorts();
-        CVehicleMgr::Instance().SetClock(
+        Control().SetClock(
             [this] { return static_cast<std::uint32_t>(std::time(nullptr)) + m_nClockOffset.load(); });
         CNotifyCenter::Instance();  // its thread lives for the whole process
-        CFleetHistory::Instance().Open();  // its writer lives until the test is over
+        Control().History().Open();  // its writer lives until the test is over
         m_nBaselineThreads = ThreadCount();
     }
 
@@ -67,7 +67,7 @@ protected:
     {
         StopTimer();
         m_pSim.reset();
-        CServerControl::Instance().Stop();
+        Control().Stop();
         Sandbox::TearDown();
     }
 
@@ -108,11 +108,11 @@ protected:
 
     void StartServer()
     {
-        ASSERT_EQ(CServerControl::Instance().Start(), 0);
+        ASSERT_EQ(Control().Start(), 0);
         // The registry's one-second timer, as the window or the headless server runs it.
-        m_timer = std::jthread([](std::stop_token stop) {
+        m_timer = std::jthread([this](std::stop_token stop) {
             while (!stop.stop_requested()) {
-                CVehicleMgr::Instance().OnTimer();
+                Control().OnTimer();
                 std::this_thread::sleep_for(100ms);
             }
         });

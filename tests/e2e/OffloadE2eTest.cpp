@@ -62,13 +62,13 @@ TEST_F(OffloadE2eTest, RecordingsThatFailThreeTimesAreFetchedAtALaterPassAndOnly
         EXPECT_LT(at, finished) << stored;
     }
     EXPECT_GE(CountLog("vehname=SKIP, chan=1, download incomplete: 5 recordings skipped, left for the next pass"), 1u);
-    CFleetHistory::Instance().Flush();
-    for (const FleetRecord& rec : CFleetHistory::Instance().Snapshot(kT0)) {
+    Control().History().Flush();
+    for (const FleetRecord& rec : Control().History().Snapshot(kT0)) {
         if (rec.strName == "SKIP") {
             EXPECT_NE(rec.tLastCompleteOffload, 0u);
         }
     }
-    EXPECT_TRUE(CFleetHistory::Instance().MissedRecordings("SKIP").empty());
+    EXPECT_TRUE(Control().History().MissedRecordings("SKIP").empty());
 }
 
 TEST_F(OffloadE2eTest, OlderRecordingsAndAnOlderPartialFileThanTheNewestStoredAreFetched)
@@ -106,7 +106,7 @@ TEST_F(OffloadE2eTest, TheNextVisitStartsWhereFetchingWasCompleteAndStepsOverWha
     ASSERT_TRUE(WaitFor([] { return CountLog(Done("AGAIN", 1)) >= 1; }, 10s));
     m_pSim.reset();
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
     const CSimRecordings catalogue("AGAIN", options);
     const SimRecording& last = catalogue.All().back();
     const std::string fromSpanStart = "vehname=AGAIN, chan=1, SendQueryFileCmd tStart: " +
@@ -142,13 +142,13 @@ TEST_F(OffloadE2eTest, ARecordingThatNeverArrivesIsReportedAndTheOffloadIsNotCom
                                              "left for the next pass") >= 2; },
                         30s));
     EXPECT_EQ(CountLog(Done("NEVER", 1)), 0u);
-    std::vector<MissedRecording> missed = CFleetHistory::Instance().MissedRecordings("NEVER");
+    std::vector<MissedRecording> missed = Control().History().MissedRecordings("NEVER");
     ASSERT_EQ(missed.size(), 1u);
     EXPECT_EQ(missed[0].strFileName, rec.strFileName);
     EXPECT_EQ(missed[0].tStart, rec.tStart);
     EXPECT_EQ(missed[0].eState, MissedRecording::State::Retrying);  // one visit so far
     EXPECT_NE(missed[0].strReason.find("transfer broke off"), std::string::npos) << missed[0].strReason;
-    for (const FleetRecord& fleet : CFleetHistory::Instance().Snapshot(kT0)) {
+    for (const FleetRecord& fleet : Control().History().Snapshot(kT0)) {
         if (fleet.strName == "NEVER") {
             EXPECT_EQ(fleet.tLastCompleteOffload, 0u);
         }

@@ -26,8 +26,8 @@ TEST_F(RecordIndexE2eTest, IndexLockedOutsideHoldsUpNoTransferAndLosesNoRecord)
 {
     Timing().nIndexWaitLogMs = 5000;
     Configure(0, true);
-    // Made as the programs make it at start, then locked by an outside writer for 15 s.
-    const std::string path = CRecordIndex::GetInstance()->Path();
+    // Made as the programs make it as they start, then locked by an outside writer for 15 s.
+    const std::string path = Control().Index().Path();
     const std::string before = ReadFile(path);
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);

@@ -129,7 +129,7 @@ TEST_F(TransferSafetyE2eTest, ChannelTaskLogsOneResumedRecordingInOrder)
     StartSim(options);
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
 
     const SimRecording& rec = m_pSim->Recorder(0).Recordings().All().front();
     std::string start = FormatTimeString(rec.tStart);

@@ -236,7 +236,7 @@ TEST_F(RecordIndexIntegrationTest, StopWritesTheQueueWithinItsBoundAndNamesWhatI
 {
     Timing().nIndexRetryMs = 2;
     const std::size_t nThreads = ThreadCount();
-    CRecordIndex* pIndex = CRecordIndex::GetInstance();
+    auto pIndex = std::make_unique<CRecordIndex>(Dir().string());
     ASSERT_EQ(pIndex->Path(), IndexPath());
     ASSERT_TRUE(Append(*pIndex, Header("before")));
     const std::string before = ReadFile(IndexPath());
@@ -255,7 +255,7 @@ TEST_F(RecordIndexIntegrationTest, StopWritesTheQueueWithinItsBoundAndNamesWhatI
             ASSERT_TRUE(pIndex->AddRecord(Header("BUS" + std::to_string(i), static_cast<std::uint8_t>(i),
                                                  1362492129u + static_cast<std::uint32_t>(i) * 900,
                                                  "ch0" + std::to_string(i) + "_rec")));
-        EXPECT_FALSE(CRecordIndex::FlushInstance(300));
+        EXPECT_FALSE(pIndex->Flush(300));
         EXPECT_EQ(givenUp("not written in time", "BUS1", 1, "ch01_rec", "20130305141709"), 1u);
         EXPECT_EQ(givenUp("not written in time", "BUS2", 2, "ch02_rec", "20130305143209"), 1u);
         EXPECT_EQ(givenUp("not written in time", "BUS3", 3, "ch03_rec", "20130305144709"), 1u);
@@ -266,20 +266,20 @@ TEST_F(RecordIndexIntegrationTest, StopWritesTheQueueWithinItsBoundAndNamesWhatI
     EXPECT_EQ(Puids(IndexPath()), (std::vector<std::string> {"before", "after"}));
     const std::string afterText = ReadFile(IndexPath());
 
-    // Release at exit: the same bound, and the writer is gone after it.
+    // Destroyed at exit: the same bound, and the writer is gone after it.
     {
         COutsideLock writer(IndexPath(), LOCK_EX);
         ASSERT_TRUE(pIndex->AddRecord(Header("LATE", 4, 0, "ch04_late")));
         Timing().nIndexFlushMs = 300;
-        CRecordIndex::ReleaseInstance();
+        pIndex.reset();
         EXPECT_EQ(givenUp("not written in time", "LATE", 4, "ch04_late", "19700101000000"), 1u);
     }
     EXPECT_TRUE(WaitFor([&] { return ThreadCount() <= nThreads; }, std::chrono::seconds(2)))
         << ThreadCount() << " threads, " << nThreads << " before";
     EXPECT_EQ(ReadFile(IndexPath()), afterText);
-    // A flush with nothing queued, or with no index, has nothing to give up.
-    EXPECT_TRUE(CRecordIndex::FlushInstance(0));
-    EXPECT_TRUE(CRecordIndex::GetInstance()->Flush(0));
+    // A flush with nothing queued has nothing to give up.
+    CRecordIndex again(Dir().string());
+    EXPECT_TRUE(again.Flush(0));
 }
 
 TEST_F(RecordIndexIntegrationTest, ConcurrentAppendsFromThreadsAndProcessesLoseNothing)

@@ -106,8 +106,8 @@ TEST_F(SettingsReportTest, StartLogsTheSettingsAndTheWarningsAfterItsOwnLine)
     // On the default port, which this machine may have taken: either way the start
     // says what it ran with.
     WriteFile("QorConfig.xml", "<QorConf><downdir>elsewhere</downdir><logkeep>500</logkeep></QorConf>");
-    const int nResult = CServerControl::Instance().Start();
-    CServerControl::Instance().Stop();
+    const int nResult = Control().Start();
+    Control().Stop();
     const std::vector<std::string> messages = ReadLogMessages();
     ASSERT_GE(messages.size(), 4u);
     EXPECT_EQ(messages[0], nResult == 0 ? "Server starts" : "failed to create udp server");

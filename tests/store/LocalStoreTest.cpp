@@ -127,19 +127,18 @@ TEST_F(LocalStoreFiles, FindLastTakesNewestDateThenLatestNameOfEachKind)
     // A date directory that is not DD-MM-YYYY, and the newest day, but empty.
     fs::create_directories(bus / "xx-yy-zzzz/ch01");
     fs::create_directories(bus / "06-03-2013");
-    GlobalSettings().szDownDir[0] = '\0';
-    CopyField(GlobalSettings().szDownDir, sizeof(GlobalSettings().szDownDir), (Dir() / "dl").string());
+    const std::string root = (Dir() / "dl").string();
 
     std::uint32_t tStart = 0, tEnd = 0;
     std::string path;
     // The newer day has no finished recording of channel 1: the older day's is used.
-    ASSERT_EQ(FindLastMp4("BUS1", 1, tStart, tEnd, path), 1);
+    ASSERT_EQ(FindLastMp4(root, "BUS1", 1, tStart, tEnd, path), 1);
     EXPECT_EQ(FormatTimeString(tStart), "20130304110000");
     EXPECT_EQ(FormatTimeString(tEnd), "20130304111000");
     EXPECT_EQ(path, (bus / "04-03-2013/ch01/ch01_20130304110000_20130304111000.mp4").string());
 
     // The partial scan stops at the newer day; the recorder's name keeps its "_".
-    ASSERT_EQ(FindLastTd("BUS1", 1, tStart, tEnd, path), 1);
+    ASSERT_EQ(FindLastTd(root, "BUS1", 1, tStart, tEnd, path), 1);
     EXPECT_EQ(tStart, k20130305140209);
     EXPECT_EQ(tEnd, k20130305141209);
     EXPECT_EQ(path, (bus / "05-03-2013/ch01/ch01_20130305140209_20130305141209.ch01_A_B.0001048576.td").string());
@@ -149,11 +148,11 @@ TEST_F(LocalStoreFiles, FindLastTakesNewestDateThenLatestNameOfEachKind)
 
     // Not found: no partial of channel 2, no channel 3, unknown or unsafe vehicle.
     path = "unchanged";
-    EXPECT_EQ(FindLastTd("BUS1", 2, tStart, tEnd, path), 0);
-    EXPECT_EQ(FindLastMp4("BUS1", 3, tStart, tEnd, path), 0);
-    EXPECT_EQ(FindLastMp4("BUS2", 1, tStart, tEnd, path), 0);
-    EXPECT_EQ(FindLastMp4("..", 1, tStart, tEnd, path), 0);
-    EXPECT_EQ(FindLastMp4("", 1, tStart, tEnd, path), 0);
+    EXPECT_EQ(FindLastTd(root, "BUS1", 2, tStart, tEnd, path), 0);
+    EXPECT_EQ(FindLastMp4(root, "BUS1", 3, tStart, tEnd, path), 0);
+    EXPECT_EQ(FindLastMp4(root, "BUS2", 1, tStart, tEnd, path), 0);
+    EXPECT_EQ(FindLastMp4(root, "..", 1, tStart, tEnd, path), 0);
+    EXPECT_EQ(FindLastMp4(root, "", 1, tStart, tEnd, path), 0);
     EXPECT_EQ(path, "unchanged");
 }
 

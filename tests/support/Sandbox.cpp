@@ -1,63 +1,18 @@
 #include "Sandbox.h"
 
 #include "control/LogThrottle.h"
-#include "control/UDPSrv.h"
 #include "core/Logger.h"
-#include "core/ServerCounters.h"
-#include "depot/FleetHistory.h"
-#include "depot/TransferScheduler.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
-#include "settings/DepotSettings.h"
-#include "settings/RecordIndex.h"
-#include "settings/Settings.h"
 #include "shell/ServerControl.h"
-#include "vehicles/DownloadTask.h"
-#include "vehicles/VehicleMgr.h"
+#include "web/LogRing.h"
 
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 namespace {
-
-// Ends every thread a test may have left running in a process-wide object, before
-// the values they read are reset and the test's objects go.
-void StopProcessWide()
-{
-    CServerControl::Instance().Stop();
-    CServerControl::Instance().DiskMonitor().Stop();  // one that stopped the server may still run
-    CUDPSrv::Instance().Stop();  // a test may run the control channel alone
-    CVehicleMgr::Instance().RemoveAll();
-    CFleetHistory::Instance().Close();  // the next Open takes the next test's ./fleet.db
-    CFleetHistory::Instance().Forget();
-    CRecordIndex::ReleaseInstance();
-}
-
-// The values a fresh process starts with.
-void ResetProcessWide()
-{
-    ResetTiming();
-    GlobalSettings() = DefaultSettings();
-    SpecialConfig().clear();
-    EnablePrivileges() = 0;
-    GlobalDepotSettings() = DepotSettings();
-    CServerCounters::Instance().Reset();
-    CLogThrottle::ForgetAll();
-    CTransferScheduler::Instance().SetLimit(0);
-    CTransferScheduler::Instance().ResetPeak();
-    CVehicleMgr& registry = CVehicleMgr::Instance();
-    registry.SetClock([] { return static_cast<std::uint32_t>(std::time(nullptr)); });
-    registry.SetTaskFunction(CDownloadTask::RunChannel);
-    CServerControl& control = CServerControl::Instance();
-    control.SetLowSpaceHandler([] { CServerControl::Instance().Stop(); });
-    control.DiskMonitor().SetQuery(FreeDiskSpace);
-    control.Retention().SetQuery(FreeDiskSpace);
-    CRecordIndex::SetInstanceDirectory("");
-    InjectSyncFault(SyncFault::Data, 0, 0);
-    InjectSyncFault(SyncFault::Directory, 0, 0);
-}
 
 void SetTz(const std::optional<std::string>& tz)
 {
@@ -70,25 +25,67 @@ void SetTz(const std::optional<std::string>& tz)
 
 } // namespace
 
+// The directory and the control exist from construction on, so that a fixture's
+// members may be built on them; SetUp makes the directory the working one.
+Sandbox::Sandbox()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr)
+        throw std::runtime_error("no temporary directory");
+    m_dir = tmpl;
+    m_pControl = std::make_unique<CServerControl>(std::filesystem::path(), m_dir.string());
+}
+
+// The control goes last: a fixture's own servers, destroyed before, use its history.
+Sandbox::~Sandbox() = default;
+
 void Sandbox::SetUp()
 {
     m_oldCwd = std::filesystem::current_path();
-    std::string tmpl = (std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    m_dir = tmpl;
     std::filesystem::current_path(m_dir);
     if (const char* szTz = std::getenv("TZ"))
         m_oldTz = szTz;
     CLogger::Instance().Reset((m_dir / "log.txt").string());
-    CRecordIndex::SetInstanceDirectory(m_dir.string());
+}
+
+CServerControl& Sandbox::Control()
+{
+    if (!m_pControl)
+        throw std::logic_error("no control");
+    return *m_pControl;
+}
+
+CDepotServer& Sandbox::Server()
+{
+    std::shared_ptr<CDepotServer> pServer = Control().Server();
+    if (!pServer)
+        throw std::logic_error("no server runs");
+    return *pServer;
+}
+
+std::unique_ptr<CDepotServer> Sandbox::BindOwnServer(ServerConfigPtr pConfig, CNotifyCenter& center,
+                                                     CDepotServer::Setup setup)
+{
+    setup.pConfig = std::move(pConfig);
+    setup.pIndex = &Control().Index();
+    auto pServer = std::make_unique<CDepotServer>(std::move(setup), center, Control().History(), CLogRing::Instance());
+    if (pServer->BindControl() != 0)
+        throw std::runtime_error("the control channel cannot be bound");
+    return pServer;
 }
 
 // Values are put back when the test is over, not in SetUp: a fixture may set some
 // before it calls SetUp, for the threads its SetUp starts.
 void Sandbox::TearDown()
 {
-    StopProcessWide();
-    ResetProcessWide();
+    // Every thread of the test's server ends here.
+    Control().Stop();
+    Control().DiskMonitor().Stop();  // one that stopped the server may still run
+    Control().History().Close();
+    ResetTiming();
+    CLogThrottle::ForgetAll();
+    InjectSyncFault(SyncFault::Data, 0, 0);
+    InjectSyncFault(SyncFault::Directory, 0, 0);
     // tzset races with the notification thread's clock reads: only when a test moved TZ.
     const char* szTz = std::getenv("TZ");
     if ((szTz == nullptr) != !m_oldTz || (szTz && *m_oldTz != szTz))

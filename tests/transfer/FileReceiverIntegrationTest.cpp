@@ -66,7 +66,6 @@ protected:
         Timing().nAcceptWindowMs = 5000;
         Timing().nHeaderWaitMs = 2000;
         Timing().nReceiveSilenceMs = 2000;
-        CopyField(GlobalSettings().szDownDir, sizeof(GlobalSettings().szDownDir), "dl");
         Open(m_srv);
     }
 
@@ -114,7 +113,7 @@ protected:
         return bClosedByServer;
     }
 
-    CTCPSrv m_srv;
+    CTCPSrv m_srv {[](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, "dl", false, nullptr); }};
     std::uint16_t m_nPort = 0;
 };
 
@@ -383,7 +382,7 @@ TEST_F(FileReceiverTest, ComponentModeAddsOneRecordPerFinishedFile)
 
 TEST_F(FileReceiverTest, MissingListenerIsReported)
 {
-    EXPECT_EQ(GetFileTask(nullptr), 0);
+    EXPECT_EQ(ReceiveFileStream(nullptr, "dl", false, nullptr), 0);
     EXPECT_TRUE(LogHas("CTCPSrv::GetFileTask: Invalid Param"));
 }
 

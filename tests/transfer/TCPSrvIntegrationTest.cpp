@@ -1,3 +1,4 @@
+#include "transfer/FileReceiver.h"
 #include "transfer/TCPSrv.h"
 
 #include "TransferClient.h"
@@ -20,6 +21,12 @@
 using namespace transfertest;
 
 namespace {
+
+// The receiver a download gives its listener, storing under root.
+CTCPSrv::Receiver StoreUnder(std::string root)
+{
+    return [root](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, root, false, nullptr); };
+}
 
 std::size_t OpenDescriptors()
 {
@@ -92,7 +99,7 @@ TEST_F(TCPSrvTest, PortsStartAt10000AndRepeatEvery55536Calls)
     EXPECT_EQ(nFirst, 10000);
     EXPECT_EQ(nSecond, 10001);
     for (std::uint16_t nPort : {nFirst, nSecond}) {
-        CTCPSrv srv;
+        CTCPSrv srv(StoreUnder("mp4download"));
         if (srv.Listen(nullptr, nPort) != 0) {
             // Only acceptable when something else on the machine holds the port.
             EXPECT_FALSE(CSocket::ListenTcp(nullptr, nPort).IsValid()) << nPort;
@@ -119,7 +126,7 @@ TEST_F(TCPSrvTest, ABusyListenPortIsPassedOverAtOnce)
     CSocket first = CSocket::ListenTcp(nullptr, static_cast<std::uint16_t>(nBefore + 1));
     CSocket second = CSocket::ListenTcp(nullptr, static_cast<std::uint16_t>(nBefore + 2));
     ASSERT_TRUE(first.IsValid() && second.IsValid());
-    CTCPSrv srv;
+    CTCPSrv srv(StoreUnder("mp4download"));
     std::uint16_t nPort = 0;
     ASSERT_EQ(ListenOnNextPort(srv, nPort), 0);
     EXPECT_GE(nPort, nBefore + 3);
@@ -132,7 +139,7 @@ TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpenAndTheAddressGivenIsTheSettings
     ASSERT_TRUE(holder.IsValid());
     std::size_t nBefore = OpenDescriptors();
     {
-        CTCPSrv srv;
+        CTCPSrv srv(StoreUnder("mp4download"));
         EXPECT_EQ(srv.Listen(nullptr, holder.LocalPort()), -1);
         EXPECT_EQ(srv.Listen("not an address", 0), -1);
         EXPECT_EQ(OpenDescriptors(), nBefore);
@@ -149,8 +156,7 @@ TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpenAndTheAddressGivenIsTheSettings
 
     // The address given out is the settings' IP text; the socket listens on every
     // address, so loopback reaches it although the text names another.
-    CopyField(GlobalSettings().szIP, sizeof(GlobalSettings().szIP), "255.255.255.254");
-    CTCPSrv srv;
+    CTCPSrv srv(StoreUnder("mp4download"), "255.255.255.254");
     ASSERT_EQ(srv.Listen(nullptr, 0), 0);
     char szIp[16];
     std::uint16_t nPort = 0;
@@ -189,7 +195,7 @@ TEST_F(TCPSrvTest, EachWindowTakesOneConnectionAndAnEmptyOneEndsWithItsLogLine)
 TEST_F(TCPSrvTest, CloseSocketsEndsAnAcceptWaitAtOnceAndEveryLaterWindow)
 {
     Timing().nAcceptWindowMs = 3600000;  // only the close can end the wait
-    CTCPSrv srv;
+    CTCPSrv srv(StoreUnder("mp4download"));
     ASSERT_EQ(srv.Listen(nullptr, 0), 0);
 
     std::jthread stopper([&] {
@@ -249,9 +255,8 @@ TEST_F(TCPSrvTest, CloseSocketsWakesTheReceiverAndEachSocketIsReleasedOnce)
 TEST_F(TCPSrvTest, ReceivedBytesAreTakenWithoutLoss)
 {
     Timing().nAcceptWindowMs = 5000;
-    CopyField(GlobalSettings().szDownDir, sizeof(GlobalSettings().szDownDir), "dl");
     constexpr std::uint32_t kSize = 3 * 1024 * 1024 + 17;
-    CTCPSrv srv;
+    CTCPSrv srv(StoreUnder("dl"));
     ASSERT_EQ(srv.Listen(nullptr, 0), 0);
     std::uint16_t nPort = PortOf(srv);
 

@@ -235,7 +235,10 @@ TEST_F(ConfigDlgTest, SpecialAndDepotSettingsSaveOnTheirOwnEvenWhenConfigIsCance
     EXPECT_EQ(dlg.result(), QDialog::Rejected);
     EXPECT_FALSE(dlg.isVisible());
 
-    EXPECT_EQ(EnablePrivileges(), 1);
+    SpecialConfigTable table;
+    int nFlag = 0;
+    LoadSpecialConfig(table, nFlag);
+    EXPECT_EQ(nFlag, 1);
     EXPECT_NE(ReadFile("QorConfig.xml").find("<EnablePrivileges>1</EnablePrivileges>"), std::string::npos);
     EXPECT_EQ(LoadDepotSettings(SettingsFile()).nMaxTransfers, 3u);
     // Cancel saved nothing of its own.

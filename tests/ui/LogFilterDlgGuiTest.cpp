@@ -3,8 +3,6 @@
 #include "core/Logger.h"
 #include "support/Sandbox.h"
 #include "ui/ModalScript.h"
-#include "vehicles/VehicleLookup.h"
-#include "vehicles/VehicleMgr.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -12,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,26 +21,14 @@ using Names = std::vector<std::string>;
 
 class LogFilterDlgTest : public WindowTest {
 protected:
-    void TearDown() override
+    // The online vehicles the window hands the dialog: the registry's names, in order.
+    void AddVehicles(const Names& names)
     {
-        CVehicleMgr::Instance().RemoveAll();
-        WindowTest::TearDown();
+        m_online = names;
+        std::sort(m_online.begin(), m_online.end());
     }
 
-    static void AddVehicles(const Names& names)
-    {
-        for (const std::string& name : names) {
-            VehicleInfo info;
-            std::strncpy(info.szIP, "127.0.0.1", sizeof(info.szIP) - 1);
-            info.nPort = 5000;
-            info.nChannels = 1;
-            std::strncpy(info.szName, name.c_str(), sizeof(info.szName) - 1);
-            CVehicleMgr& mgr = CVehicleMgr::Instance();
-            CVehicleLookup lookup(mgr, name);  // holds the registry lock that Add needs
-            if (lookup.Vehicle() == nullptr)
-                mgr.Add(info);
-        }
-    }
+    Names m_online;
 
     static QTreeWidget* List(CLogFilterDlg& dlg) { return Child<QTreeWidget>(&dlg, "list"); }
 
@@ -62,7 +49,7 @@ TEST_F(LogFilterDlgTest, ListsTheOnlineVehiclesCheckedAsTheFilterLetsThemThrough
     // In name order; before any filter every vehicle passes.
     AddVehicles({"C3", "A1", "B2"});
     {
-        CLogFilterDlg dlg;
+        CLogFilterDlg dlg(m_online);
         EXPECT_EQ(Rows(dlg, false), Names({"A1", "B2", "C3"}));
         EXPECT_EQ(Rows(dlg, true), Names({"A1", "B2", "C3"}));
         EXPECT_EQ(dlg.SelectedNames(), Names({"A1", "B2", "C3"}));
@@ -70,7 +57,7 @@ TEST_F(LogFilterDlgTest, ListsTheOnlineVehiclesCheckedAsTheFilterLetsThemThrough
 
     // Z9 went offline after it was chosen; C3 is new to the filter.
     CLogger::Instance().SetFilter({"Z9", "B2"});
-    CLogFilterDlg dlg;
+    CLogFilterDlg dlg(m_online);
     dlg.show();
     EXPECT_EQ(Rows(dlg, true), Names({"B2"}));
     EXPECT_FALSE(Child<QCheckBox>(&dlg, "selectAllCheck")->isChecked());
@@ -78,7 +65,7 @@ TEST_F(LogFilterDlgTest, ListsTheOnlineVehiclesCheckedAsTheFilterLetsThemThrough
     EXPECT_EQ(dlg.SelectedNames(), Names({"B2"}));
 
     // Rows checked by hand are taken in row order.
-    CLogFilterDlg again;
+    CLogFilterDlg again(m_online);
     again.show();
     List(again)->topLevelItem(2)->setCheckState(0, Qt::Checked);
     List(again)->topLevelItem(0)->setCheckState(0, Qt::Checked);
@@ -91,7 +78,7 @@ TEST_F(LogFilterDlgTest, SelectAllSearchAndCancel)
 {
     AddVehicles({"abc", "ABC", "ABCD"});
     CLogger::Instance().SetFilter({"abc"});
-    CLogFilterDlg dlg;
+    CLogFilterDlg dlg(m_online);
     dlg.show();
     QCheckBox* pAll = Child<QCheckBox>(&dlg, "selectAllCheck");
     pAll->click();

@@ -64,14 +64,14 @@ protected:
     }
 
     // Start, Config and Depot settings exactly while stopped, Stop while started.
-    static void ExpectRunning(CMainDlg& dlg, bool bRunning)
+    void ExpectRunning(CMainDlg& dlg, bool bRunning)
     {
         EXPECT_EQ(dlg.Action(CMainDlg::kIdStart)->isEnabled(), !bRunning);
         EXPECT_EQ(dlg.Action(CMainDlg::kIdStop)->isEnabled(), bRunning);
         EXPECT_EQ(dlg.Action(CMainDlg::kIdConfig)->isEnabled(), !bRunning);
         EXPECT_EQ(dlg.Action(CMainDlg::kIdDepotSettings)->isEnabled(), !bRunning);
         EXPECT_EQ(dlg.IsRunning(), bRunning);
-        EXPECT_EQ(CServerControl::Instance().IsRunning(), bRunning);
+        EXPECT_EQ(Control().IsRunning(), bRunning);
     }
 };
 
@@ -81,7 +81,7 @@ TEST_F(MainDlgTest, StartStopAndExitSwitchTheToolbarTheServerAndTheLog)
     ASSERT_TRUE(pHolder->bind(QHostAddress::AnyIPv4, 0, QUdpSocket::DontShareAddress));
     const std::uint16_t nPort = pHolder->localPort();
     WriteSettings(nPort);
-    CMainDlg dlg;
+    CMainDlg dlg(Control());
     dlg.show();
     ExpectRunning(dlg, false);
 
@@ -138,7 +138,7 @@ TEST_F(MainDlgTest, StartStopAndExitSwitchTheToolbarTheServerAndTheLog)
 
 TEST_F(MainDlgTest, MenusAboutBoxAndLogFilter)
 {
-    CMainDlg dlg(QSize(1000, 800));
+    CMainDlg dlg(Control(), QSize(1000, 800));
     EXPECT_EQ(dlg.windowTitle(), "ZELDownload");
     EXPECT_EQ(dlg.size(), QSize(600, 480));  // 60% of the screen
     EXPECT_EQ(dlg.ToolBar()->iconSize(), QSize(48, 48));
@@ -183,8 +183,7 @@ TEST_F(MainDlgTest, ConfigAndDepotSettingsSaveOnOkAndTakeEffectAtTheNextStart)
 {
     Timing().nTimerPeriodMs = 20;
     WriteSettings();
-    CMainDlg dlg;
-    ASSERT_EQ(GlobalSettings().bComponentMode, 0);
+    CMainDlg dlg(Control());
     ModalScript script;
     auto config = [](bool bOk) {
         return [bOk](QWidget* pModal) {
@@ -213,14 +212,14 @@ TEST_F(MainDlgTest, ConfigAndDepotSettingsSaveOnOkAndTakeEffectAtTheNextStart)
     EXPECT_EQ(script.Left(), 0u);
     EXPECT_TRUE(m_messages.empty());
 
-    EXPECT_EQ(GlobalSettings().bComponentMode, 0);  // not before the next Start
     dlg.OnStart();
     ExpectRunning(dlg, true);
-    EXPECT_EQ(GlobalSettings().bComponentMode, 1);
+    EXPECT_EQ(Server().Config().settings.bComponentMode, 1);
+    EXPECT_EQ(Server().Config().depot.nRetainDays, 14u);
     dlg.OnStop();
 
     // The timer tick brings what the history records onto the Fleet page.
-    CFleetHistory::Instance().OnArrival("BUS-77", "10.1.1.1:7000", WallClockNow());
+    Control().History().OnArrival("BUS-77", "10.1.1.1:7000", WallClockNow());
     const QAbstractItemModel* pFleet = dlg.Tab()->FleetView()->model();
     ASSERT_TRUE(SpinUntil([&] { return pFleet->rowCount() == 1; }));
     EXPECT_EQ(pFleet->index(0, 0).data().toString(), "! BUS-77");
@@ -231,11 +230,11 @@ TEST_F(MainDlgTest, DiskMonitorKeepsRunningAt256MiBAndStopsBelow)
     WriteSettings();
     static std::atomic<std::uint64_t> s_nFree {256ull * 1024 * 1024};
     static std::atomic<int> s_nQueries {0};
-    CServerControl::Instance().DiskMonitor().SetQuery([](const std::string&) -> std::optional<std::uint64_t> {
+    Control().DiskMonitor().SetQuery([](const std::string&) -> std::optional<std::uint64_t> {
         ++s_nQueries;
         return s_nFree.load();
     });
-    CMainDlg dlg;
+    CMainDlg dlg(Control());
     bool bStoppedBeforeBox = false;
     CMessageBox::SetInterceptor([&](const QString& text) {
         // The toolbar has switched before the user sees the box.
@@ -267,7 +266,7 @@ TEST_F(MainDlgTest, DiskMonitorKeepsRunningAt256MiBAndStopsBelow)
     // and waits for its box, which the window (not spinning its loop) cannot show.
     m_messages.clear();
     s_nFree = 1024;
-    ASSERT_TRUE(WaitFor([] { return !CServerControl::Instance().IsRunning(); }));
+    ASSERT_TRUE(WaitFor([this] { return !Control().IsRunning(); }));
     // Start joins the old monitor: it must give up its wait instead of deadlocking.
     std::atomic<bool> bDone {false};
     std::jthread watchdog([&] {

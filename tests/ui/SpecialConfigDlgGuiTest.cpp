@@ -46,6 +46,25 @@ SpecialConfigEntry Entry(const char* szPlate, std::uint8_t nChan, std::uint32_t 
 
 class SpecialConfigDlgTest : public WindowTest {
 protected:
+    // The table the dialog finds in the settings file.
+    void Seed()
+    {
+        std::vector<SpecialConfigEntry> entries;
+        for (const auto& [plate, entry] : m_table)
+            entries.push_back(entry);
+        ASSERT_TRUE(SaveSpecialConfig(m_nFlag, entries));
+    }
+
+    // What the file holds now.
+    void Reload()
+    {
+        m_table.clear();
+        LoadSpecialConfig(m_table, m_nFlag);
+    }
+
+    SpecialConfigTable m_table;
+    int m_nFlag = 0;
+protected:
     static QString Cell(CSpecialConfigDlg& dlg, int nRow, int nCol)
     {
         return Child<QTableWidget>(&dlg, "list")->item(nRow, nCol)->text();
@@ -60,8 +79,9 @@ TEST_F(SpecialConfigDlgTest, AddRefusesDuplicatePlatesAndStopsAt512Rows)
     const int n = CSpecialConfigDlg::kMaxRows - 4;
     for (int i = 0; i < n; ++i) {
         std::string plate = "P" + std::to_string(1000 + i);
-        SpecialConfig()[plate] = Entry(plate.c_str(), 1, 100, 200);
+        m_table[plate] = Entry(plate.c_str(), 1, 100, 200);
     }
+    Seed();
     CSpecialConfigDlg dlg;
     dlg.show();
     EXPECT_EQ(dlg.windowTitle(), "Special Configuration");
@@ -127,9 +147,10 @@ TEST_F(SpecialConfigDlgTest, AddRefusesDuplicatePlatesAndStopsAt512Rows)
 
 TEST_F(SpecialConfigDlgTest, DelAndEditNeedASelectionAndTheEditorChecksItsEntry)
 {
-    SpecialConfig()["A1"] = Entry("A1", 0, 100, 200);
-    SpecialConfig()["B2"] = Entry("B2", 2, 300, 400, 2);
-    SpecialConfig()["C3"] = Entry("C3", 5, 500, 600, 1);
+    m_table["A1"] = Entry("A1", 0, 100, 200);
+    m_table["B2"] = Entry("B2", 2, 300, 400, 2);
+    m_table["C3"] = Entry("C3", 5, 500, 600, 1);
+    Seed();
     CSpecialConfigDlg dlg;
     dlg.show();
     Click(&dlg, "delButton");
@@ -187,9 +208,10 @@ TEST_F(SpecialConfigDlgTest, DelAndEditNeedASelectionAndTheEditorChecksItsEntry)
 
 TEST_F(SpecialConfigDlgTest, CloseWritesEveryRowAndTheFlagOrStaysOpen)
 {
-    SpecialConfig()["V1"] = Entry("V1", 0, 100, 200, 1);
-    SpecialConfig()["V2"] = Entry("V2", 12, 1262304000, 1262390400, 2);
-    EnablePrivileges() = 1;
+    m_table["V1"] = Entry("V1", 0, 100, 200, 1);
+    m_table["V2"] = Entry("V2", 12, 1262304000, 1262390400, 2);
+    m_nFlag = 1;
+    Seed();
     CSpecialConfigDlg dlg;
     dlg.show();
     EXPECT_TRUE(Child<QCheckBox>(&dlg, "enableCheck")->isChecked());
@@ -203,7 +225,8 @@ TEST_F(SpecialConfigDlgTest, CloseWritesEveryRowAndTheFlagOrStaysOpen)
     EXPECT_EQ(m_messages, std::vector<std::string> {SaveFailedText().toStdString()});
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(Rows(dlg), 2);
-    EXPECT_EQ(EnablePrivileges(), 1);
+    Reload();
+    EXPECT_EQ(m_nFlag, 1);
 
     RegainWorkingDir();
     dlg.close();
@@ -213,10 +236,11 @@ TEST_F(SpecialConfigDlgTest, CloseWritesEveryRowAndTheFlagOrStaysOpen)
     EXPECT_NE(text.find("<PlateNO>V1</PlateNO>\r\n<ChanNO>0</ChanNO>"), std::string::npos);
     EXPECT_NE(text.find("<PlateNO>V2</PlateNO>\r\n<ChanNO>12</ChanNO>\r\n<StartTime>1262304000</StartTime>"),
               std::string::npos);
-    EXPECT_EQ(EnablePrivileges(), 0);
-    ASSERT_EQ(SpecialConfig().size(), 2u);
-    EXPECT_EQ(SpecialConfig()["V1"].nFileType, 1u);
-    EXPECT_EQ(SpecialConfig()["V2"].tStop, 1262390400u);
+    Reload();
+    EXPECT_EQ(m_nFlag, 0);
+    ASSERT_EQ(m_table.size(), 2u);
+    EXPECT_EQ(m_table["V1"].nFileType, 1u);
+    EXPECT_EQ(m_table["V2"].tStop, 1262390400u);
     EXPECT_EQ(m_messages.size(), 1u);
 }
 
@@ -230,9 +254,10 @@ TEST_F(SpecialConfigDlgTest, ListTimesReadBackAsTheSameSecondsInEveryZone)
         ::setenv("TZ", szTZ, 1);
         ::tzset();
         EXPECT_EQ(ListTimeText(tValues[0]), "2013-03-05 14:02:09");
-        SpecialConfig().clear();
-        SpecialConfig()["A"] = Entry("A", 1, tValues[0], tValues[1]);
-        SpecialConfig()["B"] = Entry("B", 2, tValues[1], tValues[2]);
+        m_table.clear();
+        m_table["A"] = Entry("A", 1, tValues[0], tValues[1]);
+        m_table["B"] = Entry("B", 2, tValues[1], tValues[2]);
+        Seed();
         CSpecialConfigDlg dlg;
         dlg.show();
 
@@ -250,11 +275,12 @@ TEST_F(SpecialConfigDlgTest, ListTimesReadBackAsTheSameSecondsInEveryZone)
 
         // Closing writes the same seconds that were shown.
         dlg.close();
-        ASSERT_EQ(SpecialConfig().size(), 2u);
-        EXPECT_EQ(SpecialConfig()["A"].tStart, tValues[0]);
-        EXPECT_EQ(SpecialConfig()["A"].tStop, tValues[1]);
-        EXPECT_EQ(SpecialConfig()["B"].tStart, tValues[1]);
-        EXPECT_EQ(SpecialConfig()["B"].tStop, tValues[2]);
+        Reload();
+        ASSERT_EQ(m_table.size(), 2u);
+        EXPECT_EQ(m_table["A"].tStart, tValues[0]);
+        EXPECT_EQ(m_table["A"].tStop, tValues[1]);
+        EXPECT_EQ(m_table["B"].tStart, tValues[1]);
+        EXPECT_EQ(m_table["B"].tStop, tValues[2]);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "shell/ui/ZELCoolTabCtrl.h"
 
 #include "core/NotifyCenter.h"
+#include "depot/FleetHistory.h"
 #include "core/NotifyEvent.h"
 #include "shell/ui/CoolTabCtrl.h"
 #include "shell/ui/FleetView.h"
@@ -29,7 +30,7 @@ namespace {
 // 1280x900 screen.
 class TabTest : public ::testing::Test {
 protected:
-    TabTest() : m_tab(QSize(static_cast<int>((1280 / 2) * 1.2), 420), m_center) {}
+    TabTest() : m_tab(QSize(static_cast<int>((1280 / 2) * 1.2), 420), m_center, m_history) {}
 
     void Vehicle(std::uint32_t nKind, const char* szName, std::uint32_t nValue)
     {
@@ -49,6 +50,7 @@ protected:
 
     TestApp m_app;
     CNotifyCenter m_center;
+    CFleetHistory m_history {"never-opened.db"};  // in memory only
     CZELCoolTabCtrl m_tab;
 };
 

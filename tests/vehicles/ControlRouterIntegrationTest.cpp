@@ -1,4 +1,5 @@
 #include "vehicles/ControlRouter.h"
+#include "web/LogRing.h"
 
 #include "control/ByteOrder.h"
 #include "control/UDPSrv.h"
@@ -25,21 +26,26 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The process-wide server routing to the real handlers, a scripted recorder, and a
+// A server of its own routing to the real handlers, a scripted recorder, and a
 // download task that holds its pass open until the test lets it go.
 class ControlRouterTest : public Sandbox {
 protected:
     void SetUp() override
     {
         Sandbox::SetUp();
-        std::strcpy(GlobalSettings().szDownDir, "depot/video");
         // What the last test's end posted is delivered before this marker.
         char szMarker[kNotifyPayloadSize] = "test begins";
         CNotifyCenter::Instance().Post(0, NOTIFY_LOG, szMarker, sizeof(szMarker));
         ASSERT_TRUE(WaitFor([this] { return Delivered("test begins"); }));
         m_observer.Clear();
-        CVehicleMgr::Instance().SetClock([this] { return m_nNow.load(); });
-        CVehicleMgr::Instance().SetTaskFunction([this](CVehicle& vehicle, std::uint8_t nChannel) {
+        auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
+        std::strcpy(pConfig->settings.szDownDir, "depot/video");
+        pConfig->settings.nPort = 0;
+        pConfig->depot.nMaxVehicles = m_nMaxVehicles;
+        CDepotServer::Setup setup;
+        setup.pConfig = pConfig;
+        setup.clock = [this] { return m_nNow.load(); };
+        setup.task = [this](CVehicle& vehicle, std::uint8_t nChannel) {
             ++m_nTasks;
             m_lastChannel = nChannel;
             if (std::string(vehicle.Name()) == "SLOW") {
@@ -50,15 +56,17 @@ protected:
             }
             while (!m_bRelease && !vehicle.WaitQuit(5)) {
             }
-        });
-        ASSERT_EQ(CUDPSrv::Instance().Create("127.0.0.1", 0, OnControlDatagram), 0);
-        CUDPSrv::Instance().Start();
-        m_peer.SetServerPort(CUDPSrv::Instance().LocalPort());
+        };
+        m_pServer = std::make_unique<CDepotServer>(std::move(setup), CNotifyCenter::Instance(), Control().History(),
+                                                   CLogRing::Instance());
+        ASSERT_EQ(m_pServer->BindControl(), 0);
+        m_peer.SetServerPort(m_pServer->Control().LocalPort());
     }
 
     void TearDown() override
     {
         m_bRelease = true;
+        m_pServer.reset();
         Sandbox::TearDown();
     }
 
@@ -121,6 +129,8 @@ protected:
     }
 
     RecordingObserver& m_observer = Observer();
+    std::uint32_t m_nMaxVehicles = 0;  // before SetUp
+    std::unique_ptr<CDepotServer> m_pServer;
     ScriptedPeer m_peer;
     std::atomic<int> m_nTasks {0};
     std::atomic<int> m_lastChannel {0};
@@ -147,7 +157,7 @@ TEST_F(ControlRouterTest, RegisteringTwiceAnswersTwiceButAddsOneVehicle)
     }
     Settle();
     std::vector<std::string> names;
-    CVehicleMgr::Instance().GetNames(names);
+    m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {"BUS 7"});
     EXPECT_EQ(Count("BUS 7 Registed, number of channel is 4"), 2u);
     EXPECT_TRUE(std::filesystem::is_directory("depot/video/BUS 7"));  // root made with its parents
@@ -168,7 +178,7 @@ TEST_F(ControlRouterTest, KeepAliveFromStrangerGets402AndCreatesNothing)
     EXPECT_EQ((*reply)[5], ZELP_KEEPALIVE);
     EXPECT_EQ(ReadBe32(reply->data() + 12), 40u);
     std::vector<std::string> names {"stale"};
-    CVehicleMgr::Instance().GetNames(names);
+    m_pServer->Registry().GetNames(names);
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(Count("Receive Keepalive Pack from GHOST, illegal guest!"), 1u);
     EXPECT_FALSE(std::filesystem::exists("depot/video/GHOST"));
@@ -189,7 +199,7 @@ TEST_F(ControlRouterTest, FirstKeepAliveStartsThePassLaterOnesOnlyRefresh)
 
     EXPECT_EQ(Count("Start download task for TRUCK"), 1u);
     {
-        CVehicleLookup lookup(CVehicleMgr::Instance(), "TRUCK");
+        CVehicleLookup lookup(m_pServer->Registry(), "TRUCK");
         ASSERT_NE(lookup.Vehicle(), nullptr);
         EXPECT_TRUE(lookup.Vehicle()->IsRunning());
         EXPECT_EQ(lookup.Vehicle()->GetLastKeepalive(), 5010u);
@@ -198,7 +208,7 @@ TEST_F(ControlRouterTest, FirstKeepAliveStartsThePassLaterOnesOnlyRefresh)
     // Once the pass has ended, the next keepalive starts another.
     m_bRelease = true;
     ASSERT_TRUE(WaitFor([this] {
-        return m_nTasks >= 2 && !CVehicleLookup(CVehicleMgr::Instance(), "TRUCK").Vehicle()->IsRunning();
+        return m_nTasks >= 2 && !CVehicleLookup(m_pServer->Registry(), "TRUCK").Vehicle()->IsRunning();
     }));
     m_peer.Send(ScriptedPeer::KeepAlive("TRUCK", 4));
     ASSERT_TRUE(m_peer.Receive().has_value());
@@ -222,7 +232,7 @@ TEST_F(ControlRouterTest, UnknownCommandsShortDatagramsAndRepliesReachNoHandler)
     ExpectNoReplyTo(fakeReply);
 
     std::vector<std::string> names;
-    CVehicleMgr::Instance().GetNames(names);
+    m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {"PROBE"});
     EXPECT_EQ(Count(" Can't find matched transaction ID"), 1u);
     EXPECT_EQ(Count("REPLY Registed, number of channel is 1"), 0u);
@@ -250,7 +260,7 @@ class ControlRouterLimitTest : public ControlRouterTest {
 protected:
     void SetUp() override
     {
-        GlobalDepotSettings().nMaxVehicles = 2;
+        m_nMaxVehicles = 2;
         ControlRouterTest::SetUp();
     }
 };
@@ -269,7 +279,7 @@ TEST_F(ControlRouterLimitTest, RegistrationsBeyondTheLimitAreRefusedWithoutReply
     EXPECT_EQ(ReadBe32(reply->data() + 8), 4u) << "BUS3 was answered";
 
     std::vector<std::string> names;
-    CVehicleMgr::Instance().GetNames(names);
+    m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, (std::vector<std::string> {"BUS1", "BUS2"}));
     EXPECT_FALSE(std::filesystem::exists("depot/video/BUS3"));
     EXPECT_EQ(Count("Registration of BUS3 from 127.0.0.1:" + std::to_string(m_peer.Port()) +
@@ -285,7 +295,7 @@ TEST_F(ControlRouterTest, RepliesAndKeepAlivesFlowWhileAVehicleIsBeingRemoved)
         m_peer.Send(ScriptedPeer::KeepAlive(szName, 2));
         ASSERT_TRUE(m_peer.Receive().has_value());
     }
-    std::jthread remover([] { CVehicleMgr::Instance().Remove("SLOW"); });
+    std::jthread remover([this] { m_pServer->Registry().Remove("SLOW"); });
     ASSERT_TRUE(WaitFor([this] { return m_bSlowStopping.load(); }));
 
     // The removal is still waiting: the other vehicle's keepalive is answered.
@@ -296,7 +306,7 @@ TEST_F(ControlRouterTest, RepliesAndKeepAlivesFlowWhileAVehicleIsBeingRemoved)
     EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
     m_bRelease = true;
     remover.join();
-    EXPECT_FALSE(CVehicleMgr::Instance().IsOnline("SLOW"));
+    EXPECT_FALSE(m_pServer->Registry().IsOnline("SLOW"));
 }
 
 TEST_F(ControlRouterTest, UnsafeNamesAreRefusedWithoutDirectoryOrEntry)
@@ -305,7 +315,7 @@ TEST_F(ControlRouterTest, UnsafeNamesAreRefusedWithoutDirectoryOrEntry)
                                     std::string("a\\b"), std::string("tab\tname")})
         ExpectNoReplyTo(ScriptedPeer::Registration(name, 1, 5));
     std::vector<std::string> names;
-    CVehicleMgr::Instance().GetNames(names);
+    m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {"PROBE"});
     EXPECT_FALSE(std::filesystem::exists("depot/up"));
     EXPECT_FALSE(std::filesystem::exists("up"));
@@ -327,21 +337,18 @@ TEST_F(ControlRouterTest, OverlongNameIsCutTo31CharactersAndChannelsCappedAt63)
     EXPECT_FALSE(WaitFor([this] { return m_nTasks > 63; }, 50ms));
     EXPECT_EQ(m_nTasks, 63);
     std::vector<std::string> names;
-    CVehicleMgr::Instance().GetNames(names);
+    m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {std::string(31, 'L')});
 }
 
 TEST_F(ControlRouterTest, AVehicleKeepsTheLocalAddressItsRecorderSendsToAndItsKeepalivesRefreshIt)
 {
     // Bound to every address, as the server runs: the loopback network has many.
-    CUDPSrv::Instance().Stop();
-    ASSERT_EQ(CUDPSrv::Instance().Create(nullptr, 0, OnControlDatagram), 0);
-    CUDPSrv::Instance().Start();
     ScriptedPeer recorder("127.0.0.9");
-    recorder.SetServerPort(CUDPSrv::Instance().LocalPort());
+    recorder.SetServerPort(m_pServer->Control().LocalPort());
     recorder.SetServerIp("127.0.0.3");
-    auto localIp = [] {
-        CVehicleLookup lookup(CVehicleMgr::Instance(), "ADDR");
+    auto localIp = [this] {
+        CVehicleLookup lookup(m_pServer->Registry(), "ADDR");
         return lookup.Vehicle() ? lookup.Vehicle()->LocalIp() : std::string("no vehicle");
     };
 
@@ -359,7 +366,7 @@ TEST_F(ControlRouterTest, AVehicleKeepsTheLocalAddressItsRecorderSendsToAndItsKe
     // A keepalive naming the vehicle from elsewhere keeps it alive, but tells nothing
     // of the address its registered recorder reaches.
     ScriptedPeer stranger("127.0.0.10");
-    stranger.SetServerPort(CUDPSrv::Instance().LocalPort());
+    stranger.SetServerPort(m_pServer->Control().LocalPort());
     stranger.SetServerIp("127.0.0.4");
     stranger.Send(ScriptedPeer::KeepAlive("ADDR", 3));
     auto reply = stranger.ReceiveReply();

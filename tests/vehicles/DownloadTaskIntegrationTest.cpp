@@ -32,27 +32,28 @@ protected:
         SpreadListenPorts();
         Timing().nReplyWaitMs = 3000;
         Timing().nNoAnswerRetryMs = 50;
-        ServerSettings& settings = GlobalSettings();
-        settings = DefaultSettings();
+        auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
+        ServerSettings& settings = pConfig->settings;
+        settings.nPort = 0;
         std::strcpy(settings.szDownDir, "store");
         settings.tStart = 1000;
         settings.tStop = 100000;
         settings.nFileType = 2;
         m_center.Register(&m_observer);
-        ASSERT_EQ(CUDPSrv::Instance().Create("127.0.0.1", 0, OnControlDatagram), 0);
-        CUDPSrv::Instance().Start();
-        m_peer.SetServerPort(CUDPSrv::Instance().LocalPort());
+        m_pServer = BindOwnServer(pConfig, m_center);
+        m_peer.SetServerPort(m_pServer->Control().LocalPort());
         VehicleInfo info;
         std::strcpy(info.szIP, "127.0.0.1");
         info.nPort = m_peer.Port();
         info.nChannels = 1;
         std::strcpy(info.szName, "V1");
-        m_pVehicle = std::make_unique<CVehicle>(info, 0, CDownloadTask::RunChannel, &m_center);
+        m_pVehicle = std::make_unique<CVehicle>(info, 0, CDownloadTask::RunChannel, m_pServer->Parts());
     }
 
     void TearDown() override
     {
         m_pVehicle.reset();
+        m_pServer.reset();
         Sandbox::TearDown();
     }
 
@@ -97,6 +98,7 @@ protected:
     RecordingObserver m_observer;
     CNotifyCenter m_center;
     ScriptedPeer m_peer;
+    std::unique_ptr<CDepotServer> m_pServer;
     std::unique_ptr<CVehicle> m_pVehicle;
 };
 
@@ -133,7 +135,7 @@ TEST_F(DownloadTaskTest, FirstQueryCoversTheSpanAndANameTooLongToRequestIsSkippe
     EXPECT_TRUE(LogHas("vehname=V1, chan=1, download incomplete: 1 recordings skipped, left for the next pass"));
     EXPECT_FALSE(LogHas("vehname=V1, chan=1, download finished!"));
     EXPECT_TRUE(LogHas("vehname=V1, chan=1, SendQueryFileCmd tStart: 19700101001640, tEnd: 19700102034640 FileType: 2"));
-    std::vector<MissedRecording> missed = CFleetHistory::Instance().MissedRecordings("V1");
+    std::vector<MissedRecording> missed = Control().History().MissedRecordings("V1");
     ASSERT_EQ(missed.size(), 1u);
     EXPECT_EQ(missed[0].strFileName, szLong);
     EXPECT_NE(missed[0].strReason.find("too long for a request"), std::string::npos) << missed[0].strReason;

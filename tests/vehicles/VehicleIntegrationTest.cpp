@@ -22,8 +22,8 @@
 
 namespace {
 
-// A vehicle whose recorder is a scripted peer, talking through the process-wide
-// control server and router.
+// A vehicle whose recorder is a scripted peer, talking through a server's control
+// channel and router.
 class VehicleTest : public Sandbox {
 protected:
     void SetUp() override
@@ -31,9 +31,16 @@ protected:
         Sandbox::SetUp();
         Timing().nReplyWaitMs = 300;
         m_center.Register(&m_observer);
-        ASSERT_EQ(CUDPSrv::Instance().Create("127.0.0.1", 0, OnControlDatagram), 0);
-        CUDPSrv::Instance().Start();
-        m_peer.SetServerPort(CUDPSrv::Instance().LocalPort());
+        auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
+        pConfig->settings.nPort = 0;
+        m_pServer = BindOwnServer(pConfig, m_center);
+        m_peer.SetServerPort(m_pServer->Control().LocalPort());
+    }
+
+    void TearDown() override
+    {
+        m_pServer.reset();
+        Sandbox::TearDown();
     }
 
     std::unique_ptr<CVehicle> MakeVehicle(std::uint8_t nChannels = 4, CVehicle::TaskFunction task = {},
@@ -44,7 +51,10 @@ protected:
         info.nPort = m_peer.Port();
         info.nChannels = nChannels;
         std::strcpy(info.szName, szName);
-        return std::make_unique<CVehicle>(info, 100, std::move(task), &m_center);
+        ServerParts parts = m_pServer->Parts();
+        if (m_pConfig)
+            parts.pConfig = m_pConfig;
+        return std::make_unique<CVehicle>(info, 100, std::move(task), parts);
     }
 
     // The header of the next request the vehicle sends (zeroes when none came).
@@ -73,6 +83,8 @@ protected:
     RecordingObserver m_observer;
     CNotifyCenter m_center;
     ScriptedPeer m_peer;
+    ServerConfigPtr m_pConfig;  // the vehicles' settings when set, else the server's
+    std::unique_ptr<CDepotServer> m_pServer;
 };
 
 std::vector<unsigned char> EarliestPayload(const char* szName, std::uint32_t nStart, std::uint32_t nEnd)
@@ -317,13 +329,14 @@ TEST_F(VehicleTest, ChannelListFollowsCountSpecialConfigurationAndSlotLimit)
     SpecialConfigEntry entry;
     std::strcpy(entry.szPlate, "BUS");
     entry.nChan = 3;
-    SpecialConfig()["BUS"] = entry;
-    EnablePrivileges() = 0;
+    auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
+    pConfig->special["BUS"] = entry;
+    m_pConfig = pConfig;
     EXPECT_EQ(MakeVehicle(4)->ChannelList().size(), 4u);  // table not in force
-    EnablePrivileges() = 1;
+    pConfig->bSpecialOn = true;
     EXPECT_EQ(MakeVehicle(4)->ChannelList(), std::vector<std::uint8_t> {3});
     EXPECT_EQ(MakeVehicle(4, {}, "OTHER")->ChannelList().size(), 4u);
-    SpecialConfig()["BUS"].nChan = 0;
+    pConfig->special["BUS"].nChan = 0;
     EXPECT_EQ(MakeVehicle(4)->ChannelList().size(), 4u);
 }
 

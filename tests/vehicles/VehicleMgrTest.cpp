@@ -1,5 +1,6 @@
 #include "vehicles/VehicleLookup.h"
 #include "vehicles/VehicleMgr.h"
+#include "web/LogRing.h"
 
 #include "core/NotifyCenter.h"
 #include "platform/Timing.h"
@@ -55,7 +56,9 @@ protected:
     RecordingObserver m_observer;
     CNotifyCenter m_center;
     std::atomic<std::uint32_t> m_nNow {1000};
-    CVehicleMgr m_registry {&m_center};
+    CDepotServer m_server {CDepotServer::Setup {.pConfig = DefaultServerConfig()},
+                           m_center, Control().History(), CLogRing::Instance()};
+    CVehicleMgr& m_registry = m_server.Registry();
 };
 
 } // namespace

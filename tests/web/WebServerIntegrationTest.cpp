@@ -60,7 +60,7 @@ TEST_F(WebServerTest, AnswersReadsAndRefusesEverythingElse)
     Json status = Json::parse(res->body);
     EXPECT_FALSE(status["version"].get<std::string>().empty());
     EXPECT_TRUE(status["running"].get<bool>());
-    EXPECT_EQ(status["started_at"], CServerControl::Instance().StartedAt());
+    EXPECT_EQ(status["started_at"], Control().StartedAt());
     EXPECT_EQ(status["control_port"], m_nPort);
     EXPECT_EQ(status["download_dir"], "store");
     EXPECT_GT(status["disk_free_bytes"].get<std::uint64_t>(), 0u);
@@ -169,13 +169,13 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
     // No token on an address other machines reach: downloads start, the dashboard not.
     SetKey("httpaddr", "0.0.0.0");
     StartServer();
-    EXPECT_TRUE(CServerControl::Instance().IsRunning());
+    EXPECT_TRUE(Control().IsRunning());
     EXPECT_TRUE(LogHas("Web dashboard not started: httpaddr 0.0.0.0 is reachable from other machines, so "
                        "httptoken must be set"));
-    EXPECT_FALSE(CWebServer::Instance().IsServing());
+    EXPECT_FALSE(Server().Web().IsServing());
     EXPECT_FALSE(CSocket::ConnectTcp("127.0.0.1", m_nWebPort, 2000).IsValid());
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
 
     SetKey("httptoken", "depot &amp; s3cret");
     StartServer();
@@ -203,7 +203,7 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 401);
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
     EXPECT_FALSE(CSocket::ConnectTcp("127.0.0.1", m_nWebPort, 2000).IsValid());
 
     // A port someone else holds, and a certificate without its key: logged, no more.
@@ -213,11 +213,11 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
     StartServer();
     EXPECT_TRUE(LogHas("Web dashboard not started: cannot listen on 127.0.0.1 port " + std::to_string(m_nWebPort)));
     StopTimer();
-    CServerControl::Instance().Stop();
+    Control().Stop();
     SetKey("httpcert", "cert.pem");
     StartServer();
     EXPECT_TRUE(LogHas("Web dashboard not started: HTTPS needs both httpcert and httpkey"));
-    EXPECT_TRUE(CServerControl::Instance().IsRunning());
+    EXPECT_TRUE(Control().IsRunning());
 }
 
 TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
@@ -232,7 +232,7 @@ TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
         peers.back()->SetServerPort(m_nPort);
         peers.back()->Send(ScriptedPeer::Registration(name, 1, 1));
     }
-    ASSERT_TRUE(WaitFor([] { return CVehicleMgr::Instance().Count() == 3; }, 5s));
+    ASSERT_TRUE(WaitFor([this] { return Server().Registry().Count() == 3; }, 5s));
 
     httplib::Client client = Client();
     auto res = client.Get("/api/v1/vehicles");
@@ -266,7 +266,7 @@ TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
 TEST_F(WebServerTest, FleetShowsMissedRecordingsWithTheirListsAndMetrics)
 {
     StartServer();
-    CFleetHistory& history = CFleetHistory::Instance();
+    CFleetHistory& history = Control().History();
     const std::uint32_t tNow = WallClockNow();
     MissedRecording rec;
     rec.nChannel = 1;

@@ -5,6 +5,7 @@
 #include "platform/Socket.h"
 #include "platform/Timing.h"
 #include "settings/Settings.h"
+#include "shell/ServerControl.h"
 #include "shell/ui/MainDlg.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
 #include "tools/dvrsim/DvrSimulator.h"
@@ -62,7 +63,8 @@ int main(int argc, char** argv)
     settings.tStop = tStart + 6 * 600;  // the six recordings of each channel
     SaveSettings(settings);
 
-    CMainDlg dlg;
+    CServerControl control;
+    CMainDlg dlg(control);
     dlg.show();
     dlg.OnStart();
 

@@ -10,13 +10,12 @@
 #include "settings/ui/DepotSettingsDlg.h"
 #include "settings/ui/SpecialConfigDlg.h"
 #include "settings/ui/SpecialItemDlg.h"
+#include "shell/ServerControl.h"
 #include "shell/ui/AboutDlg.h"
 #include "shell/ui/FleetView.h"
 #include "shell/ui/LogFilterDlg.h"
 #include "shell/ui/MainDlg.h"
 #include "shell/ui/ZELCoolTabCtrl.h"
-#include "vehicles/VehicleLookup.h"
-#include "vehicles/VehicleMgr.h"
 
 #include <QApplication>
 #include <QDir>
@@ -129,7 +128,8 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     bool bOk = true;
     {
-        CMainDlg dlg(QSize(1920, 1080));
+        CServerControl control;
+        CMainDlg dlg(control, QSize(1920, 1080));
         CZELCoolTabCtrl& tab = *dlg.Tab();
         const char* vehicles[] = {"粤B12345", "京A88888", "沪C20231", "BUS-0417", "TRUCK-22"};
         const std::uint32_t progress[] = {35, 100, 72, 0, 8};
@@ -152,22 +152,11 @@ int main(int argc, char** argv)
         bOk &= Save(dlg, outDir, "main-window.png");
         tab.SetActivePage(1);
         bOk &= Save(dlg, outDir, "active-log.png");
-        // The Fleet page, its online vehicles as the registry lists them (registered
-        // without a keepalive, so no download starts).
-        for (const char* szName : vehicles) {
-            VehicleInfo info;
-            CopyField(info.szIP, sizeof(info.szIP), "127.0.0.1");
-            CopyField(info.szName, sizeof(info.szName), szName);
-            info.nChannels = 4;
-            CVehicleMgr& registry = CVehicleMgr::Instance();
-            CVehicleLookup lookup(registry, szName);
-            if (!lookup.Vehicle())
-                registry.Add(info);
-        }
+        // The Fleet page, its online vehicles in name order as the registry lists them.
+        std::vector<std::string> online(std::begin(vehicles), std::end(vehicles));
+        std::sort(online.begin(), online.end());
         const std::uint32_t tNow = WallClockNow();
-        FillFleetHistory(CFleetHistory::Instance(), tNow);
-        std::vector<std::string> online;
-        CVehicleMgr::Instance().GetNames(online);
+        FillFleetHistory(control.History(), tNow);
         tab.FleetView()->Refresh(tNow, online);
         tab.SetActivePage(2);
         bOk &= Save(dlg, outDir, "fleet.png");
@@ -204,10 +193,9 @@ int main(int argc, char** argv)
         SaveDepotSettings(depot, SettingsFile());
         CDepotSettingsDlg depotDlg(&dlg);
         bOk &= Save(depotDlg, outDir, "depot-settings.png");
-        // The filter dialog lists the registry's vehicles, registered above.
-        CLogFilterDlg filter(&dlg);
+        // The filter dialog lists the online vehicles.
+        CLogFilterDlg filter(online, &dlg);
         bOk &= Save(filter, outDir, "log-filter-dialog.png");
-        CVehicleMgr::Instance().RemoveAll();
     }
     return bOk ? 0 : 1;
 }
