@@ -84,15 +84,21 @@ bool CPoller::Rearm(int fd, std::uint64_t nId, Want eWant)
 
 int CPoller::Wait(std::uint64_t* pIds, int nMax, int nTimeoutMs)
 {
+    // A one-shot event taken from the kernel and not handed on would be lost: never
+    // ask for more than the caller has room for.
+    if (nMax <= 0) {
+        errno = EINVAL;
+        return -1;
+    }
     epoll_event events[kMaxReady];
-    int n = ::epoll_wait(m_epoll.Get(), events, std::clamp(nMax, 1, kMaxReady), nTimeoutMs);
+    int n = ::epoll_wait(m_epoll.Get(), events, std::min(nMax, kMaxReady), nTimeoutMs);
     if (n < 0)
         return -1;
     int nIds = 0;
     for (int i = 0; i < n; ++i) {
         if (events[i].data.u64 == kReservedId)
             m_wake.Drain();
-        else if (nIds < nMax)
+        else
             pIds[nIds++] = events[i].data.u64;
     }
     return nIds;

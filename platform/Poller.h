@@ -50,8 +50,8 @@ public:
     [[nodiscard]] bool Rearm(int fd, std::uint64_t nId, Want eWant);
 
     // Waits up to nTimeoutMs (< 0 without limit) and puts the ids of the ready
-    // descriptors into pIds (at most min(nMax, kMaxReady)). The number of ids, 0 on
-    // time-out or Wake, -1 with errno (EINTR included).
+    // descriptors into pIds (at most min(nMax, kMaxReady); nMax > 0). The number of
+    // ids, 0 on time-out or Wake, -1 with errno (EINTR included).
     [[nodiscard]] int Wait(std::uint64_t* pIds, int nMax, int nTimeoutMs);
     // Ends the current or the next Wait early.
     void Wake();
