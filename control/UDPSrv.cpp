@@ -5,6 +5,7 @@
 #include "core/ServerCounters.h"
 #include "platform/Format.h"
 #include "platform/MutexLock.h"
+#include "platform/Poller.h"
 #include "platform/Timing.h"
 
 #include <cerrno>
@@ -46,15 +47,24 @@ void CUDPSrv::Start()
     CMutexLock state(m_stateLock);
     if (!m_socket.IsValid() || m_thread.joinable())
         return;
+    // Without a way to wake it, the thread could not be stopped.
+    if (m_wake.Open() != 0) {
+        WriteLog(Format("control socket cannot start receiving, errno=%d", errno));
+        return;
+    }
     m_thread = std::thread([this] { ReceiveLoop(); });
 }
 
 void CUDPSrv::Stop()
 {
     CMutexLock state(m_stateLock);
-    m_socket.Abort();
-    if (m_thread.joinable())
+    // The socket stays open until the thread has left its wait: closed under a
+    // waiter, its number could be reused by another descriptor meanwhile.
+    if (m_thread.joinable()) {
+        m_wake.Signal();
         m_thread.join();
+    }
+    m_wake.Close();
     CMutexLock guard(m_sendLock);
     m_socket.Close();
 }
@@ -82,14 +92,17 @@ void CUDPSrv::ReceiveLoop()
     std::string localIp;
     std::uint16_t nPeerPort = 0;
     for (;;) {
-        int nReady = m_socket.WaitReadable(Timing().nUdpIdleWaitMs);
-        if (nReady < 0) {
+        CPoller::Outcome eOutcome =
+            CPoller::WaitOne(m_socket.Fd(), CPoller::Want::Read, Timing().nUdpIdleWaitMs, &m_wake);
+        if (eOutcome == CPoller::Outcome::Woken)
+            return;  // Stop asked
+        if (eOutcome == CPoller::Outcome::Failed) {
             if (errno == EINTR)
                 continue;
             WriteLog(Format("select error! errorno=%d", errno));
             return;
         }
-        if (nReady == 0)
+        if (eOutcome == CPoller::Outcome::TimedOut)
             continue;
 
         ssize_t nRecv = m_socket.RecvFrom(buffer.data(), buffer.size(), &peerIp, &nPeerPort, &localIp);
@@ -97,11 +110,6 @@ void CUDPSrv::ReceiveLoop()
             if (errno == EINTR || errno == EAGAIN)
                 continue;
             WriteLog(Format("Socket error while recv! errno=%d", errno));
-            return;
-        }
-        if (m_socket.IsAborted()) {
-            // Stop raced the wait: end as a stopped socket does.
-            WriteLog(Format("select error! errorno=%d", EBADF));
             return;
         }
         if (nRecv == 0)

@@ -5,6 +5,7 @@
 #include "platform/Mutex.h"
 #include "platform/Socket.h"
 #include "platform/ThreadSafety.h"
+#include "platform/WakeFd.h"
 
 #include <cstdint>
 #include <functional>
@@ -39,8 +40,8 @@ public:
     // Starts the receive thread after a successful Create. Window thread.
     void Start();
 
-    // Wakes the receive thread at once, waits until it has logged its end and ended,
-    // and closes the socket. Any thread but the receive thread.
+    // Wakes the receive thread at once, waits until it has ended, and only then
+    // closes the socket. Any thread but the receive thread.
     void Stop();
 
     // Sends one datagram; 0 when the platform took it, -1 otherwise. Any thread.
@@ -60,4 +61,8 @@ private:
     CSocket m_socket;
     DatagramHandler m_handler;
     CServerCounters* const m_pCounters;
+    // Ends the receive thread's wait. Not GUARDED_BY either: opened and closed under
+    // m_stateLock while no receive thread runs, signalled by Stop under it, read by
+    // the receive thread without a lock.
+    CWakeFd m_wake;
 };

@@ -3,6 +3,7 @@
 #include "control/ControlMessage.h"
 #include "core/Logger.h"
 #include "platform/File.h"
+#include "platform/FileStatus.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
@@ -14,7 +15,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -96,8 +96,8 @@ bool SameStartAllows(const std::string& chanDir, const std::string& startText, c
         return false;
     }
     const std::string& name = matched.front();
-    struct stat st {};
-    if (::stat(partialPath.c_str(), &st) == 0)
+    CFileStatus st;
+    if (st.Query(partialPath) == 0)
         return true;  // the one match is our own partial file
     std::size_t nDot = name.rfind('.');
     if (nDot != std::string::npos && name.compare(nDot + 1, std::string::npos, "mp4") == 0) {
@@ -340,13 +340,13 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     file.Close();
 
     TransferResult eResult = TransferResult::Failed;
-    struct stat st {};
+    CFileStatus st;
     std::uint64_t nSizeAfter = nSizeBefore;
-    if (::stat(partialPath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (st.Query(partialPath) != 0 || !st.IsRegular()) {
         WriteLog("find file err in tcp quits", szDevice);
     } else {
-        nSizeAfter = static_cast<std::uint64_t>(st.st_size);
-        auto nSizeLow = static_cast<std::uint32_t>(st.st_size);
+        nSizeAfter = static_cast<std::uint64_t>(st.Size());
+        auto nSizeLow = static_cast<std::uint32_t>(st.Size());
         if (nSizeLow == hdr.nFileSize) {
             if (!bSynced) {
                 // Only when the file at the partial path is not the one received: it

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 
 // The port the n-th call of a listen-port counter hands out (n counted from 1):
 // 10000, 10001, ... 65535, then 10000 again. Ports below stay out: they need root

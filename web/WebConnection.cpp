@@ -1,46 +1,25 @@
 #include "web/WebConnection.h"
 
+#include "platform/Poller.h"
+#include "platform/SocketOps.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
 constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kOutFlushAt = 65536;  // the library's writes are gathered up to this
 
-void AddressOf(const sockaddr_storage& addr, std::string& ip, int& port)
-{
-    char szIp[INET6_ADDRSTRLEN] = {};
-    if (addr.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(addr);
-        inet_ntop(AF_INET, &v4.sin_addr, szIp, sizeof(szIp));
-        port = ntohs(v4.sin_port);
-    } else if (addr.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(addr);
-        inet_ntop(AF_INET6, &v6.sin6_addr, szIp, sizeof(szIp));
-        port = ntohs(v6.sin6_port);
-    }
-    ip = szIp;
-}
-
 } // namespace
 
 CWebConnection::CWebConnection(int fd, SSL_CTX* pTlsContext) : m_fd(fd)
 {
-    ::fcntl(m_fd.Get(), F_SETFL, ::fcntl(m_fd.Get(), F_GETFL) | O_NONBLOCK);
+    CSocketOps::SetNonBlocking(m_fd.Get());
     // Answers are gathered into one send (see write), so Nagle's delay only costs.
-    int nOn = 1;
-    ::setsockopt(m_fd.Get(), IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof(nOn));
+    CSocketOps::SetNoDelay(m_fd.Get());
     if (pTlsContext != nullptr) {
         m_pTls = SSL_new(pTlsContext);
         if (m_pTls == nullptr || SSL_set_fd(m_pTls, m_fd.Get()) != 1)
@@ -59,11 +38,11 @@ CWebConnection::~CWebConnection()
 
 ssize_t CWebConnection::x_ReadNoWait(char* ptr, std::size_t nSize)
 {
-    m_nWant = 0;
+    m_eWant = CPoller::Want::Nothing;
     if (m_pTls == nullptr) {
-        ssize_t n = ::recv(m_fd.Get(), ptr, nSize, 0);
+        ssize_t n = CSocketOps::Receive(m_fd.Get(), ptr, nSize);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            m_nWant = POLLIN;
+            m_eWant = CPoller::Want::Read;
         return n;
     }
     ERR_clear_error();
@@ -74,19 +53,19 @@ ssize_t CWebConnection::x_ReadNoWait(char* ptr, std::size_t nSize)
     if (nError == SSL_ERROR_ZERO_RETURN)
         return 0;
     if (nError == SSL_ERROR_WANT_READ)
-        m_nWant = POLLIN;
+        m_eWant = CPoller::Want::Read;
     else if (nError == SSL_ERROR_WANT_WRITE)
-        m_nWant = POLLOUT;
+        m_eWant = CPoller::Want::Write;
     return -1;
 }
 
 ssize_t CWebConnection::x_WriteNoWait(const char* ptr, std::size_t nSize)
 {
-    m_nWant = 0;
+    m_eWant = CPoller::Want::Nothing;
     if (m_pTls == nullptr) {
-        ssize_t n = ::send(m_fd.Get(), ptr, nSize, MSG_NOSIGNAL);
+        ssize_t n = CSocketOps::Send(m_fd.Get(), ptr, nSize);
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            m_nWant = POLLOUT;
+            m_eWant = CPoller::Want::Write;
         return n;
     }
     ERR_clear_error();
@@ -96,15 +75,15 @@ ssize_t CWebConnection::x_WriteNoWait(const char* ptr, std::size_t nSize)
         return n;
     int nError = SSL_get_error(m_pTls, n);
     if (nError == SSL_ERROR_WANT_READ)
-        m_nWant = POLLIN;
+        m_eWant = CPoller::Want::Read;
     else if (nError == SSL_ERROR_WANT_WRITE)
-        m_nWant = POLLOUT;
+        m_eWant = CPoller::Want::Write;
     return -1;
 }
 
 bool CWebConnection::x_Wait(int nTimeoutMs) const
 {
-    if (m_nWant == 0)
+    if (m_eWant == CPoller::Want::Nothing)
         return false;
     std::int64_t nEnd = MonotonicMs() + nTimeoutMs;
     if (m_nDeadlineMs > 0)
@@ -113,11 +92,10 @@ bool CWebConnection::x_Wait(int nTimeoutMs) const
         std::int64_t nLeft = nEnd - MonotonicMs();
         if (nLeft <= 0)
             return false;
-        pollfd poller {m_fd.Get(), m_nWant, 0};
-        int n = ::poll(&poller, 1, static_cast<int>(nLeft));
-        if (n > 0)
+        CPoller::Outcome eOutcome = CPoller::WaitOne(m_fd.Get(), m_eWant, static_cast<int>(nLeft));
+        if (eOutcome == CPoller::Outcome::Ready)
             return true;  // readable, writable or failed: the next call tells
-        if (n < 0 && errno != EINTR)
+        if (eOutcome == CPoller::Outcome::Failed && errno != EINTR)
             return false;
     }
 }
@@ -156,9 +134,9 @@ CWebConnection::Fill CWebConnection::FillNoWait(std::size_t nHeadMax)
         if (n == 0)
             return Fill::Closed;
         if (n < 0) {
-            if (m_nWant == POLLIN)
+            if (m_eWant == CPoller::Want::Read)
                 return Fill::Wait;
-            if (m_nWant == POLLOUT)
+            if (m_eWant == CPoller::Want::Write)
                 return Fill::WaitWrite;
             return Fill::Closed;
         }
@@ -192,13 +170,13 @@ CWebConnection::Fill CWebConnection::DiscardNoWait()
         ssize_t n = x_ReadNoWait(buf, sizeof(buf));
         if (n > 0)
             continue;
-        return n < 0 && m_nWant != 0 ? Fill::Wait : Fill::Closed;
+        return n < 0 && m_eWant != CPoller::Want::Nothing ? Fill::Wait : Fill::Closed;
     }
 }
 
 void CWebConnection::ShutdownSend()
 {
-    ::shutdown(m_fd.Get(), SHUT_WR);
+    CSocketOps::ShutdownSend(m_fd.Get());
 }
 
 bool CWebConnection::HasPartialRequest() const
@@ -233,14 +211,14 @@ void CWebConnection::SendNoWait(const std::string& text)
 
 void CWebConnection::Abort()
 {
-    ::shutdown(m_fd.Get(), SHUT_RDWR);
+    CSocketOps::ShutdownBoth(m_fd.Get());
 }
 
 bool CWebConnection::is_readable() const
 {
     if (m_in.size() > m_nInPos || (m_pTls != nullptr && SSL_pending(m_pTls) > 0))
         return true;
-    m_nWant = POLLIN;
+    m_eWant = CPoller::Want::Read;
     return x_Wait(Timing().nWebReadTimeoutMs);
 }
 
@@ -287,16 +265,10 @@ ssize_t CWebConnection::write(const char* ptr, size_t size)
 
 void CWebConnection::get_remote_ip_and_port(std::string& ip, int& port) const
 {
-    sockaddr_storage addr {};
-    socklen_t nLen = sizeof(addr);
-    if (::getpeername(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &nLen) == 0)
-        AddressOf(addr, ip, port);
+    CSocketOps::PeerAddress(m_fd.Get(), ip, port);
 }
 
 void CWebConnection::get_local_ip_and_port(std::string& ip, int& port) const
 {
-    sockaddr_storage addr {};
-    socklen_t nLen = sizeof(addr);
-    if (::getsockname(m_fd.Get(), reinterpret_cast<sockaddr*>(&addr), &nLen) == 0)
-        AddressOf(addr, ip, port);
+    CSocketOps::LocalAddress(m_fd.Get(), ip, port);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Poller.h"
 #include "platform/UniqueFd.h"
 
 #include <httplib.h>
@@ -64,15 +65,15 @@ public:
     socket_t socket() const override { return m_fd.Get(); }
 
 private:
-    // One read without waiting: bytes, 0 at the end, -1 with m_nWant set to what to
-    // wait for (POLLIN or POLLOUT) or to 0 on failure.
+    // One read without waiting: bytes, 0 at the end, -1 with m_eWant set to what to
+    // wait for (Read or Write) or to Nothing on failure.
     ssize_t x_ReadNoWait(char* ptr, std::size_t nSize);
     ssize_t x_WriteNoWait(const char* ptr, std::size_t nSize);
     // Sends every byte, waiting within the write time-out; false when that failed.
     bool x_SendAll(const char* ptr, std::size_t nSize);
     // Looks for the end of the head that starts at m_nInPos (sets m_nHeadEnd).
     bool x_FindHeadEnd();
-    // Waits for m_nWant until nTimeoutMs or the deadline; false on time-out or failure.
+    // Waits for m_eWant until nTimeoutMs or the deadline; false on time-out or failure.
     bool x_Wait(int nTimeoutMs) const;
 
     CUniqueFd m_fd;
@@ -80,7 +81,7 @@ private:
     bool m_bHandshaken = false;
     bool m_bTlsStarted = false;
     bool m_bBroken = false;        // TLS was asked for and could not be set up
-    mutable short m_nWant = 0;     // what the last failed call waits for: POLLIN, POLLOUT, 0 nothing
+    mutable CPoller::Want m_eWant = CPoller::Want::Nothing;  // what the last failed call waits for
     std::string m_in;              // bytes read and not yet handed to the library
     std::size_t m_nInPos = 0;      // first of them
     std::size_t m_nScanned = 0;    // bytes from m_nInPos known to hold no head end

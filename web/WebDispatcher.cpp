@@ -6,11 +6,7 @@
 #include "platform/Timing.h"
 #include "web/WebConnection.h"
 
-#include <sys/epoll.h>
-
 namespace {
-
-constexpr std::uint64_t kWakeId = 0;  // the eventfd's mark in the poller's events
 
 const char kBusyAnswer[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 const char kOversizeAnswer[] =
@@ -30,16 +26,8 @@ int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWork
     m_pTls = pTlsContext;
     m_serve = std::move(serve);
     m_nMaxConnections = nMaxConnections;
-    m_epoll.Reset(::epoll_create1(EPOLL_CLOEXEC));
-    epoll_event wake {};
-    wake.events = EPOLLIN;
-    wake.data.u64 = kWakeId;
-    if (!m_epoll.IsValid() || m_wake.Open() != 0 ||
-        ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, m_wake.Fd(), &wake) != 0) {
-        m_epoll.Reset();
-        m_wake.Close();
+    if (m_events.Open() != 0)
         return -1;
-    }
     m_poller = std::thread([this] { x_PollLoop(); });
     for (std::size_t i = 0; i < nWorkers; ++i)
         m_workers.emplace_back([this] { x_WorkerLoop(); });
@@ -49,7 +37,7 @@ int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWork
 void CWebDispatcher::Adopt(int fd)
 {
     CMutexUniqueLock guard(m_lock);
-    if (m_bStop || !m_epoll.IsValid() || m_conns.size() >= m_nMaxConnections) {
+    if (m_bStop || !m_events.IsOpen() || m_conns.size() >= m_nMaxConnections) {
         guard.Unlock();
         CWebConnection refused(fd, nullptr);  // closes fd on leaving
         if (m_pTls == nullptr)
@@ -62,40 +50,29 @@ void CWebDispatcher::Adopt(int fd)
     // Connecting starts the clock: a client that never sends is dropped like one
     // that sends too slowly.
     entry.nExpiryMs = MonotonicMs() + Timing().nWebHeadWaitMs;
-    epoll_event event {};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.u64 = nId;
-    if (::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, fd, &event) != 0)
+    if (!m_events.Add(fd, nId, CPoller::Want::Read))
         m_conns.erase(nId);
 }
 
 void CWebDispatcher::x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite)
 {
-    epoll_event event {};
-    event.events = (bWrite ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
-    event.data.u64 = nId;
-    if (::epoll_ctl(m_epoll.Get(), EPOLL_CTL_MOD, entry.pConn->Fd(), &event) != 0)
+    if (!m_events.Rearm(entry.pConn->Fd(), nId, bWrite ? CPoller::Want::Write : CPoller::Want::Read))
         m_conns.erase(nId);
 }
 
 void CWebDispatcher::x_PollLoop()
 {
-    epoll_event events[64];
+    std::uint64_t ids[CPoller::kMaxReady];
     std::int64_t nNextSweep = MonotonicMs() + Timing().nPollMs;
     for (;;) {
-        int n = ::epoll_wait(m_epoll.Get(), events, 64, Timing().nPollMs);
+        int n = m_events.Wait(ids, CPoller::kMaxReady, Timing().nPollMs);
         {
             CMutexLock guard(m_lock);
             if (m_bStop)
                 return;
         }
-        for (int i = 0; i < n; ++i) {
-            if (events[i].data.u64 == kWakeId) {
-                m_wake.Drain();
-                continue;
-            }
-            x_OnReady(events[i].data.u64);
-        }
+        for (int i = 0; i < n; ++i)
+            x_OnReady(ids[i]);
         if (MonotonicMs() >= nNextSweep) {
             x_CloseExpired();
             nNextSweep = MonotonicMs() + Timing().nPollMs;
@@ -219,7 +196,7 @@ void CWebDispatcher::Stop()
 {
     {
         CMutexLock guard(m_lock);
-        if (!m_epoll.IsValid())
+        if (!m_events.IsOpen())
             return;
         m_bStop = true;
         // A worker waiting on its client's socket wakes at once.
@@ -229,7 +206,7 @@ void CWebDispatcher::Stop()
         }
     }
     m_readyWake.NotifyAll();
-    m_wake.Signal();
+    m_events.Wake();
     if (m_poller.joinable())
         m_poller.join();
     for (std::thread& worker : m_workers)
@@ -238,6 +215,5 @@ void CWebDispatcher::Stop()
     CMutexLock guard(m_lock);
     m_conns.clear();
     m_ready.clear();
-    m_epoll.Reset();
-    m_wake.Close();
+    m_events.Close();
 }

@@ -2,9 +2,8 @@
 
 #include "platform/Condition.h"
 #include "platform/Mutex.h"
+#include "platform/Poller.h"
 #include "platform/ThreadSafety.h"
-#include "platform/UniqueFd.h"
-#include "platform/WakeFd.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -72,8 +71,7 @@ private:
     SSL_CTX* m_pTls = nullptr;
     ServeFn m_serve;
     std::size_t m_nMaxConnections = kMaxConnections;
-    CUniqueFd m_epoll;
-    CWakeFd m_wake;  // ends the poller's wait
+    CPoller m_events;  // the waiting connections' sockets, by id; Wake ends the poller's wait
 
     mutable CMutex m_lock;  // never held while serving
     CCondition m_readyWake;  // a head is ready, or the dispatcher stops

@@ -3,6 +3,7 @@
 #include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/MutexLock.h"
+#include "platform/SocketOps.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "web/WebApi.h"
@@ -10,7 +11,6 @@
 #include "web/WebDispatcher.h"
 
 #include <httplib.h>
-#include <sys/socket.h>
 
 namespace {
 
@@ -47,7 +47,7 @@ public:
     // Lets more connections wait to be accepted than the library's backlog of 5, which
     // a burst of browsers and pollers overflows (the kernel then drops their SYNs and
     // they retry a second or more later). After binding.
-    void WidenBacklog() { ::listen(this->svr_sock_, kListenBacklog); }
+    void WidenBacklog() { CSocketOps::Listen(this->svr_sock_, kListenBacklog); }
 
     // Answers one request of conn; true when the connection may stay open. Workers.
     bool Serve(CWebConnection& conn, bool bLast)
@@ -73,8 +73,7 @@ private:
 // second server bind the same port and share its clients.
 void ListenerOptions(socket_t sock)
 {
-    int nOn = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &nOn, sizeof(nOn));
+    CSocketOps::SetReuseAddress(sock);
 }
 
 // The URL of the dashboard on addr:port, for the log.

@@ -78,7 +78,7 @@ protected:
 
 } // namespace
 
-TEST_F(UDPSrvTest, CreateWithoutHandlerOrOnTakenPortOpensNothingAndTheForwarderUsesTheInstance)
+TEST_F(UDPSrvTest, CreateWithoutHandlerOrOnTakenPortOpensNothingAndSendsOnceCreated)
 {
     std::size_t nBefore = OpenDescriptors();
     EXPECT_EQ(m_server.Create(nullptr, 0, nullptr), -1);
@@ -141,11 +141,11 @@ TEST_F(UDPSrvTest, DatagramsReachHandlerWithSenderOversizedAreDroppedAndIdleWait
     EXPECT_STREQ(szBuf, "back");
     m_server.Stop();
 
-    // One line for the oversized datagram; nothing for idle wake-ups or dead ports.
+    // One line for the oversized datagram; nothing for idle wake-ups, dead ports or
+    // the stop.
     auto messages = ReadLogMessages();
-    ASSERT_EQ(messages.size(), 3u) << ::testing::PrintToString(messages);
+    ASSERT_EQ(messages.size(), 2u) << ::testing::PrintToString(messages);
     EXPECT_NE(messages[1].find("7169 bytes"), std::string::npos) << messages[1];
-    EXPECT_EQ(messages[2], "select error! errorno=9");
 }
 
 TEST_F(UDPSrvTest, HandlerLearnsTheLocalAddressEachDatagramArrivedOn)
@@ -167,7 +167,7 @@ TEST_F(UDPSrvTest, HandlerLearnsTheLocalAddressEachDatagramArrivedOn)
     }
 }
 
-TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsItsEndFirstAndAllowsCreateAgain)
+TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsNothingAndAllowsCreateAgain)
 {
     Timing().nUdpIdleWaitMs = 3600000;  // only a wake-up lets Stop return
     ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
@@ -176,9 +176,8 @@ TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsItsEndFirstAndAllowsCreateAgain)
     m_server.Stop();
     WriteLog("Server stops");
     auto messages = ReadLogMessages();
-    ASSERT_EQ(messages.size(), 3u);
-    EXPECT_EQ(messages[1], "select error! errorno=9");
-    EXPECT_EQ(messages[2], "Server stops");
+    ASSERT_EQ(messages.size(), 2u) << ::testing::PrintToString(messages);
+    EXPECT_EQ(messages[1], "Server stops");
 
     EXPECT_EQ(m_server.SendMsg("127.0.0.1", 9, "x", 1), -1);  // idle: nothing to send with
     ASSERT_EQ(m_server.Create("127.0.0.1", 0, m_collector.Handler()), 0);
@@ -187,6 +186,46 @@ TEST_F(UDPSrvTest, StopWakesReceiverAtOnceLogsItsEndFirstAndAllowsCreateAgain)
     ASSERT_EQ(peer.SendTo("127.0.0.1", m_server.LocalPort(), "again", 5), 5);
     EXPECT_TRUE(m_collector.WaitFor(1));
     m_server.Stop();
+}
+
+// Stop wakes the receiver and only then closes the socket, so no stop, however soon
+// after the start or after a datagram, looks like a failed wait.
+TEST_F(UDPSrvTest, FiftyStartsAndStopsBindEachTimeLogNoErrorAndStillReceive)
+{
+    Timing().nUdpIdleWaitMs = 3600000;  // only the wake-up lets Stop return
+    CSocket peer = CSocket::CreateUdp("127.0.0.1", 0);
+    std::size_t nSent = 0;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_EQ(m_server.Create("127.0.0.1", 0, m_collector.Handler()), 0) << "start " << i;
+        const std::uint16_t nPort = m_server.LocalPort();
+        ASSERT_NE(nPort, 0) << "start " << i;
+        m_server.Start();
+        // Half the stops come at once (the thread may not be waiting yet), half after
+        // the thread has handled a datagram and gone back to its wait.
+        if (i % 2 == 1) {
+            ASSERT_EQ(peer.SendTo("127.0.0.1", nPort, "tick", 4), 4);
+            ASSERT_TRUE(m_collector.WaitFor(++nSent)) << "start " << i;
+        }
+        m_server.Stop();
+        EXPECT_EQ(m_server.LocalPort(), 0) << "stop " << i;
+    }
+
+    // After all that the server still receives, on a port of its own.
+    ASSERT_EQ(m_server.Create("127.0.0.1", 0, m_collector.Handler()), 0);
+    m_server.Start();
+    ASSERT_EQ(peer.SendTo("127.0.0.1", m_server.LocalPort(), "after", 5), 5);
+    ASSERT_TRUE(m_collector.WaitFor(nSent + 1));
+    m_server.Stop();
+    auto items = m_collector.Items();
+    ASSERT_EQ(items.size(), nSent + 1);
+    EXPECT_EQ(std::string(items.back().bytes.begin(), items.back().bytes.end()), "after");
+    EXPECT_EQ(items.back().nPort, peer.LocalPort());
+
+    auto messages = ReadLogMessages();
+    for (const std::string& message : messages)
+        EXPECT_EQ(message.find("select error"), std::string::npos) << message;
+    // Only this test's own first line: no stop logged anything.
+    EXPECT_EQ(messages.size(), 1u) << ::testing::PrintToString(messages);
 }
 
 TEST_F(UDPSrvTest, ConcurrentSendersAllArrive)

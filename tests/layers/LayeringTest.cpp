@@ -1,6 +1,8 @@
 // The source folders form layers, lowest first; a file may include its own layer and
-// those below, never one above. The order is the README's map of the source. And no
-// product header holds a lock the thread-safety analysis cannot see.
+// those below, never one above. The order is the README's map of the source. The
+// operating system's headers are included in platform/ only, the window library's in
+// the window code only. And no product header holds a lock the thread-safety
+// analysis cannot see.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -67,6 +69,19 @@ std::vector<std::string> ProductSources()
             if (entry.is_regular_file() && (ext == ".h" || ext == ".cpp"))
                 files.push_back(fs::relative(entry.path(), SourceRoot()).generic_string());
         }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Every product source file, those at the top (the programs' main files) included.
+std::vector<std::string> AllProductSources()
+{
+    std::vector<std::string> files = ProductSources();
+    for (const fs::directory_entry& entry : fs::directory_iterator(SourceRoot())) {
+        std::string ext = entry.path().extension().string();
+        if (entry.is_regular_file() && (ext == ".h" || ext == ".cpp"))
+            files.push_back(fs::relative(entry.path(), SourceRoot()).generic_string());
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -178,6 +193,54 @@ std::vector<std::string> ProjectIncludes(const std::string& relative)
     return includes;
 }
 
+// A header of the operating system rather than of C++ or of a library: POSIX and
+// Linux folders, the POSIX headers, and the C library's own .h names (C++ code takes
+// <cerrno>, <ctime> and the like).
+bool IsOsHeader(const std::string& name)
+{
+    static const std::regex kOs(
+        R"re(^(sys|arpa|net|netinet|netinet6|netpacket|linux|asm|asm-generic|bits|gnu|scsi|mtd|rdma|sound)/.*)re"
+        R"re(|^(aio|cpio|dirent|dlfcn|fcntl|fmtmsg|fnmatch|ftw|glob|grp|iconv|langinfo|libgen|monetary|mqueue|)re"
+        R"re(ndbm|netdb|nl_types|poll|pthread|pwd|regex|sched|search|semaphore|spawn|strings|stropts|syslog|tar|)re"
+        R"re(termios|trace|ulimit|unistd|utime|utmp|utmpx|wordexp|ifaddrs|mntent|execinfo|err|error|paths|shadow|)re"
+        R"re(pty|endian|byteswap|features|link|elf|getopt|alloca|malloc|resolv|ucontext|sysexits|libintl|)re"
+        R"re(assert|complex|ctype|errno|fenv|float|inttypes|iso646|limits|locale|math|setjmp|signal|stdalign|)re"
+        R"re(stdarg|stdatomic|stdbool|stddef|stdint|stdio|stdlib|stdnoreturn|string|tgmath|threads|time|uchar|)re"
+        R"re(wchar|wctype)\.h$)re");
+    return std::regex_match(name, kOs);
+}
+
+// A header of the window library: <QWidget>, <QtCore/QObject>, <QtWidgets>.
+bool IsQtHeader(const std::string& name)
+{
+    static const std::regex kQt(R"re(^Q(t[A-Za-z0-9_]*|[A-Z][A-Za-z0-9_]*)(/.*)?$)re");
+    return std::regex_match(name, kQt);
+}
+
+// The <...> includes of a source text (path relative to the root) that its folder
+// may not have: "line: <name> (why)" each. Commented-out includes do not count.
+std::vector<std::string> ForbiddenSystemIncludes(const std::string& relative, const std::string& text)
+{
+    static const std::regex kInclude(R"re(^\s*#\s*include\s*<([^>]+)>)re");
+    const std::string layer = LayerOf(relative);
+    std::vector<std::string> found;
+    std::istringstream lines(CodeOnly(text));
+    std::string line;
+    std::smatch match;
+    int nLine = 0;
+    while (std::getline(lines, line)) {
+        ++nLine;
+        if (!std::regex_search(line, match, kInclude))
+            continue;
+        const std::string name = match[1];
+        if (IsOsHeader(name) && layer != "platform")
+            found.push_back(std::to_string(nLine) + ": <" + name + "> (operating system: platform/ only)");
+        else if (IsQtHeader(name) && layer != "windows")
+            found.push_back(std::to_string(nLine) + ": <" + name + "> (window library: ui/ and resources/ only)");
+    }
+    return found;
+}
+
 } // namespace
 
 TEST(LayeringTest, EveryFolderHasALayerAndNoIncludePointsUp)
@@ -200,6 +263,71 @@ TEST(LayeringTest, EveryFolderHasALayerAndNoIncludePointsUp)
     for (const std::string& v : violations)
         report += "\n  " + v;
     EXPECT_TRUE(violations.empty()) << "includes pointing up:" << report;
+}
+
+// Only platform/ talks to the operating system, and only the window code to the
+// window library, so that the rest builds and runs without either.
+TEST(LayeringTest, OsHeadersOnlyInPlatformAndWindowHeadersOnlyInWindowCode)
+{
+    std::vector<std::string> files = AllProductSources();
+    ASSERT_GT(files.size(), 100u) << "sources not found under " << SourceRoot();
+    ASSERT_NE(std::find(files.begin(), files.end(), "main.cpp"), files.end());
+
+    std::string report;
+    for (const std::string& file : files) {
+        for (const std::string& v : ForbiddenSystemIncludes(file, ReadFile(file)))
+            report += "\n  " + file + ":" + v;
+    }
+    EXPECT_TRUE(report.empty()) << "system includes outside their folder; add what is needed to platform/:"
+                                << report;
+}
+
+// The check tells the folders apart, knows the operating system's headers by their
+// form rather than by a list of today's, and reads code only.
+TEST(LayeringTest, SystemIncludeCheckFailsOutsideTheAllowedFolders)
+{
+    auto check = [](const std::string& relative, const std::string& text) {
+        return ForbiddenSystemIncludes(relative, text);
+    };
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(check("web/WebThing.cpp", "#include <sys/socket.h>\n"),
+              (Lines {"1: <sys/socket.h> (operating system: platform/ only)"}));
+    EXPECT_TRUE(check("platform/Thing.cpp", "#include <sys/socket.h>\n").empty());
+
+    // Headers no product file includes today, and the spellings an include may take.
+    const std::string os = "#include <string>\n"
+                           "#include <cerrno>\n"
+                           "  #  include   <linux/fs.h>\n"
+                           "#include <netinet6/in6.h>\n"
+                           "#include <termios.h>\n"
+                           "#include <errno.h>\n"
+                           "#include <sys/mman.h> // mapping\n";
+    EXPECT_EQ(check("transfer/Thing.h", os),
+              (Lines {"3: <linux/fs.h> (operating system: platform/ only)",
+                      "4: <netinet6/in6.h> (operating system: platform/ only)",
+                      "5: <termios.h> (operating system: platform/ only)",
+                      "6: <errno.h> (operating system: platform/ only)",
+                      "7: <sys/mman.h> (operating system: platform/ only)"}));
+    EXPECT_TRUE(check("platform/Thing.h", os).empty());
+
+    // Libraries stay where they are; only the forbidden form counts, in code.
+    EXPECT_TRUE(check("web/Thing.cpp", "#include <httplib.h>\n#include <openssl/ssl.h>\n"
+                                       "#include <nlohmann/json.hpp>\n#include <sqlite3.h>\n"
+                                       "#include <log4cpp/Category.hh>\n#include \"platform/Socket.h\"\n"
+                                       "// #include <unistd.h>\n/* #include <poll.h> */\n")
+                    .empty());
+
+    const std::string qt = "#include <QWidget>\n#include <QtCore/QObject>\n#include <Qt>\n#include <queue>\n";
+    EXPECT_EQ(check("shell/Thing.cpp", qt),
+              (Lines {"1: <QWidget> (window library: ui/ and resources/ only)",
+                      "2: <QtCore/QObject> (window library: ui/ and resources/ only)",
+                      "3: <Qt> (window library: ui/ and resources/ only)"}));
+    EXPECT_EQ(check("main.cpp", qt).size(), 3u);
+    EXPECT_TRUE(check("shell/ui/Thing.cpp", qt).empty());
+    EXPECT_TRUE(check("settings/ui/Thing.h", qt).empty());
+    EXPECT_TRUE(check("resources/Thing.cpp", qt).empty());
+    // The window code is no place for the operating system either.
+    EXPECT_EQ(check("shell/ui/Thing.cpp", "#include <unistd.h>\n").size(), 1u);
 }
 
 // The README's map lists the layers in the same order, so that the rule is written

@@ -1,4 +1,5 @@
 #include "platform/File.h"
+#include "platform/FileStatus.h"
 
 #include "support/Sandbox.h"
 
@@ -124,6 +125,34 @@ TEST_F(FileTest, WriteBackOfAnyRangeKeepsTheBytesAndDoesNothingWhereThereIsNoDis
 
     CFile closed;
     EXPECT_EQ(closed.StartWriteBack(0, 4096), EBADF);
+}
+
+TEST_F(FileTest, StatusTellsMissingRegularAndOtherPathsApart)
+{
+    WriteFile("five.bin", "12345");
+    std::filesystem::create_directory("dir");
+    CFileStatus status;
+    ASSERT_EQ(status.Query("five.bin"), 0);
+    EXPECT_TRUE(status.Exists());
+    EXPECT_TRUE(status.IsRegular());
+    EXPECT_EQ(status.Size(), 5);
+
+    // A failed query forgets what the last one found.
+    EXPECT_EQ(status.Query("missing.bin"), ENOENT);
+    EXPECT_FALSE(status.Exists());
+    EXPECT_FALSE(status.IsRegular());
+    EXPECT_EQ(status.Size(), 0);
+    EXPECT_EQ(status.Query("five.bin/below"), ENOTDIR);
+    EXPECT_FALSE(status.Exists());
+
+    ASSERT_EQ(status.Query("dir"), 0);
+    EXPECT_TRUE(status.Exists());
+    EXPECT_FALSE(status.IsRegular());
+    // A link is followed to what it names.
+    std::filesystem::create_symlink("five.bin", "link");
+    ASSERT_EQ(status.Query("link"), 0);
+    EXPECT_TRUE(status.IsRegular());
+    EXPECT_EQ(status.Size(), 5);
 }
 
 }  // namespace
