@@ -66,52 +66,9 @@ void CMainDlg::Build(const QSize& screenSize)
     setFixedSize(nWidth, nHeight);
     move(0, 0);
 
-    // Menus.
-    QMenu* pSystem = menuBar()->addMenu("&System");
-    m_pActExit = pSystem->addAction("E&xit", this, &CMainDlg::OnExit);
-    pSystem->addSeparator();
-    // A window manager here offers no system menu to extend; the About item lives
-    // in the System menu instead.
-    m_pActAbout = pSystem->addAction(QString::fromUtf8("关于 ZELDownload(&A)..."), this, &CMainDlg::OnAbout);
-    QMenu* pEdit = menuBar()->addMenu("Edit");
-    m_pActClear = pEdit->addAction("Clear Display", this, &CMainDlg::OnClearDisplay);
-    m_pActFilter = pEdit->addAction("Filter", this, &CMainDlg::OnFilter);
-    m_pActDepot = pEdit->addAction("Depot settings...", this, &CMainDlg::OnDepotSettings);
-
-    // Toolbar.
-    m_pToolBar = new QToolBar("toolbar", this);
-    m_pToolBar->setObjectName("toolBar");
-    m_pToolBar->setMovable(true);
-    m_pToolBar->setFloatable(false);
-    m_pToolBar->setAllowedAreas(Qt::TopToolBarArea);
-    m_pToolBar->setIconSize(QSize(CArtwork::kToolbarImageSize, CArtwork::kToolbarImageSize));
-    m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    m_pActStart = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Start), "Start", this,
-                                        &CMainDlg::OnStart);
-    m_pActStop = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Stop), "Stop", this,
-                                       &CMainDlg::OnStop);
-    m_pActConfig = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Config), "Config", this,
-                                         &CMainDlg::OnConfig);
-    m_pActStart->setWhatsThis("Start the server");
-    m_pActStop->setWhatsThis("Stop the server");
-    m_pActConfig->setWhatsThis("Config the server");
-    m_pActExit->setWhatsThis("Exit the server");
-    for (QAction* pAction : {m_pActStart, m_pActStop, m_pActConfig})
-        if (QWidget* pButton = m_pToolBar->widgetForAction(pAction))
-            pButton->setFixedSize(kButtonSize, kButtonSize);
-    addToolBar(Qt::TopToolBarArea, m_pToolBar);
-    m_pActStop->setEnabled(false);
-
-    // Status bar: two empty parts, the first four fifths of the width.
-    QStatusBar* pStatus = statusBar();
-    pStatus->setSizeGripEnabled(false);
-    for (int i = 0; i < 2; ++i) {
-        m_pStatusParts[i] = new QLabel(pStatus);
-        m_pStatusParts[i]->setFrameShape(QFrame::Panel);
-        m_pStatusParts[i]->setFrameShadow(QFrame::Sunken);
-    }
-    pStatus->addWidget(m_pStatusParts[0], 4);
-    pStatus->addWidget(m_pStatusParts[1], 1);
+    x_BuildMenus();
+    x_BuildToolBar();
+    QStatusBar* pStatus = x_BuildStatusBar();
 
     // The tab window fills the rest, a quarter of the toolbar's height below it.
     const int nToolBarHeight = m_pToolBar->sizeHint().height();
@@ -136,6 +93,61 @@ void CMainDlg::Build(const QSize& screenSize)
     m_timer.setInterval(Timing().nTimerPeriodMs);
     connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTick);
     m_timer.start();
+}
+
+void CMainDlg::x_BuildMenus()
+{
+    QMenu* pSystem = menuBar()->addMenu("&System");
+    m_pActExit = pSystem->addAction("E&xit", this, &CMainDlg::OnExit);
+    pSystem->addSeparator();
+    // A window manager here offers no system menu to extend; the About item lives
+    // in the System menu instead.
+    m_pActAbout = pSystem->addAction(QString::fromUtf8("关于 ZELDownload(&A)..."), this, &CMainDlg::OnAbout);
+    QMenu* pEdit = menuBar()->addMenu("Edit");
+    m_pActClear = pEdit->addAction("Clear Display", this, &CMainDlg::OnClearDisplay);
+    m_pActFilter = pEdit->addAction("Filter", this, &CMainDlg::OnFilter);
+    m_pActDepot = pEdit->addAction("Depot settings...", this, &CMainDlg::OnDepotSettings);
+}
+
+void CMainDlg::x_BuildToolBar()
+{
+    m_pToolBar = new QToolBar("toolbar", this);
+    m_pToolBar->setObjectName("toolBar");
+    m_pToolBar->setMovable(true);
+    m_pToolBar->setFloatable(false);
+    m_pToolBar->setAllowedAreas(Qt::TopToolBarArea);
+    m_pToolBar->setIconSize(QSize(CArtwork::kToolbarImageSize, CArtwork::kToolbarImageSize));
+    m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    m_pActStart = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Start), "Start", this,
+                                        &CMainDlg::OnStart);
+    m_pActStop = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Stop), "Stop", this,
+                                       &CMainDlg::OnStop);
+    m_pActConfig = m_pToolBar->addAction(CArtwork::ToolbarIcon(CArtwork::Button::Config), "Config", this,
+                                         &CMainDlg::OnConfig);
+    m_pActStart->setWhatsThis("Start the server");
+    m_pActStop->setWhatsThis("Stop the server");
+    m_pActConfig->setWhatsThis("Config the server");
+    m_pActExit->setWhatsThis("Exit the server");
+    for (QAction* pAction : {m_pActStart, m_pActStop, m_pActConfig})
+        if (QWidget* pButton = m_pToolBar->widgetForAction(pAction))
+            pButton->setFixedSize(kButtonSize, kButtonSize);
+    addToolBar(Qt::TopToolBarArea, m_pToolBar);
+    m_pActStop->setEnabled(false);
+}
+
+QStatusBar* CMainDlg::x_BuildStatusBar()
+{
+    // Status bar: two empty parts, the first four fifths of the width.
+    QStatusBar* pStatus = statusBar();
+    pStatus->setSizeGripEnabled(false);
+    for (int i = 0; i < 2; ++i) {
+        m_pStatusParts[i] = new QLabel(pStatus);
+        m_pStatusParts[i]->setFrameShape(QFrame::Panel);
+        m_pStatusParts[i]->setFrameShadow(QFrame::Sunken);
+    }
+    pStatus->addWidget(m_pStatusParts[0], 4);
+    pStatus->addWidget(m_pStatusParts[1], 1);
+    return pStatus;
 }
 
 CMainDlg::~CMainDlg()
