@@ -51,6 +51,12 @@ public:
     Outcome Transact(const Transaction& request);
 
 private:
+    // Waits for the reply to the request sent as transaction nId (the datagram sendBuf
+    // of nLen bytes, sent again every nResendMs, each copy counted in nCopies) until it
+    // comes, the request is accepted, the quit event is set or the wait runs out.
+    Outcome x_Await(const Transaction& request, std::uint32_t nId, CEvent& replyEvent, const unsigned char* sendBuf,
+                    int nLen, int& nCopies);
+
     const std::string m_strOwner;
     CEvent& m_quit;
     CDatagramSender& m_sender;

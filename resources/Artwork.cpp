@@ -72,29 +72,9 @@ QPainterPath GearPath(QPointF c, double rOuter, double rInner, double rHole, int
     return path.subtracted(hole);
 }
 
-void PaintButton(QPainter& painter, CArtwork::Button button, CArtwork::State state)
+// The button's outline and symbol around its centre c, the pen and fill set for the outline.
+void PaintSymbol(QPainter& painter, CArtwork::Button button, const Colours& colours, const QPointF& c)
 {
-    const Colours colours = ButtonColours(button, state);
-    const double s = CArtwork::kToolbarImageSize;
-    painter.setRenderHint(QPainter::Antialiasing);
-
-    if (state == CArtwork::State::Hot) {
-        // A soft halo tells the hovered button apart.
-        QRadialGradient halo(QPointF(s / 2, s / 2), s / 2);
-        halo.setColorAt(0.7, QColor(255, 236, 150, 160));
-        halo.setColorAt(1.0, QColor(255, 236, 150, 0));
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(halo);
-        painter.drawEllipse(QRectF(0, 0, s, s));
-    }
-
-    QLinearGradient fill(0, 4, 0, s - 4);
-    fill.setColorAt(0, colours.top);
-    fill.setColorAt(1, colours.bottom);
-    painter.setPen(QPen(colours.outline, 1.5));
-    painter.setBrush(fill);
-
-    const QPointF c(s / 2, s / 2);
     switch (button) {
     case CArtwork::Button::Start: {
         painter.drawEllipse(c, 19, 19);
@@ -133,6 +113,31 @@ void PaintButton(QPainter& painter, CArtwork::Button button, CArtwork::State sta
         break;
     }
     }
+}
+
+void PaintButton(QPainter& painter, CArtwork::Button button, CArtwork::State state)
+{
+    const Colours colours = ButtonColours(button, state);
+    const double s = CArtwork::kToolbarImageSize;
+    painter.setRenderHint(QPainter::Antialiasing);
+
+    if (state == CArtwork::State::Hot) {
+        // A soft halo tells the hovered button apart.
+        QRadialGradient halo(QPointF(s / 2, s / 2), s / 2);
+        halo.setColorAt(0.7, QColor(255, 236, 150, 160));
+        halo.setColorAt(1.0, QColor(255, 236, 150, 0));
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(halo);
+        painter.drawEllipse(QRectF(0, 0, s, s));
+    }
+
+    QLinearGradient fill(0, 4, 0, s - 4);
+    fill.setColorAt(0, colours.top);
+    fill.setColorAt(1, colours.bottom);
+    painter.setPen(QPen(colours.outline, 1.5));
+    painter.setBrush(fill);
+
+    PaintSymbol(painter, button, colours, QPointF(s / 2, s / 2));
 }
 
 // A small recorder box with a lens and a status light, scaled to nSize.

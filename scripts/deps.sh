@@ -10,7 +10,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libssl-dev openssl
   chromium prometheus curl
   libsystemd-dev qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream systemd man-db
-  ccache ffmpeg postgresql libpq-dev
+  ccache ffmpeg postgresql libpq-dev universal-ctags
 )
 
 missing=()

@@ -163,6 +163,49 @@ std::string RecordContent(const TransferHeader& hdr)
     return record.GetRawContent();
 }
 
+// One change of the index: strNew goes at nOff, over strOld, which runs to the end of
+// the file.
+struct IndexEdit {
+    std::int64_t nOff = 0;
+    std::string strNew;
+    std::string strOld;
+};
+
+// Reads the index's size (negative when unknown) and at most its last kTailBytes.
+// 0, or the error.
+int ReadTail(CFile& file, std::int64_t& nSize, std::string& strTail)
+{
+    nSize = file.Size();
+    if (nSize < 0)
+        return errno;
+    if (nSize == 0)
+        return 0;
+    return file.ReadAt(std::max<std::int64_t>(0, nSize - kTailBytes),
+                       static_cast<std::size_t>(std::min(nSize, kTailBytes)), strTail);
+}
+
+// For a shape appends do not leave (written by someone else): the edit that adds
+// strContent to the whole document at strPath, read and spliced, written only from
+// the first byte that changes on. "", or why the record cannot be added.
+std::string SpliceWhole(const std::string& strPath, const std::string& strContent, IndexEdit& edit)
+{
+    CXmlDoc doc;
+    // Possibly being rewritten by its reader; leave it alone.
+    if (!doc.LoadFile(strPath))
+        return "is not well-formed (" + doc.GetResult() + ")";
+    std::string strWhole = doc.GetText();
+    if (!SpliceRecord(doc, strContent))
+        return "has no Data root";
+    const std::string& strSpliced = doc.GetText();
+    std::size_t nSame = static_cast<std::size_t>(
+        std::mismatch(strWhole.begin(), strWhole.end(), strSpliced.begin(), strSpliced.end()).first -
+        strWhole.begin());
+    edit.nOff = static_cast<std::int64_t>(nSame);
+    edit.strOld = strWhole.substr(nSame);
+    edit.strNew = strSpliced.substr(nSame);
+    return {};
+}
+
 }  // namespace
 
 std::string CRecordIndex::DefaultDirectory()
@@ -420,85 +463,75 @@ void CRecordIndex::x_WriteQueued(CFile& file, int nOpenErr)
     }
 }
 
+struct CRecordIndex::Edit : IndexEdit {};
+
 std::size_t CRecordIndex::x_Append(CFile& file, const std::vector<Pending>& recs, std::size_t nFirst)
 {
-    const Pending& first = recs[nFirst];
-    const std::string strDevice = HeaderText(first.hdr.szDevice);
-    const std::string& strContent = first.strContent;
-    const int nChan = first.hdr.nChan;
-    int nErr = 0;
-
-    // The new bytes go at nOff, over strOld, which runs to the end of the file.
-    std::int64_t nOff = 0;
-    std::string strNew;
-    std::string strOld;
-    std::int64_t nSize = file.Size();
+    std::int64_t nSize = 0;
     std::string strTail;
-    if (nSize > 0)
-        nErr = file.ReadAt(std::max<std::int64_t>(0, nSize - kTailBytes),
-                           static_cast<std::size_t>(std::min(nSize, kTailBytes)), strTail);
+    int nErr = ReadTail(file, nSize, strTail);
     if (nSize < 0 || nErr != 0) {
         WriteLog(Format("Record index %s cannot be read (%s), record of channel %d dropped", m_strPath.c_str(),
-                        ErrnoText(nSize < 0 ? errno : nErr).c_str(), nChan),
-                 strDevice.c_str());
+                        ErrnoText(nErr).c_str(), recs[nFirst].hdr.nChan),
+                 HeaderText(recs[nFirst].hdr.szDevice).c_str());
+        return 1;
+    }
+    Edit edit;
+    std::size_t nCount = x_MakeEdit(recs, nFirst, nSize, strTail, edit);
+    if (nCount == 0)
+        return 1;  // dropped, and logged
+    x_WriteEdit(file, edit, recs, nFirst, nCount, nSize == 0);
+    return nCount;
+}
+
+std::size_t CRecordIndex::x_MakeEdit(const std::vector<Pending>& recs, std::size_t nFirst, std::int64_t nSize,
+                                     const std::string& strTail, Edit& edit) const
+{
+    const Pending& first = recs[nFirst];
+    if (nSize == 0) {
+        // Removed by its reader (our open made it again) or emptied: start it again.
+        CXmlDoc doc(kNewIndex);
+        SpliceRecord(doc, first.strContent);
+        edit.strNew = doc.GetText();
         return 1;
     }
     const std::int64_t nTailOff = nSize - static_cast<std::int64_t>(strTail.size());
     std::size_t nEnd = ClosingTagAt(strTail);
     std::string strInsert;
     if (nEnd != std::string_view::npos)
-        strInsert = InsertionBeforeEnd(std::string_view(strTail).substr(0, nEnd), strContent);
-
-    std::size_t nCount = 1;
-    if (nSize == 0) {
-        // Removed by its reader (our open made it again) or emptied: start it again.
-        CXmlDoc doc(kNewIndex);
-        SpliceRecord(doc, strContent);
-        strNew = doc.GetText();
-    } else if (!strInsert.empty()) {
-        // The records after it go in the same write: each one's bytes are those its own
-        // append would put after the one before, so the file ends up byte for byte as
-        // one append each would leave it, with one sync for all.
-        for (std::size_t i = nFirst + 1; i < recs.size(); ++i) {
-            std::string strMore = InsertionBeforeEnd(strInsert, recs[i].strContent);
-            if (strMore.empty())
-                break;
-            strInsert += strMore;
-            ++nCount;
-        }
-        nOff = nTailOff + static_cast<std::int64_t>(nEnd);
-        strOld = strTail.substr(nEnd);
-        strNew = strInsert + strOld;
-    } else {
-        // A shape appends do not leave (written by someone else): the whole document is
-        // read and spliced, and only what changed from the first differing byte on is
-        // written.
-        CXmlDoc doc;
-        if (!doc.LoadFile(m_strPath)) {
-            // Possibly being rewritten by its reader; leave it alone.
-            WriteLog(Format("Record index %s is not well-formed (%s), record of channel %d dropped",
-                            m_strPath.c_str(), doc.GetResult().c_str(), nChan),
-                     strDevice.c_str());
+        strInsert = InsertionBeforeEnd(std::string_view(strTail).substr(0, nEnd), first.strContent);
+    if (strInsert.empty()) {
+        // Not as appends leave it: the whole document is spliced.
+        std::string strWhy = SpliceWhole(m_strPath, first.strContent, edit);
+        if (strWhy.empty())
             return 1;
-        }
-        std::string strWhole = doc.GetText();
-        if (!SpliceRecord(doc, strContent)) {
-            WriteLog(Format("Record index %s has no Data root, record of channel %d dropped", m_strPath.c_str(),
-                            nChan),
-                     strDevice.c_str());
-            return 1;
-        }
-        const std::string& strSpliced = doc.GetText();
-        std::size_t nSame = static_cast<std::size_t>(
-            std::mismatch(strWhole.begin(), strWhole.end(), strSpliced.begin(), strSpliced.end()).first -
-            strWhole.begin());
-        nOff = static_cast<std::int64_t>(nSame);
-        strOld = strWhole.substr(nSame);
-        strNew = strSpliced.substr(nSame);
+        WriteLog(Format("Record index %s %s, record of channel %d dropped", m_strPath.c_str(), strWhy.c_str(),
+                        first.hdr.nChan),
+                 HeaderText(first.hdr.szDevice).c_str());
+        return 0;
     }
+    // The records after it go in the same write: each one's bytes are those its own
+    // append would put after the one before, so the file ends up byte for byte as
+    // one append each would leave it, with one sync for all.
+    std::size_t nCount = 1;
+    for (std::size_t i = nFirst + 1; i < recs.size(); ++i) {
+        std::string strMore = InsertionBeforeEnd(strInsert, recs[i].strContent);
+        if (strMore.empty())
+            break;
+        strInsert += strMore;
+        ++nCount;
+    }
+    edit.nOff = nTailOff + static_cast<std::int64_t>(nEnd);
+    edit.strOld = strTail.substr(nEnd);
+    edit.strNew = strInsert + edit.strOld;
+    return nCount;
+}
 
+void CRecordIndex::x_WriteEdit(CFile& file, const Edit& edit, const std::vector<Pending>& recs, std::size_t nFirst,
+                               std::size_t nCount, bool bNewFile) const
+{
     bool bRestored = true;
-    nErr = Overwrite(file, nOff, strNew, strOld, bRestored);
+    int nErr = Overwrite(file, edit.nOff, edit.strNew, edit.strOld, bRestored);
     if (nErr != 0) {
         DebugOutput("m_cIndexFile.Save failed!\r\n");
         for (std::size_t i = nFirst; i < nFirst + nCount; ++i)
@@ -506,16 +539,15 @@ std::size_t CRecordIndex::x_Append(CFile& file, const std::vector<Pending>& recs
                             m_strPath.c_str(), ErrnoText(nErr).c_str(), recs[i].hdr.nChan,
                             bRestored ? "" : "; its torn tail is cut back at the next start"),
                      HeaderText(recs[i].hdr.szDevice).c_str());
-        return nCount;
+        return;
     }
     // The file may have just been created: the records are written, but a crash may
     // take the whole new file with them while its entry is not on disk.
-    if (nSize == 0) {
+    if (bNewFile) {
         nErr = file.SyncEntry();
         if (nErr != 0)
             WriteLog(Format("Record index %s may not survive a crash, its directory cannot be synced (%s)",
                             m_strPath.c_str(), ErrnoText(nErr).c_str()),
                      HeaderText(recs[nFirst].hdr.szDevice).c_str());
     }
-    return nCount;
 }

@@ -80,6 +80,17 @@ private:
     // can take when the index ends as appends leave it, else only the first. Logs each
     // record it drops. The number of records handled. Writer thread.
     std::size_t x_Append(CFile& file, const std::vector<Pending>& recs, std::size_t nFirst);
+    // One change of the file: new bytes at an offset, over the old ones up to its end.
+    struct Edit;
+    // The edit that adds recs[nFirst], and those after it that fit in the same write, to
+    // the index of nSize bytes that ends with strTail. How many it adds; 0 when the
+    // first is dropped (logged). Writer thread.
+    std::size_t x_MakeEdit(const std::vector<Pending>& recs, std::size_t nFirst, std::int64_t nSize,
+                           const std::string& strTail, Edit& edit) const;
+    // Writes edit, which adds nCount records from recs[nFirst] on, and syncs it (with
+    // the file's entry when bNewFile); logs each as dropped when that fails. Writer thread.
+    void x_WriteEdit(CFile& file, const Edit& edit, const std::vector<Pending>& recs, std::size_t nFirst,
+                     std::size_t nCount, bool bNewFile) const;
     // The line that names a record that was not written, for the operator.
     std::string x_GivenUpText(const Pending& rec, const char* szWhy) const;
 

@@ -195,6 +195,201 @@ int RenameNoted(const CTCPSrv* pSrv, const std::string& partialPath, const std::
     return RenameNoReplace(partialPath, finalPath);
 }
 
+// One recording arriving over the connection: its header and where it goes in the store.
+struct Incoming {
+    TransferHeader hdr {};
+    std::string device;        // the header's vehicle, as registration names it
+    std::string recorderName;  // the recorder's file name
+    std::string chanDir;
+    std::string finalName;
+    std::string finalPath;
+    std::string partialName;
+    std::string partialPath;
+};
+
+// Ends a transfer that stored nothing before its stream was taken.
+void CloseWith(CTCPSrv* pSrv, TransferResult eResult)
+{
+    pSrv->SetOutcome(eResult);
+    pSrv->CloseAccepted();
+}
+
+// Reads and decodes the header; false (the connection closed) when none came whole.
+bool ReadTransferHeader(CTCPSrv* pSrv, Incoming& in)
+{
+    // No device name is known before the header has arrived: those lines name none.
+    unsigned char rawHeader[kTransferHeaderSize];
+    int nHeader = ReadHeader(pSrv, rawHeader);
+    if (nHeader != 1) {
+        CloseWith(pSrv, TransferResult::Refused);
+        WriteLog(nHeader == 0 ? "select err or timeout" : "Error transfer header size");
+        return false;
+    }
+    TransferHeader& hdr = in.hdr;
+    DecodeTransferHeader(rawHeader, sizeof(rawHeader), hdr);
+    // From here on the header names its vehicle as registration does, for the check
+    // against the request, the store's directory and the record index alike.
+    in.device = HeaderVehicleName(hdr);
+    std::memset(hdr.szDevice, 0, sizeof(hdr.szDevice));
+    std::memcpy(hdr.szDevice, in.device.data(), in.device.size());
+    in.recorderName = HeaderText(hdr.szChan);
+    return true;
+}
+
+// Whether the header may be received at all; logs why not.
+bool HeaderAccepted(const CTCPSrv* pSrv, const Incoming& in)
+{
+    const TransferHeader& hdr = in.hdr;
+    std::string refusal = CheckHeaderNames(hdr);
+    if (!refusal.empty()) {
+        bool bDeviceSafe = IsSafePathComponent(in.device);
+        WriteLog(refusal, bDeviceSafe ? in.device.c_str() : nullptr);
+        return false;
+    }
+    const char* szDevice = in.device.c_str();
+
+    // Checked before anything in the store is created or renamed, so that a header
+    // that is refused anyway never renames a partial file to its wrong name.
+    if (!HasChannelTag(hdr)) {
+        WriteLog("Error transfer header, szChan not correct", szDevice);
+        return false;
+    }
+
+    // A connection serves only the request it answers: a stray or late one from an
+    // earlier request must not append another file's bytes, nor make a directory for
+    // a device that never registered.
+    if (!pSrv->ExpectedDevice().empty() &&
+        (in.device != pSrv->ExpectedDevice() || in.recorderName != pSrv->ExpectedFile() ||
+         hdr.nChan != pSrv->ExpectedChannel())) {
+        WriteLog(Format("Error transfer header, not the file requested: device %s, file %s, channel %d",
+                        Printable(in.device).c_str(), Printable(in.recorderName).c_str(), hdr.nChan),
+                 pSrv->ExpectedDevice().c_str());
+        return false;
+    }
+    return true;
+}
+
+// Makes the channel directory and names the recording's files in it. false, with the
+// outcome to close with, when the recording cannot be received there.
+bool PrepareStore(const std::string& downRoot, Incoming& in, TransferResult& eRefusal)
+{
+    const TransferHeader& hdr = in.hdr;
+    const char* szDevice = in.device.c_str();
+    const std::string startText = FormatTimeString(hdr.tStart);
+    in.chanDir = ChannelDirPath(downRoot, in.device, hdr.tStart, hdr.nChan);
+    if (!MakeDirectories(in.chanDir)) {
+        int nErr = errno;
+        WriteLog(Format("cannot create directory %s for channel %d of %s: %s", in.chanDir.c_str(), hdr.nChan,
+                        szDevice, ErrnoText(nErr).c_str()),
+                 szDevice);
+        eRefusal = TransferResult::Failed;
+        return false;
+    }
+    in.finalName = FinalFileName(hdr.nChan, hdr.tStart, hdr.tEnd);
+    in.finalPath = in.chanDir + "/" + in.finalName;
+    in.partialName = PartialFileName(hdr.nChan, hdr.tStart, hdr.tEnd, in.recorderName, hdr.nFileSize);
+    in.partialPath = in.chanDir + "/" + in.partialName;
+
+    if (!SameStartAllows(in.chanDir, startText, in.partialName, in.partialPath, szDevice)) {
+        eRefusal = TransferResult::Refused;
+        return false;
+    }
+    return true;
+}
+
+// Opens the partial file for appending; logs why not.
+bool OpenPartial(CFile& file, const Incoming& in)
+{
+    int nOpenErr = file.Open(in.partialPath, CFile::Mode::Append);
+    if (nOpenErr == 0)
+        return true;
+    const char* szDevice = in.device.c_str();
+    WriteLog(Format("cannot open file %s of channel %d of %s: %s", in.partialName.c_str(), in.hdr.nChan, szDevice,
+                    ErrnoText(nOpenErr).c_str()),
+             szDevice);
+    return false;
+}
+
+// A file about to take its finished name must be on disk first: after a power cut
+// a finished name with missing data would never be fetched again. Without the
+// sync the file keeps its partial name, and a later pass syncs and renames it.
+// true when the file is whole and synced; bLogged when a failed sync was logged.
+bool SyncIfWhole(CFile& file, const Incoming& in, bool& bLogged)
+{
+    const std::int64_t nReceivedSize = file.Size();
+    if (nReceivedSize < 0 || static_cast<std::uint32_t>(nReceivedSize) != in.hdr.nFileSize)
+        return false;
+    int nErr = file.SyncData();
+    if (nErr == 0)
+        return true;
+    const char* szDevice = in.device.c_str();
+    WriteLog(Format("sync of file %s of channel %d of %s failed, kept as partial file: %s", in.partialName.c_str(),
+                    in.hdr.nChan, szDevice, ErrnoText(nErr).c_str()),
+             szDevice);
+    bLogged = true;
+    return false;
+}
+
+// Gives the synced, whole file its finished name and, with pIndex, its record.
+TransferResult StoreFinished(const CTCPSrv* pSrv, const Incoming& in, std::uint64_t nSize, CRecordIndex* pIndex)
+{
+    const char* szDevice = in.device.c_str();
+    if (RenameNoted(pSrv, in.partialPath, in.finalPath, nSize) != 0) {
+        int nErr = errno;
+        WriteLog(Format("rename file %s of channel %d of %s err, errno=%d (%s)", in.partialName.c_str(),
+                        in.hdr.nChan, szDevice, nErr, ErrnoText(nErr).c_str()),
+                 szDevice);
+        return TransferResult::Failed;
+    }
+    WriteLog(Format("file %s of channel %d of %s is downloaded over!", in.finalName.c_str(), in.hdr.nChan, szDevice),
+             szDevice);
+    // The data is on disk already: should a power cut undo the rename, the
+    // synced partial file is what the channel task finds at its next pass,
+    // and nothing received is lost. So the file counts as stored.
+    if (!SyncDirectory(in.chanDir)) {
+        int nErr = errno;
+        WriteLog(Format("sync of directory %s failed after file %s of channel %d of %s was stored: %s",
+                        in.chanDir.c_str(), in.finalName.c_str(), in.hdr.nChan, szDevice, ErrnoText(nErr).c_str()),
+                 szDevice);
+    }
+    if (pIndex)
+        pIndex->AddRecord(in.hdr);
+    return TransferResult::Stored;
+}
+
+// What became of the received file, by its size on disk (nSizeAfter, when it is
+// there): stored, too big, or smaller and kept for the next request.
+TransferResult Conclude(const CTCPSrv* pSrv, const Incoming& in, bool bSynced, bool bSyncLogged,
+                        CRecordIndex* pIndex, std::uint64_t& nSizeAfter)
+{
+    const std::string& partialPath = in.partialPath;
+    const char* szDevice = in.device.c_str();
+    CFileStatus st;
+    if (st.Query(partialPath) != 0 || !st.IsRegular()) {
+        WriteLog("find file err in tcp quits", szDevice);
+        return TransferResult::Failed;
+    }
+    nSizeAfter = static_cast<std::uint64_t>(st.Size());
+    auto nSizeLow = static_cast<std::uint32_t>(st.Size());
+    if (nSizeLow > in.hdr.nFileSize) {
+        DebugOutput("data.nFileSizeLow>transferHdr.nFileSize\n");
+        WriteLog("data.nFileSizeLow>transferHdr.nFileSize", szDevice);
+        return TransferResult::Oversize;
+    }
+    if (nSizeLow < in.hdr.nFileSize)
+        return TransferResult::Incomplete;  // the partial file waits for the next request
+    if (!bSynced) {
+        // Only when the file at the partial path is not the one received: it
+        // was replaced meanwhile, and nothing says its bytes are on disk.
+        if (!bSyncLogged)
+            WriteLog(Format("file %s of channel %d of %s was replaced while downloading, kept as partial file",
+                            in.partialName.c_str(), in.hdr.nChan, szDevice),
+                     szDevice);
+        return TransferResult::Failed;
+    }
+    return StoreFinished(pSrv, in, nSizeAfter, pIndex);
+}
+
 } // namespace
 
 std::string HeaderVehicleName(const TransferHeader& hdr)
@@ -228,90 +423,24 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
         WriteLog("CTCPSrv::GetFileTask: Invalid Param");
         return 0;
     }
-
-    // No device name is known before the header has arrived: those lines name none.
-    unsigned char rawHeader[kTransferHeaderSize];
-    int nHeader = ReadHeader(pSrv, rawHeader);
-    if (nHeader != 1) {
-        pSrv->SetOutcome(TransferResult::Refused);
-        pSrv->CloseAccepted();
-        WriteLog(nHeader == 0 ? "select err or timeout" : "Error transfer header size");
+    Incoming in;
+    if (!ReadTransferHeader(pSrv, in))
+        return 0;
+    if (!HeaderAccepted(pSrv, in)) {
+        CloseWith(pSrv, TransferResult::Refused);
         return 0;
     }
-    TransferHeader hdr {};
-    DecodeTransferHeader(rawHeader, sizeof(rawHeader), hdr);
-    // From here on the header names its vehicle as registration does, for the check
-    // against the request, the store's directory and the record index alike.
-    const std::string device = HeaderVehicleName(hdr);
-    std::memset(hdr.szDevice, 0, sizeof(hdr.szDevice));
-    std::memcpy(hdr.szDevice, device.data(), device.size());
-
-    std::string refusal = CheckHeaderNames(hdr);
-    if (!refusal.empty()) {
-        bool bDeviceSafe = IsSafePathComponent(device);
-        WriteLog(refusal, bDeviceSafe ? device.c_str() : nullptr);
-        pSrv->SetOutcome(TransferResult::Refused);
-        pSrv->CloseAccepted();
+    TransferResult eRefusal = TransferResult::Refused;
+    if (!PrepareStore(downRoot, in, eRefusal)) {
+        CloseWith(pSrv, eRefusal);
         return 0;
     }
-    const std::string recorderName = HeaderText(hdr.szChan);
-    const char* szDevice = device.c_str();
-
-    // Checked before anything in the store is created or renamed, so that a header
-    // that is refused anyway never renames a partial file to its wrong name.
-    if (!HasChannelTag(hdr)) {
-        WriteLog("Error transfer header, szChan not correct", szDevice);
-        pSrv->SetOutcome(TransferResult::Refused);
-        pSrv->CloseAccepted();
-        return 0;
-    }
-
-    // A connection serves only the request it answers: a stray or late one from an
-    // earlier request must not append another file's bytes, nor make a directory for
-    // a device that never registered.
-    if (!pSrv->ExpectedDevice().empty() &&
-        (device != pSrv->ExpectedDevice() || recorderName != pSrv->ExpectedFile() ||
-         hdr.nChan != pSrv->ExpectedChannel())) {
-        WriteLog(Format("Error transfer header, not the file requested: device %s, file %s, channel %d",
-                        Printable(device).c_str(), Printable(recorderName).c_str(), hdr.nChan),
-                 pSrv->ExpectedDevice().c_str());
-        pSrv->SetOutcome(TransferResult::Refused);
-        pSrv->CloseAccepted();
-        return 0;
-    }
-
-    const std::string startText = FormatTimeString(hdr.tStart);
-    const std::string chanDir = ChannelDirPath(downRoot, device, hdr.tStart, hdr.nChan);
-    if (!MakeDirectories(chanDir)) {
-        int nErr = errno;
-        WriteLog(Format("cannot create directory %s for channel %d of %s: %s", chanDir.c_str(), hdr.nChan, szDevice,
-                        ErrnoText(nErr).c_str()),
-                 szDevice);
-        pSrv->SetOutcome(TransferResult::Failed);
-        pSrv->CloseAccepted();
-        return 0;
-    }
-    const std::string finalName = FinalFileName(hdr.nChan, hdr.tStart, hdr.tEnd);
-    const std::string finalPath = chanDir + "/" + finalName;
-    const std::string partialName = PartialFileName(hdr.nChan, hdr.tStart, hdr.tEnd, recorderName, hdr.nFileSize);
-    const std::string partialPath = chanDir + "/" + partialName;
-
-    if (!SameStartAllows(chanDir, startText, partialName, partialPath, szDevice)) {
-        pSrv->SetOutcome(TransferResult::Refused);
-        pSrv->CloseAccepted();
-        return 0;
-    }
-
-    WriteLog(Format("Start Recv file stream for channel %d of %s\n", hdr.nChan, szDevice), szDevice);
+    const char* szDevice = in.device.c_str();
+    WriteLog(Format("Start Recv file stream for channel %d of %s\n", in.hdr.nChan, szDevice), szDevice);
 
     CFile file;
-    int nOpenErr = file.Open(partialPath, CFile::Mode::Append);
-    if (nOpenErr != 0) {
-        WriteLog(Format("cannot open file %s of channel %d of %s: %s", partialName.c_str(), hdr.nChan, szDevice,
-                        ErrnoText(nOpenErr).c_str()),
-                 szDevice);
-        pSrv->SetOutcome(TransferResult::Failed);
-        pSrv->CloseAccepted();
+    if (!OpenPartial(file, in)) {
+        CloseWith(pSrv, TransferResult::Failed);
         return 0;
     }
     // A resumed transfer appends: its write-back starts where the file ends.
@@ -319,77 +448,17 @@ int ReceiveFileStream(CTCPSrv* pSrv, const std::string& downRoot, bool bComponen
     const std::uint64_t nSizeBefore = nOpenSize > 0 ? static_cast<std::uint64_t>(nOpenSize) : 0;
     WriteBehind wb;
     wb.nEnd = wb.nStarted = wb.nWaited = static_cast<std::int64_t>(nSizeBefore);
-    ReceiveLoop(pSrv, file, wb, hdr, partialName, szDevice);
-
-    // A file about to take its finished name must be on disk first: after a power cut
-    // a finished name with missing data would never be fetched again. Without the
-    // sync the file keeps its partial name, and a later pass syncs and renames it.
-    bool bSynced = false;
+    ReceiveLoop(pSrv, file, wb, in.hdr, in.partialName, szDevice);
     bool bSyncLogged = false;
-    const std::int64_t nReceivedSize = file.Size();
-    if (nReceivedSize >= 0 && static_cast<std::uint32_t>(nReceivedSize) == hdr.nFileSize) {
-        int nErr = file.SyncData();
-        bSynced = nErr == 0;
-        if (!bSynced) {
-            WriteLog(Format("sync of file %s of channel %d of %s failed, kept as partial file: %s",
-                            partialName.c_str(), hdr.nChan, szDevice, ErrnoText(nErr).c_str()),
-                     szDevice);
-            bSyncLogged = true;
-        }
-    }
+    const bool bSynced = SyncIfWhole(file, in, bSyncLogged);
     file.Close();
 
-    TransferResult eResult = TransferResult::Failed;
-    CFileStatus st;
     std::uint64_t nSizeAfter = nSizeBefore;
-    if (st.Query(partialPath) != 0 || !st.IsRegular()) {
-        WriteLog("find file err in tcp quits", szDevice);
-    } else {
-        nSizeAfter = static_cast<std::uint64_t>(st.Size());
-        auto nSizeLow = static_cast<std::uint32_t>(st.Size());
-        if (nSizeLow == hdr.nFileSize) {
-            if (!bSynced) {
-                // Only when the file at the partial path is not the one received: it
-                // was replaced meanwhile, and nothing says its bytes are on disk.
-                if (!bSyncLogged)
-                    WriteLog(Format("file %s of channel %d of %s was replaced while downloading, kept as partial file",
-                                    partialName.c_str(), hdr.nChan, szDevice),
-                             szDevice);
-            } else if (RenameNoted(pSrv, partialPath, finalPath, nSizeAfter) != 0) {
-                int nErr = errno;
-                WriteLog(Format("rename file %s of channel %d of %s err, errno=%d (%s)", partialName.c_str(),
-                                hdr.nChan, szDevice, nErr, ErrnoText(nErr).c_str()),
-                         szDevice);
-            } else {
-                WriteLog(Format("file %s of channel %d of %s is downloaded over!", finalName.c_str(), hdr.nChan,
-                                szDevice),
-                         szDevice);
-                eResult = TransferResult::Stored;
-                // The data is on disk already: should a power cut undo the rename, the
-                // synced partial file is what the channel task finds at its next pass,
-                // and nothing received is lost. So the file counts as stored.
-                if (!SyncDirectory(chanDir)) {
-                    int nErr = errno;
-                    WriteLog(Format("sync of directory %s failed after file %s of channel %d of %s was stored: %s",
-                                    chanDir.c_str(), finalName.c_str(), hdr.nChan, szDevice,
-                                    ErrnoText(nErr).c_str()),
-                             szDevice);
-                }
-                if (bComponentMode && pIndex)
-                    pIndex->AddRecord(hdr);
-            }
-        } else if (nSizeLow > hdr.nFileSize) {
-            DebugOutput("data.nFileSizeLow>transferHdr.nFileSize\n");
-            WriteLog("data.nFileSizeLow>transferHdr.nFileSize", szDevice);
-            eResult = TransferResult::Oversize;
-        } else {
-            // Smaller: the partial file waits for the next request.
-            eResult = TransferResult::Incomplete;
-        }
-    }
+    TransferResult eResult =
+        Conclude(pSrv, in, bSynced, bSyncLogged, bComponentMode ? pIndex : nullptr, nSizeAfter);
     const std::uint64_t nAdded = nSizeAfter > nSizeBefore ? nSizeAfter - nSizeBefore : 0;
     if (eResult == TransferResult::Stored)
-        pSrv->SetOutcome(eResult, nAdded, nSizeAfter, finalPath);
+        pSrv->SetOutcome(eResult, nAdded, nSizeAfter, in.finalPath);
     else
         pSrv->SetOutcome(eResult, nAdded);
 

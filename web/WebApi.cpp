@@ -185,6 +185,44 @@ WebStatus CollectStatus(const CWebApi::Config& config)
     return status;
 }
 
+// The fleet table, with the online vehicles marked.
+std::string RenderFleet(const CWebApi::Config& config)
+{
+    std::vector<std::string> online;
+    for (VehicleStatus& vehicle : config.pRegistry->Snapshot())
+        online.push_back(std::move(vehicle.strName));
+    const std::uint32_t tNow = WallClockNow();
+    return FleetJson(config.pHistory->Snapshot(tNow), online, tNow);
+}
+
+std::string RenderMetrics(const CWebApi::Config& config)
+{
+    WebStatus status = CollectStatus(config);
+    for (const FleetRecord& rec : config.pHistory->Snapshot(WallClockNow()))
+        status.nUnfetchable += rec.nUnfetchable;
+    return MetricsText(status, config.pRegistry->Snapshot());
+}
+
+bool IsMissedPath(const std::string& path)
+{
+    return path.rfind(kFleetPrefix, 0) == 0 && path.size() > kFleetPrefix.size() + kMissedSuffix.size() &&
+           path.compare(path.size() - kMissedSuffix.size(), kMissedSuffix.size(), kMissedSuffix) == 0;
+}
+
+// The missed recordings of the vehicle a missed path names.
+void SetMissed(const CWebApi::Config& config, const std::string& path, httplib::Response& res)
+{
+    // The name as the path carries it, percent-decoded: any bytes, slashes too.
+    const std::string name =
+        path.substr(kFleetPrefix.size(), path.size() - kFleetPrefix.size() - kMissedSuffix.size());
+    CFleetHistory& history = *config.pHistory;
+    if (!history.Knows(name))
+        SetError(res, 404, "no such vehicle");
+    else
+        res.set_content(MissedJson(history.MissedRecordings(name)), kJson);
+}
+
+
 } // namespace
 
 CWebApi::CWebApi(Config config)
@@ -255,6 +293,12 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
         return bKeep;
     }
 
+    x_Route(req, res);
+    return bKeep;
+}
+
+void CWebApi::x_Route(const httplib::Request& req, httplib::Response& res)
+{
     if (req.path == "/") {
         SetPage(res);
     } else if (req.path == "/api/v1/status") {
@@ -262,25 +306,9 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
     } else if (req.path == "/api/v1/vehicles") {
         SetShared(req, res, x_Cached(m_vehicles, [this] { return VehiclesJson(m_config.pRegistry->Snapshot()); }), kJson);
     } else if (req.path == "/api/v1/fleet") {
-        SetShared(req, res, x_Cached(m_fleet,
-                                  [this] {
-                                      std::vector<std::string> online;
-                                      for (VehicleStatus& vehicle : m_config.pRegistry->Snapshot())
-                                          online.push_back(std::move(vehicle.strName));
-                                      const std::uint32_t tNow = WallClockNow();
-                                      return FleetJson(m_config.pHistory->Snapshot(tNow), online, tNow);
-                                  }),
-                        kJson);
-    } else if (req.path.rfind(kFleetPrefix, 0) == 0 && req.path.size() > kFleetPrefix.size() + kMissedSuffix.size() &&
-               req.path.compare(req.path.size() - kMissedSuffix.size(), kMissedSuffix.size(), kMissedSuffix) == 0) {
-        // The name as the path carries it, percent-decoded: any bytes, slashes too.
-        const std::string name = req.path.substr(kFleetPrefix.size(),
-                                                 req.path.size() - kFleetPrefix.size() - kMissedSuffix.size());
-        CFleetHistory& history = *m_config.pHistory;
-        if (!history.Knows(name))
-            SetError(res, 404, "no such vehicle");
-        else
-            res.set_content(MissedJson(history.MissedRecordings(name)), kJson);
+        SetShared(req, res, x_Cached(m_fleet, [this] { return RenderFleet(m_config); }), kJson);
+    } else if (IsMissedPath(req.path)) {
+        SetMissed(m_config, req.path, res);
     } else if (req.path == "/api/v1/log") {
         std::uint64_t nAfter = 0;
         if (!ParseAfter(req, nAfter))
@@ -288,16 +316,9 @@ bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
         else
             res.set_content(LogJson(m_config.pLog->After(nAfter)), kJson);
     } else if (req.path == "/metrics") {
-        SetShared(req, res, x_Cached(m_metrics,
-                                  [this] {
-                                      WebStatus status = CollectStatus(m_config);
-                                      for (const FleetRecord& rec : m_config.pHistory->Snapshot(WallClockNow()))
-                                          status.nUnfetchable += rec.nUnfetchable;
-                                      return MetricsText(status, m_config.pRegistry->Snapshot());
-                                  }),
-                        "text/plain; version=0.0.4; charset=utf-8");
+        SetShared(req, res, x_Cached(m_metrics, [this] { return RenderMetrics(m_config); }),
+                  "text/plain; version=0.0.4; charset=utf-8");
     } else {
         SetError(res, 404, "not found");
     }
-    return bKeep;
 }

@@ -62,6 +62,8 @@ private:
     };
 
     bool x_Authorized(const httplib::Request& req) const;
+    // Answers an authorised read by its path.
+    void x_Route(const httplib::Request& req, httplib::Response& res);
     // The text of slot, rendered again by render when older than the snapshot period.
     template <class Render>
     std::shared_ptr<const Text> x_Cached(Cached& slot, Render render) EXCLUDES(slot.lock);

@@ -85,6 +85,80 @@ std::string DashboardUrl(const WebSettings& settings, bool bTls)
     return Format("%s://%s:%u/", bTls ? "https" : "http", host.c_str(), static_cast<unsigned>(settings.nPort));
 }
 
+// Why settings cannot serve the dashboard, or "" when they can.
+std::string SettingsRefusal(const WebSettings& settings, bool bTls)
+{
+    if (!IsLoopbackAddress(settings.strAddr) && settings.strToken.empty())
+        return "Web dashboard not started: httpaddr " + settings.strAddr +
+               " is reachable from other machines, so httptoken must be set";
+    if (bTls && (settings.strCert.empty() || settings.strKey.empty()))
+        return "Web dashboard not started: HTTPS needs both httpcert and httpkey";
+    return {};
+}
+
+// The library's server, plain or TLS, and how the dispatcher and the listener's set-up
+// reach it.
+struct FrontEnd {
+    std::unique_ptr<httplib::Server> pHttp;
+    CWebDispatcher::ServeFn serve;
+    std::function<void()> widenBacklog;
+    SSL_CTX* pTlsContext = nullptr;
+};
+
+// pFront with the calls the dispatcher and the listener's set-up make.
+template <class Base>
+FrontEnd Wrap(std::unique_ptr<CHttpFront<Base>> pFront)
+{
+    FrontEnd front;
+    auto* pRaw = pFront.get();
+    front.serve = [pRaw](CWebConnection& conn, bool bLast) { return pRaw->Serve(conn, bLast); };
+    front.widenBacklog = [pRaw] { pRaw->WidenBacklog(); };
+    front.pHttp = std::move(pFront);
+    return front;
+}
+
+// The server for settings, handing its connections to dispatcher; with bTls none when
+// the certificate and key cannot be loaded (logged).
+FrontEnd MakeFrontEnd(CWebDispatcher& dispatcher, const WebSettings& settings, bool bTls)
+{
+    if (!bTls)
+        return Wrap(std::make_unique<CHttpFront<httplib::Server>>(dispatcher));
+    auto pFront = std::make_unique<CHttpFront<httplib::SSLServer>>(dispatcher, settings.strCert.c_str(),
+                                                                   settings.strKey.c_str());
+    if (!pFront->is_valid()) {
+        WriteLog("Web dashboard not started: cannot load httpcert " + settings.strCert + " and httpkey " +
+                 settings.strKey);
+        return {};
+    }
+    SSL_CTX* pTlsContext = pFront->ssl_context();
+    FrontEnd front = Wrap(std::move(pFront));
+    front.pTlsContext = pTlsContext;
+    return front;
+}
+
+// Every request goes to pApi (a 500 should it throw); the library only parses and
+// writes, through our queue and with our limits.
+void SetUpHttp(httplib::Server& http, CWebApi* pApi)
+{
+    http.set_pre_routing_handler([pApi](const httplib::Request& req, httplib::Response& res) {
+        t_turn.bHandled = true;
+        try {
+            t_turn.bKeep = pApi->Handle(req, res);
+        } catch (const std::exception&) {
+            res = httplib::Response {};
+            res.status = 500;
+            t_turn.bKeep = false;
+        }
+        return httplib::Server::HandlerResponse::Handled;
+    });
+    http.new_task_queue = [] { return new CInlineQueue; };
+    http.set_socket_options(ListenerOptions);
+    http.set_payload_max_length(kPayloadMaxBytes);
+    // Only the Keep-Alive header's figures: the dispatcher applies the time-outs.
+    http.set_keep_alive_max_count(CWebDispatcher::kRequestsPerConnection);
+    http.set_keep_alive_timeout(std::max(1, Timing().nWebKeepAliveMs / 1000));
+}
+
 } // namespace
 
 CWebServer::CWebServer() = default;
@@ -99,77 +173,34 @@ int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
     CMutexLock guard(m_lock);
     if (m_bServing || settings.nPort == 0)
         return 0;
-    if (!IsLoopbackAddress(settings.strAddr) && settings.strToken.empty()) {
-        WriteLog("Web dashboard not started: httpaddr " + settings.strAddr +
-                 " is reachable from other machines, so httptoken must be set");
-        return -1;
-    }
     const bool bTls = !settings.strCert.empty() || !settings.strKey.empty();
-    if (bTls && (settings.strCert.empty() || settings.strKey.empty())) {
-        WriteLog("Web dashboard not started: HTTPS needs both httpcert and httpkey");
+    const std::string strRefusal = SettingsRefusal(settings, bTls);
+    if (!strRefusal.empty()) {
+        WriteLog(strRefusal);
         return -1;
     }
     IgnoreSigPipe();  // TLS writes to a peer that left must not end the process
 
     auto pDispatcher = std::make_unique<CWebDispatcher>();
-    std::unique_ptr<httplib::Server> pHttp;
-    CWebDispatcher::ServeFn serve;
-    std::function<void()> widenBacklog;
-    SSL_CTX* pTlsContext = nullptr;
-    if (bTls) {
-        auto pFront = std::make_unique<CHttpFront<httplib::SSLServer>>(*pDispatcher, settings.strCert.c_str(),
-                                                                       settings.strKey.c_str());
-        if (!pFront->is_valid()) {
-            WriteLog("Web dashboard not started: cannot load httpcert " + settings.strCert + " and httpkey " +
-                     settings.strKey);
-            return -1;
-        }
-        pTlsContext = pFront->ssl_context();
-        auto* pRaw = pFront.get();
-        serve = [pRaw](CWebConnection& conn, bool bLast) { return pRaw->Serve(conn, bLast); };
-        widenBacklog = [pRaw] { pRaw->WidenBacklog(); };
-        pHttp = std::move(pFront);
-    } else {
-        auto pFront = std::make_unique<CHttpFront<httplib::Server>>(*pDispatcher);
-        auto* pRaw = pFront.get();
-        serve = [pRaw](CWebConnection& conn, bool bLast) { return pRaw->Serve(conn, bLast); };
-        widenBacklog = [pRaw] { pRaw->WidenBacklog(); };
-        pHttp = std::move(pFront);
-    }
-
+    FrontEnd front = MakeFrontEnd(*pDispatcher, settings, bTls);
+    if (!front.pHttp)
+        return -1;
     server.strToken = settings.strToken;
     auto pApi = std::make_unique<CWebApi>(std::move(server));
-    CWebApi* pRawApi = pApi.get();
-    pHttp->set_pre_routing_handler([pRawApi](const httplib::Request& req, httplib::Response& res) {
-        t_turn.bHandled = true;
-        try {
-            t_turn.bKeep = pRawApi->Handle(req, res);
-        } catch (const std::exception&) {
-            res = httplib::Response {};
-            res.status = 500;
-            t_turn.bKeep = false;
-        }
-        return httplib::Server::HandlerResponse::Handled;
-    });
-    pHttp->new_task_queue = [] { return new CInlineQueue; };
-    pHttp->set_socket_options(ListenerOptions);
-    pHttp->set_payload_max_length(kPayloadMaxBytes);
-    // Only the Keep-Alive header's figures: the dispatcher applies the time-outs.
-    pHttp->set_keep_alive_max_count(CWebDispatcher::kRequestsPerConnection);
-    pHttp->set_keep_alive_timeout(std::max(1, Timing().nWebKeepAliveMs / 1000));
-    if (!pHttp->bind_to_port(settings.strAddr, settings.nPort)) {
+    SetUpHttp(*front.pHttp, pApi.get());
+    if (!front.pHttp->bind_to_port(settings.strAddr, settings.nPort)) {
         WriteLog(Format("Web dashboard not started: cannot listen on %s port %u", settings.strAddr.c_str(),
                         static_cast<unsigned>(settings.nPort)));
         return -1;
     }
-    widenBacklog();
-    if (pDispatcher->Start(pTlsContext, std::move(serve)) != 0) {
+    front.widenBacklog();
+    if (pDispatcher->Start(front.pTlsContext, std::move(front.serve)) != 0) {
         WriteLog("Web dashboard not started: cannot set up its connections");
         return -1;
     }
     m_pApi = std::move(pApi);
     m_pDispatcher = std::move(pDispatcher);
-    m_pHttp = std::move(pHttp);
+    m_pHttp = std::move(front.pHttp);
     m_bListening = true;
     // The server lives until Stop has joined this thread.
     httplib::Server* pServer = m_pHttp.get();

@@ -48,6 +48,50 @@ QString DownDirFromChosenFolder(const QString& folder)
     return folder;
 }
 
+namespace {
+
+// The address choice: automatic, then this machine's addresses, at the stored one.
+QComboBox* NewIpCombo(QWidget* pParent, const ServerSettings& settings)
+{
+    auto* pIpCombo = new QComboBox(pParent);
+    pIpCombo->setObjectName("ipCombo");
+    const QString strIP =
+        QString::fromLatin1(settings.szIP, static_cast<int>(::strnlen(settings.szIP, sizeof(settings.szIP))));
+    // "automatic" is stored as an empty IP: each recorder is then told the address its
+    // datagrams arrive on. Every item's data is what is stored.
+    pIpCombo->addItem(kAutomaticIp, QString(""));
+    for (const QString& address : LocalIPv4Addresses())
+        pIpCombo->addItem(address, address);
+    pIpCombo->setToolTip("The address recorders connect back to for their transfers; automatic: the address "
+                         "each recorder sends to");
+    // An address not of this machine becomes the first of its addresses.
+    int nIP = strIP.isEmpty()
+                  ? 0
+                  : pIpCombo->findData(strIP, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    pIpCombo->setCurrentIndex(nIP >= 0 ? nIP : std::min(1, pIpCombo->count() - 1));
+    return pIpCombo;
+}
+
+// A button beside the fields, which Enter does not press.
+QPushButton* NewSideButton(QWidget* pParent, const QString& text, const QString& name)
+{
+    auto* pButton = new QPushButton(text, pParent);
+    pButton->setObjectName(name);
+    pButton->setAutoDefault(false);
+    return pButton;
+}
+
+// A row of a line of explanation and the button it explains.
+QHBoxLayout* NewButtonRow(QWidget* pParent, const QString& text, QPushButton* pButton)
+{
+    auto* pRow = new QHBoxLayout;
+    pRow->addWidget(new QLabel(text, pParent), 1);
+    pRow->addWidget(pButton);
+    return pRow;
+}
+
+} // namespace
+
 CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     : QDialog(pParent),
       m_nPort(settings.nPort),
@@ -66,29 +110,12 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     // The port comes from the settings file only.
     m_pPortEdit->setEnabled(false);
 
-    m_pIpCombo = new QComboBox(this);
-    m_pIpCombo->setObjectName("ipCombo");
-    const QString strIP =
-        QString::fromLatin1(settings.szIP, static_cast<int>(::strnlen(settings.szIP, sizeof(settings.szIP))));
-    // "automatic" is stored as an empty IP: each recorder is then told the address its
-    // datagrams arrive on. Every item's data is what is stored.
-    m_pIpCombo->addItem(kAutomaticIp, QString(""));
-    for (const QString& address : LocalIPv4Addresses())
-        m_pIpCombo->addItem(address, address);
-    m_pIpCombo->setToolTip("The address recorders connect back to for their transfers; automatic: the address "
-                           "each recorder sends to");
-    // An address not of this machine becomes the first of its addresses.
-    int nIP = strIP.isEmpty()
-                  ? 0
-                  : m_pIpCombo->findData(strIP, Qt::UserRole, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    m_pIpCombo->setCurrentIndex(nIP >= 0 ? nIP : std::min(1, m_pIpCombo->count() - 1));
+    m_pIpCombo = NewIpCombo(this, settings);
 
     m_pDirEdit = new QLineEdit(m_strDownDir, this);
     m_pDirEdit->setObjectName("dirEdit");
     m_pDirEdit->setReadOnly(true);
-    auto* pBrowse = new QPushButton("...", this);
-    pBrowse->setObjectName("browseButton");
-    pBrowse->setAutoDefault(false);
+    QPushButton* pBrowse = NewSideButton(this, "...", "browseButton");
     connect(pBrowse, &QPushButton::clicked, this, &CConfigDlg::OnBrowse);
 
     const SpanPickers span = NewSpanPickers(this, settings.tStart, settings.tStop);
@@ -98,21 +125,22 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     m_pStopTime = span.pStopTime;
     m_pFileTypeCombo = NewFileTypeCombo(this, settings.nFileType);
 
-    auto* pSpecial = new QPushButton("Special Configuration(&S)", this);
-    pSpecial->setObjectName("specialButton");
-    pSpecial->setAutoDefault(false);
+    QPushButton* pSpecial = NewSideButton(this, "Special Configuration(&S)", "specialButton");
     connect(pSpecial, &QPushButton::clicked, this, &CConfigDlg::OnSpecialConfig);
 
-    auto* pDepot = new QPushButton("Depot settings...", this);
-    pDepot->setObjectName("depotButton");
-    pDepot->setAutoDefault(false);
+    QPushButton* pDepot = NewSideButton(this, "Depot settings...", "depotButton");
     connect(pDepot, &QPushButton::clicked, this, &CConfigDlg::OnDepotSettings);
 
     m_pComponentCheck = new QCheckBox("Run in MIRDO component mode.", this);
     m_pComponentCheck->setObjectName("componentCheck");
     m_pComponentCheck->setChecked(settings.bComponentMode != 0);
 
-    // Layout: server fields, time span, special configuration, buttons.
+    x_LayOut(pBrowse, pSpecial, pDepot);
+}
+
+void CConfigDlg::x_LayOut(QPushButton* pBrowse, QPushButton* pSpecial, QPushButton* pDepot)
+{
+    // Server fields, time span, special configuration, buttons.
     auto* pServer = new QGridLayout;
     pServer->addWidget(new QLabel("Listening port", this), 0, 0);
     pServer->addWidget(m_pPortEdit, 0, 1, 1, 2);
@@ -133,14 +161,9 @@ CConfigDlg::CConfigDlg(const ServerSettings& settings, QWidget* pParent)
     pSpan->addWidget(new QLabel("File Type:", this), 2, 0);
     pSpan->addWidget(m_pFileTypeCombo, 2, 1, 1, 2);
 
-    auto* pSpecialRow = new QHBoxLayout;
-    pSpecialRow->addWidget(new QLabel("Config special parameters for particular downloading.", this), 1);
-    pSpecialRow->addWidget(pSpecial);
-
-    auto* pDepotRow = new QHBoxLayout;
-    pDepotRow->addWidget(new QLabel("Rolling window, transfer limit and retention of the depot.", this), 1);
-    pDepotRow->addWidget(pDepot);
-
+    QHBoxLayout* pSpecialRow =
+        NewButtonRow(this, "Config special parameters for particular downloading.", pSpecial);
+    QHBoxLayout* pDepotRow = NewButtonRow(this, "Rolling window, transfer limit and retention of the depot.", pDepot);
     QHBoxLayout* pButtons = NewOkCancelRow(this);
 
     auto* pMain = new QVBoxLayout(this);

@@ -12,6 +12,7 @@ class QCheckBox;
 class QComboBox;
 class QDateEdit;
 class QLineEdit;
+class QPushButton;
 class QTimeEdit;
 
 // The modal "Configuration" dialog: edits a copy of the settings and, on OK, writes
@@ -37,6 +38,9 @@ private slots:
     void OnDepotSettings();
 
 private:
+    // Puts the fields and buttons in their places. Window thread.
+    void x_LayOut(QPushButton* pBrowse, QPushButton* pSpecial, QPushButton* pDepot);
+
     std::uint32_t m_nPort;        // the port field's value
     QString m_strDownDir;         // the download directory shown
     ServerSettings m_settings;    // the working copy

@@ -194,50 +194,12 @@ QVariant CFleetModel::data(const QModelIndex& index, int nRole) const
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= kColumnCount)
         return QVariant();
     const Row& row = m_rows[static_cast<std::size_t>(index.row())];
-    const FleetRecord& record = row.record;
     const bool bMarked = !row.attention.isEmpty();
     switch (nRole) {
     case Qt::DisplayRole:
-        switch (index.column()) {
-        case kColVehicle:
-            return bMarked ? "! " + NameText(record.strName) : NameText(record.strName);
-        case kColStatus:
-            if (row.bOnline)
-                return QStringLiteral("online");
-            return record.tLastSeen ? "last seen " + TimeText(record.tLastSeen) : QStringLiteral("never seen");
-        case kColLastOffload:
-            return record.tLastCompleteOffload ? TimeText(record.tLastCompleteOffload) : QStringLiteral("never");
-        case kColFilesToday:
-            return QString::number(record.nFilesToday);
-        case kColBytesToday:
-            return BytesText(record.nBytesToday);
-        case kColPending:
-            return record.nPending < 0 ? QStringLiteral("unknown") : QString::number(record.nPending);
-        case kColMissed:
-            return MissedText(record);
-        }
-        break;
+        return ShownValue(row, index.column());
     case kSortRole:
-        switch (index.column()) {
-        case kColVehicle:
-            return NameText(record.strName);
-        case kColStatus:
-            return row.bOnline ? kOnlineSortValue : qlonglong {record.tLastSeen};
-        case kColLastOffload:
-            return qlonglong {record.tLastCompleteOffload};
-        case kColFilesToday:
-            return qulonglong {record.nFilesToday};
-        case kColBytesToday:
-            return qulonglong {record.nBytesToday};
-        case kColPending:
-            return qlonglong {std::max<std::int64_t>(record.nPending, -1)};
-        case kColMissed:
-            // Unfetchable ones (listed or not) first, then left-behind ones.
-            return (qulonglong {record.nUnfetchable} + std::min<std::uint64_t>(record.nMissedDropped, UINT32_MAX))
-                       << 32 |
-                   record.nLeftBehind;
-        }
-        break;
+        return SortValue(row, index.column());
     case Qt::ToolTipRole:
         if (index.column() == kColMissed && !row.missedTip.isEmpty())
             return row.missedTip;
@@ -250,6 +212,55 @@ QVariant CFleetModel::data(const QModelIndex& index, int nRole) const
         return QVariant(int(Qt::AlignLeft | Qt::AlignVCenter));
     default:
         break;
+    }
+    return QVariant();
+}
+
+QVariant CFleetModel::ShownValue(const Row& row, int nColumn)
+{
+    const FleetRecord& record = row.record;
+    switch (nColumn) {
+    case kColVehicle:
+        return !row.attention.isEmpty() ? "! " + NameText(record.strName) : NameText(record.strName);
+    case kColStatus:
+        if (row.bOnline)
+            return QStringLiteral("online");
+        return record.tLastSeen ? "last seen " + TimeText(record.tLastSeen) : QStringLiteral("never seen");
+    case kColLastOffload:
+        return record.tLastCompleteOffload ? TimeText(record.tLastCompleteOffload) : QStringLiteral("never");
+    case kColFilesToday:
+        return QString::number(record.nFilesToday);
+    case kColBytesToday:
+        return BytesText(record.nBytesToday);
+    case kColPending:
+        return record.nPending < 0 ? QStringLiteral("unknown") : QString::number(record.nPending);
+    case kColMissed:
+        return MissedText(record);
+    }
+    return QVariant();
+}
+
+QVariant CFleetModel::SortValue(const Row& row, int nColumn)
+{
+    const FleetRecord& record = row.record;
+    switch (nColumn) {
+    case kColVehicle:
+        return NameText(record.strName);
+    case kColStatus:
+        return row.bOnline ? kOnlineSortValue : qlonglong {record.tLastSeen};
+    case kColLastOffload:
+        return qlonglong {record.tLastCompleteOffload};
+    case kColFilesToday:
+        return qulonglong {record.nFilesToday};
+    case kColBytesToday:
+        return qulonglong {record.nBytesToday};
+    case kColPending:
+        return qlonglong {std::max<std::int64_t>(record.nPending, -1)};
+    case kColMissed:
+        // Unfetchable ones (listed or not) first, then left-behind ones.
+        return (qulonglong {record.nUnfetchable} + std::min<std::uint64_t>(record.nMissedDropped, UINT32_MAX))
+                   << 32 |
+               record.nLeftBehind;
     }
     return QVariant();
 }

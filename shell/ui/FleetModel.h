@@ -81,6 +81,9 @@ private:
                 const std::map<std::string, std::vector<MissedRecording>>& missed) const;
     // Whether anything the row shows differs.
     static bool SameShown(const Row& a, const Row& b);
+    // What a column of the row shows, and the value it sorts by.
+    static QVariant ShownValue(const Row& row, int nColumn);
+    static QVariant SortValue(const Row& row, int nColumn);
 
     std::vector<Row> m_rows;
     std::uint32_t m_tNextStale = UINT32_MAX;

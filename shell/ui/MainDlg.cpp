@@ -67,7 +67,34 @@ void CMainDlg::Build(const QSize& screenSize)
     setFixedSize(nWidth, nHeight);
     move(0, 0);
 
-    // Menus.
+    x_BuildMenus();
+    x_BuildToolBar();
+    QStatusBar* pStatus = x_BuildStatusBar();
+
+    // The tab window fills the rest, a quarter of the toolbar's height below it.
+    const int nToolBarHeight = m_pToolBar->sizeHint().height();
+    const int nTop = nToolBarHeight / 4;
+    const QSize tabSize(nWidth, nHeight - menuBar()->sizeHint().height() - nToolBarHeight - nTop -
+                                    pStatus->sizeHint().height());
+    auto* pCentral = new QWidget(this);
+    auto* pLayout = new QVBoxLayout(pCentral);
+    pLayout->setContentsMargins(0, nTop, 0, 0);
+    m_pTab = new CZELCoolTabCtrl(tabSize, CNotifyCenter::Instance(), m_control.History(), pCentral);
+    m_pTab->setObjectName("tab");
+    pLayout->addWidget(m_pTab);
+    setCentralWidget(pCentral);
+
+    // The disk monitor stops the server from its own thread; the window's part of
+    // that runs here on the window thread.
+    m_control.SetLowSpaceHandler([this] { OnLowSpace(); });
+
+    m_timer.setInterval(Timing().nTimerPeriodMs);
+    connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTick);
+    m_timer.start();
+}
+
+void CMainDlg::x_BuildMenus()
+{
     QMenu* pSystem = menuBar()->addMenu("&System");
     m_pActExit = pSystem->addAction("E&xit", this, &CMainDlg::OnExit);
     pSystem->addSeparator();
@@ -78,8 +105,10 @@ void CMainDlg::Build(const QSize& screenSize)
     m_pActClear = pEdit->addAction("Clear Display", this, &CMainDlg::OnClearDisplay);
     m_pActFilter = pEdit->addAction("Filter", this, &CMainDlg::OnFilter);
     m_pActDepot = pEdit->addAction("Depot settings...", this, &CMainDlg::OnDepotSettings);
+}
 
-    // Toolbar.
+void CMainDlg::x_BuildToolBar()
+{
     m_pToolBar = new QToolBar("toolbar", this);
     m_pToolBar->setObjectName("toolBar");
     m_pToolBar->setMovable(true);
@@ -102,7 +131,10 @@ void CMainDlg::Build(const QSize& screenSize)
             pButton->setFixedSize(kButtonSize, kButtonSize);
     addToolBar(Qt::TopToolBarArea, m_pToolBar);
     m_pActStop->setEnabled(false);
+}
 
+QStatusBar* CMainDlg::x_BuildStatusBar()
+{
     // Status bar: two empty parts, the first four fifths of the width.
     QStatusBar* pStatus = statusBar();
     pStatus->setSizeGripEnabled(false);
@@ -113,27 +145,7 @@ void CMainDlg::Build(const QSize& screenSize)
     }
     pStatus->addWidget(m_pStatusParts[0], 4);
     pStatus->addWidget(m_pStatusParts[1], 1);
-
-    // The tab window fills the rest, a quarter of the toolbar's height below it.
-    const int nToolBarHeight = m_pToolBar->sizeHint().height();
-    const int nTop = nToolBarHeight / 4;
-    const QSize tabSize(nWidth, nHeight - menuBar()->sizeHint().height() - nToolBarHeight - nTop -
-                                    pStatus->sizeHint().height());
-    auto* pCentral = new QWidget(this);
-    auto* pLayout = new QVBoxLayout(pCentral);
-    pLayout->setContentsMargins(0, nTop, 0, 0);
-    m_pTab = new CZELCoolTabCtrl(tabSize, CNotifyCenter::Instance(), m_control.History(), pCentral);
-    m_pTab->setObjectName("tab");
-    pLayout->addWidget(m_pTab);
-    setCentralWidget(pCentral);
-
-    // The disk monitor stops the server from its own thread; the window's part of
-    // that runs here on the window thread.
-    m_control.SetLowSpaceHandler([this] { OnLowSpace(); });
-
-    m_timer.setInterval(Timing().nTimerPeriodMs);
-    connect(&m_timer, &QTimer::timeout, this, &CMainDlg::OnTick);
-    m_timer.start();
+    return pStatus;
 }
 
 CMainDlg::~CMainDlg()

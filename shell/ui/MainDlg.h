@@ -16,6 +16,7 @@ class CZELCoolTabCtrl;
 class QAction;
 class QCloseEvent;
 class QLabel;
+class QStatusBar;
 class QToolBar;
 
 // The main window: toolbar Start, Stop, Config; menus System (Exit, About) and Edit
@@ -69,6 +70,10 @@ protected:
 
 private:
     void Build(const QSize& screenSize);
+    // Build's parts: the menus and the toolbar with their actions, the status bar.
+    void x_BuildMenus();
+    void x_BuildToolBar();
+    QStatusBar* x_BuildStatusBar();
     void ShowRunning(bool bRunning);
     // The one-second tick: the registry's timer, then the Fleet page.
     void OnTick();

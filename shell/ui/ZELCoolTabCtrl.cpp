@@ -24,6 +24,41 @@ constexpr int kPageMargin = 5;  // the lists' column widths leave this much on e
 
 enum OnlineColumn { kColName = 0, kColProgress = 1, kColSpeed = 2 };
 
+// The event log's table: time and event, in the log's colours, read-only rows.
+QTableWidget* NewLogTable(QWidget* pParent, int nBase)
+{
+    auto* pLog = new QTableWidget(0, 2, pParent);
+    pLog->setObjectName("logList");
+    pLog->setFont(pParent->font());
+    pLog->setHorizontalHeaderLabels({"Time", "Event"});
+    pLog->horizontalHeaderItem(0)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    pLog->horizontalHeaderItem(1)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    pLog->horizontalHeader()->setStretchLastSection(false);
+    // 12% of the width, unless that would cut the time short (narrow screens).
+    const int nTimePadding =
+        std::max(2 * pLog->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, pLog->horizontalHeader()),
+                 2 * (pLog->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, pLog) + 1)) +
+        1;  // the grid line
+    const int nTimeWidth = pLog->fontMetrics().horizontalAdvance(CZELCoolTabCtrl::kWidestTime) + nTimePadding;
+    pLog->setColumnWidth(0, std::max(static_cast<int>(nBase * 0.12), nTimeWidth));
+    pLog->setColumnWidth(1, static_cast<int>(nBase * 0.87));
+    pLog->verticalHeader()->hide();
+    pLog->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    pLog->verticalHeader()->setDefaultSectionSize(pLog->fontMetrics().height() + 4);
+    pLog->setFrameShape(QFrame::NoFrame);
+    pLog->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    pLog->setSelectionBehavior(QAbstractItemView::SelectRows);
+    pLog->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    pLog->setShowGrid(true);
+    pLog->setWordWrap(false);
+    QPalette pal = pLog->palette();
+    pal.setColor(QPalette::Base, CProgressListCtrl::kWindowColour);
+    pal.setColor(QPalette::Window, CProgressListCtrl::kWindowColour);
+    pal.setColor(QPalette::Text, CZELCoolTabCtrl::kLogTextColour);
+    pLog->setPalette(pal);
+    return pLog;
+}
+
 } // namespace
 
 CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFleetHistory& history,
@@ -44,35 +79,7 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFlee
     m_pOnline->InsertColumn(kColProgress, "download progress", Qt::AlignLeft, static_cast<int>(nBase * 0.64));
     m_pOnline->InsertColumn(kColSpeed, "Download speed", Qt::AlignHCenter, static_cast<int>(nBase * 0.15));
 
-    m_pLog = new QTableWidget(0, 2, this);
-    m_pLog->setObjectName("logList");
-    m_pLog->setFont(font());
-    m_pLog->setHorizontalHeaderLabels({"Time", "Event"});
-    m_pLog->horizontalHeaderItem(0)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_pLog->horizontalHeaderItem(1)->setTextAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_pLog->horizontalHeader()->setStretchLastSection(false);
-    // 12% of the width, unless that would cut the time short (narrow screens).
-    const int nTimePadding =
-        std::max(2 * m_pLog->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, m_pLog->horizontalHeader()),
-                 2 * (m_pLog->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_pLog) + 1)) +
-        1;  // the grid line
-    const int nTimeWidth = m_pLog->fontMetrics().horizontalAdvance(kWidestTime) + nTimePadding;
-    m_pLog->setColumnWidth(0, std::max(static_cast<int>(nBase * 0.12), nTimeWidth));
-    m_pLog->setColumnWidth(1, static_cast<int>(nBase * 0.87));
-    m_pLog->verticalHeader()->hide();
-    m_pLog->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    m_pLog->verticalHeader()->setDefaultSectionSize(m_pLog->fontMetrics().height() + 4);
-    m_pLog->setFrameShape(QFrame::NoFrame);
-    m_pLog->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_pLog->setSelectionBehavior(QAbstractItemView::SelectRows);
-    m_pLog->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    m_pLog->setShowGrid(true);
-    m_pLog->setWordWrap(false);
-    QPalette pal = m_pLog->palette();
-    pal.setColor(QPalette::Base, CProgressListCtrl::kWindowColour);
-    pal.setColor(QPalette::Window, CProgressListCtrl::kWindowColour);
-    pal.setColor(QPalette::Text, kLogTextColour);
-    m_pLog->setPalette(pal);
+    m_pLog = NewLogTable(this, nBase);
 
     m_pFleet = new CFleetView(history, this);
     m_pFleet->setObjectName("fleetList");
