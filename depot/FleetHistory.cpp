@@ -1,5 +1,7 @@
 #include "depot/FleetHistory.h"
 
+#include "core/PeriodicRunner.h"
+
 #include "core/Logger.h"
 #include "platform/Format.h"
 #include "platform/MutexLock.h"
@@ -272,6 +274,7 @@ CFleetHistory::~CFleetHistory()
 int CFleetHistory::Open()
 {
     CMutexLock openGuard(m_openLock);
+    CMutexLock writeGuard(m_writeLock);
     {
         CMutexLock guard(m_lock);
         if (m_bOpen)
@@ -373,12 +376,8 @@ int CFleetHistory::Open()
         if (m_dirtyNames.empty())
             m_nCommitted = m_nVersion;
         m_bOpen = true;
-        m_bStop = false;
-        m_bFlushWanted = false;
-        m_bWriterRunning = true;
     }
     m_bFailureLogged = false;
-    m_writer = std::thread([this] { x_WriterLoop(); });
     WriteLogLines(logs);
     return 0;
 }
@@ -398,19 +397,16 @@ void CFleetHistory::Forget()
 void CFleetHistory::Close()
 {
     CMutexLock openGuard(m_openLock);
+    CMutexLock writeGuard(m_writeLock);
     {
         CMutexLock guard(m_lock);
         if (!m_bOpen)
             return;
-        m_bStop = true;
     }
-    m_wake.NotifyAll();
-    if (m_writer.joinable())
-        m_writer.join();
+    x_WriteBatch();
     x_CloseDatabase();
     CMutexLock guard(m_lock);
     m_bOpen = false;
-    m_bStop = false;
 }
 
 bool CFleetHistory::IsOpen() const
@@ -696,20 +692,50 @@ std::uint64_t CFleetHistory::Version() const
 
 void CFleetHistory::Flush()
 {
-    CMutexLock guard(m_lock);
-    if (!m_bWriterRunning)
-        return;
-    const std::uint64_t nTarget = m_nVersion;
-    if (m_nCommitted >= nTarget)
-        return;
-    // A batch taken after this point holds every change up to nTarget; once it is
-    // done, the changes are committed, or their write failed (logged) and waiting
-    // longer could be forever.
-    const std::uint64_t nBatch = m_nBatchesTaken + 1;
-    m_bFlushWanted = true;
-    m_wake.NotifyAll();
-    while (!(m_nCommitted >= nTarget || m_nBatchesDone >= nBatch || !m_bWriterRunning))
-        m_batchDone.Wait(m_lock);
+    std::uint64_t nTarget = 0;
+    {
+        CMutexLock guard(m_lock);
+        if (!m_bOpen)
+            return;
+        nTarget = m_nVersion;
+        if (m_nCommitted >= nTarget)
+            return;
+    }
+    // A write that held the lock meanwhile may have taken these changes along.
+    CMutexLock writeGuard(m_writeLock);
+    {
+        CMutexLock guard(m_lock);
+        if (!m_bOpen || m_nCommitted >= nTarget)
+            return;
+    }
+    // Written now, or the write failed (logged) and waiting longer could be forever.
+    x_WriteBatch();
+}
+
+void CFleetHistory::AddTo(CPeriodicRunner& runner)
+{
+    runner.Add("fleet history write", &ZelTiming::nHistoryFlushMs, [this] {
+        WriteDirty();
+        return false;
+    });
+}
+
+void CFleetHistory::WriteDirty()
+{
+    {
+        // Checked first without the write lock: a Flush under way must not make the
+        // runner wait when there is nothing to write.
+        CMutexLock guard(m_lock);
+        if (!m_bOpen || !x_HasDirty())
+            return;
+    }
+    CMutexLock writeGuard(m_writeLock);
+    {
+        CMutexLock guard(m_lock);
+        if (!m_bOpen || !x_HasDirty())
+            return;
+    }
+    x_WriteBatch();
 }
 
 CFleetHistory::Vehicle& CFleetHistory::x_Touch(const std::string& name)
@@ -730,12 +756,8 @@ CFleetHistory::Vehicle& CFleetHistory::x_Seen(const std::string& name, std::uint
 
 void CFleetHistory::x_Changed(const std::string& name)
 {
-    bool bWasClean = m_dirtyNames.empty();
     m_dirtyNames.insert(name);
     ++m_nVersion;
-    // A writer with dirty rows already is gathering or writing, and looks again after.
-    if (bWasClean && m_bWriterRunning)
-        m_wake.NotifyAll();
 }
 
 void CFleetHistory::x_CountStored(Vehicle& vehicle, std::uint64_t nBytes, std::uint32_t tStored)
@@ -922,98 +944,78 @@ CFleetHistory::Batch CFleetHistory::x_TakeBatch()
         vehicle.dirtyNotes.clear();
     }
     m_dirtyNames.clear();
-    m_bFlushWanted = false;
-    ++m_nBatchesTaken;
     return batch;
 }
 
-void CFleetHistory::x_WriterLoop()
+void CFleetHistory::x_WriteBatch()
 {
     CMutexUniqueLock guard(m_lock);
-    for (;;) {
-        while (!(m_bStop || m_bFlushWanted || x_HasDirty()))
-            m_wake.Wait(m_lock);
-        // Gather what else arrives meanwhile, so a burst of files is one transaction.
-        if (!m_bStop && !m_bFlushWanted) {
-            const auto deadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(Timing().nHistoryFlushMs);
-            while (!(m_bStop || m_bFlushWanted) && m_wake.WaitUntil(m_lock, deadline)) {
-            }
-        }
-        const bool bStop = m_bStop;
-        Batch batch = x_TakeBatch();
-        guard.Unlock();
+    Batch batch = x_TakeBatch();
+    guard.Unlock();
 
-        std::uint32_t tToday = DayOf(WallClockNow());
-        std::uint32_t tPruneBefore = tToday != m_tPrunedDay ? KeepFrom(tToday) : 0;
-        std::string strError;
-        int nResult = x_WriteBatch(batch, tPruneBefore, strError);
-        if (nResult == 0) {
-            m_bFailureLogged = false;
-            if (tPruneBefore != 0)
-                m_tPrunedDay = tToday;
-        } else if (!m_bFailureLogged) {
-            // Once per run of failures: a full disk would otherwise log every batch.
-            m_bFailureLogged = true;
-            WriteLog(Format("fleet history write failed: %s", strError.c_str()));
-        }
-
-        guard.Lock();
-        if (nResult == 0) {
-            m_nCommitted = std::max(m_nCommitted, batch.nVersion);
-            if (tPruneBefore != 0) {
-                for (auto& [name, vehicle] : m_vehicles) {
-                    vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tPruneBefore));
-                    vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(),
-                                            vehicle.dirtyDays.lower_bound(tPruneBefore));
-                }
-            }
-        } else {
-            // The rows stay dirty; their latest values go with the next batch.
-            for (const FleetRecord& rec : batch.rows)
-                m_dirtyNames.insert(rec.strName);
-            for (const auto& [name, total] : batch.days) {
-                auto it = m_vehicles.find(name);
-                if (it != m_vehicles.end() && it->second.days.count(total.tDay))
-                    it->second.dirtyDays.insert(total.tDay);
-            }
-            for (const auto& [name, nChannel, mark] : batch.marks) {
-                auto it = m_vehicles.find(name);
-                if (it != m_vehicles.end())
-                    it->second.dirtyMarks.insert(nChannel);
-            }
-            // Written or deleted, whichever the entry's state is by the next batch.
-            for (const auto& [name, entry] : batch.missed) {
-                auto it = m_vehicles.find(name);
-                if (it != m_vehicles.end())
-                    it->second.dirtyMissed.emplace(entry.rec.tStart, entry.rec.nChannel, entry.rec.strFileName);
-            }
-            for (const auto& [name, key] : batch.unmissed) {
-                auto it = m_vehicles.find(name);
-                if (it != m_vehicles.end())
-                    it->second.dirtyMissed.insert(key);
-            }
-            for (const auto& [name, path, note] : batch.notes) {
-                auto it = m_vehicles.find(name);
-                if (it != m_vehicles.end())
-                    it->second.dirtyNotes.insert(path);
-            }
-            for (const auto& [name, path] : batch.unnoted) {
-                auto it = m_vehicles.find(name);
-                if (it != m_vehicles.end())
-                    it->second.dirtyNotes.insert(path);
-            }
-        }
-        ++m_nBatchesDone;
-        m_batchDone.NotifyAll();
-        if (bStop)
-            break;
+    std::uint32_t tToday = DayOf(WallClockNow());
+    std::uint32_t tPruneBefore = tToday != m_tPrunedDay ? KeepFrom(tToday) : 0;
+    std::string strError;
+    int nResult = x_WriteRows(batch, tPruneBefore, strError);
+    if (nResult == 0) {
+        m_bFailureLogged = false;
+        if (tPruneBefore != 0)
+            m_tPrunedDay = tToday;
+    } else if (!m_bFailureLogged) {
+        // Once per run of failures: a full disk would otherwise log every batch.
+        m_bFailureLogged = true;
+        WriteLog(Format("fleet history write failed: %s", strError.c_str()));
     }
-    m_bWriterRunning = false;
-    m_batchDone.NotifyAll();
+
+    guard.Lock();
+    if (nResult == 0) {
+        m_nCommitted = std::max(m_nCommitted, batch.nVersion);
+        if (tPruneBefore != 0) {
+            for (auto& [name, vehicle] : m_vehicles) {
+                vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tPruneBefore));
+                vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(),
+                                        vehicle.dirtyDays.lower_bound(tPruneBefore));
+            }
+        }
+    } else {
+        // The rows stay dirty; their latest values go with the next batch.
+        for (const FleetRecord& rec : batch.rows)
+            m_dirtyNames.insert(rec.strName);
+        for (const auto& [name, total] : batch.days) {
+            auto it = m_vehicles.find(name);
+            if (it != m_vehicles.end() && it->second.days.count(total.tDay))
+                it->second.dirtyDays.insert(total.tDay);
+        }
+        for (const auto& [name, nChannel, mark] : batch.marks) {
+            auto it = m_vehicles.find(name);
+            if (it != m_vehicles.end())
+                it->second.dirtyMarks.insert(nChannel);
+        }
+        // Written or deleted, whichever the entry's state is by the next batch.
+        for (const auto& [name, entry] : batch.missed) {
+            auto it = m_vehicles.find(name);
+            if (it != m_vehicles.end())
+                it->second.dirtyMissed.emplace(entry.rec.tStart, entry.rec.nChannel, entry.rec.strFileName);
+        }
+        for (const auto& [name, key] : batch.unmissed) {
+            auto it = m_vehicles.find(name);
+            if (it != m_vehicles.end())
+                it->second.dirtyMissed.insert(key);
+        }
+        for (const auto& [name, path, note] : batch.notes) {
+            auto it = m_vehicles.find(name);
+            if (it != m_vehicles.end())
+                it->second.dirtyNotes.insert(path);
+        }
+        for (const auto& [name, path] : batch.unnoted) {
+            auto it = m_vehicles.find(name);
+            if (it != m_vehicles.end())
+                it->second.dirtyNotes.insert(path);
+        }
+    }
 }
 
-int CFleetHistory::x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError)
+int CFleetHistory::x_WriteRows(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError)
 {
     if (batch.rows.empty() && batch.days.empty() && batch.marks.empty() && batch.missed.empty() &&
         batch.unmissed.empty() && batch.notes.empty() && batch.unnoted.empty() && tPruneBefore == 0)
@@ -1127,7 +1129,7 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
 {
     int rc = sqlite3_open_v2(m_strPath.c_str(), &m_pDb,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
-    auto failed = [&](int nCode) REQUIRES(m_openLock) {
+    auto failed = [&](int nCode) REQUIRES(m_openLock, m_writeLock) {
         x_CloseDatabase();
         return IsDamage(nCode) ? OpenResult::Damaged : OpenResult::Failed;
     };
@@ -1185,7 +1187,7 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
         }
     }
 
-    // Pruning may meet a lock held by another program; the writer tries again then.
+    // Pruning may meet a lock held by another program; the next write tries again.
     std::uint32_t tToday = DayOf(WallClockNow());
     m_tPrunedDay = 0;
     std::string strPruneValue;
