@@ -82,7 +82,7 @@ int RunServer()
         ServiceManager::Stopping();
         control.Stop();
     }
-    control.DiskMonitor().Stop();
+    control.Runner().Stop();  // one whose disk check stopped the server may still run
     CNotifyCenter::Instance().Stop();
     CFleetHistory::Instance().Close();
     CRecordIndex::ReleaseInstance();

@@ -28,6 +28,9 @@ CServerControl::CServerControl() : m_onLowSpace([this] { Stop(); })
     // The dashboard's log starts with the first line the server writes.
     CLogRing::Instance();
     m_retention.SetBusyVehicles([] { return CVehicleMgr::Instance().DownloadingNames(); });
+    m_monitor.AddTo(m_runner);
+    m_retention.AddTo(m_runner);
+    CFleetHistory::Instance().AddTo(m_runner);
 }
 
 CServerControl::~CServerControl()
@@ -42,6 +45,10 @@ void CServerControl::SetLowSpaceHandler(std::function<void()> handler)
 
 int CServerControl::Start()
 {
+    // A runner whose low-space check stopped the server is waited for before the lock,
+    // which its Stop may still need.
+    if (!m_bRunning)
+        m_runner.Stop();
     CMutexLock guard(m_lock);
     if (m_bRunning)
         return 0;
@@ -73,6 +80,7 @@ int CServerControl::Start()
     m_bRunning = true;
     m_monitor.Start(GlobalSettings().szDownDir, m_onLowSpace);
     m_retention.Start(GlobalSettings().szDownDir, depot.nRetainDays, depot.nMinFreeMb);
+    m_runner.Start();
     // A dashboard that cannot start says why in the log; downloading goes on without it.
     CWebApi::Config facts;
     facts.nControlPort = GlobalSettings().nPort;
@@ -85,12 +93,13 @@ int CServerControl::Start()
 
 void CServerControl::Stop()
 {
-    // One stopper proceeds. The monitor is ended before the lock is taken: the monitor
-    // itself may be the stopper, and it must never be joined under the lock it needs.
+    // One stopper proceeds. The runner is ended before the lock is taken: its disk
+    // check may be the stopper, and then it is not waited for (see CPeriodicRunner).
     if (!m_bRunning.exchange(false))
         return;
     m_monitor.Stop();
     m_retention.Stop();
+    m_runner.Stop();
     CMutexLock guard(m_lock);
     CWebServer::Instance().Stop();
     CUDPSrv::Instance().Stop();
@@ -98,5 +107,7 @@ void CServerControl::Stop()
     // Every transfer has ended: what they queued for the record index is written now,
     // or named in the log for the operator.
     CRecordIndex::FlushInstance(Timing().nIndexFlushMs);
+    // The departures just recorded; the runner that would write them has ended.
+    CFleetHistory::Instance().Flush();
     WriteLog("Server stops");
 }

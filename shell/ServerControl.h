@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/PeriodicRunner.h"
 #include "depot/Retention.h"
 #include "shell/DiskSpaceMonitor.h"
 
@@ -35,11 +36,15 @@ public:
     // Wall-clock seconds of the last Start; 0 before any. Any thread.
     std::uint32_t StartedAt() const { return m_tStarted; }
 
-    // Runs on the disk monitor's thread when space runs low; the default stops the
-    // server. Before Start.
+    // Runs on the runner's thread when space runs low; the default stops the server.
+    // Before Start.
     void SetLowSpaceHandler(std::function<void()> handler);
     CDiskSpaceMonitor& DiskMonitor() { return m_monitor; }
     CRetention& Retention() { return m_retention; }
+    // The one thread of the periodic work (disk check, retention, fleet history
+    // writes), started by Start and ended by Stop. Its Stop also waits for a runner that
+    // the low-space handler stopped from its own thread.
+    CPeriodicRunner& Runner() { return m_runner; }
 
 private:
     CMutex m_lock;  // serialises the work of Start and Stop
@@ -48,4 +53,5 @@ private:
     std::function<void()> m_onLowSpace;
     CDiskSpaceMonitor m_monitor;
     CRetention m_retention;
+    CPeriodicRunner m_runner;  // last: ends before what its tasks use
 };

@@ -145,7 +145,7 @@ CMainDlg::~CMainDlg()
     BeginMonitorJoin();  // never ended: a waiting monitor must not wait for a gone window
     CServerControl& control = CServerControl::Instance();
     control.Stop();
-    control.DiskMonitor().Stop();  // a monitor that stopped the server itself may still run
+    control.Runner().Stop();  // a runner whose disk check stopped the server may still run
     control.SetLowSpaceHandler([] { CServerControl::Instance().Stop(); });
 }
 

@@ -27,7 +27,7 @@ namespace {
 void StopProcessWide()
 {
     CServerControl::Instance().Stop();
-    CServerControl::Instance().DiskMonitor().Stop();  // one that stopped the server may still run
+    CServerControl::Instance().Runner().Stop();  // one whose disk check stopped the server may still run
     CUDPSrv::Instance().Stop();  // a test may run the control channel alone
     CVehicleMgr::Instance().RemoveAll();
     CFleetHistory::Instance().Close();  // the next Open takes the next test's ./fleet.db
