@@ -1213,7 +1213,7 @@ CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::str
 {
     // A table that exists but is not laid out as ours is no database of this program
     // (SQLITE_ERROR), just as a corrupt one.
-    auto failed = [&](int rc) {
+    auto failed = [&](int rc) REQUIRES(m_writeLock) {
         strError = sqlite3_errmsg(m_pDb);
         return IsDamage(rc) || (rc & 0xff) == SQLITE_ERROR ? OpenResult::Damaged : OpenResult::Failed;
     };
