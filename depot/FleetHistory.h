@@ -3,7 +3,6 @@
 #include "depot/ChannelMark.h"
 #include "depot/FleetRecord.h"
 #include "depot/MissedRecording.h"
-#include "platform/Condition.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
 
@@ -11,18 +10,19 @@
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+class CPeriodicRunner;
 struct sqlite3;
 struct sqlite3_stmt;
 
 // The history of every vehicle ever registered, kept in an SQLite database
 // (fleet.db in the working directory, WAL journal). The recorders below only change
-// an in-memory copy and mark the vehicle dirty; one writer thread stores the dirty
-// rows in batches, so no download or receive thread ever waits for the disk.
+// an in-memory copy and mark the vehicle dirty; a periodic runner's task (AddTo)
+// stores the dirty rows in batches, so no download thread ever waits for the disk.
+// Only a Flush writes at once, on the thread that asks for it.
 // A damaged database is kept aside as a backup and started afresh, with a log line.
 // Besides the vehicles it keeps, per channel, the point up to which everything the
 // recorder offered is stored, and the recordings a download pass did not store.
@@ -46,13 +46,11 @@ public:
     CFleetHistory(const CFleetHistory&) = delete;
     CFleetHistory& operator=(const CFleetHistory&) = delete;
 
-    // Opens (or creates) the database, loads it and starts the writer; does nothing
-    // when already open. 0, or -1 with a log line when no database can be had (the
+    // Opens (or creates) the database and loads it; does nothing when already open. 0, or -1 with a log line when no database can be had (the
     // recorders then only keep the in-memory copy). Window thread.
-    int Open() EXCLUDES(m_openLock, m_lock);
-    // Writes what is dirty, ends the writer and closes the database. Any thread but
-    // the writer; later calls do nothing.
-    void Close() EXCLUDES(m_openLock, m_lock);
+    int Open() EXCLUDES(m_openLock, m_writeLock, m_lock);
+    // Writes what is dirty and closes the database. Any thread; later calls do nothing.
+    void Close() EXCLUDES(m_openLock, m_writeLock, m_lock);
     // Forgets the in-memory copy while closed, so that the next Open starts from the
     // file as a fresh process does (a test's own fleet.db). Any thread; does nothing
     // while open.
@@ -68,9 +66,11 @@ public:
     void OnFileStored(const std::string& name, std::uint64_t nBytes, std::uint32_t tNow) EXCLUDES(m_lock);
     // The recording at path, nBytes in all, is about to take that finished name: keeps a
     // note of it and returns once the note is in the database (at once when the history
-    // is not open, or after a failed write, which is logged). The thread that stores it.
+    // is not open, or after a failed write, which is logged). The note is written on the
+    // calling thread (Flush), so it never waits for the runner's other tasks. The thread
+    // that stores it.
     void OnStoring(const std::string& name, const std::string& path, std::uint64_t nBytes, std::uint32_t tNow)
-        EXCLUDES(m_lock);
+        EXCLUDES(m_writeLock, m_lock);
     // The recording noted for path took its name: counted as OnFileStored does, and
     // its note goes in the same write. Any thread.
     void OnFileStored(const std::string& name, const std::string& path, std::uint64_t nBytes, std::uint32_t tNow)
@@ -113,9 +113,15 @@ public:
     std::vector<MissedRecording> MissedRecordings(const std::string& name) const EXCLUDES(m_lock);
     // Grows with every change of the in-memory copy, so a view can skip a redraw. Any thread.
     std::uint64_t Version() const EXCLUDES(m_lock);
-    // Returns when everything recorded before the call is in the database. Any thread
-    // but the writer.
-    void Flush() EXCLUDES(m_lock);
+    // Returns when everything recorded before the call is in the database, or after a
+    // failed write (logged): writes it on the calling thread unless a write under way
+    // takes it along. Any thread.
+    void Flush() EXCLUDES(m_writeLock, m_lock);
+    // Adds the batched write, every Timing().nHistoryFlushMs, to runner. Before the
+    // runner starts.
+    void AddTo(CPeriodicRunner& runner);
+    // Writes what is dirty, if anything. The runner's thread (or a test).
+    void WriteDirty() EXCLUDES(m_writeLock, m_lock);
 
 private:
     // A missed recording's identity, ordered oldest first: start, channel, file name.
@@ -166,33 +172,19 @@ private:
 
     // Opens m_strPath, checks it, creates or prunes the tables and reads every row into
     // loaded. On anything but Ok the database is closed again and strError says why.
-    OpenResult x_OpenDatabase(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock);
-    // Reads every table into loaded and prepares the writer's statements.
-    OpenResult x_ReadRows(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock);
-    // Gives a database of schema nVersion (older than ours) the tables it lacks, in one
-    // transaction. SQLITE_OK, or the code with strError after a rollback.
-    int x_Upgrade(int nVersion, std::string& strError) REQUIRES(m_openLock);
-    // Deletes the day totals too old to keep; strError only on damage. The SQLite code.
-    int x_PruneAtOpen(std::string& strError) REQUIRES(m_openLock);
-    // The rows of every table into loaded. SQLITE_DONE, or the failing code.
-    int x_ReadTables(VehicleMap& loaded) REQUIRES(m_openLock);
-    // Prepares the writer's statements. SQLITE_OK, or the failing code.
-    int x_PrepareWriter() REQUIRES(m_openLock);
-    // x_OpenDatabase, keeping a damaged file aside and starting afresh. 0, or -1 (logged).
-    int x_LoadDatabase(VehicleMap& loaded) REQUIRES(m_openLock);
-    // Of the notes in loaded, left by a process that ended between noting a recording
-    // and counting it, the paths whose recording took its finished name.
-    static std::set<std::string> x_PresentNotes(const VehicleMap& loaded);
+    OpenResult x_OpenDatabase(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock, m_writeLock);
+    // Reads every table into loaded and prepares the statements of the writes.
+    OpenResult x_ReadRows(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock, m_writeLock);
     // Renames a damaged database to a dated backup (strBackup) and removes its journal
     // files. False with strError when the rename fails.
-    bool x_KeepAside(std::string& strBackup, std::string& strError) REQUIRES(m_openLock);
-    // Open and Close, with no writer running.
-    void x_CloseDatabase() REQUIRES(m_openLock);
+    bool x_KeepAside(std::string& strBackup, std::string& strError) REQUIRES(m_openLock, m_writeLock);
+    // Open and Close, holding the write lock.
+    void x_CloseDatabase() REQUIRES(m_openLock, m_writeLock);
     // The vehicle called name, created when new; caller holds m_lock.
     Vehicle& x_Touch(const std::string& name) REQUIRES(m_lock);
     // The same, first seen at tSeen when never seen before; caller holds m_lock.
     Vehicle& x_Seen(const std::string& name, std::uint32_t tSeen) REQUIRES(m_lock);
-    // Marks name dirty, counts the change and wakes the writer; caller holds m_lock.
+    // Marks name dirty, counts the change; caller holds m_lock.
     void x_Changed(const std::string& name) REQUIRES(m_lock);
     // Counts one stored recording into the totals, the last visit and the day of
     // tStored. Of m_vehicles (caller holds m_lock) or of the rows being loaded.
@@ -212,63 +204,44 @@ private:
     // Drops entries beyond kMissedMax, oldest first: left-behind ones, then retrying,
     // then unfetchable ones (those two counted in nMissedDropped). True when it dropped any.
     static bool x_BoundMissed(const std::string& name, Vehicle& vehicle, LogLines& logs);
-    // Reopened after a Close: every row of the copy is to be written again.
-    void x_MarkAllDirty() REQUIRES(m_lock);
-    // First opened: the rows read (loaded, taken) become the copy, with the changes
-    // made before on top and the notes left settled.
-    void x_TakeLoaded(VehicleMap& loaded, const std::set<std::string>& present, LogLines& logs) REQUIRES(m_lock);
-    // Drops day totals before tKeepFrom, recounts the missed states and bounds the lists.
-    void x_PruneAndRecount(std::uint32_t tKeepFrom, LogLines& logs) REQUIRES(m_lock);
     // Merges the marks and missed recordings recorded before the database was read
     // (changes, whose visit numbers start at 0) into the stored vehicle, whose record
     // had nStoredVisits visits before its own merge.
     static void x_MergeMissed(const std::string& name, Vehicle& vehicle, const Vehicle& changes,
                               std::uint32_t nStoredVisits, LogLines& logs);
     bool x_HasDirty() const REQUIRES(m_lock);
-    void x_WriterLoop() EXCLUDES(m_lock);
+    // Takes a batch of what is dirty (an empty one too, for the day's pruning) and
+    // writes it; on failure its rows stay dirty. Caller holds m_writeLock, the history
+    // is open.
+    void x_WriteBatch() REQUIRES(m_writeLock) EXCLUDES(m_lock);
     // Copies the dirty rows out and marks them clean; caller holds m_lock.
     Batch x_TakeBatch() REQUIRES(m_lock);
     // Writes one batch (and deletes day totals before tPruneBefore, when not 0) in one
-    // transaction. 0, or -1 with strError after a rollback. Writer thread.
-    int x_WriteBatch(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError);
-    // The batch's vehicle, day and mark rows, then its missed and note rows, within the
-    // writer's transaction. SQLITE_OK, or the failing code. Writer thread.
-    int x_WriteVehicleRows(const Batch& batch);
-    int x_WriteMissedRows(const Batch& batch);
-    // After a batch was committed (with day totals before tPruneBefore deleted, when not 0).
-    void x_BatchWritten(const Batch& batch, std::uint32_t tPruneBefore) REQUIRES(m_lock);
-    // After a batch failed: its rows are dirty again.
-    void x_BatchFailed(const Batch& batch) REQUIRES(m_lock);
+    // transaction. 0, or -1 with strError after a rollback.
+    int x_WriteRows(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError) REQUIRES(m_writeLock);
 
     const std::string m_strPath;
 
-    CMutex m_openLock ACQUIRED_BEFORE(m_lock);  // one Open or Close at a time
-    // Owned by whoever runs: Open and Close while no writer exists, the writer between.
-    sqlite3* m_pDb = nullptr;
-    sqlite3_stmt* m_pUpsertVehicle = nullptr;
-    sqlite3_stmt* m_pUpsertDay = nullptr;
-    sqlite3_stmt* m_pPruneDays = nullptr;
-    sqlite3_stmt* m_pUpsertMark = nullptr;
-    sqlite3_stmt* m_pUpsertMissed = nullptr;
-    sqlite3_stmt* m_pDeleteMissed = nullptr;
-    sqlite3_stmt* m_pUpsertNote = nullptr;
-    sqlite3_stmt* m_pDeleteNote = nullptr;
-    std::thread m_writer GUARDED_BY(m_openLock);
-    std::uint32_t m_tPrunedDay = 0;    // writer: the day whose pruning is done
-    bool m_bFailureLogged = false;     // writer: the current run of failed writes is logged
+    CMutex m_openLock ACQUIRED_BEFORE(m_writeLock, m_lock);  // one Open or Close at a time
+    // One write at a time; guards the database's connection and statements.
+    CMutex m_writeLock ACQUIRED_BEFORE(m_lock);
+    sqlite3* m_pDb GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pUpsertVehicle GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pUpsertDay GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pPruneDays GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pUpsertMark GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pUpsertMissed GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pDeleteMissed GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pUpsertNote GUARDED_BY(m_writeLock) = nullptr;
+    sqlite3_stmt* m_pDeleteNote GUARDED_BY(m_writeLock) = nullptr;
+    std::uint32_t m_tPrunedDay GUARDED_BY(m_writeLock) = 0;  // the day whose pruning is done
+    bool m_bFailureLogged GUARDED_BY(m_writeLock) = false;   // the current run of failed writes is logged
 
     mutable CMutex m_lock;             // guards everything below
-    CCondition m_wake;                 // the writer's: something is dirty, a flush, the end
-    CCondition m_batchDone;            // Flush's: a batch ended, or the writer did
     VehicleMap m_vehicles GUARDED_BY(m_lock);
     std::set<std::string> m_dirtyNames GUARDED_BY(m_lock);
     bool m_bOpen GUARDED_BY(m_lock) = false;
     bool m_bLoaded GUARDED_BY(m_lock) = false;  // m_vehicles holds the database's rows, not only changes
-    bool m_bWriterRunning GUARDED_BY(m_lock) = false;
-    bool m_bStop GUARDED_BY(m_lock) = false;
-    bool m_bFlushWanted GUARDED_BY(m_lock) = false;
     std::uint64_t m_nVersion GUARDED_BY(m_lock) = 0;
     std::uint64_t m_nCommitted GUARDED_BY(m_lock) = 0;  // every change up to this count is in the database
-    std::uint64_t m_nBatchesTaken GUARDED_BY(m_lock) = 0;
-    std::uint64_t m_nBatchesDone GUARDED_BY(m_lock) = 0;
 };

@@ -1,6 +1,7 @@
 #include "depot/Retention.h"
 
 #include "core/Logger.h"
+#include "core/PeriodicRunner.h"
 #include "platform/Format.h"
 #include "platform/MutexLock.h"
 #include "platform/System.h"
@@ -9,7 +10,7 @@
 #include "store/LocalStore.h"
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -18,19 +19,20 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
-constexpr std::int64_t kSecondsPerDay = 86400;
-constexpr std::uint64_t kMiB = 1024 * 1024;
-
-// One finished recording of the store, with the directories that hold it.
-struct Recording {
+struct CRetention::Recording {
     std::uint32_t tStart = 0;
     std::string path;
     std::string vehicle;
     std::string chanDir;
     std::string dateDir;
 };
+
+namespace {
+
+using Recording = CRetention::Recording;
+
+constexpr std::int64_t kSecondsPerDay = 86400;
+constexpr std::uint64_t kMiB = 1024 * 1024;
 
 bool AllDigits(std::string_view text)
 {
@@ -175,10 +177,7 @@ CRetention::CRetention() : m_query(FreeDiskSpace), m_busy([] { return std::set<s
 {
 }
 
-CRetention::~CRetention()
-{
-    Stop();
-}
+CRetention::~CRetention() = default;
 
 void CRetention::SetQuery(FreeSpaceQuery query)
 {
@@ -197,127 +196,173 @@ void CRetention::SetClock(Clock clock)
 
 int CRetention::ApplyAge(const std::string& root, std::uint32_t nRetainDays)
 {
-    return SweepAge(root, nRetainDays, nullptr);
+    CMutexLock guard(m_sweepLock);
+    Pass pass;
+    return x_AgeStep(root, nRetainDays, pass, SIZE_MAX, nullptr);
 }
 
 int CRetention::ApplySpace(const std::string& root, std::uint32_t nMinFreeMb)
 {
-    return SweepSpace(root, nMinFreeMb, nullptr);
+    CMutexLock guard(m_sweepLock);
+    Pass pass;
+    return x_SpaceStep(root, nMinFreeMb, pass, SIZE_MAX, nullptr);
 }
 
-int CRetention::SweepAge(const std::string& root, std::uint32_t nRetainDays, const CEvent* pQuit)
+void CRetention::AddTo(CPeriodicRunner& runner)
+{
+    // The age rule first: at the runner's start both are due, and what it deletes may
+    // already satisfy the space rule.
+    runner.Add("retention age rule", &ZelTiming::nRetentionAgeMs, [this] { return StepAge(); });
+    runner.Add("retention space rule", &ZelTiming::nRetentionSpaceMs, [this] { return StepSpace(); });
+}
+
+void CRetention::Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb)
+{
+    {
+        CMutexLock guard(m_sweepLock);
+        m_agePass = Pass();
+        m_spacePass = Pass();
+    }
+    CMutexLock guard(m_configLock);
+    m_hQuit.Reset();
+    m_config = Config {nRetainDays != 0 || nMinFreeMb != 0, root, nRetainDays, nMinFreeMb};
+}
+
+void CRetention::Stop()
+{
+    CMutexLock guard(m_configLock);
+    m_config.bOn = false;
+    m_hQuit.Set();
+}
+
+CRetention::Config CRetention::x_Config()
+{
+    CMutexLock guard(m_configLock);
+    return m_config;
+}
+
+bool CRetention::StepAge()
+{
+    const Config config = x_Config();
+    CMutexLock guard(m_sweepLock);
+    if (!config.bOn || config.nRetainDays == 0) {
+        m_agePass = Pass();
+        return false;
+    }
+    x_AgeStep(config.root, config.nRetainDays, m_agePass, kDeletionsPerStep, &m_hQuit);
+    return m_agePass.bActive;
+}
+
+bool CRetention::StepSpace()
+{
+    const Config config = x_Config();
+    CMutexLock guard(m_sweepLock);
+    if (!config.bOn || config.nMinFreeMb == 0) {
+        m_spacePass = Pass();
+        return false;
+    }
+    if (m_agePass.bActive)
+        return true;
+    x_SpaceStep(config.root, config.nMinFreeMb, m_spacePass, kDeletionsPerStep, &m_hQuit);
+    return m_spacePass.bActive;
+}
+
+int CRetention::x_AgeStep(const std::string& root, std::uint32_t nRetainDays, Pass& pass, std::size_t nMax,
+                          const CEvent* pQuit)
 {
     if (nRetainDays == 0 || root.empty())
         return 0;
-    CMutexLock guard(m_sweepLock);
     std::set<std::string> busy = m_busy ? m_busy() : std::set<std::string>();
-    std::int64_t tNow = m_clock ? m_clock() : WallClockNow();
-    std::int64_t tToday = tNow - tNow % kSecondsPerDay;
-    std::int64_t tBefore = tToday - static_cast<std::int64_t>(nRetainDays) * kSecondsPerDay;
+    if (!pass.bActive) {
+        std::int64_t tNow = m_clock ? m_clock() : WallClockNow();
+        std::int64_t tToday = tNow - tNow % kSecondsPerDay;
+        std::int64_t tBefore = tToday - static_cast<std::int64_t>(nRetainDays) * kSecondsPerDay;
+        pass = Pass();
+        pass.todo = FindRecordings(root, busy, tBefore, pQuit);
+        pass.bActive = true;
+    }
 
     int nDeleted = 0;
-    for (const Recording& recording : FindRecordings(root, busy, tBefore, pQuit)) {
+    std::size_t nTried = 0;
+    while (pass.nNext < pass.todo.size() && nTried < nMax) {
         if (QuitSet(pQuit))
             break;
-        if (!DeleteRecording(recording))
+        const Recording& recording = pass.todo[pass.nNext++];
+        ++nTried;
+        // Asked again at every step: a vehicle may have started downloading since.
+        if (busy.count(recording.vehicle) != 0 || !DeleteRecording(recording))
             continue;
         ++nDeleted;
         WriteLog(Format("Retention: deleted %s, older than %u days", recording.path.c_str(), nRetainDays),
                  recording.vehicle.c_str());
     }
+    if (QuitSet(pQuit) || pass.nNext >= pass.todo.size())
+        pass = Pass();
     return nDeleted;
 }
 
-int CRetention::SweepSpace(const std::string& root, std::uint32_t nMinFreeMb, const CEvent* pQuit)
+int CRetention::x_SpaceStep(const std::string& root, std::uint32_t nMinFreeMb, Pass& pass, std::size_t nMax,
+                            const CEvent* pQuit)
 {
     if (nMinFreeMb == 0 || root.empty() || !m_query)
         return 0;
-    CMutexLock guard(m_sweepLock);
-    std::optional<std::uint64_t> nFree = m_query(root);
-    if (!nFree)
-        return 0;
     const std::uint64_t nFloor = static_cast<std::uint64_t>(nMinFreeMb) * kMiB;
     const std::uint64_t nTarget = nFloor + nFloor / 10;
-    if (*nFree >= nFloor) {
-        m_bFloorReported = false;
-        return 0;
+    std::set<std::string> busy;
+    if (!pass.bActive) {
+        std::optional<std::uint64_t> nFree = m_query(root);
+        if (!nFree)
+            return 0;
+        if (*nFree >= nFloor) {
+            m_bFloorReported = false;
+            return 0;
+        }
+        busy = m_busy ? m_busy() : std::set<std::string>();
+        pass = Pass();
+        pass.todo = FindRecordings(root, busy, std::nullopt, pQuit);
+        std::sort(pass.todo.begin(), pass.todo.end(), [](const Recording& a, const Recording& b) {
+            return std::tie(a.tStart, a.path) < std::tie(b.tStart, b.path);
+        });
+        pass.nFree = *nFree;
+        pass.bActive = true;
+    } else {
+        busy = m_busy ? m_busy() : std::set<std::string>();
     }
 
-    std::set<std::string> busy = m_busy ? m_busy() : std::set<std::string>();
-    std::vector<Recording> recordings = FindRecordings(root, busy, std::nullopt, pQuit);
-    std::sort(recordings.begin(), recordings.end(), [](const Recording& a, const Recording& b) {
-        return std::tie(a.tStart, a.path) < std::tie(b.tStart, b.path);
-    });
-
     int nDeleted = 0;
-    for (const Recording& recording : recordings) {
-        if (QuitSet(pQuit))
+    std::size_t nTried = 0;
+    while (pass.nNext < pass.todo.size()) {
+        if (QuitSet(pQuit) || nTried >= nMax) {
+            if (QuitSet(pQuit))
+                pass = Pass();
             return nDeleted;
-        if (!DeleteRecording(recording))
+        }
+        const Recording& recording = pass.todo[pass.nNext++];
+        ++nTried;
+        if (busy.count(recording.vehicle) != 0 || !DeleteRecording(recording))
             continue;
         ++nDeleted;
         WriteLog(Format("Retention: deleted %s, free space below %u MiB", recording.path.c_str(), nMinFreeMb),
                  recording.vehicle.c_str());
-        nFree = m_query(root);
-        if (!nFree)
+        std::optional<std::uint64_t> nFree = m_query(root);
+        if (!nFree) {
+            pass = Pass();
             return nDeleted;  // no figure to go by: the next sweep asks again
+        }
+        pass.nFree = *nFree;
         if (*nFree >= nTarget) {
             m_bFloorReported = false;
+            pass = Pass();
             return nDeleted;
         }
     }
 
-    if (*nFree >= nFloor) {
+    if (pass.nFree >= nFloor) {
         m_bFloorReported = false;
     } else if (!m_bFloorReported) {
         m_bFloorReported = true;
         WriteLog(Format("Retention: free space below %u MiB and no recording left to delete", nMinFreeMb));
     }
+    pass = Pass();
     return nDeleted;
-}
-
-void CRetention::Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb)
-{
-    CMutexLock guard(m_threadLock);
-    if (m_thread.joinable()) {
-        m_hQuit.Set();
-        m_thread.join();
-    }
-    if (nRetainDays == 0 && nMinFreeMb == 0)
-        return;
-    m_hQuit.Reset();
-    m_thread = std::thread([this, root, nRetainDays, nMinFreeMb] { Run(root, nRetainDays, nMinFreeMb); });
-}
-
-void CRetention::Stop()
-{
-    // Joined under the lock, so that a second Stop also returns only once the
-    // thread is gone; the thread never takes this lock.
-    CMutexLock guard(m_threadLock);
-    m_hQuit.Set();
-    if (m_thread.joinable())
-        m_thread.join();
-}
-
-void CRetention::Run(std::string root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb)
-{
-    std::int64_t tNextAge = MonotonicMs();
-    std::int64_t tNextSpace = tNextAge;
-    for (;;) {
-        // The age rule first: what it deletes may already satisfy the space rule.
-        if (nRetainDays != 0 && MonotonicMs() >= tNextAge) {
-            SweepAge(root, nRetainDays, &m_hQuit);
-            tNextAge = MonotonicMs() + std::max(1, Timing().nRetentionAgeMs);
-        }
-        if (nMinFreeMb != 0 && MonotonicMs() >= tNextSpace) {
-            SweepSpace(root, nMinFreeMb, &m_hQuit);
-            tNextSpace = MonotonicMs() + std::max(1, Timing().nRetentionSpaceMs);
-        }
-        std::int64_t tNext = nRetainDays == 0 ? tNextSpace
-                             : nMinFreeMb == 0 ? tNextAge
-                                               : std::min(tNextAge, tNextSpace);
-        std::int64_t nWaitMs = std::clamp<std::int64_t>(tNext - MonotonicMs(), 0, INT_MAX);
-        if (m_hQuit.Wait(static_cast<int>(nWaitMs)))
-            return;
-    }
 }

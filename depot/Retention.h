@@ -9,13 +9,17 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
+#include <vector>
+
+class CPeriodicRunner;
 
 // Deletes finished recordings (.mp4) from the store so that a depot left alone
 // never fills its disk: those whose date directory is older than a number of days,
 // and, when free space falls below a floor, the oldest ones until it is 10% above
 // it. Never a partial file (.td), never a file of a vehicle that is downloading.
 // Each deletion is logged; directories left empty below the vehicle's are removed.
+// On a periodic runner (AddTo) a sweep goes in steps of at most kDeletionsPerStep
+// deletions, so that the runner's other tasks wait at most one step for their turn.
 class CRetention {
 public:
     using FreeSpaceQuery = std::function<std::optional<std::uint64_t>(const std::string& path)>;
@@ -23,9 +27,13 @@ public:
     using BusyVehicles = std::function<std::set<std::string>()>;
     // The current wall-clock seconds.
     using Clock = std::function<std::uint32_t()>;
+    // One finished recording of the store, with the directories that hold it.
+    struct Recording;
+
+    static constexpr std::size_t kDeletionsPerStep = 16;
 
     CRetention();
-    ~CRetention();  // Stop()
+    ~CRetention();
     CRetention(const CRetention&) = delete;
     CRetention& operator=(const CRetention&) = delete;
 
@@ -35,33 +43,61 @@ public:
     void SetBusyVehicles(BusyVehicles busy);
     void SetClock(Clock clock);
 
-    // One sweep of a rule over root; 0 turns it off. The number of files deleted.
-    // Any thread (the retention thread, or a test).
+    // One whole sweep of a rule over root; 0 turns it off. The number of files deleted.
+    // Any thread (a test).
     int ApplyAge(const std::string& root, std::uint32_t nRetainDays) EXCLUDES(m_sweepLock);
     int ApplySpace(const std::string& root, std::uint32_t nMinFreeMb) EXCLUDES(m_sweepLock);
 
-    // Runs both rules at once, then the age rule every Timing().nRetentionAgeMs and the
-    // space rule every Timing().nRetentionSpaceMs, on its own thread; starts nothing
-    // when both are 0. Window thread (server start).
-    void Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb) EXCLUDES(m_threadLock);
-    // Ends the thread and waits for it. Any thread; later calls do nothing.
-    void Stop() EXCLUDES(m_threadLock);
+    // Adds the age rule, every Timing().nRetentionAgeMs, and the space rule, every
+    // Timing().nRetentionSpaceMs, to runner. Before the runner starts.
+    void AddTo(CPeriodicRunner& runner);
+    // The rules the runner's tasks apply from now on (the runner's start runs both at
+    // once); 0 turns a rule off. Window thread (server start).
+    void Start(const std::string& root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb)
+        EXCLUDES(m_configLock, m_sweepLock);
+    // Ends a step under way between two deletions; the tasks do nothing until the next
+    // Start. Any thread; later calls do nothing.
+    void Stop() EXCLUDES(m_configLock);
+
+    // One step of a rule, as the runner's tasks run it; true while its sweep goes on.
+    // The space rule waits while an age sweep goes on: what that deletes may already
+    // satisfy it. The runner's thread (or a test).
+    bool StepAge() EXCLUDES(m_configLock, m_sweepLock);
+    bool StepSpace() EXCLUDES(m_configLock, m_sweepLock);
 
 private:
-    // The sweeps; pQuit, when given, ends a sweep between two deletions.
-    int SweepAge(const std::string& root, std::uint32_t nRetainDays, const CEvent* pQuit) EXCLUDES(m_sweepLock);
-    int SweepSpace(const std::string& root, std::uint32_t nMinFreeMb, const CEvent* pQuit) EXCLUDES(m_sweepLock);
-    // The thread's body; it never takes m_threadLock, which Stop holds while it joins.
-    void Run(std::string root, std::uint32_t nRetainDays, std::uint32_t nMinFreeMb)
-        EXCLUDES(m_sweepLock, m_threadLock);
+    // A sweep under way: what it found, and how far it got.
+    struct Pass {
+        bool bActive = false;
+        std::vector<Recording> todo;
+        std::size_t nNext = 0;
+        std::uint64_t nFree = 0;  // the space rule's last figure
+    };
+    struct Config {
+        bool bOn = false;
+        std::string root;
+        std::uint32_t nRetainDays = 0;
+        std::uint32_t nMinFreeMb = 0;
+    };
+
+    // Up to nMax deletions of a sweep, begun when pass is not active; pass stays active
+    // while the sweep has more to do. pQuit, when given, ends the sweep between two
+    // deletions. The number of files deleted.
+    int x_AgeStep(const std::string& root, std::uint32_t nRetainDays, Pass& pass, std::size_t nMax,
+                  const CEvent* pQuit) REQUIRES(m_sweepLock);
+    int x_SpaceStep(const std::string& root, std::uint32_t nMinFreeMb, Pass& pass, std::size_t nMax,
+                    const CEvent* pQuit) REQUIRES(m_sweepLock);
+    Config x_Config() EXCLUDES(m_configLock);
 
     FreeSpaceQuery m_query;
     BusyVehicles m_busy;
     Clock m_clock;
-    CMutex m_sweepLock;           // one sweep at a time; guards m_bFloorReported
+    CMutex m_sweepLock;           // one step at a time
     // "no recording left" logged since space was last above the floor
     bool m_bFloorReported GUARDED_BY(m_sweepLock) = false;
+    Pass m_agePass GUARDED_BY(m_sweepLock);
+    Pass m_spacePass GUARDED_BY(m_sweepLock);
     CEvent m_hQuit {CEvent::Mode::ManualReset};
-    CMutex m_threadLock;          // guards m_thread
-    std::thread m_thread GUARDED_BY(m_threadLock);
+    CMutex m_configLock;
+    Config m_config GUARDED_BY(m_configLock);
 };

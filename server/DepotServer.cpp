@@ -16,6 +16,9 @@ CDepotServer::CDepotServer(Setup setup, CNotifyCenter& center, CFleetHistory& hi
     if (m_setup.freeSpace)
         m_retention.SetQuery(m_setup.freeSpace);
     m_retention.SetBusyVehicles([this] { return m_registry.DownloadingNames(); });
+    m_retention.AddTo(m_runner);
+    if (m_setup.addTasks)
+        m_setup.addTasks(m_runner);
     m_scheduler.SetLimit(Config().depot.nMaxTransfers);
 }
 
@@ -44,6 +47,7 @@ void CDepotServer::StartServices(std::function<bool()> isRunning)
 {
     const ServerConfig& config = Config();
     m_retention.Start(config.settings.szDownDir, config.depot.nRetainDays, config.depot.nMinFreeMb);
+    m_runner.Start();
     // A dashboard that cannot start says why in the log; downloading goes on without it.
     CWebApi::Config facts;
     facts.nControlPort = config.settings.nPort;
@@ -62,6 +66,7 @@ void CDepotServer::Stop()
 {
     if (m_bStopped.exchange(true))
         return;
+    m_runner.Stop();
     m_retention.Stop();
     m_web.Stop();
     m_control.Stop();

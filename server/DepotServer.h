@@ -3,6 +3,7 @@
 #include "control/PendingReplyTable.h"
 #include "control/TransactionCounter.h"
 #include "control/UDPSrv.h"
+#include "core/PeriodicRunner.h"
 #include "core/ServerCounters.h"
 #include "depot/Retention.h"
 #include "depot/TransferScheduler.h"
@@ -46,6 +47,9 @@ public:
         CVehicle::TaskFunction task;
         CVehicleMgr::Clock clock;
         CRetention::FreeSpaceQuery freeSpace;
+        // Adds the periodic work of what outlives the run (the disk check, the fleet
+        // history's writes) to the run's runner. Optional.
+        std::function<void(CPeriodicRunner&)> addTasks;
     };
 
     // Builds every part; binds nothing yet. Window thread (the thread that starts).
@@ -57,14 +61,16 @@ public:
 
     // Binds the control port and starts receiving. 0, or -1 with nothing running when
     // the port cannot be bound. Then, once the start is logged, StartServices starts
-    // retention and the dashboard (isRunning tells the dashboard whether the server
-    // runs). The thread that starts.
+    // retention, the periodic runner and the dashboard (isRunning tells the dashboard
+    // whether the server runs). The thread that starts.
     int BindControl();
     void StartServices(std::function<bool()> isRunning);
 
-    // Stops the dashboard and receiving, removes every vehicle, stops retention and
-    // writes the record index's queue (within Timing().nIndexFlushMs). Later calls do
-    // nothing. Any thread but one of the server's own.
+    // Stops the periodic runner, retention, the dashboard and receiving, removes every
+    // vehicle and writes the record index's queue (within Timing().nIndexFlushMs).
+    // Later calls do nothing. Any thread; from the runner's own task (a low-space
+    // stop) the runner's thread is only told to end, and the destructor, which must
+    // then run on another thread, waits for it.
     void Stop();
 
     // What its vehicles use. Any thread while the server lives.
@@ -78,6 +84,8 @@ public:
     CWebServer& Web() { return m_web; }
     CUDPSrv& Control() { return m_control; }
     CRecordIndex* Index() { return m_pIndex; }
+    // The one thread of the run's periodic work: retention, and what addTasks added.
+    CPeriodicRunner& Runner() { return m_runner; }
     // The last transaction id handed out. Any thread.
     std::uint32_t LastTransaction() { return m_transactions.Last(); }
 
@@ -98,5 +106,6 @@ private:
     CControlRouter m_router {m_registry};
     CRetention m_retention;
     CWebServer m_web;
+    CPeriodicRunner m_runner;  // last: ends before what its tasks use
     std::atomic<bool> m_bStopped {false};
 };

@@ -1,53 +1,65 @@
 #include "shell/DiskSpaceMonitor.h"
 
+#include "core/PeriodicRunner.h"
 #include "platform/MutexLock.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 
 CDiskSpaceMonitor::CDiskSpaceMonitor() : m_query(FreeDiskSpace) {}
 
-CDiskSpaceMonitor::~CDiskSpaceMonitor()
-{
-    Stop();
-    CMutexLock guard(m_lock);
-    if (m_thread.joinable())
-        m_thread.join();  // a monitor that stopped itself ends right after its handler
-}
-
 void CDiskSpaceMonitor::SetQuery(FreeSpaceQuery query)
 {
+    CMutexLock guard(m_lock);
     m_query = std::move(query);
+}
+
+void CDiskSpaceMonitor::AddTo(CPeriodicRunner& runner)
+{
+    runner.Add("disk space check", &ZelTiming::nDiskCheckPeriodMs, [this] {
+        Check();
+        return false;
+    });
 }
 
 void CDiskSpaceMonitor::Start(const std::string& path, LowSpaceHandler onLow)
 {
     CMutexLock guard(m_lock);
-    if (m_thread.joinable())
-        m_thread.join();  // the previous period's monitor has been told to end
-    m_hQuit.Reset();
-    m_thread = std::thread([this, path, onLow = std::move(onLow)] { Run(path, onLow); });
+    m_path = path;
+    m_onLow = std::move(onLow);
+    m_bWatching = true;
+    ++m_nWatch;
 }
 
 void CDiskSpaceMonitor::Stop()
 {
-    m_hQuit.Set();
-    std::thread thread;
-    {
-        CMutexLock guard(m_lock);
-        if (!m_thread.joinable() || m_thread.get_id() == std::this_thread::get_id())
-            return;
-        thread = std::move(m_thread);
-    }
-    thread.join();
+    CMutexLock guard(m_lock);
+    m_bWatching = false;
 }
 
-void CDiskSpaceMonitor::Run(std::string path, LowSpaceHandler onLow)
+void CDiskSpaceMonitor::Check()
 {
-    do {
-        std::optional<std::uint64_t> nFree = m_query(path);
-        if (nFree && *nFree / 1024 / 1024 < kMinFreeMiB) {
-            onLow();
+    FreeSpaceQuery query;
+    std::string path;
+    std::uint64_t nWatch = 0;
+    {
+        CMutexLock guard(m_lock);
+        if (!m_bWatching)
             return;
-        }
-    } while (!m_hQuit.Wait(Timing().nDiskCheckPeriodMs));
+        query = m_query;
+        path = m_path;
+        nWatch = m_nWatch;
+    }
+    // Asked without the lock: a slow volume must not hold up Stop.
+    std::optional<std::uint64_t> nFree = query(path);
+    if (!nFree || *nFree / 1024 / 1024 >= kMinFreeMiB)
+        return;
+    LowSpaceHandler onLow;
+    {
+        CMutexLock guard(m_lock);
+        if (!m_bWatching || m_nWatch != nWatch)
+            return;  // stopped meanwhile
+        m_bWatching = false;
+        onLow = m_onLow;
+    }
+    onLow();
 }

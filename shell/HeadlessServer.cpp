@@ -79,7 +79,7 @@ int RunServer()
         ServiceManager::Stopping();
         control.Stop();
     }
-    control.DiskMonitor().Stop();
+    control.ReleaseStopped();  // one whose disk check stopped it may still end
     CNotifyCenter::Instance().Stop();
     control.History().Close();
     return nResult;

@@ -45,8 +45,20 @@ CServerControl::CServerControl(std::filesystem::path home, std::string indexDir)
 CServerControl::~CServerControl()
 {
     Stop();
-    m_monitor.Stop();  // one that stopped the server may still run
+    ReleaseStopped();
     m_history.Close();
+}
+
+void CServerControl::ReleaseStopped()
+{
+    std::shared_ptr<CDepotServer> pStopped;
+    {
+        // A Stop under way on the runner's thread hands its server over first.
+        CMutexLock guard(m_lock);
+        CMutexLock serverGuard(m_serverLock);
+        pStopped.swap(m_pStopped);
+    }
+    pStopped.reset();
 }
 
 std::filesystem::path CServerControl::InHome(const char* szName) const
@@ -88,6 +100,10 @@ void CServerControl::OnTimer()
 
 int CServerControl::Start()
 {
+    // A runner whose disk check stopped the last server is waited for before the lock,
+    // which its Stop may still need.
+    if (!m_bRunning)
+        ReleaseStopped();
     CMutexLock guard(m_lock);
     if (m_bRunning)
         return 0;
@@ -113,6 +129,10 @@ int CServerControl::Start()
     setup.pIndex = pConfig->settings.bComponentMode != 0 ? &Index() : nullptr;
     setup.nLastTransaction = m_nLastTransaction;
     setup.tStartedAt = WallClockNow();
+    setup.addTasks = [this](CPeriodicRunner& runner) {
+        m_monitor.AddTo(runner);
+        m_history.AddTo(runner);
+    };
     auto pServer = std::make_shared<CDepotServer>(std::move(setup), CNotifyCenter::Instance(), m_history, m_log);
     if (pServer->BindControl() != 0) {
         WriteLog("failed to create udp server");
@@ -134,8 +154,8 @@ int CServerControl::Start()
 
 void CServerControl::Stop()
 {
-    // One stopper proceeds. The monitor is ended before the lock is taken: the monitor
-    // itself may be the stopper, and it must never be joined under the lock it needs.
+    // One stopper proceeds; the disk check may be the stopper, and its runner's thread
+    // is then only told to end (see CPeriodicRunner).
     if (!m_bRunning.exchange(false))
         return;
     m_monitor.Stop();
@@ -143,11 +163,18 @@ void CServerControl::Stop()
     std::shared_ptr<CDepotServer> pServer;
     {
         CMutexLock serverGuard(m_serverLock);
-        pServer.swap(m_pServer);
+        pServer = m_pServer;
     }
     if (pServer) {
         pServer->Stop();
         m_nLastTransaction = pServer->LastTransaction();
+        pServer.reset();
+        // Kept, not destroyed here: this thread may be its runner's, which cannot wait
+        // for itself.
+        CMutexLock serverGuard(m_serverLock);
+        m_pStopped = std::move(m_pServer);
     }
+    // The departures just recorded; the runner that would write them has ended.
+    m_history.Flush();
     WriteLog("Server stops");
 }

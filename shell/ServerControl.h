@@ -36,11 +36,17 @@ public:
     // disk monitor, retention and the web dashboard. 0, or -1 ("failed to create udp
     // server" logged) when the port cannot be bound; a dashboard that cannot start is
     // only logged. Window thread.
-    int Start() EXCLUDES(m_lock);
+    int Start() EXCLUDES(m_lock, m_serverLock);
 
-    // Stops the running server (see CDepotServer::Stop) and logs "Server stops". Does
-    // nothing when not running. Any thread, the disk monitor's included.
-    void Stop() EXCLUDES(m_lock);
+    // Stops the running server (see CDepotServer::Stop), writes what the fleet history
+    // holds and logs "Server stops". Does nothing when not running. Any thread, the
+    // disk check's (the run's runner) included: the stopped server is kept until the
+    // next Start, ReleaseStopped or the destructor, so that no thread waits for itself.
+    void Stop() EXCLUDES(m_lock, m_serverLock);
+
+    // Lets the stopped server go, waiting for a runner whose disk check stopped it.
+    // Not on that runner's thread. Window thread (main thread).
+    void ReleaseStopped() EXCLUDES(m_lock, m_serverLock);
 
     bool IsRunning() const { return m_bRunning; }
     // Wall-clock seconds of the last Start; 0 before any. Any thread.
@@ -54,7 +60,7 @@ public:
     // thread (or the headless server's main loop).
     void OnTimer();
 
-    // Runs on the disk monitor's thread when space runs low; the default stops the
+    // Runs on the run's periodic runner when space runs low; the default stops the
     // server. Before Start.
     void SetLowSpaceHandler(std::function<void()> handler);
     CDiskSpaceMonitor& DiskMonitor() { return m_monitor; }
@@ -93,4 +99,5 @@ private:
     CDiskSpaceMonitor m_monitor;
     mutable CMutex m_serverLock ACQUIRED_AFTER(m_lock);
     std::shared_ptr<CDepotServer> m_pServer GUARDED_BY(m_serverLock);
+    std::shared_ptr<CDepotServer> m_pStopped GUARDED_BY(m_serverLock);  // see Stop
 };

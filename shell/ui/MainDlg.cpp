@@ -154,7 +154,7 @@ CMainDlg::~CMainDlg()
     m_timer.stop();
     BeginMonitorJoin();  // never ended: a waiting monitor must not wait for a gone window
     m_control.Stop();
-    m_control.DiskMonitor().Stop();  // a monitor that stopped the server itself may still run
+    m_control.ReleaseStopped();  // one whose disk check stopped it may still end
     m_control.SetLowSpaceHandler([&control = m_control] { control.Stop(); });
 }
 

@@ -1,8 +1,11 @@
 #include "depot/FleetHistory.h"
+
+#include "core/PeriodicRunner.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -894,3 +897,61 @@ TEST_F(FleetHistoryIntegrationTest, RecordingCountedBeforeTheDatabaseIsReadIsNot
 }
 
 }  // namespace
+
+namespace {
+
+// Threads of this process.
+std::size_t ThreadCount()
+{
+    std::size_t nCount = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++nCount;
+    return nCount;
+}
+
+} // namespace
+
+TEST_F(FleetHistoryIntegrationTest, RunnerWritesBatchesAndANoteNeverWaitsForItsOtherTasks)
+{
+    Timing().nHistoryFlushMs = 10;
+    const std::uint32_t tToday = Today();
+    CFleetHistory history;
+    // The history has no thread of its own.
+    const std::size_t nThreads = ThreadCount();
+    ASSERT_EQ(history.Open(), 0);
+    EXPECT_EQ(ThreadCount(), nThreads);
+
+    // A task that takes as long as the test wants, like a long retention step.
+    std::atomic<bool> bBlock {false};
+    std::atomic<bool> bBlocked {false};
+    CPeriodicRunner runner;
+    history.AddTo(runner);
+    runner.Add("long", &ZelTiming::nDiskCheckPeriodMs, [&] {
+        while (bBlock) {
+            bBlocked = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        bBlocked = false;
+        return false;
+    });
+    Timing().nDiskCheckPeriodMs = 1;
+    runner.Start();
+
+    // Without a Flush the runner writes what is dirty.
+    history.OnFileStored("V", 10, tToday);
+    EXPECT_TRUE(WaitFor([&] { return QueryInt("SELECT bytes_total FROM vehicle WHERE name='V'") == 10; }));
+
+    // While the runner is held up, a note is still in the database when OnStoring returns.
+    bBlock = true;
+    ASSERT_TRUE(WaitFor([&] { return bBlocked.load(); }));
+    history.OnStoring("V", "store/V/a.mp4", 1000, tToday);
+    EXPECT_EQ(QueryInt("SELECT bytes FROM store_note WHERE path='store/V/a.mp4'"), 1000);
+    history.OnFileStored("V", "store/V/a.mp4", 1000, tToday);
+    EXPECT_TRUE(bBlocked);
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 1);
+    bBlock = false;
+    // Released, the runner writes the count and the note's removal.
+    EXPECT_TRUE(WaitFor([&] { return QueryInt("SELECT count(*) FROM store_note") == 0; }));
+    EXPECT_EQ(QueryInt("SELECT bytes_total FROM vehicle WHERE name='V'"), 1010);
+    runner.Stop();
+}

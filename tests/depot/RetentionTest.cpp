@@ -1,5 +1,8 @@
 #include "depot/Retention.h"
 
+#include "core/PeriodicRunner.h"
+#include "platform/Format.h"
+
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
 #include "support/LogFile.h"
@@ -12,6 +15,9 @@
 #include <atomic>
 #include <filesystem>
 #include <map>
+#include <set>
+#include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -167,7 +173,7 @@ TEST_F(RetentionTest, UnreachableFloorIsReportedOnceUntilSpaceRecovers)
               (std::vector<std::string> {"Retention: deleted " + a + ", free space below 100 MiB", noneLeft, noneLeft}));
 }
 
-TEST_F(RetentionTest, ThreadSweepsAtStartAndEveryPeriodAndStops)
+TEST_F(RetentionTest, RunnerSweepsAtStartAndEveryPeriodAndStops)
 {
     Timing().nRetentionAgeMs = 10;
     Timing().nRetentionSpaceMs = 10;
@@ -176,25 +182,91 @@ TEST_F(RetentionTest, ThreadSweepsAtStartAndEveryPeriodAndStops)
         ++nQueries;
         return std::optional<std::uint64_t>(1024 * kMiB);
     });
+    CPeriodicRunner runner;
+    m_retention.AddTo(runner);
     std::string first = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4");
     m_retention.Start("store", 1, 5);
+    runner.Start();
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(first); }));
     std::string second = Put("BUS1/02-03-2024/ch01/ch01_20240302100000_20240302101000.mp4");
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(second) && nQueries >= 3; }));
 
-    // A restart while running takes the new values.
+    // Started again while the runner runs, the rules take the new values.
     std::string other = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4", 1, "other");
     m_retention.Start("other", 1, 0);
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(other); }));
+    // Stopped, the rules do nothing although the runner goes on.
     m_retention.Stop();
     m_retention.Stop();
+    const int nQueriesAtStop = nQueries;
+    std::string kept = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4", 1, "other");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(fs::exists(kept));
+    EXPECT_EQ(nQueries, nQueriesAtStop);
+    runner.Stop();
 
-    // With periods of an hour the thread sits in its wait after the first sweep,
-    // which Stop must end.
+    // With periods of an hour the runner sits in its wait after the first sweep,
+    // which its Stop must end.
     Timing().nRetentionAgeMs = 3600000;
     Timing().nRetentionSpaceMs = 3600000;
     std::string third = Put("BUS1/03-03-2024/ch01/ch01_20240303100000_20240303101000.mp4");
     m_retention.Start("store", 1, 5);
+    runner.Start();
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(third); }));
+    runner.Stop();
+}
+
+TEST_F(RetentionTest, LongSweepsGoInStepsThatStopEndsAndBusyVehiclesKeepTheirFiles)
+{
+    const std::size_t nStep = CRetention::kDeletionsPerStep;
+    std::vector<std::string> bus1;
+    std::vector<std::string> bus2;
+    for (std::size_t i = 0; i < 2 * nStep; ++i) {
+        std::string time = Format("20240301%02zu0000", i);
+        bus1.push_back(Put("BUS1/01-03-2024/ch01/ch01_" + time + "_" + time + ".mp4"));
+        bus2.push_back(Put("BUS2/01-03-2024/ch01/ch01_" + time + "_" + time + ".mp4"));
+    }
+    auto remaining = [](const std::vector<std::string>& paths) {
+        return std::count_if(paths.begin(), paths.end(), [](const std::string& path) { return fs::exists(path); });
+    };
+    std::set<std::string> busy;
+    m_retention.SetBusyVehicles([&] { return busy; });
+    std::atomic<int> nQueries {0};
+    m_retention.SetQuery([&](const std::string&) {
+        ++nQueries;
+        return std::optional<std::uint64_t>(FreeNow());
+    });
+    m_retention.Start("store", 1, 1000);
+
+    // BUS1's files go first (the walk is in name order), one step's worth at a time;
+    // the space rule waits meanwhile.
+    EXPECT_TRUE(m_retention.StepAge());
+    EXPECT_EQ(remaining(bus1), static_cast<long>(nStep));
+    EXPECT_TRUE(m_retention.StepSpace());
+    EXPECT_EQ(nQueries, 0);
+    // BUS2 starts downloading within the sweep: its files stay.
+    busy = {"BUS2"};
+    EXPECT_TRUE(m_retention.StepAge());
+    EXPECT_EQ(remaining(bus1), 0);
+    // A file passed over counts toward the step as a deleted one does.
+    EXPECT_TRUE(m_retention.StepAge());
+    EXPECT_FALSE(m_retention.StepAge());
+    EXPECT_EQ(remaining(bus2), static_cast<long>(2 * nStep));
+
+    // Stop ends the next sweep before it deletes anything, until the next Start.
+    busy.clear();
     m_retention.Stop();
+    EXPECT_FALSE(m_retention.StepAge());
+    EXPECT_FALSE(m_retention.StepSpace());
+    EXPECT_EQ(remaining(bus2), static_cast<long>(2 * nStep));
+    EXPECT_EQ(nQueries, 0);
+
+    // The space rule in steps too: free space stays low (the base is 0 and each
+    // file frees a MiB), so it deletes a step's worth per run until the list ends.
+    m_retention.Start("store", 0, 1000);
+    EXPECT_TRUE(m_retention.StepSpace());
+    EXPECT_EQ(remaining(bus2), static_cast<long>(nStep));
+    EXPECT_FALSE(m_retention.StepSpace());
+    EXPECT_EQ(remaining(bus2), 0);
+    EXPECT_TRUE(LogHas("Retention: free space below 1000 MiB and no recording left to delete"));
 }

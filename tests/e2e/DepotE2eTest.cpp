@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -14,7 +16,7 @@ class DepotE2eTest : public E2eFixture {
 protected:
     void SetUp() override
     {
-        // Before the fixture opens the history, whose writer reads them.
+        // Before the server starts the runner, which reads them.
         Timing().nRetentionSpaceMs = 100;
         Timing().nHistoryFlushMs = 20;
         E2eFixture::SetUp();
@@ -251,4 +253,44 @@ TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBeh
     EXPECT_EQ(pLeaver->nFilesTotal, nLeaverFiles);
     EXPECT_EQ(pLeaver->tLastCompleteOffload, 0u);
     EXPECT_EQ(pLeaver->nPending, static_cast<std::int64_t>(5 - nLeaverFiles));
+}
+
+TEST_F(DepotE2eTest, DiskCheckRetentionAndHistoryWritesShareOneThreadThatStopEnds)
+{
+    Configure();
+    DepotSettings depot;
+    depot.nRetainDays = 30;
+    depot.nMinFreeMb = 2;
+    ConfigureDepot(depot);
+    Timing().nDiskCheckPeriodMs = 20;
+    std::atomic<int> nDiskThread {0};
+    std::atomic<int> nRetentionThread {0};
+    std::atomic<int> nChecks {0};
+    CServerControl& control = Control();
+    control.DiskMonitor().SetQuery([&](const std::string&) {
+        nDiskThread = CurrentThreadId();
+        ++nChecks;
+        return std::optional<std::uint64_t>(std::uint64_t(1) << 40);
+    });
+    control.SetRetentionQuery([&](const std::string&) {
+        nRetentionThread = CurrentThreadId();
+        ++nChecks;
+        return std::optional<std::uint64_t>(std::uint64_t(1) << 40);
+    });
+    StartServer();
+    ASSERT_TRUE(WaitFor([&] { return nDiskThread != 0 && nRetentionThread != 0; }));
+    const int nRunner = Server().Runner().ThreadId();
+    EXPECT_NE(nRunner, 0);
+    EXPECT_NE(nRunner, CurrentThreadId());
+    EXPECT_EQ(nDiskThread, nRunner);
+    EXPECT_EQ(nRetentionThread, nRunner);
+
+    // Ending that one thread ends all the periodic work, while the server runs on.
+    const std::size_t nRunning = ThreadCount();
+    Server().Runner().Stop();
+    EXPECT_EQ(nRunning - ThreadCount(), 1u) << ThreadNames();
+    const int nChecksAfter = nChecks;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(nChecks, nChecksAfter);
+    EXPECT_TRUE(control.IsRunning());
 }

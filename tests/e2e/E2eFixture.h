@@ -59,7 +59,7 @@ protected:
         Control().SetClock(
             [this] { return static_cast<std::uint32_t>(std::time(nullptr)) + m_nClockOffset.load(); });
         CNotifyCenter::Instance();  // its thread lives for the whole process
-        Control().History().Open();  // its writer lives until the test is over
+        Control().History().Open();  // open until the test is over
         m_nBaselineThreads = ThreadCount();
     }
 

@@ -80,7 +80,7 @@ void Sandbox::TearDown()
 {
     // Every thread of the test's server ends here.
     Control().Stop();
-    Control().DiskMonitor().Stop();  // one that stopped the server may still run
+    Control().ReleaseStopped();  // one whose disk check stopped it may still end
     Control().History().Close();
     ResetTiming();
     CLogThrottle::ForgetAll();
