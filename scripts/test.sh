@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a normal build with all tests; an AddressSanitizer +
+# Builds and runs every test: a normal build with all tests, each test binary also
+# run whole in a shuffled order; an AddressSanitizer +
 # UndefinedBehaviorSanitizer build (clang) of every target, the window included, with
 # the core's tests and a short run of each fuzz target; a ThreadSanitizer build of the
 # core with its tests. Both clang builds check the lock annotations; the first one thus
@@ -14,6 +15,8 @@ echo "== normal build: every test"
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$root/build"
 ctest --test-dir "$root/build" --output-on-failure -j "$jobs" --timeout 300
+echo "== every test binary run whole, shuffled"
+bash "$root/scripts/run-whole.sh" "$root/build"
 
 echo "== sanitizer build: every target, core tests and fuzz targets"
 CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \

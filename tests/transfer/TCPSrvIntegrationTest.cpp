@@ -93,11 +93,12 @@ const char* const kWindowTooLong = "wait for DVR's connection too long, quit lis
 
 TEST_F(TCPSrvTest, PortsStartAt10000AndRepeatEvery55536Calls)
 {
-    // The process-wide counter: this is the first listener of the process.
+    // The process-wide counter, wherever earlier tests of the binary left it: one up
+    // from call to call (its first value, 10000, is checked below).
     std::uint16_t nFirst = NextListenPort();
     std::uint16_t nSecond = NextListenPort();
-    EXPECT_EQ(nFirst, 10000);
-    EXPECT_EQ(nSecond, 10001);
+    EXPECT_GE(nFirst, 10000);
+    EXPECT_EQ(nSecond, nFirst == 65535 ? 10000 : nFirst + 1);
     for (std::uint16_t nPort : {nFirst, nSecond}) {
         CTCPSrv srv(StoreUnder("mp4download"));
         if (srv.Listen(nullptr, nPort) != 0) {
