@@ -17,6 +17,12 @@ CDepotServer::CDepotServer(Setup setup, CNotifyCenter& center, CFleetHistory& hi
         m_retention.SetQuery(m_setup.freeSpace);
     m_retention.SetBusyVehicles([this] { return m_registry.DownloadingNames(); });
     m_retention.AddTo(m_runner);
+    // The registry's tick: speeds and progress for the window and the dashboard, and
+    // the expiry of silent vehicles.
+    m_runner.Add("registry tick", &ZelTiming::nTimerPeriodMs, [this] {
+        m_registry.OnTimer();
+        return false;
+    });
     if (m_setup.addTasks)
         m_setup.addTasks(m_runner);
     m_scheduler.SetLimit(Config().depot.nMaxTransfers);

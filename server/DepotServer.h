@@ -84,7 +84,8 @@ public:
     CWebServer& Web() { return m_web; }
     CUDPSrv& Control() { return m_control; }
     CRecordIndex* Index() { return m_pIndex; }
-    // The one thread of the run's periodic work: retention, and what addTasks added.
+    // The one thread of the run's periodic work: the registry's tick, retention, and
+    // what addTasks added.
     CPeriodicRunner& Runner() { return m_runner; }
     // The last transaction id handed out. Any thread.
     std::uint32_t LastTransaction() { return m_transactions.Last(); }

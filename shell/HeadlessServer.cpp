@@ -71,7 +71,6 @@ int RunServer()
             if (nWait > 0 && signals.Wait(static_cast<int>(nWait)) != 0)
                 break;
             if (MonotonicMs() >= nNextTick) {
-                control.OnTimer();
                 ServiceManager::Alive();
                 nNextTick += Timing().nTimerPeriodMs;
             }

@@ -92,12 +92,6 @@ std::shared_ptr<CDepotServer> CServerControl::Server() const
     return m_pServer;
 }
 
-void CServerControl::OnTimer()
-{
-    if (std::shared_ptr<CDepotServer> pServer = Server())
-        pServer->Registry().OnTimer();
-}
-
 int CServerControl::Start()
 {
     // A runner whose disk check stopped the last server is waited for before the lock,

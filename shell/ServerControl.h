@@ -56,10 +56,6 @@ public:
     // alive (a Stop meanwhile still stops it). Any thread.
     std::shared_ptr<CDepotServer> Server() const EXCLUDES(m_serverLock);
 
-    // The one-second tick of the running server's registry, if one runs. The window
-    // thread (or the headless server's main loop).
-    void OnTimer();
-
     // Runs on the run's periodic runner when space runs low; the default stops the
     // server. Before Start.
     void SetLowSpaceHandler(std::function<void()> handler);

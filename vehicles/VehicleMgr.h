@@ -49,7 +49,7 @@ public:
     std::set<std::string> DownloadingNames() EXCLUDES(m_tableLock);
 
     // The one-second tick: posts speed and progress of fresh vehicles, removes those
-    // silent for more than the expiry. Window thread (or the headless server's timer).
+    // silent for more than the expiry. The server's periodic runner (or a test).
     void OnTimer() EXCLUDES(m_registryLock, m_tableLock);
     void OnTimer(std::uint32_t nNow) EXCLUDES(m_registryLock, m_tableLock);
 

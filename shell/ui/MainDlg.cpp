@@ -185,10 +185,8 @@ void CMainDlg::OnTick()
 {
     CWindowThread::Check(Q_FUNC_INFO);
     std::vector<std::string> names;
-    if (std::shared_ptr<CDepotServer> pServer = m_control.Server()) {
-        pServer->Registry().OnTimer();
+    if (std::shared_ptr<CDepotServer> pServer = m_control.Server())
         pServer->Registry().GetNames(names);
-    }
     m_pTab->FleetView()->Refresh(WallClockNow(), names);
 }
 

@@ -75,7 +75,7 @@ private:
     void x_BuildToolBar();
     QStatusBar* x_BuildStatusBar();
     void ShowRunning(bool bRunning);
-    // The one-second tick: the registry's timer, then the Fleet page.
+    // The one-second tick of the Fleet page (the registry ticks on the server's runner).
     void OnTick();
     // The disk monitor's low-space handler. Disk monitor thread.
     void OnLowSpace() EXCLUDES(m_lowLock);

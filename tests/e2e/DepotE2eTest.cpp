@@ -193,7 +193,6 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     // The retention thread calls the query above: it ends before the query's locals.
-    StopTimer();
     Control().Stop();
 }
 
@@ -229,7 +228,6 @@ TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBeh
         const FleetRecord* pLeaver = FindRecord(records, "LEAVER");
         return online.empty() && pLeaver && pLeaver->nPending >= 0;
     }, 15s));
-    StopTimer();
     Control().Stop();
     std::uint64_t nLeaverFiles = m_pOtherSim->Totals().nCompleted;
     Control().History().Close();

@@ -114,7 +114,6 @@ TEST_F(DownloadE2eTest, StopMidTransferEndsEveryThreadAndStartResumes)
         return partials.size() == 2 && fs::file_size(partials[0], ec) > 0 && fs::file_size(partials[1], ec) > 0;
     }, 20s));
     Control().Stop();
-    StopTimer();
     m_pSim.reset();
     // Every server thread has ended: only the process-wide notification thread (and
     // the monitor-free remainder) is left of what the run started.
@@ -291,7 +290,6 @@ TEST_F(DownloadE2eTest, RefusingRecorderIsAskedAgainEveryFewSecondsNotInABusyLoo
     EXPECT_GE(nLogged(), 2);
 
     // With a pause of an hour, only a busy loop would ask again within a second.
-    StopTimer();
     Control().Stop();
     m_pSim.reset();
     Timing().nRefusedRetryMs = 3600000;

@@ -54,6 +54,7 @@ protected:
         timing.nNoAnswerRetryMs = 100;
         timing.nRefusedRetryMs = 300;
         timing.nUdpIdleWaitMs = 500;
+        timing.nTimerPeriodMs = 100;  // the registry's tick, on the server's runner
         m_nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
         SpreadListenPorts();
         Control().SetClock(
@@ -65,7 +66,6 @@ protected:
 
     void TearDown() override
     {
-        StopTimer();
         m_pSim.reset();
         Control().Stop();
         Sandbox::TearDown();
@@ -106,24 +106,7 @@ protected:
     // Writes the depot keys the next Start reads.
     static void ConfigureDepot(const DepotSettings& depot) { SaveDepotSettings(depot, SettingsFile()); }
 
-    void StartServer()
-    {
-        ASSERT_EQ(Control().Start(), 0);
-        // The registry's one-second timer, as the window or the headless server runs it.
-        m_timer = std::jthread([this](std::stop_token stop) {
-            while (!stop.stop_requested()) {
-                Control().OnTimer();
-                std::this_thread::sleep_for(100ms);
-            }
-        });
-    }
-
-    void StopTimer()
-    {
-        m_timer.request_stop();
-        if (m_timer.joinable())
-            m_timer.join();
-    }
+    void StartServer() { ASSERT_EQ(Control().Start(), 0); }
 
     SimOptions Options(std::vector<std::string> names, int nChannels, int nRecordings, std::uint32_t nBytes)
     {
@@ -208,6 +191,5 @@ protected:
     std::atomic<std::uint32_t> m_nClockOffset {0};
     std::size_t m_nBaselineThreads = 0;
     std::unique_ptr<CDvrSimulator> m_pSim;
-    std::jthread m_timer;
 };
 

@@ -105,7 +105,6 @@ TEST_F(OffloadE2eTest, TheNextVisitStartsWhereFetchingWasCompleteAndStepsOverWha
     ASSERT_TRUE(WaitAllStored(60s)) << m_pSim->Summary();
     ASSERT_TRUE(WaitFor([] { return CountLog(Done("AGAIN", 1)) >= 1; }, 10s));
     m_pSim.reset();
-    StopTimer();
     Control().Stop();
     const CSimRecordings catalogue("AGAIN", options);
     const SimRecording& last = catalogue.All().back();

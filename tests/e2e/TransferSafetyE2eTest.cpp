@@ -128,7 +128,6 @@ TEST_F(TransferSafetyE2eTest, ChannelTaskLogsOneResumedRecordingInOrder)
     options.faults.nCutCount = 1;
     StartSim(options);
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
-    StopTimer();
     Control().Stop();
 
     const SimRecording& rec = m_pSim->Recorder(0).Recordings().All().front();

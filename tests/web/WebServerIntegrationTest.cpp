@@ -174,7 +174,6 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
                        "httptoken must be set"));
     EXPECT_FALSE(Server().Web().IsServing());
     EXPECT_FALSE(CSocket::ConnectTcp("127.0.0.1", m_nWebPort, 2000).IsValid());
-    StopTimer();
     Control().Stop();
 
     SetKey("httptoken", "depot &amp; s3cret");
@@ -202,7 +201,6 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
     res = client.Post("/api/v1/status", "x", "text/plain");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 401);
-    StopTimer();
     Control().Stop();
     EXPECT_FALSE(CSocket::ConnectTcp("127.0.0.1", m_nWebPort, 2000).IsValid());
 
@@ -212,7 +210,6 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
     ASSERT_TRUE(holder.IsValid());
     StartServer();
     EXPECT_TRUE(LogHas("Web dashboard not started: cannot listen on 127.0.0.1 port " + std::to_string(m_nWebPort)));
-    StopTimer();
     Control().Stop();
     SetKey("httpcert", "cert.pem");
     StartServer();
