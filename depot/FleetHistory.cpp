@@ -254,6 +254,93 @@ void MergeChanges(FleetRecord& stored, const FleetRecord& changes)
     }
 }
 
+// Runs the query szSql and hands each row to onRow. SQLITE_DONE, or the failing code.
+template <class OnRow>
+int ForEachRow(sqlite3* pDb, const char* szSql, OnRow onRow)
+{
+    sqlite3_stmt* pStmt = nullptr;
+    int rc = sqlite3_prepare_v2(pDb, szSql, -1, &pStmt, nullptr);
+    if (rc != SQLITE_OK)
+        return rc;
+    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW)
+        onRow(pStmt);
+    sqlite3_finalize(pStmt);
+    return rc;
+}
+
+// The columns of a vehicle row after its name.
+void ReadVehicleColumns(sqlite3_stmt* pStmt, FleetRecord& rec)
+{
+    rec.tFirstSeen = ColumnU32(pStmt, 1);
+    rec.tLastSeen = ColumnU32(pStmt, 2);
+    rec.strLastAddress = ColumnText(pStmt, 3);
+    rec.nVisits = ColumnU32(pStmt, 4);
+    rec.nFilesTotal = ColumnU64(pStmt, 5);
+    rec.nBytesTotal = ColumnU64(pStmt, 6);
+    rec.nFilesLastVisit = ColumnU64(pStmt, 7);
+    rec.nBytesLastVisit = ColumnU64(pStmt, 8);
+    rec.tLastCompleteOffload = ColumnU32(pStmt, 9);
+    rec.nPending = sqlite3_column_int64(pStmt, 10);
+    rec.tLastFailure = ColumnU32(pStmt, 11);
+    rec.strLastFailure = ColumnText(pStmt, 12);
+    rec.nMissedDropped = ColumnU64(pStmt, 13);
+}
+
+// The recording of a missed row (its last visit, column 7, is the caller's).
+MissedRecording ReadMissedColumns(sqlite3_stmt* pStmt)
+{
+    MissedRecording rec;
+    rec.nChannel = static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1));
+    rec.strFileName = ColumnText(pStmt, 2);
+    rec.tStart = ColumnU32(pStmt, 3);
+    rec.tEnd = ColumnU32(pStmt, 4);
+    rec.strReason = ColumnText(pStmt, 5);
+    rec.nVisits = ColumnU32(pStmt, 6);
+    rec.tLastMissed = ColumnU32(pStmt, 8);
+    rec.eState = StateFromName(ColumnText(pStmt, 9));
+    return rec;
+}
+
+void BindVehicle(sqlite3_stmt* p, const FleetRecord& rec)
+{
+    BindText(p, 1, rec.strName);
+    BindInt(p, 2, rec.tFirstSeen);
+    BindInt(p, 3, rec.tLastSeen);
+    BindText(p, 4, rec.strLastAddress);
+    BindInt(p, 5, rec.nVisits);
+    BindInt(p, 6, static_cast<std::int64_t>(rec.nFilesTotal));
+    BindInt(p, 7, static_cast<std::int64_t>(rec.nBytesTotal));
+    BindInt(p, 8, static_cast<std::int64_t>(rec.nFilesLastVisit));
+    BindInt(p, 9, static_cast<std::int64_t>(rec.nBytesLastVisit));
+    BindInt(p, 10, rec.tLastCompleteOffload);
+    BindInt(p, 11, rec.nPending);
+    BindInt(p, 12, rec.tLastFailure);
+    BindText(p, 13, rec.strLastFailure);
+    BindInt(p, 14, static_cast<std::int64_t>(rec.nMissedDropped));
+}
+
+void BindMissed(sqlite3_stmt* p, const std::string& name, const MissedRecording& rec, std::uint32_t nLastVisit)
+{
+    BindText(p, 1, name);
+    BindInt(p, 2, rec.nChannel);
+    BindText(p, 3, rec.strFileName);
+    BindInt(p, 4, rec.tStart);
+    BindInt(p, 5, rec.tEnd);
+    BindText(p, 6, rec.strReason);
+    BindInt(p, 7, rec.nVisits);
+    BindInt(p, 8, nLastVisit);
+    BindInt(p, 9, rec.tLastMissed);
+    sqlite3_bind_text(p, 10, MissedStateName(rec.eState), -1, SQLITE_STATIC);
+}
+
+// Runs a bound statement once and readies it for the next row. SQLITE_OK when done.
+int StepOnce(sqlite3_stmt* pStmt)
+{
+    int nStep = sqlite3_step(pStmt);
+    sqlite3_reset(pStmt);
+    return nStep == SQLITE_DONE ? SQLITE_OK : nStep;
+}
+
 }  // namespace
 
 CFleetHistory::CFleetHistory(std::string path) : m_strPath(std::move(path)) {}
@@ -273,6 +360,33 @@ int CFleetHistory::Open()
             return 0;
     }
     VehicleMap loaded;
+    if (x_LoadDatabase(loaded) != 0)
+        return -1;
+
+    std::uint32_t tKeepFrom = KeepFrom(DayOf(WallClockNow()));
+    // Notes left by a process that ended between noting a recording and counting it:
+    // which of those recordings took their finished name. Looked up before the lock,
+    // the recorders must not wait for the disk.
+    const std::set<std::string> present = x_PresentNotes(loaded);
+    LogLines logs;
+    {
+        CMutexLock guard(m_lock);
+        if (m_bLoaded)
+            x_MarkAllDirty();
+        else
+            x_TakeLoaded(loaded, present, logs);
+        x_PruneAndRecount(tKeepFrom, logs);
+        if (m_dirtyNames.empty())
+            m_nCommitted = m_nVersion;
+        m_bOpen = true;
+    }
+    m_bFailureLogged = false;
+    WriteLogLines(logs);
+    return 0;
+}
+
+int CFleetHistory::x_LoadDatabase(VehicleMap& loaded)
+{
     std::string strError;
     OpenResult result = x_OpenDatabase(loaded, strError);
     if (result == OpenResult::Damaged) {
@@ -288,11 +402,11 @@ int CFleetHistory::Open()
         WriteLog(Format("fleet history %s cannot be opened: %s", m_strPath.c_str(), strError.c_str()));
         return -1;
     }
+    return 0;
+}
 
-    std::uint32_t tKeepFrom = KeepFrom(DayOf(WallClockNow()));
-    // Notes left by a process that ended between noting a recording and counting it:
-    // which of those recordings took their finished name. Looked up before the lock,
-    // the recorders must not wait for the disk.
+std::set<std::string> CFleetHistory::x_PresentNotes(const VehicleMap& loaded)
+{
     std::set<std::string> present;
     for (const auto& [name, vehicle] : loaded) {
         for (const auto& [path, note] : vehicle.notes) {
@@ -302,76 +416,76 @@ int CFleetHistory::Open()
                 present.insert(path);
         }
     }
-    LogLines logs;
-    {
-        CMutexLock guard(m_lock);
-        if (m_bLoaded) {
-            // Reopened after a Close: the copy is the whole truth, and the file may
-            // have been started afresh meanwhile, so all of it is written again.
-            for (auto& [name, vehicle] : m_vehicles) {
-                m_dirtyNames.insert(name);
-                for (const auto& [tDay, total] : vehicle.days)
-                    vehicle.dirtyDays.insert(tDay);
-                for (const auto& [nChannel, tUpTo] : vehicle.marks)
-                    vehicle.dirtyMarks.insert(nChannel);
-                for (const auto& [key, entry] : vehicle.missed)
-                    vehicle.dirtyMissed.insert(key);
-                for (const auto& [path, note] : vehicle.notes)
-                    vehicle.dirtyNotes.insert(path);
-            }
-            if (!m_dirtyNames.empty())
-                ++m_nVersion;
-        } else {
-            // Settled first: a recording noted in the last visit counts in that visit,
-            // before an arrival recorded meanwhile starts the next one.
-            x_SettleNotes(loaded, m_vehicles, present, logs);
-            // What the recorders kept before now are changes on top of the stored rows.
-            for (auto& [name, changes] : m_vehicles) {
-                auto [it, bNew] = loaded.try_emplace(name);
-                Vehicle& vehicle = it->second;
-                const std::uint32_t nStoredVisits = vehicle.rec.nVisits;
-                if (bNew)
-                    vehicle.rec = changes.rec;
-                else
-                    MergeChanges(vehicle.rec, changes.rec);
-                for (const auto& [tDay, total] : changes.days) {
-                    FleetDayTotal& day = vehicle.days[tDay];
-                    day.tDay = tDay;
-                    day.nFiles += total.nFiles;
-                    day.nBytes += total.nBytes;
-                    vehicle.dirtyDays.insert(tDay);
-                }
-                x_MergeMissed(name, vehicle, changes, nStoredVisits, logs);
-            }
-            m_vehicles.swap(loaded);
-            m_bLoaded = true;
-            for (const auto& [name, vehicle] : m_vehicles) {
-                if (!vehicle.dirtyNotes.empty()) {
-                    m_dirtyNames.insert(name);
-                    ++m_nVersion;
-                }
-            }
-        }
-        for (auto& [name, vehicle] : m_vehicles) {
-            vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tKeepFrom));
-            vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(), vehicle.dirtyDays.lower_bound(tKeepFrom));
-            // The counts of the stored rows, and a list grown beyond its bound by the merge.
-            vehicle.rec.nUnfetchable = 0;
-            vehicle.rec.nLeftBehind = 0;
-            for (const auto& [key, entry] : vehicle.missed)
-                CountState(vehicle.rec, entry.rec.eState, 1);
-            if (x_BoundMissed(name, vehicle, logs)) {
-                m_dirtyNames.insert(name);
-                ++m_nVersion;
-            }
-        }
-        if (m_dirtyNames.empty())
-            m_nCommitted = m_nVersion;
-        m_bOpen = true;
+    return present;
+}
+
+void CFleetHistory::x_MarkAllDirty()
+{
+    // Reopened after a Close: the copy is the whole truth, and the file may
+    // have been started afresh meanwhile, so all of it is written again.
+    for (auto& [name, vehicle] : m_vehicles) {
+        m_dirtyNames.insert(name);
+        for (const auto& [tDay, total] : vehicle.days)
+            vehicle.dirtyDays.insert(tDay);
+        for (const auto& [nChannel, tUpTo] : vehicle.marks)
+            vehicle.dirtyMarks.insert(nChannel);
+        for (const auto& [key, entry] : vehicle.missed)
+            vehicle.dirtyMissed.insert(key);
+        for (const auto& [path, note] : vehicle.notes)
+            vehicle.dirtyNotes.insert(path);
     }
-    m_bFailureLogged = false;
-    WriteLogLines(logs);
-    return 0;
+    if (!m_dirtyNames.empty())
+        ++m_nVersion;
+}
+
+void CFleetHistory::x_TakeLoaded(VehicleMap& loaded, const std::set<std::string>& present, LogLines& logs)
+{
+    // Settled first: a recording noted in the last visit counts in that visit,
+    // before an arrival recorded meanwhile starts the next one.
+    x_SettleNotes(loaded, m_vehicles, present, logs);
+    // What the recorders kept before now are changes on top of the stored rows.
+    for (auto& [name, changes] : m_vehicles) {
+        auto [it, bNew] = loaded.try_emplace(name);
+        Vehicle& vehicle = it->second;
+        const std::uint32_t nStoredVisits = vehicle.rec.nVisits;
+        if (bNew)
+            vehicle.rec = changes.rec;
+        else
+            MergeChanges(vehicle.rec, changes.rec);
+        for (const auto& [tDay, total] : changes.days) {
+            FleetDayTotal& day = vehicle.days[tDay];
+            day.tDay = tDay;
+            day.nFiles += total.nFiles;
+            day.nBytes += total.nBytes;
+            vehicle.dirtyDays.insert(tDay);
+        }
+        x_MergeMissed(name, vehicle, changes, nStoredVisits, logs);
+    }
+    m_vehicles.swap(loaded);
+    m_bLoaded = true;
+    for (const auto& [name, vehicle] : m_vehicles) {
+        if (!vehicle.dirtyNotes.empty()) {
+            m_dirtyNames.insert(name);
+            ++m_nVersion;
+        }
+    }
+}
+
+void CFleetHistory::x_PruneAndRecount(std::uint32_t tKeepFrom, LogLines& logs)
+{
+    for (auto& [name, vehicle] : m_vehicles) {
+        vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tKeepFrom));
+        vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(), vehicle.dirtyDays.lower_bound(tKeepFrom));
+        // The counts of the stored rows, and a list grown beyond its bound by the merge.
+        vehicle.rec.nUnfetchable = 0;
+        vehicle.rec.nLeftBehind = 0;
+        for (const auto& [key, entry] : vehicle.missed)
+            CountState(vehicle.rec, entry.rec.eState, 1);
+        if (x_BoundMissed(name, vehicle, logs)) {
+            m_dirtyNames.insert(name);
+            ++m_nVersion;
+        }
+    }
 }
 
 void CFleetHistory::Forget()
@@ -960,50 +1074,58 @@ void CFleetHistory::x_WriteBatch()
     }
 
     guard.Lock();
-    if (nResult == 0) {
-        m_nCommitted = std::max(m_nCommitted, batch.nVersion);
-        if (tPruneBefore != 0) {
-            for (auto& [name, vehicle] : m_vehicles) {
-                vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tPruneBefore));
-                vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(),
-                                        vehicle.dirtyDays.lower_bound(tPruneBefore));
-            }
-        }
-    } else {
-        // The rows stay dirty; their latest values go with the next batch.
-        for (const FleetRecord& rec : batch.rows)
-            m_dirtyNames.insert(rec.strName);
-        for (const auto& [name, total] : batch.days) {
-            auto it = m_vehicles.find(name);
-            if (it != m_vehicles.end() && it->second.days.count(total.tDay))
-                it->second.dirtyDays.insert(total.tDay);
-        }
-        for (const auto& [name, nChannel, mark] : batch.marks) {
-            auto it = m_vehicles.find(name);
-            if (it != m_vehicles.end())
-                it->second.dirtyMarks.insert(nChannel);
-        }
-        // Written or deleted, whichever the entry's state is by the next batch.
-        for (const auto& [name, entry] : batch.missed) {
-            auto it = m_vehicles.find(name);
-            if (it != m_vehicles.end())
-                it->second.dirtyMissed.emplace(entry.rec.tStart, entry.rec.nChannel, entry.rec.strFileName);
-        }
-        for (const auto& [name, key] : batch.unmissed) {
-            auto it = m_vehicles.find(name);
-            if (it != m_vehicles.end())
-                it->second.dirtyMissed.insert(key);
-        }
-        for (const auto& [name, path, note] : batch.notes) {
-            auto it = m_vehicles.find(name);
-            if (it != m_vehicles.end())
-                it->second.dirtyNotes.insert(path);
-        }
-        for (const auto& [name, path] : batch.unnoted) {
-            auto it = m_vehicles.find(name);
-            if (it != m_vehicles.end())
-                it->second.dirtyNotes.insert(path);
-        }
+    if (nResult == 0)
+        x_BatchWritten(batch, tPruneBefore);
+    else
+        x_BatchFailed(batch);
+}
+
+void CFleetHistory::x_BatchWritten(const Batch& batch, std::uint32_t tPruneBefore)
+{
+    m_nCommitted = std::max(m_nCommitted, batch.nVersion);
+    if (tPruneBefore == 0)
+        return;
+    for (auto& [name, vehicle] : m_vehicles) {
+        vehicle.days.erase(vehicle.days.begin(), vehicle.days.lower_bound(tPruneBefore));
+        vehicle.dirtyDays.erase(vehicle.dirtyDays.begin(), vehicle.dirtyDays.lower_bound(tPruneBefore));
+    }
+}
+
+void CFleetHistory::x_BatchFailed(const Batch& batch)
+{
+    // The rows stay dirty; their latest values go with the next batch.
+    for (const FleetRecord& rec : batch.rows)
+        m_dirtyNames.insert(rec.strName);
+    for (const auto& [name, total] : batch.days) {
+        auto it = m_vehicles.find(name);
+        if (it != m_vehicles.end() && it->second.days.count(total.tDay))
+            it->second.dirtyDays.insert(total.tDay);
+    }
+    for (const auto& [name, nChannel, mark] : batch.marks) {
+        auto it = m_vehicles.find(name);
+        if (it != m_vehicles.end())
+            it->second.dirtyMarks.insert(nChannel);
+    }
+    // Written or deleted, whichever the entry's state is by the next batch.
+    for (const auto& [name, entry] : batch.missed) {
+        auto it = m_vehicles.find(name);
+        if (it != m_vehicles.end())
+            it->second.dirtyMissed.emplace(entry.rec.tStart, entry.rec.nChannel, entry.rec.strFileName);
+    }
+    for (const auto& [name, key] : batch.unmissed) {
+        auto it = m_vehicles.find(name);
+        if (it != m_vehicles.end())
+            it->second.dirtyMissed.insert(key);
+    }
+    for (const auto& [name, path, note] : batch.notes) {
+        auto it = m_vehicles.find(name);
+        if (it != m_vehicles.end())
+            it->second.dirtyNotes.insert(path);
+    }
+    for (const auto& [name, path] : batch.unnoted) {
+        auto it = m_vehicles.find(name);
+        if (it != m_vehicles.end())
+            it->second.dirtyNotes.insert(path);
     }
 }
 
@@ -1019,91 +1141,13 @@ int CFleetHistory::x_WriteRows(const Batch& batch, std::uint32_t tPruneBefore, s
     if (bSynced)
         sqlite3_exec(m_pDb, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
     int rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
-    auto step = [&](sqlite3_stmt* pStmt) {
-        int nStep = sqlite3_step(pStmt);
-        sqlite3_reset(pStmt);
-        return nStep == SQLITE_DONE ? SQLITE_OK : nStep;
-    };
-    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.rows.size(); ++i) {
-        const FleetRecord& rec = batch.rows[i];
-        sqlite3_stmt* p = m_pUpsertVehicle;
-        BindText(p, 1, rec.strName);
-        BindInt(p, 2, rec.tFirstSeen);
-        BindInt(p, 3, rec.tLastSeen);
-        BindText(p, 4, rec.strLastAddress);
-        BindInt(p, 5, rec.nVisits);
-        BindInt(p, 6, static_cast<std::int64_t>(rec.nFilesTotal));
-        BindInt(p, 7, static_cast<std::int64_t>(rec.nBytesTotal));
-        BindInt(p, 8, static_cast<std::int64_t>(rec.nFilesLastVisit));
-        BindInt(p, 9, static_cast<std::int64_t>(rec.nBytesLastVisit));
-        BindInt(p, 10, rec.tLastCompleteOffload);
-        BindInt(p, 11, rec.nPending);
-        BindInt(p, 12, rec.tLastFailure);
-        BindText(p, 13, rec.strLastFailure);
-        BindInt(p, 14, static_cast<std::int64_t>(rec.nMissedDropped));
-        rc = step(p);
-    }
-    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.days.size(); ++i) {
-        const auto& [name, total] = batch.days[i];
-        sqlite3_stmt* p = m_pUpsertDay;
-        BindText(p, 1, name);
-        BindInt(p, 2, total.tDay);
-        BindInt(p, 3, static_cast<std::int64_t>(total.nFiles));
-        BindInt(p, 4, static_cast<std::int64_t>(total.nBytes));
-        rc = step(p);
-    }
-    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.marks.size(); ++i) {
-        const auto& [name, nChannel, mark] = batch.marks[i];
-        sqlite3_stmt* p = m_pUpsertMark;
-        BindText(p, 1, name);
-        BindInt(p, 2, nChannel);
-        BindInt(p, 3, mark.tUpTo);
-        BindInt(p, 4, mark.tFrom);
-        BindInt(p, 5, mark.nFileType);
-        rc = step(p);
-    }
-    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.missed.size(); ++i) {
-        const auto& [name, entry] = batch.missed[i];
-        const MissedRecording& rec = entry.rec;
-        sqlite3_stmt* p = m_pUpsertMissed;
-        BindText(p, 1, name);
-        BindInt(p, 2, rec.nChannel);
-        BindText(p, 3, rec.strFileName);
-        BindInt(p, 4, rec.tStart);
-        BindInt(p, 5, rec.tEnd);
-        BindText(p, 6, rec.strReason);
-        BindInt(p, 7, rec.nVisits);
-        BindInt(p, 8, entry.nLastVisit);
-        BindInt(p, 9, rec.tLastMissed);
-        sqlite3_bind_text(p, 10, MissedStateName(rec.eState), -1, SQLITE_STATIC);
-        rc = step(p);
-    }
-    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.unmissed.size(); ++i) {
-        const auto& [name, key] = batch.unmissed[i];
-        sqlite3_stmt* p = m_pDeleteMissed;
-        BindText(p, 1, name);
-        BindInt(p, 2, std::get<1>(key));
-        BindText(p, 3, std::get<2>(key));
-        BindInt(p, 4, std::get<0>(key));
-        rc = step(p);
-    }
-    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.notes.size(); ++i) {
-        const auto& [name, path, note] = batch.notes[i];
-        sqlite3_stmt* p = m_pUpsertNote;
-        BindText(p, 1, path);
-        BindText(p, 2, name);
-        BindInt(p, 3, static_cast<std::int64_t>(note.nBytes));
-        BindInt(p, 4, note.tStored);
-        rc = step(p);
-    }
-    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.unnoted.size(); ++i) {
-        sqlite3_stmt* p = m_pDeleteNote;
-        BindText(p, 1, batch.unnoted[i].second);
-        rc = step(p);
-    }
+    if (rc == SQLITE_OK)
+        rc = x_WriteVehicleRows(batch);
+    if (rc == SQLITE_OK)
+        rc = x_WriteMissedRows(batch);
     if (rc == SQLITE_OK && tPruneBefore != 0) {
         BindInt(m_pPruneDays, 1, tPruneBefore);
-        rc = step(m_pPruneDays);
+        rc = StepOnce(m_pPruneDays);
     }
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
@@ -1115,6 +1159,68 @@ int CFleetHistory::x_WriteRows(const Batch& batch, std::uint32_t tPruneBefore, s
     if (bSynced)
         sqlite3_exec(m_pDb, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     return rc == SQLITE_OK ? 0 : -1;
+}
+
+int CFleetHistory::x_WriteVehicleRows(const Batch& batch)
+{
+    int rc = SQLITE_OK;
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.rows.size(); ++i) {
+        BindVehicle(m_pUpsertVehicle, batch.rows[i]);
+        rc = StepOnce(m_pUpsertVehicle);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.days.size(); ++i) {
+        const auto& [name, total] = batch.days[i];
+        sqlite3_stmt* p = m_pUpsertDay;
+        BindText(p, 1, name);
+        BindInt(p, 2, total.tDay);
+        BindInt(p, 3, static_cast<std::int64_t>(total.nFiles));
+        BindInt(p, 4, static_cast<std::int64_t>(total.nBytes));
+        rc = StepOnce(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.marks.size(); ++i) {
+        const auto& [name, nChannel, mark] = batch.marks[i];
+        sqlite3_stmt* p = m_pUpsertMark;
+        BindText(p, 1, name);
+        BindInt(p, 2, nChannel);
+        BindInt(p, 3, mark.tUpTo);
+        BindInt(p, 4, mark.tFrom);
+        BindInt(p, 5, mark.nFileType);
+        rc = StepOnce(p);
+    }
+    return rc;
+}
+
+int CFleetHistory::x_WriteMissedRows(const Batch& batch)
+{
+    int rc = SQLITE_OK;
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.missed.size(); ++i) {
+        const auto& [name, entry] = batch.missed[i];
+        BindMissed(m_pUpsertMissed, name, entry.rec, entry.nLastVisit);
+        rc = StepOnce(m_pUpsertMissed);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.unmissed.size(); ++i) {
+        const auto& [name, key] = batch.unmissed[i];
+        sqlite3_stmt* p = m_pDeleteMissed;
+        BindText(p, 1, name);
+        BindInt(p, 2, std::get<1>(key));
+        BindText(p, 3, std::get<2>(key));
+        BindInt(p, 4, std::get<0>(key));
+        rc = StepOnce(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.notes.size(); ++i) {
+        const auto& [name, path, note] = batch.notes[i];
+        sqlite3_stmt* p = m_pUpsertNote;
+        BindText(p, 1, path);
+        BindText(p, 2, name);
+        BindInt(p, 3, static_cast<std::int64_t>(note.nBytes));
+        BindInt(p, 4, note.tStored);
+        rc = StepOnce(p);
+    }
+    for (std::size_t i = 0; rc == SQLITE_OK && i < batch.unnoted.size(); ++i) {
+        BindText(m_pDeleteNote, 1, batch.unnoted[i].second);
+        rc = StepOnce(m_pDeleteNote);
+    }
+    return rc;
 }
 
 CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std::string& strError)
@@ -1149,49 +1255,16 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
     if ((rc = QueryOne(m_pDb, "PRAGMA journal_mode=WAL", strValue, strError)) != SQLITE_OK ||
         (rc = QueryOne(m_pDb, "PRAGMA synchronous=NORMAL", strValue, strError)) != SQLITE_OK)
         return failed(rc);
-    if (nVersion < kSchemaVersion) {
-        // A new file gets every table; an older layout gains what it lacks, all in one
-        // transaction so that a failure leaves it as it was.
-        rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK && nVersion == 0)
-            rc = sqlite3_exec(m_pDb, kCreateVehicleTables, nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK && nVersion == 1 && !HasColumn(m_pDb, "vehicle", "missed_dropped"))
-            rc = sqlite3_exec(m_pDb, kAddMissedDropped, nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_exec(m_pDb, kCreateMissedTables, nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_exec(m_pDb, kCreateNoteTable, nullptr, nullptr, nullptr);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_exec(m_pDb, Format("PRAGMA user_version=%d", kSchemaVersion).c_str(), nullptr, nullptr,
-                              nullptr);
-        if (rc == SQLITE_OK)
-            rc = sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            strError = sqlite3_errmsg(m_pDb);
-            if (!sqlite3_get_autocommit(m_pDb))
-                sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
-            // Tables of that name laid out otherwise: no database of this program.
-            if ((rc & 0xff) == SQLITE_ERROR) {
-                x_CloseDatabase();
-                return OpenResult::Damaged;
-            }
-            return failed(rc);
+    if (nVersion < kSchemaVersion && (rc = x_Upgrade(nVersion, strError)) != SQLITE_OK) {
+        // Tables of that name laid out otherwise: no database of this program.
+        if ((rc & 0xff) == SQLITE_ERROR) {
+            x_CloseDatabase();
+            return OpenResult::Damaged;
         }
-    }
-
-    // Pruning may meet a lock held by another program; the next write tries again.
-    std::uint32_t tToday = DayOf(WallClockNow());
-    m_tPrunedDay = 0;
-    std::string strPruneValue;
-    std::string strPruneError;
-    std::string strPrune = Format("DELETE FROM day_total WHERE day < %u", KeepFrom(tToday));
-    rc = QueryOne(m_pDb, strPrune.c_str(), strPruneValue, strPruneError);
-    if (rc == SQLITE_OK)
-        m_tPrunedDay = tToday;
-    else if (IsDamage(rc)) {
-        strError = strPruneError;
         return failed(rc);
     }
+    if ((rc = x_PruneAtOpen(strError)) != SQLITE_OK && IsDamage(rc))
+        return failed(rc);
 
     OpenResult result = x_ReadRows(loaded, strError);
     if (result != OpenResult::Ok) {
@@ -1201,132 +1274,118 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
     return OpenResult::Ok;
 }
 
+int CFleetHistory::x_Upgrade(int nVersion, std::string& strError)
+{
+    // A new file gets every table; an older layout gains what it lacks, all in one
+    // transaction so that a failure leaves it as it was.
+    int rc = sqlite3_exec(m_pDb, "BEGIN", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK && nVersion == 0)
+        rc = sqlite3_exec(m_pDb, kCreateVehicleTables, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK && nVersion == 1 && !HasColumn(m_pDb, "vehicle", "missed_dropped"))
+        rc = sqlite3_exec(m_pDb, kAddMissedDropped, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(m_pDb, kCreateMissedTables, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(m_pDb, kCreateNoteTable, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(m_pDb, Format("PRAGMA user_version=%d", kSchemaVersion).c_str(), nullptr, nullptr,
+                          nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_exec(m_pDb, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        strError = sqlite3_errmsg(m_pDb);
+        if (!sqlite3_get_autocommit(m_pDb))
+            sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
+    return rc;
+}
+
+int CFleetHistory::x_PruneAtOpen(std::string& strError)
+{
+    // Pruning may meet a lock held by another program; the next write tries again.
+    std::uint32_t tToday = DayOf(WallClockNow());
+    m_tPrunedDay = 0;
+    std::string strPruneValue;
+    std::string strPruneError;
+    std::string strPrune = Format("DELETE FROM day_total WHERE day < %u", KeepFrom(tToday));
+    int rc = QueryOne(m_pDb, strPrune.c_str(), strPruneValue, strPruneError);
+    if (rc == SQLITE_OK)
+        m_tPrunedDay = tToday;
+    else if (IsDamage(rc))
+        strError = strPruneError;
+    return rc;
+}
+
 CFleetHistory::OpenResult CFleetHistory::x_ReadRows(VehicleMap& loaded, std::string& strError)
 {
+    int rc = x_ReadTables(loaded);
+    if (rc == SQLITE_DONE)
+        rc = x_PrepareWriter();
+    if (rc == SQLITE_OK)
+        return OpenResult::Ok;
     // A table that exists but is not laid out as ours is no database of this program
     // (SQLITE_ERROR), just as a corrupt one.
-    auto failed = [&](int rc) REQUIRES(m_writeLock) {
-        strError = sqlite3_errmsg(m_pDb);
-        return IsDamage(rc) || (rc & 0xff) == SQLITE_ERROR ? OpenResult::Damaged : OpenResult::Failed;
+    strError = sqlite3_errmsg(m_pDb);
+    return IsDamage(rc) || (rc & 0xff) == SQLITE_ERROR ? OpenResult::Damaged : OpenResult::Failed;
+}
+
+int CFleetHistory::x_ReadTables(VehicleMap& loaded)
+{
+    // Every row names its vehicle, which it makes known when no row before did.
+    auto vehicleOf = [&loaded](sqlite3_stmt* pStmt, int nCol) -> Vehicle& {
+        std::string name = ColumnText(pStmt, nCol);
+        Vehicle& vehicle = loaded[name];
+        vehicle.rec.strName = name;
+        return vehicle;
     };
-    sqlite3_stmt* pStmt = nullptr;
-    int rc = sqlite3_prepare_v2(m_pDb, kSelectVehicles, -1, &pStmt, nullptr);
-    if (rc != SQLITE_OK)
-        return failed(rc);
-    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
-        std::string name = ColumnText(pStmt, 0);
-        FleetRecord& rec = loaded[name].rec;
-        rec.strName = name;
-        rec.tFirstSeen = ColumnU32(pStmt, 1);
-        rec.tLastSeen = ColumnU32(pStmt, 2);
-        rec.strLastAddress = ColumnText(pStmt, 3);
-        rec.nVisits = ColumnU32(pStmt, 4);
-        rec.nFilesTotal = ColumnU64(pStmt, 5);
-        rec.nBytesTotal = ColumnU64(pStmt, 6);
-        rec.nFilesLastVisit = ColumnU64(pStmt, 7);
-        rec.nBytesLastVisit = ColumnU64(pStmt, 8);
-        rec.tLastCompleteOffload = ColumnU32(pStmt, 9);
-        rec.nPending = sqlite3_column_int64(pStmt, 10);
-        rec.tLastFailure = ColumnU32(pStmt, 11);
-        rec.strLastFailure = ColumnText(pStmt, 12);
-        rec.nMissedDropped = ColumnU64(pStmt, 13);
-    }
-    sqlite3_finalize(pStmt);
-    if (rc != SQLITE_DONE)
-        return failed(rc);
+    int rc = ForEachRow(m_pDb, kSelectVehicles,
+                        [&](sqlite3_stmt* pStmt) { ReadVehicleColumns(pStmt, vehicleOf(pStmt, 0).rec); });
+    if (rc == SQLITE_DONE)
+        rc = ForEachRow(m_pDb, kSelectDays, [&](sqlite3_stmt* pStmt) {
+            FleetDayTotal total;
+            total.tDay = DayOf(ColumnU32(pStmt, 1));
+            total.nFiles = ColumnU64(pStmt, 2);
+            total.nBytes = ColumnU64(pStmt, 3);
+            vehicleOf(pStmt, 0).days[total.tDay] = total;
+        });
+    if (rc == SQLITE_DONE)
+        rc = ForEachRow(m_pDb, kSelectMarks, [&](sqlite3_stmt* pStmt) {
+            ChannelMark mark;
+            mark.bSet = true;
+            mark.tUpTo = ColumnU32(pStmt, 2);
+            mark.tFrom = ColumnU32(pStmt, 3);
+            mark.nFileType = static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 4));
+            vehicleOf(pStmt, 0).marks[static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1))] = mark;
+        });
+    if (rc == SQLITE_DONE)
+        rc = ForEachRow(m_pDb, kSelectMissed, [&](sqlite3_stmt* pStmt) {
+            MissedEntry entry;
+            entry.rec = ReadMissedColumns(pStmt);
+            entry.nLastVisit = ColumnU32(pStmt, 7);
+            entry.nFirstVisit = entry.nLastVisit;  // only the last matters once stored
+            MissedKey key(entry.rec.tStart, entry.rec.nChannel, entry.rec.strFileName);
+            vehicleOf(pStmt, 0).missed.insert_or_assign(std::move(key), std::move(entry));
+        });
+    if (rc == SQLITE_DONE)
+        rc = ForEachRow(m_pDb, kSelectNotes, [&](sqlite3_stmt* pStmt) {
+            vehicleOf(pStmt, 1).notes[ColumnText(pStmt, 0)] = StoreNote {ColumnU64(pStmt, 2), ColumnU32(pStmt, 3)};
+        });
+    return rc;
+}
 
-    rc = sqlite3_prepare_v2(m_pDb, kSelectDays, -1, &pStmt, nullptr);
-    if (rc != SQLITE_OK)
-        return failed(rc);
-    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
-        std::string name = ColumnText(pStmt, 0);
-        Vehicle& vehicle = loaded[name];
-        vehicle.rec.strName = name;
-        FleetDayTotal total;
-        total.tDay = DayOf(ColumnU32(pStmt, 1));
-        total.nFiles = ColumnU64(pStmt, 2);
-        total.nBytes = ColumnU64(pStmt, 3);
-        vehicle.days[total.tDay] = total;
+int CFleetHistory::x_PrepareWriter()
+{
+    const std::pair<const char*, sqlite3_stmt**> statements[] = {
+        {kUpsertVehicle, &m_pUpsertVehicle}, {kUpsertDay, &m_pUpsertDay},       {kPruneDays, &m_pPruneDays},
+        {kUpsertMark, &m_pUpsertMark},       {kUpsertMissed, &m_pUpsertMissed}, {kDeleteMissed, &m_pDeleteMissed},
+        {kUpsertNote, &m_pUpsertNote},       {kDeleteNote, &m_pDeleteNote},
+    };
+    for (const auto& [szSql, ppStmt] : statements) {
+        int rc = sqlite3_prepare_v3(m_pDb, szSql, -1, SQLITE_PREPARE_PERSISTENT, ppStmt, nullptr);
+        if (rc != SQLITE_OK)
+            return rc;
     }
-    sqlite3_finalize(pStmt);
-    if (rc != SQLITE_DONE)
-        return failed(rc);
-
-    rc = sqlite3_prepare_v2(m_pDb, kSelectMarks, -1, &pStmt, nullptr);
-    if (rc != SQLITE_OK)
-        return failed(rc);
-    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
-        std::string name = ColumnText(pStmt, 0);
-        Vehicle& vehicle = loaded[name];
-        vehicle.rec.strName = name;
-        ChannelMark mark;
-        mark.bSet = true;
-        mark.tUpTo = ColumnU32(pStmt, 2);
-        mark.tFrom = ColumnU32(pStmt, 3);
-        mark.nFileType = static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 4));
-        vehicle.marks[static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1))] = mark;
-    }
-    sqlite3_finalize(pStmt);
-    if (rc != SQLITE_DONE)
-        return failed(rc);
-
-    rc = sqlite3_prepare_v2(m_pDb, kSelectMissed, -1, &pStmt, nullptr);
-    if (rc != SQLITE_OK)
-        return failed(rc);
-    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
-        std::string name = ColumnText(pStmt, 0);
-        Vehicle& vehicle = loaded[name];
-        vehicle.rec.strName = name;
-        MissedEntry entry;
-        MissedRecording& rec = entry.rec;
-        rec.nChannel = static_cast<std::uint8_t>(sqlite3_column_int(pStmt, 1));
-        rec.strFileName = ColumnText(pStmt, 2);
-        rec.tStart = ColumnU32(pStmt, 3);
-        rec.tEnd = ColumnU32(pStmt, 4);
-        rec.strReason = ColumnText(pStmt, 5);
-        rec.nVisits = ColumnU32(pStmt, 6);
-        entry.nLastVisit = ColumnU32(pStmt, 7);
-        entry.nFirstVisit = entry.nLastVisit;  // only the last matters once stored
-        rec.tLastMissed = ColumnU32(pStmt, 8);
-        rec.eState = StateFromName(ColumnText(pStmt, 9));
-        MissedKey key(rec.tStart, rec.nChannel, rec.strFileName);
-        vehicle.missed.insert_or_assign(std::move(key), std::move(entry));
-    }
-    sqlite3_finalize(pStmt);
-    if (rc != SQLITE_DONE)
-        return failed(rc);
-
-    rc = sqlite3_prepare_v2(m_pDb, kSelectNotes, -1, &pStmt, nullptr);
-    if (rc != SQLITE_OK)
-        return failed(rc);
-    while ((rc = sqlite3_step(pStmt)) == SQLITE_ROW) {
-        std::string name = ColumnText(pStmt, 1);
-        Vehicle& vehicle = loaded[name];
-        vehicle.rec.strName = name;
-        vehicle.notes[ColumnText(pStmt, 0)] = StoreNote {ColumnU64(pStmt, 2), ColumnU32(pStmt, 3)};
-    }
-    sqlite3_finalize(pStmt);
-    if (rc != SQLITE_DONE)
-        return failed(rc);
-
-    if ((rc = sqlite3_prepare_v3(m_pDb, kUpsertVehicle, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertVehicle,
-                                 nullptr)) != SQLITE_OK ||
-        (rc = sqlite3_prepare_v3(m_pDb, kUpsertDay, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertDay, nullptr)) !=
-            SQLITE_OK ||
-        (rc = sqlite3_prepare_v3(m_pDb, kPruneDays, -1, SQLITE_PREPARE_PERSISTENT, &m_pPruneDays, nullptr)) !=
-            SQLITE_OK ||
-        (rc = sqlite3_prepare_v3(m_pDb, kUpsertMark, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertMark, nullptr)) !=
-            SQLITE_OK ||
-        (rc = sqlite3_prepare_v3(m_pDb, kUpsertMissed, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertMissed,
-                                 nullptr)) != SQLITE_OK ||
-        (rc = sqlite3_prepare_v3(m_pDb, kDeleteMissed, -1, SQLITE_PREPARE_PERSISTENT, &m_pDeleteMissed,
-                                 nullptr)) != SQLITE_OK ||
-        (rc = sqlite3_prepare_v3(m_pDb, kUpsertNote, -1, SQLITE_PREPARE_PERSISTENT, &m_pUpsertNote, nullptr)) !=
-            SQLITE_OK ||
-        (rc = sqlite3_prepare_v3(m_pDb, kDeleteNote, -1, SQLITE_PREPARE_PERSISTENT, &m_pDeleteNote, nullptr)) !=
-            SQLITE_OK)
-        return failed(rc);
-    return OpenResult::Ok;
+    return SQLITE_OK;
 }
 
 bool CFleetHistory::x_KeepAside(std::string& strBackup, std::string& strError)

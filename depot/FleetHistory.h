@@ -175,6 +175,20 @@ private:
     OpenResult x_OpenDatabase(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock, m_writeLock);
     // Reads every table into loaded and prepares the statements of the writes.
     OpenResult x_ReadRows(VehicleMap& loaded, std::string& strError) REQUIRES(m_openLock, m_writeLock);
+    // Gives a database of schema nVersion (older than ours) the tables it lacks, in one
+    // transaction. SQLITE_OK, or the code with strError after a rollback.
+    int x_Upgrade(int nVersion, std::string& strError) REQUIRES(m_openLock, m_writeLock);
+    // Deletes the day totals too old to keep; strError only on damage. The SQLite code.
+    int x_PruneAtOpen(std::string& strError) REQUIRES(m_openLock, m_writeLock);
+    // The rows of every table into loaded. SQLITE_DONE, or the failing code.
+    int x_ReadTables(VehicleMap& loaded) REQUIRES(m_openLock, m_writeLock);
+    // Prepares the statements of the writes. SQLITE_OK, or the failing code.
+    int x_PrepareWriter() REQUIRES(m_openLock, m_writeLock);
+    // x_OpenDatabase, keeping a damaged file aside and starting afresh. 0, or -1 (logged).
+    int x_LoadDatabase(VehicleMap& loaded) REQUIRES(m_openLock, m_writeLock);
+    // Of the notes in loaded, left by a process that ended between noting a recording
+    // and counting it, the paths whose recording took its finished name.
+    static std::set<std::string> x_PresentNotes(const VehicleMap& loaded);
     // Renames a damaged database to a dated backup (strBackup) and removes its journal
     // files. False with strError when the rename fails.
     bool x_KeepAside(std::string& strBackup, std::string& strError) REQUIRES(m_openLock, m_writeLock);
@@ -204,6 +218,13 @@ private:
     // Drops entries beyond kMissedMax, oldest first: left-behind ones, then retrying,
     // then unfetchable ones (those two counted in nMissedDropped). True when it dropped any.
     static bool x_BoundMissed(const std::string& name, Vehicle& vehicle, LogLines& logs);
+    // Reopened after a Close: every row of the copy is to be written again.
+    void x_MarkAllDirty() REQUIRES(m_lock);
+    // First opened: the rows read (loaded, taken) become the copy, with the changes
+    // made before on top and the notes left settled.
+    void x_TakeLoaded(VehicleMap& loaded, const std::set<std::string>& present, LogLines& logs) REQUIRES(m_lock);
+    // Drops day totals before tKeepFrom, recounts the missed states and bounds the lists.
+    void x_PruneAndRecount(std::uint32_t tKeepFrom, LogLines& logs) REQUIRES(m_lock);
     // Merges the marks and missed recordings recorded before the database was read
     // (changes, whose visit numbers start at 0) into the stored vehicle, whose record
     // had nStoredVisits visits before its own merge.
@@ -219,6 +240,14 @@ private:
     // Writes one batch (and deletes day totals before tPruneBefore, when not 0) in one
     // transaction. 0, or -1 with strError after a rollback.
     int x_WriteRows(const Batch& batch, std::uint32_t tPruneBefore, std::string& strError) REQUIRES(m_writeLock);
+    // The batch's vehicle, day and mark rows, then its missed and note rows, within the
+    // transaction of x_WriteRows. SQLITE_OK, or the failing code.
+    int x_WriteVehicleRows(const Batch& batch) REQUIRES(m_writeLock);
+    int x_WriteMissedRows(const Batch& batch) REQUIRES(m_writeLock);
+    // After a batch was committed (with day totals before tPruneBefore deleted, when not 0).
+    void x_BatchWritten(const Batch& batch, std::uint32_t tPruneBefore) REQUIRES(m_lock);
+    // After a batch failed: its rows are dirty again.
+    void x_BatchFailed(const Batch& batch) REQUIRES(m_lock);
 
     const std::string m_strPath;
 

@@ -310,21 +310,8 @@ int CRetention::x_SpaceStep(const std::string& root, std::uint32_t nMinFreeMb, P
     const std::uint64_t nTarget = nFloor + nFloor / 10;
     std::set<std::string> busy;
     if (!pass.bActive) {
-        std::optional<std::uint64_t> nFree = m_query(root);
-        if (!nFree)
+        if (!x_BeginSpacePass(root, nFloor, pass, busy, pQuit))
             return 0;
-        if (*nFree >= nFloor) {
-            m_bFloorReported = false;
-            return 0;
-        }
-        busy = m_busy ? m_busy() : std::set<std::string>();
-        pass = Pass();
-        pass.todo = FindRecordings(root, busy, std::nullopt, pQuit);
-        std::sort(pass.todo.begin(), pass.todo.end(), [](const Recording& a, const Recording& b) {
-            return std::tie(a.tStart, a.path) < std::tie(b.tStart, b.path);
-        });
-        pass.nFree = *nFree;
-        pass.bActive = true;
     } else {
         busy = m_busy ? m_busy() : std::set<std::string>();
     }
@@ -357,12 +344,38 @@ int CRetention::x_SpaceStep(const std::string& root, std::uint32_t nMinFreeMb, P
         }
     }
 
-    if (pass.nFree >= nFloor) {
+    x_ReportFloor(pass.nFree, nMinFreeMb);
+    pass = Pass();
+    return nDeleted;
+}
+
+bool CRetention::x_BeginSpacePass(const std::string& root, std::uint64_t nFloor, Pass& pass,
+                                  std::set<std::string>& busy, const CEvent* pQuit)
+{
+    std::optional<std::uint64_t> nFree = m_query(root);
+    if (!nFree)
+        return false;
+    if (*nFree >= nFloor) {
+        m_bFloorReported = false;
+        return false;
+    }
+    busy = m_busy ? m_busy() : std::set<std::string>();
+    pass = Pass();
+    pass.todo = FindRecordings(root, busy, std::nullopt, pQuit);
+    std::sort(pass.todo.begin(), pass.todo.end(), [](const Recording& a, const Recording& b) {
+        return std::tie(a.tStart, a.path) < std::tie(b.tStart, b.path);
+    });
+    pass.nFree = *nFree;
+    pass.bActive = true;
+    return true;
+}
+
+void CRetention::x_ReportFloor(std::uint64_t nFree, std::uint32_t nMinFreeMb)
+{
+    if (nFree >= static_cast<std::uint64_t>(nMinFreeMb) * kMiB) {
         m_bFloorReported = false;
     } else if (!m_bFloorReported) {
         m_bFloorReported = true;
         WriteLog(Format("Retention: free space below %u MiB and no recording left to delete", nMinFreeMb));
     }
-    pass = Pass();
-    return nDeleted;
 }

@@ -87,6 +87,12 @@ private:
                   const CEvent* pQuit) REQUIRES(m_sweepLock);
     int x_SpaceStep(const std::string& root, std::uint32_t nMinFreeMb, Pass& pass, std::size_t nMax,
                     const CEvent* pQuit) REQUIRES(m_sweepLock);
+    // Begins a space sweep when free space is below nFloor: the recordings of the vehicles
+    // not busy (busy, asked here), oldest first. False when there is nothing to do.
+    bool x_BeginSpacePass(const std::string& root, std::uint64_t nFloor, Pass& pass, std::set<std::string>& busy,
+                          const CEvent* pQuit) REQUIRES(m_sweepLock);
+    // At a space sweep's end with nFree bytes free: logs once while still below the floor.
+    void x_ReportFloor(std::uint64_t nFree, std::uint32_t nMinFreeMb) REQUIRES(m_sweepLock);
     Config x_Config() EXCLUDES(m_configLock);
 
     FreeSpaceQuery m_query;
