@@ -59,9 +59,31 @@ void CNotifyCenter::Stop()
         return;
     m_bStop = true;
     m_queued.NotifyAll();
-    for (INotifyObserver* pObserver : Observers())
-        pObserver->OnNotifyStopping();
+    for (INotifyObserver* pObserver : Observers()) {
+        if (pObserver != nullptr)  // null: unregistered
+            pObserver->OnNotifyStopping();
+    }
     m_thread.join();
+}
+
+void CNotifyCenter::Unregister(INotifyObserver* pObserver)
+{
+    {
+        CMutexLock guard(m_obsLock);
+        for (INotifyObserver*& pSlot : m_observers) {
+            if (pSlot == pObserver)
+                pSlot = nullptr;  // handles of the others stay as they are
+        }
+    }
+    pObserver->OnNotifyStopping();
+    // A delivery to it under way ends before this returns; later ones skip it.
+    CMutexLock deliverGuard(m_deliverLock);
+}
+
+INotifyObserver* CNotifyCenter::ObserverOf(std::uint32_t nHandle)
+{
+    CMutexLock guard(m_obsLock);
+    return nHandle >= 1 && nHandle <= m_observers.size() ? m_observers[nHandle - 1] : nullptr;
 }
 
 std::vector<INotifyObserver*> CNotifyCenter::Observers()
@@ -89,9 +111,10 @@ void CNotifyCenter::Run()
             batch.assign(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(nTake));
             m_queue.erase(m_queue.begin(), m_queue.begin() + static_cast<std::ptrdiff_t>(nTake));
         }
-        std::uint32_t nHandle = 0;
-        for (INotifyObserver* pObserver : Observers()) {
-            ++nHandle;
+        const std::size_t nObservers = Observers().size();
+        for (std::uint32_t nHandle = 1; nHandle <= nObservers; ++nHandle) {
+            CMutexLock deliverGuard(m_deliverLock);
+            INotifyObserver* pObserver = ObserverOf(nHandle);
             if (pObserver == nullptr || m_bStop)
                 continue;
             forObserver.clear();

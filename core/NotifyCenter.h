@@ -32,6 +32,12 @@ public:
     // skips it. The observer must outlive Stop(). Window thread, before events matter.
     std::uint32_t Register(INotifyObserver* pObserver) EXCLUDES(m_obsLock);
 
+    // Removes an observer: once it returns, nothing reaches the observer, which may then
+    // go. Its OnNotifyStopping is called first, so that a delivery waiting for the
+    // calling thread gives up. Other observers go on receiving. Any thread but the
+    // delivery thread.
+    void Unregister(INotifyObserver* pObserver) EXCLUDES(m_deliverLock, m_obsLock);
+
     // Queues a copy of the first nLength payload bytes (cut to 1024) and returns at
     // once. Any thread.
     void Post(std::uint32_t nSender, std::uint32_t nKind, const void* pPayload, std::size_t nLength)
@@ -43,10 +49,13 @@ public:
     void Stop() EXCLUDES(m_stopLock, m_obsLock);
 
 private:
-    void Run() EXCLUDES(m_lock, m_obsLock);
+    void Run() EXCLUDES(m_lock, m_deliverLock, m_obsLock);
+    // The observer registered under nHandle now, null when it was removed.
+    INotifyObserver* ObserverOf(std::uint32_t nHandle) EXCLUDES(m_obsLock);
 
     std::vector<INotifyObserver*> Observers() EXCLUDES(m_obsLock);
 
+    CMutex m_deliverLock ACQUIRED_BEFORE(m_obsLock);  // held by the delivery thread while it delivers
     CMutex m_obsLock;                           // guards m_observers, never held in a delivery
     std::vector<INotifyObserver*> m_observers GUARDED_BY(m_obsLock);
     CMutex m_lock;                              // guards m_queue

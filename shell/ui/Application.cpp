@@ -1,6 +1,7 @@
 #include "shell/ui/Application.h"
 
 #include "core/Logger.h"
+#include "core/NotifyCenter.h"
 #include "platform/System.h"
 #include "settings/DepotSettings.h"
 #include "settings/SettingsFile.h"
@@ -27,12 +28,12 @@ int RunApplication(int argc, char** argv)
     int nResult;
     {
         QApplication app(argc, argv);
-        // The main window loads the settings while it is built; closing it (only
-        // possible while the server is stopped) stops the notification center and
-        // ends the program.
+        // Closing the main window (only possible while the server is stopped) ends
+        // the program: the notification center stops before the window goes.
         CMainDlg dlg(control);
         dlg.show();
         nResult = app.exec();
+        CNotifyCenter::Instance().Stop();
     }
     control.History().Close();
     log4cpp::Category::shutdown();

@@ -286,7 +286,6 @@ void CMainDlg::closeEvent(QCloseEvent* pEvent)
         pEvent->ignore();
         return;
     }
-    m_pTab->Center().Stop();
     pEvent->accept();
 }
 

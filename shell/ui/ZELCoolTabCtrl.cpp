@@ -100,7 +100,8 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFlee
 CZELCoolTabCtrl::~CZELCoolTabCtrl()
 {
     CWindowThread::Check(Q_FUNC_INFO);
-    m_center.Stop();
+    // The center may be the process's, which goes on after this window.
+    m_center.Unregister(&m_bridge);
 }
 
 void CZELCoolTabCtrl::OnNotifyEvent(std::uint32_t nKind, const void* pPayload)

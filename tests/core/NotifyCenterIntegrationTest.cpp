@@ -119,3 +119,31 @@ TEST(NotifyCenterTest, StopReturnsWhileDeliveryWaitsForTheStoppingThread)
     center.Stop();  // would hang for ever if Stop did not release the blocked delivery
     EXPECT_TRUE(later.Items().empty());
 }
+
+TEST(NotifyCenterTest, AnUnregisteredObserverGetsNothingMoreWhileTheOthersGoOn)
+{
+    RecordingObserver gone;  // observers outlive the center
+    RecordingObserver stays;
+    BlockingObserver blocker;
+    CNotifyCenter center;
+    center.Register(&gone);
+    center.Register(&blocker);
+    const std::uint32_t nStays = center.Register(&stays);
+    PostText(center, 0, "first");
+    ASSERT_TRUE(blocker.WaitEntered());
+    ASSERT_TRUE(gone.WaitFor(1));
+
+    // A delivery waiting for this thread is released, and the handles of the others
+    // stay as they were: a post from "stays" still skips it.
+    center.Unregister(&blocker);
+    center.Unregister(&gone);
+    PostText(center, nStays, "not to stays");
+    PostText(center, 0, "second");
+    ASSERT_TRUE(stays.WaitFor(2));
+    const auto items = stays.Items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_EQ(items[0].text, "first");
+    EXPECT_EQ(items[1].text, "second");
+    EXPECT_EQ(gone.Items().size(), 1u);
+    center.Stop();
+}
