@@ -128,6 +128,8 @@ TEST_F(TransferSafetyE2eTest, ChannelTaskLogsOneResumedRecordingInOrder)
     options.faults.nCutCount = 1;
     StartSim(options);
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
+    // The pass goes on after the file is stored: its last line ends it.
+    ASSERT_TRUE(WaitFor([] { return CountLog("vehname=RESUME, chan=1, download finished!") >= 1; }, 10s));
     Control().Stop();
 
     const SimRecording& rec = m_pSim->Recorder(0).Recordings().All().front();
