@@ -28,17 +28,29 @@ LogRotation& StartRotation()
     return s_rotation;
 }
 
+// Likewise; the programs keep the default, log.txt in the working directory.
+std::string& StartPath()
+{
+    static std::string s_path = "log.txt";
+    return s_path;
+}
+
 } // namespace
 
 CLogger& CLogger::Instance()
 {
-    static CLogger s_logger("log.txt", CNotifyCenter::Instance(), StartRotation());
+    static CLogger s_logger(StartPath(), CNotifyCenter::Instance(), StartRotation());
     return s_logger;
 }
 
 void CLogger::SetStartRotation(const LogRotation& rotation)
 {
     StartRotation() = rotation;
+}
+
+void CLogger::SetStartPath(const std::string& path)
+{
+    StartPath() = path;
 }
 
 CLogger::CLogger(const std::string& path, CNotifyCenter& center, const LogRotation& rotation) : m_center(center)

@@ -24,13 +24,18 @@ struct LogRotation {
 // window, for every entry that passes the vehicle filter. Never fails its caller.
 class CLogger {
 public:
-    // The process-wide logger; the first call creates ./log.txt, emptied or rotated
-    // as SetStartRotation said. Any thread.
+    // The process-wide logger; the first call creates ./log.txt (or SetStartPath's
+    // file), emptied or rotated as SetStartRotation said. Any thread.
     static CLogger& Instance();
 
     // The rotation the process-wide logger opens ./log.txt with; later calls of
     // SetRotation change it. Main thread, before the first Instance().
     static void SetStartRotation(const LogRotation& rotation);
+
+    // The file the process-wide logger opens instead of ./log.txt, for a process that
+    // must leave its working directory alone. Counts only before the first Instance().
+    // Main thread.
+    static void SetStartPath(const std::string& path);
 
     // Opens path, emptied, or rotated when rotation is on; posts to center. A file
     // that cannot be opened only disables the file output.

@@ -108,10 +108,10 @@ int CServerControl::Start()
     SettingsReport report;
     ServerConfigPtr pConfig = ReadConfig(file, m_home, report);
     CLogger::Instance().SetRotation(LogRotationOf(pConfig->depot));
-    // What the server runs with, and what in the file it does not take as written,
-    // follow the start's own line.
-    auto logSettings = [&report] {
-        WriteLog(SettingsSummary(report.settings, report.depot));
+    // What the server runs with (the download directory as taken in home), and what
+    // in the file it does not take as written, follow the start's own line.
+    auto logSettings = [&report, &pConfig] {
+        WriteLog(SettingsSummary(pConfig->settings, pConfig->depot));
         for (const std::string& warning : report.warnings)
             WriteLog(warning);
     };

@@ -24,14 +24,14 @@ protected:
 
 TEST_F(LoggerTest, NewLoggerEmptiesFileAndWritesStampedCrLfLines)
 {
-    WriteFile("log.txt", "old run line\r\n");
+    WriteFile(At("log.txt"), "old run line\r\n");
     {
-        CLogger logger("log.txt", m_center);
-        EXPECT_EQ(ReadFile("log.txt"), "");
+        CLogger logger(At("log.txt"), m_center);
+        EXPECT_EQ(ReadFile(At("log.txt")), "");
         logger.Write(nullptr, "Server starts");
         logger.Write("BUS1", "Start download task for BUS1");
     }
-    std::string text = ReadFile("log.txt");
+    std::string text = ReadFile(At("log.txt"));
     EXPECT_EQ(text.size(), 2 * 19 + 2 + std::string("Server startsStart download task for BUS1").size() + 4);
     auto messages = ReadLogMessages();
     EXPECT_EQ(messages, (std::vector<std::string> {"Server starts", "Start download task for BUS1"}));
@@ -41,7 +41,7 @@ TEST_F(LoggerTest, NewLoggerEmptiesFileAndWritesStampedCrLfLines)
 TEST_F(LoggerTest, FilterAndLengthLimitActOnFileAndScreenAlike)
 {
     m_center.Register(&m_observer);
-    CLogger logger("log.txt", m_center);
+    CLogger logger(At("log.txt"), m_center);
     EXPECT_TRUE(logger.IsLogged("ANY"));
     logger.SetFilter({});
     EXPECT_FALSE(logger.IsLogged("BUS1"));
@@ -71,9 +71,9 @@ TEST_F(LoggerTest, FilterAndLengthLimitActOnFileAndScreenAlike)
 
 TEST_F(LoggerTest, UnopenableFileStillReachesScreenAndNeverFails)
 {
-    std::filesystem::create_directory("unopenable.txt");  // a directory cannot be opened for writing
+    std::filesystem::create_directory(At("unopenable.txt"));  // a directory cannot be opened for writing
     m_center.Register(&m_observer);
-    CLogger logger("unopenable.txt", m_center);
+    CLogger logger(At("unopenable.txt"), m_center);
     logger.Write(nullptr, "still shown");
     ASSERT_TRUE(m_observer.WaitFor(1));
     EXPECT_EQ(m_observer.Items()[0].text, "still shown");
@@ -81,7 +81,7 @@ TEST_F(LoggerTest, UnopenableFileStillReachesScreenAndNeverFails)
 
 TEST_F(LoggerTest, ManyThreadsLeaveEveryLineWholeAndNoneLost)
 {
-    CLogger logger("log.txt", m_center);
+    CLogger logger(At("log.txt"), m_center);
     const int nThreads = 8;
     const int nLines = 500;
     auto message = [](int t, int i) {
@@ -117,7 +117,7 @@ TEST_F(LoggerTest, RotationKeepsEveryFileWithinItsLimitAndEveryLineWhole)
                std::string(static_cast<std::size_t>(100 + (i * 53) % 400), 'r');
     };
     {
-        CLogger logger("log.txt", m_center, LogRotation {kMiB, kKeep});
+        CLogger logger(At("log.txt"), m_center, LogRotation {kMiB, kKeep});
         std::vector<std::jthread> writers;
         for (int t = 0; t < nThreads; ++t) {
             writers.emplace_back([&, t] {
@@ -126,19 +126,20 @@ TEST_F(LoggerTest, RotationKeepsEveryFileWithinItsLimitAndEveryLineWhole)
             });
         }
     }
-    EXPECT_FALSE(std::filesystem::exists("log.txt.3"));
+    EXPECT_FALSE(std::filesystem::exists(At("log.txt.3")));
     std::uintmax_t nTotal = 0;
     std::vector<std::string> messages;  // oldest first
-    for (const char* szFile : {"log.txt.2", "log.txt.1", "log.txt"}) {
-        ASSERT_TRUE(std::filesystem::exists(szFile)) << szFile;
-        const std::uintmax_t nSize = std::filesystem::file_size(szFile);
-        EXPECT_LE(nSize, kMiB) << szFile;
+    for (const char* szName : {"log.txt.2", "log.txt.1", "log.txt"}) {
+        const std::string file = At(szName);
+        ASSERT_TRUE(std::filesystem::exists(file)) << file;
+        const std::uintmax_t nSize = std::filesystem::file_size(file);
+        EXPECT_LE(nSize, kMiB) << file;
         // A file was moved on only when the next line would not fit.
-        if (std::string(szFile) != "log.txt") {
-            EXPECT_GT(nSize + 2048, kMiB) << szFile;
+        if (std::string(szName) != "log.txt") {
+            EXPECT_GT(nSize + 2048, kMiB) << file;
         }
         nTotal += nSize;
-        const std::vector<std::string> inFile = ReadLogMessages(szFile);  // fails on a broken line
+        const std::vector<std::string> inFile = ReadLogMessages(file);  // fails on a broken line
         messages.insert(messages.end(), inFile.begin(), inFile.end());
     }
     EXPECT_LE(nTotal, (kKeep + 1) * kMiB);
@@ -164,57 +165,57 @@ TEST_F(LoggerTest, RestartWithRotationKeepsThePreviousRunAndWithoutItEmptiesTheF
 {
     const LogRotation rotation {1024 * 1024, 2};
     auto run = [&](const char* szLine, const LogRotation& how) {
-        CLogger logger("log.txt", m_center, how);
+        CLogger logger(At("log.txt"), m_center, how);
         logger.Write(nullptr, szLine);
     };
     run("first run", rotation);
-    EXPECT_FALSE(std::filesystem::exists("log.txt.1"));
+    EXPECT_FALSE(std::filesystem::exists(At("log.txt.1")));
     run("second run", rotation);
     EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"second run"});
-    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"first run"});
+    EXPECT_EQ(ReadLogMessages(At("log.txt.1")), std::vector<std::string> {"first run"});
     run("third run", rotation);
     run("fourth run", rotation);
-    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"third run"});
-    EXPECT_EQ(ReadLogMessages("log.txt.2"), std::vector<std::string> {"second run"});
-    EXPECT_FALSE(std::filesystem::exists("log.txt.3"));  // the first run's file was the oldest
+    EXPECT_EQ(ReadLogMessages(At("log.txt.1")), std::vector<std::string> {"third run"});
+    EXPECT_EQ(ReadLogMessages(At("log.txt.2")), std::vector<std::string> {"second run"});
+    EXPECT_FALSE(std::filesystem::exists(At("log.txt.3")));  // the first run's file was the oldest
 
     // An empty file is reused, not moved on.
-    WriteFile("log.txt", "");
+    WriteFile(At("log.txt"), "");
     run("after an empty one", rotation);
-    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"third run"});
+    EXPECT_EQ(ReadLogMessages(At("log.txt.1")), std::vector<std::string> {"third run"});
 
     // Without rotation: emptied at the start, the old files left alone, no limit.
     {
-        CLogger logger("log.txt", m_center, LogRotation {0, 5});
-        EXPECT_EQ(ReadFile("log.txt"), "");
+        CLogger logger(At("log.txt"), m_center, LogRotation {0, 5});
+        EXPECT_EQ(ReadFile(At("log.txt")), "");
         const std::string line(1000, 'n');
         for (int i = 0; i < 1500; ++i)
             logger.Write(nullptr, line.c_str());
     }
-    EXPECT_GT(std::filesystem::file_size("log.txt"), 1024u * 1024u);
-    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {"third run"});
-    EXPECT_EQ(ReadLogMessages("log.txt.2"), std::vector<std::string> {"second run"});
+    EXPECT_GT(std::filesystem::file_size(At("log.txt")), 1024u * 1024u);
+    EXPECT_EQ(ReadLogMessages(At("log.txt.1")), std::vector<std::string> {"third run"});
+    EXPECT_EQ(ReadLogMessages(At("log.txt.2")), std::vector<std::string> {"second run"});
 
     // A limit set while the file is already larger moves it on at the next line.
-    CLogger logger("log.txt", m_center);
+    CLogger logger(At("log.txt"), m_center);
     logger.Write(nullptr, std::string(1000, 'o').c_str());
     logger.SetRotation(LogRotation {500, 1});
     logger.Write(nullptr, "moved on");
     EXPECT_EQ(ReadLogMessages(), std::vector<std::string> {"moved on"});
-    EXPECT_EQ(ReadLogMessages("log.txt.1"), std::vector<std::string> {std::string(1000, 'o')});
+    EXPECT_EQ(ReadLogMessages(At("log.txt.1")), std::vector<std::string> {std::string(1000, 'o')});
 }
 
 TEST_F(LoggerTest, RotationThatCannotMoveTheFileKeepsWritingIt)
 {
     // A directory that is not empty cannot be replaced by a file.
-    std::filesystem::create_directories("log.txt.1/in the way");
-    CLogger logger("log.txt", m_center, LogRotation {300, 1});
+    std::filesystem::create_directories(At("log.txt.1/in the way"));
+    CLogger logger(At("log.txt"), m_center, LogRotation {300, 1});
     for (int i = 0; i < 10; ++i)
         logger.Write(nullptr, ("line " + std::to_string(i) + " " + std::string(60, 'w')).c_str());
     const std::vector<std::string> messages = ReadLogMessages();
     ASSERT_EQ(messages.size(), 10u);
     EXPECT_EQ(messages.back(), "line 9 " + std::string(60, 'w'));
-    EXPECT_TRUE(std::filesystem::is_directory("log.txt.1"));
+    EXPECT_TRUE(std::filesystem::is_directory(At("log.txt.1")));
 }
 
 TEST_F(LoggerTest, ProcessWideLoggerFiltersAndResetsToAFreshFile)

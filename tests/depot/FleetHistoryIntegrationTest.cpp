@@ -33,6 +33,35 @@ protected:
         Sandbox::SetUp();
         Timing().nHistoryFlushMs = 20;
     }
+
+    // The database the histories of a test share.
+    std::string Db() const { return At("fleet.db"); }
+
+    // The first column of the first row of sql, read through a connection of its own.
+    std::int64_t QueryInt(const std::string& sql) const
+    {
+        sqlite3* pDb = nullptr;
+        std::int64_t nValue = -1;
+        if (sqlite3_open_v2(Db().c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* pStmt = nullptr;
+            if (sqlite3_prepare_v2(pDb, sql.c_str(), -1, &pStmt, nullptr) == SQLITE_OK &&
+                sqlite3_step(pStmt) == SQLITE_ROW)
+                nValue = sqlite3_column_int64(pStmt, 0);
+            sqlite3_finalize(pStmt);
+        }
+        sqlite3_close_v2(pDb);
+        return nValue;
+    }
+
+    // Names of the backups in the sandbox.
+    std::set<std::string> Backups() const
+    {
+        std::set<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Dir()))
+            if (entry.path().extension() == ".bak")
+                names.insert(entry.path().filename().string());
+        return names;
+    }
 };
 
 // A mark up to tUpTo, from the start of time, for every kind of recording.
@@ -98,29 +127,6 @@ void ExpectSame(const std::vector<FleetRecord>& a, const std::vector<FleetRecord
         EXPECT_TRUE(Fields(a[i]) == Fields(b[i])) << "record " << a[i].strName;
 }
 
-// The first column of the first row of szSql, read through a connection of its own.
-std::int64_t QueryInt(const char* szSql)
-{
-    sqlite3* pDb = nullptr;
-    std::int64_t nValue = -1;
-    if (sqlite3_open_v2("fleet.db", &pDb, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* pStmt = nullptr;
-        if (sqlite3_prepare_v2(pDb, szSql, -1, &pStmt, nullptr) == SQLITE_OK && sqlite3_step(pStmt) == SQLITE_ROW)
-            nValue = sqlite3_column_int64(pStmt, 0);
-        sqlite3_finalize(pStmt);
-    }
-    sqlite3_close_v2(pDb);
-    return nValue;
-}
-
-std::set<std::string> Backups()
-{
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator("."))
-        if (entry.path().extension() == ".bak")
-            names.insert(entry.path().filename().string());
-    return names;
-}
 
 std::size_t LogCount(const std::string& text)
 {
@@ -138,7 +144,7 @@ TEST_F(FleetHistoryIntegrationTest, RecordsAddUpAndSurviveARestart)
     const std::string longText = std::string(199, 'a') + "\xC3\xA9" + "tail";
     std::vector<FleetRecord> before;
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         EXPECT_TRUE(history.IsOpen());
         std::uint64_t nVersion = history.Version();
@@ -186,7 +192,7 @@ TEST_F(FleetHistoryIntegrationTest, RecordsAddUpAndSurviveARestart)
         EXPECT_EQ(yesterday->nBytesToday, 1500u);
     }  // the destructor closes
 
-    CFleetHistory restarted;
+    CFleetHistory restarted(Db());
     // Recorded before the database is read: added to what it holds.
     restarted.OnFileStored("BUS-7", 50, tToday + 600);
     ASSERT_EQ(restarted.Open(), 0);
@@ -219,7 +225,7 @@ TEST_F(FleetHistoryIntegrationTest, RecordsAddUpAndSurviveARestart)
     // The merged row is stored as well.
     restarted.Close();
     EXPECT_FALSE(restarted.IsOpen());
-    CFleetHistory third;
+    CFleetHistory third(Db());
     ASSERT_EQ(third.Open(), 0);
     ExpectSame(third.Snapshot(tToday + 500), after);
 }
@@ -228,7 +234,7 @@ TEST_F(FleetHistoryIntegrationTest, OldDayTotalsArePrunedOnReopen)
 {
     const std::uint32_t tToday = Today();
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         history.OnFileStored("V", 1, tToday - 120 * kDay + 10);
         history.OnFileStored("V", 2, tToday - 95 * kDay + 10);
@@ -237,7 +243,7 @@ TEST_F(FleetHistoryIntegrationTest, OldDayTotalsArePrunedOnReopen)
         history.Flush();
         EXPECT_EQ(QueryInt("SELECT count(*) FROM day_total"), 4);
     }
-    CFleetHistory history;
+    CFleetHistory history(Db());
     ASSERT_EQ(history.Open(), 0);
     std::vector<FleetDayTotal> days = history.DayTotals("V");
     ASSERT_EQ(days.size(), 2u);
@@ -260,35 +266,35 @@ TEST_F(FleetHistoryIntegrationTest, DamagedDatabaseIsKeptAsideAndStartedAfresh)
     // A file with a valid header whose other pages are overwritten.
     std::string corruptPages;
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         for (int i = 0; i < 300; ++i)
             history.OnArrival("VEHICLE-" + std::to_string(i), "10.1.1.1:4000", tToday);
     }
-    corruptPages = ReadFile("fleet.db");
+    corruptPages = ReadFile(Db());
     ASSERT_GT(corruptPages.size(), 8192u);
     for (std::size_t i = 4096; i < corruptPages.size(); ++i)
         corruptPages[i] = static_cast<char>(i * 7 + 3);
     std::string garbage;
     for (int i = 0; i < 5000; ++i)
         garbage += static_cast<char>('A' + i % 23);
-    std::filesystem::remove("fleet.db");
+    std::filesystem::remove(Db());
 
     for (const std::string& damaged : {garbage, corruptPages, std::string("newer")}) {
         if (damaged == "newer") {
             // A database left by a newer program: its layout cannot be trusted.
             sqlite3* pDb = nullptr;
-            ASSERT_EQ(sqlite3_open("fleet.db", &pDb), SQLITE_OK);
+            ASSERT_EQ(sqlite3_open(Db().c_str(), &pDb), SQLITE_OK);
             ASSERT_EQ(sqlite3_exec(pDb, "PRAGMA user_version=7", nullptr, nullptr, nullptr), SQLITE_OK);
             sqlite3_close(pDb);
         } else {
-            WriteFile("fleet.db", damaged);
-            WriteFile("fleet.db-wal", "stale");
+            WriteFile(Db(), damaged);
+            WriteFile(At("fleet.db-wal"), "stale");
         }
-        const std::string original = ReadFile("fleet.db");
+        const std::string original = ReadFile(Db());
         std::set<std::string> oldBackups = Backups();
         {
-            CFleetHistory history;
+            CFleetHistory history(Db());
             ASSERT_EQ(history.Open(), 0);
             EXPECT_TRUE(history.Snapshot(tToday).empty());
             history.OnFileStored("FRESH", 77, tToday + 1);
@@ -299,19 +305,19 @@ TEST_F(FleetHistoryIntegrationTest, DamagedDatabaseIsKeptAsideAndStartedAfresh)
                             std::back_inserter(added));
         ASSERT_EQ(added.size(), 1u);
         EXPECT_EQ(added[0].rfind("fleet.db.", 0), 0u);
-        EXPECT_TRUE(ReadFile(added[0]) == original) << "backup " << added[0] << " differs";
-        EXPECT_TRUE(LogHas("fleet history fleet.db is damaged, kept as " + added[0] + " and started afresh"))
+        EXPECT_TRUE(ReadFile(At(added[0])) == original) << "backup " << added[0] << " differs";
+        EXPECT_TRUE(LogHas("fleet history " + Db() + " is damaged, kept as " + At(added[0]) + " and started afresh"))
             << added[0];
 
         // The new database works and persists.
-        CFleetHistory reopened;
+        CFleetHistory reopened(Db());
         ASSERT_EQ(reopened.Open(), 0);
         std::optional<FleetRecord> rec = Find(reopened.Snapshot(tToday), "FRESH");
         ASSERT_TRUE(rec.has_value());
         EXPECT_EQ(rec->nBytesToday, 77u);
         reopened.Close();
         EXPECT_EQ(Backups().size(), backups.size());
-        std::filesystem::remove("fleet.db");
+        std::filesystem::remove(Db());
     }
 }
 
@@ -320,11 +326,11 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     const std::uint32_t tToday = Today();
     {
         // No database at all: the copy in memory still works.
-        CFleetHistory history("missing/dir/fleet.db");
+        CFleetHistory history(At("missing/dir/fleet.db"));
         history.Flush();  // no writer yet
         EXPECT_EQ(history.Open(), -1);
         EXPECT_FALSE(history.IsOpen());
-        EXPECT_TRUE(LogHas("fleet history missing/dir/fleet.db cannot be opened: unable to open database file"));
+        EXPECT_TRUE(LogHas("fleet history " + At("missing/dir/fleet.db") + " cannot be opened: unable to open database file"));
         history.OnFileStored("V", 5, tToday);
         history.Flush();
         std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
@@ -332,11 +338,11 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
         EXPECT_EQ(rec->nBytesToday, 5u);
     }
 
-    CFleetHistory history;
+    CFleetHistory history(Db());
     ASSERT_EQ(history.Open(), 0);
     // Another connection holds the write lock, so every batch fails for now.
     sqlite3* pOther = nullptr;
-    ASSERT_EQ(sqlite3_open("fleet.db", &pOther), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(Db().c_str(), &pOther), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(pOther, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     history.OnFileStored("V", 10, tToday);
     history.Flush();
@@ -356,7 +362,7 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     history.OnRecordingMissed("V", Missed(1, "gone.mp4", tToday), tToday);
     history.OnRecordingMissed("V", Missed(1, "kept.mp4", tToday + 1), tToday);
     history.Flush();
-    ASSERT_EQ(sqlite3_open("fleet.db", &pOther), SQLITE_OK);
+    ASSERT_EQ(sqlite3_open(Db().c_str(), &pOther), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(pOther, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
     history.OnRecordingStored("V", 1, "gone.mp4", tToday);
     history.OnRecordingLeftBehind("V", Missed(1, "kept.mp4", tToday + 1), tToday + 5);
@@ -376,7 +382,7 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
     constexpr int kThreads = 6;
     constexpr int kRounds = 400;
     const std::uint32_t tToday = Today();
-    CFleetHistory history;
+    CFleetHistory history(Db());
     ASSERT_EQ(history.Open(), 0);
 
     std::atomic<bool> bDone {false};
@@ -435,7 +441,7 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
     for (const FleetRecord& rec : records)
         EXPECT_EQ(history.MissedRecordings(rec.strName).size(), 2u * kRounds / 10);
     history.Close();
-    CFleetHistory reopened;
+    CFleetHistory reopened(Db());
     ASSERT_EQ(reopened.Open(), 0);
     ExpectSame(reopened.Snapshot(tToday), records);
 }
@@ -453,7 +459,7 @@ TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAn
     const std::string oddName = "ch02_\"q\"\xFF\xC3.mp4";
     std::vector<MissedRecording> before;
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 10);
         history.OnCompleteMark("BUS-1", 1, UpTo(tToday + 1000));
@@ -535,7 +541,7 @@ TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAn
         EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording WHERE name='BUS-1'"), 2);
     }
     // A new process sees the same.
-    CFleetHistory reopened;
+    CFleetHistory reopened(Db());
     ASSERT_EQ(reopened.Open(), 0);
     std::vector<MissedRecording> left = reopened.MissedRecordings("BUS-1");
     ASSERT_EQ(left.size(), 2u);
@@ -555,7 +561,7 @@ TEST_F(FleetHistoryIntegrationTest, RecordingMissedInThreeVisitsBecomesUnfetchab
     const std::uint32_t tToday = Today();
     const std::string logLine = "vehname=BUS-1, chan=2, recording ch02_r.mp4 unfetchable after 3 visits: failed 3 "
                                 "times in a row: connection closed after the header";
-    CFleetHistory history;
+    CFleetHistory history(Db());
     ASSERT_EQ(history.Open(), 0);
     const MissedRecording r = Missed(2, "ch02_r.mp4", tToday + 100, "failed 3 times in a row: refused");
     const MissedRecording s = Missed(2, "ch02_s.mp4", tToday + 200);
@@ -629,7 +635,7 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
     {
         // fleet.db as the first layout left it.
         sqlite3* pDb = nullptr;
-        ASSERT_EQ(sqlite3_open("fleet.db", &pDb), SQLITE_OK);
+        ASSERT_EQ(sqlite3_open(Db().c_str(), &pDb), SQLITE_OK);
         const char* szOld =
             "PRAGMA journal_mode=WAL;"
             "CREATE TABLE vehicle(name TEXT PRIMARY KEY NOT NULL,"
@@ -652,7 +658,7 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
         sqlite3_close(pDb);
     }
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         EXPECT_TRUE(Backups().empty());
         std::optional<FleetRecord> rec = Find(history.Snapshot(tToday + 2), "OLD-1");
@@ -670,7 +676,7 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
         history.OnCompleteMark("OLD-1", 1, UpTo(tToday + 77));
         history.OnRecordingMissed("OLD-1", Missed(1, "a.mp4", tToday), tToday + 5);
     }
-    CFleetHistory reopened;
+    CFleetHistory reopened(Db());
     ASSERT_EQ(reopened.Open(), 0);
     EXPECT_EQ(reopened.CompleteMark("OLD-1", 1).tUpTo, tToday + 77);
     ASSERT_EQ(reopened.MissedRecordings("OLD-1").size(), 1u);
@@ -685,7 +691,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedListIsBoundedAndCountsWhatItDrops)
     const std::uint32_t tToday = Today();
     constexpr std::uint32_t kMax = CFleetHistory::kMissedMax;
     auto file = [](std::uint32_t n) { return "r" + std::to_string(n) + ".mp4"; };
-    CFleetHistory history;
+    CFleetHistory history(Db());
     ASSERT_EQ(history.Open(), 0);
     history.OnArrival("V", "10.0.0.1:1", tToday);
     // An old one made unfetchable, then a full list of left-behind ones after it.
@@ -732,7 +738,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedListIsBoundedAndCountsWhatItDrops)
     EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), kMax);
 
     // The count survives, and a complete offload clears it.
-    CFleetHistory reopened;
+    CFleetHistory reopened(Db());
     ASSERT_EQ(reopened.Open(), 0);
     rec = Find(reopened.Snapshot(tToday), "V");
     ASSERT_TRUE(rec.has_value());
@@ -750,7 +756,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadM
 {
     const std::uint32_t tToday = Today();
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         history.OnArrival("V", "10.0.0.1:1", tToday);
         history.OnArrival("V", "10.0.0.1:1", tToday + 1);
@@ -762,7 +768,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadM
         history.OnCompleteMark("V", 1, UpTo(tToday + 900));
     }
     // A process whose recorders ran before the database could be read.
-    CFleetHistory history;
+    CFleetHistory history(Db());
     // Still the visit the database knows last: q counts no second visit.
     history.OnRecordingMissed("V", Missed(1, "q.mp4", tToday + 200), tToday + 10);
     history.OnArrival("V", "10.0.0.1:1", tToday + 20);
@@ -811,18 +817,18 @@ TEST_F(FleetHistoryIntegrationTest, RecordingNotedBeforeItsNameIsCountedOnceWhen
     Timing().nHistoryFlushMs = 60000;
     const std::uint32_t tToday = Today();
     const std::uint32_t tYesterday = tToday - kDay;
-    const std::string renamed = "store/V/a.mp4";    // noted, renamed, count never written
-    const std::string unrenamed = "store/V/b.mp4";  // noted, never renamed
-    const std::string replaced = "store/V/c.mp4";   // noted, another file of that name
-    const std::string counted = "store/V/d.mp4";    // noted, renamed and counted
-    const std::string abandoned = "store/V/e.mp4";  // noted, the rename failed
+    const std::string renamed = At("store/V/a.mp4");    // noted, renamed, count never written
+    const std::string unrenamed = At("store/V/b.mp4");  // noted, never renamed
+    const std::string replaced = At("store/V/c.mp4");   // noted, another file of that name
+    const std::string counted = At("store/V/d.mp4");    // noted, renamed and counted
+    const std::string abandoned = At("store/V/e.mp4");  // noted, the rename failed
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         history.OnArrival("V", "10.0.0.1:1", tYesterday + 10);
         history.OnFileStored("V", 7, tYesterday + 20);
         history.OnStoring("V", renamed, 1000, tYesterday + 30);
-        EXPECT_EQ(QueryInt("SELECT bytes FROM store_note WHERE path='store/V/a.mp4'"), 1000);
+        EXPECT_EQ(QueryInt("SELECT bytes FROM store_note WHERE path='" + At("store/V/a.mp4") + "'"), 1000);
         history.OnStoring("V", unrenamed, 2000, tYesterday + 40);
         history.OnStoring("V", replaced, 3000, tYesterday + 50);
         history.OnStoring("V", counted, 4000, tYesterday + 60);
@@ -854,16 +860,16 @@ TEST_F(FleetHistoryIntegrationTest, RecordingNotedBeforeItsNameIsCountedOnceWhen
         EXPECT_EQ(days[0].nBytes, 5007u);
     };
     {
-        CFleetHistory restarted;
+        CFleetHistory restarted(Db());
         ASSERT_EQ(restarted.Open(), 0);
         expectCounts(restarted);
-        EXPECT_EQ(LogCount("fleet history: recording store/V/a.mp4, stored as the last run ended, counted now"), 1u);
+        EXPECT_EQ(LogCount("fleet history: recording " + At("store/V/a.mp4") + ", stored as the last run ended, counted now"), 1u);
         EXPECT_EQ(LogCount("counted now"), 1u);
         restarted.Flush();
         EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 0);
         EXPECT_EQ(QueryInt("SELECT files_total FROM vehicle"), 3);
     }
-    CFleetHistory again;
+    CFleetHistory again(Db());
     ASSERT_EQ(again.Open(), 0);
     expectCounts(again);
     EXPECT_EQ(LogCount("counted now"), 1u);
@@ -873,18 +879,18 @@ TEST_F(FleetHistoryIntegrationTest, RecordingCountedBeforeTheDatabaseIsReadIsNot
 {
     const std::uint32_t tToday = Today();
     {
-        CFleetHistory history;
+        CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         history.OnArrival("V", "10.0.0.1:1", tToday + 10);
-        history.OnStoring("V", "store/V/a.mp4", 1000, tToday + 20);
-        history.OnStoring("V", "store/V/b.mp4", 2000, tToday + 30);
+        history.OnStoring("V", At("store/V/a.mp4"), 1000, tToday + 20);
+        history.OnStoring("V", At("store/V/b.mp4"), 2000, tToday + 30);
     }
-    MakeFile("store/V/a.mp4", 1000);
-    MakeFile("store/V/b.mp4", 2000);
-    CFleetHistory history;
+    MakeFile(At("store/V/a.mp4"), 1000);
+    MakeFile(At("store/V/b.mp4"), 2000);
+    CFleetHistory history(Db());
     // Not open: nothing could keep a note, so none is kept.
-    history.OnStoring("V", "store/V/c.mp4", 3000, tToday + 35);
-    history.OnFileStored("V", "store/V/a.mp4", 1000, tToday + 40);
+    history.OnStoring("V", At("store/V/c.mp4"), 3000, tToday + 35);
+    history.OnFileStored("V", At("store/V/a.mp4"), 1000, tToday + 40);
     ASSERT_EQ(history.Open(), 0);
     std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
     ASSERT_TRUE(rec.has_value());
@@ -915,7 +921,7 @@ TEST_F(FleetHistoryIntegrationTest, RunnerWritesBatchesAndANoteNeverWaitsForItsO
 {
     Timing().nHistoryFlushMs = 10;
     const std::uint32_t tToday = Today();
-    CFleetHistory history;
+    CFleetHistory history(Db());
     // The history has no thread of its own.
     const std::size_t nThreads = ThreadCount();
     ASSERT_EQ(history.Open(), 0);
@@ -944,9 +950,9 @@ TEST_F(FleetHistoryIntegrationTest, RunnerWritesBatchesAndANoteNeverWaitsForItsO
     // While the runner is held up, a note is still in the database when OnStoring returns.
     bBlock = true;
     ASSERT_TRUE(WaitFor([&] { return bBlocked.load(); }));
-    history.OnStoring("V", "store/V/a.mp4", 1000, tToday);
-    EXPECT_EQ(QueryInt("SELECT bytes FROM store_note WHERE path='store/V/a.mp4'"), 1000);
-    history.OnFileStored("V", "store/V/a.mp4", 1000, tToday);
+    history.OnStoring("V", At("store/V/a.mp4"), 1000, tToday);
+    EXPECT_EQ(QueryInt("SELECT bytes FROM store_note WHERE path='" + At("store/V/a.mp4") + "'"), 1000);
+    history.OnFileStored("V", At("store/V/a.mp4"), 1000, tToday);
     EXPECT_TRUE(bBlocked);
     EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 1);
     bBlock = false;

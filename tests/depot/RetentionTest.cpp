@@ -34,10 +34,10 @@ protected:
         m_retention.SetQuery([this](const std::string&) { return std::optional<std::uint64_t>(FreeNow()); });
     }
 
-    // A file of nSize bytes under root, with its directories.
+    // A file of nSize bytes under the sandbox's directory root, with its directories.
     std::string Put(const std::string& relPath, std::uint64_t nSize = 1, const std::string& root = "store")
     {
-        std::string path = root + "/" + relPath;
+        std::string path = At(root + "/" + relPath);
         fs::create_directories(fs::path(path).parent_path());
         WriteFile(path, std::string(nSize, 'x'));
         m_sizes[path] = nSize;
@@ -82,33 +82,33 @@ TEST_F(RetentionTest, AgeRuleDeletesOnlyOldFinishedRecordingsOfIdleVehicles)
     };
     // Links out of the store (a vehicle, a date, a recording) are not followed, and
     // a directory named like a recording is no recording.
-    fs::create_directory_symlink(fs::absolute("outside"), "store/LINK");
-    fs::create_directory_symlink(fs::absolute("outside/03-03-2024"), "store/BUS1/03-03-2024");
-    fs::create_directories("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101000.mp4");
-    fs::create_symlink(fs::absolute(kept.back()), "store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101001.mp4");
+    fs::create_directory_symlink(At("outside"), At("store/LINK"));
+    fs::create_directory_symlink(At("outside/03-03-2024"), At("store/BUS1/03-03-2024"));
+    fs::create_directories(At("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101000.mp4"));
+    fs::create_symlink(fs::absolute(kept.back()), At("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101001.mp4"));
 
     int nBusyReads = 0;
     m_retention.SetBusyVehicles([&] {
         ++nBusyReads;
         return std::set<std::string> {"BUS2"};
     });
-    EXPECT_EQ(m_retention.ApplyAge("store", 0), 0);
+    EXPECT_EQ(m_retention.ApplyAge(At("store"), 0), 0);
     // Eight days back from 10-03 is 02-03: only what is dated before it goes.
-    EXPECT_EQ(m_retention.ApplyAge("store", 8), 1);
+    EXPECT_EQ(m_retention.ApplyAge(At("store"), 8), 1);
     EXPECT_TRUE(fs::exists(boundary));
-    EXPECT_EQ(m_retention.ApplyAge("store", 1), 3);
+    EXPECT_EQ(m_retention.ApplyAge(At("store"), 1), 3);
     EXPECT_EQ(nBusyReads, 2);
 
     for (const std::string& path : {oldest, boundary, old1, old2})
         EXPECT_FALSE(fs::exists(path)) << path;
     for (const std::string& path : kept)
         EXPECT_TRUE(fs::exists(path)) << path;
-    EXPECT_TRUE(fs::is_symlink("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101001.mp4"));
-    EXPECT_TRUE(fs::is_directory("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101000.mp4"));
+    EXPECT_TRUE(fs::is_symlink(At("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101001.mp4")));
+    EXPECT_TRUE(fs::is_directory(At("store/BUS1/04-03-2024/ch01/ch01_20240304100000_20240304101000.mp4")));
     // Emptied channel and date directories go, the vehicle's stays.
-    EXPECT_FALSE(fs::exists("store/BUS1/08-03-2024"));
-    EXPECT_TRUE(fs::is_directory("store/BUS3") && fs::is_empty("store/BUS3"));
-    EXPECT_TRUE(fs::is_directory("store/BUS1/01-03-2024/ch01"));
+    EXPECT_FALSE(fs::exists(At("store/BUS1/08-03-2024")));
+    EXPECT_TRUE(fs::is_directory(At("store/BUS3")) && fs::is_empty(At("store/BUS3")));
+    EXPECT_TRUE(fs::is_directory(At("store/BUS1/01-03-2024/ch01")));
 
     std::vector<std::string> logged = ReadLogMessages();
     ASSERT_EQ(logged.size(), 4u);
@@ -134,23 +134,23 @@ TEST_F(RetentionTest, SpaceRuleDeletesOldestFirstUntilTenPercentAboveTheFloor)
     m_retention.SetBusyVehicles([] { return std::set<std::string> {"BUS9"}; });
     int nQueries = 0;
     m_retention.SetQuery([&](const std::string& path) {
-        EXPECT_EQ(path, "store");
+        EXPECT_EQ(path, At("store"));
         // After the first deletion something else removes b: the sweep goes on.
         if (++nQueries == 2)
             fs::remove(b);
         return std::optional<std::uint64_t>(FreeNow());
     });
 
-    EXPECT_EQ(m_retention.ApplySpace("store", 0), 0);
-    EXPECT_EQ(m_retention.ApplySpace("store", 10), 3);
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 0), 0);
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 10), 3);
     for (const std::string& path : {e, td, busy})
         EXPECT_TRUE(fs::exists(path)) << path;
-    EXPECT_FALSE(fs::exists("store/BUS2/01-03-2024"));
+    EXPECT_FALSE(fs::exists(At("store/BUS2/01-03-2024")));
     EXPECT_EQ(ReadLogMessages(), (std::vector<std::string> {"Retention: deleted " + a + ", free space below 10 MiB",
                                                            "Retention: deleted " + c + ", free space below 10 MiB",
                                                            "Retention: deleted " + d + ", free space below 10 MiB"}));
     // 12 MiB free now: nothing to do.
-    EXPECT_EQ(m_retention.ApplySpace("store", 10), 0);
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 10), 0);
     EXPECT_EQ(nQueries, 5);
 }
 
@@ -158,16 +158,16 @@ TEST_F(RetentionTest, UnreachableFloorIsReportedOnceUntilSpaceRecovers)
 {
     std::string a = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4");
     m_retention.SetQuery([](const std::string&) { return std::optional<std::uint64_t>(); });
-    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);  // no figure: the rule is skipped
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 100), 0);  // no figure: the rule is skipped
     EXPECT_TRUE(fs::exists(a));
 
     m_retention.SetQuery([this](const std::string&) { return std::optional<std::uint64_t>(FreeNow()); });
-    EXPECT_EQ(m_retention.ApplySpace("store", 100), 1);
-    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 100), 1);
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 100), 0);
     m_nBaseFree = 200 * kMiB;
-    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 100), 0);
     m_nBaseFree = 0;
-    EXPECT_EQ(m_retention.ApplySpace("store", 100), 0);
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 100), 0);
     const std::string noneLeft = "Retention: free space below 100 MiB and no recording left to delete";
     EXPECT_EQ(ReadLogMessages(),
               (std::vector<std::string> {"Retention: deleted " + a + ", free space below 100 MiB", noneLeft, noneLeft}));
@@ -185,7 +185,7 @@ TEST_F(RetentionTest, RunnerSweepsAtStartAndEveryPeriodAndStops)
     CPeriodicRunner runner;
     m_retention.AddTo(runner);
     std::string first = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4");
-    m_retention.Start("store", 1, 5);
+    m_retention.Start(At("store"), 1, 5);
     runner.Start();
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(first); }));
     std::string second = Put("BUS1/02-03-2024/ch01/ch01_20240302100000_20240302101000.mp4");
@@ -193,7 +193,7 @@ TEST_F(RetentionTest, RunnerSweepsAtStartAndEveryPeriodAndStops)
 
     // Started again while the runner runs, the rules take the new values.
     std::string other = Put("BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4", 1, "other");
-    m_retention.Start("other", 1, 0);
+    m_retention.Start(At("other"), 1, 0);
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(other); }));
     // Stopped, the rules do nothing although the runner goes on.
     m_retention.Stop();
@@ -211,7 +211,7 @@ TEST_F(RetentionTest, RunnerSweepsAtStartAndEveryPeriodAndStops)
     Timing().nRetentionAgeMs = 3600000;
     Timing().nRetentionSpaceMs = 3600000;
     std::string third = Put("BUS1/03-03-2024/ch01/ch01_20240303100000_20240303101000.mp4");
-    m_retention.Start("store", 1, 5);
+    m_retention.Start(At("store"), 1, 5);
     runner.Start();
     EXPECT_TRUE(WaitFor([&] { return !fs::exists(third); }));
     runner.Stop();
@@ -237,7 +237,7 @@ TEST_F(RetentionTest, LongSweepsGoInStepsThatStopEndsAndBusyVehiclesKeepTheirFil
         ++nQueries;
         return std::optional<std::uint64_t>(FreeNow());
     });
-    m_retention.Start("store", 1, 1000);
+    m_retention.Start(At("store"), 1, 1000);
 
     // BUS1's files go first (the walk is in name order), one step's worth at a time;
     // the space rule waits meanwhile.
@@ -264,7 +264,7 @@ TEST_F(RetentionTest, LongSweepsGoInStepsThatStopEndsAndBusyVehiclesKeepTheirFil
 
     // The space rule in steps too: free space stays low (the base is 0 and each
     // file frees a MiB), so it deletes a step's worth per run until the list ends.
-    m_retention.Start("store", 0, 1000);
+    m_retention.Start(At("store"), 0, 1000);
     EXPECT_TRUE(m_retention.StepSpace());
     EXPECT_EQ(remaining(bus2), static_cast<long>(nStep));
     EXPECT_FALSE(m_retention.StepSpace());

@@ -38,7 +38,7 @@ struct StoredHistory {
     std::map<std::uint32_t, Counts> days;
 };
 
-// The zeldownloadd of the build as its own process, in the working directory, so
+// The zeldownloadd of the build as its own process, in Dir() as its working directory, so
 // that SIGKILL ends it at any point, as a crash or a power switch would.
 class CrashE2eTest : public E2eFixture {
 protected:
@@ -63,18 +63,20 @@ protected:
         // message.
         if (m_nRuns > 0) {
             std::error_code ec;
-            fs::rename("log.txt", "log." + std::to_string(m_nRuns - 1) + ".txt", ec);
+            fs::rename(Dir() / "log.txt", Dir() / ("log." + std::to_string(m_nRuns - 1) + ".txt"), ec);
         }
         ++m_nRuns;
         m_pid = ::fork();
         if (m_pid == 0) {
             int fd = ::open("/dev/null", O_WRONLY);
             ::dup2(fd, STDOUT_FILENO);
+            if (::chdir(Dir().c_str()) != 0)
+                ::_exit(126);
             ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ASSERT_GT(m_pid, 0);
-        ASSERT_TRUE(WaitFor([] { return fs::exists("log.txt") && LogHas("Server starts"); }, 10s));
+        ASSERT_TRUE(WaitFor([this] { return fs::exists(Dir() / "log.txt") && LogHas("Server starts"); }, 10s));
     }
 
     void Kill()
@@ -93,7 +95,7 @@ protected:
 
     // Waits until a partial file grows, that is while a transfer streams in: one left
     // by an earlier kill does not count until its resume brings bytes.
-    static bool WaitForGrowingPartial(std::chrono::milliseconds timeout)
+    bool WaitForGrowingPartial(std::chrono::milliseconds timeout)
     {
         std::map<fs::path, std::uintmax_t> sizes;
         bool bFirst = true;
@@ -148,14 +150,14 @@ protected:
 
     // Each vehicle's finished recordings as the disk has them: in all, and by the
     // day (wall clock) they took their finished name, the time of their rename.
-    static std::map<std::string, StoredHistory> DiskCounts()
+    std::map<std::string, StoredHistory> DiskCounts() const
     {
         const std::int64_t nWallOffset = static_cast<std::int64_t>(WallClockNow()) - std::time(nullptr);
         std::map<std::string, StoredHistory> disk;
         for (const fs::path& path : FilesWithExtension(".mp4")) {
             struct stat st {};
             EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-            StoredHistory& vehicle = disk[path.lexically_relative("store").begin()->string()];
+            StoredHistory& vehicle = disk[path.lexically_relative(Dir() / "store").begin()->string()];
             const auto nBytes = static_cast<std::uint64_t>(st.st_size);
             vehicle.total.nFiles += 1;
             vehicle.total.nBytes += nBytes;
@@ -167,11 +169,11 @@ protected:
         return disk;
     }
 
-    static std::map<std::string, StoredHistory> HistoryCounts()
+    std::map<std::string, StoredHistory> HistoryCounts() const
     {
         std::map<std::string, StoredHistory> history;
         sqlite3* pDb = nullptr;
-        EXPECT_EQ(sqlite3_open_v2("fleet.db", &pDb, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_open_v2((Dir() / "fleet.db").c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
         auto each = [pDb](const char* szSql, const std::function<void(sqlite3_stmt*)>& row) {
             sqlite3_stmt* pStmt = nullptr;
             ASSERT_EQ(sqlite3_prepare_v2(pDb, szSql, -1, &pStmt, nullptr), SQLITE_OK) << sqlite3_errmsg(pDb);
@@ -199,7 +201,7 @@ protected:
 
     // The recordings the last run stored per vehicle, with their sizes from the disk:
     // its one visit, begun by its first registration (a repeated one is logged alike).
-    static std::map<std::string, Counts> LastVisitCounts()
+    std::map<std::string, Counts> LastVisitCounts() const
     {
         std::map<std::string, Counts> visits;
         const std::string over = " is downloaded over!";
@@ -217,7 +219,7 @@ protected:
             std::string vehicle = message.substr(nOf + 4, message.size() - over.size() - nOf - 4);
             std::string name = message.substr(5, message.find(' ', 5) - 5);
             for (const fs::path& path : FilesWithExtension(".mp4")) {
-                if (path.filename() == name && path.lexically_relative("store").begin()->string() == vehicle) {
+                if (path.filename() == name && path.lexically_relative(Dir() / "store").begin()->string() == vehicle) {
                     visits[vehicle].nFiles += 1;
                     visits[vehicle].nBytes += fs::file_size(path);
                 }
@@ -230,7 +232,7 @@ protected:
     {
         std::string text;
         for (int i = 0; i < m_nRuns; ++i) {
-            fs::path path = i + 1 < m_nRuns ? fs::path("log." + std::to_string(i) + ".txt") : fs::path("log.txt");
+            fs::path path = Dir() / (i + 1 < m_nRuns ? "log." + std::to_string(i) + ".txt" : std::string("log.txt"));
             text += "--- run " + std::to_string(i) + "\n" + ReadFile(path);
         }
         return text;
@@ -254,7 +256,7 @@ TEST_F(CrashE2eTest, KilledServerCountsEveryStoredRecordingOnceWithAllItsBytes)
     std::vector<fs::path> chanDirs;
     for (const std::string& vehicle : options.vecNames) {
         for (int nChan = 1; nChan <= options.nChannels; ++nChan) {
-            chanDirs.push_back(fs::path("store") / vehicle / DateDirName(kT0) / ChannelDirName(nChan));
+            chanDirs.push_back(Dir() / "store" / vehicle / DateDirName(kT0) / ChannelDirName(nChan));
             fs::create_directories(chanDirs.back());
         }
     }

@@ -145,7 +145,7 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     // An offline vehicle's four old recordings and a partial one; one recording of the
     // vehicle that will be downloading, older than all of them.
     auto put = [&](const std::string& vehicle, std::uint32_t tStart, const std::string& name) {
-        fs::path dir = fs::path("store") / vehicle / DateDirName(tStart) / "ch01";
+        fs::path dir = Dir() / "store" / vehicle / DateDirName(tStart) / "ch01";
         fs::create_directories(dir);
         WriteFile(dir / name, std::string(1000, 'r'));
         return dir / name;
@@ -233,7 +233,7 @@ TEST_F(DepotE2eTest, FleetHistoryCountsSurviveARestartAndShowWhatAVehicleLeftBeh
     Control().History().Close();
 
     // Another process later: the same figures from the database.
-    CFleetHistory reopened;
+    CFleetHistory reopened(At(CFleetHistory::kDefaultPath));
     ASSERT_EQ(reopened.Open(), 0);
     auto records = reopened.Snapshot(WallClockNow());
     ASSERT_EQ(records.size(), nEarlier + 2);

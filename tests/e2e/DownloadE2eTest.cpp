@@ -49,7 +49,7 @@ TEST_F(DownloadE2eTest, PartialFileThatNoLongerMatchesIsDeletedAndFetchedAgain)
     SimOptions options = Options({"STALE"}, 1, 1, 100000);
     CSimRecordings catalogue("STALE", options);
     const SimRecording& rec = catalogue.All().front();
-    fs::path dir = fs::path("store") / "STALE" / DateDirName(rec.tStart) / ChannelDirName(1);
+    fs::path dir = Dir() / "store" / "STALE" / DateDirName(rec.tStart) / ChannelDirName(1);
     fs::create_directories(dir);
     // A partial file under another recorder name, as if the recorder had renumbered.
     std::string stale = PartialFileName(1, rec.tStart, rec.tEnd, "ch01_other_name", rec.nSize);
@@ -72,7 +72,7 @@ TEST_F(DownloadE2eTest, VehicleWhoseKeepalivesStopIsRemovedAndResumedAtItsNextVi
     options.faults.nConnectDelayMs = 100;
     options.faults.nKeepAliveStopS = 1;
     StartSim(options);
-    ASSERT_TRUE(WaitFor([] { return !FilesWithExtension(".td").empty(); }, 20s));
+    ASSERT_TRUE(WaitFor([this] { return !FilesWithExtension(".td").empty(); }, 20s));
     std::this_thread::sleep_for(1200ms);  // keepalives have stopped
     m_nClockOffset = 25;                  // more than 20 s of silence
     ASSERT_TRUE(WaitFor(
@@ -108,7 +108,7 @@ TEST_F(DownloadE2eTest, StopMidTransferEndsEveryThreadAndStartResumes)
     options.faults.nConnectDelayMs = 100;
     StartSim(options);
     // Both partial files hold bytes: the next visit has something to resume from.
-    ASSERT_TRUE(WaitFor([] {
+    ASSERT_TRUE(WaitFor([this] {
         auto partials = FilesWithExtension(".td");
         std::error_code ec;
         return partials.size() == 2 && fs::file_size(partials[0], ec) > 0 && fs::file_size(partials[1], ec) > 0;
@@ -166,7 +166,7 @@ TEST_F(DownloadE2eTest, SpecialConfigurationChoosesChannelSpanAndType)
     entry.tStart = kT0 + 300;  // skips the first recording
     entry.tStop = kT0 + 86400;
     entry.nFileType = 2;       // alarm recordings only
-    SaveSpecialConfig(1, {entry});
+    SaveSpecialConfig(1, {entry}, Settings());
     StartServer();
     SimOptions options = Options({"SPECIAL"}, 3, 4, 20000);
     options.vecRecordTypes = {0, 2};  // timing, alarm, timing, alarm
@@ -221,8 +221,8 @@ TEST_F(DownloadE2eTest, UnsafeNamesFromTheNetworkNeverLeaveTheStore)
     EXPECT_TRUE(WaitFor([] { return CountLog("Error transfer header, unsafe szDevice: ../DEVICE") >= 1; }, 10s));
     m_pSim.reset();
 
-    EXPECT_FALSE(fs::exists("EVIL"));
-    EXPECT_FALSE(fs::exists("DEVICE"));
+    EXPECT_FALSE(fs::exists(Dir() / "EVIL"));
+    EXPECT_FALSE(fs::exists(Dir() / "DEVICE"));
     EXPECT_FALSE(fs::exists(Dir().parent_path() / "EVIL"));
     EXPECT_TRUE(FilesWithExtension(".mp4").empty());
     for (auto& entry : fs::recursive_directory_iterator(Dir())) {

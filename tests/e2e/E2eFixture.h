@@ -100,11 +100,11 @@ protected:
         settings.tStop = kT0 + 86400;
         settings.nFileType = nFileType;
         settings.bComponentMode = bComponentMode ? 1 : 0;
-        SaveSettings(settings);
+        SaveSettings(settings, Settings());
     }
 
     // Writes the depot keys the next Start reads.
-    static void ConfigureDepot(const DepotSettings& depot) { SaveDepotSettings(depot, SettingsFile()); }
+    void ConfigureDepot(const DepotSettings& depot) { SaveDepotSettings(depot, Settings()); }
 
     void StartServer() { ASSERT_EQ(Control().Start(), 0); }
 
@@ -129,9 +129,9 @@ protected:
         ASSERT_EQ(m_pSim->Start(), 0);
     }
 
-    static fs::path FinalPath(const std::string& vehicle, const SimRecording& rec)
+    fs::path FinalPath(const std::string& vehicle, const SimRecording& rec) const
     {
-        return fs::path("store") / vehicle / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
+        return Dir() / "store" / vehicle / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
                FinalFileName(rec.nChannel, rec.tStart, rec.tEnd);
     }
 
@@ -169,12 +169,12 @@ protected:
         }
     }
 
-    static std::vector<fs::path> FilesWithExtension(const std::string& ext)
+    std::vector<fs::path> FilesWithExtension(const std::string& ext) const
     {
         std::vector<fs::path> found;
-        if (!fs::exists("store"))
+        if (!fs::exists(Dir() / "store"))
             return found;
-        for (auto& entry : fs::recursive_directory_iterator("store")) {
+        for (auto& entry : fs::recursive_directory_iterator(Dir() / "store")) {
             if (entry.is_regular_file() && entry.path().extension() == ext)
                 found.push_back(entry.path());
         }

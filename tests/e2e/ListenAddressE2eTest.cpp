@@ -19,9 +19,9 @@ protected:
     {
         Configure();
         ServerSettings settings;
-        ASSERT_EQ(LoadSettings(settings), 0);
+        ASSERT_EQ(LoadSettings(settings, Settings()), 0);
         CopyField(settings.szIP, sizeof(settings.szIP), szIp);
-        ASSERT_TRUE(SaveSettings(settings));
+        ASSERT_TRUE(SaveSettings(settings, Settings()));
     }
 
     // One recorder bound to szLocalIp that sends to the server at szServerIp and

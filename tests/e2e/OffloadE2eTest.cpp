@@ -13,9 +13,9 @@ class OffloadE2eTest : public E2eFixture {
 protected:
     // Puts the first nBytes of a recording's real content into the store, as a finished
     // file (nBytes == its size) or as a partial one.
-    static void PreStore(const std::string& vehicle, const SimRecording& rec, std::uint32_t nBytes)
+    void PreStore(const std::string& vehicle, const SimRecording& rec, std::uint32_t nBytes)
     {
-        fs::path dir = fs::path("store") / vehicle / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel);
+        fs::path dir = Dir() / "store" / vehicle / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel);
         fs::create_directories(dir);
         std::string data(nBytes, '\0');
         CSimRecordings::Fill(rec.nSeed, 0, reinterpret_cast<unsigned char*>(data.data()), data.size());
@@ -194,5 +194,5 @@ TEST_F(OffloadE2eTest, AThirtyTwoByteVehicleNameIsServed)
         },
         30s))
         << m_pSim->Summary();
-    EXPECT_FALSE(fs::exists(fs::path("store") / name));
+    EXPECT_FALSE(fs::exists(Dir() / "store" / name));
 }

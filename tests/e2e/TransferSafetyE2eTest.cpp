@@ -80,7 +80,7 @@ TEST_F(TransferSafetyE2eTest, HeaderNamingAnotherDeviceIsRefusedAndCreatesNothin
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     EXPECT_EQ(CountLogContaining("Error transfer header, not the file requested: device HONESTX"), 2u);
-    EXPECT_FALSE(fs::exists("store/HONESTX"));
+    EXPECT_FALSE(fs::exists(Dir() / "store" / "HONESTX"));
 }
 
 TEST_F(TransferSafetyE2eTest, ARecordingFailingThreeTimesIsSkippedForThePassAndTriedInTheNext)
@@ -128,6 +128,8 @@ TEST_F(TransferSafetyE2eTest, ChannelTaskLogsOneResumedRecordingInOrder)
     options.faults.nCutCount = 1;
     StartSim(options);
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
+    // The pass goes on after the file is stored: its last line ends it.
+    ASSERT_TRUE(WaitFor([] { return CountLog("vehname=RESUME, chan=1, download finished!") >= 1; }, 10s));
     Control().Stop();
 
     const SimRecording& rec = m_pSim->Recorder(0).Recordings().All().front();
@@ -167,19 +169,21 @@ TEST_F(TransferSafetyE2eTest, ServerKilledMidTransferResumesFromThePartialFile)
     // The server as its own process, killed with SIGKILL while a file streams in.
     Configure();
     pid_t pid = -1;
-    auto launch = [&pid] {
+    auto launch = [this, &pid] {
         pid = ::fork();
         if (pid == 0) {
+            if (::chdir(Dir().c_str()) != 0)
+                ::_exit(126);
             ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
             ::_exit(127);
         }
     };
     launch();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(WaitFor([] { return fs::exists("log.txt") && LogHas("Server starts"); }, 10s));
+    ASSERT_TRUE(WaitFor([this] { return fs::exists(Dir() / "log.txt") && LogHas("Server starts"); }, 10s));
     SimOptions options = Options({"KILLED"}, 1, 2, 64u << 20);
     StartSim(options);
-    ASSERT_TRUE(WaitFor([] {
+    ASSERT_TRUE(WaitFor([this] {
         for (const fs::path& path : FilesWithExtension(".td")) {
             std::error_code ec;
             if (fs::file_size(path, ec) > 0 && !ec)

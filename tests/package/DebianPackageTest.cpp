@@ -222,11 +222,11 @@ protected:
         Sandbox::TearDown();
     }
 
-    // The package's files under ./root.
+    // The package's files under Dir()/root.
     fs::path Unpack()
     {
-        if (!fs::exists("root")) {
-            Command cmd = Shell("dpkg-deb -x " + Quote(m_deb) + " root");
+        if (!fs::exists(Dir() / "root")) {
+            Command cmd = Shell("dpkg-deb -x " + Quote(m_deb) + " " + Quote(Dir() / "root"));
             EXPECT_EQ(cmd.nStatus, 0) << cmd.strOutput;
         }
         return Dir() / "root";
@@ -319,9 +319,9 @@ TEST_F(DebianPackageTest, HoldsStrippedProgramsTheServiceDesktopFilesAndDocument
     EXPECT_EQ(changelog.strOutput.rfind("zeldownload (" + version + ") ", 0), 0u) << changelog.strOutput;
 
     // Installing creates the service's account from the package's sysusers.d entry.
-    Command control = Shell("dpkg-deb -e " + Quote(m_deb) + " control");
+    Command control = Shell("dpkg-deb -e " + Quote(m_deb) + " " + Quote(Dir() / "control"));
     ASSERT_EQ(control.nStatus, 0) << control.strOutput;
-    EXPECT_NE(Slurp("control/postinst").find("systemd-sysusers ${DPKG_ROOT:+--root=\"$DPKG_ROOT\"} zeldownload.conf"),
+    EXPECT_NE(Slurp(Dir() / "control/postinst").find("systemd-sysusers ${DPKG_ROOT:+--root=\"$DPKG_ROOT\"} zeldownload.conf"),
               std::string::npos);
     EXPECT_TRUE(fs::exists(root / "usr/lib/sysusers.d/zeldownload.conf"));
 }
@@ -443,12 +443,12 @@ TEST_F(DebianPackageTest, ManPagesDescribeEveryOptionAndSettingsKeyAndRenderClea
 
     // Every key a settings file holds once everything has been saved.
     ServerSettings settings = DefaultSettings();
-    ASSERT_TRUE(SaveSettings(settings));
-    ASSERT_TRUE(SaveDepotSettings(DepotSettings(), SettingsFile()));
+    ASSERT_TRUE(SaveSettings(settings, Settings()));
+    ASSERT_TRUE(SaveDepotSettings(DepotSettings(), Settings()));
     SpecialConfigEntry special;
     CopyField(special.szPlate, sizeof(special.szPlate), "BUS-1");
-    ASSERT_TRUE(SaveSpecialConfig(1, {special}));
-    const std::string file = Slurp(CSettingsFile::kDefaultPath);
+    ASSERT_TRUE(SaveSpecialConfig(1, {special}, Settings()));
+    const std::string file = Slurp(Control().SettingsPath());
     const std::regex element(R"(<([A-Za-z]+)>)");
     std::set<std::string> keys;
     for (std::sregex_iterator it(file.begin(), file.end(), element), end; it != end; ++it)
@@ -487,19 +487,21 @@ TEST_F(DebianPackageTest, PackagedServerStoresARecordingByteIdenticalAndStopsOnS
     const fs::path server = Unpack() / "usr/sbin/zeldownloadd";
     constexpr std::uint32_t kT0 = 1700000000;
     const std::uint16_t nPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
-    WriteFile("QorConfig.xml", "<QorConf>\r\n<port>" + std::to_string(nPort) +
+    WriteFile(Dir() / "QorConfig.xml", "<QorConf>\r\n<port>" + std::to_string(nPort) +
                                    "</port>\r\n<downdir>store</downdir>\r\n<startdown>" + std::to_string(kT0 - 60) +
                                    "</startdown>\r\n<stoptdown>" + std::to_string(kT0 + 86400) +
                                    "</stoptdown>\r\n<filetype>0</filetype>\r\n<IP>127.0.0.1</IP>\r\n</QorConf>\r\n");
     m_pid = ::fork();
     ASSERT_GE(m_pid, 0);
     if (m_pid == 0) {
+        if (::chdir(Dir().c_str()) != 0)
+            ::_exit(126);
         int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(fd, STDERR_FILENO);
         ::execl(server.c_str(), "zeldownloadd", static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    ASSERT_TRUE(WaitFor([] { return LogHas("Server starts"); }, std::chrono::seconds(10))) << Slurp("stderr.txt");
+    ASSERT_TRUE(WaitFor([] { return LogHas("Server starts"); }, std::chrono::seconds(10))) << Slurp(Dir() / "stderr.txt");
 
     SimOptions options;
     options.nServerPort = nPort;
@@ -514,9 +516,9 @@ TEST_F(DebianPackageTest, PackagedServerStoresARecordingByteIdenticalAndStopsOnS
     CDvrSimulator sim(options);
     ASSERT_EQ(sim.Start(), 0);
     const SimRecording rec = sim.Recorder(0).Recordings().All().at(0);
-    const fs::path stored = fs::path("store") / "PKG-1" / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
+    const fs::path stored = Dir() / "store" / "PKG-1" / DateDirName(rec.tStart) / ChannelDirName(rec.nChannel) /
                             FinalFileName(rec.nChannel, rec.tStart, rec.tEnd);
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(stored); }, std::chrono::seconds(60))) << Slurp("log.txt");
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(stored); }, std::chrono::seconds(60))) << Slurp(Dir() / "log.txt");
     const std::string data = Slurp(stored);
     ASSERT_EQ(data.size(), rec.nSize);
     EXPECT_EQ(CSimRecordings::FirstMismatch(rec.nSeed, 0, reinterpret_cast<const unsigned char*>(data.data()),

@@ -65,8 +65,8 @@ SpecialConfigEntry Entry(const char* szPlate, std::uint8_t nChan, std::uint32_t 
 
 TEST_F(SettingsStoreTest, FirstStartCreatesEmptyRootLoadsDefaultsAndLoadingNeverWrites)
 {
-    CSettingsFile& file = SettingsFile();
-    EXPECT_EQ(ReadFile("QorConfig.xml"), "<QorConf></QorConf>");
+    CSettingsFile& file = Settings();
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), "<QorConf></QorConf>");
     ServerSettings settings;
     settings.nPort = 1;
     std::uint32_t tBefore = WallClockNow();
@@ -77,20 +77,20 @@ TEST_F(SettingsStoreTest, FirstStartCreatesEmptyRootLoadsDefaultsAndLoadingNever
     EXPECT_EQ(settings.tStop - settings.tStart, 86400u);
     settings.tStart = settings.tStop = 0;
     EXPECT_EQ(Show(settings), "5990 127.0.0.1 mp4download 0-0 0 0");
-    EXPECT_EQ(ReadFile("QorConfig.xml"), "<QorConf></QorConf>");
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), "<QorConf></QorConf>");
 
     // A file with only the port leaves the other keys empty.
-    WriteFile("QorConfig.xml", "<QorConf><port>6000</port></QorConf>");
-    CSettingsFile portOnly("./QorConfig.xml");
+    WriteFile(At("QorConfig.xml"), "<QorConf><port>6000</port></QorConf>");
+    CSettingsFile portOnly(At("QorConfig.xml"));
     EXPECT_EQ(LoadSettings(settings, portOnly), 0);
     EXPECT_EQ(Show(settings), "6000   0-0 0 0");
-    EXPECT_EQ(ReadFile("QorConfig.xml"), "<QorConf><port>6000</port></QorConf>");
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), "<QorConf><port>6000</port></QorConf>");
 }
 
 TEST_F(SettingsStoreTest, SavingTwiceKeepsEachKeyOnceAfterOtherChildren)
 {
-    WriteFile("QorConfig.xml", "<QorConf>\r\n<port>1</port>\r\n<Extra>kept</Extra>\r\n</QorConf>");
-    CSettingsFile file("./QorConfig.xml");
+    WriteFile(At("QorConfig.xml"), "<QorConf>\r\n<port>1</port>\r\n<Extra>kept</Extra>\r\n</QorConf>");
+    CSettingsFile file(At("QorConfig.xml"));
 
     ServerSettings first;
     first.nPort = 6001;
@@ -108,7 +108,7 @@ TEST_F(SettingsStoreTest, SavingTwiceKeepsEachKeyOnceAfterOtherChildren)
     second.bComponentMode = 0;
     SaveSettings(second, file);
 
-    std::string text = ReadFile("QorConfig.xml");
+    std::string text = ReadFile(At("QorConfig.xml"));
     EXPECT_EQ(text, Lines({"<QorConf>", "<Extra>kept</Extra>", "<port>6002</port>", "<downdir>/srv/a b/rec</downdir>",
                            "<startdown>1262304000</startdown>", "<stoptdown>-1879048192</stoptdown>",
                            "<filetype>1</filetype>", "<IP>10.1.2.3</IP>", "<MIRDOMode>0</MIRDOMode>", "</QorConf>"}));
@@ -120,7 +120,7 @@ TEST_F(SettingsStoreTest, SavingTwiceKeepsEachKeyOnceAfterOtherChildren)
 
 TEST_F(SettingsStoreTest, SettingsThenSpecialConfigGiveTheDocumentedFile)
 {
-    CSettingsFile file("./QorConfig.xml");
+    CSettingsFile file(At("QorConfig.xml"));
     ServerSettings settings;
     CopyField(settings.szDownDir, sizeof(settings.szDownDir), "f:\\mp4download");
     settings.tStart = 1262304000;
@@ -131,7 +131,7 @@ TEST_F(SettingsStoreTest, SettingsThenSpecialConfigGiveTheDocumentedFile)
     int nFlag = 0;
     SaveSpecialConfig(1, {Entry("0000", 0, 1262304000, 1262390400, 0)}, file, table, nFlag);
 
-    EXPECT_EQ(ReadFile("QorConfig.xml"),
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")),
               Lines({"<QorConf>", "<port>5990</port>", "<downdir>f:\\mp4download</downdir>",
                      "<startdown>1262304000</startdown>", "<stoptdown>1262390400</stoptdown>",
                      "<filetype>0</filetype>", "<IP>127.0.0.1</IP>", "<MIRDOMode>0</MIRDOMode>", "<AllPrivileges>",
@@ -144,7 +144,7 @@ TEST_F(SettingsStoreTest, SettingsThenSpecialConfigGiveTheDocumentedFile)
     // Rewriting with two entries, one with markup in its plate, replaces the block
     // in place and reads back unchanged; clearing the flag keeps the rows.
     SaveSpecialConfig(0, {Entry("B<&>2", 12, 5, 6, 2), Entry("A1", 3, 7, 8, 1)}, file, table, nFlag);
-    std::string text = ReadFile("QorConfig.xml");
+    std::string text = ReadFile(At("QorConfig.xml"));
     EXPECT_EQ(Count(text, "<AllPrivileges>"), 1u);
     EXPECT_NE(text.find("<EnablePrivileges>0</EnablePrivileges>"), std::string::npos);
     EXPECT_NE(text.find("<PlateNO>B&lt;&amp;&gt;2</PlateNO>"), std::string::npos);
@@ -159,7 +159,7 @@ TEST_F(SettingsStoreTest, SpecialConfigReaderQuirks)
 {
     // Duplicate plates: the later entry wins. A missing ChanNO reads the plate text
     // again; the fields after it are still found.
-    WriteFile("QorConfig.xml",
+    WriteFile(At("QorConfig.xml"),
               "<QorConf><AllPrivileges><EnablePrivileges>1</EnablePrivileges>"
               "<Privilege><PlateNO>AB1</PlateNO><ChanNO>1</ChanNO><StartTime>10</StartTime>"
               "<StopTime>20</StopTime><FileType>1</FileType></Privilege>"
@@ -168,7 +168,7 @@ TEST_F(SettingsStoreTest, SpecialConfigReaderQuirks)
               "<Privilege><PlateNO>12</PlateNO><StartTime>50</StartTime>"
               "<StopTime>60</StopTime><FileType>1</FileType></Privilege>"
               "</AllPrivileges></QorConf>");
-    CSettingsFile file("./QorConfig.xml");
+    CSettingsFile file(At("QorConfig.xml"));
     SpecialConfigTable table;
     table["stale"] = Entry("stale", 1, 1, 1, 1);
     int nFlag = 0;
@@ -177,7 +177,7 @@ TEST_F(SettingsStoreTest, SpecialConfigReaderQuirks)
     EXPECT_EQ(Show(table), "12:12 50-60 1;AB1:2 30-40 2");  // the stale row is gone
 
     // Without an EnablePrivileges element the flag is left as it was.
-    WriteFile("QorConfig.xml", "<QorConf><AllPrivileges><Privilege><PlateNO>X</PlateNO></Privilege>"
+    WriteFile(At("QorConfig.xml"), "<QorConf><AllPrivileges><Privilege><PlateNO>X</PlateNO></Privilege>"
                                "</AllPrivileges></QorConf>");
     nFlag = 7;
     LoadSpecialConfig(table, nFlag, file);
@@ -188,20 +188,20 @@ TEST_F(SettingsStoreTest, SpecialConfigReaderQuirks)
 TEST_F(SettingsStoreTest, MalformedFileIsKeptAsBackup)
 {
     const std::string broken = "<QorConf><port>6000</port><IP>10.0.0.1</QorConf>";
-    WriteFile("QorConfig.xml", broken);
-    CSettingsFile file("./QorConfig.xml");
-    EXPECT_EQ(ReadFile("QorConfig.xml.bak"), broken);
-    EXPECT_EQ(ReadFile("QorConfig.xml"), "<QorConf></QorConf>");
-    EXPECT_TRUE(LogHas("./QorConfig.xml is not well-formed, kept as ./QorConfig.xml.bak"));
+    WriteFile(At("QorConfig.xml"), broken);
+    CSettingsFile file(At("QorConfig.xml"));
+    EXPECT_EQ(ReadFile(At("QorConfig.xml.bak")), broken);
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), "<QorConf></QorConf>");
+    EXPECT_TRUE(LogHas(At("QorConfig.xml") + " is not well-formed, kept as " + At("QorConfig.xml.bak")));
 
     // Broken by hand while running: reads see nothing, the next write keeps it too.
     const std::string broken2 = "<QorConf><port>7000</port>";
-    WriteFile("QorConfig.xml", broken2);
+    WriteFile(At("QorConfig.xml"), broken2);
     EXPECT_EQ(file.ReadValue("port"), "");
-    EXPECT_EQ(ReadFile("QorConfig.xml"), broken2);
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), broken2);
     EXPECT_TRUE(file.WriteValue("port", "7001"));
-    EXPECT_EQ(ReadFile("QorConfig.xml.bak"), broken2);
-    EXPECT_EQ(ReadFile("QorConfig.xml"), "<QorConf>\r\n<port>7001</port>\r\n</QorConf>");
+    EXPECT_EQ(ReadFile(At("QorConfig.xml.bak")), broken2);
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), "<QorConf>\r\n<port>7001</port>\r\n</QorConf>");
 }
 
 TEST_F(SettingsStoreTest, ValuesLongerThanTheirFieldAreCut)
@@ -209,10 +209,10 @@ TEST_F(SettingsStoreTest, ValuesLongerThanTheirFieldAreCut)
     const std::string longIP = "123.123.123.123.99";
     const std::string longDir = "/" + std::string(300, 'd');
     const std::string longPlate = std::string(30, 'p') + "\xC3\xA9xyz";  // "é" straddles byte 31
-    WriteFile("QorConfig.xml", "<QorConf><port>5990</port><downdir>" + longDir + "</downdir><IP>" + longIP +
+    WriteFile(At("QorConfig.xml"), "<QorConf><port>5990</port><downdir>" + longDir + "</downdir><IP>" + longIP +
                                    "</IP><AllPrivileges><EnablePrivileges>1</EnablePrivileges><Privilege><PlateNO>" +
                                    longPlate + "</PlateNO><ChanNO>3</ChanNO></Privilege></AllPrivileges></QorConf>");
-    CSettingsFile file("./QorConfig.xml");
+    CSettingsFile file(At("QorConfig.xml"));
 
     struct {
         ServerSettings settings;
@@ -232,24 +232,24 @@ TEST_F(SettingsStoreTest, ValuesLongerThanTheirFieldAreCut)
     // Saving a full field writes all of it, and nothing past it.
     std::memset(loaded.settings.szIP, '9', sizeof(loaded.settings.szIP));  // no NUL at all
     SaveSettings(loaded.settings, file);
-    EXPECT_NE(ReadFile("QorConfig.xml").find("<IP>9999999999999999</IP>"), std::string::npos);
+    EXPECT_NE(ReadFile(At("QorConfig.xml")).find("<IP>9999999999999999</IP>"), std::string::npos);
 }
 
 TEST_F(SettingsStoreTest, HandEditsBetweenCallsAreSeenAndKept)
 {
-    CSettingsFile file("./QorConfig.xml");
+    CSettingsFile file(At("QorConfig.xml"));
     ServerSettings settings;
     SaveSettings(settings, file);
 
     // Edit by hand: another port, an extra element, a second IP before the first.
-    std::string text = ReadFile("QorConfig.xml");
+    std::string text = ReadFile(At("QorConfig.xml"));
     text.replace(text.find("<port>5990</port>"), 17, "<port>7000</port>\r\n<IP>1.1.1.1</IP>");
     text.replace(text.find("</QorConf>"), 10, "<Note>mine</Note>\r\n</QorConf>");
-    WriteFile("QorConfig.xml", text);
+    WriteFile(At("QorConfig.xml"), text);
 
     EXPECT_EQ(file.ReadValue("port"), "<port>7000</port>\r\n");
     EXPECT_TRUE(file.WriteValue("IP", "10.0.0.2"));
-    text = ReadFile("QorConfig.xml");
+    text = ReadFile(At("QorConfig.xml"));
     EXPECT_EQ(Count(text, "<IP>"), 1u);
     EXPECT_NE(text.find("<Note>mine</Note>"), std::string::npos);
     EXPECT_NE(text.find("<port>7000</port>"), std::string::npos);
@@ -259,26 +259,26 @@ TEST_F(SettingsStoreTest, HandEditsBetweenCallsAreSeenAndKept)
     EXPECT_STREQ(loaded.szIP, "10.0.0.2");
 
     // A value that would break the file is refused and the file left alone.
-    text = ReadFile("QorConfig.xml");
+    text = ReadFile(At("QorConfig.xml"));
     EXPECT_FALSE(file.WriteValue("downdir", "/srv/a<b"));
-    EXPECT_EQ(ReadFile("QorConfig.xml"), text);
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), text);
     // Values without markup, "&" included, read back exactly.
     EXPECT_TRUE(file.WriteValue("downdir", "/srv/R&D 'x'"));
     ASSERT_EQ(LoadSettings(loaded, file), 0);
     EXPECT_STREQ(loaded.szDownDir, "/srv/R&D 'x'");
 
     // Deleted by hand: nothing stale is read, and a write starts it again.
-    std::filesystem::remove("QorConfig.xml");
+    std::filesystem::remove(At("QorConfig.xml"));
     EXPECT_EQ(file.ReadValue("port"), "");
     EXPECT_EQ(LoadSettings(loaded, file), -1);
     EXPECT_TRUE(file.WriteValue("port", "6000"));
-    EXPECT_EQ(ReadFile("QorConfig.xml"), "<QorConf>\r\n<port>6000</port>\r\n</QorConf>");
+    EXPECT_EQ(ReadFile(At("QorConfig.xml")), "<QorConf>\r\n<port>6000</port>\r\n</QorConf>");
 }
 
 TEST_F(SettingsStoreTest, UnwritableFileIsReportedAndLeavesTheFlagInForce)
 {
     // A file in a folder that does not exist cannot be written, not even by root.
-    CSettingsFile file("./gone/QorConfig.xml");
+    CSettingsFile file(At("gone/QorConfig.xml"));
     EXPECT_FALSE(SaveSettings(ServerSettings(), file));
 
     SpecialConfigTable table;
@@ -289,7 +289,7 @@ TEST_F(SettingsStoreTest, UnwritableFileIsReportedAndLeavesTheFlagInForce)
     EXPECT_EQ(Show(table), "");  // what the (absent) file holds
 
     // Once the folder exists the same calls succeed.
-    std::filesystem::create_directory("gone");
+    std::filesystem::create_directory(At("gone"));
     EXPECT_TRUE(SaveSettings(ServerSettings(), file));
     EXPECT_TRUE(SaveSpecialConfig(1, {Entry("A1", 0, 5, 6, 0)}, file, table, nFlag));
     EXPECT_EQ(nFlag, 1);

@@ -335,30 +335,30 @@ TEST_F(XmlDocFileTest, LoadAndSaveReportBytesAndKeepTheBytes)
 {
     const std::string strText = "<QorConf>\r\n<port>80</port>\r\n<IP>10.0.0.1</IP>\r\n</QorConf>";
     ASSERT_EQ(strText.size(), 57u);
-    WriteFile("in.xml", strText);
+    WriteFile(At("in.xml"), strText);
     CXmlDoc doc;
-    ASSERT_TRUE(doc.LoadFile("in.xml"));
+    ASSERT_TRUE(doc.LoadFile(At("in.xml")));
     EXPECT_EQ(doc.GetResult(), "57 bytes");
     ASSERT_TRUE(doc.FindChild("IP"));
     ASSERT_TRUE(doc.AddChild("x", 1));
-    ASSERT_TRUE(doc.SaveFile("out.xml"));
+    ASSERT_TRUE(doc.SaveFile(At("out.xml")));
     EXPECT_EQ(doc.GetResult(), "67 bytes");
-    EXPECT_EQ(ReadFile("out.xml"), "<QorConf>\r\n<port>80</port>\r\n<IP>10.0.0.1</IP>\r\n<x>1</x>\r\n</QorConf>");
+    EXPECT_EQ(ReadFile(At("out.xml")), "<QorConf>\r\n<port>80</port>\r\n<IP>10.0.0.1</IP>\r\n<x>1</x>\r\n</QorConf>");
 
-    WriteFile("empty.xml", "");
-    EXPECT_FALSE(doc.LoadFile("empty.xml"));
+    WriteFile(At("empty.xml"), "");
+    EXPECT_FALSE(doc.LoadFile(At("empty.xml")));
     EXPECT_EQ(doc.GetResult(), "0 bytes, Empty document");
 
-    WriteFile("bad.xml", "<a>\n<b>\n</a>\n");
-    EXPECT_FALSE(doc.LoadFile("bad.xml"));
+    WriteFile(At("bad.xml"), "<a>\n<b>\n</a>\n");
+    EXPECT_FALSE(doc.LoadFile(At("bad.xml")));
     EXPECT_EQ(doc.GetResult(), "13 bytes, End tag 'a' at offset 9 does not match start tag 'b' at offset 4");
 
     // A missing file leaves the document as it was.
     ASSERT_TRUE(doc.SetText("<keep/>"));
-    EXPECT_FALSE(doc.LoadFile("missing.xml"));
+    EXPECT_FALSE(doc.LoadFile(At("missing.xml")));
     EXPECT_EQ(doc.GetResult(), "No such file or directory");
     EXPECT_EQ(doc.GetText(), "<keep/>");
-    EXPECT_FALSE(doc.SaveFile("no/such/dir.xml"));
+    EXPECT_FALSE(doc.SaveFile(At("no/such/dir.xml")));
     EXPECT_EQ(doc.GetResult(), "No such file or directory");
     EXPECT_FALSE(doc.LoadFile(Dir().string())); // a directory
     EXPECT_EQ(doc.GetText(), "<keep/>");
@@ -368,10 +368,10 @@ TEST_F(XmlDocFileTest, LoadAndSaveReportBytesAndKeepTheBytes)
     ASSERT_TRUE(doc.SetText("<Data></Data>"));
     CFile file;
     EXPECT_FALSE(doc.WriteToOpenFile(file));
-    WriteFile("index.xml", "0123456789abcdefghij");
-    ASSERT_EQ(file.Open("index.xml", CFile::Mode::ReadWrite), 0);
+    WriteFile(At("index.xml"), "0123456789abcdefghij");
+    ASSERT_EQ(file.Open(At("index.xml"), CFile::Mode::ReadWrite), 0);
     ASSERT_EQ(file.WriteAll("01", 2), 0);  // the position is now 2
     EXPECT_TRUE(doc.WriteToOpenFile(file));
     file.Close();
-    EXPECT_EQ(ReadFile("index.xml"), "01<Data></Data>fghij");
+    EXPECT_EQ(ReadFile(At("index.xml")), "01<Data></Data>fghij");
 }

@@ -49,11 +49,13 @@ protected:
     void Launch(std::uint16_t nPort, const std::string& notifySocket = {})
     {
         if (nPort != 0)
-            WriteFile("QorConfig.xml", "<QorConf>\r\n<port>" + std::to_string(nPort) +
-                                           "</port>\r\n<downdir>depot/video</downdir>\r\n</QorConf>\r\n");
+            WriteFile(Dir() / "QorConfig.xml", "<QorConf>\r\n<port>" + std::to_string(nPort) +
+                                                   "</port>\r\n<downdir>depot/video</downdir>\r\n</QorConf>\r\n");
         m_pid = ::fork();
         ASSERT_GE(m_pid, 0);
         if (m_pid == 0) {
+            if (::chdir(Dir().c_str()) != 0)
+                ::_exit(126);
             int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, STDERR_FILENO);
             if (!notifySocket.empty())
@@ -141,7 +143,7 @@ TEST_F(HeadlessServerTest, AnswersRecordersAndStopsCleanlyOnSigterm)
     EXPECT_EQ(ReadBe16(reply->data() + 6), 200);
     EXPECT_EQ(ReadBe32(reply->data() + 8), 11u);
     ASSERT_TRUE(WaitForLog("Start download task for DEPOT-1"));
-    EXPECT_TRUE(std::filesystem::is_directory("depot/video/DEPOT-1"));
+    EXPECT_TRUE(std::filesystem::is_directory(Dir() / "depot/video/DEPOT-1"));
 
     ASSERT_EQ(::kill(m_pid, SIGTERM), 0);
     EXPECT_EQ(WaitExit(), 0);
@@ -152,7 +154,7 @@ TEST_F(HeadlessServerTest, AnswersRecordersAndStopsCleanlyOnSigterm)
     EXPECT_NE(std::find(messages.begin(), messages.end(), "DEPOT-1 Registed, number of channel is 2"),
               messages.end());
     // The settings file it read is still the one given; the port answered was ours.
-    EXPECT_NE(ReadFile("QorConfig.xml").find(std::to_string(nPort)), std::string::npos);
+    EXPECT_NE(ReadFile(Dir() / "QorConfig.xml").find(std::to_string(nPort)), std::string::npos);
 }
 
 TEST_F(HeadlessServerTest, BusyPortExitsWithMessage)
@@ -160,7 +162,7 @@ TEST_F(HeadlessServerTest, BusyPortExitsWithMessage)
     CSocket holder = CSocket::CreateUdp(nullptr, 0);
     Launch(holder.LocalPort());
     EXPECT_EQ(WaitExit(), 1);
-    EXPECT_EQ(ReadFile("stderr.txt"), "Start failed, please assure port not occupied!\n");
+    EXPECT_EQ(ReadFile(Dir() / "stderr.txt"), "Start failed, please assure port not occupied!\n");
     // The settings it tried are said after the failure: the port is the one taken.
     auto messages = ReadLogMessages();
     ASSERT_GE(messages.size(), 2u);
@@ -173,15 +175,15 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     Launch(0);
     // On the default port, which this machine may have taken: either outcome writes
     // the settings file first, then its first log line.
-    WaitFor([] {
+    WaitFor([this] {
         std::error_code ec;
-        return std::filesystem::file_size("log.txt", ec) > 0 && !ec;
+        return std::filesystem::file_size(Dir() / "log.txt", ec) > 0 && !ec;
     });
     ::kill(m_pid, SIGINT);
     int nExit = WaitExit();
     EXPECT_TRUE(nExit == 0 || nExit == 1) << nExit;
     // A server left alone must follow the clock: the file it made has a rolling window.
-    std::string settings = ReadFile("QorConfig.xml");
+    std::string settings = ReadFile(Dir() / "QorConfig.xml");
     EXPECT_EQ(settings.rfind("<QorConf>", 0), 0u);
     EXPECT_NE(settings.find("<rollinghours>24</rollinghours>"), std::string::npos) << settings;
     EXPECT_NE(settings.find("<maxvehicles>1000</maxvehicles>"), std::string::npos) << settings;
@@ -197,7 +199,7 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     EXPECT_NE(settings.find("<AllPrivileges>\r\n<EnablePrivileges>0</EnablePrivileges>\r\n</AllPrivileges>"),
               std::string::npos)
         << settings;
-    CSettingsFile file("./QorConfig.xml", CSettingsFile::Access::ReadOnly);
+    CSettingsFile file((Dir() / "QorConfig.xml").string(), CSettingsFile::Access::ReadOnly);
     ServerSettings loaded;
     EXPECT_EQ(LoadSettings(loaded, file), 0);
     EXPECT_STREQ(loaded.szDownDir, "mp4download");
@@ -215,8 +217,8 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
     // Read back whole, it says nothing of missing keys.
     std::vector<std::string> messages = ReadLogMessages();
     ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[1].rfind("Settings: port 5990, downdir " + std::filesystem::current_path().string() +
-                                    "/mp4download, IP automatic, span rolling 24 hours, ",
+    EXPECT_EQ(messages[1].rfind("Settings: port 5990, downdir " + (Dir() / "mp4download").string() +
+                                    ", IP automatic, span rolling 24 hours, ",
                                 0),
               0u)
         << messages[1];
@@ -317,16 +319,16 @@ TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
     // The server makes its settings file, then stops (or, with the default port
     // taken, gives up at once: the file is written first either way).
     Launch(0);
-    ASSERT_TRUE(WaitFor([] {
+    ASSERT_TRUE(WaitFor([this] {
         std::error_code ec;
-        return std::filesystem::file_size("log.txt", ec) > 0 && !ec;
+        return std::filesystem::file_size(Dir() / "log.txt", ec) > 0 && !ec;
     }));
     ::kill(m_pid, SIGTERM);
     WaitExit();
 
     // Only values change, in place; no key is added. The port's value is changed
     // too, as 5990 may be taken on this machine, but only where the server wrote one.
-    std::string text = ReadFile("QorConfig.xml");
+    std::string text = ReadFile(Dir() / "QorConfig.xml");
     const std::uint16_t nPort = FreeUdpPort();
     const std::string target = (Dir() / "disk2" / "recordings").string();
     for (auto [from, to] : {std::pair<std::string, std::string> {"<port>5990</port>",
@@ -336,17 +338,19 @@ TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
         ASSERT_NE(nAt, std::string::npos) << from << " in " << text;
         text.replace(nAt, from.size(), to);
     }
-    WriteFile("QorConfig.xml", text);
-    const std::string firstRun = ReadFile("log.txt");
+    WriteFile(Dir() / "QorConfig.xml", text);
+    const std::string firstRun = ReadFile(Dir() / "log.txt");
 
     m_pid = ::fork();
     ASSERT_GE(m_pid, 0);
     if (m_pid == 0) {
+        if (::chdir(Dir().c_str()) != 0)
+            ::_exit(126);
         ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     // With rotation on, the first run's lines move to log.txt.1 before the first new one.
-    ASSERT_TRUE(WaitFor([] { return std::filesystem::exists("log.txt.1"); }));
+    ASSERT_TRUE(WaitFor([this] { return std::filesystem::exists(Dir() / "log.txt.1"); }));
     ASSERT_TRUE(WaitForLog("Server starts"));
     SimOptions options;
     options.nServerPort = nPort;
@@ -370,29 +374,29 @@ TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
     sim.Stop();
     ::kill(m_pid, SIGTERM);
     EXPECT_EQ(WaitExit(), 0);
-    ASSERT_TRUE(bStored) << ReadFile("log.txt");
+    ASSERT_TRUE(bStored) << ReadFile(Dir() / "log.txt");
     for (const std::filesystem::path& path : stored)
         EXPECT_EQ(std::filesystem::file_size(path), 200000u) << path;
-    EXPECT_FALSE(std::filesystem::exists("mp4download"));
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "mp4download"));
     EXPECT_TRUE(LogHas("Settings: port " + std::to_string(nPort) + ", downdir " + target +
                        ", IP automatic, span rolling 24 hours, filetype 0 (All Record), component mode 0, "
                        "maxtransfers 0, retaindays 0, minfreemb 0, maxvehicles 1000, logmaxmb 64, logkeep 5"));
-    EXPECT_EQ(ReadFile("log.txt.1"), firstRun);
+    EXPECT_EQ(ReadFile(Dir() / "log.txt.1"), firstRun);
 }
 
 TEST_F(HeadlessServerTest, KeepsAnExistingSettingsFileAndSetsADamagedHistoryAside)
 {
-    WriteFile("fleet.db", std::string(8192, 'x'));
+    WriteFile(Dir() / "fleet.db", std::string(8192, 'x'));
     std::uint16_t nPort = FreeUdpPort();
     Launch(nPort);
-    std::string given = ReadFile("QorConfig.xml");
+    std::string given = ReadFile(Dir() / "QorConfig.xml");
     ASSERT_TRUE(WaitForLog("Server starts"));
     ::kill(m_pid, SIGTERM);
     EXPECT_EQ(WaitExit(), 0);
-    EXPECT_EQ(ReadFile("QorConfig.xml"), given);
+    EXPECT_EQ(ReadFile(Dir() / "QorConfig.xml"), given);
 
     std::vector<std::filesystem::path> backups;
-    for (auto& entry : std::filesystem::directory_iterator("."))
+    for (auto& entry : std::filesystem::directory_iterator(Dir()))
         if (entry.path().extension() == ".bak" && entry.path().filename().string().rfind("fleet.db.", 0) == 0)
             backups.push_back(entry.path());
     ASSERT_EQ(backups.size(), 1u);
@@ -403,7 +407,7 @@ TEST_F(HeadlessServerTest, KeepsAnExistingSettingsFileAndSetsADamagedHistoryAsid
                m.find(backups[0].filename().string()) != std::string::npos;
     }));
     // The new database is a working one.
-    EXPECT_EQ(ReadFile("fleet.db").rfind("SQLite format 3", 0), 0u);
+    EXPECT_EQ(ReadFile(Dir() / "fleet.db").rfind("SQLite format 3", 0), 0u);
 }
 
 TEST_F(HeadlessServerTest, TellsTheServiceManagerItIsReadyAliveAndStopping)

@@ -30,9 +30,9 @@ protected:
     }
 };
 
-TEST_F(ServerControlTest, AControlWithAHomeKeepsItsFilesThereWhateverTheWorkingDirectory)
+TEST_F(ServerControlTest, AControlWithAHomeKeepsItsFilesThere)
 {
-    // The working directory is Dir(); the control's home is elsewhere.
+    // The sandbox's own control has its home in Dir(); this one's is elsewhere.
     const fs::path home = Dir() / "depot-home";
     fs::create_directories(home);
     CServerControl control(home);
@@ -70,8 +70,8 @@ TEST_F(ServerControlTest, EachStartTakesItsOwnSnapshotAndIdsGoOnAcrossStarts)
     // snapshot stays as it was for whoever still holds it.
     WriteSettings(Control().SettingsPath(), "second");
     ASSERT_EQ(Control().Start(), 0);
-    EXPECT_STREQ(Server().Config().settings.szDownDir, "second");
-    EXPECT_STREQ(pFirst->settings.szDownDir, "first");
+    EXPECT_EQ(fs::path(Server().Config().settings.szDownDir), Dir() / "second");
+    EXPECT_EQ(fs::path(pFirst->settings.szDownDir), Dir() / "first");
     EXPECT_NE(Server().Parts().pConfig, pFirst);
     // A recorder never sees an id of the previous run again soon.
     EXPECT_EQ(Server().Parts().transactions.Next(), nId + 1);

@@ -18,12 +18,13 @@ class SettingsReportTest : public Sandbox {
 protected:
     SettingsReport Read(const std::string& text)
     {
-        WriteFile("QorConfig.xml", text);
-        CSettingsFile file("./QorConfig.xml", CSettingsFile::Access::ReadOnly);
+        WriteFile(Dir() / "QorConfig.xml", text);
+        CSettingsFile file((Dir() / "QorConfig.xml").string(), CSettingsFile::Access::ReadOnly);
         return ReadSettingsReport(file);
     }
 
-    std::string Cwd() const { return std::filesystem::current_path().string(); }
+    // What a relative download directory names when the summary is given it as it is.
+    static std::string Absolute(const char* szDir) { return std::filesystem::absolute(szDir).string(); }
 };
 
 using Lines = std::vector<std::string>;
@@ -80,7 +81,7 @@ TEST_F(SettingsReportTest, SummaryGivesTheSettingsInForceInPlainWords)
     DepotSettings depot = HeadlessDepotSettings();
     std::strcpy(settings.szIP, "");
     EXPECT_EQ(SettingsSummary(settings, depot),
-              "Settings: port 5990, downdir " + Cwd() + "/mp4download, IP automatic, span rolling 24 hours, "
+              "Settings: port 5990, downdir " + Absolute("mp4download") + ", IP automatic, span rolling 24 hours, "
               "filetype 0 (All Record), component mode 0, maxtransfers 0, retaindays 0, minfreemb 0, "
               "maxvehicles 1000, logmaxmb 64, logkeep 5");
 
@@ -98,20 +99,20 @@ TEST_F(SettingsReportTest, SummaryGivesTheSettingsInForceInPlainWords)
               "span 2024-05-01 06:30:00..2024-05-02 18:00:05, filetype 2 (Alarm Record), component mode 1, "
               "maxtransfers 8, retaindays 0, minfreemb 0, maxvehicles 0, logmaxmb 0, logkeep 5");
     std::strcpy(settings.szDownDir, "");
-    EXPECT_NE(SettingsSummary(settings, depot).find("downdir " + Cwd() + ", "), std::string::npos);
+    EXPECT_NE(SettingsSummary(settings, depot).find("downdir " + std::filesystem::absolute("mp4download").parent_path().string() + ", "), std::string::npos);
 }
 
 TEST_F(SettingsReportTest, StartLogsTheSettingsAndTheWarningsAfterItsOwnLine)
 {
     // On the default port, which this machine may have taken: either way the start
     // says what it ran with.
-    WriteFile("QorConfig.xml", "<QorConf><downdir>elsewhere</downdir><logkeep>500</logkeep></QorConf>");
+    WriteFile(Dir() / "QorConfig.xml", "<QorConf><downdir>elsewhere</downdir><logkeep>500</logkeep></QorConf>");
     const int nResult = Control().Start();
     Control().Stop();
     const std::vector<std::string> messages = ReadLogMessages();
     ASSERT_GE(messages.size(), 4u);
     EXPECT_EQ(messages[0], nResult == 0 ? "Server starts" : "failed to create udp server");
-    EXPECT_EQ(messages[1].rfind("Settings: port 5990, downdir " + Cwd() + "/mp4download, IP 127.0.0.1, span ", 0), 0u)
+    EXPECT_EQ(messages[1].rfind("Settings: port 5990, downdir " + (Dir() / "mp4download").string() + ", IP 127.0.0.1, span ", 0), 0u)
         << messages[1];
     EXPECT_NE(messages[1].find(", logmaxmb 0, logkeep 100"), std::string::npos) << messages[1];
     EXPECT_EQ(messages[2], "QorConfig.xml has no port: downdir ignored, defaults used");

@@ -97,16 +97,16 @@ TEST(LocalStoreNameTest, NamesOfTheLayoutAndDateOrder)
 TEST_F(LocalStoreFiles, FindFilesMatchesStarsCaseSensitively)
 {
     for (const char* szName : {"ch01_a_b.mp4", "ch01_a_b.MP4", "ch01_ab.mp4", "ch01__.mp4", "x.mp4", "ch01_a_b.mp4.td"})
-        WriteFile(szName, "");
-    fs::create_directory("ch01_dir_x.mp4");  // directories are listed too
+        WriteFile(Dir() / szName, "");
+    fs::create_directory(Dir() / "ch01_dir_x.mp4");  // directories are listed too
 
-    EXPECT_EQ(Sorted(FindFiles("./ch01_*_*.mp4")),
+    EXPECT_EQ(Sorted(FindFiles(At("ch01_*_*.mp4"))),
               (std::vector<std::string> {"ch01__.mp4", "ch01_a_b.mp4", "ch01_dir_x.mp4"}));
     EXPECT_EQ(Sorted(FindFiles(Dir().string() + "/*.td")), std::vector<std::string> {"ch01_a_b.mp4.td"});
-    EXPECT_EQ(FindFiles("./x.mp4"), std::vector<std::string> {"x.mp4"});
-    EXPECT_TRUE(FindFiles("./?.mp4").empty());  // "?" is an ordinary character
-    EXPECT_TRUE(FindFiles("./nothere/*").empty());
-    std::vector<std::string> all = FindFiles("./*");
+    EXPECT_EQ(FindFiles(At("x.mp4")), std::vector<std::string> {"x.mp4"});
+    EXPECT_TRUE(FindFiles(At("?.mp4")).empty());  // "?" is an ordinary character
+    EXPECT_TRUE(FindFiles(At("nothere/*")).empty());
+    std::vector<std::string> all = FindFiles(At("*"));
     EXPECT_EQ(all.size(), 8u);  // and the sandbox's log.txt
     EXPECT_EQ(std::count(all.begin(), all.end(), "."), 0);
     EXPECT_EQ(std::count(all.begin(), all.end(), ".."), 0);

@@ -7,9 +7,28 @@
 #include <regex>
 #include <sstream>
 
-std::vector<std::string> ReadLogMessages(const std::string& path)
+namespace {
+
+std::filesystem::path& LogFilePath()
 {
-    std::ifstream in(path, std::ios::binary);
+    static std::filesystem::path s_path;
+    return s_path;
+}
+
+} // namespace
+
+void SetLogFilePath(const std::filesystem::path& path)
+{
+    LogFilePath() = path;
+}
+
+std::vector<std::string> ReadLogMessages(const std::filesystem::path& path)
+{
+    if (path.empty() && LogFilePath().empty()) {
+        ADD_FAILURE() << "no log file to read";
+        return {};
+    }
+    std::ifstream in(path.empty() ? LogFilePath() : path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     std::string text = ss.str();

@@ -1,15 +1,20 @@
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
-// The messages of ./log.txt without their time stamps, in file order (a message
-// ending in its own CR LF keeps it). Fails the current test when a line is not
-// "YYYY-MM-DD HH:MM:SS message\r\n".
-std::vector<std::string> ReadLogMessages(const std::string& path = "log.txt");
+// The log file the calls below read by default: the one the current test's logger
+// writes (Sandbox sets it). Reading with none set fails the test. Test thread.
+void SetLogFilePath(const std::filesystem::path& path);
 
-// Whether some message of ./log.txt equals text.
+// The messages of the log file (path, else the one set above) without their time
+// stamps, in file order (a message ending in its own CR LF keeps it). Fails the
+// current test when a line is not "YYYY-MM-DD HH:MM:SS message\r\n".
+std::vector<std::string> ReadLogMessages(const std::filesystem::path& path = {});
+
+// Whether some message of the log file equals text.
 bool LogHas(const std::string& text);
 
-// The last message of ./log.txt, "" when there is none.
+// The last message of the log file, "" when there is none.
 std::string LastLogMessage();

@@ -1,9 +1,11 @@
 #include "Sandbox.h"
 
+#include "LogFile.h"
 #include "control/LogThrottle.h"
 #include "core/Logger.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
+#include "settings/Settings.h"
 #include "shell/ServerControl.h"
 #include "web/LogRing.h"
 
@@ -26,14 +28,17 @@ void SetTz(const std::optional<std::string>& tz)
 } // namespace
 
 // The directory and the control exist from construction on, so that a fixture's
-// members may be built on them; SetUp makes the directory the working one.
+// members may be built on them.
 Sandbox::Sandbox()
 {
     std::string tmpl = (std::filesystem::temp_directory_path() / "zeltest-XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr)
         throw std::runtime_error("no temporary directory");
     m_dir = tmpl;
-    m_pControl = std::make_unique<CServerControl>(std::filesystem::path(), m_dir.string());
+    // Whatever first makes the process-wide logger makes it here, not in the working
+    // directory.
+    CLogger::SetStartPath((m_dir / "log.txt").string());
+    m_pControl = std::make_unique<CServerControl>(m_dir);
 }
 
 // The control goes last: a fixture's own servers, destroyed before, use its history.
@@ -41,11 +46,10 @@ Sandbox::~Sandbox() = default;
 
 void Sandbox::SetUp()
 {
-    m_oldCwd = std::filesystem::current_path();
-    std::filesystem::current_path(m_dir);
     if (const char* szTz = std::getenv("TZ"))
         m_oldTz = szTz;
     CLogger::Instance().Reset((m_dir / "log.txt").string());
+    SetLogFilePath(m_dir / "log.txt");
 }
 
 CServerControl& Sandbox::Control()
@@ -53,6 +57,13 @@ CServerControl& Sandbox::Control()
     if (!m_pControl)
         throw std::logic_error("no control");
     return *m_pControl;
+}
+
+CSettingsFile& Sandbox::Settings()
+{
+    if (!m_pSettings)
+        m_pSettings = std::make_unique<CSettingsFile>(Control().SettingsPath().string());
+    return *m_pSettings;
 }
 
 CDepotServer& Sandbox::Server()
@@ -66,6 +77,12 @@ CDepotServer& Sandbox::Server()
 std::unique_ptr<CDepotServer> Sandbox::BindOwnServer(ServerConfigPtr pConfig, CNotifyCenter& center,
                                                      CDepotServer::Setup setup)
 {
+    // A relative download directory is taken inside Dir(), as the control takes it.
+    if (std::filesystem::path(pConfig->settings.szDownDir).is_relative()) {
+        auto pInDir = std::make_shared<ServerConfig>(*pConfig);
+        CopyField(pInDir->settings.szDownDir, sizeof(pInDir->settings.szDownDir), At(pConfig->settings.szDownDir));
+        pConfig = std::move(pInDir);
+    }
     setup.pConfig = std::move(pConfig);
     setup.pIndex = &Control().Index();
     auto pServer = std::make_unique<CDepotServer>(std::move(setup), center, Control().History(), CLogRing::Instance());
@@ -90,7 +107,7 @@ void Sandbox::TearDown()
     const char* szTz = std::getenv("TZ");
     if ((szTz == nullptr) != !m_oldTz || (szTz && *m_oldTz != szTz))
         SetTz(m_oldTz);
-    std::filesystem::current_path(m_oldCwd);
+    SetLogFilePath({});
     std::error_code ec;
     std::filesystem::remove_all(m_dir, ec);
 }

@@ -28,9 +28,7 @@ namespace {
 
 constexpr std::uint32_t kStart = 1362492129;  // 2013-03-05 14:02:09
 constexpr std::uint32_t kEnd = 1362492729;    // 2013-03-05 14:12:09
-const std::string kChanDir = "dl/BUS1/05-03-2013/ch01";
 const std::string kMp4Name = "ch01_20130305140209_20130305141209.mp4";
-const std::string kMp4 = kChanDir + "/" + kMp4Name;
 
 std::string TdName(const std::string& recorderName, std::uint32_t nSize, std::uint32_t tEnd = kEnd)
 {
@@ -59,6 +57,11 @@ bool WaitForSize(const std::string& path, std::size_t nSize)
 
 class FileReceiverTest : public Sandbox {
 protected:
+    // The store's root, BUS1's channel 1 directory of 05-03-2013 and its recording.
+    const std::string m_root = At("dl");
+    const std::string m_chanDir = m_root + "/BUS1/05-03-2013/ch01";
+    const std::string m_mp4 = m_chanDir + "/" + kMp4Name;
+
     void SetUp() override
     {
         Sandbox::SetUp();
@@ -113,7 +116,7 @@ protected:
         return bClosedByServer;
     }
 
-    CTCPSrv m_srv {[](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, "dl", false, nullptr); }};
+    CTCPSrv m_srv {[this](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, m_root, false, nullptr); }};
     std::uint16_t m_nPort = 0;
 };
 
@@ -124,8 +127,8 @@ TEST_F(FileReceiverTest, WholeFileIsStoredUnderItsFinishedName)
     constexpr std::uint32_t kSize = 100000;
     SendRange(HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1), 0, kSize);
 
-    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
-    EXPECT_EQ(FindFiles(kChanDir + "/*.td").size(), 0u);
+    EXPECT_EQ(ReadFile(m_mp4), Content(kSize));
+    EXPECT_EQ(FindFiles(m_chanDir + "/*.td").size(), 0u);
     EXPECT_EQ(m_srv.TakeReceivedBytes(), kSize);
     std::vector<std::string> log = ReadLogMessages();
     std::vector<std::string> expected {"test begins", "Start Recv file stream for channel 1 of BUS1\n",
@@ -150,18 +153,18 @@ TEST_F(FileReceiverTest, HeaderThatNeverCompletesIsRefused)
     std::vector<std::string> log = ReadLogMessages();
     EXPECT_EQ(log, (std::vector<std::string> {"test begins", "select err or timeout", "Error transfer header size",
                                               "Error transfer header size"}));
-    EXPECT_FALSE(fs::exists("dl"));
+    EXPECT_FALSE(fs::exists(m_root));
 }
 
 TEST_F(FileReceiverTest, InterruptedTransferIsResumedAndFinishedAtTheExactSizeNotBeyond)
 {
     constexpr std::uint32_t kSize = 100000;
     const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
-    const std::string td = kChanDir + "/" + TdName("ch01_rec", kSize);
+    const std::string td = m_chanDir + "/" + TdName("ch01_rec", kSize);
 
     SendRange(header, 0, 40000);
     EXPECT_EQ(ReadFile(td), Content(40000));
-    EXPECT_FALSE(fs::exists(kMp4));
+    EXPECT_FALSE(fs::exists(m_mp4));
     EXPECT_FALSE(LogHas("data.nFileSizeLow>transferHdr.nFileSize"));
 
     SendRange(header, 40000, 70000);
@@ -169,61 +172,61 @@ TEST_F(FileReceiverTest, InterruptedTransferIsResumedAndFinishedAtTheExactSizeNo
 
     SendRange(header, 70000, kSize);
     EXPECT_FALSE(fs::exists(td));
-    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
+    EXPECT_EQ(ReadFile(m_mp4), Content(kSize));
 
     // Bytes beyond the size stay in the partial file and are reported.
     const std::string overHeader = HeaderBytes("BUS1", "ch01_over", kStart + 7200, kEnd + 7200, 1000, 1);
     SendRange(overHeader, 0, 1010);
-    EXPECT_EQ(ReadFile(kChanDir + "/ch01_20130305160209_20130305161209.ch01_over.0000001000.td"), Content(1010));
-    EXPECT_FALSE(fs::exists(kChanDir + "/ch01_20130305160209_20130305161209.mp4"));
+    EXPECT_EQ(ReadFile(m_chanDir + "/ch01_20130305160209_20130305161209.ch01_over.0000001000.td"), Content(1010));
+    EXPECT_FALSE(fs::exists(m_chanDir + "/ch01_20130305160209_20130305161209.mp4"));
     EXPECT_TRUE(LogHas("data.nFileSizeLow>transferHdr.nFileSize"));
 
     // Sizes of 2^31 and more are named with a negative size text.
     const std::string bigHeader = HeaderBytes("BUS1", "ch01_big", kStart + 3600, kEnd + 3600, 0x80000000u, 1);
     SendRange(bigHeader, 0, 10);
-    EXPECT_EQ(SizeOf(kChanDir + "/ch01_20130305150209_20130305151209.ch01_big.-2147483648.td"), 10u);
+    EXPECT_EQ(SizeOf(m_chanDir + "/ch01_20130305150209_20130305151209.ch01_big.-2147483648.td"), 10u);
 }
 
 TEST_F(FileReceiverTest, RecordingWithAStartAlreadyStoredIsRefused)
 {
-    fs::create_directories(kChanDir);
+    fs::create_directories(m_chanDir);
     const std::string otherMp4 = "ch01_20130305140209_20130305150000.mp4";
-    WriteFile(kChanDir + "/" + otherMp4, "finished");
+    WriteFile(m_chanDir + "/" + otherMp4, "finished");
     const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 5000, 1);
 
     SendRange(header, 0, 5000);
     EXPECT_TRUE(LogHas("mp4 file with the same starttime is already exsit: " + otherMp4 + "\n"));
-    EXPECT_EQ(ReadFile(kChanDir + "/" + otherMp4), "finished");
-    EXPECT_FALSE(fs::exists(kMp4));
-    EXPECT_EQ(FindFiles(kChanDir + "/*").size(), 1u);
+    EXPECT_EQ(ReadFile(m_chanDir + "/" + otherMp4), "finished");
+    EXPECT_FALSE(fs::exists(m_mp4));
+    EXPECT_EQ(FindFiles(m_chanDir + "/*").size(), 1u);
     EXPECT_EQ(m_srv.TakeReceivedBytes(), 0u);
 
     // Two files with that start block the recording until someone removes one.
-    WriteFile(kChanDir + "/" + TdName("ch01_rec", 5000), "part");
+    WriteFile(m_chanDir + "/" + TdName("ch01_rec", 5000), "part");
     SendRange(header, 0, 5000);
-    EXPECT_TRUE(LogHas("nMatched>=2 for half-identical files: " + kChanDir + "/*_20130305140209_*"));
-    EXPECT_EQ(ReadFile(kChanDir + "/" + TdName("ch01_rec", 5000)), "part");
+    EXPECT_TRUE(LogHas("nMatched>=2 for half-identical files: " + m_chanDir + "/*_20130305140209_*"));
+    EXPECT_EQ(ReadFile(m_chanDir + "/" + TdName("ch01_rec", 5000)), "part");
     EXPECT_FALSE(LogHas("Start Recv file stream for channel 1 of BUS1\n"));
 }
 
 TEST_F(FileReceiverTest, LonePartialFileOfAnOlderHeaderIsAdopted)
 {
-    fs::create_directories(kChanDir);
+    fs::create_directories(m_chanDir);
     const std::string oldName = TdName("ch01_old", 50, kEnd - 60);
-    WriteFile(kChanDir + "/" + oldName, Content(30));
+    WriteFile(m_chanDir + "/" + oldName, Content(30));
 
     SendRange(HeaderBytes("BUS1", "ch01_new", kStart, kEnd, 100, 1), 30, 100);
     EXPECT_TRUE(LogHas("matched file " + oldName + " doesn't meet transfering file: " + TdName("ch01_new", 100) +
                        ", rename succ"));
-    EXPECT_EQ(ReadFile(kMp4), Content(100));
-    EXPECT_EQ(FindFiles(kChanDir + "/*").size(), 1u);
+    EXPECT_EQ(ReadFile(m_mp4), Content(100));
+    EXPECT_EQ(FindFiles(m_chanDir + "/*").size(), 1u);
 }
 
 TEST_F(FileReceiverTest, WrongChannelTagIsRefusedBeforeTheStoreIsTouched)
 {
-    fs::create_directories(kChanDir);
+    fs::create_directories(m_chanDir);
     const std::string lone = TdName("ch01_rec", 50);
-    WriteFile(kChanDir + "/" + lone, "part");
+    WriteFile(m_chanDir + "/" + lone, "part");
 
     SendRange(HeaderBytes("BUS1", "ch1_rec", kStart, kEnd, 50, 1), 0, 50);
     SendRange(HeaderBytes("BUS1", "ch02_rec", kStart, kEnd, 50, 1), 0, 50);
@@ -231,13 +234,13 @@ TEST_F(FileReceiverTest, WrongChannelTagIsRefusedBeforeTheStoreIsTouched)
     EXPECT_EQ(log, (std::vector<std::string> {"test begins", "Error transfer header, szChan not correct",
                                               "Error transfer header, szChan not correct"}));
     // The lone partial file keeps its name and bytes; nothing else was created.
-    EXPECT_EQ(ReadFile(kChanDir + "/" + lone), "part");
-    EXPECT_EQ(FindFiles(kChanDir + "/*").size(), 1u);
-    EXPECT_FALSE(fs::exists("dl/BUS1/05-03-2013/ch02"));
+    EXPECT_EQ(ReadFile(m_chanDir + "/" + lone), "part");
+    EXPECT_EQ(FindFiles(m_chanDir + "/*").size(), 1u);
+    EXPECT_FALSE(fs::exists(m_root + "/BUS1/05-03-2013/ch02"));
 
     // The tag may stand anywhere in the name; channel 12 is "ch12_".
     SendRange(HeaderBytes("BUS1", "dvr_ch12_rec", kStart, kEnd, 20, 12), 0, 20);
-    EXPECT_EQ(ReadFile("dl/BUS1/05-03-2013/ch12/ch12_20130305140209_20130305141209.mp4"), Content(20));
+    EXPECT_EQ(ReadFile(m_root + "/BUS1/05-03-2013/ch12/ch12_20130305140209_20130305141209.mp4"), Content(20));
 }
 
 TEST_F(FileReceiverTest, UnsafeNamesAreRefusedAndNothingIsWritten)
@@ -258,16 +261,16 @@ TEST_F(FileReceiverTest, UnsafeNamesAreRefusedAndNothingIsWritten)
         expected.push_back("Error transfer header, unsafe " + c[2]);
     }
     EXPECT_EQ(ReadLogMessages(), expected);
-    EXPECT_EQ(std::distance(fs::recursive_directory_iterator("."), {}), 1);  // log.txt alone
+    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(Dir()), {}), 1);  // log.txt alone
 
     // A device name that fills its whole field (no NUL) is a name like any other, cut
     // to the 31 bytes registration keeps.
     const std::string fullName(32, 'D');
     SendRange(HeaderBytes(fullName, "ch01_rec", kStart, kEnd, 10, 1), 0, 10);
-    EXPECT_EQ(ReadFile("dl/" + fullName.substr(0, 31) + "/05-03-2013/ch01/" + kMp4Name), Content(10));
+    EXPECT_EQ(ReadFile(m_root + "/" + fullName.substr(0, 31) + "/05-03-2013/ch01/" + kMp4Name), Content(10));
     // Cut, a name whose 32nd byte alone is unsafe is safe.
     SendRange(HeaderBytes(std::string(31, 'E') + "/", "ch01_rec", kStart, kEnd, 10, 1), 0, 10);
-    EXPECT_EQ(ReadFile("dl/" + std::string(31, 'E') + "/05-03-2013/ch01/" + kMp4Name), Content(10));
+    EXPECT_EQ(ReadFile(m_root + "/" + std::string(31, 'E') + "/05-03-2013/ch01/" + kMp4Name), Content(10));
 }
 
 TEST_F(FileReceiverTest, NameThatFillsItsFieldIsTheRegisteredVehicleWithItsDirectoryAndRecord)
@@ -277,14 +280,14 @@ TEST_F(FileReceiverTest, NameThatFillsItsFieldIsTheRegisteredVehicleWithItsDirec
     ASSERT_EQ(fullName.size(), 32u);
     const std::string registered = fullName.substr(0, 31);
     CRecordIndex index(Dir().string());
-    CTCPSrv srv([&](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, "dl", true, &index); });
+    CTCPSrv srv([&](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, m_root, true, &index); });
     Open(srv);
     srv.ExpectTransfer(registered, "ch01_rec", 1);
 
     TransferOutcome outcome = SendRange(HeaderBytes(fullName, "ch01_rec", kStart, kEnd, 100, 1), 0, 100, &srv);
     EXPECT_EQ(outcome.eResult, TransferResult::Stored);
-    EXPECT_EQ(ReadFile("dl/" + registered + "/05-03-2013/ch01/" + kMp4Name), Content(100));
-    EXPECT_EQ(std::distance(fs::directory_iterator("dl"), {}), 1);
+    EXPECT_EQ(ReadFile(m_root + "/" + registered + "/05-03-2013/ch01/" + kMp4Name), Content(100));
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_root), {}), 1);
     EXPECT_TRUE(LogHas("file " + kMp4Name + " of channel 1 of " + registered + " is downloaded over!"));
     index.Flush(60000);  // records are written by the index's own thread
     const std::string text = ReadFile(index.Path());
@@ -301,7 +304,7 @@ TEST_F(FileReceiverTest, RecorderThatStaysConnectedAfterTheLastByteFinishesAfter
     Timing().nReceiveSilenceMs = 300;
     EXPECT_TRUE(SendAndHold(HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 3000, 1), 3000));
     EXPECT_TRUE(LogHas("TCP select meets error or timeout\n"));
-    EXPECT_EQ(ReadFile(kMp4), Content(3000));
+    EXPECT_EQ(ReadFile(m_mp4), Content(3000));
 }
 
 TEST_F(FileReceiverTest, WriteErrorEndsTheRunAndKeepsEveryByteWritten)
@@ -318,7 +321,7 @@ TEST_F(FileReceiverTest, WriteErrorEndsTheRunAndKeepsEveryByteWritten)
 
     EXPECT_TRUE(bClosedByServer);
     const std::string td = TdName("ch01_rec", 50000);
-    EXPECT_EQ(ReadFile(kChanDir + "/" + td), Content(20000));
+    EXPECT_EQ(ReadFile(m_chanDir + "/" + td), Content(20000));
     EXPECT_TRUE(LogHas("write file " + td + " of channel 1 of BUS1 err, errno=" + std::to_string(EFBIG)));
     EXPECT_EQ(m_srv.TakeReceivedBytes(), 20000u);
 }
@@ -326,7 +329,7 @@ TEST_F(FileReceiverTest, WriteErrorEndsTheRunAndKeepsEveryByteWritten)
 TEST_F(FileReceiverTest, PartialFileRemovedDuringTheTransferEndsTheRun)
 {
     const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 50000, 1);
-    const std::string td = kChanDir + "/" + TdName("ch01_rec", 50000);
+    const std::string td = m_chanDir + "/" + TdName("ch01_rec", 50000);
     bool bClosedByServer = false;
     Transfer([&](CSocket& sock) {
         EXPECT_TRUE(sock.SendAll(header.data(), header.size()));
@@ -348,7 +351,7 @@ TEST_F(FileReceiverTest, CloseSocketsEndsABlockedReceiveAndKeepsTheBytes)
 {
     Timing().nReceiveSilenceMs = 3600000;  // only the close can end the receive
     const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 50000, 1);
-    const std::string td = kChanDir + "/" + TdName("ch01_rec", 50000);
+    const std::string td = m_chanDir + "/" + TdName("ch01_rec", 50000);
     std::jthread stopper([&] {
         if (WaitForSize(td, 5000))
             m_srv.CloseSockets();
@@ -363,7 +366,7 @@ TEST_F(FileReceiverTest, ComponentModeAddsOneRecordPerFinishedFile)
 {
     CRecordIndex index(Dir().string());
     bool bComponentMode = true;
-    CTCPSrv srv([&](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, "dl", bComponentMode, &index); });
+    CTCPSrv srv([&](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, m_root, bComponentMode, &index); });
     Open(srv);
     SendRange(HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 100, 1), 0, 100, &srv);
     SendRange(HeaderBytes("BUS1", "ch01_cut", kStart + 3600, kEnd + 3600, 100, 1), 0, 60, &srv);  // stays partial
@@ -377,12 +380,12 @@ TEST_F(FileReceiverTest, ComponentModeAddsOneRecordPerFinishedFile)
         ++nRecords;
     EXPECT_EQ(nRecords, 1u);
     EXPECT_NE(text.find("<starttime>20130305140209</starttime>"), std::string::npos) << text;
-    EXPECT_TRUE(fs::exists("dl/BUS1/05-03-2013/ch01/ch01_20130305160209_20130305161209.mp4"));
+    EXPECT_TRUE(fs::exists(m_root + "/BUS1/05-03-2013/ch01/ch01_20130305160209_20130305161209.mp4"));
 }
 
 TEST_F(FileReceiverTest, MissingListenerIsReported)
 {
-    EXPECT_EQ(ReceiveFileStream(nullptr, "dl", false, nullptr), 0);
+    EXPECT_EQ(ReceiveFileStream(nullptr, m_root, false, nullptr), 0);
     EXPECT_TRUE(LogHas("CTCPSrv::GetFileTask: Invalid Param"));
 }
 
@@ -393,16 +396,16 @@ TEST_F(FileReceiverTest, FileThatCannotBeFinishedStaysPartialAndIsNotStored)
     constexpr std::uint32_t kSize = 30000;
     const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
     const std::string tdName = TdName("ch01_rec", kSize);
-    const std::string td = kChanDir + "/" + tdName;
+    const std::string td = m_chanDir + "/" + tdName;
 
     // A file stands where the date directory belongs: no channel directory.
-    fs::create_directories("dl/BUS1");
-    WriteFile("dl/BUS1/05-03-2013", "x");
+    fs::create_directories(m_root + "/BUS1");
+    WriteFile(m_root + "/BUS1/05-03-2013", "x");
     TransferOutcome outcome = SendRange(header, 0, kSize);
     EXPECT_EQ(outcome.eResult, TransferResult::Failed);
-    EXPECT_TRUE(LogHas("cannot create directory " + kChanDir + " for channel 1 of BUS1: " + ErrnoText(ENOTDIR)));
-    EXPECT_EQ(ReadFile("dl/BUS1/05-03-2013"), "x");
-    fs::remove("dl/BUS1/05-03-2013");
+    EXPECT_TRUE(LogHas("cannot create directory " + m_chanDir + " for channel 1 of BUS1: " + ErrnoText(ENOTDIR)));
+    EXPECT_EQ(ReadFile(m_root + "/BUS1/05-03-2013"), "x");
+    fs::remove(m_root + "/BUS1/05-03-2013");
 
     // The disk fails the sync: the whole file stays partial.
     InjectSyncFault(SyncFault::Data, EIO, 1);
@@ -410,22 +413,22 @@ TEST_F(FileReceiverTest, FileThatCannotBeFinishedStaysPartialAndIsNotStored)
     EXPECT_EQ(outcome.eResult, TransferResult::Failed);
     EXPECT_EQ(outcome.nBytes, kSize);
     EXPECT_EQ(ReadFile(td), Content(kSize));
-    EXPECT_FALSE(fs::exists(kMp4));
+    EXPECT_FALSE(fs::exists(m_mp4));
     EXPECT_TRUE(LogHas("sync of file " + tdName + " of channel 1 of BUS1 failed, kept as partial file: " +
                        ErrnoText(EIO)));
     EXPECT_FALSE(LogHas("file " + kMp4Name + " of channel 1 of BUS1 is downloaded over!"));
     // A later transfer that brings nothing more syncs it and gives it its name.
     outcome = SendRange(header, kSize, kSize);
     EXPECT_EQ(outcome.eResult, TransferResult::Stored);
-    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
+    EXPECT_EQ(ReadFile(m_mp4), Content(kSize));
     EXPECT_FALSE(fs::exists(td));
 
     // Another file takes the finished name while the stream arrives: no rename.
     const std::uint32_t tLate = kStart + 3600;
     const std::string lateHeader = HeaderBytes("BUS1", "ch01_late", tLate, kEnd + 3600, kSize, 1);
     const std::string lateTdName = PartialFileName(1, tLate, kEnd + 3600, "ch01_late", kSize);
-    const std::string lateTd = kChanDir + "/" + lateTdName;
-    const std::string lateMp4 = kChanDir + "/" + FinalFileName(1, tLate, kEnd + 3600);
+    const std::string lateTd = m_chanDir + "/" + lateTdName;
+    const std::string lateMp4 = m_chanDir + "/" + FinalFileName(1, tLate, kEnd + 3600);
     outcome = Transfer([&](CSocket& sock) {
         EXPECT_TRUE(sock.SendAll(lateHeader.data(), lateHeader.size()));
         std::string data = Content(kSize);
@@ -443,11 +446,11 @@ TEST_F(FileReceiverTest, FileThatCannotBeFinishedStaysPartialAndIsNotStored)
     // A directory stands at the partial file's name: it cannot be opened.
     const std::uint32_t tDir = kStart + 7200;
     const std::string dirTdName = PartialFileName(1, tDir, kEnd + 7200, "ch01_dir", kSize);
-    fs::create_directory(kChanDir + "/" + dirTdName);
+    fs::create_directory(m_chanDir + "/" + dirTdName);
     outcome = SendRange(HeaderBytes("BUS1", "ch01_dir", tDir, kEnd + 7200, kSize, 1), 0, kSize);
     EXPECT_EQ(outcome.eResult, TransferResult::Failed);
-    EXPECT_TRUE(fs::is_directory(kChanDir + "/" + dirTdName));
-    EXPECT_FALSE(fs::exists(kChanDir + "/" + FinalFileName(1, tDir, kEnd + 7200)));
+    EXPECT_TRUE(fs::is_directory(m_chanDir + "/" + dirTdName));
+    EXPECT_FALSE(fs::exists(m_chanDir + "/" + FinalFileName(1, tDir, kEnd + 7200)));
     EXPECT_TRUE(LogHas("cannot open file " + dirTdName + " of channel 1 of BUS1: " + ErrnoText(EISDIR)));
 }
 
@@ -458,8 +461,8 @@ TEST_F(FileReceiverTest, DirectorySyncFailingAfterTheRenameIsLoggedAndTheFileIsS
     InjectSyncFault(SyncFault::Directory, EIO, 1);
     TransferOutcome outcome = SendRange(HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, 500, 1), 0, 500);
     EXPECT_EQ(outcome.eResult, TransferResult::Stored);
-    EXPECT_EQ(ReadFile(kMp4), Content(500));
-    EXPECT_TRUE(LogHas("sync of directory " + kChanDir + " failed after file " + kMp4Name +
+    EXPECT_EQ(ReadFile(m_mp4), Content(500));
+    EXPECT_TRUE(LogHas("sync of directory " + m_chanDir + " failed after file " + kMp4Name +
                        " of channel 1 of BUS1 was stored: " + ErrnoText(EIO)));
 }
 
@@ -471,7 +474,7 @@ TEST_F(FileReceiverTest, ResumedTransferWrittenBackWhileArrivingKeepsEveryByte)
     constexpr std::uint32_t kSize = (40u << 20) + 12345;
     constexpr std::size_t kCut = (17u << 20) + 4097;
     const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
-    const std::string td = kChanDir + "/" + TdName("ch01_rec", kSize);
+    const std::string td = m_chanDir + "/" + TdName("ch01_rec", kSize);
 
     TransferOutcome outcome = SendRange(header, 0, kCut);
     EXPECT_EQ(outcome.eResult, TransferResult::Incomplete);
@@ -481,7 +484,7 @@ TEST_F(FileReceiverTest, ResumedTransferWrittenBackWhileArrivingKeepsEveryByte)
     outcome = SendRange(header, kCut, kSize);
     EXPECT_EQ(outcome.eResult, TransferResult::Stored);
     EXPECT_EQ(outcome.nBytes, kSize - kCut);
-    EXPECT_TRUE(ReadFile(kMp4) == Content(kSize));  // not EXPECT_EQ: 40 MiB would be printed
+    EXPECT_TRUE(ReadFile(m_mp4) == Content(kSize));  // not EXPECT_EQ: 40 MiB would be printed
     EXPECT_FALSE(LogHas("write-back of file"));
 }
 
@@ -494,7 +497,7 @@ TEST_F(FileReceiverTest, FinishedNameIsAnnouncedBeforeTheRenameWithTheWholeSize)
     constexpr std::uint32_t kSize = 30000;
     constexpr std::size_t kCut = 12000;
     const std::string header = HeaderBytes("BUS1", "ch01_rec", kStart, kEnd, kSize, 1);
-    const std::string td = kChanDir + "/" + TdName("ch01_rec", kSize);
+    const std::string td = m_chanDir + "/" + TdName("ch01_rec", kSize);
     struct Call {
         std::string path;
         std::uint64_t nSize = 0;
@@ -521,19 +524,19 @@ TEST_F(FileReceiverTest, FinishedNameIsAnnouncedBeforeTheRenameWithTheWholeSize)
     EXPECT_EQ(outcome.eResult, TransferResult::Stored);
     EXPECT_EQ(outcome.nBytes, 0u);
     EXPECT_EQ(outcome.nFileBytes, kSize);
-    EXPECT_EQ(outcome.strPath, kMp4);
+    EXPECT_EQ(outcome.strPath, m_mp4);
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].path, kMp4);
+    EXPECT_EQ(calls[0].path, m_mp4);
     EXPECT_EQ(calls[0].nSize, kSize);
     EXPECT_FALSE(calls[0].bFinalThere);
     EXPECT_EQ(calls[0].nPartialSize, kSize);
-    EXPECT_EQ(ReadFile(kMp4), Content(kSize));
+    EXPECT_EQ(ReadFile(m_mp4), Content(kSize));
 
     // The rename fails: announced all the same, and the outcome names no file.
     const std::uint32_t tLate = kStart + 3600;
     const std::string lateHeader = HeaderBytes("BUS1", "ch01_late", tLate, kEnd + 3600, kSize, 1);
-    const std::string lateTd = kChanDir + "/" + PartialFileName(1, tLate, kEnd + 3600, "ch01_late", kSize);
-    const std::string lateMp4 = kChanDir + "/" + FinalFileName(1, tLate, kEnd + 3600);
+    const std::string lateTd = m_chanDir + "/" + PartialFileName(1, tLate, kEnd + 3600, "ch01_late", kSize);
+    const std::string lateMp4 = m_chanDir + "/" + FinalFileName(1, tLate, kEnd + 3600);
     outcome = Transfer([&](CSocket& sock) {
         EXPECT_TRUE(sock.SendAll(lateHeader.data(), lateHeader.size()));
         std::string data = Content(kSize);

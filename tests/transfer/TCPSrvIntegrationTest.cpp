@@ -100,7 +100,7 @@ TEST_F(TCPSrvTest, PortsStartAt10000AndRepeatEvery55536Calls)
     EXPECT_GE(nFirst, 10000);
     EXPECT_EQ(nSecond, nFirst == 65535 ? 10000 : nFirst + 1);
     for (std::uint16_t nPort : {nFirst, nSecond}) {
-        CTCPSrv srv(StoreUnder("mp4download"));
+        CTCPSrv srv(StoreUnder(At("mp4download")));
         if (srv.Listen(nullptr, nPort) != 0) {
             // Only acceptable when something else on the machine holds the port.
             EXPECT_FALSE(CSocket::ListenTcp(nullptr, nPort).IsValid()) << nPort;
@@ -127,7 +127,7 @@ TEST_F(TCPSrvTest, ABusyListenPortIsPassedOverAtOnce)
     CSocket first = CSocket::ListenTcp(nullptr, static_cast<std::uint16_t>(nBefore + 1));
     CSocket second = CSocket::ListenTcp(nullptr, static_cast<std::uint16_t>(nBefore + 2));
     ASSERT_TRUE(first.IsValid() && second.IsValid());
-    CTCPSrv srv(StoreUnder("mp4download"));
+    CTCPSrv srv(StoreUnder(At("mp4download")));
     std::uint16_t nPort = 0;
     ASSERT_EQ(ListenOnNextPort(srv, nPort), 0);
     EXPECT_GE(nPort, nBefore + 3);
@@ -140,7 +140,7 @@ TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpenAndTheAddressGivenIsTheSettings
     ASSERT_TRUE(holder.IsValid());
     std::size_t nBefore = OpenDescriptors();
     {
-        CTCPSrv srv(StoreUnder("mp4download"));
+        CTCPSrv srv(StoreUnder(At("mp4download")));
         EXPECT_EQ(srv.Listen(nullptr, holder.LocalPort()), -1);
         EXPECT_EQ(srv.Listen("not an address", 0), -1);
         EXPECT_EQ(OpenDescriptors(), nBefore);
@@ -157,7 +157,7 @@ TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpenAndTheAddressGivenIsTheSettings
 
     // The address given out is the settings' IP text; the socket listens on every
     // address, so loopback reaches it although the text names another.
-    CTCPSrv srv(StoreUnder("mp4download"), "255.255.255.254");
+    CTCPSrv srv(StoreUnder(At("mp4download")), "255.255.255.254");
     ASSERT_EQ(srv.Listen(nullptr, 0), 0);
     char szIp[16];
     std::uint16_t nPort = 0;
@@ -196,7 +196,7 @@ TEST_F(TCPSrvTest, EachWindowTakesOneConnectionAndAnEmptyOneEndsWithItsLogLine)
 TEST_F(TCPSrvTest, CloseSocketsEndsAnAcceptWaitAtOnceAndEveryLaterWindow)
 {
     Timing().nAcceptWindowMs = 3600000;  // only the close can end the wait
-    CTCPSrv srv(StoreUnder("mp4download"));
+    CTCPSrv srv(StoreUnder(At("mp4download")));
     ASSERT_EQ(srv.Listen(nullptr, 0), 0);
 
     std::jthread stopper([&] {
@@ -257,7 +257,7 @@ TEST_F(TCPSrvTest, ReceivedBytesAreTakenWithoutLoss)
 {
     Timing().nAcceptWindowMs = 5000;
     constexpr std::uint32_t kSize = 3 * 1024 * 1024 + 17;
-    CTCPSrv srv(StoreUnder("dl"));
+    CTCPSrv srv(StoreUnder(At("dl")));
     ASSERT_EQ(srv.Listen(nullptr, 0), 0);
     std::uint16_t nPort = PortOf(srv);
 
@@ -285,5 +285,5 @@ TEST_F(TCPSrvTest, ReceivedBytesAreTakenWithoutLoss)
     nTaken += srv.TakeReceivedBytes();
     EXPECT_EQ(nTaken, kSize);
     EXPECT_EQ(srv.TakeReceivedBytes(), 0u);
-    EXPECT_TRUE(std::filesystem::exists("dl/BUS1/05-03-2013/ch01/ch01_20130305140209_20130305141209.mp4"));
+    EXPECT_TRUE(std::filesystem::exists(Dir() / "dl/BUS1/05-03-2013/ch01/ch01_20130305140209_20130305141209.mp4"));
 }

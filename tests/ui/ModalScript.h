@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <unistd.h>
@@ -51,18 +52,22 @@ private:
     std::deque<std::function<void(QWidget*)>> m_actions;
 };
 
-// A window test in its own working directory that collects the texts of message
+// A window test in Dir() as its working directory that collects the texts of message
 // boxes instead of showing them.
 class WindowTest : public Sandbox {
 protected:
     void SetUp() override
     {
         Sandbox::SetUp();
+        // The window's dialogs keep the program's settings file in the working directory.
+        m_oldCwd = std::filesystem::current_path();
+        std::filesystem::current_path(Dir());
         CMessageBox::SetInterceptor([this](const QString& text) { m_messages.push_back(text.toStdString()); });
     }
     void TearDown() override
     {
         CMessageBox::SetInterceptor(nullptr);
+        std::filesystem::current_path(m_oldCwd);
         Sandbox::TearDown();
     }
 
@@ -77,6 +82,9 @@ protected:
 
     TestApp m_app;
     std::vector<std::string> m_messages;
+
+private:
+    std::filesystem::path m_oldCwd;
 };
 
 // The named child of a dialog; a missing one fails the test.

@@ -39,7 +39,7 @@ protected:
         ASSERT_TRUE(WaitFor([this] { return Delivered("test begins"); }));
         m_observer.Clear();
         auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
-        std::strcpy(pConfig->settings.szDownDir, "depot/video");
+        std::strcpy(pConfig->settings.szDownDir, At("depot/video").c_str());
         pConfig->settings.nPort = 0;
         pConfig->depot.nMaxVehicles = m_nMaxVehicles;
         CDepotServer::Setup setup;
@@ -160,7 +160,7 @@ TEST_F(ControlRouterTest, RegisteringTwiceAnswersTwiceButAddsOneVehicle)
     m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {"BUS 7"});
     EXPECT_EQ(Count("BUS 7 Registed, number of channel is 4"), 2u);
-    EXPECT_TRUE(std::filesystem::is_directory("depot/video/BUS 7"));  // root made with its parents
+    EXPECT_TRUE(std::filesystem::is_directory(Dir() / "depot/video/BUS 7"));  // root made with its parents
     auto events = VehicleEvents();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_STREQ(events[0].vehicle.szName, "BUS 7");
@@ -181,7 +181,7 @@ TEST_F(ControlRouterTest, KeepAliveFromStrangerGets402AndCreatesNothing)
     m_pServer->Registry().GetNames(names);
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(Count("Receive Keepalive Pack from GHOST, illegal guest!"), 1u);
-    EXPECT_FALSE(std::filesystem::exists("depot/video/GHOST"));
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "depot/video/GHOST"));
 }
 
 TEST_F(ControlRouterTest, FirstKeepAliveStartsThePassLaterOnesOnlyRefresh)
@@ -281,7 +281,7 @@ TEST_F(ControlRouterLimitTest, RegistrationsBeyondTheLimitAreRefusedWithoutReply
     std::vector<std::string> names;
     m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, (std::vector<std::string> {"BUS1", "BUS2"}));
-    EXPECT_FALSE(std::filesystem::exists("depot/video/BUS3"));
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "depot/video/BUS3"));
     EXPECT_EQ(Count("Registration of BUS3 from 127.0.0.1:" + std::to_string(m_peer.Port()) +
                     " refused: 2 vehicles online already"),
               1u);
@@ -317,8 +317,8 @@ TEST_F(ControlRouterTest, UnsafeNamesAreRefusedWithoutDirectoryOrEntry)
     std::vector<std::string> names;
     m_pServer->Registry().GetNames(names);
     EXPECT_EQ(names, std::vector<std::string> {"PROBE"});
-    EXPECT_FALSE(std::filesystem::exists("depot/up"));
-    EXPECT_FALSE(std::filesystem::exists("up"));
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "depot/up"));
+    EXPECT_FALSE(std::filesystem::exists(Dir() / "up"));
     std::string sender = "Registration from 127.0.0.1:" + std::to_string(m_peer.Port()) +
                          " refused: unusable vehicle name";
     EXPECT_EQ(Count(sender), 6u);

@@ -35,7 +35,7 @@ protected:
         auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
         ServerSettings& settings = pConfig->settings;
         settings.nPort = 0;
-        std::strcpy(settings.szDownDir, "store");
+        std::strcpy(settings.szDownDir, At("store").c_str());
         settings.tStart = 1000;
         settings.tStop = 100000;
         settings.nFileType = 2;

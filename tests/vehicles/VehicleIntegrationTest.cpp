@@ -244,7 +244,7 @@ TEST_F(VehicleTest, StatusesAreJudgedPerOperation)
                                      "ZELP_GETFILE chan 2: file.264, seek=0, get response: 500\r\n",
                                      "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN reply of 75 bytes is too short!"}));
     // The refusal's text carries its own line break.
-    EXPECT_NE(ReadFile("log.txt").find("get response: 500\r\n\r\n"), std::string::npos);
+    EXPECT_NE(ReadFile(Dir() / "log.txt").find("get response: 500\r\n\r\n"), std::string::npos);
 }
 
 TEST_F(VehicleTest, InvalidSpanSendsNothingAndFileRequestBytesAreExact)
@@ -329,7 +329,7 @@ TEST_F(VehicleTest, ChannelListFollowsCountSpecialConfigurationAndSlotLimit)
     SpecialConfigEntry entry;
     std::strcpy(entry.szPlate, "BUS");
     entry.nChan = 3;
-    auto pConfig = std::make_shared<ServerConfig>(*DefaultServerConfig());
+    auto pConfig = std::make_shared<ServerConfig>(m_pServer->Config());  // its store in Dir()
     pConfig->special["BUS"] = entry;
     m_pConfig = pConfig;
     EXPECT_EQ(MakeVehicle(4)->ChannelList().size(), 4u);  // table not in force

@@ -38,7 +38,7 @@ protected:
 
     void Launch()
     {
-        CSettingsFile file("QorConfig.xml");
+        CSettingsFile file(At("QorConfig.xml"));
         ServerSettings settings = DefaultSettings();
         m_nControlPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
         settings.nPort = m_nControlPort;
@@ -51,6 +51,8 @@ protected:
         m_pid = ::fork();
         ASSERT_GE(m_pid, 0);
         if (m_pid == 0) {
+            if (::chdir(Dir().c_str()) != 0)
+                ::_exit(126);
             int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, STDERR_FILENO);
             ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
@@ -146,7 +148,7 @@ TEST_F(DashboardWebTest, BrowserShowsUnfetchableAndLeftBehindRecordings)
     // The server finds them in its fleet.db.
     const std::uint32_t tNow = WallClockNow();
     {
-        CFleetHistory history;
+        CFleetHistory history(At(CFleetHistory::kDefaultPath));
         ASSERT_EQ(history.Open(), 0);
         MissedRecording rec;
         rec.nChannel = 2;

@@ -26,7 +26,7 @@ protected:
         SetKey("httpport", std::to_string(m_nWebPort));
     }
 
-    static void SetKey(const char* szKey, const std::string& value) { SettingsFile().WriteValue(szKey, value); }
+    void SetKey(const char* szKey, const std::string& value) { Settings().WriteValue(szKey, value); }
 
     httplib::Client Client() const
     {
@@ -62,7 +62,7 @@ TEST_F(WebServerTest, AnswersReadsAndRefusesEverythingElse)
     EXPECT_TRUE(status["running"].get<bool>());
     EXPECT_EQ(status["started_at"], Control().StartedAt());
     EXPECT_EQ(status["control_port"], m_nPort);
-    EXPECT_EQ(status["download_dir"], "store");
+    EXPECT_EQ(status["download_dir"], At("store"));
     EXPECT_GT(status["disk_free_bytes"].get<std::uint64_t>(), 0u);
     EXPECT_EQ(status["online"], 0);
 
@@ -255,9 +255,9 @@ TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
     EXPECT_NE(metrics.find("\nzeldownload_online_vehicles 3\n"), std::string::npos);
     if (!HaveCommand("promtool"))
         GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
-    WriteFile("metrics.txt", metrics);
+    WriteFile(Dir() / "metrics.txt", metrics);
     std::string output;
-    EXPECT_EQ(RunCommand("promtool check metrics < metrics.txt 2>&1", &output), 0) << output;
+    EXPECT_EQ(RunCommand("promtool check metrics < '" + At("metrics.txt") + "' 2>&1", &output), 0) << output;
 }
 
 TEST_F(WebServerTest, FleetShowsMissedRecordingsWithTheirListsAndMetrics)
@@ -319,25 +319,26 @@ TEST_F(WebServerTest, FleetShowsMissedRecordingsWithTheirListsAndMetrics)
     EXPECT_NE(res->body.find("\nzeldownload_unfetchable_recordings 1\n"), std::string::npos) << res->body;
     if (!HaveCommand("promtool"))
         GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
-    WriteFile("metrics.txt", res->body);
+    WriteFile(Dir() / "metrics.txt", res->body);
     std::string output;
-    EXPECT_EQ(RunCommand("promtool check metrics < metrics.txt 2>&1", &output), 0) << output;
+    EXPECT_EQ(RunCommand("promtool check metrics < '" + At("metrics.txt") + "' 2>&1", &output), 0) << output;
 }
 
 TEST_F(WebServerTest, ServesHttpsWithItsCertificate)
 {
     if (!HaveCommand("openssl"))
         GTEST_SKIP() << "the openssl command is not installed";
-    ASSERT_EQ(RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 "
-                         "-subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1"),
+    ASSERT_EQ(RunCommand("openssl req -x509 -newkey rsa:2048 -nodes -keyout '" + At("key.pem") + "' -out '" +
+                         At("cert.pem") +
+                         "' -days 2 -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1 >/dev/null 2>&1"),
               0);
-    SetKey("httpcert", "cert.pem");
-    SetKey("httpkey", "key.pem");
+    SetKey("httpcert", At("cert.pem"));
+    SetKey("httpkey", At("key.pem"));
     StartServer();
     ASSERT_TRUE(LogHas("Web dashboard at https://127.0.0.1:" + std::to_string(m_nWebPort) + "/"));
 
     httplib::SSLClient client("127.0.0.1", m_nWebPort);
-    client.set_ca_cert_path("cert.pem");
+    client.set_ca_cert_path(At("cert.pem"));
     client.enable_server_certificate_verification(true);
     for (int i = 0; i < 3; ++i) {  // one connection kept alive
         auto res = client.Get("/api/v1/status");

@@ -49,9 +49,9 @@ TEST_F(WebMetricsTest, NamesOfAnyBytesMakeValidJsonAndMetrics)
             << szSeries;
     if (!HaveCommand("promtool"))
         GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
-    WriteFile("metrics.txt", metrics);
+    WriteFile(Dir() / "metrics.txt", metrics);
     std::string output;
-    EXPECT_EQ(RunCommand("promtool check metrics < metrics.txt 2>&1", &output), 0) << output << metrics;
+    EXPECT_EQ(RunCommand("promtool check metrics < '" + At("metrics.txt") + "' 2>&1", &output), 0) << output << metrics;
 }
 
 TEST(LogRingTest, HandsOutNumberedLinesAfterTheOneAsked)
