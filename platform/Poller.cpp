@@ -60,17 +60,15 @@ void CPoller::Close()
 
 bool CPoller::Add(int fd, std::uint64_t nId, Want eWant)
 {
-    if (nId == kReservedId) {
-        errno = EINVAL;
-        return false;
-    }
-    epoll_event event {};
-    event.events = EpollEvents(eWant);
-    event.data.u64 = nId;
-    return ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_ADD, fd, &event) == 0;
+    return x_Control(EPOLL_CTL_ADD, fd, nId, eWant);
 }
 
 bool CPoller::Rearm(int fd, std::uint64_t nId, Want eWant)
+{
+    return x_Control(EPOLL_CTL_MOD, fd, nId, eWant);
+}
+
+bool CPoller::x_Control(int nOp, int fd, std::uint64_t nId, Want eWant)
 {
     if (nId == kReservedId) {
         errno = EINVAL;
@@ -79,7 +77,7 @@ bool CPoller::Rearm(int fd, std::uint64_t nId, Want eWant)
     epoll_event event {};
     event.events = EpollEvents(eWant);
     event.data.u64 = nId;
-    return ::epoll_ctl(m_epoll.Get(), EPOLL_CTL_MOD, fd, &event) == 0;
+    return ::epoll_ctl(m_epoll.Get(), nOp, fd, &event) == 0;
 }
 
 int CPoller::Wait(std::uint64_t* pIds, int nMax, int nTimeoutMs)

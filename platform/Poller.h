@@ -61,6 +61,8 @@ public:
     [[nodiscard]] static Outcome WaitOne(int fd, Want eWant, int nTimeoutMs, const CWakeFd* pWake = nullptr);
 
 private:
+    // Adds (EPOLL_CTL_ADD) or rearms (EPOLL_CTL_MOD) fd under nId.
+    bool x_Control(int nOp, int fd, std::uint64_t nId, Want eWant);
     CUniqueFd m_epoll;
     CWakeFd m_wake;
 };
