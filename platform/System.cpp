@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <malloc.h>
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
@@ -61,6 +62,12 @@ std::optional<std::uint64_t> FreeDiskSpace(const std::string& path)
             return std::nullopt;
         probe = probe.parent_path();
     }
+}
+
+void KeepLargeBlocksMapped()
+{
+    // Setting the bound at all stops its adjustment; 128 KiB is the allocator's own default.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 }
 
 void IgnoreSigPipe()

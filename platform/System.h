@@ -51,6 +51,13 @@ void InjectSyncFault(SyncFault eKind, int nErr, int nCount);
 // Call once at start-up; further calls do nothing.
 void IgnoreSigPipe();
 
+// Large blocks (128 KiB and more, a transfer's receive buffer) are mapped on their own
+// and given back to the system when freed. Left to itself, the allocator raises that
+// bound after the first such block is freed and then keeps a freed buffer in the
+// arena of every thread that received a file: memory that grows for hours with the
+// threads a server starts. Start-up, before other threads.
+void KeepLargeBlocksMapped();
+
 // Milliseconds of a monotonic clock.
 [[nodiscard]] std::int64_t MonotonicMs();
 

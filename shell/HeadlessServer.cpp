@@ -37,6 +37,7 @@ void WriteNewSettings(CSettingsFile& file)
 
 int RunServer()
 {
+    KeepLargeBlocksMapped();
     CSignalWaiter signals;
     IgnoreSigPipe();
     // The log's limits come before its first line: with rotation on, the lines of the

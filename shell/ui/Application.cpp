@@ -14,6 +14,7 @@
 
 int RunApplication(int argc, char** argv)
 {
+    KeepLargeBlocksMapped();
     IgnoreSigPipe();
     // The log's limits come before its first line (logmaxmb 0, the default, empties it).
     {
