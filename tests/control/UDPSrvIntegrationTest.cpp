@@ -3,6 +3,7 @@
 #include "core/Logger.h"
 #include "platform/Timing.h"
 #include "support/LogFile.h"
+#include "support/Descriptors.h"
 #include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -56,14 +57,6 @@ private:
     std::vector<Received> m_items;
 };
 
-std::size_t OpenDescriptors()
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-}
-
 class UDPSrvTest : public Sandbox {
 protected:
     void SetUp() override
@@ -82,19 +75,19 @@ TEST_F(UDPSrvTest, CreateWithoutHandlerOrOnTakenPortOpensNothingAndSendsOnceCrea
 {
     std::size_t nBefore = OpenDescriptors();
     EXPECT_EQ(m_server.Create(nullptr, 0, nullptr), -1);
-    EXPECT_EQ(OpenDescriptors(), nBefore);
+    EXPECT_EQ(DescriptorsSettledAt(nBefore), nBefore);
 
     CSocket holder = CSocket::CreateUdp(nullptr, 0);
     nBefore = OpenDescriptors();
     EXPECT_EQ(m_server.Create(nullptr, holder.LocalPort(), m_collector.Handler()), -1);
-    EXPECT_EQ(OpenDescriptors(), nBefore);
+    EXPECT_EQ(DescriptorsSettledAt(nBefore), nBefore);
     EXPECT_EQ(m_server.LocalPort(), 0);
 
     ASSERT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), 0);
-    EXPECT_EQ(OpenDescriptors(), nBefore + 1);
+    EXPECT_EQ(DescriptorsSettledAt(nBefore + 1), nBefore + 1);
     EXPECT_EQ(m_server.Create(nullptr, 0, m_collector.Handler()), -1);  // already created
     m_server.Stop();
-    EXPECT_EQ(OpenDescriptors(), nBefore);
+    EXPECT_EQ(DescriptorsSettledAt(nBefore), nBefore);
 
     // As a transaction's datagram sender it sends once it is created.
     CDatagramSender& sender = m_server;

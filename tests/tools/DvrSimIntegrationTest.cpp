@@ -4,6 +4,7 @@
 #include "platform/Socket.h"
 #include "platform/System.h"
 #include "settings/WallClock.h"
+#include "support/Descriptors.h"
 #include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
 
@@ -25,14 +26,6 @@ using Bytes = std::vector<unsigned char>;
 
 const std::uint32_t kT0 = WallClockFromFields(2024, 3, 5, 12, 0, 0);
 constexpr std::uint32_t kSize = 200000;
-
-std::size_t OpenDescriptors()
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
-}
 
 // What the server side saw of one transfer connection.
 struct Stream {
@@ -525,7 +518,7 @@ TEST_F(DvrSimTest, StopEndsBlockedTransfersPromptlyAndClosesEverything)
     EXPECT_EQ(0u, recorder.Totals().nCompleted);
     held.Close();
     m_pRecorder.reset();
-    EXPECT_EQ(nFdsBefore, OpenDescriptors());
+    EXPECT_EQ(DescriptorsSettledAt(nFdsBefore), nFdsBefore);
 
     // A transfer waiting an hour to connect is ended as promptly.
     options.faults.nConnectDelayMs = 3600000;
@@ -534,7 +527,7 @@ TEST_F(DvrSimTest, StopEndsBlockedTransfersPromptlyAndClosesEverything)
     late.Stop();
     EXPECT_EQ(1u, late.Totals().nFailed);
     m_pRecorder.reset();
-    EXPECT_EQ(nFdsBefore, OpenDescriptors());
+    EXPECT_EQ(DescriptorsSettledAt(nFdsBefore), nFdsBefore);
 }
 
 TEST_F(DvrSimTest, FleetRegistersEveryVehicleAndSumsUp)

@@ -6,6 +6,7 @@
 #include "platform/Timing.h"
 #include "settings/Settings.h"
 #include "support/LogFile.h"
+#include "support/Descriptors.h"
 #include "support/Sandbox.h"
 
 #include <gtest/gtest.h>
@@ -26,14 +27,6 @@ namespace {
 CTCPSrv::Receiver StoreUnder(std::string root)
 {
     return [root](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, root, false, nullptr); };
-}
-
-std::size_t OpenDescriptors()
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
 }
 
 std::size_t CountLog(const std::string& text)
@@ -143,7 +136,7 @@ TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpenAndTheAddressGivenIsTheSettings
         CTCPSrv srv(StoreUnder(At("mp4download")));
         EXPECT_EQ(srv.Listen(nullptr, holder.LocalPort()), -1);
         EXPECT_EQ(srv.Listen("not an address", 0), -1);
-        EXPECT_EQ(OpenDescriptors(), nBefore);
+        EXPECT_EQ(DescriptorsSettledAt(nBefore), nBefore);
         EXPECT_EQ(PortOf(srv), 0);
         // Without a listening socket a window fails at once.
         srv.WaitForConnection();
@@ -151,9 +144,9 @@ TEST_F(TCPSrvTest, ListenFailuresLeaveNothingOpenAndTheAddressGivenIsTheSettings
 
         ASSERT_EQ(srv.Listen("127.0.0.1", 0), 0);
         EXPECT_EQ(srv.Listen(nullptr, 0), -1);  // already listening
-        EXPECT_EQ(OpenDescriptors(), nBefore + 1);
+        EXPECT_EQ(DescriptorsSettledAt(nBefore + 1), nBefore + 1);
     }
-    EXPECT_EQ(OpenDescriptors(), nBefore);
+    EXPECT_EQ(DescriptorsSettledAt(nBefore), nBefore);
 
     // The address given out is the settings' IP text; the socket listens on every
     // address, so loopback reaches it although the text names another.
@@ -244,13 +237,13 @@ TEST_F(TCPSrvTest, CloseSocketsWakesTheReceiverAndEachSocketIsReleasedOnce)
         // listening socket + client + accepted one while the receiver ran; the
         // accepted one is released when the receiver has left.
         EXPECT_EQ(nDuringTransfer, nBefore + 3);
-        EXPECT_EQ(OpenDescriptors(), nBefore + 2);
+        EXPECT_EQ(DescriptorsSettledAt(nBefore + 2), nBefore + 2);
         // The recorder sees its connection end.
         char c;
         EXPECT_EQ(silent.WaitReadable(2000), 1);
         EXPECT_EQ(silent.Recv(&c, 1), 0);
     }
-    EXPECT_EQ(OpenDescriptors(), nBefore);
+    EXPECT_EQ(DescriptorsSettledAt(nBefore), nBefore);
 }
 
 TEST_F(TCPSrvTest, ReceivedBytesAreTakenWithoutLoss)

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstddef>
+
+// How many descriptors this process holds now.
+std::size_t OpenDescriptors();
+
+// The count once it equals nExpected, or after two seconds the count then. Another
+// test's thread, or the sanitizer's own bookkeeping, may hold a descriptor for a
+// moment; a real leak stays and still fails the comparison.
+std::size_t DescriptorsSettledAt(std::size_t nExpected);
