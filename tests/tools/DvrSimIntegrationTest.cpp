@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -352,6 +353,38 @@ TEST_F(DvrSimTest, FileRequestStreamsHeaderAndBytesFromTheSeekOffset)
     EXPECT_EQ(std::uint64_t(kSize - 12345) + kSize, stats.nBytes);
     EXPECT_EQ(std::uint64_t(kSize - 12345) + kSize, recorder.Totals().nBytes);
     EXPECT_EQ(0, recorder.ActiveTransfers());
+}
+
+TEST_F(DvrSimTest, AClipFileIsEveryRecordingsContentFromAnySeek)
+{
+    std::vector<unsigned char> clip(300001);
+    for (std::size_t k = 0; k < clip.size(); ++k)
+        clip[k] = static_cast<unsigned char>((k * 131 + k / 7) & 0xFF);
+    std::filesystem::path clipPath = ::testing::TempDir() + "dvrsim-clip.mp4";
+    std::ofstream(clipPath, std::ios::binary).write(reinterpret_cast<const char*>(clip.data()), static_cast<std::streamsize>(clip.size()));
+    SimOptions options = Options();
+    std::string strMessage;
+    ASSERT_EQ(0, ParseSimOptions({"--rec-file", clipPath.string()}, &options, &strMessage)) << strMessage;
+    StartRegistered(options);
+    const SimRecording& rec = Rec(1, 0);
+    EXPECT_EQ(clip.size(), rec.nSize);
+
+    for (std::uint32_t nSeek : {0u, 4097u}) {
+        ASSERT_EQ(kStatusOk, m_server.GetFile(1, rec.strFileName, nSeek));
+        Stream s = m_server.AcceptAndRead();
+        ASSERT_TRUE(s.bEof);
+        EXPECT_EQ(clip.size(), s.Header().nFileSize);
+        ASSERT_EQ(kTransferHeaderSize + clip.size() - nSeek, s.bytes.size());
+        EXPECT_TRUE(std::equal(s.bytes.begin() + kTransferHeaderSize, s.bytes.end(), clip.begin() + nSeek));
+    }
+
+    // The size is the clip's: a size given after it, or a missing file, is refused.
+    SimOptions other = Options();
+    EXPECT_EQ(-1, ParseSimOptions({"--rec-file", clipPath.string(), "--rec-bytes", "1M"}, &other, &strMessage));
+    EXPECT_NE(strMessage.find("--rec-file"), std::string::npos) << strMessage;
+    EXPECT_EQ(-1, ParseSimOptions({"--rec-file", clipPath.string() + ".none"}, &other, &strMessage));
+    EXPECT_NE(strMessage.find("--rec-file"), std::string::npos) << strMessage;
+    std::filesystem::remove(clipPath);
 }
 
 TEST_F(DvrSimTest, CheckAddressRefusesAFileRequestNamingAnotherAddressThanTheServers)

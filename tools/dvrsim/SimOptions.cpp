@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -246,6 +247,15 @@ const std::map<std::string, OptionDef>& OptionTable()
              p->nRecBytes = static_cast<std::uint32_t>(n);
              return "";
          }}},
+        {"--rec-file", {true, [](const std::string& v, SimOptions* p) -> std::string {
+             std::error_code ec;
+             std::uintmax_t nSize = std::filesystem::file_size(v, ec);
+             if (ec || nSize == 0 || nSize > 0xFFFFFFFFu)
+                 return "a readable file of 1 byte to 4 GiB";
+             p->strRecFile = v;
+             p->nRecBytes = static_cast<std::uint32_t>(nSize);
+             return "";
+         }}},
         {"--start", {true, [](const std::string& v, SimOptions* p) -> std::string {
              if (!ParseStart(v, &p->tStart))
                  return "YYYYMMDDhhmmss, now or now-SECONDS";
@@ -424,6 +434,11 @@ std::string CheckSimOptions(const SimOptions& options)
         return "--channels: a number from 1 to 64 is needed";
     if (options.nRecSeconds < 1)
         return "--rec-seconds: recordings must last at least one second";
+    if (!options.strRecFile.empty()) {
+        std::error_code ec;
+        if (std::filesystem::file_size(options.strRecFile, ec) != options.nRecBytes || ec)
+            return "--rec-file: the recordings' size is the file's; leave --rec-bytes out";
+    }
     std::vector<std::string> vecNames = SimVehicleNames(options);
     for (std::size_t i = 0; i < vecNames.size(); ++i) {
         if (vecNames[i].empty() || vecNames[i].size() > 32)
@@ -483,6 +498,8 @@ std::string SimUsage()
         "  --rec-seconds N      length of each recording in seconds (default 600)\n"
         "  --rec-gap N          seconds between two recordings of a channel (default 0)\n"
         "  --rec-bytes SIZE     size of each recording, suffix K/M/G allowed (default 1M)\n"
+        "  --rec-file PATH      every recording holds the bytes of this file, a real clip\n"
+        "                       for players (its size replaces --rec-bytes)\n"
         "  --start TIME         start of the first recording: YYYYMMDDhhmmss local time,\n"
         "                       now, or now-SECONDS (default six hours ago)\n"
         "  --types LIST         record types cycled over the recordings: timing, alarm or\n"

@@ -53,6 +53,7 @@ struct SimOptions {
     std::uint32_t nRecSeconds = 600;    // length in time of each recording
     std::uint32_t nRecGapSeconds = 0;   // pause between two recordings of a channel
     std::uint32_t nRecBytes = 1u << 20; // size of each recording
+    std::string strRecFile;             // every recording holds this file's bytes (a real clip); "" generated content
     std::uint32_t tStart = 0;           // wall-clock start of the first recording; 0 six hours ago
     std::vector<std::uint8_t> vecRecordTypes {0};  // wire types cycled over recordings: 0 timing, 2 alarm
     int nKeepAliveMs = 5000;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -535,9 +536,20 @@ CSocket CSimRecorder::ConnectBack(const std::string& strIp, std::uint16_t nPort,
 bool CSimRecorder::SendContent(CSocket& sock, std::uint64_t nSeed, std::uint64_t nFrom, std::uint64_t nTo,
                                std::vector<unsigned char>& buf, std::uint64_t* pSent)
 {
+    std::ifstream clip;
+    if (!m_options.strRecFile.empty()) {
+        clip.open(m_options.strRecFile, std::ios::binary);
+        clip.seekg(static_cast<std::streamoff>(nFrom));
+    }
     while (nFrom < nTo) {
         std::size_t nChunk = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), nTo - nFrom));
-        CSimRecordings::Fill(nSeed, nFrom, buf.data(), nChunk);
+        if (m_options.strRecFile.empty()) {
+            CSimRecordings::Fill(nSeed, nFrom, buf.data(), nChunk);
+        } else {
+            // Past the clip's end (the extra-bytes fault) or after a read failure: zeros.
+            std::fill(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(nChunk), 0);
+            clip.read(reinterpret_cast<char*>(buf.data()), static_cast<std::streamsize>(nChunk));
+        }
         if (!sock.SendAll(buf.data(), nChunk))
             return false;
         nFrom += nChunk;
