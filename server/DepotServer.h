@@ -86,6 +86,8 @@ public:
     CWebServer& Web() { return m_web; }
     CUDPSrv& Control() { return m_control; }
     CRecordIndex* Index() { return m_pIndex; }
+    // The footage requests the run's passes take up; null when none are served.
+    CFootageRequests* Requests() { return m_setup.pRequests; }
     // The one thread of the run's periodic work: the registry's tick, retention, and
     // what addTasks added.
     CPeriodicRunner& Runner() { return m_runner; }
