@@ -28,7 +28,7 @@ std::uint32_t CTransferScheduler::Limit() const
     return m_nLimit;
 }
 
-bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
+bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit, bool bRequested)
 {
     Waiter waiter;
     WaitKey key;
@@ -41,7 +41,7 @@ bool CTransferScheduler::Acquire(std::uint32_t tRecording, CEvent& quit)
             return true;
         }
         // No slot, or others wait already: a newcomer never overtakes an older waiter.
-        key = WaitKey(tRecording, m_nNextSeq++);
+        key = WaitKey(!bRequested, tRecording, m_nNextSeq++);
         m_waiters.emplace(key, &waiter);
         GrantLocked();
         if (m_waiters.count(key) == 0)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <tuple>
 #include <utility>
 
 class CEvent;
@@ -12,7 +13,9 @@ class CEvent;
 // Hands out transfer slots: at most Limit() files are received at once, over all
 // vehicles. A freed slot goes to the waiting task whose recording starts earliest,
 // the footage closest to being overwritten on its recorder; ties go in order of
-// arrival. A limit of 0 grants every request at once (slots are still counted).
+// arrival. A transfer someone asked for (a footage request) goes before every other:
+// requested waiters are granted first, oldest start first among them. A limit of 0
+// grants every request at once (slots are still counted).
 class CTransferScheduler {
 public:
     CTransferScheduler();
@@ -23,10 +26,10 @@ public:
     void SetLimit(std::uint32_t nLimit) EXCLUDES(m_lock);
     std::uint32_t Limit() const EXCLUDES(m_lock);
 
-    // Waits for a slot for a recording starting at tRecording (wall-clock seconds).
-    // True with the slot held; false at once when quit is or becomes set, holding
-    // nothing. Channel task thread.
-    bool Acquire(std::uint32_t tRecording, CEvent& quit) EXCLUDES(m_lock);
+    // Waits for a slot for a recording starting at tRecording (wall-clock seconds);
+    // bRequested puts it ahead of every waiter that is not. True with the slot held;
+    // false at once when quit is or becomes set, holding nothing. Channel task thread.
+    bool Acquire(std::uint32_t tRecording, CEvent& quit, bool bRequested = false) EXCLUDES(m_lock);
     // Gives a held slot back. Channel task thread.
     void Release() EXCLUDES(m_lock);
 
@@ -39,9 +42,9 @@ public:
 private:
     // One waiting Acquire; it lives on that caller's stack.
     struct Waiter;
-    // Waiters by (recording start, arrival): the first is granted next, and a
-    // cancelled one leaves in O(log n).
-    using WaitKey = std::pair<std::uint32_t, std::uint64_t>;
+    // Waiters by (not requested, recording start, arrival): the first is granted
+    // next, and a cancelled one leaves in O(log n).
+    using WaitKey = std::tuple<bool, std::uint32_t, std::uint64_t>;
 
     // Takes a slot (caller holds m_lock).
     void TakeLocked() REQUIRES(m_lock);

@@ -2,8 +2,9 @@
 
 #include "depot/TransferScheduler.h"
 
-CTransferSlot::CTransferSlot(CTransferScheduler& scheduler, std::uint32_t tRecording, CEvent& quit)
-    : m_scheduler(scheduler), m_bHeld(scheduler.Acquire(tRecording, quit))
+CTransferSlot::CTransferSlot(CTransferScheduler& scheduler, std::uint32_t tRecording, CEvent& quit,
+                             bool bRequested)
+    : m_scheduler(scheduler), m_bHeld(scheduler.Acquire(tRecording, quit, bRequested))
 {
 }
 

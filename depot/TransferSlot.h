@@ -9,7 +9,7 @@ class CTransferScheduler;
 class CTransferSlot {
 public:
     // Waits for the slot (see CTransferScheduler::Acquire). Channel task thread.
-    CTransferSlot(CTransferScheduler& scheduler, std::uint32_t tRecording, CEvent& quit);
+    CTransferSlot(CTransferScheduler& scheduler, std::uint32_t tRecording, CEvent& quit, bool bRequested = false);
     ~CTransferSlot();  // releases a held slot
     CTransferSlot(const CTransferSlot&) = delete;
     CTransferSlot& operator=(const CTransferSlot&) = delete;

@@ -36,7 +36,7 @@ CDepotServer::~CDepotServer()
 ServerParts CDepotServer::MakeParts()
 {
     return ServerParts {m_setup.pConfig, m_center,   m_counters, m_control, m_replies,
-                        m_transactions,  m_scheduler, m_history, m_pIndex};
+                        m_transactions,  m_scheduler, m_history, m_pIndex,  m_setup.pRequests};
 }
 
 int CDepotServer::BindControl()

@@ -22,6 +22,7 @@
 #include <string>
 
 class CFleetHistory;
+class CFootageRequests;
 class CLogRing;
 class CNotifyCenter;
 
@@ -40,6 +41,7 @@ public:
         ServerConfigPtr pConfig;              // never null
         WebSettings web;                      // the dashboard's keys
         CRecordIndex* pIndex = nullptr;       // written in component mode
+        CFootageRequests* pRequests = nullptr;  // footage requests; they outlive the run
         std::uint32_t nLastTransaction = 0;   // ids go on from the previous run's
         std::uint32_t tStartedAt = 0;         // wall-clock seconds, for the dashboard
         // Tests' hooks: a task body, a registry clock, a free-space query for
@@ -84,6 +86,8 @@ public:
     CWebServer& Web() { return m_web; }
     CUDPSrv& Control() { return m_control; }
     CRecordIndex* Index() { return m_pIndex; }
+    // The footage requests the run's passes take up; null when none are served.
+    CFootageRequests* Requests() { return m_setup.pRequests; }
     // The one thread of the run's periodic work: the registry's tick, retention, and
     // what addTasks added.
     CPeriodicRunner& Runner() { return m_runner; }

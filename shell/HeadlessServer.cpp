@@ -55,6 +55,7 @@ int RunServer()
     CServerControl control;
     control.Index();
     control.History().Open();
+    control.Requests().Open();
 
     control.SetLowSpaceHandler([&control] {
         control.Stop();
@@ -81,6 +82,7 @@ int RunServer()
     }
     control.ReleaseStopped();  // one whose disk check stopped it may still end
     CNotifyCenter::Instance().Stop();
+    control.Requests().Close();
     control.History().Close();
     return nResult;
 }

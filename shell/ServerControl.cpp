@@ -37,6 +37,7 @@ ServerConfigPtr ReadConfig(CSettingsFile& file, const std::filesystem::path& hom
 CServerControl::CServerControl(std::filesystem::path home, std::string indexDir)
     : m_home(std::move(home)), m_strIndexDir(std::move(indexDir)), m_onLowSpace([this] { Stop(); }),
       m_history(InHome(CFleetHistory::kDefaultPath).string()),
+      m_requests(InHome(CFootageRequests::kDefaultPath).string()),
       // The dashboard's log starts with the first line the program writes.
       m_log(CLogRing::Instance())
 {
@@ -46,6 +47,7 @@ CServerControl::~CServerControl()
 {
     Stop();
     ReleaseStopped();
+    m_requests.Close();
     m_history.Close();
 }
 
@@ -116,11 +118,14 @@ int CServerControl::Start()
             WriteLog(warning);
     };
     m_history.Open();
+    // After the history, which keeps a damaged file aside before anything else opens it.
+    m_requests.Open();
 
     CDepotServer::Setup setup = m_hooks;
     setup.pConfig = pConfig;
     setup.web = LoadWebSettings(file);
     setup.pIndex = pConfig->settings.bComponentMode != 0 ? &Index() : nullptr;
+    setup.pRequests = &m_requests;
     setup.nLastTransaction = m_nLastTransaction;
     setup.tStartedAt = WallClockNow();
     setup.addTasks = [this](CPeriodicRunner& runner) {

@@ -2,6 +2,7 @@
 
 #include "depot/FleetHistory.h"
 #include "depot/Retention.h"
+#include "footage/FootageRequests.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
 #include "server/DepotServer.h"
@@ -62,6 +63,9 @@ public:
     CDiskSpaceMonitor& DiskMonitor() { return m_monitor; }
     // The history of the whole fleet, open from the first Start (or Open) to the end.
     CFleetHistory& History() { return m_history; }
+    // The footage requests, kept in the fleet history's file and opened after it, at
+    // the first Start (or Open); like the history they outlive every run.
+    CFootageRequests& Requests() { return m_requests; }
     // The record index, read (and repaired) at the first call: the programs make it
     // as they start, so an index held locked from outside delays the program's start,
     // never a Start; a Start in component mode makes it when nothing did. Any thread.
@@ -89,6 +93,7 @@ private:
     std::function<void()> m_onLowSpace;
     CDepotServer::Setup m_hooks;  // only its test hooks are used
     CFleetHistory m_history;
+    CFootageRequests m_requests;  // after the history: it opens the file first
     CMutex m_indexLock;
     std::unique_ptr<CRecordIndex> m_pIndex GUARDED_BY(m_indexLock);
     CLogRing& m_log;

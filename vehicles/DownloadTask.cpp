@@ -7,6 +7,7 @@
 #include "depot/MissedRecording.h"
 #include "depot/TransferScheduler.h"
 #include "depot/TransferSlot.h"
+#include "footage/FootageRequests.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
@@ -96,6 +97,7 @@ void CDownloadTask::Run()
         m_nSpanStart = m_nSpanEnd - m_depot.nRollingHours * 3600u;
     }
     m_nFileType = ToRecorderFileType(nFileType);
+    FetchRequested();
 
     // A listener lives for one request only: a task waiting for a transfer slot holds
     // no port, and a late connection meant for an earlier request finds its port
@@ -147,6 +149,10 @@ bool CDownloadTask::OldestPartial(StoredRecording& partial) const
         // recording is stored.
         if (HasFinished(m_settings.szDownDir, m_vehicle.Name(), m_nChannel, candidate.tStart, candidate.tEnd))
             continue;
+        // A requested recording's partial file outside the span waits for the request.
+        bool bInSpan = !SignedLess(candidate.tStart, m_nSpanStart) && SignedLess(candidate.tStart, m_nSpanEnd);
+        if (!bInSpan && m_requestKept.count({fields[3], candidate.tStart}) != 0)
+            continue;
         if (!IsSkipped(fields[3], candidate.tStart)) {
             partial = std::move(candidate);
             return true;
@@ -177,7 +183,7 @@ CDownloadTask::Step CDownloadTask::Act(Request eRequest)
 {
     switch (eRequest) {
     case Request::Accepted:
-        Transfer();
+        ReportOutcome(Transfer());
         return Step::Again;
     case Request::Refused:
         EndRequest();
@@ -190,7 +196,7 @@ CDownloadTask::Step CDownloadTask::Act(Request eRequest)
     return Step::Wait;
 }
 
-void CDownloadTask::Transfer()
+TransferOutcome CDownloadTask::Transfer()
 {
     Log("Start download task");
     m_vehicle.SetDownloading();
@@ -199,7 +205,7 @@ void CDownloadTask::Transfer()
     m_vehicle.SetListener(m_nChannel, nullptr);
     EndRequest();
     Log("Download task quits");
-    ReportOutcome(outcome);
+    return outcome;
 }
 
 void CDownloadTask::Finish()
@@ -395,10 +401,12 @@ void CDownloadTask::ReportLeftBehind(const std::string& tdName, const std::strin
     m_vehicle.Parts().history.OnRecordingLeftBehind(m_vehicle.Name(), missed, WallClockNow());
 }
 
-CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog)
+CDownloadTask::Request CDownloadTask::RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog,
+                                                 bool bRequested)
 {
     m_vehicle.BeginSlotWait();
-    m_pSlot = std::make_unique<CTransferSlot>(m_vehicle.Parts().scheduler, record.nStart, m_vehicle.QuitEvent());
+    m_pSlot = std::make_unique<CTransferSlot>(m_vehicle.Parts().scheduler, record.nStart, m_vehicle.QuitEvent(),
+                                              bRequested);
     m_vehicle.EndSlotWait();
     if (!m_pSlot->Held())
         return Request::None;
@@ -482,6 +490,15 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
                     TransferResultText(outcome.eResult));
     else
         m_nFailures = 0;
+    RecordOutcome(outcome);
+    // A recording the cursor reached is stepped over; one below it (a resumed
+    // partial file) leaves the cursor where it is.
+    if (outcome.eResult == TransferResult::Stored && !SignedLess(m_requested.nStart, m_nCursor))
+        StepOver(m_requested.nStart, m_requested.nEnd, true);
+}
+
+void CDownloadTask::RecordOutcome(const TransferOutcome& outcome)
+{
     CServerCounters& counters = m_vehicle.Parts().counters;
     CFleetHistory& history = m_vehicle.Parts().history;
     if (outcome.eResult == TransferResult::Stored) {
@@ -490,10 +507,6 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
         // The whole file: bytes a broken transfer brought before belong to it too.
         history.OnFileStored(m_vehicle.Name(), outcome.strPath, outcome.nFileBytes, WallClockNow());
         history.OnRecordingStored(m_vehicle.Name(), m_nChannel, m_requested.szFileName, m_requested.nStart);
-        // A recording the cursor reached is stepped over; one below it (a resumed
-        // partial file) leaves the cursor where it is.
-        if (!SignedLess(m_requested.nStart, m_nCursor))
-            StepOver(m_requested.nStart, m_requested.nEnd, true);
     } else {
         CServerCounters::Bump(counters.nTransferFailures);
         if (!m_strNotedPath.empty())
@@ -502,4 +515,142 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
                           WallClockNow());
     }
     m_strNotedPath.clear();
+}
+
+void CDownloadTask::FetchRequested()
+{
+    CFootageRequests* pRequests = m_vehicle.Parts().pRequests;
+    if (!pRequests)
+        return;
+    for (const FootageRequest& request : m_vehicle.PassRequests()) {
+        if (m_vehicle.IsQuit())
+            break;
+        if (!request.Covers(m_nChannel))
+            continue;
+        Log(Format("footage request %lld: window %s-%s first", static_cast<long long>(request.nId),
+                   FormatTimeString(request.spec.tFrom).c_str(), FormatTimeString(request.spec.tTo).c_str()));
+        m_vehicle.NoteRequestResult(request.nId, FetchWindow(request));
+    }
+}
+
+FootageChannelResult CDownloadTask::FetchWindow(const FootageRequest& request)
+{
+    FootageChannelResult result;
+    result.nChannel = m_nChannel;
+    const std::uint32_t tFrom = request.spec.tFrom;
+    const std::uint32_t tTo = request.spec.tTo;
+    std::uint32_t tQuery = tFrom > kRequestLookBackS ? tFrom - kRequestLookBackS : 0;
+    std::uint32_t tCovered = tFrom;  // the window has footage, or a small gap, up to here
+    int nNoAnswer = 0;
+    while (!m_vehicle.IsQuit() && m_vehicle.Parts().pRequests->StillOpen(request.nId)) {
+        EarliestFileRecord record;
+        int nAnswer = m_vehicle.SendQueryFileCmd(m_nChannel, m_nFileType, tQuery, tTo - 1, &record);
+        if (nAnswer == 1) {
+            result.bFinished = true;
+            break;
+        }
+        if (nAnswer != 0) {
+            if (++nNoAnswer >= kFailuresBeforeSkip)
+                return result;
+            m_vehicle.WaitQuit(Timing().nNoAnswerRetryMs);
+            continue;
+        }
+        nNoAnswer = 0;
+        // Always onwards, whatever the recorder answers.
+        std::uint32_t tNext = PastRecording(record.nStart, record.nEnd);
+        tQuery = SignedLess(tQuery, tNext) ? tNext : tQuery + 1;
+        if (!SignedLess(record.nStart, tTo)) {
+            result.bFinished = true;
+            break;
+        }
+        bool bOverlaps = SignedLess(record.nStart, record.nEnd) ? SignedLess(tFrom, record.nEnd)
+                                                                : !SignedLess(record.nStart, tFrom);
+        if (!bOverlaps)
+            continue;
+        NoteLacking(tCovered, record.nStart, result);
+        tCovered = SignedMax(tCovered, PastRecording(record.nStart, record.nEnd));
+        if (!TakeRequested(request, record))
+            result.failed.push_back(record.szFileName);
+    }
+    if (!m_vehicle.Parts().pRequests->StillOpen(request.nId))
+        result.bFinished = true;  // cancelled: nothing more is owed
+    else if (result.bFinished)
+        NoteLacking(tCovered, tTo, result);
+    return result;
+}
+
+void CDownloadTask::NoteLacking(std::uint32_t tFrom, std::uint32_t tTo, FootageChannelResult& result)
+{
+    if (SignedLess(tFrom, tTo) && tTo - tFrom > kRequestGapToleranceS)
+        result.lacking.push_back(FormatTimeString(tFrom) + "-" + FormatTimeString(tTo));
+}
+
+bool CDownloadTask::TakeRequested(const FootageRequest& request, const EarliestFileRecord& record)
+{
+    const std::string& root = m_settings.szDownDir;
+    bool bFetched = false;
+    if (!HasFinished(root, m_vehicle.Name(), m_nChannel, record.nStart, record.nEnd)) {
+        if (!IsSafePathComponent(record.szFileName) ||
+            std::strlen(record.szFileName) >= sizeof(GetFileRequest::szFileName)) {
+            Log(Format("footage request %lld: recorder's file name %s unusable, not fetched",
+                       static_cast<long long>(request.nId), record.szFileName));
+            return false;
+        }
+        if (!FetchRequestedFile(record))
+            return false;
+        bFetched = true;
+    }
+    FootageRecording rec;
+    rec.nChannel = m_nChannel;
+    rec.strFileName = record.szFileName;
+    rec.tStart = record.nStart;
+    rec.tEnd = record.nEnd;
+    rec.strPath = std::string(m_vehicle.Name()) + "/" + DateDirName(record.nStart) + "/" + ChannelDirName(m_nChannel) +
+                  "/" + FinalFileName(m_nChannel, record.nStart, record.nEnd);
+    std::error_code ec;
+    rec.nSize = std::filesystem::file_size(root + "/" + rec.strPath, ec);
+    if (ec)
+        rec.nSize = 0;
+    rec.bFetched = bFetched;
+    m_vehicle.Parts().pRequests->OnRecording(request.nId, m_vehicle.Name(), rec);
+    return true;
+}
+
+bool CDownloadTask::FetchRequestedFile(const EarliestFileRecord& record)
+{
+    // Like the walk: a recording skipped earlier in this visit gets one try a pass.
+    int nTries = m_vehicle.WasSkipped(m_nChannel, record.szFileName, record.nStart) ? 1 : kFailuresBeforeSkip;
+    for (int nTry = 0; nTry < nTries && !m_vehicle.IsQuit(); ++nTry) {
+        std::uint32_t nSeek = RequestedSeek(record);
+        Request eRequest = RequestFile(record, nSeek, true, true);
+        if (eRequest == Request::Accepted) {
+            TransferOutcome outcome = Transfer();
+            RecordOutcome(outcome);
+            if (outcome.eResult == TransferResult::Stored)
+                return true;
+            continue;
+        }
+        EndRequest();
+        m_vehicle.WaitQuit(eRequest == Request::Refused ? Timing().nRefusedRetryMs : Timing().nNoAnswerRetryMs);
+    }
+    if (!m_vehicle.IsQuit())
+        m_vehicle.NoteSkipped(m_nChannel, record.szFileName, record.nStart);
+    m_requestKept.insert({record.szFileName, record.nStart});
+    return false;
+}
+
+std::uint32_t CDownloadTask::RequestedSeek(const EarliestFileRecord& record)
+{
+    for (const StoredRecording& partial : FindPartials(m_settings.szDownDir, m_vehicle.Name(), m_nChannel)) {
+        TdNameFields fields;
+        if (partial.tStart != record.nStart || ParseTdName(BaseName(partial.path), fields) != 0 ||
+            fields[3] != record.szFileName)
+            continue;
+        std::error_code ec;
+        auto nActual = static_cast<std::uint32_t>(std::filesystem::file_size(partial.path, ec));
+        auto nExpected = static_cast<std::uint32_t>(std::strtoul(fields[4].c_str(), nullptr, 10));
+        if (!ec && nActual < nExpected)
+            return nActual;
+    }
+    return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "control/ControlMessage.h"
+#include "footage/FootageRequest.h"
 #include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "transfer/TransferOutcome.h"
@@ -23,6 +24,8 @@ struct StoredRecording;
 // requests the rest and waits while the receiver stores it. A recording that fails
 // again and again is skipped for this pass only; the pass then ends without
 // "download finished!", so the next one (and the next visit) tries it again.
+// Before all that, the recordings of the channel that open footage requests cover are
+// fetched (or found stored), whatever the span, without moving the cursor or the mark.
 class CDownloadTask {
 public:
     // Channel task thread.
@@ -41,12 +44,31 @@ public:
 
     // Failures in a row after which a recording is skipped for the rest of a pass.
     static constexpr int kFailuresBeforeSkip = 3;
+    // A recording running into a request's window began at most this long before it.
+    static constexpr std::uint32_t kRequestLookBackS = 3600;
+    // A gap between a window's recordings up to this long is no missing footage.
+    static constexpr std::uint32_t kRequestGapToleranceS = 2;
 
 private:
     enum class Request { None = -1, Accepted = 0, Refused = 1 };
     // What one step of the loop did.
     enum class Step { Again, Wait, Done };
 
+    // The channel's share of each open footage request of the pass, in request order.
+    // Channel task thread, as are all below.
+    void FetchRequested();
+    // Walks one request's window on this channel.
+    FootageChannelResult FetchWindow(const FootageRequest& request);
+    // A recording of a request's window: found stored, or fetched now. False when it
+    // could not be had in this pass.
+    bool TakeRequested(const FootageRequest& request, const EarliestFileRecord& record);
+    // Requests a recording of a window, resuming its partial file, until it is stored
+    // or has failed its tries.
+    bool FetchRequestedFile(const EarliestFileRecord& record);
+    // Where a request of the recording starts: the size of its partial file, or 0.
+    std::uint32_t RequestedSeek(const EarliestFileRecord& record);
+    // Adds [tFrom, tTo) to what the recorder lacks when it is more than a small gap.
+    static void NoteLacking(std::uint32_t tFrom, std::uint32_t tTo, FootageChannelResult& result);
     // One step of the loop: a resume, a query, a step over a stored recording or a
     // request with its transfer. Channel task thread, as are all below.
     Step RunStep();
@@ -61,14 +83,17 @@ private:
     // Runs what a request's answer calls for: the transfer, or the pause of a refusal.
     Step Act(Request eRequest);
     // Asks the recorder for the recording from nSeek on: waits for a transfer slot
-    // and opens the listener of this request.
-    Request RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog);
+    // (ahead of the others when bRequested) and opens the listener of this request.
+    Request RequestFile(const EarliestFileRecord& record, std::uint32_t nSeek, bool bLog, bool bRequested = false);
     // Waits while an accepted request's transfer runs, and learns how it ended.
-    void Transfer();
+    TransferOutcome Transfer();
     // Closes the request's listener and gives back its slot.
     void EndRequest();
-    // Tells the vehicle and the fleet history how a transfer ended.
+    // Tells the vehicle and the fleet history how a transfer of the walk ended, and
+    // moves the cursor past a stored recording it reached.
     void ReportOutcome(const TransferOutcome& outcome);
+    // The counters' and the fleet history's part of that, for every transfer.
+    void RecordOutcome(const TransferOutcome& outcome);
     // One more failure of the recording; the third in a row skips it for this task.
     void NoteFailure(const std::string& fileName, std::uint32_t tStart, std::uint32_t tEnd,
                      const std::string& reason);
@@ -113,6 +138,9 @@ private:
     bool m_bGap = false;             // a recording before the cursor is missing
     bool m_bSpanExhausted = false;   // the recorder has nothing from the cursor on
     std::set<std::pair<std::string, std::uint32_t>> m_skipped;  // (file name, start), this task only
+    // Partial files of requested recordings that failed in this task (file name,
+    // start): outside the span the walk leaves them for the request's next try.
+    std::set<std::pair<std::string, std::uint32_t>> m_requestKept;
     EarliestFileRecord m_requested;  // the recording of the last request
     bool m_bResumed = false;         // the last request resumed a partial file
     std::string m_strNotedPath;      // the fleet history holds a note of this finished path

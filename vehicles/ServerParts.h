@@ -4,6 +4,7 @@
 
 class CDatagramSender;
 class CFleetHistory;
+class CFootageRequests;
 class CNotifyCenter;
 class CPendingReplyTable;
 class CRecordIndex;
@@ -12,9 +13,9 @@ class CTransactionCounter;
 class CTransferScheduler;
 
 // What the registry, its vehicles and their download tasks use of the running server.
-// The server owns each part (the notification center and the fleet history are lent
-// to it) and removes every vehicle before any part goes, so the references outlive
-// every user. Copied by value; every member is read-only after construction.
+// The server owns each part (the notification center, the fleet history and the
+// footage requests are lent to it) and removes every vehicle before any part goes, so
+// the references outlive every user. Copied by value; every member is read-only after construction.
 struct ServerParts {
     ServerConfigPtr pConfig;           // the settings snapshot of this run
     CNotifyCenter& center;
@@ -25,6 +26,7 @@ struct ServerParts {
     CTransferScheduler& scheduler;
     CFleetHistory& history;
     CRecordIndex* pIndex;              // null when the index is not written
+    CFootageRequests* pRequests;       // null: no footage requests are served
 
     const ServerConfig& Config() const { return *pConfig; }
 };

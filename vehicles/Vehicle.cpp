@@ -8,6 +8,7 @@
 #include "core/NotifyCenter.h"
 #include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
+#include "footage/FootageRequests.h"
 #include "platform/Format.h"
 #include "platform/MutexLock.h"
 #include "platform/MutexUniqueLock.h"
@@ -150,6 +151,7 @@ void CVehicle::RunPass()
         }
     }
     m_bDownloading = false;
+    BeginRequests();
 
     std::vector<std::thread> tasks;
     for (std::uint8_t nChannel : m_task ? channels : std::vector<std::uint8_t> {}) {
@@ -175,6 +177,7 @@ void CVehicle::RunPass()
     for (std::thread& task : tasks)
         task.join();
 
+    EndRequests(channels);
     ReportPass(channels);
     m_nLastProgress = GetProgress();
     VehicleEvent ev = MakeVehicleEvent(m_info.szName, static_cast<std::uint32_t>(m_nLastProgress.load()));
@@ -187,6 +190,43 @@ void CVehicle::RunPass()
     }
     CMutexLock guard(m_stateLock);
     m_bRunning = false;
+}
+
+void CVehicle::BeginRequests()
+{
+    std::vector<FootageRequest> requests;
+    if (m_parts.pRequests)
+        requests = m_parts.pRequests->OpenRequests(m_info.szName);
+    for (const FootageRequest& request : requests)
+        m_parts.pRequests->OnTakenUp(request.nId, WallClockNow());
+    CMutexLock guard(m_requestLock);
+    m_passRequests = std::move(requests);
+    m_requestResults.clear();
+}
+
+void CVehicle::EndRequests(const std::vector<std::uint8_t>& channels)
+{
+    std::vector<FootageRequest> requests;
+    std::map<std::int64_t, std::vector<FootageChannelResult>> results;
+    {
+        CMutexLock guard(m_requestLock);
+        requests.swap(m_passRequests);
+        results.swap(m_requestResults);
+    }
+    for (const FootageRequest& request : requests)
+        m_parts.pRequests->OnPassEnded(request.nId, channels, results[request.nId], WallClockNow());
+}
+
+std::vector<FootageRequest> CVehicle::PassRequests() const
+{
+    CMutexLock guard(m_requestLock);
+    return m_passRequests;
+}
+
+void CVehicle::NoteRequestResult(std::int64_t nId, const FootageChannelResult& result)
+{
+    CMutexLock guard(m_requestLock);
+    m_requestResults[nId].push_back(result);
 }
 
 void CVehicle::ReportPass(const std::vector<std::uint8_t>& channels)

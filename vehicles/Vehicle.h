@@ -2,6 +2,7 @@
 
 #include "control/ControlMessage.h"
 #include "control/TransactionClient.h"
+#include "footage/FootageRequest.h"
 #include "platform/Condition.h"
 #include "platform/Event.h"
 #include "platform/Mutex.h"
@@ -14,6 +15,7 @@
 #include <deque>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -146,6 +148,12 @@ public:
     // keeping the bytes it counted for the next GetRate.
     void SetListener(std::uint8_t nChannel, CTCPSrv* pListener) EXCLUDES(m_listenerLock);
 
+    // The open footage requests of this pass, read once as it starts (none without a
+    // request store). Channel task threads.
+    std::vector<FootageRequest> PassRequests() const EXCLUDES(m_requestLock);
+    // What the channel did for a request of this pass. Its own task.
+    void NoteRequestResult(std::int64_t nId, const FootageChannelResult& result) EXCLUDES(m_requestLock);
+
     // The channels a pass downloads: 1..count (at most 63), or the one channel of the
     // vehicle's special configuration entry. Any thread.
     std::vector<std::uint8_t> ChannelList() const;
@@ -157,6 +165,10 @@ private:
     void ServePendingCounts() EXCLUDES(m_countLock, m_progressLock);
     // A channel task ended. Its own thread.
     void TaskEnded() EXCLUDES(m_countLock);
+    // Takes up the vehicle's open footage requests for the pass, and tells the store
+    // how each went once every channel has ended. Download thread.
+    void BeginRequests() EXCLUDES(m_requestLock);
+    void EndRequests(const std::vector<std::uint8_t>& channels) EXCLUDES(m_requestLock);
     // Tells the fleet history how the pass ended. Download thread.
     void ReportPass(const std::vector<std::uint8_t>& channels) EXCLUDES(m_progressLock);
 
@@ -198,6 +210,10 @@ private:
 
     mutable CMutex m_skipLock;
     std::set<std::tuple<std::uint8_t, std::string, std::uint32_t>> m_skipped GUARDED_BY(m_skipLock);
+
+    mutable CMutex m_requestLock;  // guards the footage requests of the current pass
+    std::vector<FootageRequest> m_passRequests GUARDED_BY(m_requestLock);
+    std::map<std::int64_t, std::vector<FootageChannelResult>> m_requestResults GUARDED_BY(m_requestLock);
 
     mutable CMutex m_progressLock;  // guards m_progress, m_finished and m_pending
     std::array<std::unique_ptr<ChannelProgress>, kChannelSlots> m_progress GUARDED_BY(m_progressLock);

@@ -26,6 +26,7 @@ int RunApplication(int argc, char** argv)
     // The record index lives from before the window to after it.
     control.Index();
     control.History().Open();
+    control.Requests().Open();
     int nResult;
     {
         QApplication app(argc, argv);
@@ -36,6 +37,7 @@ int RunApplication(int argc, char** argv)
         nResult = app.exec();
         CNotifyCenter::Instance().Stop();
     }
+    control.Requests().Close();
     control.History().Close();
     log4cpp::Category::shutdown();
     return nResult;

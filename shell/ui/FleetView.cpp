@@ -1,11 +1,15 @@
 #include "shell/ui/FleetView.h"
 
 #include "depot/FleetHistory.h"
+#include "settings/WallClock.h"
 #include "shell/ui/FleetModel.h"
+#include "shell/ui/FootageRequestDlg.h"
 #include "shell/ui/ProgressListCtrl.h"
 #include "shell/ui/WindowThread.h"
 
+#include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QMenu>
 #include <QSortFilterProxyModel>
 
 #include <algorithm>
@@ -101,4 +105,36 @@ void CFleetView::FitColumns(int nWidth)
     const int nSpare = std::max(0, nWidth - nNeeded);
     for (int i = 0; i < CFleetModel::kColumnCount; ++i)
         setColumnWidth(i, nMinimum[i] + static_cast<int>(nSpare * s_dShares[i]));
+}
+
+QMenu* CFleetView::NewContextMenu(const QModelIndex& index)
+{
+    CWindowThread::Check(Q_FUNC_INFO);
+    const std::string vehicle =
+        index.isValid()
+            ? m_pSorted->index(index.row(), CFleetModel::kColVehicle).data(CFleetModel::kSortRole).toString().toStdString()
+            : std::string();
+    auto* pMenu = new QMenu(this);
+    QAction* pRequest = pMenu->addAction(QString::fromUtf8("Request footage\u2026"));
+    pRequest->setObjectName("requestFootageAction");
+    pRequest->setEnabled(m_pRequests != nullptr);
+    connect(pRequest, &QAction::triggered, this, [this, vehicle] { RequestFootage(vehicle); });
+    return pMenu;
+}
+
+std::int64_t CFleetView::RequestFootage(const std::string& vehicle)
+{
+    CWindowThread::Check(Q_FUNC_INFO);
+    if (!m_pRequests)
+        return 0;
+    CFootageRequestDlg dlg(*m_pRequests, vehicle, WallClockNow(), this);
+    return dlg.exec() == QDialog::Accepted ? dlg.CreatedId() : 0;
+}
+
+void CFleetView::contextMenuEvent(QContextMenuEvent* pEvent)
+{
+    CWindowThread::Check(Q_FUNC_INFO);
+    QMenu* pMenu = NewContextMenu(indexAt(viewport()->mapFromGlobal(pEvent->globalPos())));
+    pMenu->setAttribute(Qt::WA_DeleteOnClose);
+    pMenu->popup(pEvent->globalPos());
 }

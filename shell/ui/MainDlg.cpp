@@ -79,7 +79,8 @@ void CMainDlg::Build(const QSize& screenSize)
     auto* pCentral = new QWidget(this);
     auto* pLayout = new QVBoxLayout(pCentral);
     pLayout->setContentsMargins(0, nTop, 0, 0);
-    m_pTab = new CZELCoolTabCtrl(tabSize, CNotifyCenter::Instance(), m_control.History(), pCentral);
+    m_pTab = new CZELCoolTabCtrl(tabSize, CNotifyCenter::Instance(), m_control.History(), pCentral,
+                                 &m_control.Requests());
     m_pTab->setObjectName("tab");
     pLayout->addWidget(m_pTab);
     setCentralWidget(pCentral);
@@ -188,6 +189,7 @@ void CMainDlg::OnTick()
     if (std::shared_ptr<CDepotServer> pServer = m_control.Server())
         pServer->Registry().GetNames(names);
     m_pTab->FleetView()->Refresh(WallClockNow(), names);
+    m_pTab->RefreshRequests();
 }
 
 void CMainDlg::BeginMonitorJoin()

@@ -4,12 +4,15 @@
 #include "core/NotifyEvent.h"
 #include "depot/FleetHistory.h"
 #include "resources/Artwork.h"
+#include "footage/FootageRequests.h"
 #include "shell/ui/FleetView.h"
+#include "shell/ui/FootageRequestList.h"
 #include "shell/ui/ProgressListCtrl.h"
 #include "shell/ui/WindowThread.h"
 
 #include <QDateTime>
 #include <QHeaderView>
+#include <QSplitter>
 #include <QStyle>
 #include <QTableWidget>
 
@@ -62,10 +65,11 @@ QTableWidget* NewLogTable(QWidget* pParent, int nBase)
 } // namespace
 
 CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFleetHistory& history,
-                                 QWidget* pParent)
+                                 QWidget* pParent, CFootageRequests* pRequests)
     : CCoolTabCtrl(kTabsTop, pParent),
       m_center(center),
-      m_bridge([this](std::uint32_t nKind, const void* pPayload) { OnNotifyEvent(nKind, pPayload); })
+      m_bridge([this](std::uint32_t nKind, const void* pPayload) { OnNotifyEvent(nKind, pPayload); }),
+      m_pRequests(pRequests)
 {
     CWindowThread::Check(Q_FUNC_INFO);
     resize(size);
@@ -87,10 +91,26 @@ CZELCoolTabCtrl::CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFlee
     m_pFleet->horizontalHeader()->setFont(font());
     m_pFleet->setFrameShape(QFrame::NoFrame);
     m_pFleet->FitColumns(nBase);
+    QWidget* pFleetPage = m_pFleet;
+    if (m_pRequests) {
+        // The requests under the vehicles, the way the menu of a vehicle adds them.
+        auto* pSplitter = new QSplitter(Qt::Vertical, this);
+        pSplitter->setObjectName("fleetPage");
+        m_pFleet->setParent(pSplitter);
+        m_pFleet->SetRequests(m_pRequests);
+        m_pRequestList = new CFootageRequestList(pSplitter);
+        m_pRequestList->setObjectName("requestList");
+        m_pRequestList->setFont(font());
+        pSplitter->addWidget(m_pFleet);
+        pSplitter->addWidget(m_pRequestList);
+        pSplitter->setStretchFactor(0, 3);
+        pSplitter->setStretchFactor(1, 1);
+        pFleetPage = pSplitter;
+    }
 
     AddPage(m_pOnline, "Online DVR", CArtwork::OnlineTabIcon());
     AddPage(m_pLog, "Active log", CArtwork::LogTabIcon());
-    AddPage(m_pFleet, "Fleet",
+    AddPage(pFleetPage, "Fleet",
             QIcon(CArtwork::RecorderImage().scaled(16, 16, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
     SetActivePage(0);
 
@@ -159,6 +179,13 @@ void CZELCoolTabCtrl::AddLogEntry(const QString& text)
     m_pLog->setItem(nBefore, 1, new QTableWidgetItem(text));
     if (nBefore > kLogRowLimit)
         m_pLog->removeRow(0);
+}
+
+void CZELCoolTabCtrl::RefreshRequests()
+{
+    CWindowThread::Check(Q_FUNC_INFO);
+    if (m_pRequestList && m_pRequests)
+        m_pRequestList->Refresh(*m_pRequests);
 }
 
 void CZELCoolTabCtrl::ClearLog()

@@ -7,13 +7,15 @@
 
 class CFleetHistory;
 class CFleetView;
+class CFootageRequestList;
+class CFootageRequests;
 class CNotifyCenter;
 class CProgressListCtrl;
 class QTableWidget;
 
 // The main window's tab window: page "Online DVR" (the online vehicles with their
 // progress and speed), page "Active log" (the on-screen event log) and page "Fleet"
-// (every vehicle of the fleet history). It is the observer of the notification
+// (every vehicle of the fleet history, with the footage requests below it). It is the observer of the notification
 // center and turns its events into list changes.
 class CZELCoolTabCtrl : public CCoolTabCtrl {
     Q_OBJECT
@@ -25,8 +27,10 @@ public:
     static constexpr const char* kWidestTime = "2026-12-07 23:59:59";
 
     // Builds the pages for a tab window of the given size (column widths follow
-    // from it) and registers with center; the Fleet page shows history. Window thread.
-    CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFleetHistory& history, QWidget* pParent = nullptr);
+    // from it) and registers with center; the Fleet page shows history and, when
+    // given, the footage requests, which its context menu adds to. Window thread.
+    CZELCoolTabCtrl(const QSize& size, CNotifyCenter& center, CFleetHistory& history, QWidget* pParent = nullptr,
+                    CFootageRequests* pRequests = nullptr);
     // Stops the center first: it has no way to unregister an observer. Window thread.
     ~CZELCoolTabCtrl() override;
 
@@ -43,6 +47,10 @@ public:
     CProgressListCtrl* OnlineList() const { return m_pOnline; }
     QTableWidget* LogList() const { return m_pLog; }
     CFleetView* FleetView() const { return m_pFleet; }
+    // Null without a request store.
+    CFootageRequestList* RequestList() const { return m_pRequestList; }
+    // Brings the request list up to the store. Window thread (timer).
+    void RefreshRequests();
     CNotifyCenter& Center() const { return m_center; }
 
 private:
@@ -53,4 +61,6 @@ private:
     CProgressListCtrl* m_pOnline = nullptr;
     QTableWidget* m_pLog = nullptr;
     CFleetView* m_pFleet = nullptr;
+    CFootageRequests* m_pRequests = nullptr;
+    CFootageRequestList* m_pRequestList = nullptr;
 };

@@ -95,6 +95,42 @@ TEST(TransferSchedulerTest, FreedSlotGoesToEarliestRecordingThenToEarliestArriva
     EXPECT_EQ(scheduler.Active(), 1u);
 }
 
+TEST(TransferSchedulerTest, RequestedTransfersGetFreedSlotsBeforeOlderUnrequestedOnes)
+{
+    CTransferScheduler scheduler;
+    scheduler.SetLimit(1);
+    CEvent quit(CEvent::Mode::ManualReset);
+    ASSERT_TRUE(scheduler.Acquire(1, quit));
+
+    // Unrequested waiters with the oldest starts, requested ones with later starts,
+    // queued in mixed order.
+    const std::uint32_t starts[] = {100, 900, 50, 800, 700};
+    const bool requested[] = {false, true, false, true, true};
+    std::mutex lock;
+    std::vector<int> granted;
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < 5; ++i) {
+        threads.emplace_back([&, i] {
+            if (!scheduler.Acquire(starts[i], quit, requested[i]))
+                return;
+            {
+                std::lock_guard guard(lock);
+                granted.push_back(i);
+            }
+            scheduler.Release();
+        });
+        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == static_cast<std::uint32_t>(i + 1); }));
+    }
+    scheduler.Release();
+    for (auto& thread : threads)
+        thread.join();
+    // Requested first, oldest start first among them; then the others.
+    EXPECT_EQ(granted, (std::vector<int> {4, 3, 1, 2, 0}));
+    EXPECT_EQ(scheduler.Active(), 0u);
+    // With a slot free and nobody waiting, a requested transfer is granted at once too.
+    EXPECT_TRUE(scheduler.Acquire(5, quit, true));
+}
+
 TEST(TransferSchedulerTest, QuitEndsTheWaitHoldingNothingAndNeverLosesASlot)
 {
     CTransferScheduler scheduler;
