@@ -92,10 +92,11 @@ void AppendGauge(std::string& out, const char* szName, const char* szHelp, doubl
     out += szLine;
 }
 
-std::string FormatDouble(double dValue)
+// A percentage as a ratio: 30 reads 0.3, not 0.29999999999999999.
+std::string PercentAsRatio(int nPercent)
 {
-    char szValue[64];
-    std::snprintf(szValue, sizeof(szValue), "%.17g", dValue);
+    char szValue[32];
+    std::snprintf(szValue, sizeof(szValue), "%g", nPercent / 100.0);
     return szValue;
 }
 
@@ -305,7 +306,7 @@ std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus
     }
     // The first two series in base units; the older two stay for dashboards built on them.
     AppendVehicleSeries(out, "zeldownload_vehicle_progress_ratio", "Progress of the vehicle's download pass, 0 to 1.",
-                        labelled, [](const VehicleStatus& v) { return FormatDouble(v.nProgress / 100.0); });
+                        labelled, [](const VehicleStatus& v) { return PercentAsRatio(v.nProgress); });
     AppendVehicleSeries(out, "zeldownload_vehicle_speed_bytes_per_second",
                         "Download speed of the vehicle over the last second, bytes per second.", labelled,
                         [](const VehicleStatus& v) { return std::to_string(v.nSpeedBytes); });

@@ -258,12 +258,20 @@ TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
     res = client.Get("/metrics");
     ASSERT_TRUE(res);
     const std::string& metrics = res->body;
-    for (const char* szMetric : {"zeldownload_vehicle_progress_percent", "zeldownload_vehicle_speed_kbps"}) {
+    for (const char* szMetric : {"zeldownload_vehicle_progress_percent", "zeldownload_vehicle_speed_kbps",
+                                 "zeldownload_vehicle_progress_ratio", "zeldownload_vehicle_speed_bytes_per_second"}) {
         for (const std::string& label : {std::string("Q\\\"uote\\\"'s"), sent[1], replaced})
             EXPECT_NE(metrics.find(std::string(szMetric) + "{vehicle=\"" + label + "\"} "), std::string::npos)
                 << label << "\n" << metrics;
     }
     EXPECT_NE(metrics.find("\nzeldownload_online_vehicles 3\n"), std::string::npos);
+    // The old names say what replaces them.
+    EXPECT_NE(metrics.find("# HELP zeldownload_vehicle_speed_kbps Deprecated: use "
+                           "zeldownload_vehicle_speed_bytes_per_second."),
+              std::string::npos);
+    EXPECT_NE(metrics.find("# HELP zeldownload_vehicle_progress_percent Deprecated: use "
+                           "zeldownload_vehicle_progress_ratio."),
+              std::string::npos);
     if (!HaveCommand("promtool"))
         GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
     WriteFile(Dir() / "metrics.txt", metrics);
