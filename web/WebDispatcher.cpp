@@ -168,6 +168,8 @@ void CWebDispatcher::x_AfterFillLocked(std::uint64_t nId, Entry& entry, CWebConn
         x_ArmLocked(nId, entry, fill == CWebConnection::Fill::WaitWrite);
         break;
     case CWebConnection::Fill::Head:
+        if (entry.nServed == 0 && conn.KernelTls())
+            m_nKernelTls.fetch_add(1, std::memory_order_relaxed);
         entry.bBusy = true;
         m_ready.push_back(nId);
         m_readyWake.NotifyOne();

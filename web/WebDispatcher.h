@@ -6,6 +6,7 @@
 #include "platform/ThreadSafety.h"
 #include "web/WebConnection.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,9 @@ public:
     // Takes an accepted socket. Over the connection bound, or over the bound of its
     // client's address, it is refused at once (503 on plain HTTP). The accepting thread.
     void Adopt(int fd) EXCLUDES(m_lock);
+    // TLS connections whose files the kernel encrypts (SSL_sendfile); the others read
+    // and encrypt in this process. Any thread.
+    std::uint64_t KernelTlsConnections() const { return m_nKernelTls.load(std::memory_order_relaxed); }
     // Closes every connection and ends the threads; a worker that is answering is cut
     // off. The starter's thread, after accepting has ended.
     void Stop() EXCLUDES(m_lock);
@@ -93,6 +97,7 @@ private:
     ServeFn m_serve;
     std::size_t m_nMaxConnections = kMaxConnections;
     std::size_t m_nMaxPerClient = kMaxPerClient;
+    std::atomic<std::uint64_t> m_nKernelTls {0};
     CPoller m_events;  // the waiting connections' sockets, by id; Wake ends the poller's wait
 
     mutable CMutex m_lock;  // never held while serving

@@ -283,3 +283,9 @@ void CWebServer::Stop()
     m_nPort = 0;
     m_bServing = false;
 }
+
+std::uint64_t CWebServer::KernelTlsConnections()
+{
+    CMutexLock guard(m_lock);
+    return m_pDispatcher ? m_pDispatcher->KernelTlsConnections() : 0;
+}
