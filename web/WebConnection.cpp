@@ -15,32 +15,39 @@ constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kOutPieceMax = 65536;  // the library's small writes are gathered into pieces this big
 constexpr std::size_t kTlsFileSlice = 65536;  // a file range read for TLS without the kernel's help, per turn
 
-// The body length a request head announces that is worth gathering before a worker
-// parses it: 0 for none, for a method that carries none (its body is never read),
-// for a client that waits to be told to send it (Expect), for a chunked one and for
-// one over nMax (refused by its length).
-std::size_t AnnouncedBody(const char* pHead, std::size_t nLen, std::size_t nMax)
+// What a request head announces of its body.
+struct Announced {
+    std::size_t nBody = 0;        // bytes worth gathering before a worker parses the request
+    bool bExpectsContinue = false;  // the client waits to be told to send them
+};
+
+// nBody is 0 for a method that carries no body (one sent along is never read), for a
+// chunked one and for one over nMax (refused by its length).
+Announced AnnouncedBody(const char* pHead, std::size_t nLen, std::size_t nMax)
 {
+    Announced announced;
     std::string head(pHead, nLen);
     const std::string method = head.substr(0, head.find(' '));
     if (method != "POST" && method != "PUT" && method != "PATCH" && method != "DELETE")
-        return 0;
+        return announced;
     std::transform(head.begin(), head.end(), head.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (head.find("\r\nexpect:") != std::string::npos || head.find("\r\ntransfer-encoding:") != std::string::npos)
-        return 0;
+    if (head.find("\r\ntransfer-encoding:") != std::string::npos)
+        return announced;
     static const std::string kLength = "\r\ncontent-length:";
     std::size_t nAt = head.find(kLength);
     if (nAt == std::string::npos)
-        return 0;
+        return announced;
     nAt = head.find_first_not_of(" \t", nAt + kLength.size());
     std::size_t nValue = 0;
     for (; nAt < head.size() && std::isdigit(static_cast<unsigned char>(head[nAt])); ++nAt) {
         nValue = nValue * 10 + static_cast<std::size_t>(head[nAt] - '0');
         if (nValue > nMax)
-            return 0;
+            return announced;
     }
-    return nValue;
+    announced.nBody = nValue;
+    announced.bExpectsContinue = nValue > 0 && head.find("\r\nexpect: 100-continue") != std::string::npos;
+    return announced;
 }
 
 } // namespace
@@ -192,7 +199,13 @@ bool CWebConnection::x_FindHeadEnd()
         return false;
     }
     m_nHeadEnd = nAt + 4 - m_nInPos;
-    m_nBodyNeed = AnnouncedBody(m_in.data() + m_nInPos, m_nHeadEnd, kReadChunk);
+    const Announced announced = AnnouncedBody(m_in.data() + m_nInPos, m_nHeadEnd, kReadChunk);
+    m_nBodyNeed = announced.nBody;
+    // Gathered here like any body, it must be asked for here too: no worker waits for it.
+    if (announced.bExpectsContinue && m_in.size() - m_nInPos < m_nHeadEnd + m_nBodyNeed) {
+        static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+        x_Append(kContinue, sizeof(kContinue) - 1);
+    }
     return true;
 }
 

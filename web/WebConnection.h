@@ -121,7 +121,7 @@ private:
     std::deque<CWebBody::Piece> m_out;
     std::size_t m_nOutPos = 0;     // bytes of the front (bytes) piece already sent
     std::uint64_t m_nBacklog = 0;
-    CPoller::Want m_eOutWant = CPoller::Want::Nothing;
+    CPoller::Want m_eOutWant = CPoller::Want::Write;  // what output put in since the last send waits for
     bool m_bKernelTls = false;
     std::int64_t m_nDeadlineMs = 0;
 };

@@ -10,6 +10,7 @@
 #include "web/WebTestSupport.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -54,6 +55,25 @@ std::string ReadFor(int fd, int nTimeoutMs)
             return text;
         text.append(buf, static_cast<std::size_t>(n));
     }
+}
+
+// An IPv4 address of this machine other than loopback; "" when it has none.
+std::string OutsideAddress()
+{
+    ifaddrs* pList = nullptr;
+    if (::getifaddrs(&pList) != 0)
+        return {};
+    std::string found;
+    for (ifaddrs* p = pList; p != nullptr && found.empty(); p = p->ifa_next) {
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
+            continue;
+        char szIp[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, szIp, sizeof(szIp));
+        if (std::string(szIp).rfind("127.", 0) != 0)
+            found = szIp;
+    }
+    ::freeifaddrs(pList);
+    return found;
 }
 
 bool SendText(int fd, const std::string& text)
@@ -252,4 +272,30 @@ TEST_F(WebAvailabilityTest, ShortTokensKeepTheDashboardOffOtherAddresses)
     SetKey("httptoken", "x");
     StartServer();
     EXPECT_TRUE(Server().Web().IsServing());
+}
+
+TEST_F(WebAvailabilityTest, TokenOverPlainHttpFromAnotherAddressIsWarnedOfOnce)
+{
+    const std::string outside = OutsideAddress();
+    if (outside.empty())
+        GTEST_SKIP() << "this machine has no address but loopback";
+    SetKey("httpaddr", "0.0.0.0");
+    SetKey("httptoken", kToken);
+    StartServer();
+    const httplib::Headers auth {{"Authorization", std::string("Bearer ") + kToken}};
+    // From loopback the token never left the machine.
+    httplib::Client local("127.0.0.1", m_nWebPort);
+    auto res = local.Get("/api/v1/status", auth);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 200);
+    const std::string warning = "Web dashboard: warning: a token came over plain HTTP from " + outside +
+                                ", readable by anyone on the way (httpcert and httpkey turn on HTTPS)";
+    EXPECT_EQ(CountLog(warning), 0u);
+    httplib::Client client(outside, m_nWebPort);
+    for (int i = 0; i < 3; ++i) {
+        res = client.Get("/api/v1/status", auth);
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 200);
+    }
+    EXPECT_EQ(CountLog(warning), 1u);
 }

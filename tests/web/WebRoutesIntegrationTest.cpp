@@ -166,6 +166,22 @@ TEST_F(WebRoutesTest, LoopbackWithoutTokensIsTheOperator)
                                         "GET /api/v1/audit HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(raw.rfind("HTTP/1.1 201 ", 0), 0u) << raw;
     EXPECT_NE(raw.find("\r\n\r\nhello worldHTTP/1.1 200 "), std::string::npos) << raw;
+    // A client that waits to be asked for its body is asked, and answered once it sent.
+    CSocket sock = CSocket::ConnectTcp("127.0.0.1", m_settings.nPort, 2000);
+    const std::string head = "POST /api/v1/requests HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 4\r\n"
+                             "Connection: close\r\n\r\n";
+    ASSERT_TRUE(sock.SendAll(head.data(), head.size()));
+    char buf[4096];
+    ASSERT_EQ(sock.WaitReadable(3000), 1);
+    ssize_t n = sock.Recv(buf, sizeof(buf));
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE(sock.SendAll("ping", 4));
+    std::string answer;
+    while (sock.WaitReadable(3000) > 0 && (n = sock.Recv(buf, sizeof(buf))) > 0)
+        answer.append(buf, static_cast<std::size_t>(n));
+    EXPECT_NE(answer.find("HTTP/1.1 201 "), std::string::npos) << answer;
+    EXPECT_EQ(answer.substr(answer.size() - 8), "\r\n\r\nping") << answer;
     // A path that only starts like a route's is not its.
     res = client.Get("/api/v1/recordingsX");
     ASSERT_TRUE(res);
