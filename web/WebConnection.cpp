@@ -271,7 +271,11 @@ ssize_t CWebConnection::x_SendFront()
         m_eWant = CPoller::Want::Nothing;
         ERR_clear_error();
         n = SSL_sendfile(m_pTls, piece.pFile->Fd(), piece.nOffset, nWant, 0);
-        if (n < 0 && SSL_get_error(m_pTls, static_cast<int>(n)) == SSL_ERROR_WANT_WRITE)
+        // A full socket is told by errno as sendfile left it, whatever the TLS
+        // library's state says.
+        const int nErr = errno;
+        if (n < 0 && (SSL_get_error(m_pTls, static_cast<int>(n)) == SSL_ERROR_WANT_WRITE || nErr == EAGAIN ||
+                      nErr == EWOULDBLOCK || nErr == EINTR || nErr == EBUSY))
             m_eWant = CPoller::Want::Write;
     } else {
         // TLS in this process: a slice of the file is read and goes out as bytes.
@@ -341,7 +345,7 @@ bool CWebConnection::x_SendAllWaiting()
     }
 }
 
-void CWebConnection::SendNoWait(const std::string& text)
+void CWebConnection::SendAtOnce(const std::string& text)
 {
     x_WriteNoWait(text.data(), text.size());
 }

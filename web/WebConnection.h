@@ -70,7 +70,7 @@ public:
     // HTTP and where the kernel cannot.
     bool KernelTls() const { return m_bKernelTls; }
     // Best-effort send of a short answer, without waiting (a refusal before closing).
-    void SendNoWait(const std::string& text);
+    void SendAtOnce(const std::string& text);
     // Wakes a worker waiting on this connection: reads and writes fail from now on.
     // Any thread.
     void Abort();

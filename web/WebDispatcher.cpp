@@ -50,7 +50,7 @@ void CWebDispatcher::Adopt(int fd)
         guard.Unlock();
         CWebConnection refused(fd, nullptr);  // closes fd on leaving
         if (m_pTls == nullptr)
-            refused.SendNoWait(kBusyAnswer);
+            refused.SendAtOnce(kBusyAnswer);
         return;
     }
     const std::uint64_t nId = m_nNextId++;
@@ -182,7 +182,7 @@ void CWebDispatcher::x_AfterFillLocked(std::uint64_t nId, Entry& entry, CWebConn
         }
         // Closed at once with unread bytes, the socket would be reset and the answer
         // lost: the rest is read and dropped for a while first.
-        conn.SendNoWait(kOversizeAnswer);
+        conn.SendAtOnce(kOversizeAnswer);
         conn.ShutdownSend();
         entry.bClosing = true;
         entry.nExpiryMs = nNow + Timing().nWebLingerMs;
