@@ -34,6 +34,9 @@ public:
     [[nodiscard]] int OpenLocked(const std::string& strPath, std::chrono::steady_clock::time_point tDeadline, int nRetryMs);
     void Close();
     [[nodiscard]] bool IsOpen() const { return m_nFd >= 0; }
+    // The descriptor, for a socket call that sends from the file (CSocketOps::SendFile,
+    // TLS's own); -1 when closed. The file stays its owner.
+    [[nodiscard]] int Fd() const { return m_nFd; }
 
     // Writes all nLen bytes at the current position (the end in Append mode). An
     // interrupted write is retried; a write that takes nothing is ENOSPC. *pDone,

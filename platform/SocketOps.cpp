@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 
 namespace {
@@ -57,6 +58,12 @@ ssize_t CSocketOps::Receive(int fd, void* pBuf, std::size_t nLen)
 ssize_t CSocketOps::Send(int fd, const void* pBuf, std::size_t nLen)
 {
     return ::send(fd, pBuf, nLen, MSG_NOSIGNAL);
+}
+
+ssize_t CSocketOps::SendFile(int fd, int fileFd, std::int64_t nOffset, std::size_t nLen)
+{
+    off_t nOff = static_cast<off_t>(nOffset);
+    return ::sendfile(fd, fileFd, &nOff, nLen);
 }
 
 void CSocketOps::ShutdownSend(int fd)

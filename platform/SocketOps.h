@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 
@@ -22,6 +23,11 @@ public:
     static ssize_t Receive(int fd, void* pBuf, std::size_t nLen);
     // One send, which never raises SIGPIPE: bytes taken or -1 with errno.
     static ssize_t Send(int fd, const void* pBuf, std::size_t nLen);
+    // Sends up to nLen bytes of the file fileFd from nOffset without copying them
+    // through this process (sendfile): bytes taken, 0 at the file's end, or -1 with
+    // errno (EAGAIN when the socket is full). A peer that left raises SIGPIPE: the
+    // caller ignores it (IgnoreSigPipe).
+    static ssize_t SendFile(int fd, int fileFd, std::int64_t nOffset, std::size_t nLen);
     // Ends the sending side: the peer reads the end of the stream.
     static void ShutdownSend(int fd);
     // Ends both sides: a thread waiting on the socket wakes.

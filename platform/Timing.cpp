@@ -14,7 +14,8 @@ constexpr int ZelTiming::*kValues[] = {
     &ZelTiming::nRetentionSpaceMs, &ZelTiming::nPendingReplyWaitMs,
     &ZelTiming::nHistoryFlushMs, &ZelTiming::nWebKeepAliveMs, &ZelTiming::nWebHeadWaitMs,
     &ZelTiming::nWebReadTimeoutMs, &ZelTiming::nWebWriteTimeoutMs, &ZelTiming::nWebSnapshotMs,
-    &ZelTiming::nWebLingerMs,
+    &ZelTiming::nWebLingerMs, &ZelTiming::nWebAuthPenaltyMs, &ZelTiming::nWebAuthPenaltyMaxMs,
+    &ZelTiming::nWebAuthLogMs,
 };
 static_assert(sizeof(ZelTiming) == std::size(kValues) * sizeof(int));
 

@@ -30,6 +30,9 @@ struct ZelTiming {
     int nWebWriteTimeoutMs = 5000;   // a dashboard answer's write may wait this long
     int nWebSnapshotMs = 250;        // a rendered answer is served again for this long
     int nWebLingerMs = 1000;         // a refused client's further bytes are read and dropped this long
+    int nWebAuthPenaltyMs = 500;     // an address's first penalty after repeated wrong tokens; doubles after
+    int nWebAuthPenaltyMaxMs = 16000;  // and grows no longer than this
+    int nWebAuthLogMs = 60000;       // at most one line about an address's wrong tokens this often
 };
 
 // The process-wide timing values. Any thread may read them; only a test's set-up,

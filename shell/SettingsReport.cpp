@@ -120,6 +120,34 @@ std::string SettingsSummary(const ServerSettings& settings, const DepotSettings&
     return text;
 }
 
+namespace {
+
+// What would keep the dashboard from starting.
+void AddWebWarnings(const WebSettings& web, std::vector<std::string>& warnings)
+{
+    if (web.nPort == 0)
+        return;
+    const bool bRemote = !IsLoopbackAddress(web.strAddr);
+    if (bRemote && web.strToken.empty())
+        warnings.push_back("httpaddr " + web.strAddr +
+                           " is reachable from other machines without httptoken: the dashboard would not start");
+    for (const auto& [szKey, token] : {std::pair<const char*, std::string>("httptoken", web.strToken),
+                                       std::pair<const char*, std::string>("footagetoken", web.strFootageToken)}) {
+        if (bRemote && !token.empty() && token.size() < kMinRemoteTokenLength)
+            warnings.push_back(std::string(szKey) + " is shorter than " + std::to_string(kMinRemoteTokenLength) +
+                               " characters on httpaddr " + web.strAddr + ": the dashboard would not start");
+    }
+    if (web.strCert.empty() != web.strKey.empty())
+        warnings.push_back("HTTPS needs both httpcert and httpkey: the dashboard would not start");
+    for (const std::string& pem : {web.strCert, web.strKey}) {
+        if (!pem.empty())
+            if (int nErr = CFile::Probe(pem); nErr != 0)
+                warnings.push_back(pem + " cannot be read: " + ErrnoText(nErr) + ": the dashboard would not start");
+    }
+}
+
+} // namespace
+
 ConfigCheck CheckConfig(const std::string& path)
 {
     ConfigCheck check;
@@ -161,19 +189,7 @@ ConfigCheck CheckConfig(const std::string& path)
         check.errors.push_back("working directory " + workDir + " (log.txt, fleet.db) cannot be written: " +
                                ErrnoText(nErr));
 
-    if (nProbe == 0) {
-        const WebSettings web = LoadWebSettings(file);
-        if (web.nPort != 0 && !IsLoopbackAddress(web.strAddr) && web.strToken.empty())
-            check.warnings.push_back("httpaddr " + web.strAddr +
-                                     " is reachable from other machines without httptoken: the dashboard would not start");
-        if (web.nPort != 0 && web.strCert.empty() != web.strKey.empty())
-            check.warnings.push_back("HTTPS needs both httpcert and httpkey: the dashboard would not start");
-        for (const std::string& pem : {web.strCert, web.strKey}) {
-            if (web.nPort != 0 && !pem.empty())
-                if (int nErr = CFile::Probe(pem); nErr != 0)
-                    check.warnings.push_back(pem + " cannot be read: " + ErrnoText(nErr) +
-                                             ": the dashboard would not start");
-        }
-    }
+    if (nProbe == 0)
+        AddWebWarnings(LoadWebSettings(file), check.warnings);
     return check;
 }

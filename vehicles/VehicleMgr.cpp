@@ -115,6 +115,7 @@ std::vector<VehicleStatus> CVehicleMgr::Snapshot()
         bool bRunning = pVehicle->IsRunning();
         status.nProgress = bRunning ? pVehicle->GetProgress() : pVehicle->LastProgress();
         status.nSpeedKbps = static_cast<std::uint32_t>((static_cast<std::uint64_t>(pVehicle->LastRate()) * 8) >> 10);
+        status.nSpeedBytes = pVehicle->LastRate();
         if (pVehicle->IsWaitingForSlot())
             status.szState = "waiting";
         else if (bRunning)

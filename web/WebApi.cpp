@@ -1,5 +1,6 @@
 #include "web/WebApi.h"
 
+#include "core/Logger.h"
 #include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
@@ -10,6 +11,7 @@
 #include "vehicles/VehicleMgr.h"
 #include "web/LogRing.h"
 #include "web/WebAssets.h"
+#include "web/WebSettings.h"
 #include "web/WebViews.h"
 
 #include <httplib.h>
@@ -195,9 +197,10 @@ std::string RenderFleet(const CWebApi::Config& config)
     return FleetJson(config.pHistory->Snapshot(tNow), online, tNow);
 }
 
-std::string RenderMetrics(const CWebApi::Config& config)
+std::string RenderMetrics(const CWebApi::Config& config, std::uint64_t nAuthFailures)
 {
     WebStatus status = CollectStatus(config);
+    status.nAuthFailures = nAuthFailures;
     for (const FleetRecord& rec : config.pHistory->Snapshot(WallClockNow()))
         status.nUnfetchable += rec.nUnfetchable;
     return MetricsText(status, config.pRegistry->Snapshot());
@@ -222,20 +225,84 @@ void SetMissed(const CWebApi::Config& config, const std::string& path, httplib::
         res.set_content(MissedJson(history.MissedRecordings(name)), kJson);
 }
 
+// The request as a route's handler sees it.
+WebRequest RouteRequest(const httplib::Request& req, const std::string& body, WebRole eRole)
+{
+    WebRequest request;
+    request.strMethod = req.method;
+    request.strPath = req.path;
+    request.params.assign(req.params.begin(), req.params.end());
+    request.headers.assign(req.headers.begin(), req.headers.end());
+    request.strBody = body;
+    request.strClientAddr = req.remote_addr;
+    request.eRole = eRole;
+    return request;
+}
+
+// A route's answer as the head the library writes and the body sent after it.
+void SetAnswer(const httplib::Request& req, WebAnswer answer, httplib::Response& res, CWebBody& streamed)
+{
+    res.status = answer.nStatus;
+    for (const auto& [name, value] : answer.headers)
+        res.set_header(name, value);
+    if (!answer.strContentType.empty())
+        res.set_header("Content-Type", answer.strContentType);
+    res.set_header("Content-Length", std::to_string(answer.body.Size()));
+    if (req.method != "HEAD")
+        streamed = std::move(answer.body);
+}
 
 } // namespace
 
 CWebApi::CWebApi(Config config)
-    : m_config(std::move(config)), m_strExpected(m_config.strToken.empty() ? "" : "Bearer " + m_config.strToken)
+    : m_config(std::move(config)), m_strExpected(m_config.strToken.empty() ? "" : "Bearer " + m_config.strToken),
+      m_strOperator(m_config.strFootageToken.empty() ? "" : "Bearer " + m_config.strFootageToken)
 {
     DashboardPage();  // composed now rather than in the first request
 }
 
-bool CWebApi::x_Authorized(const httplib::Request& req) const
+WebRole CWebApi::x_Role(const httplib::Request& req, bool* pValidToken)
 {
-    if (m_config.strToken.empty())
+    const std::string given = req.get_header_value("Authorization");
+    // Both are compared, so that the time taken tells nothing of which one matched.
+    const bool bOperator = !m_strOperator.empty() && SameSecret(given, m_strOperator);
+    const bool bStatus = !m_strExpected.empty() && SameSecret(given, m_strExpected);
+    *pValidToken = bOperator || bStatus;
+    const bool bAnyToken = !m_strOperator.empty() || !m_strExpected.empty();
+    if (!given.empty() && !m_config.bTls && !IsLoopbackAddress(req.remote_addr) && !m_bWarnedPlain.exchange(true))
+        WriteLog("Web dashboard: warning: a token came over plain HTTP from " + req.remote_addr +
+                 ", readable by anyone on the way (httpcert and httpkey turn on HTTPS)");
+    if (*pValidToken)
+        m_guard.OnSuccess(req.remote_addr);
+    else if (!given.empty() && bAnyToken)
+        m_guard.OnFailure(req.remote_addr, MonotonicMs());
+    if (bOperator)
+        return WebRole::Operator;
+    if (bStatus)
+        return WebRole::Status;
+    if (!bAnyToken && m_config.bLoopback)
+        return WebRole::Operator;
+    return m_strExpected.empty() ? WebRole::Status : WebRole::None;
+}
+
+bool CWebApi::x_RouteAdded(const httplib::Request& req, const std::string& body, WebRole eRole, bool bValidToken,
+                           httplib::Response& res, CWebBody& streamed)
+{
+    auto it = std::find_if(m_config.routes.begin(), m_config.routes.end(),
+                           [&](const WebRoute& route) { return route.Matches(req.method, req.path); });
+    if (it == m_config.routes.end())
+        return false;
+    if (eRole < it->eRequired) {
+        if (bValidToken) {
+            SetError(res, 403, "forbidden");
+        } else {
+            res.set_header("WWW-Authenticate", "Bearer realm=\"ZELDownload\"");
+            SetError(res, 401, "unauthorized");
+        }
         return true;
-    return SameSecret(req.get_header_value("Authorization"), m_strExpected);
+    }
+    SetAnswer(req, it->handler(RouteRequest(req, body, eRole)), res, streamed);
+    return true;
 }
 
 template <class Render>
@@ -267,17 +334,31 @@ std::shared_ptr<const CWebApi::Text> CWebApi::x_Cached(Cached& slot, Render rend
     return pText;
 }
 
-bool CWebApi::Handle(const httplib::Request& req, httplib::Response& res)
+bool CWebApi::Handle(const httplib::Request& req, const std::string& body, httplib::Response& res,
+                     CWebBody& streamed)
 {
-    // No request is ever read past its head: one that sent a body along ends the
-    // connection, so that the body is never taken for the next request.
+    const bool bRead = req.method == "GET" || req.method == "HEAD";
+    // A body not read (sent along with a read, or chunked) ends the connection, so
+    // that it is never taken for the next request.
     const bool bKeep = !req.has_header("Transfer-Encoding") &&
-                       (!req.has_header("Content-Length") || req.get_header_value("Content-Length") == "0");
+                       (!bRead || !req.has_header("Content-Length") || req.get_header_value("Content-Length") == "0");
     res.set_header("Cache-Control", "no-store");
     res.set_header("X-Content-Type-Options", "nosniff");
-    const bool bRead = req.method == "GET" || req.method == "HEAD";
 
-    if (!x_Authorized(req)) {
+    // An address in its penalty window is not heard: its token is not even compared.
+    if (req.has_header("Authorization")) {
+        if (std::int64_t nLeftMs = m_guard.PenaltyLeftMs(req.remote_addr, MonotonicMs()); nLeftMs > 0) {
+            res.set_header("Retry-After", std::to_string((nLeftMs + 999) / 1000));
+            SetError(res, 429, "too many wrong tokens");
+            return bKeep;
+        }
+    }
+    bool bValidToken = false;
+    const WebRole eRole = x_Role(req, &bValidToken);
+    if (x_RouteAdded(req, body, eRole, bValidToken, res, streamed))
+        return bKeep;
+
+    if (eRole < WebRole::Status) {
         res.set_header("WWW-Authenticate", "Bearer realm=\"ZELDownload\"");
         // The page holds no figure: sent without the token, it asks for one.
         if (bRead && req.path == "/")
@@ -316,7 +397,7 @@ void CWebApi::x_Route(const httplib::Request& req, httplib::Response& res)
         else
             res.set_content(LogJson(m_config.pLog->After(nAfter)), kJson);
     } else if (req.path == "/metrics") {
-        SetShared(req, res, x_Cached(m_metrics, [this] { return RenderMetrics(m_config); }),
+        SetShared(req, res, x_Cached(m_metrics, [this] { return RenderMetrics(m_config, AuthFailures()); }),
                   "text/plain; version=0.0.4; charset=utf-8");
     } else {
         SetError(res, 404, "not found");

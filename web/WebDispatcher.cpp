@@ -2,6 +2,7 @@
 
 #include "platform/MutexLock.h"
 #include "platform/MutexUniqueLock.h"
+#include "platform/SocketOps.h"
 #include "platform/System.h"
 #include "platform/Timing.h"
 #include "web/WebConnection.h"
@@ -21,11 +22,13 @@ CWebDispatcher::~CWebDispatcher()
     Stop();
 }
 
-int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWorkers, std::size_t nMaxConnections)
+int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWorkers, std::size_t nMaxConnections,
+                          std::size_t nMaxPerClient)
 {
     m_pTls = pTlsContext;
     m_serve = std::move(serve);
     m_nMaxConnections = nMaxConnections;
+    m_nMaxPerClient = nMaxPerClient;
     if (m_events.Open() != 0)
         return -1;
     m_poller = std::thread([this] { x_PollLoop(); });
@@ -36,12 +39,18 @@ int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWork
 
 void CWebDispatcher::Adopt(int fd)
 {
+    std::string client;
+    int nPort = 0;
+    CSocketOps::PeerAddress(fd, client, nPort);
     CMutexUniqueLock guard(m_lock);
-    if (m_bStop || !m_events.IsOpen() || m_conns.size() >= m_nMaxConnections) {
+    // One address may not take the table from the others.
+    auto itClient = m_perClient.find(client);
+    const bool bClientFull = itClient != m_perClient.end() && itClient->second >= m_nMaxPerClient;
+    if (m_bStop || !m_events.IsOpen() || m_conns.size() >= m_nMaxConnections || bClientFull) {
         guard.Unlock();
         CWebConnection refused(fd, nullptr);  // closes fd on leaving
         if (m_pTls == nullptr)
-            refused.SendNoWait(kBusyAnswer);
+            refused.SendAtOnce(kBusyAnswer);
         return;
     }
     const std::uint64_t nId = m_nNextId++;
@@ -50,14 +59,24 @@ void CWebDispatcher::Adopt(int fd)
     // Connecting starts the clock: a client that never sends is dropped like one
     // that sends too slowly.
     entry.nExpiryMs = MonotonicMs() + Timing().nWebHeadWaitMs;
+    entry.strClient = client;
+    ++m_perClient[client];
     if (!m_events.Add(fd, nId, CPoller::Want::Read))
-        m_conns.erase(nId);
+        x_EraseLocked(m_conns.find(nId));
+}
+
+void CWebDispatcher::x_EraseLocked(std::map<std::uint64_t, Entry>::iterator it)
+{
+    auto itClient = m_perClient.find(it->second.strClient);
+    if (itClient != m_perClient.end() && --itClient->second == 0)
+        m_perClient.erase(itClient);
+    m_conns.erase(it);
 }
 
 void CWebDispatcher::x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite)
 {
     if (!m_events.Rearm(entry.pConn->Fd(), nId, bWrite ? CPoller::Want::Write : CPoller::Want::Read))
-        m_conns.erase(nId);
+        x_EraseLocked(m_conns.find(nId));
 }
 
 void CWebDispatcher::x_PollLoop()
@@ -84,6 +103,7 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
 {
     CWebConnection* pConn = nullptr;
     bool bClosing = false;
+    bool bCloseWhenSent = false;
     {
         CMutexLock guard(m_lock);
         auto it = m_conns.find(nId);
@@ -91,41 +111,85 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
             return;
         pConn = it->second.pConn.get();
         bClosing = it->second.bClosing;
+        bCloseWhenSent = it->second.bCloseWhenSent;
     }
     // Only the poller touches (and erases) a connection that no worker has, so it is
-    // filled without the lock.
-    CWebConnection::Fill fill = bClosing ? pConn->DiscardNoWait() : pConn->FillNoWait(kHeadMaxBytes);
+    // sent from and filled without the lock.
+    std::size_t nSent = 0;
+    CWebConnection::Send eSend = CWebConnection::Send::Done;
+    if (!bClosing && pConn->Backlog() > 0)
+        eSend = pConn->SendNoWait(kSendSliceBytes, &nSent);
+    // Requests wait while too much of the answers waits.
+    const bool bRead = eSend != CWebConnection::Send::Failed && !bCloseWhenSent &&
+                       pConn->Backlog() <= kBacklogMaxBytes;
+    CWebConnection::Fill fill = CWebConnection::Fill::Wait;
+    if (bClosing)
+        fill = pConn->DiscardNoWait();
+    else if (bRead)
+        fill = pConn->FillNoWait(kHeadMaxBytes);
     CMutexLock guard(m_lock);
     auto it = m_conns.find(nId);
     if (it == m_conns.end())
         return;
     Entry& entry = it->second;
+    if (eSend == CWebConnection::Send::Failed || (bCloseWhenSent && pConn->Backlog() == 0)) {
+        x_EraseLocked(it);
+        return;
+    }
+    if (nSent > 0)  // the client reads: its output may wait again
+        entry.nExpiryMs = MonotonicMs() + Timing().nWebWriteTimeoutMs;
+    if (!bClosing && !bRead) {
+        x_ArmLocked(nId, entry, pConn->OutputWant() == CPoller::Want::Write);
+        return;
+    }
+    x_AfterFillLocked(nId, entry, fill, nSent > 0);
+}
+
+void CWebDispatcher::x_AfterFillLocked(std::uint64_t nId, Entry& entry, CWebConnection::Fill fill, bool bDrained)
+{
+    CWebConnection& conn = *entry.pConn;
+    const std::int64_t nNow = MonotonicMs();
     switch (fill) {
     case CWebConnection::Fill::Wait:
     case CWebConnection::Fill::WaitWrite:
+        if (!entry.bClosing && conn.Backlog() > 0) {
+            x_ArmLocked(nId, entry, conn.OutputWant() == CPoller::Want::Write);
+            break;
+        }
+        if (bDrained) {  // the output has just gone: idle, or a head on its way
+            entry.bRequestStarted = conn.HasPartialRequest();
+            entry.nExpiryMs = nNow + (entry.bRequestStarted ? Timing().nWebHeadWaitMs : Timing().nWebKeepAliveMs);
+        }
         // The head must be whole within the head wait of its first byte.
-        if (!entry.bRequestStarted && pConn->HasPartialRequest()) {
+        if (!entry.bRequestStarted && conn.HasPartialRequest()) {
             entry.bRequestStarted = true;
-            entry.nExpiryMs = MonotonicMs() + Timing().nWebHeadWaitMs;
+            entry.nExpiryMs = nNow + Timing().nWebHeadWaitMs;
         }
         x_ArmLocked(nId, entry, fill == CWebConnection::Fill::WaitWrite);
         break;
     case CWebConnection::Fill::Head:
+        if (entry.nServed == 0 && conn.KernelTls())
+            m_nKernelTls.fetch_add(1, std::memory_order_relaxed);
         entry.bBusy = true;
         m_ready.push_back(nId);
         m_readyWake.NotifyOne();
         break;
     case CWebConnection::Fill::Oversize:
+        // Answers still waiting to go out would come after the refusal: closed.
+        if (conn.Backlog() > 0) {
+            x_EraseLocked(m_conns.find(nId));
+            break;
+        }
         // Closed at once with unread bytes, the socket would be reset and the answer
         // lost: the rest is read and dropped for a while first.
-        pConn->SendNoWait(kOversizeAnswer);
-        pConn->ShutdownSend();
+        conn.SendAtOnce(kOversizeAnswer);
+        conn.ShutdownSend();
         entry.bClosing = true;
-        entry.nExpiryMs = MonotonicMs() + Timing().nWebLingerMs;
+        entry.nExpiryMs = nNow + Timing().nWebLingerMs;
         x_ArmLocked(nId, entry, false);
         break;
     case CWebConnection::Fill::Closed:
-        m_conns.erase(it);
+        x_EraseLocked(m_conns.find(nId));
         break;
     }
 }
@@ -136,7 +200,7 @@ void CWebDispatcher::x_CloseExpired()
     CMutexLock guard(m_lock);
     for (auto it = m_conns.begin(); it != m_conns.end();) {
         if (!it->second.bBusy && nNow >= it->second.nExpiryMs)
-            it = m_conns.erase(it);
+            x_EraseLocked(it++);
         else
             ++it;
     }
@@ -162,13 +226,19 @@ void CWebDispatcher::x_WorkerLoop()
             pConn = it->second.pConn.get();
             nServed = it->second.nServed;
         }
-        // Requests that came in one go (pipelined) are answered in order here.
+        // Requests that came in one go (pipelined) are answered in order here, as long
+        // as their answers go out.
         bool bKeep = true;
+        bool bSendFailed = false;
         for (;;) {
             const bool bLast = ++nServed >= kRequestsPerConnection;
-            pConn->SetDeadline(MonotonicMs() + Timing().nWebReadTimeoutMs + Timing().nWebWriteTimeoutMs);
+            pConn->SetDeadline(MonotonicMs() + Timing().nWebReadTimeoutMs);
             bKeep = m_serve(*pConn, bLast) && !bLast;
-            if (!bKeep || !pConn->HasHead(kHeadMaxBytes))
+            if (pConn->SendNoWait(kSendSliceBytes) == CWebConnection::Send::Failed) {
+                bSendFailed = true;
+                break;
+            }
+            if (!bKeep || pConn->Backlog() > kBacklogMaxBytes || !pConn->HasHead(kHeadMaxBytes))
                 break;
             CMutexLock guard(m_lock);
             if (m_bStop)
@@ -178,18 +248,30 @@ void CWebDispatcher::x_WorkerLoop()
         auto it = m_conns.find(nId);
         if (it == m_conns.end())
             continue;
-        if (!bKeep || m_bStop) {
-            m_conns.erase(it);
-            continue;
-        }
-        Entry& entry = it->second;
-        entry.bBusy = false;
-        entry.nServed = nServed;
-        entry.bRequestStarted = pConn->HasPartialRequest();
-        entry.nExpiryMs =
-            MonotonicMs() + (entry.bRequestStarted ? Timing().nWebHeadWaitMs : Timing().nWebKeepAliveMs);
-        x_ArmLocked(nId, entry, false);
+        it->second.nServed = nServed;
+        x_ReturnLocked(nId, it->second, bKeep, bSendFailed);
     }
+}
+
+void CWebDispatcher::x_ReturnLocked(std::uint64_t nId, Entry& entry, bool bKeep, bool bSendFailed)
+{
+    CWebConnection& conn = *entry.pConn;
+    if (bSendFailed || m_bStop || (!bKeep && conn.Backlog() == 0)) {
+        x_EraseLocked(m_conns.find(nId));
+        return;
+    }
+    entry.bBusy = false;
+    const std::int64_t nNow = MonotonicMs();
+    if (conn.Backlog() > 0) {
+        // The rest goes out from the poller; a client that stops reading is closed.
+        entry.bCloseWhenSent = !bKeep;
+        entry.nExpiryMs = nNow + Timing().nWebWriteTimeoutMs;
+        x_ArmLocked(nId, entry, conn.OutputWant() == CPoller::Want::Write);
+        return;
+    }
+    entry.bRequestStarted = conn.HasPartialRequest();
+    entry.nExpiryMs = nNow + (entry.bRequestStarted ? Timing().nWebHeadWaitMs : Timing().nWebKeepAliveMs);
+    x_ArmLocked(nId, entry, false);
 }
 
 void CWebDispatcher::Stop()
@@ -214,6 +296,7 @@ void CWebDispatcher::Stop()
     m_workers.clear();
     CMutexLock guard(m_lock);
     m_conns.clear();
+    m_perClient.clear();
     m_ready.clear();
     m_events.Close();
 }

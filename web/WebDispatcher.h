@@ -4,25 +4,33 @@
 #include "platform/Mutex.h"
 #include "platform/Poller.h"
 #include "platform/ThreadSafety.h"
+#include "web/WebConnection.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <openssl/ssl.h>
-
-class CWebConnection;
 
 // Runs the dashboard's client connections: one poller thread holds every connection
 // that waits (for its TLS handshake, its request head, or idle between requests) and
 // reads without waiting; a small pool of workers answers the connections whose head
 // is whole. A silent or slow client thus holds a slot of the bounded table, never a
 // worker, and is closed when its head does not arrive in time.
+//
+// Answers never wait to be sent either: a worker sends what goes out at once and
+// leaves the rest in the connection's output, which the poller sends as the socket
+// becomes writable (a large file a slice per turn). While more than kBacklogMaxBytes
+// wait there, no further request of that connection is parsed, so a client that
+// does not read its answers holds a bounded backlog and no worker; one whose output
+// does not move within the write time-out is closed.
 class CWebDispatcher {
 public:
     // Answers the request whose head waits in the connection; true when the
@@ -33,6 +41,9 @@ public:
     static constexpr std::size_t kMaxConnections = 256;
     static constexpr std::size_t kHeadMaxBytes = 16384;       // a longer head is answered 431
     static constexpr std::size_t kRequestsPerConnection = 1000;
+    static constexpr std::size_t kMaxPerClient = 32;                 // connections from one address
+    static constexpr std::uint64_t kBacklogMaxBytes = 256 * 1024;     // output past which requests wait
+    static constexpr std::size_t kSendSliceBytes = 1024 * 1024;      // sent for one connection per turn
 
     CWebDispatcher();
     ~CWebDispatcher();  // Stop()
@@ -42,10 +53,13 @@ public:
     // Starts the poller and nWorkers workers; pTlsContext null for plain HTTP. 0, or
     // -1 when the poller cannot be set up. Starter's thread, once.
     int Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWorkers = kWorkers,
-              std::size_t nMaxConnections = kMaxConnections);
-    // Takes an accepted socket. Over the connection bound it is refused at once (503).
-    // The accepting thread.
+              std::size_t nMaxConnections = kMaxConnections, std::size_t nMaxPerClient = kMaxPerClient);
+    // Takes an accepted socket. Over the connection bound, or over the bound of its
+    // client's address, it is refused at once (503 on plain HTTP). The accepting thread.
     void Adopt(int fd) EXCLUDES(m_lock);
+    // TLS connections whose files the kernel encrypts (SSL_sendfile); the others read
+    // and encrypt in this process. Any thread.
+    std::uint64_t KernelTlsConnections() const { return m_nKernelTls.load(std::memory_order_relaxed); }
     // Closes every connection and ends the threads; a worker that is answering is cut
     // off. The starter's thread, after accepting has ended.
     void Stop() EXCLUDES(m_lock);
@@ -57,7 +71,9 @@ private:
         bool bBusy = false;          // with a worker: the poller leaves it alone
         bool bRequestStarted = false;  // bytes of a request (or handshake) have arrived
         bool bClosing = false;       // refused: what arrives is dropped until it ends
+        bool bCloseWhenSent = false; // its last answer is in the output
         std::size_t nServed = 0;
+        std::string strClient;       // the peer's address, for the per-client bound
     };
 
     void x_PollLoop() EXCLUDES(m_lock);
@@ -67,16 +83,28 @@ private:
     // Watches the connection's socket for what it waits for (caller holds m_lock).
     void x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite) REQUIRES(m_lock);
     void x_CloseExpired() EXCLUDES(m_lock);
+    // The poller's turn goes on with what filling the connection found; bDrained: its
+    // output has just been sent whole.
+    void x_AfterFillLocked(std::uint64_t nId, Entry& entry, CWebConnection::Fill fill, bool bDrained) REQUIRES(m_lock);
+    // Sends output for the poller; false when the connection is done with (closed).
+    bool x_SendForPoller(std::uint64_t nId, CWebConnection& conn) EXCLUDES(m_lock);
+    // Hands a connection back to the poller after a worker's turn (caller holds m_lock).
+    void x_ReturnLocked(std::uint64_t nId, Entry& entry, bool bKeep, bool bSendFailed) REQUIRES(m_lock);
+    // Removes a connection and its place in the per-client count.
+    void x_EraseLocked(std::map<std::uint64_t, Entry>::iterator it) REQUIRES(m_lock);
 
     SSL_CTX* m_pTls = nullptr;
     ServeFn m_serve;
     std::size_t m_nMaxConnections = kMaxConnections;
+    std::size_t m_nMaxPerClient = kMaxPerClient;
+    std::atomic<std::uint64_t> m_nKernelTls {0};
     CPoller m_events;  // the waiting connections' sockets, by id; Wake ends the poller's wait
 
     mutable CMutex m_lock;  // never held while serving
     CCondition m_readyWake;  // a head is ready, or the dispatcher stops
     std::map<std::uint64_t, Entry> m_conns GUARDED_BY(m_lock);  // by id; a socket number may be reused, an id not
     std::deque<std::uint64_t> m_ready GUARDED_BY(m_lock);       // whole heads waiting for a worker
+    std::map<std::string, std::size_t> m_perClient GUARDED_BY(m_lock);  // open connections by address
     std::uint64_t m_nNextId GUARDED_BY(m_lock) = 1;
     bool m_bStop GUARDED_BY(m_lock) = false;
 

@@ -19,8 +19,10 @@ constexpr int kListenBacklog = 256;
 
 // What the answer to the request being served decided, for the worker that serves it.
 struct Turn {
+    CWebConnection* pConn = nullptr;  // the connection served
     bool bHandled = false;  // CWebApi answered (not the library, on a malformed request)
     bool bKeep = false;     // and the connection may stay open
+    CWebBody body;          // sent after the head the library writes
 };
 thread_local Turn t_turn;
 
@@ -53,9 +55,11 @@ public:
     bool Serve(CWebConnection& conn, bool bLast)
     {
         t_turn = Turn {};
+        t_turn.pConn = &conn;
         bool bClosed = false;
         bool bOk = this->process_request(conn, bLast, bClosed, nullptr);
-        bOk = conn.Flush() && bOk;
+        conn.QueueBody(std::move(t_turn.body));
+        t_turn.pConn = nullptr;
         return bOk && !bClosed && t_turn.bHandled && t_turn.bKeep;
     }
 
@@ -88,9 +92,18 @@ std::string DashboardUrl(const WebSettings& settings, bool bTls)
 // Why settings cannot serve the dashboard, or "" when they can.
 std::string SettingsRefusal(const WebSettings& settings, bool bTls)
 {
-    if (!IsLoopbackAddress(settings.strAddr) && settings.strToken.empty())
+    const bool bRemote = !IsLoopbackAddress(settings.strAddr);
+    if (bRemote && settings.strToken.empty())
         return "Web dashboard not started: httpaddr " + settings.strAddr +
                " is reachable from other machines, so httptoken must be set";
+    // A short token is guessed in no time by whoever reaches the port.
+    for (const auto& [szKey, token] : {std::pair<const char*, const std::string&>("httptoken", settings.strToken),
+                                       std::pair<const char*, const std::string&>("footagetoken", settings.strFootageToken)}) {
+        if (bRemote && !token.empty() && token.size() < kMinRemoteTokenLength)
+            return Format("Web dashboard not started: httpaddr %s is reachable from other machines, so %s must be at "
+                          "least %zu characters long",
+                          settings.strAddr.c_str(), szKey, kMinRemoteTokenLength);
+    }
     if (bTls && (settings.strCert.empty() || settings.strKey.empty()))
         return "Web dashboard not started: HTTPS needs both httpcert and httpkey";
     return {};
@@ -131,9 +144,41 @@ FrontEnd MakeFrontEnd(CWebDispatcher& dispatcher, const WebSettings& settings, b
         return {};
     }
     SSL_CTX* pTlsContext = pFront->ssl_context();
+    // The kernel encrypts where it can, so that file ranges go out by SSL_sendfile.
+    SSL_CTX_set_options(pTlsContext, SSL_OP_ENABLE_KTLS);
     FrontEnd front = Wrap(std::move(pFront));
     front.pTlsContext = pTlsContext;
     return front;
+}
+
+// The body of a request whose method carries one, read from the connection (the
+// poller gathered it): the library reads bodies only after our handler. False, with
+// the answer in res, when it cannot be read.
+bool ReadBody(const httplib::Request& req, httplib::Response& res, std::string& body)
+{
+    const bool bCarries = req.method == "POST" || req.method == "PUT" || req.method == "PATCH" || req.method == "DELETE";
+    if (!bCarries || !req.has_header("Content-Length") || req.has_header("Transfer-Encoding"))
+        return true;
+    const std::string length = req.get_header_value("Content-Length");
+    if (length.empty() || length.size() > 18 || length.find_first_not_of("0123456789") != std::string::npos) {
+        res.status = 400;
+        return false;
+    }
+    const std::uint64_t nLength = std::stoull(length);
+    if (nLength > kPayloadMaxBytes) {
+        res.status = 413;
+        return false;
+    }
+    body.resize(static_cast<std::size_t>(nLength));
+    for (std::size_t nDone = 0; nDone < body.size();) {
+        ssize_t n = t_turn.pConn->read(body.data() + nDone, body.size() - nDone);
+        if (n <= 0) {
+            res.status = 400;
+            return false;
+        }
+        nDone += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 // Every request goes to pApi (a 500 should it throw); the library only parses and
@@ -143,10 +188,12 @@ void SetUpHttp(httplib::Server& http, CWebApi* pApi)
     http.set_pre_routing_handler([pApi](const httplib::Request& req, httplib::Response& res) {
         t_turn.bHandled = true;
         try {
-            t_turn.bKeep = pApi->Handle(req, res);
+            std::string body;
+            t_turn.bKeep = ReadBody(req, res, body) && pApi->Handle(req, body, res, t_turn.body);
         } catch (const std::exception&) {
             res = httplib::Response {};
             res.status = 500;
+            t_turn.body = CWebBody {};
             t_turn.bKeep = false;
         }
         return httplib::Server::HandlerResponse::Handled;
@@ -186,6 +233,9 @@ int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
     if (!front.pHttp)
         return -1;
     server.strToken = settings.strToken;
+    server.strFootageToken = settings.strFootageToken;
+    server.bLoopback = IsLoopbackAddress(settings.strAddr);
+    server.bTls = bTls;
     auto pApi = std::make_unique<CWebApi>(std::move(server));
     SetUpHttp(*front.pHttp, pApi.get());
     if (!front.pHttp->bind_to_port(settings.strAddr, settings.nPort)) {
@@ -194,7 +244,8 @@ int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
         return -1;
     }
     front.widenBacklog();
-    if (pDispatcher->Start(front.pTlsContext, std::move(front.serve)) != 0) {
+    if (pDispatcher->Start(front.pTlsContext, std::move(front.serve), CWebDispatcher::kWorkers,
+                           CWebDispatcher::kMaxConnections, settings.nMaxPerClient) != 0) {
         WriteLog("Web dashboard not started: cannot set up its connections");
         return -1;
     }
@@ -231,4 +282,10 @@ void CWebServer::Stop()
     m_pApi.reset();
     m_nPort = 0;
     m_bServing = false;
+}
+
+std::uint64_t CWebServer::KernelTlsConnections()
+{
+    CMutexLock guard(m_lock);
+    return m_pDispatcher ? m_pDispatcher->KernelTlsConnections() : 0;
 }

@@ -39,6 +39,9 @@ public:
 
     // Whether it serves now. Any thread.
     bool IsServing() const { return m_bServing; }
+    // TLS connections so far whose file bodies the kernel encrypts; 0 when not
+    // serving. The thread that starts and stops it.
+    std::uint64_t KernelTlsConnections() EXCLUDES(m_lock);
     // The port served; 0 when not serving. Any thread.
     std::uint16_t Port() const { return m_nPort; }
 

@@ -37,6 +37,13 @@ WebSettings LoadWebSettings(CSettingsFile& file)
             settings.nPort = static_cast<std::uint16_t>(nPort);
     }
     ReadText(file, "httptoken", settings.strToken);
+    ReadText(file, "footagetoken", settings.strFootageToken);
+    if (ReadText(file, "httpmaxperclient", text) && !text.empty() && text.size() <= 5 &&
+        text.find_first_not_of("0123456789") == std::string::npos) {
+        unsigned long nMax = std::strtoul(text.c_str(), nullptr, 10);
+        if (nMax > 0)
+            settings.nMaxPerClient = nMax;
+    }
     ReadText(file, "httpcert", settings.strCert);
     ReadText(file, "httpkey", settings.strKey);
     return settings;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -9,7 +10,9 @@ class CSettingsFile;
 struct WebSettings {
     std::string strAddr = "127.0.0.1";  // "httpaddr": address the dashboard listens on
     std::uint16_t nPort = 5991;      // "httpport": its TCP port; 0 turns the dashboard off
-    std::string strToken;               // "httptoken": bearer token every request must carry; "" none
+    std::string strToken;               // "httptoken": bearer token of the status reads; "" none
+    std::string strFootageToken;        // "footagetoken": bearer token of the operator (footage); "" none
+    std::size_t nMaxPerClient = 32;     // "httpmaxperclient": connections one client address may hold
     std::string strCert;                // "httpcert": PEM certificate chain; with httpkey, HTTPS
     std::string strKey;                 // "httpkey": PEM private key
 };
@@ -17,6 +20,9 @@ struct WebSettings {
 // Reads the keys; a missing key keeps its default, a port that is no number from 0 to
 // 65535 too. Values are unescaped and trimmed of surrounding white space. Window thread.
 WebSettings LoadWebSettings(CSettingsFile& file);
+
+// The shortest token accepted on an address other machines reach.
+constexpr std::size_t kMinRemoteTokenLength = 16;
 
 // Whether szAddr can only be reached from this machine: "localhost", 127.0.0.0/8 or
 // ::1. Any thread.

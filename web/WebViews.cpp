@@ -92,6 +92,24 @@ void AppendGauge(std::string& out, const char* szName, const char* szHelp, doubl
     out += szLine;
 }
 
+// A percentage as a ratio: 30 reads 0.3, not 0.29999999999999999.
+std::string PercentAsRatio(int nPercent)
+{
+    char szValue[32];
+    std::snprintf(szValue, sizeof(szValue), "%g", nPercent / 100.0);
+    return szValue;
+}
+
+// One gauge with a series per vehicle; value gives a vehicle's figure as text.
+template <class Value>
+void AppendVehicleSeries(std::string& out, const char* szName, const char* szHelp,
+                         const std::vector<std::pair<std::string, const VehicleStatus*>>& labelled, Value value)
+{
+    out += std::string("# HELP ") + szName + " " + szHelp + "\n# TYPE " + szName + " gauge\n";
+    for (const auto& [label, pVehicle] : labelled)
+        out += std::string(szName) + "{vehicle=\"" + label + "\"} " + value(*pVehicle) + "\n";
+}
+
 } // namespace
 
 const char* WebVersion()
@@ -274,6 +292,8 @@ std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus
     AppendGauge(out, "zeldownload_unfetchable_recordings",
                 "Recordings missed in 3 visits and not stored since, over the fleet.",
                 static_cast<double>(status.nUnfetchable));
+    AppendCounter(out, "zeldownload_http_auth_failures_total", "Dashboard requests with a wrong token.",
+                  status.nAuthFailures);
 
     // Two names that differ only in invalid bytes read alike once those are replaced:
     // a series may appear once only, so the later one is left out.
@@ -284,15 +304,19 @@ std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus
         if (seen.insert(label).second)
             labelled.emplace_back(std::move(label), &vehicle);
     }
-    out += "# HELP zeldownload_vehicle_progress_percent Progress of the vehicle's download pass, 0 to 100.\n"
-           "# TYPE zeldownload_vehicle_progress_percent gauge\n";
-    for (const auto& [label, pVehicle] : labelled)
-        out += "zeldownload_vehicle_progress_percent{vehicle=\"" + label + "\"} " +
-               std::to_string(pVehicle->nProgress) + "\n";
-    out += "# HELP zeldownload_vehicle_speed_kbps Download speed of the vehicle over the last second, kbit/s.\n"
-           "# TYPE zeldownload_vehicle_speed_kbps gauge\n";
-    for (const auto& [label, pVehicle] : labelled)
-        out += "zeldownload_vehicle_speed_kbps{vehicle=\"" + label + "\"} " + std::to_string(pVehicle->nSpeedKbps) +
-               "\n";
+    // The first two series in base units; the older two stay for dashboards built on them.
+    AppendVehicleSeries(out, "zeldownload_vehicle_progress_ratio", "Progress of the vehicle's download pass, 0 to 1.",
+                        labelled, [](const VehicleStatus& v) { return PercentAsRatio(v.nProgress); });
+    AppendVehicleSeries(out, "zeldownload_vehicle_speed_bytes_per_second",
+                        "Download speed of the vehicle over the last second, bytes per second.", labelled,
+                        [](const VehicleStatus& v) { return std::to_string(v.nSpeedBytes); });
+    AppendVehicleSeries(out, "zeldownload_vehicle_progress_percent",
+                        "Deprecated: use zeldownload_vehicle_progress_ratio. Progress of the vehicle's download "
+                        "pass, 0 to 100.",
+                        labelled, [](const VehicleStatus& v) { return std::to_string(v.nProgress); });
+    AppendVehicleSeries(out, "zeldownload_vehicle_speed_kbps",
+                        "Deprecated: use zeldownload_vehicle_speed_bytes_per_second. Download speed of the vehicle "
+                        "over the last second, kbit/s.",
+                        labelled, [](const VehicleStatus& v) { return std::to_string(v.nSpeedKbps); });
     return out;
 }

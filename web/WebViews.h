@@ -29,6 +29,7 @@ struct WebStatus {
     std::uint64_t nReplyTimeouts = 0;
     std::uint64_t nControlDatagrams = 0;
     std::uint64_t nUnfetchable = 0;             // unfetchable recordings over the fleet
+    std::uint64_t nAuthFailures = 0;            // wrong dashboard tokens (metrics only)
 };
 
 // The version the status answer names.

@@ -176,7 +176,7 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
     EXPECT_FALSE(CSocket::ConnectTcp("127.0.0.1", m_nWebPort, 2000).IsValid());
     Control().Stop();
 
-    SetKey("httptoken", "depot &amp; s3cret");
+    SetKey("httptoken", "depot &amp; s3cret-and-more");
     StartServer();
     httplib::Client client = Client();
     auto res = client.Get("/api/v1/status");
@@ -189,14 +189,25 @@ TEST_F(WebServerTest, OtherAddressesNeedTheTokenAndFailuresOnlyLog)
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 401);
     EXPECT_NE(res->body.find("id=\"login\""), std::string::npos);
-    for (const char* szWrong : {"Bearer depot & s3cre", "Bearer depot & s3cret2", "depot & s3cret", "Basic x"}) {
+    for (const char* szWrong :
+         {"Bearer depot & s3cret-and-mor", "Bearer depot & s3cret-and-more2", "depot & s3cret-and-more", "Basic x"}) {
         res = client.Get("/metrics", {{"Authorization", szWrong}});
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, 401) << szWrong;
     }
-    res = client.Get("/api/v1/status", {{"Authorization", "Bearer depot & s3cret"}});
+    // Past three wrong tokens in a row the address waits before its token is looked
+    // at again, the right one too.
+    const httplib::Headers right {{"Authorization", "Bearer depot & s3cret-and-more"}};
+    res = client.Get("/api/v1/status", right);
     ASSERT_TRUE(res);
-    EXPECT_EQ(res->status, 200);
+    EXPECT_EQ(res->status, 429);
+    EXPECT_EQ(res->get_header_value("Retry-After"), "1");
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            auto again = client.Get("/api/v1/status", right);
+            return again && again->status == 200;
+        },
+        5s));
     // Even a refused method is not told apart without the token.
     res = client.Post("/api/v1/status", "x", "text/plain");
     ASSERT_TRUE(res);
@@ -247,12 +258,20 @@ TEST_F(WebServerTest, AnyVehicleNameReadsRightInJsonAndMetrics)
     res = client.Get("/metrics");
     ASSERT_TRUE(res);
     const std::string& metrics = res->body;
-    for (const char* szMetric : {"zeldownload_vehicle_progress_percent", "zeldownload_vehicle_speed_kbps"}) {
+    for (const char* szMetric : {"zeldownload_vehicle_progress_percent", "zeldownload_vehicle_speed_kbps",
+                                 "zeldownload_vehicle_progress_ratio", "zeldownload_vehicle_speed_bytes_per_second"}) {
         for (const std::string& label : {std::string("Q\\\"uote\\\"'s"), sent[1], replaced})
             EXPECT_NE(metrics.find(std::string(szMetric) + "{vehicle=\"" + label + "\"} "), std::string::npos)
                 << label << "\n" << metrics;
     }
     EXPECT_NE(metrics.find("\nzeldownload_online_vehicles 3\n"), std::string::npos);
+    // The old names say what replaces them.
+    EXPECT_NE(metrics.find("# HELP zeldownload_vehicle_speed_kbps Deprecated: use "
+                           "zeldownload_vehicle_speed_bytes_per_second."),
+              std::string::npos);
+    EXPECT_NE(metrics.find("# HELP zeldownload_vehicle_progress_percent Deprecated: use "
+                           "zeldownload_vehicle_progress_ratio."),
+              std::string::npos);
     if (!HaveCommand("promtool"))
         GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
     WriteFile(Dir() / "metrics.txt", metrics);

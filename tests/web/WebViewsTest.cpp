@@ -28,6 +28,7 @@ TEST_F(WebMetricsTest, NamesOfAnyBytesMakeValidJsonAndMetrics)
     for (std::size_t i = 0; i < vehicles.size(); ++i) {
         vehicles[i].strName = names[i];
         vehicles[i].nProgress = static_cast<int>(10 * i);
+        vehicles[i].nSpeedBytes = static_cast<std::uint32_t>(1000 * i);
     }
     nlohmann::json json = nlohmann::json::parse(VehiclesJson(vehicles));
     EXPECT_EQ(json[0]["name"], "back\\slash");
@@ -38,6 +39,7 @@ TEST_F(WebMetricsTest, NamesOfAnyBytesMakeValidJsonAndMetrics)
     status.nOnline = vehicles.size();
     status.nDiskFree = 12345;
     status.nUnfetchable = 7;
+    status.nAuthFailures = 3;
     const std::string metrics = MetricsText(status, vehicles);
     EXPECT_NE(metrics.find("# TYPE zeldownload_unfetchable_recordings gauge\nzeldownload_unfetchable_recordings 7\n"),
               std::string::npos)
@@ -47,6 +49,14 @@ TEST_F(WebMetricsTest, NamesOfAnyBytesMakeValidJsonAndMetrics)
                                  "{vehicle=\"raw\xEF\xBF\xBD\"} 40\n"})
         EXPECT_NE(metrics.find(std::string("zeldownload_vehicle_progress_percent") + szSeries), std::string::npos)
             << szSeries;
+    // The same in base units.
+    EXPECT_NE(metrics.find("zeldownload_vehicle_progress_ratio{vehicle=\"B\xC3\xBC\"} 0.3\n"), std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("zeldownload_vehicle_progress_ratio{vehicle=\"back\\\\slash\"} 0\n"), std::string::npos);
+    EXPECT_NE(metrics.find("zeldownload_vehicle_speed_bytes_per_second{vehicle=\"B\xC3\xBC\"} 3000\n"),
+              std::string::npos);
+    EXPECT_NE(metrics.find("# TYPE zeldownload_http_auth_failures_total counter\nzeldownload_http_auth_failures_total 3\n"),
+              std::string::npos);
     if (!HaveCommand("promtool"))
         GTEST_SKIP() << "promtool is not installed (scripts/deps.sh installs prometheus)";
     WriteFile(Dir() / "metrics.txt", metrics);
