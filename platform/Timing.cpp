@@ -12,7 +12,8 @@ constexpr int ZelTiming::*kValues[] = {
     &ZelTiming::nIndexGiveUpMs, &ZelTiming::nIndexFlushMs, &ZelTiming::nIndexWaitLogMs,
     &ZelTiming::nDiskCheckPeriodMs, &ZelTiming::nRetentionAgeMs,
     &ZelTiming::nRetentionSpaceMs, &ZelTiming::nPendingReplyWaitMs,
-    &ZelTiming::nHistoryFlushMs, &ZelTiming::nWebKeepAliveMs, &ZelTiming::nWebHeadWaitMs,
+    &ZelTiming::nHistoryFlushMs, &ZelTiming::nCatalogueFlushMs, &ZelTiming::nHasherRescanMs,
+    &ZelTiming::nDbBusyWaitMs, &ZelTiming::nWebKeepAliveMs, &ZelTiming::nWebHeadWaitMs,
     &ZelTiming::nWebReadTimeoutMs, &ZelTiming::nWebWriteTimeoutMs, &ZelTiming::nWebSnapshotMs,
     &ZelTiming::nWebLingerMs,
 };
