@@ -39,6 +39,7 @@ void CFootageHasher::Start()
         m_bStop = false;
         m_bWalkDue = true;
     }
+    m_bCancel = false;
     m_thread = std::thread([this] { x_Run(); });
 }
 
@@ -51,6 +52,7 @@ void CFootageHasher::Stop()
         CMutexLock guard(m_lock);
         m_bStop = true;
     }
+    m_bCancel = true;
     m_wake.NotifyAll();
     m_thread.join();
 }
@@ -138,7 +140,9 @@ void CFootageHasher::x_HashId(std::int64_t nId)
         return;
     std::string path = m_catalogue.AbsolutePath(*row);
     FileDigest digest;
-    int nErr = path.empty() ? ENOENT : DigestFile(path, digest);
+    int nErr = path.empty() ? ENOENT : DigestFile(path, digest, &m_bCancel);
+    if (nErr == ECANCELED)
+        return;
     std::string strFailure;
     if (nErr != 0)
         strFailure = ErrnoText(nErr);

@@ -35,7 +35,8 @@ public:
     // Starts the thread, which first walks the unhashed rows; does nothing while it
     // runs. Any thread.
     void Start() EXCLUDES(m_lock, m_threadLock);
-    // Ends the thread after the file it is reading. Any thread; later calls do nothing.
+    // Ends the thread, leaving a file it is reading (its row stays unhashed). Any
+    // thread; later calls do nothing.
     void Stop() EXCLUDES(m_lock, m_threadLock);
 
     // Queues a row to hash; never blocks. Any thread (the catalogue's writer).
@@ -59,6 +60,7 @@ private:
     const std::size_t m_nQueueMax;
     std::atomic<std::uint64_t> m_nHashed {0};
     std::atomic<std::uint64_t> m_nOverflows {0};
+    std::atomic<bool> m_bCancel {false};  // Stop's: a file being read is left at once
 
     CMutex m_threadLock ACQUIRED_BEFORE(m_lock);  // Start and Stop, one at a time
     std::thread m_thread GUARDED_BY(m_threadLock);

@@ -393,26 +393,26 @@ bool CRecordingCatalogue::IsOpen() const
     return m_bOpen;
 }
 
-std::string CRecordingCatalogue::x_Relative(const std::string& path) const
+std::string CRecordingCatalogue::RelativePath(const std::string& path) const
 {
-    if (!path.empty() && path[0] != '/')
-        return path;
-    if (path.size() > m_strRoot.size() + 1 && path.compare(0, m_strRoot.size(), m_strRoot) == 0 &&
-        path[m_strRoot.size()] == '/')
-        return path.substr(m_strRoot.size() + 1);
-    return {};
+    std::string root;
+    {
+        CMutexLock guard(m_lock);
+        root = m_strRoot;
+    }
+    if (root.empty() || path.size() <= root.size() || path.compare(0, root.size(), root) != 0 ||
+        (path[root.size()] != '/' && root != "/"))
+        return {};
+    // A root given as "dir/" names its files "dir//vehicle/...".
+    std::size_t nFrom = root.size();
+    while (nFrom < path.size() && path[nFrom] == '/')
+        ++nFrom;
+    return path.substr(nFrom);
 }
 
 bool CRecordingCatalogue::Add(CatalogueRow row)
 {
-    std::string relPath;
-    {
-        CMutexLock guard(m_lock);
-        if (!m_bOpen)
-            return false;
-        relPath = x_Relative(row.strPath);
-    }
-    if (!RowFromPath(relPath, row))
+    if (!RowFromPath(std::string(row.strPath), row))
         return false;
     row.nId = 0;
     row.strSha256.clear();
@@ -425,13 +425,8 @@ void CRecordingCatalogue::MarkDeleted(const std::string& relPath, std::uint32_t 
     Op op;
     op.eKind = Op::Kind::Deleted;
     op.row.tDeletedAt = tNow != 0 ? tNow : 1;
-    {
-        CMutexLock guard(m_lock);
-        if (!m_bOpen)
-            return;
-        op.row.strPath = x_Relative(relPath);
-    }
-    if (!op.row.strPath.empty())
+    op.row.strPath = relPath;
+    if (!relPath.empty())
         x_Queue(std::move(op));
 }
 

@@ -83,14 +83,13 @@ public:
     // the walk). The writer's thread; it must return quickly. Before Open.
     void SetOnUnhashed(std::function<void(std::int64_t)> onUnhashed);
 
-    // Queues a stored recording: its path (relative to the download root, or absolute
-    // under it) in the store's layout, size and tStoredAt; vehicle, channel and times
-    // are taken from the path. A row of the same path is replaced (a file stored
+    // Queues a stored recording: its path relative to the download root in the store's
+    // layout, size and tStoredAt; vehicle, channel and times are taken from the path. A row of the same path is replaced (a file stored
     // again after a deletion). False when not open or the path is no recording's.
     // The thread that stored the recording.
     bool Add(CatalogueRow row) EXCLUDES(m_lock);
-    // Queues the deletion of the recording at relPath (relative, or absolute under the
-    // root): its row stays, with deleted_at tNow. Any thread (retention's).
+    // Queues the deletion of the recording at relPath (relative to the root): its row
+    // stays, with deleted_at tNow. Any thread (retention's).
     void MarkDeleted(const std::string& relPath, std::uint32_t tNow) EXCLUDES(m_lock);
 
     // A page of rows overlapping the query's window, newest first (start, then id,
@@ -103,6 +102,10 @@ public:
     std::vector<CatalogueRow> Covering(const std::string& vehicle, const std::vector<int>& channels,
                                        std::uint32_t tFrom, std::uint32_t tTo) const
         EXCLUDES(m_readLock, m_lock);
+    // The path below the download root of a file path that starts with the root as
+    // Open was given it (as the receiver names its files); empty for any other.
+    // Any thread.
+    std::string RelativePath(const std::string& path) const EXCLUDES(m_lock);
     // Where the row's file is; empty for a path that could leave the root. Any thread.
     std::string AbsolutePath(const CatalogueRow& row) const EXCLUDES(m_lock);
     // Hashes the row's file again and compares. Logs a line when they differ and when
@@ -177,8 +180,6 @@ private:
                      std::vector<CatalogueRow>& rows) const REQUIRES(m_readLock);
     // The window's bounds; the longest recording bounds the start from below.
     Range x_Range(std::uint32_t tFrom, std::uint32_t tTo, bool bWithDeleted) const;
-    // The path relative to the root, or empty when it is not under it.
-    std::string x_Relative(const std::string& path) const REQUIRES(m_lock);
     // Queues op; false when dropped.
     bool x_Queue(Op op) EXCLUDES(m_lock);
     // Begins the walk over root; the next steps go on from there.

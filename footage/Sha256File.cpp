@@ -73,7 +73,7 @@ private:
 
 } // namespace
 
-int DigestFile(const std::string& path, FileDigest& digest)
+int DigestFile(const std::string& path, FileDigest& digest, const std::atomic<bool>* pCancel)
 {
     CFile file;
     if (int nErr = file.Open(path, CFile::Mode::Read); nErr != 0)
@@ -82,6 +82,8 @@ int DigestFile(const std::string& path, FileDigest& digest)
     std::string chunk;
     std::int64_t nOff = 0;
     for (;;) {
+        if (pCancel && pCancel->load())
+            return ECANCELED;
         if (int nErr = file.ReadAt(nOff, kChunk, chunk); nErr != 0)
             return nErr;
         if (chunk.empty())

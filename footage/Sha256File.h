@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -13,8 +14,10 @@ struct FileDigest {
 };
 
 // Reads path once from start to end into digest. 0, or the errno of the failed open
-// or read (ENOENT for a missing file). Any thread.
-[[nodiscard]] int DigestFile(const std::string& path, FileDigest& digest);
+// or read (ENOENT for a missing file), or ECANCELED when pCancel (checked between
+// reads of 1 MiB) was set. Any thread.
+[[nodiscard]] int DigestFile(const std::string& path, FileDigest& digest,
+                             const std::atomic<bool>* pCancel = nullptr);
 
 // The digest of bytes in memory, the same way. Any thread.
 [[nodiscard]] FileDigest DigestBytes(const std::string& bytes);

@@ -22,6 +22,7 @@
 #include <string>
 
 class CFleetHistory;
+class CRecordingCatalogue;
 class CLogRing;
 class CNotifyCenter;
 
@@ -40,6 +41,9 @@ public:
         ServerConfigPtr pConfig;              // never null
         WebSettings web;                      // the dashboard's keys
         CRecordIndex* pIndex = nullptr;       // written in component mode
+        // Every stored recording gets a row, and retention marks the rows of what it
+        // deletes. Optional; it outlives the run.
+        CRecordingCatalogue* pCatalogue = nullptr;
         std::uint32_t nLastTransaction = 0;   // ids go on from the previous run's
         std::uint32_t tStartedAt = 0;         // wall-clock seconds, for the dashboard
         // Tests' hooks: a task body, a registry clock, a free-space query for

@@ -40,12 +40,16 @@ CServerControl::CServerControl(std::filesystem::path home, std::string indexDir)
       // The dashboard's log starts with the first line the program writes.
       m_log(CLogRing::Instance())
 {
+    m_catalogue.SetOnUnhashed([this](std::int64_t nId) { m_hasher.Offer(nId); });
 }
 
 CServerControl::~CServerControl()
 {
     Stop();
     ReleaseStopped();
+    m_hasher.Stop();
+    m_catalogue.Close();
+    m_audit.Close();
     m_history.Close();
 }
 
@@ -116,16 +120,23 @@ int CServerControl::Start()
             WriteLog(warning);
     };
     m_history.Open();
+    // After the history: a damaged fleet.db is kept aside by the history's Open, and
+    // the others then open the fresh file (the catalogue's walk fills it again).
+    const std::string dbPath = InHome(CFleetHistory::kDefaultPath).string();
+    m_catalogue.Open(dbPath, pConfig->settings.szDownDir);
+    m_audit.Open(dbPath);
 
     CDepotServer::Setup setup = m_hooks;
     setup.pConfig = pConfig;
     setup.web = LoadWebSettings(file);
     setup.pIndex = pConfig->settings.bComponentMode != 0 ? &Index() : nullptr;
     setup.nLastTransaction = m_nLastTransaction;
+    setup.pCatalogue = m_catalogue.IsOpen() ? &m_catalogue : nullptr;
     setup.tStartedAt = WallClockNow();
     setup.addTasks = [this](CPeriodicRunner& runner) {
         m_monitor.AddTo(runner);
         m_history.AddTo(runner);
+        m_catalogue.AddTo(runner);
     };
     auto pServer = std::make_shared<CDepotServer>(std::move(setup), CNotifyCenter::Instance(), m_history, m_log);
     if (pServer->BindControl() != 0) {
@@ -142,6 +153,8 @@ int CServerControl::Start()
     m_tStarted = WallClockNow();
     m_bRunning = true;
     m_monitor.Start(pConfig->settings.szDownDir, m_onLowSpace);
+    // A thread of the run, as the download threads are: none is left when it stops.
+    m_hasher.Start();
     pServer->StartServices([this] { return IsRunning(); });
     return 0;
 }
@@ -153,6 +166,7 @@ void CServerControl::Stop()
     if (!m_bRunning.exchange(false))
         return;
     m_monitor.Stop();
+    m_hasher.Stop();
     CMutexLock guard(m_lock);
     std::shared_ptr<CDepotServer> pServer;
     {
@@ -170,5 +184,6 @@ void CServerControl::Stop()
     }
     // The departures just recorded; the runner that would write them has ended.
     m_history.Flush();
+    m_catalogue.Flush();
     WriteLog("Server stops");
 }

@@ -2,6 +2,9 @@
 
 #include "depot/FleetHistory.h"
 #include "depot/Retention.h"
+#include "footage/AuditLog.h"
+#include "footage/FootageHasher.h"
+#include "footage/RecordingCatalogue.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
 #include "server/DepotServer.h"
@@ -18,7 +21,8 @@ class CLogRing;
 // server do it: at each Start the settings are read into a fresh snapshot and a new
 // CDepotServer is built and bound; at Stop it is stopped and let go. What outlives
 // the runs lives here: the fleet history (the window shows it while stopped), the
-// disk monitor, and the hooks tests set.
+// recordings catalogue with its hasher and the audit trail (in the history's
+// fleet.db), the disk monitor, and the hooks tests set.
 class CServerControl {
 public:
     // home holds QorConfig.xml and fleet.db, and a relative download directory is
@@ -62,6 +66,11 @@ public:
     CDiskSpaceMonitor& DiskMonitor() { return m_monitor; }
     // The history of the whole fleet, open from the first Start (or Open) to the end.
     CFleetHistory& History() { return m_history; }
+    // The catalogue of every stored recording and the audit trail, open from the first
+    // Start to the end; the hasher runs while the server runs. Any thread.
+    CRecordingCatalogue& Catalogue() { return m_catalogue; }
+    CFootageHasher& Hasher() { return m_hasher; }
+    CAuditLog& Audit() { return m_audit; }
     // The record index, read (and repaired) at the first call: the programs make it
     // as they start, so an index held locked from outside delays the program's start,
     // never a Start; a Start in component mode makes it when nothing did. Any thread.
@@ -89,6 +98,9 @@ private:
     std::function<void()> m_onLowSpace;
     CDepotServer::Setup m_hooks;  // only its test hooks are used
     CFleetHistory m_history;
+    CRecordingCatalogue m_catalogue;
+    CFootageHasher m_hasher {m_catalogue};
+    CAuditLog m_audit;
     CMutex m_indexLock;
     std::unique_ptr<CRecordIndex> m_pIndex GUARDED_BY(m_indexLock);
     CLogRing& m_log;

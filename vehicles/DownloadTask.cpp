@@ -7,6 +7,7 @@
 #include "depot/MissedRecording.h"
 #include "depot/TransferScheduler.h"
 #include "depot/TransferSlot.h"
+#include "footage/RecordingCatalogue.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
@@ -490,6 +491,13 @@ void CDownloadTask::ReportOutcome(const TransferOutcome& outcome)
         // The whole file: bytes a broken transfer brought before belong to it too.
         history.OnFileStored(m_vehicle.Name(), outcome.strPath, outcome.nFileBytes, WallClockNow());
         history.OnRecordingStored(m_vehicle.Name(), m_nChannel, m_requested.szFileName, m_requested.nStart);
+        if (CRecordingCatalogue* pCatalogue = m_vehicle.Parts().pCatalogue) {
+            CatalogueRow row;
+            row.strPath = pCatalogue->RelativePath(outcome.strPath);
+            row.nSize = outcome.nFileBytes;
+            row.tStoredAt = WallClockNow();
+            pCatalogue->Add(std::move(row));
+        }
         // A recording the cursor reached is stepped over; one below it (a resumed
         // partial file) leaves the cursor where it is.
         if (!SignedLess(m_requested.nStart, m_nCursor))

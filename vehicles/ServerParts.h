@@ -7,13 +7,14 @@ class CFleetHistory;
 class CNotifyCenter;
 class CPendingReplyTable;
 class CRecordIndex;
+class CRecordingCatalogue;
 class CServerCounters;
 class CTransactionCounter;
 class CTransferScheduler;
 
 // What the registry, its vehicles and their download tasks use of the running server.
-// The server owns each part (the notification center and the fleet history are lent
-// to it) and removes every vehicle before any part goes, so the references outlive
+// The server owns each part (the notification center, the fleet history and the
+// recordings catalogue are lent to it) and removes every vehicle before any part goes, so the references outlive
 // every user. Copied by value; every member is read-only after construction.
 struct ServerParts {
     ServerConfigPtr pConfig;           // the settings snapshot of this run
@@ -25,6 +26,7 @@ struct ServerParts {
     CTransferScheduler& scheduler;
     CFleetHistory& history;
     CRecordIndex* pIndex;              // null when the index is not written
+    CRecordingCatalogue* pCatalogue;   // null when no catalogue is kept
 
     const ServerConfig& Config() const { return *pConfig; }
 };
