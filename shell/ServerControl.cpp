@@ -70,6 +70,16 @@ std::filesystem::path CServerControl::InHome(const char* szName) const
     return m_home.empty() ? std::filesystem::path(szName) : m_home / szName;
 }
 
+void CServerControl::OpenDatabases(const ServerConfig& config)
+{
+    m_history.Open();
+    // After the history: a damaged fleet.db is kept aside by the history's Open, and
+    // the others then open the fresh file (the catalogue's walk fills it again).
+    const std::string dbPath = InHome(CFleetHistory::kDefaultPath).string();
+    m_catalogue.Open(dbPath, config.settings.szDownDir);
+    m_audit.Open(dbPath);
+}
+
 std::filesystem::path CServerControl::SettingsPath() const
 {
     return m_home.empty() ? std::filesystem::path(CSettingsFile::kDefaultPath) : m_home / "QorConfig.xml";
@@ -119,12 +129,7 @@ int CServerControl::Start()
         for (const std::string& warning : report.warnings)
             WriteLog(warning);
     };
-    m_history.Open();
-    // After the history: a damaged fleet.db is kept aside by the history's Open, and
-    // the others then open the fresh file (the catalogue's walk fills it again).
-    const std::string dbPath = InHome(CFleetHistory::kDefaultPath).string();
-    m_catalogue.Open(dbPath, pConfig->settings.szDownDir);
-    m_audit.Open(dbPath);
+    OpenDatabases(*pConfig);
 
     CDepotServer::Setup setup = m_hooks;
     setup.pConfig = pConfig;

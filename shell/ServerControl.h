@@ -88,6 +88,9 @@ public:
 private:
     // A file the programs keep in their working directory, in home.
     std::filesystem::path InHome(const char* szName) const;
+    // Opens the fleet history, the catalogue (over the download directory of config)
+    // and the audit trail, all in fleet.db; each logs what it cannot open.
+    void OpenDatabases(const ServerConfig& config);
 
     const std::filesystem::path m_home;
     const std::string m_strIndexDir;

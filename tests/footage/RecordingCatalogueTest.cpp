@@ -13,9 +13,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -557,6 +559,33 @@ TEST_F(RecordingCatalogueTest, ANewerTableIsLeftAloneAndAFailedWriteIsKeptForThe
     catalogue.Flush();
     EXPECT_EQ(catalogue.Find(CatalogueQuery {}).rows.size(), 2u);
     EXPECT_EQ(m_unhashed.size(), 2u);
+}
+
+TEST_F(RecordingCatalogueTest, TheHistoryWaitsForAWriteOfTheCatalogueInsteadOfFailing)
+{
+    Timing().nDbBusyWaitMs = 5000;
+    CFleetHistory history(Db());
+    ASSERT_EQ(history.Open(), 0);
+    CRecordingCatalogue catalogue;
+    OpenCatalogue(catalogue);
+    // A long write of another connection to the same file, ending while the history waits.
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(Db().c_str(), &pDb, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::thread holder([pDb] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
+    });
+    history.OnArrival("BUS1", "10.0.0.1:1", kT0);
+    AddRow(catalogue, "BUS1", 1, kT0, kT0 + 60);
+    history.Flush();
+    catalogue.Flush();
+    holder.join();
+    sqlite3_close_v2(pDb);
+    for (const std::string& message : ReadLogMessages())
+        EXPECT_EQ(message.find("write failed"), std::string::npos) << message;
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM vehicle"), 1);
+    EXPECT_EQ(QueryInt("SELECT count(*) FROM recording"), 1);
 }
 
 } // namespace
