@@ -55,9 +55,6 @@ constexpr const char* kCreateRecording =
     "CREATE INDEX IF NOT EXISTS recording_by_end ON recording(end_time, vehicle);"
     "CREATE INDEX IF NOT EXISTS recording_unhashed ON recording(id) WHERE sha256 IS NULL;";
 
-constexpr const char* kColumns =
-    "id, vehicle, channel, start_time, end_time, size, path, stored_at, sha256, crc32, deleted_at";
-
 constexpr const char* kUpsertStored =
     "INSERT INTO recording(vehicle, channel, start_time, end_time, size, path, stored_at)"
     " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT(path) DO UPDATE SET vehicle=excluded.vehicle,"

@@ -93,7 +93,9 @@ public:
     void MarkDeleted(const std::string& relPath, std::uint32_t tNow) EXCLUDES(m_lock);
 
     // A page of rows overlapping the query's window, newest first (start, then id,
-    // descending). Any thread.
+    // descending). One vehicle's pages cost a few index seeks per channel, whatever
+    // the window; a fleet-wide page reads every row of its window (all of them when
+    // tFrom is open), so the fleet is best listed by windows. Any thread.
     CataloguePage Find(const CatalogueQuery& query) const EXCLUDES(m_readLock, m_lock);
     // The row of id, deleted or not. Any thread.
     std::optional<CatalogueRow> Get(std::int64_t nId) const EXCLUDES(m_readLock);
