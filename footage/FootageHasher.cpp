@@ -39,7 +39,7 @@ void CFootageHasher::Start()
         m_bStop = false;
         m_bWalkDue = true;
     }
-    m_bCancel = false;
+    m_digester.Start();
     m_thread = std::thread([this] { x_Run(); });
 }
 
@@ -52,7 +52,8 @@ void CFootageHasher::Stop()
         CMutexLock guard(m_lock);
         m_bStop = true;
     }
-    m_bCancel = true;
+    // A file being read is left at once.
+    m_digester.Stop();
     m_wake.NotifyAll();
     m_thread.join();
 }
@@ -86,8 +87,6 @@ bool CFootageHasher::x_Stopping() const
 
 void CFootageHasher::x_Run()
 {
-    // Downloads come first: this thread only takes what they leave.
-    LowerThreadPriority();
     auto tNextWalk = std::chrono::steady_clock::now();
     std::int64_t nWalkAfter = -1;  // -1: no walk under way
     for (;;) {
@@ -140,7 +139,7 @@ void CFootageHasher::x_HashId(std::int64_t nId)
         return;
     std::string path = m_catalogue.AbsolutePath(*row);
     FileDigest digest;
-    int nErr = path.empty() ? ENOENT : DigestFile(path, digest, &m_bCancel);
+    int nErr = path.empty() ? ENOENT : m_digester.Digest(path, digest);
     if (nErr == ECANCELED)
         return;
     std::string strFailure;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "footage/IdleDigester.h"
 #include "platform/Condition.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
@@ -12,9 +13,12 @@
 
 class CRecordingCatalogue;
 
-// Hashes the catalogue's recordings in the background: one thread at the lowest
-// priority (it runs when downloads leave the processor and disk idle), reading each
-// file once for its SHA-256 and CRC-32 and storing both in its row.
+// Hashes the catalogue's recordings in the background, reading each file once for its
+// SHA-256 and CRC-32 and storing both in its row. The reading goes on a thread at the
+// lowest priority (CIdleDigester: it runs when downloads leave the processor and disk
+// idle); the bookkeeping, which takes the catalogue's locks and writes the database,
+// on a thread of normal priority, so that no lock others wait for is ever held by a
+// thread the system may leave waiting for long.
 //
 // Work comes two ways. Offer queues a row's id as the catalogue writes it; the queue
 // is bounded, and an id that finds it full is not kept but makes the thread walk the
@@ -60,7 +64,7 @@ private:
     const std::size_t m_nQueueMax;
     std::atomic<std::uint64_t> m_nHashed {0};
     std::atomic<std::uint64_t> m_nOverflows {0};
-    std::atomic<bool> m_bCancel {false};  // Stop's: a file being read is left at once
+    CIdleDigester m_digester;
 
     CMutex m_threadLock ACQUIRED_BEFORE(m_lock);  // Start and Stop, one at a time
     std::thread m_thread GUARDED_BY(m_threadLock);
