@@ -1235,6 +1235,9 @@ CFleetHistory::OpenResult CFleetHistory::x_OpenDatabase(VehicleMap& loaded, std:
         strError = m_pDb ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(rc);
         return failed(rc);
     }
+    // The recordings catalogue and the audit trail write the same file: a write waits
+    // for theirs instead of failing at once.
+    sqlite3_busy_timeout(m_pDb, Timing().nDbBusyWaitMs);
     // Checked before anything is written, so a file kept aside keeps its bytes.
     std::string strValue;
     if ((rc = QueryOne(m_pDb, "PRAGMA user_version", strValue, strError)) != SQLITE_OK)

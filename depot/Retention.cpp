@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 struct CRetention::Recording {
     std::uint32_t tStart = 0;
     std::string path;
+    std::string relPath;  // below the root
     std::string vehicle;
     std::string chanDir;
     std::string dateDir;
@@ -140,7 +141,9 @@ std::vector<Recording> FindRecordings(std::string root, const std::set<std::stri
                 for (const std::string& name : ListEntries(chanDir, false)) {
                     std::optional<std::uint32_t> tStart = FinishedStart(name);
                     if (tStart)
-                        found.push_back(Recording {*tStart, chanDir + "/" + name, vehicle, chanDir, dateDir});
+                        found.push_back(Recording {*tStart, chanDir + "/" + name,
+                                                   vehicle + "/" + date + "/" + chan + "/" + name, vehicle, chanDir,
+                                                   dateDir});
                 }
             }
         }
@@ -192,6 +195,11 @@ void CRetention::SetBusyVehicles(BusyVehicles busy)
 void CRetention::SetClock(Clock clock)
 {
     m_clock = std::move(clock);
+}
+
+void CRetention::SetOnDeleted(OnDeleted onDeleted)
+{
+    m_onDeleted = std::move(onDeleted);
 }
 
 int CRetention::ApplyAge(const std::string& root, std::uint32_t nRetainDays)
@@ -293,6 +301,8 @@ int CRetention::x_AgeStep(const std::string& root, std::uint32_t nRetainDays, Pa
         if (busy.count(recording.vehicle) != 0 || !DeleteRecording(recording))
             continue;
         ++nDeleted;
+        if (m_onDeleted)
+            m_onDeleted(recording.relPath);
         WriteLog(Format("Retention: deleted %s, older than %u days", recording.path.c_str(), nRetainDays),
                  recording.vehicle.c_str());
     }
@@ -329,6 +339,8 @@ int CRetention::x_SpaceStep(const std::string& root, std::uint32_t nMinFreeMb, P
         if (busy.count(recording.vehicle) != 0 || !DeleteRecording(recording))
             continue;
         ++nDeleted;
+        if (m_onDeleted)
+            m_onDeleted(recording.relPath);
         WriteLog(Format("Retention: deleted %s, free space below %u MiB", recording.path.c_str(), nMinFreeMb),
                  recording.vehicle.c_str());
         std::optional<std::uint64_t> nFree = m_query(root);

@@ -27,6 +27,9 @@ public:
     using BusyVehicles = std::function<std::set<std::string>()>;
     // The current wall-clock seconds.
     using Clock = std::function<std::uint32_t()>;
+    // Told of each recording deleted: its path relative to the root, as
+    // vehicle/date/chNN/name.mp4.
+    using OnDeleted = std::function<void(const std::string& relPath)>;
     // One finished recording of the store, with the directories that hold it.
     struct Recording;
 
@@ -42,6 +45,8 @@ public:
     void SetQuery(FreeSpaceQuery query);
     void SetBusyVehicles(BusyVehicles busy);
     void SetClock(Clock clock);
+    // Who is told of each deletion (default nobody). Before Start.
+    void SetOnDeleted(OnDeleted onDeleted);
 
     // One whole sweep of a rule over root; 0 turns it off. The number of files deleted.
     // Any thread (a test).
@@ -98,6 +103,7 @@ private:
     FreeSpaceQuery m_query;
     BusyVehicles m_busy;
     Clock m_clock;
+    OnDeleted m_onDeleted;
     CMutex m_sweepLock;           // one step at a time
     // "no recording left" logged since space was last above the floor
     bool m_bFloorReported GUARDED_BY(m_sweepLock) = false;

@@ -8,9 +8,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <malloc.h>
+#include <sched.h>
 #include <mutex>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <vector>
 #include <unistd.h>
 #include <sys/statvfs.h>
@@ -86,6 +89,20 @@ std::int64_t MonotonicMs()
 int CurrentThreadId()
 {
     return static_cast<int>(::gettid());
+}
+
+bool LowerThreadPriority()
+{
+    // Both calls act on the calling thread only (pid 0 / its own id).
+    sched_param param {};
+    bool bCpu = ::sched_setscheduler(0, SCHED_IDLE, &param) == 0 ||
+                ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19) == 0;
+    // ioprio_set(IOPRIO_WHO_PROCESS, tid, IOPRIO_CLASS_IDLE << 13): no glibc wrapper.
+    constexpr int kWhoProcess = 1;
+    constexpr int kClassIdle = 3;
+    constexpr int kClassShift = 13;
+    bool bIo = ::syscall(SYS_ioprio_set, kWhoProcess, ::gettid(), kClassIdle << kClassShift) == 0;
+    return bCpu || bIo;
 }
 
 std::string ErrnoText(int nErr)

@@ -64,5 +64,11 @@ void KeepLargeBlocksMapped();
 // The system's id of the calling thread.
 [[nodiscard]] int CurrentThreadId();
 
+// Lets the calling thread run only when nothing else wants the processor
+// (SCHED_IDLE, else the weakest nice) and read the disk only when nothing else does
+// (the idle I/O class), for background work that must not slow downloads. False
+// when the system allowed neither; the thread then runs as before. Any thread.
+bool LowerThreadPriority();
+
 // Text of an errno value.
 [[nodiscard]] std::string ErrnoText(int nErr);

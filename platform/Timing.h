@@ -24,6 +24,9 @@ struct ZelTiming {
     int nRetentionSpaceMs = 1000;    // the retention's free-space rule runs this often
     int nPendingReplyWaitMs = 3000;  // a count query waits this long: it only feeds the history
     int nHistoryFlushMs = 200;       // the fleet history's writer batches this long
+    int nCatalogueFlushMs = 200;     // the recordings catalogue's writer batches this long
+    int nHasherRescanMs = 60000;     // the footage hasher looks for unhashed rows this often
+    int nDbBusyWaitMs = 5000;        // a database write waits this long for another connection's
     int nWebKeepAliveMs = 5000;      // an idle dashboard connection is closed after this
     int nWebHeadWaitMs = 5000;       // a request head (and a TLS handshake) must arrive whole within this
     int nWebReadTimeoutMs = 5000;    // a dashboard connection's read may wait this long

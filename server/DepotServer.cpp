@@ -1,6 +1,8 @@
 #include "server/DepotServer.h"
 
 #include "core/Logger.h"
+#include "footage/RecordingCatalogue.h"
+#include "settings/WallClock.h"
 #include "platform/Timing.h"
 
 CDepotServer::CDepotServer(Setup setup, CNotifyCenter& center, CFleetHistory& history, CLogRing& log)
@@ -16,6 +18,9 @@ CDepotServer::CDepotServer(Setup setup, CNotifyCenter& center, CFleetHistory& hi
     if (m_setup.freeSpace)
         m_retention.SetQuery(m_setup.freeSpace);
     m_retention.SetBusyVehicles([this] { return m_registry.DownloadingNames(); });
+    if (CRecordingCatalogue* pCatalogue = m_setup.pCatalogue)
+        m_retention.SetOnDeleted(
+            [pCatalogue](const std::string& relPath) { pCatalogue->MarkDeleted(relPath, WallClockNow()); });
     m_retention.AddTo(m_runner);
     // The registry's tick: speeds and progress for the window and the dashboard, and
     // the expiry of silent vehicles.
@@ -36,7 +41,8 @@ CDepotServer::~CDepotServer()
 ServerParts CDepotServer::MakeParts()
 {
     return ServerParts {m_setup.pConfig, m_center,   m_counters, m_control, m_replies,
-                        m_transactions,  m_scheduler, m_history, m_pIndex,  m_setup.pRequests};
+                        m_transactions,  m_scheduler, m_history, m_pIndex,  m_setup.pRequests,
+                        m_setup.pCatalogue};
 }
 
 int CDepotServer::BindControl()

@@ -23,6 +23,7 @@
 
 class CFleetHistory;
 class CFootageRequests;
+class CRecordingCatalogue;
 class CLogRing;
 class CNotifyCenter;
 
@@ -42,6 +43,9 @@ public:
         WebSettings web;                      // the dashboard's keys
         CRecordIndex* pIndex = nullptr;       // written in component mode
         CFootageRequests* pRequests = nullptr;  // footage requests; they outlive the run
+        // Every stored recording gets a row, and retention marks the rows of what it
+        // deletes. Optional; it outlives the run.
+        CRecordingCatalogue* pCatalogue = nullptr;
         std::uint32_t nLastTransaction = 0;   // ids go on from the previous run's
         std::uint32_t tStartedAt = 0;         // wall-clock seconds, for the dashboard
         // Tests' hooks: a task body, a registry clock, a free-space query for

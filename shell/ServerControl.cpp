@@ -41,6 +41,7 @@ CServerControl::CServerControl(std::filesystem::path home, std::string indexDir)
       // The dashboard's log starts with the first line the program writes.
       m_log(CLogRing::Instance())
 {
+    m_catalogue.SetOnUnhashed([this](std::int64_t nId) { m_hasher.Offer(nId); });
 }
 
 CServerControl::~CServerControl()
@@ -48,6 +49,9 @@ CServerControl::~CServerControl()
     Stop();
     ReleaseStopped();
     m_requests.Close();
+    m_hasher.Stop();
+    m_catalogue.Close();
+    m_audit.Close();
     m_history.Close();
 }
 
@@ -66,6 +70,17 @@ void CServerControl::ReleaseStopped()
 std::filesystem::path CServerControl::InHome(const char* szName) const
 {
     return m_home.empty() ? std::filesystem::path(szName) : m_home / szName;
+}
+
+void CServerControl::OpenDatabases(const ServerConfig& config)
+{
+    m_history.Open();
+    // After the history: a damaged fleet.db is kept aside by the history's Open, and
+    // the others then open the fresh file (the catalogue's walk fills it again).
+    const std::string dbPath = InHome(CFleetHistory::kDefaultPath).string();
+    m_requests.Open();
+    m_catalogue.Open(dbPath, config.settings.szDownDir);
+    m_audit.Open(dbPath);
 }
 
 std::filesystem::path CServerControl::SettingsPath() const
@@ -117,9 +132,7 @@ int CServerControl::Start()
         for (const std::string& warning : report.warnings)
             WriteLog(warning);
     };
-    m_history.Open();
-    // After the history, which keeps a damaged file aside before anything else opens it.
-    m_requests.Open();
+    OpenDatabases(*pConfig);
 
     CDepotServer::Setup setup = m_hooks;
     setup.pConfig = pConfig;
@@ -127,10 +140,12 @@ int CServerControl::Start()
     setup.pIndex = pConfig->settings.bComponentMode != 0 ? &Index() : nullptr;
     setup.pRequests = &m_requests;
     setup.nLastTransaction = m_nLastTransaction;
+    setup.pCatalogue = m_catalogue.IsOpen() ? &m_catalogue : nullptr;
     setup.tStartedAt = WallClockNow();
     setup.addTasks = [this](CPeriodicRunner& runner) {
         m_monitor.AddTo(runner);
         m_history.AddTo(runner);
+        m_catalogue.AddTo(runner);
     };
     auto pServer = std::make_shared<CDepotServer>(std::move(setup), CNotifyCenter::Instance(), m_history, m_log);
     if (pServer->BindControl() != 0) {
@@ -147,6 +162,8 @@ int CServerControl::Start()
     m_tStarted = WallClockNow();
     m_bRunning = true;
     m_monitor.Start(pConfig->settings.szDownDir, m_onLowSpace);
+    // A thread of the run, as the download threads are: none is left when it stops.
+    m_hasher.Start();
     pServer->StartServices([this] { return IsRunning(); });
     return 0;
 }
@@ -158,6 +175,7 @@ void CServerControl::Stop()
     if (!m_bRunning.exchange(false))
         return;
     m_monitor.Stop();
+    m_hasher.Stop();
     CMutexLock guard(m_lock);
     std::shared_ptr<CDepotServer> pServer;
     {
@@ -175,5 +193,6 @@ void CServerControl::Stop()
     }
     // The departures just recorded; the runner that would write them has ended.
     m_history.Flush();
+    m_catalogue.Flush();
     WriteLog("Server stops");
 }

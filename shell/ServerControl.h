@@ -3,6 +3,9 @@
 #include "depot/FleetHistory.h"
 #include "depot/Retention.h"
 #include "footage/FootageRequests.h"
+#include "footage/AuditLog.h"
+#include "footage/FootageHasher.h"
+#include "footage/RecordingCatalogue.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
 #include "server/DepotServer.h"
@@ -19,7 +22,8 @@ class CLogRing;
 // server do it: at each Start the settings are read into a fresh snapshot and a new
 // CDepotServer is built and bound; at Stop it is stopped and let go. What outlives
 // the runs lives here: the fleet history (the window shows it while stopped), the
-// disk monitor, and the hooks tests set.
+// recordings catalogue with its hasher and the audit trail (in the history's
+// fleet.db), the disk monitor, and the hooks tests set.
 class CServerControl {
 public:
     // home holds QorConfig.xml and fleet.db, and a relative download directory is
@@ -66,6 +70,11 @@ public:
     // The footage requests, kept in the fleet history's file and opened after it, at
     // the first Start (or Open); like the history they outlive every run.
     CFootageRequests& Requests() { return m_requests; }
+    // The catalogue of every stored recording and the audit trail, open from the first
+    // Start to the end; the hasher runs while the server runs. Any thread.
+    CRecordingCatalogue& Catalogue() { return m_catalogue; }
+    CFootageHasher& Hasher() { return m_hasher; }
+    CAuditLog& Audit() { return m_audit; }
     // The record index, read (and repaired) at the first call: the programs make it
     // as they start, so an index held locked from outside delays the program's start,
     // never a Start; a Start in component mode makes it when nothing did. Any thread.
@@ -83,6 +92,9 @@ public:
 private:
     // A file the programs keep in their working directory, in home.
     std::filesystem::path InHome(const char* szName) const;
+    // Opens the fleet history, the catalogue (over the download directory of config)
+    // and the audit trail, all in fleet.db; each logs what it cannot open.
+    void OpenDatabases(const ServerConfig& config);
 
     const std::filesystem::path m_home;
     const std::string m_strIndexDir;
@@ -94,6 +106,9 @@ private:
     CDepotServer::Setup m_hooks;  // only its test hooks are used
     CFleetHistory m_history;
     CFootageRequests m_requests;  // after the history: it opens the file first
+    CRecordingCatalogue m_catalogue;
+    CFootageHasher m_hasher {m_catalogue};
+    CAuditLog m_audit;
     CMutex m_indexLock;
     std::unique_ptr<CRecordIndex> m_pIndex GUARDED_BY(m_indexLock);
     CLogRing& m_log;

@@ -8,6 +8,7 @@
 #include "depot/TransferScheduler.h"
 #include "depot/TransferSlot.h"
 #include "footage/FootageRequests.h"
+#include "footage/RecordingCatalogue.h"
 #include "platform/Format.h"
 #include "platform/PathName.h"
 #include "platform/System.h"
@@ -507,6 +508,13 @@ void CDownloadTask::RecordOutcome(const TransferOutcome& outcome)
         // The whole file: bytes a broken transfer brought before belong to it too.
         history.OnFileStored(m_vehicle.Name(), outcome.strPath, outcome.nFileBytes, WallClockNow());
         history.OnRecordingStored(m_vehicle.Name(), m_nChannel, m_requested.szFileName, m_requested.nStart);
+        if (CRecordingCatalogue* pCatalogue = m_vehicle.Parts().pCatalogue) {
+            CatalogueRow row;
+            row.strPath = pCatalogue->RelativePath(outcome.strPath);
+            row.nSize = outcome.nFileBytes;
+            row.tStoredAt = WallClockNow();
+            pCatalogue->Add(std::move(row));
+        }
     } else {
         CServerCounters::Bump(counters.nTransferFailures);
         if (!m_strNotedPath.empty())

@@ -8,6 +8,7 @@ class CFootageRequests;
 class CNotifyCenter;
 class CPendingReplyTable;
 class CRecordIndex;
+class CRecordingCatalogue;
 class CServerCounters;
 class CTransactionCounter;
 class CTransferScheduler;
@@ -27,6 +28,7 @@ struct ServerParts {
     CFleetHistory& history;
     CRecordIndex* pIndex;              // null when the index is not written
     CFootageRequests* pRequests;       // null: no footage requests are served
+    CRecordingCatalogue* pCatalogue;   // null when no catalogue is kept
 
     const ServerConfig& Config() const { return *pConfig; }
 };

@@ -32,6 +32,8 @@ protected:
     {
         Sandbox::SetUp();
         Timing().nHistoryFlushMs = 20;
+        // A database held locked by the test fails a write after this wait.
+        Timing().nDbBusyWaitMs = 50;
     }
 
     // The database the histories of a test share.

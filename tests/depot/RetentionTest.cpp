@@ -119,6 +119,23 @@ TEST_F(RetentionTest, AgeRuleDeletesOnlyOldFinishedRecordingsOfIdleVehicles)
                                                  "Retention: deleted " + boundary + ", older than 1 days"}));
 }
 
+TEST_F(RetentionTest, EachDeletionOfEitherRuleIsToldByItsPathBelowTheRoot)
+{
+    const std::string aged = "BUS1/01-03-2024/ch01/ch01_20240301100000_20240301101000.mp4";
+    const std::string spaced = "BUS2/09-03-2024/ch02/ch02_20240309100000_20240309101000.mp4";
+    Put(aged);
+    Put(spaced, 4);
+    Put("BUS2/10-03-2024/ch02/ch02_20240310100000_20240310101000.mp4");
+    std::vector<std::string> told;
+    m_retention.SetOnDeleted([&](const std::string& relPath) { told.push_back(relPath); });
+    // A root given with a trailing slash tells the same paths.
+    EXPECT_EQ(m_retention.ApplyAge(At("store") + "/", 3), 1);
+    EXPECT_EQ(told, std::vector<std::string> {aged});
+    // 1 MiB free (the aged file's) is below a 4 MiB floor until the oldest goes.
+    EXPECT_EQ(m_retention.ApplySpace(At("store"), 4), 1);
+    EXPECT_EQ(told, (std::vector<std::string> {aged, spaced}));
+}
+
 TEST_F(RetentionTest, SpaceRuleDeletesOldestFirstUntilTenPercentAboveTheFloor)
 {
     // Floor 10 MiB: deletion goes on until 11 MiB are free.

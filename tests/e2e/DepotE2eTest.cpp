@@ -1,6 +1,7 @@
 #include "depot/FleetHistory.h"
 #include "depot/TransferScheduler.h"
 #include "e2e/E2eFixture.h"
+#include "footage/RecordingCatalogue.h"
 #include "settings/WallClock.h"
 
 #include <gtest/gtest.h>
@@ -193,6 +194,50 @@ TEST_F(DepotE2eTest, RetentionDeletesTheOldestRecordingsWhileDownloadsGoOn)
     ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
     ExpectAllByteIdentical();
     // The retention thread calls the query above: it ends before the query's locals.
+    Control().Stop();
+}
+
+TEST_F(DepotE2eTest, EveryStoredRecordingGetsACatalogueRowHashedInTheBackground)
+{
+    Configure();
+    // Stored by an earlier run that had no catalogue: the start's walk finds it.
+    const fs::path earlier = Dir() / "store" / "OLDBUS" / DateDirName(kT0 - 600) / "ch02" /
+                             FinalFileName(2, kT0 - 600, kT0 - 300);
+    fs::create_directories(earlier.parent_path());
+    WriteFile(earlier, "earlier footage");
+    StartServer();
+    StartSim(Options({"CAT1", "CAT2"}, 2, 2, 300000));
+    ASSERT_TRUE(WaitAllStored(30s)) << m_pSim->Summary();
+
+    CRecordingCatalogue& catalogue = Control().Catalogue();
+    CatalogueQuery query;
+    query.nLimit = 100;
+    ASSERT_TRUE(WaitFor([&] {
+        std::vector<CatalogueRow> rows = catalogue.Find(query).rows;
+        return rows.size() == 9 && std::all_of(rows.begin(), rows.end(), [](const CatalogueRow& row) {
+                   return row.IsHashed();
+               });
+    }, 20s)) << catalogue.Find(query).rows.size() << " rows";
+    for (std::size_t i = 0; i < m_pSim->Count(); ++i) {
+        const CSimRecorder& recorder = m_pSim->Recorder(i);
+        for (const SimRecording& rec : recorder.Recordings().All()) {
+            std::vector<CatalogueRow> rows = catalogue.Covering(recorder.Name(), {rec.nChannel}, rec.tStart, rec.tEnd);
+            ASSERT_EQ(rows.size(), 1u) << recorder.Name() << " ch" << rec.nChannel << " " << rec.tStart;
+            const CatalogueRow& row = rows[0];
+            EXPECT_EQ(row.tStart, rec.tStart);
+            EXPECT_EQ(row.tEnd, rec.tEnd);
+            EXPECT_EQ(row.nSize, rec.nSize);
+            EXPECT_EQ(catalogue.AbsolutePath(row), FinalPath(recorder.Name(), rec).string());
+            FileDigest digest;
+            ASSERT_EQ(DigestFile(FinalPath(recorder.Name(), rec).string(), digest), 0);
+            EXPECT_EQ(row.strSha256, digest.strSha256);
+            EXPECT_EQ(row.nCrc32, digest.nCrc32);
+            EXPECT_TRUE(catalogue.Verify(row.nId).bMatch);
+        }
+    }
+    std::vector<CatalogueRow> old = catalogue.Covering("OLDBUS", {}, 0, 0);
+    ASSERT_EQ(old.size(), 1u);
+    EXPECT_EQ(old[0].strSha256, DigestBytes("earlier footage").strSha256);
     Control().Stop();
 }
 
