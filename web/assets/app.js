@@ -53,14 +53,29 @@
   }
 
   class Unauthorized extends Error {}
+  class Forbidden extends Error {}
 
-  async function get(path) {
+  // Every call carries the token in its header, writes too: a page elsewhere cannot
+  // make the browser send it.
+  async function call(method, path, body) {
     const headers = token ? { Authorization: "Bearer " + token } : {};
-    const res = await fetch(path, { headers, cache: "no-store" });
+    const init = { method, headers, cache: "no-store" };
+    if (body !== undefined) {
+      headers["Content-Type"] = "application/json";
+      init.body = JSON.stringify(body);
+    }
+    const res = await fetch(path, init);
     if (res.status === 401) throw new Unauthorized();
-    if (!res.ok) throw new Error(path + ": " + res.status);
-    return res.json();
+    if (res.status === 403) throw new Forbidden();
+    if (!res.ok) {
+      let text = path + ": " + res.status;
+      try { text = (await res.json()).error || text; } catch (e) { /* not JSON */ }
+      throw new Error(text);
+    }
+    return res.status === 204 ? null : res.json();
   }
+
+  const get = (path) => call("GET", path);
 
   function showStatus(s) {
     $("s-state").textContent = s.running ? "running" : "stopped";
@@ -204,12 +219,211 @@
     setTimeout(tick, kPeriodMs);
   }
 
+  // A datetime-local field's value read as server time (wall clock counted as UTC).
+  function fieldTime(id) {
+    const value = $(id).value;
+    if (!value) return 0;
+    const t = Date.parse(value + "Z");
+    return Number.isNaN(t) ? 0 : Math.floor(t / 1000);
+  }
+
+  function showDenied(id, err) {
+    if (err instanceof Unauthorized) $("login").hidden = false;
+    $(id).hidden = !(err instanceof Forbidden || err instanceof Unauthorized);
+  }
+
+  // --- Recordings -------------------------------------------------------------------
+  let recNext = "";
+  let chosen = null;  // the recording in the player
+
+  function recordingQuery(after) {
+    const q = new URLSearchParams();
+    if ($("rec-vehicle").value.trim()) q.set("vehicle", $("rec-vehicle").value.trim());
+    if ($("rec-channel").value) q.set("channel", $("rec-channel").value);
+    if (fieldTime("rec-from")) q.set("from", fieldTime("rec-from"));
+    if (fieldTime("rec-to")) q.set("to", fieldTime("rec-to"));
+    q.set("limit", "50");
+    if (after) q.set("after", after);
+    return "api/v1/recordings?" + q.toString();
+  }
+
+  function recordingRow(r) {
+    const tr = el("tr", r.deleted_at ? "deleted" : "");
+    tr.dataset.id = r.id;
+    tr.append(
+      el("td", "", r.vehicle),
+      el("td", "num", r.channel),
+      el("td", "", timeText(r.start) + " – " + timeText(r.end).slice(11)),
+      el("td", "num", bytesText(r.size)),
+      el("td", "", r.deleted_at ? "deleted " + timeText(r.deleted_at) : timeText(r.stored_at)),
+      el("td", "hash", r.sha256 ? r.sha256.slice(0, 16) + "…" : "hashing…"));
+    if (!r.deleted_at) tr.addEventListener("click", () => play(r, tr));
+    return tr;
+  }
+
+  async function searchRecordings(more) {
+    try {
+      const page = await get(recordingQuery(more ? recNext : ""));
+      const rows = page.recordings.map(recordingRow);
+      const body = $("recordings").tBodies[0];
+      if (more) body.append(...rows); else body.replaceChildren(...rows);
+      recNext = page.next || "";
+      $("rec-more").hidden = !recNext;
+      $("rec-empty").hidden = body.rows.length > 0;
+      $("rec-denied").hidden = true;
+    } catch (err) {
+      showDenied("rec-denied", err);
+    }
+  }
+
+  function play(r, tr) {
+    for (const row of $("recordings").tBodies[0].rows) row.classList.remove("chosen");
+    tr.classList.add("chosen");
+    chosen = r;
+    $("player-panel").hidden = false;
+    $("player-title").textContent = r.vehicle + " · channel " + r.channel + " · " + timeText(r.start);
+    $("player").src = r.content_url;
+    $("player-download").href = r.content_url;
+    $("player-hash").textContent = r.sha256 || "not hashed yet";
+    $("player-verdict").textContent = "";
+    $("player-verdict").className = "verdict";
+  }
+
+  $("player").addEventListener("loadedmetadata", () => {
+    $("player").dataset.duration = String($("player").duration);
+  });
+
+  $("player-verify").addEventListener("click", async () => {
+    if (!chosen) return;
+    const verdict = $("player-verdict");
+    verdict.textContent = "verifying…";
+    try {
+      const v = await call("POST", "api/v1/recordings/" + chosen.id + "/verify");
+      verdict.textContent = v.match ? "matches its hash" : "DOES NOT MATCH its hash (" + (v.actual || "missing") + ")";
+      verdict.className = "verdict " + (v.match ? "match" : "mismatch");
+    } catch (err) {
+      verdict.textContent = err instanceof Forbidden ? "verifying needs the footage token" : String(err.message);
+    }
+  });
+
+  $("rec-filter").addEventListener("submit", (event) => {
+    event.preventDefault();
+    searchRecordings(false);
+  });
+  $("rec-more").addEventListener("click", () => searchRecordings(true));
+
+  // --- Requests ---------------------------------------------------------------------
+  function requestRow(r) {
+    const tr = el("tr");
+    tr.dataset.id = r.id;
+    const state = el("td");
+    state.append(el("span", "state " + r.state, r.state));
+    if (r.reasons && r.reasons.length) state.title = r.reasons.join("\n");
+    const links = el("td");
+    if (r.manifest_url) links.append(Object.assign(el("a", "button", "Manifest"), { href: r.manifest_url }), " ");
+    if (r.export_url && r.recordings.length)
+      links.append(Object.assign(el("a", "button", "Export"), { href: r.export_url }), " ");
+    if (r.state === "waiting" || r.state === "fetching" || r.state === "partial") {
+      const cancel = el("button", "", "Cancel");
+      cancel.type = "button";
+      cancel.addEventListener("click", async () => {
+        try { await call("DELETE", "api/v1/requests/" + r.id); } catch (err) { $("req-message").textContent = err.message; }
+        loadRequests();
+      });
+      links.append(cancel);
+    }
+    tr.append(
+      el("td", "num", r.id),
+      el("td", "", r.vehicle),
+      el("td", "", r.channels.length ? r.channels.join(", ") : "all"),
+      el("td", "", timeText(r.from) + " – " + timeText(r.to)),
+      el("td", "", r.reason),
+      el("td", "", r.requested_by + " · " + timeText(r.created_at)),
+      state,
+      el("td", "num", r.recordings.length),
+      links);
+    return tr;
+  }
+
+  async function loadRequests() {
+    try {
+      const page = await get("api/v1/requests");
+      $("requests").tBodies[0].replaceChildren(...page.requests.map(requestRow));
+      $("req-empty").hidden = page.requests.length > 0;
+      $("req-denied").hidden = true;
+    } catch (err) {
+      showDenied("req-denied", err);
+    }
+  }
+
+  $("req-form").addEventListener("submit", async (event) => {
+    event.preventDefault();
+    const channels = $("req-channels").value.split(/[ ,]+/).filter(Boolean).map(Number);
+    try {
+      const made = await call("POST", "api/v1/requests", {
+        vehicle: $("req-vehicle").value.trim(), channels,
+        from: fieldTime("req-from"), to: fieldTime("req-to"), reason: $("req-reason").value });
+      $("req-message").textContent = "Request " + made.id + " made.";
+      loadRequests();
+    } catch (err) {
+      showDenied("req-denied", err);
+      $("req-message").textContent = err instanceof Forbidden ? "" : err.message;
+    }
+  });
+
+  // --- Audit ------------------------------------------------------------------------
+  let auditNext = "";
+
+  async function loadAudit(more) {
+    try {
+      const page = await get("api/v1/audit?limit=100" + (more && auditNext ? "&after=" + encodeURIComponent(auditNext) : ""));
+      const rows = page.audit.map((a) => {
+        const tr = el("tr");
+        tr.append(el("td", "", timeText(a.time)), el("td", "", a.client), el("td", "", a.role),
+                  el("td", "", a.action), el("td", "", a.object), el("td", "", a.detail));
+        return tr;
+      });
+      const body = $("audit").tBodies[0];
+      if (more) body.append(...rows); else body.replaceChildren(...rows);
+      auditNext = page.next || "";
+      $("audit-more").hidden = !auditNext;
+      $("audit-empty").hidden = body.rows.length > 0;
+      $("audit-denied").hidden = true;
+    } catch (err) {
+      showDenied("audit-denied", err);
+    }
+  }
+  $("audit-more").addEventListener("click", () => loadAudit(true));
+
+  // --- Views ------------------------------------------------------------------------
+  // The view named in the address (#recordings?vehicle=BUS-1 presets the filter).
+  function showView() {
+    const [name, query] = (location.hash.replace(/^#/, "") || "status").split("?");
+    const view = ["status", "recordings", "requests", "audit"].includes(name) ? name : "status";
+    for (const node of document.querySelectorAll(".view")) node.hidden = node.id !== "view-" + view;
+    for (const a of document.querySelectorAll("#views a")) a.classList.toggle("current", a.dataset.view === view);
+    const preset = new URLSearchParams(query || "");
+    if (view === "recordings") {
+      if (preset.has("vehicle")) $("rec-vehicle").value = preset.get("vehicle");
+      if (preset.has("channel")) $("rec-channel").value = preset.get("channel");
+      searchRecordings(false);
+    } else if (view === "requests") {
+      loadRequests();
+    } else if (view === "audit") {
+      loadAudit(false);
+    }
+  }
+  window.addEventListener("hashchange", showView);
+  setInterval(() => { if (!$("view-requests").hidden) loadRequests(); }, 2000);
+
   $("login").addEventListener("submit", (event) => {
     event.preventDefault();
     token = $("token").value;
     sessionStorage.setItem("zel-token", token);
     $("token").value = "";
+    showView();
   });
 
+  showView();
   tick();
 })();
