@@ -2,14 +2,15 @@
 
 #include "core/Logger.h"
 #include "footage/RecordingCatalogue.h"
-#include "settings/WallClock.h"
 #include "platform/Timing.h"
+#include "settings/WallClock.h"
 
 CDepotServer::CDepotServer(Setup setup, CNotifyCenter& center, CFleetHistory& history, CLogRing& log)
     : m_setup(std::move(setup)), m_center(center), m_history(history), m_log(log),
       m_transactions(m_setup.nLastTransaction),
       m_pIndex(m_setup.pConfig->settings.bComponentMode != 0 ? m_setup.pIndex : nullptr),
-      m_registry(MakeParts())
+      m_registry(MakeParts()),
+      m_footage(CFootageApi::Parts {m_setup.pCatalogue, m_setup.pRequests, m_setup.pAudit})
 {
     if (m_setup.task)
         m_registry.SetTaskFunction(m_setup.task);
@@ -71,6 +72,7 @@ void CDepotServer::StartServices(std::function<bool()> isRunning)
     facts.pScheduler = &m_scheduler;
     facts.pCounters = &m_counters;
     facts.pLog = &m_log;
+    facts.routes = m_footage.Routes();
     m_web.Start(m_setup.web, std::move(facts));
 }
 

@@ -12,6 +12,7 @@
 #include "vehicles/ControlRouter.h"
 #include "vehicles/ServerParts.h"
 #include "vehicles/VehicleMgr.h"
+#include "web/FootageApi.h"
 #include "web/WebServer.h"
 #include "web/WebSettings.h"
 
@@ -21,6 +22,7 @@
 #include <memory>
 #include <string>
 
+class CAuditLog;
 class CFleetHistory;
 class CFootageRequests;
 class CRecordingCatalogue;
@@ -46,6 +48,7 @@ public:
         // Every stored recording gets a row, and retention marks the rows of what it
         // deletes. Optional; it outlives the run.
         CRecordingCatalogue* pCatalogue = nullptr;
+        CAuditLog* pAudit = nullptr;  // the footage API's audit trail; optional, outlives the run
         std::uint32_t nLastTransaction = 0;   // ids go on from the previous run's
         std::uint32_t tStartedAt = 0;         // wall-clock seconds, for the dashboard
         // Tests' hooks: a task body, a registry clock, a free-space query for
@@ -114,6 +117,7 @@ private:
     CVehicleMgr m_registry;
     CControlRouter m_router {m_registry};
     CRetention m_retention;
+    CFootageApi m_footage;  // its routes are the dashboard's: it outlives it
     CWebServer m_web;
     CPeriodicRunner m_runner;  // last: ends before what its tasks use
     std::atomic<bool> m_bStopped {false};

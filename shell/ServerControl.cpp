@@ -141,6 +141,7 @@ int CServerControl::Start()
     setup.pRequests = &m_requests;
     setup.nLastTransaction = m_nLastTransaction;
     setup.pCatalogue = m_catalogue.IsOpen() ? &m_catalogue : nullptr;
+    setup.pAudit = m_audit.IsOpen() ? &m_audit : nullptr;
     setup.tStartedAt = WallClockNow();
     setup.addTasks = [this](CPeriodicRunner& runner) {
         m_monitor.AddTo(runner);

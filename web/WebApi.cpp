@@ -66,7 +66,7 @@ const Page& DashboardPage()
         ReplaceMark(page.strHtml, "<!--script-->", "<script>" + script + "</script>");
         page.strPolicy = "default-src 'none'; style-src 'sha256-" + Sha256Base64(style) + "'; script-src 'sha256-" +
                          Sha256Base64(script) +
-                         "'; connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
+                         "'; connect-src 'self'; media-src 'self'; img-src data:; base-uri 'none'; form-action 'none'; "
                          "frame-ancestors 'none'";
         return page;
     }();

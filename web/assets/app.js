@@ -321,7 +321,7 @@
     if (r.reasons && r.reasons.length) state.title = r.reasons.join("\n");
     const links = el("td");
     if (r.manifest_url) links.append(Object.assign(el("a", "button", "Manifest"), { href: r.manifest_url }), " ");
-    if (r.export_url && r.recordings.length)
+    if (r.export_url && r.recording_count)
       links.append(Object.assign(el("a", "button", "Export"), { href: r.export_url }), " ");
     if (r.state === "waiting" || r.state === "fetching" || r.state === "partial") {
       const cancel = el("button", "", "Cancel");
@@ -340,7 +340,7 @@
       el("td", "", r.reason),
       el("td", "", r.requested_by + " · " + timeText(r.created_at)),
       state,
-      el("td", "num", r.recordings.length),
+      el("td", "num", r.recording_count),
       links);
     return tr;
   }
