@@ -3,6 +3,7 @@
 #include "core/PeriodicRunner.h"
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
+#include "support/Descriptors.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "support/WaitFor.h"
@@ -122,6 +123,22 @@ std::optional<MissedRecording> FindMissed(const CFleetHistory& history, const st
     return std::nullopt;
 }
 
+// The record of name in history's snapshot at tNow; a failure when there is none.
+FleetRecord Rec(const CFleetHistory& history, const std::string& name, std::uint32_t tNow)
+{
+    std::optional<FleetRecord> rec = Find(history.Snapshot(tNow), name);
+    EXPECT_TRUE(rec.has_value()) << name;
+    return rec.value_or(FleetRecord {});
+}
+
+// The entry of file in the vehicle's missed list; a failure when there is none.
+MissedRecording MissedOf(const CFleetHistory& history, const std::string& name, const std::string& file)
+{
+    std::optional<MissedRecording> rec = FindMissed(history, name, file);
+    EXPECT_TRUE(rec.has_value()) << file;
+    return rec.value_or(MissedRecording {});
+}
+
 void ExpectSame(const std::vector<FleetRecord>& a, const std::vector<FleetRecord>& b)
 {
     ASSERT_EQ(a.size(), b.size());
@@ -129,14 +146,6 @@ void ExpectSame(const std::vector<FleetRecord>& a, const std::vector<FleetRecord
         EXPECT_TRUE(Fields(a[i]) == Fields(b[i])) << "record " << a[i].strName;
 }
 
-
-std::size_t LogCount(const std::string& text)
-{
-    std::size_t n = 0;
-    for (const std::string& message : ReadLogMessages())
-        n += message.find(text) != std::string::npos;
-    return n;
-}
 
 TEST_F(FleetHistoryIntegrationTest, RecordsAddUpAndSurviveARestart)
 {
@@ -188,10 +197,9 @@ TEST_F(FleetHistoryIntegrationTest, RecordsAddUpAndSurviveARestart)
         EXPECT_EQ(before[2].nPending, 2);
         EXPECT_EQ(before[2].tFirstSeen, 0u);
 
-        std::optional<FleetRecord> yesterday = Find(history.Snapshot(tYesterday + 5), "BUS-7");
-        ASSERT_TRUE(yesterday.has_value());
-        EXPECT_EQ(yesterday->nFilesToday, 2u);
-        EXPECT_EQ(yesterday->nBytesToday, 1500u);
+        FleetRecord yesterday = Rec(history, "BUS-7", tYesterday + 5);
+        EXPECT_EQ(yesterday.nFilesToday, 2u);
+        EXPECT_EQ(yesterday.nBytesToday, 1500u);
     }  // the destructor closes
 
     CFleetHistory restarted(Db());
@@ -254,10 +262,9 @@ TEST_F(FleetHistoryIntegrationTest, OldDayTotalsArePrunedOnReopen)
     EXPECT_EQ(days[1].tDay, tToday - 10 * kDay);
     EXPECT_EQ(days[1].nBytes, 8u);
     // The totals of the vehicle are not pruned with its days.
-    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nFilesTotal, 4u);
-    EXPECT_EQ(rec->nBytesTotal, 15u);
+    FleetRecord rec = Rec(history, "V", tToday);
+    EXPECT_EQ(rec.nFilesTotal, 4u);
+    EXPECT_EQ(rec.nBytesTotal, 15u);
     history.Close();
     EXPECT_EQ(QueryInt("SELECT count(*) FROM day_total"), 2);
 }
@@ -314,9 +321,8 @@ TEST_F(FleetHistoryIntegrationTest, DamagedDatabaseIsKeptAsideAndStartedAfresh)
         // The new database works and persists.
         CFleetHistory reopened(Db());
         ASSERT_EQ(reopened.Open(), 0);
-        std::optional<FleetRecord> rec = Find(reopened.Snapshot(tToday), "FRESH");
-        ASSERT_TRUE(rec.has_value());
-        EXPECT_EQ(rec->nBytesToday, 77u);
+        FleetRecord rec = Rec(reopened, "FRESH", tToday);
+        EXPECT_EQ(rec.nBytesToday, 77u);
         reopened.Close();
         EXPECT_EQ(Backups().size(), backups.size());
         std::filesystem::remove(Db());
@@ -335,9 +341,8 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
         EXPECT_TRUE(LogHas("fleet history " + At("missing/dir/fleet.db") + " cannot be opened: unable to open database file"));
         history.OnFileStored("V", 5, tToday);
         history.Flush();
-        std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
-        ASSERT_TRUE(rec.has_value());
-        EXPECT_EQ(rec->nBytesToday, 5u);
+        FleetRecord rec = Rec(history, "V", tToday);
+        EXPECT_EQ(rec.nBytesToday, 5u);
     }
 
     CFleetHistory history(Db());
@@ -350,14 +355,14 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     history.Flush();
     history.OnFileStored("V", 20, tToday);
     history.Flush();
-    EXPECT_EQ(LogCount("fleet history write failed: database is locked"), 1u);
+    EXPECT_EQ(CountLogContaining("fleet history write failed: database is locked"), 1u);
     sqlite3_exec(pOther, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(pOther);
 
     history.Flush();
     EXPECT_EQ(QueryInt("SELECT bytes_total FROM vehicle WHERE name='V'"), 30);
     EXPECT_EQ(QueryInt("SELECT files FROM day_total WHERE name='V'"), 2);
-    EXPECT_EQ(LogCount("fleet history write failed"), 1u);
+    EXPECT_EQ(CountLogContaining("fleet history write failed"), 1u);
 
     // Marks and missed recordings, written, deleted and changed while writes fail,
     // reach the file as they are once they work again.
@@ -370,7 +375,7 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     history.OnRecordingLeftBehind("V", Missed(1, "kept.mp4", tToday + 1), tToday + 5);
     history.OnCompleteMark("V", 3, UpTo(tToday + 60));
     history.Flush();
-    EXPECT_EQ(LogCount("fleet history write failed"), 2u);
+    EXPECT_EQ(CountLogContaining("fleet history write failed"), 2u);
     sqlite3_exec(pOther, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(pOther);
     history.Flush();
@@ -448,10 +453,6 @@ TEST_F(FleetHistoryIntegrationTest, ConcurrentRecordersAreCountedExactly)
     ExpectSame(reopened.Snapshot(tToday), records);
 }
 
-}  // namespace
-
-namespace {
-
 using State = MissedRecording::State;
 
 TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAndOpen)
@@ -498,10 +499,9 @@ TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAn
         EXPECT_EQ(before[1].tLastMissed, tToday + 30);
         EXPECT_EQ(before[1].eState, State::Retrying);
         EXPECT_EQ(before[2].strFileName, "ch01_b.mp4");
-        std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "BUS-1");
-        ASSERT_TRUE(rec.has_value());
-        EXPECT_EQ(rec->nLeftBehind, 1u);
-        EXPECT_EQ(rec->nUnfetchable, 0u);
+        FleetRecord rec = Rec(history, "BUS-1", tToday);
+        EXPECT_EQ(rec.nLeftBehind, 1u);
+        EXPECT_EQ(rec.nUnfetchable, 0u);
         history.Close();
         EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 4);
         EXPECT_EQ(QueryInt("SELECT complete_up_to FROM channel_mark WHERE name='BUS-1' AND channel=2"),
@@ -518,18 +518,16 @@ TEST_F(FleetHistoryIntegrationTest, MarksAndMissedRecordingsSurviveCloseForgetAn
         for (std::size_t i = 0; i < after.size(); ++i)
             EXPECT_TRUE(MissedFields(after[i]) == MissedFields(before[i])) << after[i].strFileName;
         EXPECT_EQ(history.CompleteMark("BUS-1", 2).tUpTo, tToday + 3000);
-        rec = Find(history.Snapshot(tToday), "BUS-1");
-        ASSERT_TRUE(rec.has_value());
-        EXPECT_EQ(rec->nLeftBehind, 1u);
+        rec = Rec(history, "BUS-1", tToday);
+        EXPECT_EQ(rec.nLeftBehind, 1u);
 
         // The visit it was missed in came back with it: missing it again in the same
         // visit does not count another.
         history.OnRecordingMissed("BUS-1", Missed(2, oddName, tToday + 100, ""), tToday + 60);
-        std::optional<MissedRecording> odd = FindMissed(history, "BUS-1", oddName);
-        ASSERT_TRUE(odd.has_value());
-        EXPECT_EQ(odd->nVisits, 1u);
-        EXPECT_EQ(odd->strReason, "refused");  // no new reason given: the last one stays
-        EXPECT_EQ(odd->tLastMissed, tToday + 60);
+        MissedRecording odd = MissedOf(history, "BUS-1", oddName);
+        EXPECT_EQ(odd.nVisits, 1u);
+        EXPECT_EQ(odd.strReason, "refused");  // no new reason given: the last one stays
+        EXPECT_EQ(odd.tLastMissed, tToday + 60);
 
         // Stored after all: the entry and its row go; a recording never missed changes nothing.
         history.OnRecordingStored("BUS-1", 2, oddName, tToday + 100);
@@ -571,20 +569,18 @@ TEST_F(FleetHistoryIntegrationTest, RecordingMissedInThreeVisitsBecomesUnfetchab
     // Three passes of one visit count one visit.
     for (int nPass = 0; nPass < 3; ++nPass)
         history.OnRecordingMissed("BUS-1", r, tToday + 1000 + nPass);
-    std::optional<MissedRecording> got = FindMissed(history, "BUS-1", "ch02_r.mp4");
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->nVisits, 1u);
-    EXPECT_EQ(got->eState, State::Retrying);
-    EXPECT_EQ(got->tLastMissed, tToday + 1002);
+    MissedRecording got = MissedOf(history, "BUS-1", "ch02_r.mp4");
+    EXPECT_EQ(got.nVisits, 1u);
+    EXPECT_EQ(got.eState, State::Retrying);
+    EXPECT_EQ(got.tLastMissed, tToday + 1002);
 
     history.OnDeparture("BUS-1", tToday + 1100);
     history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 2000);
     history.OnRecordingMissed("BUS-1", r, tToday + 2000);
     history.OnRecordingMissed("BUS-1", s, tToday + 2000);
-    got = FindMissed(history, "BUS-1", "ch02_r.mp4");
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->nVisits, 2u);
-    EXPECT_EQ(got->eState, State::Retrying);
+    got = MissedOf(history, "BUS-1", "ch02_r.mp4");
+    EXPECT_EQ(got.nVisits, 2u);
+    EXPECT_EQ(got.eState, State::Retrying);
     EXPECT_FALSE(LogHas(logLine));
 
     history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 3000);
@@ -592,40 +588,35 @@ TEST_F(FleetHistoryIntegrationTest, RecordingMissedInThreeVisitsBecomesUnfetchab
     third.strReason = "failed 3 times in a row: connection closed after the header";
     third.eState = State::Retrying;  // the caller's state is not taken
     history.OnRecordingMissed("BUS-1", third, tToday + 3000);
-    got = FindMissed(history, "BUS-1", "ch02_r.mp4");
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->nVisits, 3u);
-    EXPECT_EQ(got->eState, State::Unfetchable);
-    EXPECT_EQ(got->strReason, third.strReason);
+    got = MissedOf(history, "BUS-1", "ch02_r.mp4");
+    EXPECT_EQ(got.nVisits, 3u);
+    EXPECT_EQ(got.eState, State::Unfetchable);
+    EXPECT_EQ(got.strReason, third.strReason);
     EXPECT_TRUE(LogHas(logLine));
     // Missed again, in this visit and the next: still unfetchable, logged once.
     history.OnRecordingMissed("BUS-1", third, tToday + 3001);
     history.OnArrival("BUS-1", "10.0.0.1:5000", tToday + 4000);
     history.OnRecordingMissed("BUS-1", third, tToday + 4000);
-    got = FindMissed(history, "BUS-1", "ch02_r.mp4");
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->nVisits, 4u);
-    EXPECT_EQ(got->eState, State::Unfetchable);
-    EXPECT_EQ(LogCount("unfetchable after"), 1u);
+    got = MissedOf(history, "BUS-1", "ch02_r.mp4");
+    EXPECT_EQ(got.nVisits, 4u);
+    EXPECT_EQ(got.eState, State::Unfetchable);
+    EXPECT_EQ(CountLogContaining("unfetchable after"), 1u);
 
     // The other one fell out of the span: left behind, its visits kept.
     history.OnRecordingLeftBehind("BUS-1", s, tToday + 4001);
-    got = FindMissed(history, "BUS-1", "ch02_s.mp4");
-    ASSERT_TRUE(got.has_value());
-    EXPECT_EQ(got->eState, State::LeftBehind);
-    EXPECT_EQ(got->nVisits, 1u);
-    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "BUS-1");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nUnfetchable, 1u);
-    EXPECT_EQ(rec->nLeftBehind, 1u);
+    got = MissedOf(history, "BUS-1", "ch02_s.mp4");
+    EXPECT_EQ(got.eState, State::LeftBehind);
+    EXPECT_EQ(got.nVisits, 1u);
+    FleetRecord rec = Rec(history, "BUS-1", tToday);
+    EXPECT_EQ(rec.nUnfetchable, 1u);
+    EXPECT_EQ(rec.nLeftBehind, 1u);
 
     // Stored after all: gone, and no longer counted.
     history.OnRecordingStored("BUS-1", 2, "ch02_r.mp4", tToday + 100);
     EXPECT_FALSE(FindMissed(history, "BUS-1", "ch02_r.mp4").has_value());
-    rec = Find(history.Snapshot(tToday), "BUS-1");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nUnfetchable, 0u);
-    EXPECT_EQ(rec->nLeftBehind, 1u);
+    rec = Rec(history, "BUS-1", tToday);
+    EXPECT_EQ(rec.nUnfetchable, 0u);
+    EXPECT_EQ(rec.nLeftBehind, 1u);
     history.Flush();
     EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 1);
     EXPECT_EQ(QueryInt("SELECT visits FROM missed_recording WHERE file_name='ch02_s.mp4'"), 1);
@@ -663,12 +654,11 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
         CFleetHistory history(Db());
         ASSERT_EQ(history.Open(), 0);
         EXPECT_TRUE(Backups().empty());
-        std::optional<FleetRecord> rec = Find(history.Snapshot(tToday + 2), "OLD-1");
-        ASSERT_TRUE(rec.has_value());
-        EXPECT_EQ(rec->nVisits, 4u);
-        EXPECT_EQ(rec->nBytesTotal, 3400u);
-        EXPECT_EQ(rec->nFilesToday, 2u);
-        EXPECT_EQ(rec->nMissedDropped, 0u);
+        FleetRecord rec = Rec(history, "OLD-1", tToday + 2);
+        EXPECT_EQ(rec.nVisits, 4u);
+        EXPECT_EQ(rec.nBytesTotal, 3400u);
+        EXPECT_EQ(rec.nFilesToday, 2u);
+        EXPECT_EQ(rec.nMissedDropped, 0u);
         EXPECT_EQ(QueryInt("PRAGMA user_version"), 3);
         EXPECT_EQ(QueryInt("SELECT count(*) FROM channel_mark"), 0);
         EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 0);
@@ -682,9 +672,8 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
     ASSERT_EQ(reopened.Open(), 0);
     EXPECT_EQ(reopened.CompleteMark("OLD-1", 1).tUpTo, tToday + 77);
     ASSERT_EQ(reopened.MissedRecordings("OLD-1").size(), 1u);
-    std::optional<FleetRecord> rec = Find(reopened.Snapshot(tToday + 2), "OLD-1");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nBytesTotal, 3400u);
+    FleetRecord rec = Rec(reopened, "OLD-1", tToday + 2);
+    EXPECT_EQ(rec.nBytesTotal, 3400u);
     EXPECT_TRUE(Backups().empty());
 }
 
@@ -704,7 +693,7 @@ TEST_F(FleetHistoryIntegrationTest, MissedListIsBoundedAndCountsWhatItDrops)
     for (std::uint32_t n = 1; n < kMax; ++n)
         history.OnRecordingLeftBehind("V", Missed(1, file(n), tToday + n), tToday + 10);
     EXPECT_EQ(history.MissedRecordings("V").size(), kMax);
-    EXPECT_EQ(LogCount("no longer listed"), 0u);
+    EXPECT_EQ(CountLogContaining("no longer listed"), 0u);
 
     // Newer misses push the oldest left-behind ones out, each with a log line.
     for (std::uint32_t n = kMax; n < 2 * kMax - 1; ++n)
@@ -714,13 +703,12 @@ TEST_F(FleetHistoryIntegrationTest, MissedListIsBoundedAndCountsWhatItDrops)
     EXPECT_EQ(list[0].strFileName, file(0));
     EXPECT_EQ(list[0].eState, State::Unfetchable);
     EXPECT_EQ(list[1].strFileName, file(kMax));
-    EXPECT_EQ(LogCount("no longer listed"), kMax - 1);
+    EXPECT_EQ(CountLogContaining("no longer listed"), kMax - 1);
     EXPECT_TRUE(LogHas("vehname=V, chan=1, left-behind recording r1.mp4 no longer listed: more than 1000 missed "
                        "recordings"));
-    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nLeftBehind, 0u);
-    EXPECT_EQ(rec->nMissedDropped, 0u);
+    FleetRecord rec = Rec(history, "V", tToday);
+    EXPECT_EQ(rec.nLeftBehind, 0u);
+    EXPECT_EQ(rec.nMissedDropped, 0u);
 
     // Nothing left behind to drop: the oldest retrying one goes, counted, and the
     // unfetchable one stays.
@@ -732,24 +720,21 @@ TEST_F(FleetHistoryIntegrationTest, MissedListIsBoundedAndCountsWhatItDrops)
     EXPECT_EQ(list.back().strFileName, file(2 * kMax));
     EXPECT_TRUE(LogHas("vehname=V, chan=1, retrying recording r1000.mp4 no longer listed: more than 1000 missed "
                        "recordings, 1 not listed"));
-    rec = Find(history.Snapshot(tToday), "V");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nMissedDropped, 1u);
-    EXPECT_EQ(rec->nUnfetchable, 1u);
+    rec = Rec(history, "V", tToday);
+    EXPECT_EQ(rec.nMissedDropped, 1u);
+    EXPECT_EQ(rec.nUnfetchable, 1u);
     history.Close();
     EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), kMax);
 
     // The count survives, and a complete offload clears it.
     CFleetHistory reopened(Db());
     ASSERT_EQ(reopened.Open(), 0);
-    rec = Find(reopened.Snapshot(tToday), "V");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nMissedDropped, 1u);
-    EXPECT_EQ(rec->nUnfetchable, 1u);
+    rec = Rec(reopened, "V", tToday);
+    EXPECT_EQ(rec.nMissedDropped, 1u);
+    EXPECT_EQ(rec.nUnfetchable, 1u);
     reopened.OnCompleteOffload("V", tToday + 40);
-    rec = Find(reopened.Snapshot(tToday), "V");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nMissedDropped, 0u);
+    rec = Rec(reopened, "V", tToday);
+    EXPECT_EQ(rec.nMissedDropped, 0u);
     reopened.Flush();
     EXPECT_EQ(QueryInt("SELECT missed_dropped FROM vehicle"), 0);
 }
@@ -791,9 +776,8 @@ TEST_F(FleetHistoryIntegrationTest, MissedRecordingsKeptBeforeTheDatabaseIsReadM
     EXPECT_EQ(list[2].strFileName, "r.mp4");
     EXPECT_EQ(list[2].nVisits, 2u);
     EXPECT_EQ(history.CompleteMark("V", 1).tUpTo, tToday + 150);
-    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nVisits, 4u);
+    FleetRecord rec = Rec(history, "V", tToday);
+    EXPECT_EQ(rec.nVisits, 4u);
 
     // The merged visits go on from there.
     history.OnArrival("V", "10.0.0.1:1", tToday + 30);
@@ -848,13 +832,12 @@ TEST_F(FleetHistoryIntegrationTest, RecordingNotedBeforeItsNameIsCountedOnceWhen
     MakeFile(abandoned, 5000);
 
     auto expectCounts = [&](const CFleetHistory& history) {
-        std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
-        ASSERT_TRUE(rec.has_value());
-        EXPECT_EQ(rec->nFilesTotal, 3u);
-        EXPECT_EQ(rec->nBytesTotal, 5007u);
+        FleetRecord rec = Rec(history, "V", tToday);
+        EXPECT_EQ(rec.nFilesTotal, 3u);
+        EXPECT_EQ(rec.nBytesTotal, 5007u);
         // The visit the recording was noted in.
-        EXPECT_EQ(rec->nFilesLastVisit, 3u);
-        EXPECT_EQ(rec->nBytesLastVisit, 5007u);
+        EXPECT_EQ(rec.nFilesLastVisit, 3u);
+        EXPECT_EQ(rec.nBytesLastVisit, 5007u);
         std::vector<FleetDayTotal> days = history.DayTotals("V");
         ASSERT_EQ(days.size(), 1u);
         EXPECT_EQ(days[0].tDay, tYesterday);
@@ -865,8 +848,8 @@ TEST_F(FleetHistoryIntegrationTest, RecordingNotedBeforeItsNameIsCountedOnceWhen
         CFleetHistory restarted(Db());
         ASSERT_EQ(restarted.Open(), 0);
         expectCounts(restarted);
-        EXPECT_EQ(LogCount("fleet history: recording " + At("store/V/a.mp4") + ", stored as the last run ended, counted now"), 1u);
-        EXPECT_EQ(LogCount("counted now"), 1u);
+        EXPECT_EQ(CountLogContaining("fleet history: recording " + At("store/V/a.mp4") + ", stored as the last run ended, counted now"), 1u);
+        EXPECT_EQ(CountLogContaining("counted now"), 1u);
         restarted.Flush();
         EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 0);
         EXPECT_EQ(QueryInt("SELECT files_total FROM vehicle"), 3);
@@ -874,7 +857,7 @@ TEST_F(FleetHistoryIntegrationTest, RecordingNotedBeforeItsNameIsCountedOnceWhen
     CFleetHistory again(Db());
     ASSERT_EQ(again.Open(), 0);
     expectCounts(again);
-    EXPECT_EQ(LogCount("counted now"), 1u);
+    EXPECT_EQ(CountLogContaining("counted now"), 1u);
 }
 
 TEST_F(FleetHistoryIntegrationTest, RecordingCountedBeforeTheDatabaseIsReadIsNotCountedAgainByItsNote)
@@ -894,30 +877,16 @@ TEST_F(FleetHistoryIntegrationTest, RecordingCountedBeforeTheDatabaseIsReadIsNot
     history.OnStoring("V", At("store/V/c.mp4"), 3000, tToday + 35);
     history.OnFileStored("V", At("store/V/a.mp4"), 1000, tToday + 40);
     ASSERT_EQ(history.Open(), 0);
-    std::optional<FleetRecord> rec = Find(history.Snapshot(tToday), "V");
-    ASSERT_TRUE(rec.has_value());
-    EXPECT_EQ(rec->nFilesTotal, 2u);
-    EXPECT_EQ(rec->nBytesTotal, 3000u);
-    EXPECT_EQ(rec->nFilesToday, 2u);
-    EXPECT_EQ(LogCount("counted now"), 1u);
+    FleetRecord rec = Rec(history, "V", tToday);
+    EXPECT_EQ(rec.nFilesTotal, 2u);
+    EXPECT_EQ(rec.nBytesTotal, 3000u);
+    EXPECT_EQ(rec.nFilesToday, 2u);
+    EXPECT_EQ(CountLogContaining("counted now"), 1u);
     history.Flush();
     EXPECT_EQ(QueryInt("SELECT count(*) FROM store_note"), 0);
 }
 
 }  // namespace
-
-namespace {
-
-// Threads of this process.
-std::size_t ThreadCount()
-{
-    std::size_t nCount = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        ++nCount;
-    return nCount;
-}
-
-} // namespace
 
 TEST_F(FleetHistoryIntegrationTest, RunnerWritesBatchesAndANoteNeverWaitsForItsOtherTasks)
 {

@@ -2,6 +2,7 @@
 #include "platform/Timing.h"
 #include "settings/RecordIndex.h"
 #include "settings/XmlDoc.h"
+#include "support/Descriptors.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "support/WaitFor.h"
@@ -97,14 +98,6 @@ int ExitStatus(pid_t pid)
     return WEXITSTATUS(nStatus);
 }
 
-std::size_t ThreadCount()
-{
-    std::size_t n = 0;
-    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
-    return n;
-}
-
 std::string Record(const std::string& puid, int nChan = 1, const std::string& time = "19700101000000")
 {
     return "<record>\r\n<puid>" + puid + "</puid>\r\n<username>Admin</username>\r\n<chan>" +
@@ -127,14 +120,6 @@ std::vector<std::string> Puids(const std::string& path)
         doc.LeaveElement();
     }
     return puids;
-}
-
-std::size_t LogCount(const std::string& text)
-{
-    std::size_t n = 0;
-    for (const std::string& message : ReadLogMessages())
-        n += message.find(text) != std::string::npos;
-    return n;
 }
 
 TEST_F(RecordIndexIntegrationTest, RecordsAreWrittenExactly)
@@ -214,9 +199,9 @@ TEST_F(RecordIndexIntegrationTest, OutsideLockHoldsOffTheWriterButNeitherAnAppen
             ASSERT_TRUE(index.AddRecord(Header(expected.back(), static_cast<std::uint8_t>(i % 8 + 1))));
         }
         // It keeps trying, and says so once a period rather than once a try.
-        ASSERT_TRUE(WaitFor([&] { return LogCount(waitLine) >= 3; }, std::chrono::seconds(10)));
+        ASSERT_TRUE(WaitFor([&] { return CountLogContaining(waitLine) >= 3; }, std::chrono::seconds(10)));
         EXPECT_EQ(ReadFile(IndexPath()), Index(Record("R")));
-        const std::size_t nLines = LogCount(waitLine);
+        const std::size_t nLines = CountLogContaining(waitLine);
         const auto nPeriods = std::chrono::duration_cast<std::chrono::milliseconds>(
                                   std::chrono::steady_clock::now() - tLocked).count() / 100;
         EXPECT_LE(nLines, static_cast<std::size_t>(nPeriods) + 1);
@@ -228,7 +213,7 @@ TEST_F(RecordIndexIntegrationTest, OutsideLockHoldsOffTheWriterButNeitherAnAppen
     for (int i = 0; i < kRecords; ++i)
         records += Record("L" + std::to_string(i), i % 8 + 1);
     EXPECT_EQ(ReadFile(IndexPath()), Index(records));
-    EXPECT_EQ(LogCount("record index " + IndexPath() + " is no longer locked; 300 waiting records are written now"),
+    EXPECT_EQ(CountLogContaining("record index " + IndexPath() + " is no longer locked; 300 waiting records are written now"),
               1u);
 }
 
@@ -242,7 +227,7 @@ TEST_F(RecordIndexIntegrationTest, StopWritesTheQueueWithinItsBoundAndNamesWhatI
     const std::string before = ReadFile(IndexPath());
     auto givenUp = [&](const std::string& why, const std::string& vehicle, int nChan, const std::string& file,
                        const std::string& time) {
-        return LogCount("Record index " + IndexPath() + ": record not written (" + why +
+        return CountLogContaining("Record index " + IndexPath() + ": record not written (" + why +
                         "), add it by hand: vehicle " + vehicle + ", channel " + std::to_string(nChan) + ", file " +
                         file + ", starttime " + time + ", endtime " + time);
     };
@@ -341,10 +326,10 @@ TEST_F(RecordIndexIntegrationTest, StartUpCutsBackATornTailAndBacksUpOtherDamage
         for (const std::string& text : torn) {
             const std::string& expected = text.starts_with(after.substr(0, after.size() - 7)) ? after : before;
             WriteFile(IndexPath(), text);
-            std::size_t nLogged = LogCount(logLine);
+            std::size_t nLogged = CountLogContaining(logLine);
             CRecordIndex index(Dir().string());
             ASSERT_EQ(ReadFile(IndexPath()), expected) << text;
-            EXPECT_EQ(LogCount(logLine), nLogged + (text != expected)) << text;
+            EXPECT_EQ(CountLogContaining(logLine), nLogged + (text != expected)) << text;
         }
     }
 
@@ -355,14 +340,14 @@ TEST_F(RecordIndexIntegrationTest, StartUpCutsBackATornTailAndBacksUpOtherDamage
         EXPECT_EQ(ReadFile(IndexPath() + ".bak"), text);
         EXPECT_EQ(ReadFile(IndexPath()), kNewIndex);
     }
-    EXPECT_EQ(LogCount("is not well-formed, kept as"), 2u);
+    EXPECT_EQ(CountLogContaining("is not well-formed, kept as"), 2u);
 
     // Broken while running: the append is dropped and the file left to its writer.
     CRecordIndex index(Dir().string());
     WriteFile(IndexPath(), "<Data><rec");
     EXPECT_TRUE(Append(index, Header("V")));
     EXPECT_EQ(ReadFile(IndexPath()), "<Data><rec");
-    EXPECT_EQ(LogCount("is not well-formed ("), 1u);
+    EXPECT_EQ(CountLogContaining("is not well-formed ("), 1u);
 }
 
 TEST_F(RecordIndexIntegrationTest, FailedAppendsAreLoggedAndLeaveTheIndexWhole)
@@ -400,8 +385,8 @@ TEST_F(RecordIndexIntegrationTest, FailedAppendsAreLoggedAndLeaveTheIndexWhole)
         dir = "/proc";  // root writes anywhere else
     CRecordIndex unwritable(dir.string());
     EXPECT_TRUE(Append(unwritable, Header("V")));
-    EXPECT_EQ(LogCount("Record index " + unwritable.Path() + " cannot be opened: "), 1u);
-    EXPECT_EQ(LogCount("Record index " + unwritable.Path() + " cannot be opened ("), 1u);
+    EXPECT_EQ(CountLogContaining("Record index " + unwritable.Path() + " cannot be opened: "), 1u);
+    EXPECT_EQ(CountLogContaining("Record index " + unwritable.Path() + " cannot be opened ("), 1u);
 }
 
 }  // namespace

@@ -4,6 +4,14 @@
 
 #include <filesystem>
 
+std::size_t ThreadCount()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
 std::size_t OpenDescriptors()
 {
     std::size_t n = 0;

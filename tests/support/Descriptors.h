@@ -2,6 +2,9 @@
 
 #include <cstddef>
 
+// How many threads this process runs now.
+std::size_t ThreadCount();
+
 // How many descriptors this process holds now.
 std::size_t OpenDescriptors();
 

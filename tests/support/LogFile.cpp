@@ -60,6 +60,20 @@ bool LogHas(const std::string& text)
     return std::find(messages.begin(), messages.end(), text) != messages.end();
 }
 
+std::size_t CountLog(const std::string& text)
+{
+    auto messages = ReadLogMessages();
+    return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), text));
+}
+
+std::size_t CountLogContaining(const std::string& text)
+{
+    auto messages = ReadLogMessages();
+    return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
+        return m.find(text) != std::string::npos;
+    }));
+}
+
 std::string LastLogMessage()
 {
     auto messages = ReadLogMessages();

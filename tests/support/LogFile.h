@@ -16,5 +16,9 @@ std::vector<std::string> ReadLogMessages(const std::filesystem::path& path = {})
 // Whether some message of the log file equals text.
 bool LogHas(const std::string& text);
 
+// How many messages of the log file equal text; how many contain it.
+std::size_t CountLog(const std::string& text);
+std::size_t CountLogContaining(const std::string& text);
+
 // The last message of the log file, "" when there is none.
 std::string LastLogMessage();

@@ -29,14 +29,6 @@ CTCPSrv::Receiver StoreUnder(std::string root)
     return [root](CTCPSrv* pSrv) { return ReceiveFileStream(pSrv, root, false, nullptr); };
 }
 
-std::size_t CountLog(const std::string& text)
-{
-    std::size_t n = 0;
-    for (const std::string& message : ReadLogMessages())
-        n += message == text ? 1 : 0;
-    return n;
-}
-
 // A receiver that records the first byte each connection sends.
 class ByteRecorder {
 public:
