@@ -1,4 +1,5 @@
 #include "e2e/E2eFixture.h"
+#include "support/ServerProcess.h"
 #include "settings/WallClock.h"
 
 #include <gtest/gtest.h>
@@ -52,8 +53,7 @@ protected:
 
     void TearDown() override
     {
-        if (m_pid > 0)
-            Kill();
+        m_server.Stop(SIGKILL);
         E2eFixture::TearDown();
     }
 
@@ -66,32 +66,12 @@ protected:
             fs::rename(Dir() / "log.txt", Dir() / ("log." + std::to_string(m_nRuns - 1) + ".txt"), ec);
         }
         ++m_nRuns;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            int fd = ::open("/dev/null", O_WRONLY);
-            ::dup2(fd, STDOUT_FILENO);
-            if (::chdir(Dir().c_str()) != 0)
-                ::_exit(126);
-            ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ASSERT_GT(m_pid, 0);
+        ASSERT_TRUE(m_server.Start({.dir = Dir(), .out = "/dev/null"}));
         ASSERT_TRUE(WaitFor([this] { return fs::exists(Dir() / "log.txt") && LogHas("Server starts"); }, 10s));
     }
 
-    void Kill()
-    {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-    void Terminate()
-    {
-        ::kill(m_pid, SIGTERM);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
+    void Kill() { m_server.Stop(SIGKILL); }
+    void Terminate() { m_server.Stop(SIGTERM); }
 
     // Waits until a partial file grows, that is while a transfer streams in: one left
     // by an earlier kill does not count until its resume brings bytes.
@@ -238,7 +218,7 @@ protected:
         return text;
     }
 
-    pid_t m_pid = -1;
+    ServerProcess m_server;
     int m_nRuns = 0;
 };
 

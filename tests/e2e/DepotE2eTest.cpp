@@ -29,14 +29,6 @@ protected:
         E2eFixture::TearDown();
     }
 
-    static std::size_t CountLogContaining(const std::string& text)
-    {
-        auto messages = ReadLogMessages();
-        return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
-            return m.find(text) != std::string::npos;
-        }));
-    }
-
     static const FleetRecord* FindRecord(const std::vector<FleetRecord>& records, const std::string& name)
     {
         for (const FleetRecord& record : records)

@@ -11,6 +11,7 @@
 #include "settings/SettingsFile.h"
 #include "shell/ServerControl.h"
 #include "store/LocalStore.h"
+#include "support/Descriptors.h"
 #include "support/ListenPorts.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
@@ -80,14 +81,6 @@ protected:
             names += name.substr(0, name.find('\n')) + " ";
         }
         return names;
-    }
-
-    static std::size_t ThreadCount()
-    {
-        std::size_t n = 0;
-        for ([[maybe_unused]] auto& entry : fs::directory_iterator("/proc/self/task"))
-            ++n;
-        return n;
     }
 
     // Writes the settings the next Start reads.
@@ -179,12 +172,6 @@ protected:
                 found.push_back(entry.path());
         }
         return found;
-    }
-
-    static std::size_t CountLog(const std::string& message)
-    {
-        auto messages = ReadLogMessages();
-        return static_cast<std::size_t>(std::count(messages.begin(), messages.end(), message));
     }
 
     std::uint16_t m_nPort = 0;

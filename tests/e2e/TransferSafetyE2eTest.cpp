@@ -1,4 +1,5 @@
 #include "e2e/E2eFixture.h"
+#include "support/ServerProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +23,6 @@ protected:
         EXPECT_EQ(CountLogContaining("is downloaded over!"), m_pSim->Recorder(0).Recordings().All().size());
         EXPECT_EQ(CountLogContaining("already exsit"), 0u);
         EXPECT_TRUE(FilesWithExtension(".td").empty());
-    }
-
-    static std::size_t CountLogContaining(const std::string& text)
-    {
-        auto messages = ReadLogMessages();
-        return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(), [&](const std::string& m) {
-            return m.find(text) != std::string::npos;
-        }));
     }
 };
 
@@ -168,18 +161,8 @@ TEST_F(TransferSafetyE2eTest, ServerKilledMidTransferResumesFromThePartialFile)
 {
     // The server as its own process, killed with SIGKILL while a file streams in.
     Configure();
-    pid_t pid = -1;
-    auto launch = [this, &pid] {
-        pid = ::fork();
-        if (pid == 0) {
-            if (::chdir(Dir().c_str()) != 0)
-                ::_exit(126);
-            ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-    };
-    launch();
-    ASSERT_GT(pid, 0);
+    ServerProcess server;
+    ASSERT_TRUE(server.Start({.dir = Dir()}));
     ASSERT_TRUE(WaitFor([this] { return fs::exists(Dir() / "log.txt") && LogHas("Server starts"); }, 10s));
     SimOptions options = Options({"KILLED"}, 1, 2, 64u << 20);
     StartSim(options);
@@ -191,14 +174,11 @@ TEST_F(TransferSafetyE2eTest, ServerKilledMidTransferResumesFromThePartialFile)
         }
         return false;
     }, 30s));
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    server.Stop(SIGKILL);
 
-    launch();
-    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(server.Start({.dir = Dir()}));
     bool bStored = WaitAllStored(60s);
-    ::kill(pid, SIGTERM);
-    ::waitpid(pid, nullptr, 0);
+    server.Stop(SIGTERM);
     ASSERT_TRUE(bStored) << m_pSim->Summary();
     ExpectAllByteIdentical();
     EXPECT_TRUE(FilesWithExtension(".td").empty());

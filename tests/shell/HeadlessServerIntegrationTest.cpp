@@ -8,6 +8,7 @@
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
 #include "support/ScriptedPeer.h"
+#include "support/ServerProcess.h"
 #include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
 
@@ -29,12 +30,10 @@ namespace {
 // zeldownloadd run as a process in the sandbox, its standard error in stderr.txt.
 class HeadlessServerTest : public Sandbox {
 protected:
+    // Ended before its directory goes.
     void TearDown() override
     {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+        m_server.Stop(SIGKILL);
         Sandbox::TearDown();
     }
 
@@ -51,29 +50,13 @@ protected:
         if (nPort != 0)
             WriteFile(Dir() / "QorConfig.xml", "<QorConf>\r\n<port>" + std::to_string(nPort) +
                                                    "</port>\r\n<downdir>depot/video</downdir>\r\n</QorConf>\r\n");
-        m_pid = ::fork();
-        ASSERT_GE(m_pid, 0);
-        if (m_pid == 0) {
-            if (::chdir(Dir().c_str()) != 0)
-                ::_exit(126);
-            int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, STDERR_FILENO);
-            if (!notifySocket.empty())
-                ::setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
-            ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        ServerProcess::Launch launch {.dir = Dir(), .err = "stderr.txt"};
+        if (!notifySocket.empty())
+            launch.env.emplace_back("NOTIFY_SOCKET", notifySocket);
+        ASSERT_TRUE(m_server.Start(launch));
     }
 
-    // Waits up to 10 s for the process to end; its exit status, or -1.
-    int WaitExit()
-    {
-        int nStatus = 0;
-        if (!WaitFor([&] { return ::waitpid(m_pid, &nStatus, WNOHANG) == m_pid; }, std::chrono::seconds(10)))
-            return -1;
-        m_pid = -1;
-        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 128 + WTERMSIG(nStatus);
-    }
+    int WaitExit() { return m_server.WaitExit(); }
 
     static bool WaitForLog(const std::string& message)
     {
@@ -92,19 +75,7 @@ protected:
     {
         const std::filesystem::path out = Dir() / "run.out";
         const std::filesystem::path err = Dir() / "run.err";
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            if (::chdir(dir.c_str()) != 0)
-                ::_exit(126);
-            ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-            ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-            std::vector<char*> argv {const_cast<char*>("zeldownloadd")};
-            for (const std::string& arg : args)
-                argv.push_back(const_cast<char*>(arg.c_str()));
-            argv.push_back(nullptr);
-            ::execv(ZEL_BUILD_DIR "/zeldownloadd", argv.data());
-            ::_exit(127);
-        }
+        EXPECT_TRUE(m_server.Start({.dir = dir, .args = args, .out = out, .err = err}));
         Outcome outcome;
         outcome.nExit = WaitExit();
         outcome.strOut = ReadFile(out);
@@ -121,7 +92,7 @@ protected:
         return names;
     }
 
-    pid_t m_pid = -1;
+    ServerProcess m_server;
 };
 
 } // namespace
@@ -145,7 +116,7 @@ TEST_F(HeadlessServerTest, AnswersRecordersAndStopsCleanlyOnSigterm)
     ASSERT_TRUE(WaitForLog("Start download task for DEPOT-1"));
     EXPECT_TRUE(std::filesystem::is_directory(Dir() / "depot/video/DEPOT-1"));
 
-    ASSERT_EQ(::kill(m_pid, SIGTERM), 0);
+    ASSERT_TRUE(m_server.Signal(SIGTERM));
     EXPECT_EQ(WaitExit(), 0);
     auto messages = ReadLogMessages();
     ASSERT_GE(messages.size(), 4u);
@@ -179,7 +150,7 @@ TEST_F(HeadlessServerTest, CreatesSettingsFileInEmptyDirectory)
         std::error_code ec;
         return std::filesystem::file_size(Dir() / "log.txt", ec) > 0 && !ec;
     });
-    ::kill(m_pid, SIGINT);
+    m_server.Signal(SIGINT);
     int nExit = WaitExit();
     EXPECT_TRUE(nExit == 0 || nExit == 1) << nExit;
     // A server left alone must follow the clock: the file it made has a rolling window.
@@ -323,7 +294,7 @@ TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
         std::error_code ec;
         return std::filesystem::file_size(Dir() / "log.txt", ec) > 0 && !ec;
     }));
-    ::kill(m_pid, SIGTERM);
+    m_server.Signal(SIGTERM);
     WaitExit();
 
     // Only values change, in place; no key is added. The port's value is changed
@@ -341,14 +312,7 @@ TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
     WriteFile(Dir() / "QorConfig.xml", text);
     const std::string firstRun = ReadFile(Dir() / "log.txt");
 
-    m_pid = ::fork();
-    ASSERT_GE(m_pid, 0);
-    if (m_pid == 0) {
-        if (::chdir(Dir().c_str()) != 0)
-            ::_exit(126);
-        ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    ASSERT_TRUE(m_server.Start({.dir = Dir()}));
     // With rotation on, the first run's lines move to log.txt.1 before the first new one.
     ASSERT_TRUE(WaitFor([this] { return std::filesystem::exists(Dir() / "log.txt.1"); }));
     ASSERT_TRUE(WaitForLog("Server starts"));
@@ -372,7 +336,7 @@ TEST_F(HeadlessServerTest, DowndirEditedInTheFileItCreatedTakesTheRecordings)
         [&] { return std::all_of(stored.begin(), stored.end(), [](const auto& p) { return std::filesystem::exists(p); }); },
         std::chrono::seconds(30));
     sim.Stop();
-    ::kill(m_pid, SIGTERM);
+    m_server.Signal(SIGTERM);
     EXPECT_EQ(WaitExit(), 0);
     ASSERT_TRUE(bStored) << ReadFile(Dir() / "log.txt");
     for (const std::filesystem::path& path : stored)
@@ -391,7 +355,7 @@ TEST_F(HeadlessServerTest, KeepsAnExistingSettingsFileAndSetsADamagedHistoryAsid
     Launch(nPort);
     std::string given = ReadFile(Dir() / "QorConfig.xml");
     ASSERT_TRUE(WaitForLog("Server starts"));
-    ::kill(m_pid, SIGTERM);
+    m_server.Signal(SIGTERM);
     EXPECT_EQ(WaitExit(), 0);
     EXPECT_EQ(ReadFile(Dir() / "QorConfig.xml"), given);
 
@@ -433,7 +397,7 @@ TEST_F(HeadlessServerTest, TellsTheServiceManagerItIsReadyAliveAndStopping)
     EXPECT_EQ(next(), "READY=1");
     EXPECT_TRUE(LogHas("Server starts"));
     EXPECT_EQ(next(), "WATCHDOG=1");
-    ::kill(m_pid, SIGTERM);
+    m_server.Signal(SIGTERM);
     std::string message = next();
     while (message == "WATCHDOG=1")
         message = next();

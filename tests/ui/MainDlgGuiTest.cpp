@@ -34,12 +34,6 @@
 
 namespace {
 
-int CountLog(const std::string& text)
-{
-    const std::vector<std::string> messages = ReadLogMessages();
-    return static_cast<int>(std::count(messages.begin(), messages.end(), text));
-}
-
 class MainDlgTest : public WindowTest {
 protected:
     void SetUp() override
@@ -88,15 +82,15 @@ TEST_F(MainDlgTest, StartStopAndExitSwitchTheToolbarTheServerAndTheLog)
     // A busy control port fails the Start once.
     dlg.Action(CMainDlg::kIdStart)->trigger();
     ExpectRunning(dlg, false);
-    EXPECT_EQ(CountLog("failed to create udp server"), 1);
-    EXPECT_EQ(CountLog("Server starts"), 0);
+    EXPECT_EQ(CountLog("failed to create udp server"), 1u);
+    EXPECT_EQ(CountLog("Server starts"), 0u);
     EXPECT_EQ(m_messages, std::vector<std::string> {"Start failed, please assure port not occupied!"});
 
     // Free again: the next Start takes the port.
     pHolder.reset();
     dlg.Action(CMainDlg::kIdStart)->trigger();
     ExpectRunning(dlg, true);
-    EXPECT_EQ(CountLog("Server starts"), 1);
+    EXPECT_EQ(CountLog("Server starts"), 1u);
     QUdpSocket probe;
     EXPECT_FALSE(probe.bind(QHostAddress::AnyIPv4, nPort, QUdpSocket::DontShareAddress));
 
@@ -111,7 +105,7 @@ TEST_F(MainDlgTest, StartStopAndExitSwitchTheToolbarTheServerAndTheLog)
 
     dlg.Action(CMainDlg::kIdStop)->trigger();
     ExpectRunning(dlg, false);
-    EXPECT_EQ(CountLog("Server stops"), 1);
+    EXPECT_EQ(CountLog("Server stops"), 1u);
 
     // The Active log shows the file's entries; Clear Display empties it, not the file.
     QTableWidget* pLog = dlg.Tab()->LogList();
@@ -255,7 +249,7 @@ TEST_F(MainDlgTest, DiskMonitorKeepsRunningAt256MiBAndStopsBelow)
     EXPECT_EQ(m_messages, full);
     EXPECT_TRUE(bStoppedBeforeBox);
     ExpectRunning(dlg, false);
-    EXPECT_EQ(CountLog("Server stops"), 1);
+    EXPECT_EQ(CountLog("Server stops"), 1u);
 
     // A later Start with enough space runs again.
     s_nFree = 256ull * 1024 * 1024;

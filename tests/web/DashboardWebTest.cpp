@@ -3,6 +3,7 @@
 #include "settings/SettingsFile.h"
 #include "settings/WallClock.h"
 #include "support/Sandbox.h"
+#include "support/ServerProcess.h"
 #include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
 #include "web/WebTestSupport.h"
@@ -29,10 +30,7 @@ protected:
     void TearDown() override
     {
         m_pSim.reset();
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+        m_server.Stop(SIGTERM);
         Sandbox::TearDown();
     }
 
@@ -48,16 +46,7 @@ protected:
         ASSERT_TRUE(SaveSettings(settings, file));
         m_nWebPort = FreeTcpPort();
         ASSERT_TRUE(file.WriteValue("httpport", std::to_string(m_nWebPort)));
-        m_pid = ::fork();
-        ASSERT_GE(m_pid, 0);
-        if (m_pid == 0) {
-            if (::chdir(Dir().c_str()) != 0)
-                ::_exit(126);
-            int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, STDERR_FILENO);
-            ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        ASSERT_TRUE(m_server.Start({.dir = Dir(), .err = "stderr.txt"}));
     }
 
     // The page after its script ran for a few seconds, as the browser holds it.
@@ -73,7 +62,7 @@ protected:
         return dom;
     }
 
-    pid_t m_pid = -1;
+    ServerProcess m_server;
     std::uint16_t m_nControlPort = 0;
     std::uint16_t m_nWebPort = 0;
     std::unique_ptr<CDvrSimulator> m_pSim;
