@@ -81,8 +81,8 @@ struct Recording {
     std::uint64_t nSeed = 0; // its content, see CSimRecordings
 };
 
-// Writes recording i of the served vehicle into the download tree under storeRoot,
-// synced, so that its writing does not weigh on the phases. Its path, or "" on failure.
+// Writes recording i of the served vehicle into the download tree under storeRoot (not
+// synced: see SyncStore). Its path, or "" on failure.
 std::string WriteRecording(const fs::path& storeRoot, unsigned i, std::uint64_t nSize)
 {
     const std::uint32_t tStart = kT0 + i * kRecSeconds;
@@ -101,9 +101,20 @@ std::string WriteRecording(const fs::path& storeRoot, unsigned i, std::uint64_t 
         CSimRecordings::Fill(nSeed, nOff, buf.data(), n);
         bOk = ::write(fd, buf.data(), n) == static_cast<ssize_t>(n);
     }
-    bOk = bOk && ::fdatasync(fd) == 0;
     ::close(fd);
     return bOk ? path : std::string();
+}
+
+// Commits what was written under dir to the disk, so that writing it back does not
+// weigh on a phase.
+void SyncStore(const fs::path& dir)
+{
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        if (::syncfs(fd) != 0)
+            std::perror("syncfs");
+        ::close(fd);
+    }
 }
 
 // `cat` of the files to /dev/null, nProcesses at once, process k reading file k % n
@@ -311,12 +322,7 @@ void RemoveFleet(const fs::path& store, const std::string& prefix)
         if (it->path().filename().string().rfind(prefix, 0) == 0)
             fs::remove_all(it->path(), ec);
     }
-    int fd = ::open(store.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        if (::syncfs(fd) != 0)
-            std::perror("syncfs");
-        ::close(fd);
-    }
+    SyncStore(store);
 }
 
 // The fleet of vehicles named prefix...: more recordings than any phase can take.
@@ -438,14 +444,26 @@ int main(int argc, char** argv)
         return 1;
     }
     std::int64_t nStart = MonotonicMs();
-    std::vector<std::string> paths;
+    // Two writers: making the content costs about as much as writing it.
+    std::vector<std::string> paths(config.nFiles);
+    {
+        std::vector<std::thread> writers;
+        for (unsigned nFirst = 0; nFirst < 2; ++nFirst) {
+            writers.emplace_back([&, nFirst] {
+                for (unsigned i = nFirst; i < config.nFiles; i += 2)
+                    paths[i] = WriteRecording(server.Store(), i, nFileBytes);
+            });
+        }
+        for (std::thread& writer : writers)
+            writer.join();
+    }
     for (unsigned i = 0; i < config.nFiles; ++i) {
-        paths.push_back(WriteRecording(server.Store(), i, nFileBytes));
-        if (paths.back().empty()) {
+        if (paths[i].empty()) {
             std::fprintf(stderr, "cannot write recording %u under %s\n", i, server.Store().c_str());
             return 1;
         }
     }
+    SyncStore(server.Store());
     std::printf("config: %u recordings of %u MiB in %s (written and synced in %.1f s); %d clients reading %u-%u "
                 "MiB ranges; %d pollers of /api/v1/status every %d ms; fleet %d vehicles x %d channels of %u MiB "
                 "recordings; phases of %d s (clients alone %d s)\n",
@@ -463,13 +481,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "server did not start\n");
         return 1;
     }
-    // The catalogue's walk lists them; the hasher then reads every one of them (on
-    // its idle thread), which is left to finish before the phases.
+    // The catalogue's walk lists them; the hasher then reads every one of them on its
+    // idle thread, which is left to finish before the phases, for a minute at most (a
+    // busy machine leaves an idle thread little time).
     httplib::Client probe("127.0.0.1", nWebPort);
     std::vector<Recording> recordings;
     nStart = MonotonicMs();
     bool bHashed = false;
-    while (MonotonicMs() - nStart < 180000) {
+    while (MonotonicMs() - nStart < (recordings.empty() ? 180000 : 60000)) {
         auto res = probe.Get("/api/v1/recordings?limit=1000&vehicle=" + std::string(kServeVehicle));
         if (res && res->status == 200) {
             const nlohmann::json list = nlohmann::json::parse(res->body, nullptr, false);

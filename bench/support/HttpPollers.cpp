@@ -1,5 +1,6 @@
 #include "bench/support/HttpPollers.h"
 
+#include "platform/MutexLock.h"
 #include "platform/System.h"
 
 #include <algorithm>
@@ -8,9 +9,12 @@
 
 CHttpPollers::CHttpPollers(std::uint16_t nPort, int nThreads, int nPeriodMs, std::string path,
                            httplib::Headers headers)
-    : m_nPort(nPort), m_nPeriodMs(nPeriodMs), m_path(std::move(path)), m_headers(std::move(headers)),
-      m_nSpanStartMs(MonotonicMs())
+    : m_nPort(nPort), m_nPeriodMs(nPeriodMs), m_path(std::move(path)), m_headers(std::move(headers))
 {
+    {
+        CMutexLock guard(m_lock);
+        m_nSpanStartMs = MonotonicMs();
+    }
     // Spread over the period, as independent clients are: started together they would
     // all ask in the same instant every period.
     for (int i = 0; i < nThreads; ++i)
@@ -35,7 +39,7 @@ CHttpPollers::Figures CHttpPollers::Take()
     std::vector<std::int64_t> latencies;
     Figures figures;
     {
-        std::lock_guard guard(m_lock);
+        CMutexLock guard(m_lock);
         const std::int64_t nNow = MonotonicMs();
         figures.dSeconds = static_cast<double>(nNow - m_nSpanStartMs) / 1000.0;
         figures.nFailed = m_nFailed;
@@ -81,7 +85,7 @@ void CHttpPollers::x_Run(std::int64_t nDelayMs)
         auto res = client.Get(m_path, m_headers);
         auto end = std::chrono::steady_clock::now();
         {
-            std::lock_guard guard(m_lock);
+            CMutexLock guard(m_lock);
             if (res && res->status == 200) {
                 m_latenciesUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - begin).count());
                 m_nBytes += res->body.size();

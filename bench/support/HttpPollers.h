@@ -1,10 +1,12 @@
 #pragma once
 
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+
 #include <httplib.h>
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,7 +33,7 @@ public:
     CHttpPollers& operator=(const CHttpPollers&) = delete;
 
     // The figures since the last call, which begins the next span. Any thread.
-    Figures Take();
+    Figures Take() EXCLUDES(m_lock);
     // Ends the clients. The bench thread; later calls do nothing.
     void Stop();
     // "title: N requests in S s = R requests/s, p50 .. ms, p99 .. ms, max .. ms, F failed,
@@ -40,17 +42,17 @@ public:
 
 private:
     // One client; its first request after nDelayMs.
-    void x_Run(std::int64_t nDelayMs);
+    void x_Run(std::int64_t nDelayMs) EXCLUDES(m_lock);
 
     const std::uint16_t m_nPort;
     const int m_nPeriodMs;
     const std::string m_path;
     const httplib::Headers m_headers;
     std::atomic<bool> m_bStop {false};
-    std::mutex m_lock;  // guards the span below
-    std::int64_t m_nSpanStartMs = 0;
-    std::vector<std::int64_t> m_latenciesUs;
-    std::uint64_t m_nFailed = 0;
-    std::uint64_t m_nBytes = 0;
+    CMutex m_lock;  // guards the span below
+    std::int64_t m_nSpanStartMs GUARDED_BY(m_lock) = 0;
+    std::vector<std::int64_t> m_latenciesUs GUARDED_BY(m_lock);
+    std::uint64_t m_nFailed GUARDED_BY(m_lock) = 0;
+    std::uint64_t m_nBytes GUARDED_BY(m_lock) = 0;
     std::vector<std::thread> m_threads;
 };
