@@ -11,6 +11,7 @@
 // and the pollers' figures during that second download.
 
 #include "bench/support/BenchOptions.h"
+#include "bench/support/HttpPollers.h"
 #include "bench/support/ServerProcess.h"
 #include "platform/System.h"
 #include "settings/DepotSettings.h"
@@ -22,11 +23,9 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,78 +46,6 @@ struct Config {
 };
 
 constexpr std::uint32_t kT0 = 1700000000;
-
-// Clients polling /api/v1/vehicles until told to stop, with every latency kept.
-class CPollers {
-public:
-    CPollers(std::uint16_t nPort, int nThreads, int nPeriodMs, bool bGzip)
-        : m_nPort(nPort), m_nPeriodMs(nPeriodMs), m_bGzip(bGzip)
-    {
-        for (int i = 0; i < nThreads; ++i)
-            m_threads.emplace_back([this] { Run(); });
-    }
-
-    // Stops the clients; requests per second, p50 and p99 in ms, failures.
-    void Finish(const char* szTitle)
-    {
-        m_bStop = true;
-        for (std::thread& thread : m_threads)
-            thread.join();
-        const double dSeconds = static_cast<double>(MonotonicMs() - m_nStartMs) / 1000.0;
-        std::sort(m_latenciesUs.begin(), m_latenciesUs.end());
-        auto percentile = [this](double d) {
-            if (m_latenciesUs.empty())
-                return 0.0;
-            std::size_t i = std::min(m_latenciesUs.size() - 1, static_cast<std::size_t>(d * m_latenciesUs.size()));
-            return static_cast<double>(m_latenciesUs[i]) / 1000.0;
-        };
-        std::printf("%s: %zu requests in %.1f s = %.0f requests/s, p50 %.2f ms, p99 %.2f ms, max %.2f ms, "
-                    "%llu failed, %.1f MB of JSON\n",
-                    szTitle, m_latenciesUs.size(), dSeconds, static_cast<double>(m_latenciesUs.size()) / dSeconds,
-                    percentile(0.50), percentile(0.99), percentile(1.0),
-                    static_cast<unsigned long long>(m_nFailed.load()), static_cast<double>(m_nBytes.load()) / 1e6);
-    }
-
-private:
-    void Run()
-    {
-        httplib::Client client("127.0.0.1", m_nPort);
-        client.set_keep_alive(true);
-        client.set_read_timeout(10, 0);
-        // As a browser asks (the client inflates the answer).
-        const httplib::Headers headers {{"Accept-Encoding", m_bGzip ? "gzip" : "identity"}};
-        std::vector<std::int64_t> latencies;
-        auto next = std::chrono::steady_clock::now();
-        while (!m_bStop) {
-            auto begin = std::chrono::steady_clock::now();
-            auto res = client.Get("/api/v1/vehicles", headers);
-            auto end = std::chrono::steady_clock::now();
-            if (res && res->status == 200) {
-                latencies.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - begin).count());
-                m_nBytes += res->body.size();
-            } else
-                ++m_nFailed;
-            next += std::chrono::milliseconds(m_nPeriodMs);
-            if (next > end)
-                std::this_thread::sleep_until(next);
-            else
-                next = end;  // behind: no burst to catch up
-        }
-        std::lock_guard guard(m_lock);
-        m_latenciesUs.insert(m_latenciesUs.end(), latencies.begin(), latencies.end());
-    }
-
-    const std::uint16_t m_nPort;
-    const int m_nPeriodMs;
-    const bool m_bGzip;
-    const std::int64_t m_nStartMs = MonotonicMs();
-    std::atomic<bool> m_bStop {false};
-    std::atomic<std::uint64_t> m_nFailed {0};
-    std::atomic<std::uint64_t> m_nBytes {0};
-    std::mutex m_lock;
-    std::vector<std::int64_t> m_latenciesUs;
-    std::vector<std::thread> m_threads;
-};
 
 // Runs the file workload with vehicles named prefix...; MB/s until every file is stored.
 double DownloadRun(const Config& config, const CServerProcess& server, const std::string& prefix)
@@ -175,6 +102,8 @@ int main(int argc, char** argv)
     const std::uint16_t nWebPort = CSocket::ListenTcp("127.0.0.1", 0).LocalPort();
     CSettingsFile file((server.Dir() / "QorConfig.xml").string());
     file.WriteValue("httpport", std::to_string(nWebPort));
+    // Every poller comes from 127.0.0.1: past the per-address bound they would be refused.
+    file.WriteValue("httpmaxperclient", std::to_string(config.nPollers + 8));
     if (!server.Start()) {
         std::fprintf(stderr, "server did not start\n");
         return 1;
@@ -216,6 +145,8 @@ int main(int argc, char** argv)
                 packed ? packed->get_header_value("Content-Length").c_str() : "?",
                 config.bGzip ? "gzip" : "plain JSON");
 
+    // As a browser asks (the client inflates the answer).
+    const httplib::Headers headers {{"Accept-Encoding", config.bGzip ? "gzip" : "identity"}};
     {
         // The server's own cost of the polling: its CPU time over the phase (the
         // pollers and the simulators run in this process, on the same cores), beside
@@ -226,9 +157,9 @@ int main(int argc, char** argv)
                     server.Read().dCpuSeconds - dCpuBefore, config.nSeconds);
         dCpuBefore = server.Read().dCpuSeconds;
         const std::int64_t nBegin = MonotonicMs();
-        CPollers pollers(nWebPort, config.nPollers, config.nPeriodMs, config.bGzip);
+        CHttpPollers pollers(nWebPort, config.nPollers, config.nPeriodMs, "/api/v1/vehicles", headers);
         std::this_thread::sleep_for(std::chrono::seconds(config.nSeconds));
-        pollers.Finish("pollers alone");
+        CHttpPollers::Print("pollers alone", pollers.Take());
         const double dCpu = server.Read().dCpuSeconds - dCpuBefore;
         const double dWall = static_cast<double>(MonotonicMs() - nBegin) / 1000.0;
         std::printf("server CPU while polled: %.2f s in %.1f s (%.0f%% of one core)\n", dCpu, dWall,
@@ -237,9 +168,9 @@ int main(int argc, char** argv)
     const double dAlone = DownloadRun(config, server, "QUIET");
     double dBusy = 0;
     {
-        CPollers pollers(nWebPort, config.nPollers, config.nPeriodMs, config.bGzip);
+        CHttpPollers pollers(nWebPort, config.nPollers, config.nPeriodMs, "/api/v1/vehicles", headers);
         dBusy = DownloadRun(config, server, "BUSY");
-        pollers.Finish("pollers during the download");
+        CHttpPollers::Print("pollers during the download", pollers.Take());
     }
     std::printf("download without pollers: %.1f MB/s\n", dAlone);
     std::printf("download with pollers:    %.1f MB/s (%+.1f%%)\n", dBusy,
