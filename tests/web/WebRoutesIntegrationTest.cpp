@@ -210,8 +210,9 @@ TEST_F(WebRoutesTest, RolesComeFromTheBearerTokenOnly)
         auto res = client.Get("/api/v1/recordings", c.headers);
         ASSERT_TRUE(res) << c.szWho;
         EXPECT_EQ(res->status, c.nRecordings) << c.szWho;
-        if (res->status == 401)
+        if (res->status == 401) {
             EXPECT_EQ(res->get_header_value("WWW-Authenticate").rfind("Bearer ", 0), 0u) << c.szWho;
+        }
         res = client.Get("/api/v1/audit", c.headers);
         ASSERT_TRUE(res) << c.szWho;
         EXPECT_EQ(res->status, c.nAudit) << c.szWho;
