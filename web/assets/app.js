@@ -8,12 +8,14 @@
   let token = sessionStorage.getItem("zel-token") || "";
   let lastSeq = 0;
 
-  // A token handed over in the address (#token=...) never reaches the server's log.
-  const fromHash = /(?:^#|&)token=([^&]*)/.exec(location.hash);
+  // A token handed over in the address (#token=... or #recordings?...&token=...) never
+  // reaches the server's log. Only the token leaves the address: the view it names stays.
+  const fromHash = /(?:^#|[?&])token=([^&]*)/.exec(location.hash);
   if (fromHash) {
     token = decodeURIComponent(fromHash[1]);
     sessionStorage.setItem("zel-token", token);
-    history.replaceState(null, "", location.pathname);
+    const rest = location.hash.replace(/([#?&])token=[^&]*&?/, "$1").replace(/[?&]$/, "");
+    history.replaceState(null, "", location.pathname + (rest === "#" ? "" : rest));
   }
 
   const $ = (id) => document.getElementById(id);
@@ -406,7 +408,11 @@
     if (view === "recordings") {
       if (preset.has("vehicle")) $("rec-vehicle").value = preset.get("vehicle");
       if (preset.has("channel")) $("rec-channel").value = preset.get("channel");
-      searchRecordings(false);
+      // play=first opens the first match in the player, so a link can show a clip.
+      searchRecordings(false).then(() => {
+        const first = $("recordings").tBodies[0].rows[0];
+        if (preset.get("play") === "first" && first) first.click();
+      });
     } else if (view === "requests") {
       loadRequests();
     } else if (view === "audit") {
