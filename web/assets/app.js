@@ -33,6 +33,12 @@
     return new Date(t * 1000).toISOString().replace("T", " ").slice(0, 19);
   }
 
+  // A window's two ends; the end's date only when it differs from the start's.
+  function spanText(tFrom, tTo) {
+    const from = timeText(tFrom), to = timeText(tTo);
+    return from + " – " + (to.slice(0, 10) === from.slice(0, 10) ? to.slice(11) : to);
+  }
+
   function bytesText(n) {
     if (n === null || n === undefined) return "unknown";
     const units = ["B", "KiB", "MiB", "GiB", "TiB"];
@@ -338,9 +344,9 @@
       el("td", "num", r.id),
       el("td", "", r.vehicle),
       el("td", "", r.channels.length ? r.channels.join(", ") : "all"),
-      el("td", "", timeText(r.from) + " – " + timeText(r.to)),
-      el("td", "", r.reason),
-      el("td", "", r.requested_by + " · " + timeText(r.created_at)),
+      el("td", "", spanText(r.from, r.to)),
+      el("td", "wrap", r.reason),
+      el("td", "wrap", r.requested_by + " · " + timeText(r.created_at)),
       state,
       el("td", "num", r.recording_count),
       links);
