@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <set>
+
 namespace {
 
 using Json = nlohmann::json;
@@ -173,6 +175,20 @@ TEST_F(FootageApiE2eTest, ARequestMadeThroughTheApiWhileAwayIsFetchedFirstAndExp
     const std::string sha256 = Sha256Sum(stored);
     ASSERT_EQ(sha256.size(), 64u);
 
+    // Lists: of everything, of the vehicle, and of its channel 1, which the audit
+    // trail takes as the same vehicle's again.
+    // The catalogue takes the last stored rows in its next batch.
+    Json page;
+    ASSERT_TRUE(WaitFor([&] {
+        page = GetJson("/api/v1/recordings");
+        return page.is_object() && page["recordings"].size() == 5;  // the fifth to eighth, and the requested one
+    }, 10s)) << page.dump(1);
+    for (const char* szQuery : {"vehicle=BUS-0412", "vehicle=BUS-0412&channel=1"}) {
+        page = GetJson(std::string("/api/v1/recordings?") + szQuery);
+        ASSERT_TRUE(page.is_object()) << szQuery;
+        EXPECT_EQ(page["recordings"].size(), 5u) << szQuery;
+    }
+
     // The manifest names the file with the hash of what is on disk.
     auto [nManifest, manifestText] = Call("GET", request["manifest_url"].get<std::string>());
     ASSERT_EQ(nManifest, 200) << manifestText;
@@ -201,4 +217,24 @@ TEST_F(FootageApiE2eTest, ARequestMadeThroughTheApiWhileAwayIsFetchedFirstAndExp
     ASSERT_TRUE(inside.is_object());
     EXPECT_EQ(inside["files"], manifest["files"]);
     EXPECT_EQ(inside["request"]["id"], nId);
+
+    // Each step is in the audit trail, as the operator's.
+    Json audit = GetJson("/api/v1/audit?limit=500");
+    ASSERT_TRUE(audit.is_object());
+    std::multiset<std::pair<std::string, std::string>> done;
+    for (const Json& entry : audit["audit"]) {
+        done.insert({entry["action"].get<std::string>(), entry["object"].get<std::string>()});
+        EXPECT_EQ(entry["role"], "operator") << entry.dump();
+        if (entry["action"] == "request.create")
+            EXPECT_NE(entry["detail"].get<std::string>().find("collision report 77"), std::string::npos) << entry.dump();
+        if (entry["action"] == "request.export")
+            EXPECT_EQ(entry["detail"], "1 recordings, " + std::to_string(zip.size()) + " bytes") << entry.dump();
+    }
+    const std::string id = std::to_string(nId);
+    EXPECT_EQ(done, (std::multiset<std::pair<std::string, std::string>> {{"recordings.list", ""},
+                                                                         {"recordings.list", "BUS-0412"},
+                                                                         {"request.create", id},
+                                                                         {"request.manifest", id},
+                                                                         {"request.export", id}}))
+        << audit.dump(1);
 }
