@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev liblog4cpp5-dev libgtest-dev libsqlite3-dev
   xvfb xauth fonts-wqy-zenhei
   libcpp-httplib-dev nlohmann-json3-dev libssl-dev openssl
-  chromium prometheus curl
+  chromium prometheus curl unzip
   libsystemd-dev qt6-svg-dev dpkg-dev file lintian desktop-file-utils appstream systemd man-db
   ccache ffmpeg postgresql libpq-dev universal-ctags
 )

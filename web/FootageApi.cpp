@@ -239,7 +239,9 @@ WebAnswer CFootageApi::x_List(const WebRequest& req)
     Json rows = Json::array();
     for (const CatalogueRow& row : page.rows)
         rows.push_back(x_RowJson(row, tNow));
-    x_Note(req, false, "recordings.list", "", Format("vehicle=%s channel=%d from=%u to=%u after=%s",
+    // The vehicle is the object, so that looking at one vehicle's footage is recorded
+    // even right after a list of everything.
+    x_Note(req, false, "recordings.list", query.strVehicle, Format("vehicle=%s channel=%d from=%u to=%u after=%s",
                                                     query.strVehicle.c_str(), query.nChannel, query.tFrom,
                                                     query.tTo, query.strAfter.c_str()),
            true);

@@ -8,12 +8,14 @@
   let token = sessionStorage.getItem("zel-token") || "";
   let lastSeq = 0;
 
-  // A token handed over in the address (#token=...) never reaches the server's log.
-  const fromHash = /(?:^#|&)token=([^&]*)/.exec(location.hash);
+  // A token handed over in the address (#token=... or #recordings?...&token=...) never
+  // reaches the server's log. Only the token leaves the address: the view it names stays.
+  const fromHash = /(?:^#|[?&])token=([^&]*)/.exec(location.hash);
   if (fromHash) {
     token = decodeURIComponent(fromHash[1]);
     sessionStorage.setItem("zel-token", token);
-    history.replaceState(null, "", location.pathname);
+    const rest = location.hash.replace(/([#?&])token=[^&]*&?/, "$1").replace(/[?&]$/, "");
+    history.replaceState(null, "", location.pathname + (rest === "#" ? "" : rest));
   }
 
   const $ = (id) => document.getElementById(id);
@@ -29,6 +31,12 @@
   function timeText(t) {
     if (!t) return "never";
     return new Date(t * 1000).toISOString().replace("T", " ").slice(0, 19);
+  }
+
+  // A window's two ends; the end's date only when it differs from the start's.
+  function spanText(tFrom, tTo) {
+    const from = timeText(tFrom), to = timeText(tTo);
+    return from + " – " + (to.slice(0, 10) === from.slice(0, 10) ? to.slice(11) : to);
   }
 
   function bytesText(n) {
@@ -336,9 +344,9 @@
       el("td", "num", r.id),
       el("td", "", r.vehicle),
       el("td", "", r.channels.length ? r.channels.join(", ") : "all"),
-      el("td", "", timeText(r.from) + " – " + timeText(r.to)),
-      el("td", "", r.reason),
-      el("td", "", r.requested_by + " · " + timeText(r.created_at)),
+      el("td", "", spanText(r.from, r.to)),
+      el("td", "wrap", r.reason),
+      el("td", "wrap", r.requested_by + " · " + timeText(r.created_at)),
       state,
       el("td", "num", r.recording_count),
       links);
@@ -406,7 +414,11 @@
     if (view === "recordings") {
       if (preset.has("vehicle")) $("rec-vehicle").value = preset.get("vehicle");
       if (preset.has("channel")) $("rec-channel").value = preset.get("channel");
-      searchRecordings(false);
+      // play=first opens the first match in the player, so a link can show a clip.
+      searchRecordings(false).then(() => {
+        const first = $("recordings").tBodies[0].rows[0];
+        if (preset.get("play") === "first" && first) first.click();
+      });
     } else if (view === "requests") {
       loadRequests();
     } else if (view === "audit") {
