@@ -18,12 +18,14 @@ namespace {
 // Unpacks every entry with Python's zipfile, checks its CRC (testzip), and compares
 // each named entry's bytes with a file on disk: argv zip, then name=path pairs.
 constexpr const char* kCheckScript = R"(import sys, zipfile
+some = sys.argv[2] == "--some"  # only the entries given are read; others may be there
 with zipfile.ZipFile(sys.argv[1]) as z:
-    bad = z.testzip()
+    bad = None if some else z.testzip()
     if bad is not None:
         sys.exit("bad CRC: " + bad)
-    pairs = [a.split("=", 1) for a in sys.argv[2:]]
-    if sorted(z.namelist()) != sorted(n for n, _ in pairs):
+    pairs = [a.split("=", 1) for a in sys.argv[3 if some else 2:]]
+    names = sorted(n for n, _ in pairs)
+    if (not some and sorted(z.namelist()) != names) or not set(names) <= set(z.namelist()):
         sys.exit("names: %r" % z.namelist())
     for name, path in pairs:
         with z.open(name) as a, open(path, "rb") as b:
@@ -106,12 +108,14 @@ protected:
     int Run(const std::string& command) const { return std::system(command.c_str()); }
 
     // unzip -t and the Python check on the zip at path; entries are (name, file) pairs.
-    void ExpectUnzipsTo(const fs::path& zip, const std::vector<std::pair<std::string, fs::path>>& entries)
+    // bSome: only those entries are compared (and the CRCs left to unzip -t).
+    void ExpectUnzipsTo(const fs::path& zip, const std::vector<std::pair<std::string, fs::path>>& entries,
+                        bool bSome = false)
     {
         EXPECT_EQ(Run("unzip -tq '" + zip.string() + "' > '" + At("unzip.out") + "' 2>&1"), 0)
             << ReadFile(At("unzip.out"));
         WriteFile(At("check.py"), kCheckScript);
-        std::string command = "python3 '" + At("check.py") + "' '" + zip.string() + "'";
+        std::string command = "python3 '" + At("check.py") + "' '" + zip.string() + "'" + (bSome ? " --some" : "");
         for (const auto& [name, path] : entries)
             command += " '" + name + "=" + path.string() + "'";
         EXPECT_EQ(Run(command + " > '" + At("check.out") + "' 2>&1"), 0) << ReadFile(At("check.out"));
@@ -211,7 +215,8 @@ TEST_F(ZipExportTest, ARecordingOverFourGibibytesAndAnEntryBeyondThemUseZip64)
     EXPECT_TRUE(plan.bZip64);
     EXPECT_GT(plan.nTotal, nBig);
     ASSERT_NO_FATAL_FAILURE(Materialize(plan, At("big.zip")));
-    ExpectUnzipsTo(At("big.zip"), {{"manifest.json", At("manifest.json")},
-                                   {"ch01/big.mp4", At("big.mp4")},
-                                   {"ch01/small.mp4", At("small.mp4")}});
+    // unzip -t checks every entry's CRC over its bytes; the byte comparison reads the
+    // entries around the big one, which it must seek past through the 64-bit records.
+    ExpectUnzipsTo(At("big.zip"), {{"manifest.json", At("manifest.json")}, {"ch01/small.mp4", At("small.mp4")}},
+                   true);
 }
