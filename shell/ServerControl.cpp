@@ -116,6 +116,9 @@ int CServerControl::Start()
     if (!m_bRunning)
         ReleaseStopped();
     CMutexLock guard(m_lock);
+    // Not running, yet a server: a Stop has begun and not yet taken the lock.
+    while (!m_bRunning && Server())
+        m_stopDone.Wait(m_lock);
     if (m_bRunning)
         return 0;
     std::optional<CSettingsFile> ownFile;
@@ -196,4 +199,5 @@ void CServerControl::Stop()
     m_history.Flush();
     m_catalogue.Flush();
     WriteLog("Server stops");
+    m_stopDone.NotifyAll();
 }

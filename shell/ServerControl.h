@@ -6,6 +6,7 @@
 #include "footage/AuditLog.h"
 #include "footage/FootageHasher.h"
 #include "footage/RecordingCatalogue.h"
+#include "platform/Condition.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
 #include "server/DepotServer.h"
@@ -100,6 +101,9 @@ private:
     const std::string m_strIndexDir;
     CMutex m_lock;  // serialises the work of Start and Stop
     std::atomic<bool> m_bRunning {false};
+    // Told when a Stop has let go of its server: a Start that took m_lock before a Stop
+    // under way waits for it instead of binding the port the old server still holds.
+    CCondition m_stopDone;
     std::atomic<std::uint32_t> m_tStarted {0};
     std::atomic<std::uint32_t> m_nLastTransaction {0};
     std::function<void()> m_onLowSpace;
