@@ -109,6 +109,25 @@ std::shared_ptr<CDepotServer> CServerControl::Server() const
     return m_pServer;
 }
 
+CDepotServer::Setup CServerControl::MakeSetup(const ServerConfigPtr& pConfig, CSettingsFile& file)
+{
+    CDepotServer::Setup setup = m_hooks;
+    setup.pConfig = pConfig;
+    setup.web = LoadWebSettings(file);
+    setup.pIndex = pConfig->settings.bComponentMode != 0 ? &Index() : nullptr;
+    setup.pRequests = &m_requests;
+    setup.nLastTransaction = m_nLastTransaction;
+    setup.pCatalogue = m_catalogue.IsOpen() ? &m_catalogue : nullptr;
+    setup.pAudit = m_audit.IsOpen() ? &m_audit : nullptr;
+    setup.tStartedAt = WallClockNow();
+    setup.addTasks = [this](CPeriodicRunner& runner) {
+        m_monitor.AddTo(runner);
+        m_history.AddTo(runner);
+        m_catalogue.AddTo(runner);
+    };
+    return setup;
+}
+
 int CServerControl::Start()
 {
     // A runner whose disk check stopped the last server is waited for before the lock,
@@ -137,21 +156,8 @@ int CServerControl::Start()
     };
     OpenDatabases(*pConfig);
 
-    CDepotServer::Setup setup = m_hooks;
-    setup.pConfig = pConfig;
-    setup.web = LoadWebSettings(file);
-    setup.pIndex = pConfig->settings.bComponentMode != 0 ? &Index() : nullptr;
-    setup.pRequests = &m_requests;
-    setup.nLastTransaction = m_nLastTransaction;
-    setup.pCatalogue = m_catalogue.IsOpen() ? &m_catalogue : nullptr;
-    setup.pAudit = m_audit.IsOpen() ? &m_audit : nullptr;
-    setup.tStartedAt = WallClockNow();
-    setup.addTasks = [this](CPeriodicRunner& runner) {
-        m_monitor.AddTo(runner);
-        m_history.AddTo(runner);
-        m_catalogue.AddTo(runner);
-    };
-    auto pServer = std::make_shared<CDepotServer>(std::move(setup), CNotifyCenter::Instance(), m_history, m_log);
+    auto pServer = std::make_shared<CDepotServer>(MakeSetup(pConfig, file), CNotifyCenter::Instance(), m_history,
+                                                  m_log);
     if (pServer->BindControl() != 0) {
         WriteLog("failed to create udp server");
         logSettings();

@@ -2,9 +2,9 @@
 
 #include "depot/FleetHistory.h"
 #include "depot/Retention.h"
-#include "footage/FootageRequests.h"
 #include "footage/AuditLog.h"
 #include "footage/FootageHasher.h"
+#include "footage/FootageRequests.h"
 #include "footage/RecordingCatalogue.h"
 #include "platform/Condition.h"
 #include "platform/Mutex.h"
@@ -18,6 +18,7 @@
 #include <memory>
 
 class CLogRing;
+class CSettingsFile;
 
 // Starting and stopping the server, as the window's Start and Stop and the headless
 // server do it: at each Start the settings are read into a fresh snapshot and a new
@@ -96,6 +97,9 @@ private:
     // Opens the fleet history, the catalogue (over the download directory of config)
     // and the audit trail, all in fleet.db; each logs what it cannot open.
     void OpenDatabases(const ServerConfig& config);
+    // What a run is made of: the snapshot, the dashboard's keys from file, the parts
+    // that outlive it and the test hooks. Start's thread, holding m_lock.
+    CDepotServer::Setup MakeSetup(const ServerConfigPtr& pConfig, CSettingsFile& file) REQUIRES(m_lock);
 
     const std::filesystem::path m_home;
     const std::string m_strIndexDir;
