@@ -4,15 +4,25 @@
 #include "platform/System.h"
 
 #include <httplib.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
 // What the web tests share: free ports, raw exchanges and the programs they call.
 
-// A TCP port nobody listens on now.
+// A TCP port nobody listens on now, on any address. Taken below the ephemeral range
+// (from 32768), from a stretch of this process's own, so that the client sockets of
+// tests running beside never take it before the server binds it.
 inline std::uint16_t FreeTcpPort()
 {
+    static std::atomic<unsigned> s_nNext {static_cast<unsigned>(::getpid()) * 97u};
+    for (int i = 0; i < 500; ++i) {
+        const auto nPort = static_cast<std::uint16_t>(20000 + s_nNext++ % 12000);
+        if (CSocket::ListenTcp(nullptr, nPort).IsValid())
+            return nPort;
+    }
     return CSocket::ListenTcp("127.0.0.1", 0).LocalPort();
 }
 
