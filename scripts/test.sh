@@ -42,6 +42,6 @@ echo "== thread sanitizer build: core tests"
 CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DZEL_CORE_ONLY=ON -DZEL_SANITIZE_THREAD=ON >/dev/null
 ninja -C "$root/build-tsan"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/tsan.supp" \
   ctest --test-dir "$root/build-tsan" --output-on-failure -j "$jobs" --timeout 600
 echo "== all tests passed"

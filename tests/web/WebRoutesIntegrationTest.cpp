@@ -274,16 +274,23 @@ TEST_F(WebRoutesTest, SlowReadersOfLargeFilesHoldNoWorker)
         nAnswered += res && res->status == 200 ? 1 : 0;
     }
     EXPECT_EQ(nAnswered, 20);
-    // And each reader, once it reads, still gets its file whole.
-    for (CSocket& reader : readers) {
-        std::string got;
-        char buf[65536];
-        while (reader.WaitReadable(5000) > 0) {
-            ssize_t n = reader.Recv(buf, sizeof(buf));
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<std::size_t>(n));
-        }
+    // And each reader, once it reads, still gets its file whole. They read at once: one
+    // left waiting while the others read would see its idle connection closed.
+    std::vector<std::string> received(readers.size());
+    {
+        std::vector<std::jthread> threads;
+        for (std::size_t i = 0; i < readers.size(); ++i)
+            threads.emplace_back([&readers, &received, i] {
+                std::vector<char> buf(65536);
+                while (readers[i].WaitReadable(5000) > 0) {
+                    ssize_t n = readers[i].Recv(buf.data(), buf.size());
+                    if (n <= 0)
+                        break;
+                    received[i].append(buf.data(), static_cast<std::size_t>(n));
+                }
+            });
+    }
+    for (const std::string& got : received) {
         const std::size_t nBody = got.find("\r\n\r\n");
         ASSERT_NE(nBody, std::string::npos);
         EXPECT_EQ(got.rfind("HTTP/1.1 200 ", 0), 0u);
