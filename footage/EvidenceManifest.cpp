@@ -48,19 +48,19 @@ std::string Lower(std::string text)
 nlohmann::json RequestPart(const FootageRequest& request)
 {
     nlohmann::json channels = nlohmann::json::array();
-    for (std::uint8_t n : request.spec.channels)
+    for (std::uint8_t n : request.ask.channels)
         channels.push_back(n);
     return {
         {"id", request.nId},
-        {"vehicle", request.spec.strVehicle},
-        {"channels", request.spec.channels.empty() ? nlohmann::json("all") : channels},
+        {"vehicle", request.ask.strVehicle},
+        {"channels", request.ask.channels.empty() ? nlohmann::json("all") : channels},
         {"window",
-         {{"from", CEvidenceManifest::TimeText(request.spec.tFrom)},
-          {"to", CEvidenceManifest::TimeText(request.spec.tTo)},
-          {"from_s", request.spec.tFrom},
-          {"to_s", request.spec.tTo}}},
-        {"reason", request.spec.strReason},
-        {"requested_by", request.spec.strRequestedBy},
+         {{"from", CEvidenceManifest::TimeText(request.ask.tFrom)},
+          {"to", CEvidenceManifest::TimeText(request.ask.tTo)},
+          {"from_s", request.ask.tFrom},
+          {"to_s", request.ask.tTo}}},
+        {"reason", request.ask.strReason},
+        {"requested_by", request.ask.strRequestedBy},
         {"requested_at", CEvidenceManifest::TimeText(request.tCreated)},
         {"state", FootageStateName(request.eState)},
         {"state_reasons", request.reasons},

@@ -5,7 +5,7 @@
 #include <vector>
 
 // What someone asks for: a vehicle's footage of a time window, on some channels or all.
-struct FootageRequestSpec {
+struct FootageAsk {
     std::string strVehicle;
     std::vector<std::uint8_t> channels;  // empty: every channel the vehicle's passes download
     std::uint32_t tFrom = 0;             // wall-clock seconds, [tFrom, tTo)
@@ -37,7 +37,7 @@ struct FootageRequest {
     enum class State { Waiting, Fetching, Done, Partial, Cancelled };
 
     std::int64_t nId = 0;
-    FootageRequestSpec spec;
+    FootageAsk ask;
     std::uint32_t tCreated = 0;
     State eState = State::Waiting;
     std::vector<std::string> reasons;  // of the current state
@@ -55,9 +55,9 @@ struct FootageRequest {
     }
     bool Covers(std::uint8_t nChannel) const
     {
-        if (spec.channels.empty())
+        if (ask.channels.empty())
             return true;
-        for (std::uint8_t n : spec.channels)
+        for (std::uint8_t n : ask.channels)
             if (n == nChannel)
                 return true;
         return false;

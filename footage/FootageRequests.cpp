@@ -136,12 +136,12 @@ FootageRequest ReadRequestRow(const Statement& row)
 {
     FootageRequest request;
     request.nId = row.Int(0);
-    request.spec.strVehicle = row.Text(1);
-    request.spec.channels = ChannelsFromText(row.Text(2));
-    request.spec.tFrom = static_cast<std::uint32_t>(row.Int(3));
-    request.spec.tTo = static_cast<std::uint32_t>(row.Int(4));
-    request.spec.strReason = row.Text(5);
-    request.spec.strRequestedBy = row.Text(6);
+    request.ask.strVehicle = row.Text(1);
+    request.ask.channels = ChannelsFromText(row.Text(2));
+    request.ask.tFrom = static_cast<std::uint32_t>(row.Int(3));
+    request.ask.tTo = static_cast<std::uint32_t>(row.Int(4));
+    request.ask.strReason = row.Text(5);
+    request.ask.strRequestedBy = row.Text(6);
     request.tCreated = static_cast<std::uint32_t>(row.Int(7));
     request.eState = StateFromName(row.Text(8));
     request.reasons = ReasonsFromText(row.Text(9));
@@ -151,9 +151,9 @@ FootageRequest ReadRequestRow(const Statement& row)
     return request;
 }
 
-std::string WindowText(const FootageRequestSpec& spec)
+std::string WindowText(const FootageAsk& ask)
 {
-    return FormatTimeString(spec.tFrom) + "-" + FormatTimeString(spec.tTo);
+    return FormatTimeString(ask.tFrom) + "-" + FormatTimeString(ask.tTo);
 }
 
 // Whether text holds a control character (line breaks would forge log lines).
@@ -293,35 +293,35 @@ void CFootageRequests::x_Failed(const char* szWhat) const
     WriteLog(Format("footage requests: %s failed: %s", szWhat, m_pDb ? sqlite3_errmsg(m_pDb) : "not open"));
 }
 
-std::string CFootageRequests::CheckSpec(const FootageRequestSpec& spec)
+std::string CFootageRequests::CheckAsk(const FootageAsk& ask)
 {
-    if (spec.strVehicle.empty() || spec.strVehicle.size() > 31 || !IsSafePathComponent(spec.strVehicle))
+    if (ask.strVehicle.empty() || ask.strVehicle.size() > 31 || !IsSafePathComponent(ask.strVehicle))
         return "vehicle name unusable";
     std::set<std::uint8_t> seen;
-    for (std::uint8_t n : spec.channels) {
+    for (std::uint8_t n : ask.channels) {
         if (n < 1 || n > kChannelMax)
             return Format("channel %d out of range (1-%d)", n, kChannelMax);
         if (!seen.insert(n).second)
             return Format("channel %d named twice", n);
     }
-    if (spec.tTo <= spec.tFrom)
+    if (ask.tTo <= ask.tFrom)
         return "window ends before it starts";
-    if (spec.tTo - spec.tFrom > kWindowMaxS)
+    if (ask.tTo - ask.tFrom > kWindowMaxS)
         return Format("window longer than %u days", kWindowMaxS / 86400);
-    if (spec.strReason.size() > kReasonMax || HasControl(spec.strReason))
+    if (ask.strReason.size() > kReasonMax || HasControl(ask.strReason))
         return "reason too long or holding control characters";
-    if (spec.strRequestedBy.empty() || spec.strRequestedBy.size() > kRequestedByMax || HasControl(spec.strRequestedBy))
+    if (ask.strRequestedBy.empty() || ask.strRequestedBy.size() > kRequestedByMax || HasControl(ask.strRequestedBy))
         return "requester missing, too long or holding control characters";
     return "";
 }
 
-CFootageRequests::CreateResult CFootageRequests::Create(const FootageRequestSpec& spec, std::uint32_t tNow,
+CFootageRequests::CreateResult CFootageRequests::Create(const FootageAsk& ask, std::uint32_t tNow,
                                                         std::int64_t& nId, std::string& strError)
 {
-    strError = CheckSpec(spec);
+    strError = CheckAsk(ask);
     if (!strError.empty())
         return CreateResult::Invalid;
-    FootageRequestSpec sorted = spec;
+    FootageAsk sorted = ask;
     std::sort(sorted.channels.begin(), sorted.channels.end());
     CMutexLock guard(m_lock);
     Statement insert(m_pDb, "INSERT INTO footage_request(vehicle, channels, time_from, time_to, reason, requested_by,"
@@ -475,7 +475,7 @@ void CFootageRequests::OnPassEnded(std::int64_t nId, const std::vector<std::uint
     std::optional<FootageRequest> request = x_Read(nId);
     if (!request || !request->IsOpen())
         return;
-    std::vector<std::uint8_t> wanted = request->spec.channels.empty() ? passChannels : request->spec.channels;
+    std::vector<std::uint8_t> wanted = request->ask.channels.empty() ? passChannels : request->ask.channels;
     std::vector<std::string> reasons;
     bool bRetry = false;
     for (std::uint8_t nChannel : wanted) {
@@ -522,9 +522,9 @@ bool CFootageRequests::x_SetState(std::int64_t nId, FootageRequest::State eState
     ++m_nVersion;
     m_bFailureLogged = false;
     std::string line = Format("footage request %lld: vehname=%s, %s", static_cast<long long>(nId),
-                              request->spec.strVehicle.c_str(), szState);
+                              request->ask.strVehicle.c_str(), szState);
     for (std::size_t i = 0; i < reasons.size(); ++i)
         line += (i == 0 ? ": " : "; ") + reasons[i];
-    WriteLog(line, request->spec.strVehicle.c_str());
+    WriteLog(line, request->ask.strVehicle.c_str());
     return true;
 }

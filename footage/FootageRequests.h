@@ -47,13 +47,13 @@ public:
     void Close() EXCLUDES(m_lock);
     bool IsOpen() const EXCLUDES(m_lock);
 
-    // Why spec cannot be a request ("" when it can): vehicle name, channels, window,
+    // Why ask cannot be a request ("" when it can): vehicle name, channels, window,
     // text lengths. Any thread.
-    static std::string CheckSpec(const FootageRequestSpec& spec);
+    static std::string CheckAsk(const FootageAsk& ask);
 
     // Stores a new request, waiting. Created with its id in nId; Invalid with strError
-    // (see CheckSpec); Failed when not open or the write failed. The web and window threads.
-    CreateResult Create(const FootageRequestSpec& spec, std::uint32_t tNow, std::int64_t& nId,
+    // (see CheckAsk); Failed when not open or the write failed. The web and window threads.
+    CreateResult Create(const FootageAsk& ask, std::uint32_t tNow, std::int64_t& nId,
                         std::string& strError) EXCLUDES(m_lock);
     // Newest first: at most nLimit (cut to kListMax) requests with an id below
     // nBeforeId (0: from the newest), without their recordings and history. Any thread.

@@ -536,7 +536,7 @@ void CDownloadTask::FetchRequested()
         if (!request.Covers(m_nChannel))
             continue;
         Log(Format("footage request %lld: window %s-%s first", static_cast<long long>(request.nId),
-                   FormatTimeString(request.spec.tFrom).c_str(), FormatTimeString(request.spec.tTo).c_str()));
+                   FormatTimeString(request.ask.tFrom).c_str(), FormatTimeString(request.ask.tTo).c_str()));
         m_vehicle.NoteRequestResult(request.nId, FetchWindow(request));
     }
 }
@@ -545,8 +545,8 @@ FootageChannelResult CDownloadTask::FetchWindow(const FootageRequest& request)
 {
     FootageChannelResult result;
     result.nChannel = m_nChannel;
-    const std::uint32_t tFrom = request.spec.tFrom;
-    const std::uint32_t tTo = request.spec.tTo;
+    const std::uint32_t tFrom = request.ask.tFrom;
+    const std::uint32_t tTo = request.ask.tTo;
     std::uint32_t tQuery = tFrom > kRequestLookBackS ? tFrom - kRequestLookBackS : 0;
     std::uint32_t tCovered = tFrom;  // the window has footage, or a small gap, up to here
     int nNoAnswer = 0;

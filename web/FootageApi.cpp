@@ -99,8 +99,8 @@ std::string Disposition(const std::string& name)
 // The export's name with .manifest.json for .zip.
 std::string ManifestName(const FootageRequest& request)
 {
-    std::string name = CZipExport::ExportName(request.spec.strVehicle, request.spec.channels, request.spec.tFrom,
-                                              request.spec.tTo);
+    std::string name = CZipExport::ExportName(request.ask.strVehicle, request.ask.channels, request.ask.tFrom,
+                                              request.ask.tTo);
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0)
         name.resize(name.size() - 4);
     return name + ".manifest.json";
@@ -311,12 +311,12 @@ Json CFootageApi::x_RequestJson(const FootageRequest& request, bool bDetail, std
     const std::string url = std::string(kRequests) + "/" + std::to_string(request.nId);
     Json json {
         {"id", request.nId},
-        {"vehicle", ValidUtf8(request.spec.strVehicle)},
-        {"channels", ChannelsJson(request.spec.channels)},
-        {"from", request.spec.tFrom},
-        {"to", request.spec.tTo},
-        {"reason", ValidUtf8(request.spec.strReason)},
-        {"requested_by", ValidUtf8(request.spec.strRequestedBy)},
+        {"vehicle", ValidUtf8(request.ask.strVehicle)},
+        {"channels", ChannelsJson(request.ask.channels)},
+        {"from", request.ask.tFrom},
+        {"to", request.ask.tTo},
+        {"reason", ValidUtf8(request.ask.strReason)},
+        {"requested_by", ValidUtf8(request.ask.strRequestedBy)},
         {"created_at", request.tCreated},
         {"state", FootageStateName(request.eState)},
         {"reasons", request.reasons},
@@ -380,9 +380,9 @@ bool CFootageApi::x_HashedRows(const FootageRequest& request, std::vector<Catalo
     }
     m_parts.pCatalogue->Flush();  // rows of recordings stored a moment ago
     std::map<std::string, CatalogueRow> byPath;
-    std::vector<int> channels(request.spec.channels.begin(), request.spec.channels.end());
+    std::vector<int> channels(request.ask.channels.begin(), request.ask.channels.end());
     for (CatalogueRow& row :
-         m_parts.pCatalogue->Covering(request.spec.strVehicle, channels, request.spec.tFrom, request.spec.tTo))
+         m_parts.pCatalogue->Covering(request.ask.strVehicle, channels, request.ask.tFrom, request.ask.tTo))
         byPath[row.strPath] = std::move(row);
     for (const FootageRecording& rec : request.recordings) {
         auto it = byPath.find(rec.strPath);
@@ -472,8 +472,8 @@ WebAnswer CFootageApi::x_Export(const WebRequest& req, const FootageRequest& req
             return Error(409, "a recording of the request cannot be opened");
     }
     answer.headers.emplace_back("Content-Disposition",
-                                Disposition(CZipExport::ExportName(request.spec.strVehicle, request.spec.channels,
-                                                                   request.spec.tFrom, request.spec.tTo)));
+                                Disposition(CZipExport::ExportName(request.ask.strVehicle, request.ask.channels,
+                                                                   request.ask.tFrom, request.ask.tTo)));
     if (req.strMethod != "HEAD")
         x_Note(req, bTicket, "request.export", std::to_string(request.nId),
                Format("%zu recordings, %llu bytes", rows.size(), static_cast<unsigned long long>(plan.nTotal)), true);
@@ -489,24 +489,24 @@ WebAnswer CFootageApi::x_CreateRequest(const WebRequest& req)
     Json body = Json::parse(req.strBody, nullptr, false);
     if (body.is_discarded() || !body.is_object())
         return Error(400, "the body must be a JSON object");
-    FootageRequestSpec spec;
+    FootageAsk ask;
     try {
-        spec.strVehicle = body.at("vehicle").get<std::string>();
+        ask.strVehicle = body.at("vehicle").get<std::string>();
         for (const Json& n : body.value("channels", Json::array())) {
             // Out of a byte's range reads as 0, which the request's own check refuses.
             const bool bByte = n.is_number_integer() && n.get<std::int64_t>() >= 0 && n.get<std::int64_t>() <= 255;
-            spec.channels.push_back(bByte ? static_cast<std::uint8_t>(n.get<std::int64_t>()) : 0);
+            ask.channels.push_back(bByte ? static_cast<std::uint8_t>(n.get<std::int64_t>()) : 0);
         }
-        spec.tFrom = body.at("from").get<std::uint32_t>();
-        spec.tTo = body.at("to").get<std::uint32_t>();
-        spec.strReason = body.value("reason", std::string());
+        ask.tFrom = body.at("from").get<std::uint32_t>();
+        ask.tTo = body.at("to").get<std::uint32_t>();
+        ask.strReason = body.value("reason", std::string());
     } catch (const Json::exception&) {
         return Error(400, "vehicle (text), from and to (wall-clock seconds), channels (numbers) and reason (text)");
     }
-    spec.strRequestedBy = std::string(WebRoleName(req.eRole)) + "@" + req.strClientAddr;
+    ask.strRequestedBy = std::string(WebRoleName(req.eRole)) + "@" + req.strClientAddr;
     std::int64_t nId = 0;
     std::string strError;
-    switch (m_parts.pRequests->Create(spec, WallClockNow(), nId, strError)) {
+    switch (m_parts.pRequests->Create(ask, WallClockNow(), nId, strError)) {
     case CFootageRequests::CreateResult::Created:
         break;
     case CFootageRequests::CreateResult::Invalid:
@@ -515,7 +515,7 @@ WebAnswer CFootageApi::x_CreateRequest(const WebRequest& req)
         return Error(500, "the request could not be stored");
     }
     x_Note(req, false, "request.create", std::to_string(nId),
-           Format("%s %u-%u: %s", spec.strVehicle.c_str(), spec.tFrom, spec.tTo, spec.strReason.c_str()), false);
+           Format("%s %u-%u: %s", ask.strVehicle.c_str(), ask.tFrom, ask.tTo, ask.strReason.c_str()), false);
     WebAnswer answer = JsonAnswer(201, Json {{"id", nId}, {"url", std::string(kRequests) + "/" + std::to_string(nId)}});
     answer.headers.emplace_back("Location", std::string(kRequests) + "/" + std::to_string(nId));
     return answer;

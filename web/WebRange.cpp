@@ -21,13 +21,13 @@ WebByteRange ParseByteRange(const std::string& header, std::uint64_t nSize)
     static const std::string kUnit = "bytes=";
     if (header.compare(0, kUnit.size(), kUnit) != 0)
         return range;
-    const std::string spec = header.substr(kUnit.size());
-    const std::size_t nDash = spec.find('-');
+    const std::string bounds = header.substr(kUnit.size());
+    const std::size_t nDash = bounds.find('-');
     // Several ranges would need a multipart answer: the whole body is as right.
-    if (nDash == std::string::npos || spec.find(',') != std::string::npos)
+    if (nDash == std::string::npos || bounds.find(',') != std::string::npos)
         return range;
-    const std::string first = spec.substr(0, nDash);
-    const std::string last = spec.substr(nDash + 1);
+    const std::string first = bounds.substr(0, nDash);
+    const std::string last = bounds.substr(nDash + 1);
     std::uint64_t nFirst = 0, nLast = 0;
     if (first.empty()) {  // the last n bytes
         if (!ParseCount(last, nLast))

@@ -83,18 +83,18 @@ bool CFootageRequestDlg::ParseChannels(const QString& text, std::vector<std::uin
 void CFootageRequestDlg::accept()
 {
     CWindowThread::Check(Q_FUNC_INFO);
-    FootageRequestSpec spec;
-    spec.strVehicle = m_pVehicle->text().trimmed().toStdString();
-    if (!ParseChannels(m_pChannels->text(), spec.channels)) {
+    FootageAsk ask;
+    ask.strVehicle = m_pVehicle->text().trimmed().toStdString();
+    if (!ParseChannels(m_pChannels->text(), ask.channels)) {
         CMessageBox::Show(this, QString("Channels must be numbers from 1 to %1.").arg(CFootageRequests::kChannelMax));
         return;
     }
-    spec.tFrom = FromEditor(m_pFrom);
-    spec.tTo = FromEditor(m_pTo);
-    spec.strReason = m_pReason->text().toStdString();
-    spec.strRequestedBy = "window";
+    ask.tFrom = FromEditor(m_pFrom);
+    ask.tTo = FromEditor(m_pTo);
+    ask.strReason = m_pReason->text().toStdString();
+    ask.strRequestedBy = "window";
     std::string error;
-    if (m_requests.Create(spec, WallClockNow(), m_nCreated, error) != CFootageRequests::CreateResult::Created) {
+    if (m_requests.Create(ask, WallClockNow(), m_nCreated, error) != CFootageRequests::CreateResult::Created) {
         CMessageBox::Show(this, QString::fromStdString("The request was not stored: " + error));
         return;
     }

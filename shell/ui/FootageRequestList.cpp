@@ -10,10 +10,10 @@ namespace {
 
 QString Channels(const FootageRequest& request)
 {
-    if (request.spec.channels.empty())
+    if (request.ask.channels.empty())
         return "all";
     QStringList parts;
-    for (std::uint8_t n : request.spec.channels)
+    for (std::uint8_t n : request.ask.channels)
         parts << QString::number(n);
     return parts.join(", ");
 }
@@ -50,12 +50,12 @@ void CFootageRequestList::Refresh(const CFootageRequests& requests)
         const FootageRequest& request = list[static_cast<std::size_t>(nRow)];
         const QString texts[kColumnCount] = {
             QString::number(request.nId),
-            QString::fromStdString(request.spec.strVehicle),
+            QString::fromStdString(request.ask.strVehicle),
             Channels(request),
-            Time(request.spec.tFrom) + " - " + Time(request.spec.tTo),
+            Time(request.ask.tFrom) + " - " + Time(request.ask.tTo),
             FootageStateName(request.eState),
             QString::number(request.nRecordings),
-            QString::fromStdString(request.spec.strRequestedBy),
+            QString::fromStdString(request.ask.strRequestedBy),
         };
         QStringList reasons;
         for (const std::string& reason : request.reasons)

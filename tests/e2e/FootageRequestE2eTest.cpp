@@ -14,16 +14,16 @@ protected:
     std::int64_t Request(const std::string& vehicle, std::vector<std::uint8_t> channels, std::uint32_t tFrom,
                          std::uint32_t tTo)
     {
-        FootageRequestSpec spec;
-        spec.strVehicle = vehicle;
-        spec.channels = std::move(channels);
-        spec.tFrom = tFrom;
-        spec.tTo = tTo;
-        spec.strReason = "collision report";
-        spec.strRequestedBy = "window";
+        FootageAsk ask;
+        ask.strVehicle = vehicle;
+        ask.channels = std::move(channels);
+        ask.tFrom = tFrom;
+        ask.tTo = tTo;
+        ask.strReason = "collision report";
+        ask.strRequestedBy = "window";
         std::int64_t nId = 0;
         std::string error;
-        EXPECT_EQ(Control().Requests().Create(spec, WallClockNow(), nId, error),
+        EXPECT_EQ(Control().Requests().Create(ask, WallClockNow(), nId, error),
                   CFootageRequests::CreateResult::Created)
             << error;
         return nId;

@@ -10,12 +10,12 @@ FootageRequest Request()
 {
     FootageRequest request;
     request.nId = 42;
-    request.spec.strVehicle = "BUS-0412";
-    request.spec.channels = {1, 2};
-    request.spec.tFrom = 1796565600;  // 2026-12-06 14:00:00
-    request.spec.tTo = 1796566200;
-    request.spec.strReason = "passenger fall, \"rear door\"";
-    request.spec.strRequestedBy = "investigator@192.0.2.7";
+    request.ask.strVehicle = "BUS-0412";
+    request.ask.channels = {1, 2};
+    request.ask.tFrom = 1796565600;  // 2026-12-06 14:00:00
+    request.ask.tTo = 1796566200;
+    request.ask.strReason = "passenger fall, \"rear door\"";
+    request.ask.strRequestedBy = "investigator@192.0.2.7";
     request.tCreated = 1796570000;
     request.eState = FootageRequest::State::Done;
     return request;
@@ -60,8 +60,8 @@ TEST(EvidenceManifestTest, TheManifestNamesTheRequestAndEveryFileWithItsHash)
 
     // Every channel, and text that is not UTF-8, still give valid JSON.
     FootageRequest all = Request();
-    all.spec.channels.clear();
-    all.spec.strReason = "bad \xff byte";
+    all.ask.channels.clear();
+    all.ask.strReason = "bad \xff byte";
     ASSERT_TRUE(CEvidenceManifest::Make(all, {}, 0, text, error));
     manifest = nlohmann::json::parse(text);
     EXPECT_EQ(manifest["request"]["channels"], "all");

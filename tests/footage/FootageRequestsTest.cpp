@@ -14,23 +14,23 @@ namespace {
 
 class FootageRequestsTest : public Sandbox {
 protected:
-    static FootageRequestSpec Spec(const std::string& vehicle, std::vector<std::uint8_t> channels = {})
+    static FootageAsk Spec(const std::string& vehicle, std::vector<std::uint8_t> channels = {})
     {
-        FootageRequestSpec spec;
-        spec.strVehicle = vehicle;
-        spec.channels = std::move(channels);
-        spec.tFrom = 1700000000;
-        spec.tTo = 1700000600;
-        spec.strReason = "incident at the depot gate";
-        spec.strRequestedBy = "operator@192.0.2.7";
-        return spec;
+        FootageAsk ask;
+        ask.strVehicle = vehicle;
+        ask.channels = std::move(channels);
+        ask.tFrom = 1700000000;
+        ask.tTo = 1700000600;
+        ask.strReason = "incident at the depot gate";
+        ask.strRequestedBy = "operator@192.0.2.7";
+        return ask;
     }
 
-    std::int64_t MustCreate(CFootageRequests& store, const FootageRequestSpec& spec, std::uint32_t tNow = 100)
+    std::int64_t MustCreate(CFootageRequests& store, const FootageAsk& ask, std::uint32_t tNow = 100)
     {
         std::int64_t nId = 0;
         std::string error;
-        EXPECT_EQ(store.Create(spec, tNow, nId, error), CFootageRequests::CreateResult::Created) << error;
+        EXPECT_EQ(store.Create(ask, tNow, nId, error), CFootageRequests::CreateResult::Created) << error;
         return nId;
     }
 
@@ -72,12 +72,12 @@ TEST_F(FootageRequestsTest, CreateGetListAndCancelSurviveAReopen)
     ASSERT_EQ(store.Open(), 0);
     std::optional<FootageRequest> first = store.Get(nFirst);
     ASSERT_TRUE(first.has_value());
-    EXPECT_EQ(first->spec.strVehicle, "BUS-1");
-    EXPECT_EQ(first->spec.channels, (std::vector<std::uint8_t> {1, 2}));
-    EXPECT_EQ(first->spec.tFrom, 1700000000u);
-    EXPECT_EQ(first->spec.tTo, 1700000600u);
-    EXPECT_EQ(first->spec.strReason, "incident at the depot gate");
-    EXPECT_EQ(first->spec.strRequestedBy, "operator@192.0.2.7");
+    EXPECT_EQ(first->ask.strVehicle, "BUS-1");
+    EXPECT_EQ(first->ask.channels, (std::vector<std::uint8_t> {1, 2}));
+    EXPECT_EQ(first->ask.tFrom, 1700000000u);
+    EXPECT_EQ(first->ask.tTo, 1700000600u);
+    EXPECT_EQ(first->ask.strReason, "incident at the depot gate");
+    EXPECT_EQ(first->ask.strRequestedBy, "operator@192.0.2.7");
     EXPECT_EQ(first->tCreated, 100u);
     EXPECT_EQ(first->eState, FootageRequest::State::Waiting);
     ASSERT_EQ(first->history.size(), 1u);
@@ -129,31 +129,31 @@ TEST_F(FootageRequestsTest, InvalidRequestsAreRefusedWithAReason)
 {
     CFootageRequests store(DbPath());
     ASSERT_EQ(store.Open(), 0);
-    auto refused = [&](FootageRequestSpec spec) {
+    auto refused = [&](FootageAsk ask) {
         std::int64_t nId = -1;
         std::string error;
-        EXPECT_EQ(store.Create(spec, 1, nId, error), CFootageRequests::CreateResult::Invalid);
+        EXPECT_EQ(store.Create(ask, 1, nId, error), CFootageRequests::CreateResult::Invalid);
         EXPECT_FALSE(error.empty());
         return error;
     };
-    FootageRequestSpec spec = Spec("BUS");
-    spec.tTo = spec.tFrom;
-    refused(spec);
+    FootageAsk ask = Spec("BUS");
+    ask.tTo = ask.tFrom;
+    refused(ask);
     EXPECT_EQ(refused(Spec("../etc")), "vehicle name unusable");
     refused(Spec(""));
     refused(Spec(std::string(32, 'N')));
     refused(Spec("BUS", {0}));
     refused(Spec("BUS", {64}));
     refused(Spec("BUS", {2, 2}));
-    spec = Spec("BUS");
-    spec.tTo = spec.tFrom + CFootageRequests::kWindowMaxS + 1;
-    refused(spec);
-    spec = Spec("BUS");
-    spec.strReason = "two\nlines";
-    refused(spec);
-    spec = Spec("BUS");
-    spec.strRequestedBy.clear();
-    refused(spec);
+    ask = Spec("BUS");
+    ask.tTo = ask.tFrom + CFootageRequests::kWindowMaxS + 1;
+    refused(ask);
+    ask = Spec("BUS");
+    ask.strReason = "two\nlines";
+    refused(ask);
+    ask = Spec("BUS");
+    ask.strRequestedBy.clear();
+    refused(ask);
     EXPECT_TRUE(store.List(10).empty());
 }
 
@@ -262,7 +262,7 @@ TEST_F(FootageRequestsTest, TheTablesJoinAnExistingFleetHistoryWhichKeepsWorking
                              [](const std::string& m) { return m.find("is damaged") != std::string::npos; }));
     CFootageRequests again(DbPath());
     ASSERT_EQ(again.Open(), 0);
-    EXPECT_EQ(again.Get(nId)->spec.strVehicle, "BUS");
+    EXPECT_EQ(again.Get(nId)->ask.strVehicle, "BUS");
 }
 
 TEST_F(FootageRequestsTest, AFileOfANewerLayoutIsLeftAlone)

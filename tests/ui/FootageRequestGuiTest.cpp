@@ -64,13 +64,13 @@ TEST_F(FootageRequestGuiTest, TheFleetMenuOpensTheDialogPresetToTheRowsVehicleAn
 
     std::vector<FootageRequest> list = m_requests.List(10);
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(list[0].spec.strVehicle, "BUS-0412");
-    EXPECT_EQ(list[0].spec.channels, (std::vector<std::uint8_t> {1, 2}));
+    EXPECT_EQ(list[0].ask.strVehicle, "BUS-0412");
+    EXPECT_EQ(list[0].ask.channels, (std::vector<std::uint8_t> {1, 2}));
     // The editors hold the wall clock as it is: no time zone moved the window.
-    EXPECT_EQ(list[0].spec.tFrom, 1796565600u);
-    EXPECT_EQ(list[0].spec.tTo, 1796566200u);
-    EXPECT_EQ(list[0].spec.strReason, "mirror damage");
-    EXPECT_EQ(list[0].spec.strRequestedBy, "window");
+    EXPECT_EQ(list[0].ask.tFrom, 1796565600u);
+    EXPECT_EQ(list[0].ask.tTo, 1796566200u);
+    EXPECT_EQ(list[0].ask.strReason, "mirror damage");
+    EXPECT_EQ(list[0].ask.strRequestedBy, "window");
 
     tab.RefreshRequests();
     CFootageRequestList* pList = tab.RequestList();
@@ -112,6 +112,6 @@ TEST_F(FootageRequestGuiTest, ABadRequestKeepsTheDialogOpenWithTheReason)
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
     std::optional<FootageRequest> request = m_requests.Get(dlg.CreatedId());
     ASSERT_TRUE(request.has_value());
-    EXPECT_EQ(request->spec.tFrom, 1796565400u);
-    EXPECT_TRUE(request->spec.channels.empty());
+    EXPECT_EQ(request->ask.tFrom, 1796565400u);
+    EXPECT_TRUE(request->ask.channels.empty());
 }
