@@ -26,6 +26,10 @@ struct ZelTiming {
     int nHistoryFlushMs = 200;       // the fleet history's writer batches this long
     int nCatalogueFlushMs = 200;     // the recordings catalogue's writer batches this long
     int nHasherRescanMs = 60000;     // the footage hasher looks for unhashed rows this often
+    int nCentralPollMs = 200;        // the outbox is looked at this often for rows to send
+    int nCentralTimeoutMs = 10000;   // a statement to the shared database (or connecting) may take this long
+    int nCentralRetryMs = 1000;      // the first wait after the shared database failed; doubles after
+    int nCentralRetryMaxMs = 30000;  // and grows no longer than this
     int nDbBusyWaitMs = 5000;        // a database write waits this long for another connection's
     int nWebKeepAliveMs = 5000;      // an idle dashboard connection is closed after this
     int nWebHeadWaitMs = 5000;       // a request head (and a TLS handshake) must arrive whole within this

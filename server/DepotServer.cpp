@@ -72,6 +72,7 @@ void CDepotServer::StartServices(std::function<bool()> isRunning)
     facts.pScheduler = &m_scheduler;
     facts.pCounters = &m_counters;
     facts.pLog = &m_log;
+    facts.pCentral = m_setup.pCentral;
     facts.routes = m_footage.Routes();
     m_web.Start(m_setup.web, std::move(facts));
 }

@@ -27,6 +27,7 @@ class CFleetHistory;
 class CFootageRequests;
 class CRecordingCatalogue;
 class CLogRing;
+class CCentralStore;
 class CNotifyCenter;
 
 // One run of the download server, from a Start to its Stop: it owns the control
@@ -49,6 +50,7 @@ public:
         // deletes. Optional; it outlives the run.
         CRecordingCatalogue* pCatalogue = nullptr;
         CAuditLog* pAudit = nullptr;  // the footage API's audit trail; optional, outlives the run
+        CCentralStore* pCentral = nullptr;  // the shared fleet database's sender; optional, outlives the run
         std::uint32_t nLastTransaction = 0;   // ids go on from the previous run's
         std::uint32_t tStartedAt = 0;         // wall-clock seconds, for the dashboard
         // Tests' hooks: a task body, a registry clock, a free-space query for

@@ -95,3 +95,16 @@ bool CSettingsFile::WriteValue(const char* szKey, const std::string& value)
     m_xmlDoc.LeaveElement();
     return m_xmlDoc.SaveFile(m_strPath);
 }
+
+bool CSettingsFile::ReadText(const char* szKey, std::string& value)
+{
+    CXmlDoc scratch;
+    scratch.SetText(ReadValue(szKey));
+    if (!scratch.FindSibling(szKey))
+        return false;
+    std::string text = CXmlDoc::UnescapeText(scratch.GetRawContent());
+    const char* szSpace = " \t\r\n";
+    std::size_t nFirst = text.find_first_not_of(szSpace);
+    value = nFirst == std::string::npos ? std::string() : text.substr(nFirst, text.find_last_not_of(szSpace) - nFirst + 1);
+    return true;
+}

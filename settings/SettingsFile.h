@@ -37,6 +37,10 @@ public:
     // and started afresh. Any thread (calls are serialised).
     bool WriteValue(const char* szKey, const std::string& value);
 
+    // The text of the key's element, unescaped and trimmed of surrounding white space,
+    // into value; false (value untouched) when the key is missing. Any thread.
+    bool ReadText(const char* szKey, std::string& value);
+
     const std::string& Path() const { return m_strPath; }
 
 private:

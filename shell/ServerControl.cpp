@@ -119,6 +119,7 @@ CDepotServer::Setup CServerControl::MakeSetup(const ServerConfigPtr& pConfig, CS
     setup.nLastTransaction = m_nLastTransaction;
     setup.pCatalogue = m_catalogue.IsOpen() ? &m_catalogue : nullptr;
     setup.pAudit = m_audit.IsOpen() ? &m_audit : nullptr;
+    setup.pCentral = &m_central;
     setup.tStartedAt = WallClockNow();
     setup.addTasks = [this](CPeriodicRunner& runner) {
         m_monitor.AddTo(runner);
@@ -155,12 +156,15 @@ int CServerControl::Start()
             WriteLog(warning);
     };
     OpenDatabases(*pConfig);
+    // After every table it feeds from exists; it only reads fleet.db until it connects.
+    m_central.Start(LoadCentralSettings(file), InHome(CFleetHistory::kDefaultPath).string());
 
     auto pServer = std::make_shared<CDepotServer>(MakeSetup(pConfig, file), CNotifyCenter::Instance(), m_history,
                                                   m_log);
     if (pServer->BindControl() != 0) {
         WriteLog("failed to create udp server");
         logSettings();
+        m_central.Stop();
         return -1;
     }
     {
@@ -204,6 +208,8 @@ void CServerControl::Stop()
     // The departures just recorded; the runner that would write them has ended.
     m_history.Flush();
     m_catalogue.Flush();
+    // What it has not sent waits in fleet.db for the next start.
+    m_central.Stop();
     WriteLog("Server stops");
     m_stopDone.NotifyAll();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "central/CentralStore.h"
 #include "depot/FleetHistory.h"
 #include "depot/Retention.h"
 #include "footage/AuditLog.h"
@@ -77,6 +78,9 @@ public:
     CRecordingCatalogue& Catalogue() { return m_catalogue; }
     CFootageHasher& Hasher() { return m_hasher; }
     CAuditLog& Audit() { return m_audit; }
+    // The sender to the shared fleet database, running while the server runs when
+    // centraldb is set. Any thread.
+    CCentralStore& Central() { return m_central; }
     // The record index, read (and repaired) at the first call: the programs make it
     // as they start, so an index held locked from outside delays the program's start,
     // never a Start; a Start in component mode makes it when nothing did. Any thread.
@@ -117,6 +121,7 @@ private:
     CRecordingCatalogue m_catalogue;
     CFootageHasher m_hasher {m_catalogue};
     CAuditLog m_audit;
+    CCentralStore m_central;  // after the tables it feeds from
     CMutex m_indexLock;
     std::unique_ptr<CRecordIndex> m_pIndex GUARDED_BY(m_indexLock);
     CLogRing& m_log;

@@ -1,5 +1,6 @@
 #include "web/WebApi.h"
 
+#include "central/CentralStore.h"
 #include "core/Logger.h"
 #include "core/ServerCounters.h"
 #include "depot/FleetHistory.h"
@@ -15,6 +16,7 @@
 #include "web/WebViews.h"
 
 #include <httplib.h>
+#include <nlohmann/json.hpp>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <zlib.h>
@@ -184,6 +186,12 @@ WebStatus CollectStatus(const CWebApi::Config& config)
     status.nTransferFailures = counters.nTransferFailures.load(std::memory_order_relaxed);
     status.nReplyTimeouts = counters.nReplyTimeouts.load(std::memory_order_relaxed);
     status.nControlDatagrams = counters.nControlDatagrams.load(std::memory_order_relaxed);
+    if (config.pCentral) {
+        CentralStatus central = config.pCentral->Status();
+        if (central.bEnabled)
+            status.central = std::move(central);
+    }
+    status.tNow = WallClockNow();
     return status;
 }
 
@@ -204,6 +212,22 @@ std::string RenderMetrics(const CWebApi::Config& config, std::uint64_t nAuthFail
     for (const FleetRecord& rec : config.pHistory->Snapshot(WallClockNow()))
         status.nUnfetchable += rec.nUnfetchable;
     return MetricsText(status, config.pRegistry->Snapshot());
+}
+
+// The fleet of every depot, read from the shared database on the worker's thread: a
+// question asked rarely, by an operator, so it is not cached.
+void SetFleetAcrossDepots(const CWebApi::Config& config, httplib::Response& res)
+{
+    std::string strError = "no central database is configured";
+    std::optional<std::vector<DepotVehicle>> rows;
+    if (config.pCentral && config.pCentral->Status().bEnabled)
+        rows = config.pCentral->FleetAcrossDepots(strError);
+    if (rows)
+        res.set_content(FleetAcrossDepotsJson(*rows), kJson);
+    else {
+        res.status = 503;
+        res.set_content(nlohmann::json {{"error", ValidUtf8(strError)}}.dump(), kJson);
+    }
 }
 
 bool IsMissedPath(const std::string& path)
@@ -386,6 +410,8 @@ void CWebApi::x_Route(const httplib::Request& req, httplib::Response& res)
         SetShared(req, res, x_Cached(m_status, [this] { return StatusJson(CollectStatus(m_config)); }), kJson);
     } else if (req.path == "/api/v1/vehicles") {
         SetShared(req, res, x_Cached(m_vehicles, [this] { return VehiclesJson(m_config.pRegistry->Snapshot()); }), kJson);
+    } else if (req.path == "/api/v1/fleet" && req.get_param_value("scope") == "all") {
+        SetFleetAcrossDepots(m_config, res);
     } else if (req.path == "/api/v1/fleet") {
         SetShared(req, res, x_Cached(m_fleet, [this] { return RenderFleet(m_config); }), kJson);
     } else if (IsMissedPath(req.path)) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+class CCentralStore;
 class CFleetHistory;
 class CLogRing;
 class CServerCounters;
@@ -53,6 +54,7 @@ public:
         CTransferScheduler* pScheduler = nullptr;
         CServerCounters* pCounters = nullptr;
         CLogRing* pLog = nullptr;
+        CCentralStore* pCentral = nullptr;  // the shared fleet database; optional
     };
 
     // One rendered answer, as it is and gzip-compressed.

@@ -168,6 +168,27 @@ std::vector<std::string> AttentionReasons(const FleetRecord& record, std::uint32
     return reasons;
 }
 
+// Seconds the oldest row of the outbox waits; 0 when it is empty.
+std::uint32_t OutboxAge(const CentralStatus& central, std::uint32_t tNow)
+{
+    return central.tOldest != 0 && tNow > central.tOldest ? tNow - central.tOldest : 0;
+}
+
+void AppendCentral(std::string& out, const CentralStatus& central, std::uint32_t tNow)
+{
+    AppendGauge(out, "zeldownload_central_connected", "Whether the shared fleet database is connected (1) or not (0).",
+                central.bConnected ? 1 : 0);
+    AppendGauge(out, "zeldownload_central_outbox_rows", "Rows of fleet.db waiting to be sent to the shared database.",
+                static_cast<double>(central.nOutboxRows));
+    AppendGauge(out, "zeldownload_central_outbox_oldest_seconds",
+                "How long the oldest row waiting for the shared database has waited, seconds.",
+                static_cast<double>(OutboxAge(central, tNow)));
+    AppendCounter(out, "zeldownload_central_rows_sent_total", "Rows the shared database took since the start.",
+                  central.nSent);
+    AppendGauge(out, "zeldownload_central_rows_rejected", "Rows the shared database refused, kept in fleet.db.",
+                static_cast<double>(central.nRejected));
+}
+
 std::string StatusJson(const WebStatus& status)
 {
     Json json = {
@@ -181,6 +202,47 @@ std::string StatusJson(const WebStatus& status)
         {"transfers_active", status.nTransfersActive},
         {"transfers_queued", status.nTransfersQueued},
     };
+    if (status.central) {
+        const CentralStatus& central = *status.central;
+        json["central"] = {
+            {"depot", ValidUtf8(central.strDepot)},
+            {"connected", central.bConnected},
+            {"outbox_rows", central.nOutboxRows},
+            {"outbox_oldest_seconds", OutboxAge(central, status.tNow)},
+            {"rows_sent", central.nSent},
+            {"rows_rejected", central.nRejected},
+            {"last_error", ValidUtf8(central.strLastError)},
+        };
+    }
+    return Dump(json);
+}
+
+std::string FleetAcrossDepotsJson(const std::vector<DepotVehicle>& rows)
+{
+    Json json = Json::array();
+    for (std::size_t i = 0; i < rows.size();) {
+        // The rows of one vehicle follow each other, the newest first.
+        const DepotVehicle& last = rows[i];
+        Json depots = Json::array();
+        std::uint64_t nVisits = 0, nFiles = 0, nBytes = 0;
+        std::uint32_t tFirst = last.tFirstSeen, tComplete = 0;
+        for (; i < rows.size() && rows[i].strName == last.strName; ++i) {
+            const DepotVehicle& row = rows[i];
+            nVisits += row.nVisits;
+            nFiles += row.nFiles;
+            nBytes += row.nBytes;
+            tFirst = std::min(tFirst, row.tFirstSeen);
+            tComplete = std::max(tComplete, row.tLastCompleteOffload);
+            depots.push_back({{"depot", ValidUtf8(row.strDepot)}, {"first_seen", row.tFirstSeen},
+                              {"last_seen", row.tLastSeen}, {"visits", row.nVisits}, {"files_total", row.nFiles},
+                              {"bytes_total", row.nBytes}, {"last_complete_offload", row.tLastCompleteOffload},
+                              {"pending", row.nPending}});
+        }
+        json.push_back({{"name", ValidUtf8(last.strName)}, {"last_depot", ValidUtf8(last.strDepot)},
+                        {"first_seen", tFirst}, {"last_seen", last.tLastSeen}, {"visits", nVisits},
+                        {"files_total", nFiles}, {"bytes_total", nBytes}, {"last_complete_offload", tComplete},
+                        {"pending", last.nPending}, {"depots", std::move(depots)}});
+    }
     return Dump(json);
 }
 
@@ -294,6 +356,8 @@ std::string MetricsText(const WebStatus& status, const std::vector<VehicleStatus
                 static_cast<double>(status.nUnfetchable));
     AppendCounter(out, "zeldownload_http_auth_failures_total", "Dashboard requests with a wrong token.",
                   status.nAuthFailures);
+    if (status.central)
+        AppendCentral(out, *status.central, status.tNow);
 
     // Two names that differ only in invalid bytes read alike once those are replaced:
     // a series may appear once only, so the later one is left out.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "central/CentralStore.h"
 #include "depot/FleetRecord.h"
 #include "depot/MissedRecording.h"
 #include "vehicles/VehicleStatus.h"
@@ -30,6 +31,8 @@ struct WebStatus {
     std::uint64_t nControlDatagrams = 0;
     std::uint64_t nUnfetchable = 0;             // unfetchable recordings over the fleet
     std::uint64_t nAuthFailures = 0;            // wrong dashboard tokens (metrics only)
+    std::optional<CentralStatus> central;       // nothing without a shared fleet database
+    std::uint32_t tNow = 0;                     // wall-clock seconds, for the outbox's age
 };
 
 // The version the status answer names.
@@ -38,6 +41,10 @@ const char* WebVersion();
 // JSON answers. Text from recorders may hold any bytes: invalid UTF-8 is replaced by
 // U+FFFD and everything is escaped as JSON wants.
 std::string StatusJson(const WebStatus& status);
+// The fleet of every depot (rows by name, newest first, as CCentralStore reads them):
+// per vehicle its totals over the depots, the depot that saw it last, and each
+// depot's own figures.
+std::string FleetAcrossDepotsJson(const std::vector<DepotVehicle>& rows);
 std::string VehiclesJson(const std::vector<VehicleStatus>& vehicles);
 // onlineSorted: names of the online vehicles, sorted; tNow: wall-clock seconds.
 std::string FleetJson(const std::vector<FleetRecord>& records, const std::vector<std::string>& onlineSorted,

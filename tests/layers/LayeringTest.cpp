@@ -23,7 +23,7 @@ namespace {
 // Window code (every ui/ subfolder and resources/) is one layer on top: it is the
 // window library, whose parts may use each other.
 const std::vector<std::string> kLayers = {"platform", "core",    "control", "settings", "store", "transfer", "depot",
-                                          "footage",  "vehicles", "web",    "server",   "shell", "windows"};
+                                          "footage",  "central", "vehicles", "web",    "server",   "shell", "windows"};
 
 // Folders outside the layers: programs, tests and tools built on top of everything.
 const std::vector<std::string> kOutside = {"tests", "bench", "fuzz", "tools", "packaging", "scripts", "docs", "build"};

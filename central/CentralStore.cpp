@@ -1,0 +1,337 @@
+#include "central/CentralStore.h"
+
+#include "central/CentralFeeds.h"
+#include "central/CentralSchema.h"
+#include "core/Logger.h"
+#include "platform/Format.h"
+#include "platform/MutexLock.h"
+#include "platform/Poller.h"
+#include "platform/System.h"
+#include "platform/Timing.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+
+namespace {
+
+// The statement that writes a batch of one feed's rows ($2, a JSON array) for the
+// depot $1: a row already there is replaced (or, append-only, kept).
+std::string UpsertSql(const CentralFeed& feed)
+{
+    std::string columns;
+    std::string values;
+    std::string types;
+    std::string keys;
+    std::string updates;
+    int nIndex = 0;
+    for (const CentralColumn& column : feed.columns) {
+        const char* szSep = nIndex == 0 ? "" : ", ";
+        columns += Format("%s%s", szSep, column.szName);
+        values += Format("%sr.%s", szSep, column.szName);
+        types += Format("%s%s %s", szSep, column.szName, column.szPgType);
+        if (nIndex < feed.nKeyColumns)
+            keys += Format(", %s", column.szName);
+        else
+            updates += Format("%s%s=EXCLUDED.%s", updates.empty() ? "" : ", ", column.szName, column.szName);
+        ++nIndex;
+    }
+    return Format("INSERT INTO %s(depot, %s) SELECT $1, %s FROM jsonb_to_recordset($2::jsonb) AS r(%s)"
+                  " ON CONFLICT (depot%s) DO %s",
+                  feed.szTable, columns.c_str(), values.c_str(), types.c_str(), keys.c_str(),
+                  feed.bAppendOnly || updates.empty() ? "NOTHING" : ("UPDATE SET " + updates).c_str());
+}
+
+std::string JsonArray(const std::vector<const OutboxRow*>& rows)
+{
+    std::string array = "[";
+    for (const OutboxRow* pRow : rows) {
+        if (array.size() > 1)
+            array += ',';
+        array += pRow->strPayload;
+    }
+    return array + "]";
+}
+
+std::uint64_t Number(const std::optional<std::string>& value)
+{
+    return value ? std::strtoull(value->c_str(), nullptr, 10) : 0;
+}
+
+constexpr const char* kDepotUpsert =
+    "INSERT INTO depot(name, url) VALUES($1, $2) ON CONFLICT(name) DO UPDATE SET url=EXCLUDED.url, last_contact=now()";
+
+} // namespace
+
+CCentralStore::~CCentralStore()
+{
+    Stop();
+}
+
+int CCentralStore::Start(const CentralSettings& settings, const std::string& dbPath)
+{
+    Stop();
+    std::string strError;
+    if (settings.strConnInfo.empty()) {
+        if (COutbox::Disable(dbPath, strError) != 0)
+            WriteLog(Format("Central database: the outbox in %s cannot be emptied: %s", dbPath.c_str(),
+                            strError.c_str()));
+        return 0;
+    }
+    std::vector<std::string> problems = CentralSettingsProblems(settings);
+    for (const std::string& problem : problems)
+        WriteLog(problem);
+    if (!problems.empty())
+        return -1;
+    if (m_outbox.Open(dbPath, strError) != 0) {
+        WriteLog(Format("Central database: the outbox in %s cannot be opened: %s", dbPath.c_str(), strError.c_str()));
+        return -1;
+    }
+    if (m_stop.Open() != 0) {
+        m_outbox.Close();
+        WriteLog("Central database: the sender cannot be started");
+        return -1;
+    }
+    m_settings = settings;
+    m_strDbPath = dbPath;
+    m_bStopping = false;
+    m_bOutageLogged = false;
+    {
+        CMutexLock guard(m_lock);
+        m_status = CentralStatus {};
+        m_status.bEnabled = true;
+        m_status.strDepot = settings.strDepot;
+    }
+    {
+        CMutexLock guard(m_readLock);
+        m_strReadConnInfo = settings.strConnInfo;
+    }
+    x_UpdateDepth();
+    m_thread = std::thread([this] { x_Run(); });
+    return 0;
+}
+
+void CCentralStore::Stop()
+{
+    if (!m_thread.joinable())
+        return;
+    m_bStopping = true;
+    m_stop.Signal();
+    m_thread.join();
+    m_conn.Close();
+    m_outbox.Close();
+    m_stop.Close();
+    {
+        CMutexLock guard(m_readLock);
+        m_readConn.Close();
+        m_strReadConnInfo.clear();
+    }
+    CMutexLock guard(m_lock);
+    m_status.bEnabled = false;
+    m_status.bConnected = false;
+}
+
+CentralStatus CCentralStore::Status() const
+{
+    CMutexLock guard(m_lock);
+    return m_status;
+}
+
+void CCentralStore::x_Run()
+{
+    int nRetryMs = Timing().nCentralRetryMs;
+    while (!m_bStopping) {
+        if (!m_conn.IsOpen() && !x_Connect()) {
+            // The outbox grows while the database is away: the gauges show it.
+            x_UpdateDepth();
+            // Woken by Stop, or the wait's end: either way the loop looks again.
+            (void)CPoller::WaitOne(m_stop.Fd(), CPoller::Want::Read, nRetryMs);
+            nRetryMs = std::min(nRetryMs * 2, Timing().nCentralRetryMaxMs);
+            continue;
+        }
+        nRetryMs = Timing().nCentralRetryMs;
+        bool bMore = x_DrainOnce();
+        x_UpdateDepth();
+        if (!bMore && m_conn.IsOpen())
+            m_conn.WaitForInput(Timing().nCentralPollMs, &m_stop);
+        m_conn.TakeNotifications();
+    }
+}
+
+bool CCentralStore::x_Connect()
+{
+    std::string strError;
+    const int nTimeoutMs = Timing().nCentralTimeoutMs;
+    if (!m_conn.Connect(m_settings.strConnInfo, nTimeoutMs, &m_stop, strError) ||
+        !MigrateCentral(m_conn, nTimeoutMs, &m_stop, strError)) {
+        m_conn.Close();
+        if (!m_bStopping)
+            x_Failed(strError);
+        return false;
+    }
+    PgResult result = m_conn.Exec(kDepotUpsert, {m_settings.strDepot, m_settings.strDepotUrl}, nTimeoutMs, &m_stop);
+    if (!result.bOk) {
+        m_conn.Close();
+        x_Failed(result.strError);
+        return false;
+    }
+    std::int64_t nWaiting = 0;
+    {
+        CMutexLock guard(m_lock);
+        m_status.bConnected = true;
+        m_status.strLastError.clear();
+        nWaiting = m_status.nOutboxRows;
+    }
+    WriteLog(Format("Central database connected as depot %s; %lld rows to send", m_settings.strDepot.c_str(),
+                    static_cast<long long>(nWaiting)));
+    m_bOutageLogged = false;
+    return true;
+}
+
+void CCentralStore::x_Failed(const std::string& strError)
+{
+    {
+        CMutexLock guard(m_lock);
+        m_status.bConnected = false;
+        m_status.strLastError = strError;
+    }
+    // One line per outage: a database away for hours must not fill the log.
+    if (!m_bOutageLogged)
+        WriteLog(Format("Central database unreachable, rows wait in fleet.db: %s", strError.c_str()));
+    m_bOutageLogged = true;
+}
+
+bool CCentralStore::x_DrainOnce()
+{
+    std::string strError;
+    std::vector<OutboxRow> rows = m_outbox.Take(kBatchRows, strError);
+    if (rows.empty()) {
+        if (!strError.empty())
+            WriteLog(Format("Central database: the outbox cannot be read: %s", strError.c_str()));
+        return false;
+    }
+    bool bLost = false;
+    if (!x_SendBatch(rows, strError, bLost)) {
+        if (bLost) {
+            m_conn.Close();
+            x_Failed(strError);
+            return false;
+        }
+        // Refused, not cut off: find the rows it refuses, keep them aside, send the rest.
+        m_conn.Exec("ROLLBACK", {}, Timing().nCentralTimeoutMs, &m_stop);
+        if (!x_SendEach(rows, bLost)) {
+            m_conn.Close();
+            x_Failed(strError);
+            return false;
+        }
+    }
+    if (!m_outbox.Remove(rows.back().nSeq, strError))
+        WriteLog(Format("Central database: sent rows stay in the outbox and go again: %s", strError.c_str()));
+    CMutexLock guard(m_lock);
+    m_status.nSent += rows.size();
+    return rows.size() == kBatchRows;
+}
+
+bool CCentralStore::x_SendBatch(const std::vector<OutboxRow>& rows, std::string& strError, bool& bLost)
+{
+    std::map<std::string, std::vector<const OutboxRow*>> byTable;
+    for (const OutboxRow& row : rows)
+        byTable[row.strTable].push_back(&row);
+    const int nTimeoutMs = Timing().nCentralTimeoutMs;
+    auto run = [&](const std::string& sql, const std::vector<std::optional<std::string>>& params) {
+        PgResult result = m_conn.Exec(sql, params, nTimeoutMs, &m_stop);
+        if (!result.bOk) {
+            strError = result.strError;
+            bLost = result.bLost;
+        }
+        return result.bOk;
+    };
+    if (!run("BEGIN", {}))
+        return false;
+    for (const CentralFeed& feed : CentralFeeds()) {
+        auto it = byTable.find(feed.szTable);
+        if (it != byTable.end() && !run(UpsertSql(feed), {m_settings.strDepot, JsonArray(it->second)}))
+            return false;
+        if (it != byTable.end())
+            byTable.erase(it);
+    }
+    if (!byTable.empty()) {
+        strError = Format("rows of an unknown table %s", byTable.begin()->first.c_str());
+        return false;
+    }
+    return run(kDepotUpsert, {m_settings.strDepot, m_settings.strDepotUrl}) && run("COMMIT", {});
+}
+
+bool CCentralStore::x_SendEach(const std::vector<OutboxRow>& rows, bool& bLost)
+{
+    for (const OutboxRow& row : rows) {
+        std::string strWhy;
+        const CentralFeed* pFeed = FindCentralFeed(row.strTable);
+        if (pFeed) {
+            PgResult result = m_conn.Exec(UpsertSql(*pFeed), {m_settings.strDepot, "[" + row.strPayload + "]"},
+                                          Timing().nCentralTimeoutMs, &m_stop);
+            if (result.bLost) {
+                bLost = true;
+                return false;
+            }
+            strWhy = result.strError;
+        } else {
+            strWhy = "no such table in this program";
+        }
+        if (strWhy.empty())
+            continue;
+        std::string strError;
+        WriteLog(Format("Central database refused the %s row %s, kept in central_rejected: %s", row.strTable.c_str(),
+                        row.strKey.c_str(), strWhy.c_str()));
+        if (!m_outbox.Reject(row, strWhy, strError)) {
+            WriteLog(Format("Central database: the refused row stays in the outbox: %s", strError.c_str()));
+            return false;
+        }
+    }
+    return true;
+}
+
+void CCentralStore::x_UpdateDepth()
+{
+    OutboxDepth depth = m_outbox.Depth();
+    std::int64_t nRejected = m_outbox.Rejected();
+    CMutexLock guard(m_lock);
+    m_status.nOutboxRows = depth.nRows;
+    m_status.tOldest = depth.tOldest;
+    m_status.nRejected = nRejected;
+}
+
+std::optional<std::vector<DepotVehicle>> CCentralStore::FleetAcrossDepots(std::string& strError)
+{
+    CMutexLock guard(m_readLock);
+    if (m_strReadConnInfo.empty()) {
+        strError = "no central database";
+        return std::nullopt;
+    }
+    const int nTimeoutMs = Timing().nCentralTimeoutMs;
+    if (!m_readConn.IsOpen() && !m_readConn.Connect(m_strReadConnInfo, nTimeoutMs, nullptr, strError))
+        return std::nullopt;
+    PgResult result = m_readConn.Exec(
+        "SELECT depot, name, first_seen, last_seen, visits, files_total, bytes_total, last_complete_offload, pending"
+        " FROM vehicle ORDER BY name, last_seen DESC, depot",
+        {}, nTimeoutMs, nullptr);
+    if (!result.bOk) {
+        strError = result.strError;
+        return std::nullopt;
+    }
+    std::vector<DepotVehicle> vehicles;
+    for (const auto& row : result.rows) {
+        DepotVehicle vehicle;
+        vehicle.strDepot = row[0].value_or("");
+        vehicle.strName = row[1].value_or("");
+        vehicle.tFirstSeen = static_cast<std::uint32_t>(Number(row[2]));
+        vehicle.tLastSeen = static_cast<std::uint32_t>(Number(row[3]));
+        vehicle.nVisits = Number(row[4]);
+        vehicle.nFiles = Number(row[5]);
+        vehicle.nBytes = Number(row[6]);
+        vehicle.tLastCompleteOffload = static_cast<std::uint32_t>(Number(row[7]));
+        vehicle.nPending = row[8] ? std::strtoll(row[8]->c_str(), nullptr, 10) : -1;
+        vehicles.push_back(std::move(vehicle));
+    }
+    return vehicles;
+}

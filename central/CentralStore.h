@@ -1,0 +1,103 @@
+#pragma once
+
+#include "central/CentralSettings.h"
+#include "central/Outbox.h"
+#include "central/PgConnection.h"
+#include "platform/Mutex.h"
+#include "platform/ThreadSafety.h"
+#include "platform/WakeFd.h"
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+// How the sending stands, for the dashboard and the metrics.
+struct CentralStatus {
+    bool bEnabled = false;        // a shared database is configured and the sender runs
+    bool bConnected = false;
+    std::string strDepot;
+    std::int64_t nOutboxRows = 0; // rows waiting; -1 when the outbox cannot be read
+    std::uint32_t tOldest = 0;    // wall-clock seconds the oldest of them waits since; 0 none
+    std::uint64_t nSent = 0;      // rows the shared database took since the start
+    std::int64_t nRejected = 0;   // rows it refused, kept in fleet.db's central_rejected
+    std::string strLastError;     // of the last failed attempt; empty once one succeeds
+};
+
+// A vehicle as one depot last saw it, read from the shared database.
+struct DepotVehicle {
+    std::string strDepot;
+    std::string strName;
+    std::uint32_t tFirstSeen = 0;
+    std::uint32_t tLastSeen = 0;
+    std::uint64_t nVisits = 0;
+    std::uint64_t nFiles = 0;
+    std::uint64_t nBytes = 0;
+    std::uint32_t tLastCompleteOffload = 0;
+    std::int64_t nPending = -1;
+};
+
+// The depot's side of the shared fleet database. While a run lasts, one sender thread
+// drains fleet.db's outbox (COutbox) into PostgreSQL in batches, oldest first, each
+// batch in one transaction whose rows carry this depot's name; rows are removed from
+// the outbox only once the transaction is committed, and a row sent twice is the same
+// row, so a cut, a restart of either side or a kill loses and repeats nothing. No other
+// thread ever waits for the shared database: the download threads only write fleet.db.
+// The sender creates and migrates the schema when it connects.
+class CCentralStore {
+public:
+    // Rows per batch sent.
+    static constexpr std::size_t kBatchRows = 1000;
+
+    CCentralStore() = default;
+    ~CCentralStore();  // Stop()
+    CCentralStore(const CCentralStore&) = delete;
+    CCentralStore& operator=(const CCentralStore&) = delete;
+
+    // With a connection string and a depot name in settings, feeds fleet.db at dbPath
+    // into the outbox and starts the sender; without one, stops feeding it (an outbox
+    // left is emptied). Problems are logged. 0, or -1 when set but unusable. The thread
+    // that starts the server, after the fleet history and the footage tables opened.
+    int Start(const CentralSettings& settings, const std::string& dbPath) EXCLUDES(m_lock, m_readLock);
+    // Ends the sender (at once, even mid-statement: what was not committed is sent at
+    // the next start). Any thread but the sender; later calls do nothing.
+    void Stop() EXCLUDES(m_lock, m_readLock);
+    CentralStatus Status() const EXCLUDES(m_lock);
+
+    // Every depot's row of every vehicle, by name then newest first, from the shared
+    // database; nullopt when it cannot be read (strError). Any thread; waits for the
+    // shared database at most the statement time-out.
+    std::optional<std::vector<DepotVehicle>> FleetAcrossDepots(std::string& strError) EXCLUDES(m_lock, m_readLock);
+
+private:
+    // The sender's loop and its steps.
+    void x_Run();
+    bool x_Connect();
+    // Sends one batch; true when a whole batch went (more may wait).
+    bool x_DrainOnce();
+    // Sends rows in one transaction. False with strError; bLost when the connection went.
+    bool x_SendBatch(const std::vector<OutboxRow>& rows, std::string& strError, bool& bLost);
+    // Sends rows one at a time after their batch was refused, keeping aside those refused.
+    bool x_SendEach(const std::vector<OutboxRow>& rows, bool& bLost);
+    void x_UpdateDepth();
+    void x_Failed(const std::string& strError);
+
+    // The sender's own; set before it starts.
+    CentralSettings m_settings;
+    std::string m_strDbPath;
+    COutbox m_outbox;
+    CPgConnection m_conn;
+    CWakeFd m_stop;
+    std::thread m_thread;
+    std::atomic<bool> m_bStopping {false};
+    bool m_bOutageLogged = false;  // the sender's: the current outage is logged
+
+    mutable CMutex m_lock;
+    CentralStatus m_status GUARDED_BY(m_lock);
+
+    CMutex m_readLock ACQUIRED_AFTER(m_lock);  // the readers' connection, one reader at a time
+    CPgConnection m_readConn GUARDED_BY(m_readLock);
+    std::string m_strReadConnInfo GUARDED_BY(m_readLock);  // empty while stopped
+};

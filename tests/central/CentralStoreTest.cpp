@@ -1,0 +1,249 @@
+// The depot's sender against a real PostgreSQL server: every fed table of fleet.db
+// reaches the shared database, whatever happens to the connection.
+#include "central/CentralStore.h"
+
+#include "central/CentralSchema.h"
+#include "central/CentralTestSupport.h"
+#include "depot/FleetHistory.h"
+#include "footage/AuditLog.h"
+#include "footage/FootageRequests.h"
+#include "footage/RecordingCatalogue.h"
+#include "platform/Timing.h"
+#include "store/LocalStore.h"
+#include "support/LogFile.h"
+#include "support/Sandbox.h"
+#include "support/WaitFor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+namespace {
+
+constexpr std::uint32_t kT0 = 1700000000;
+
+class CentralStoreTest : public Sandbox {
+protected:
+    void SetUp() override
+    {
+        Sandbox::SetUp();
+        Timing().nCentralPollMs = 20;
+        Timing().nCentralRetryMs = 50;
+        Timing().nCentralRetryMaxMs = 200;
+        Timing().nCentralTimeoutMs = 3000;
+        ASSERT_TRUE(Cluster().Start()) << Cluster().Why();
+        static std::atomic<int> s_nDb {0};
+        m_db = "fleet" + std::to_string(::getpid()) + "_" + std::to_string(s_nDb++);
+        ASSERT_TRUE(Cluster().CreateDatabase(m_db)) << Cluster().Why();
+    }
+
+    static CPgCluster& Cluster() { return CPgCluster::Shared(); }
+    std::string DbPath() const { return At("fleet.db"); }
+    CentralSettings Settings(const std::string& depot = "north") const
+    {
+        return {Cluster().ConnInfo(m_db), depot, "https://" + depot + ".example:5991"};
+    }
+
+    // A depot's tables with a row or more in each, as the server writes them.
+    void WriteFleet(CFleetHistory& history, CRecordingCatalogue& catalogue, CFootageRequests& requests,
+                    CAuditLog& audit, const std::string& vehicle, std::uint32_t tNow)
+    {
+        history.OnArrival(vehicle, "192.0.2.9:7000", tNow);
+        history.OnFileStored(vehicle, 4096, tNow + 10);
+        history.OnCompleteOffload(vehicle, tNow + 20);
+        history.Flush();
+        CatalogueRow row;
+        row.strPath = vehicle + "/" + DateDirName(tNow - 600) + "/" + ChannelDirName(1) + "/" +
+                      FinalFileName(1, tNow - 600, tNow);
+        row.nSize = 4096;
+        row.tStoredAt = tNow + 10;
+        ASSERT_TRUE(catalogue.Add(row));
+        catalogue.Flush();
+        FootageAsk ask {vehicle, {1}, tNow - 600, tNow, "gate incident", "operator@192.0.2.7"};
+        std::int64_t nId = 0;
+        std::string strError;
+        ASSERT_EQ(requests.Create(ask, tNow, nId, strError), CFootageRequests::CreateResult::Created) << strError;
+        ASSERT_TRUE(audit.Append({0, tNow, "192.0.2.7", "operator", "request.create", std::to_string(nId), ""}));
+    }
+
+    // Every fed table holds the same rows here and, under depot, there.
+    void ExpectSameRows(const std::string& depot)
+    {
+        for (const CentralFeed& feed : CentralFeeds()) {
+            std::vector<std::string> local = LocalRows(DbPath(), feed);
+            EXPECT_EQ(CentralRows(Cluster(), m_db, depot, feed), local) << feed.szTable;
+        }
+    }
+
+    static bool Drained(CCentralStore& store)
+    {
+        CentralStatus status = store.Status();
+        return status.bConnected && status.nOutboxRows == 0;
+    }
+
+    std::string m_db;
+};
+
+} // namespace
+
+TEST_F(CentralStoreTest, EveryTableReachesTheSharedDatabaseAcrossAnOutage)
+{
+    CFleetHistory history(DbPath());
+    CFootageRequests requests(DbPath());
+    CRecordingCatalogue catalogue;
+    CAuditLog audit;
+    ASSERT_EQ(history.Open(), 0);
+    ASSERT_EQ(requests.Open(), 0);
+    ASSERT_EQ(catalogue.Open(DbPath(), At("down")), 0);
+    ASSERT_EQ(audit.Open(DbPath()), 0);
+    // Rows written before the shared database was configured go too.
+    WriteFleet(history, catalogue, requests, audit, "BUS-1", kT0);
+
+    CCentralStore store;
+    ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
+    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20))) << store.Status().strLastError;
+    ExpectSameRows("north");
+    EXPECT_EQ(Cluster().Query(m_db, "SELECT name, url FROM depot"), "north|https://north.example:5991");
+
+    // The database goes away: writes go on, the outbox keeps them, one line says so.
+    ASSERT_TRUE(Cluster().Stop());
+    WriteFleet(history, catalogue, requests, audit, "BUS-2", kT0 + 3600);
+    history.OnArrival("BUS-1", "192.0.2.9:7001", kT0 + 7200);
+    history.Flush();
+    ASSERT_TRUE(WaitFor([&] { return !store.Status().bConnected && store.Status().nOutboxRows > 0; },
+                        std::chrono::seconds(20)))
+        << store.Status().bConnected << " " << store.Status().nOutboxRows << " " << store.Status().strLastError;
+    ASSERT_TRUE(WaitFor([] { return CountLogContaining("Central database unreachable") == 1; }));
+    EXPECT_GT(store.Status().tOldest, 0u);
+
+    ASSERT_TRUE(Cluster().Start()) << Cluster().Why();
+    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(30))) << store.Status().strLastError;
+    ExpectSameRows("north");
+    EXPECT_EQ(CountLogContaining("Central database unreachable"), 1u);
+    EXPECT_EQ(Cluster().Query(m_db, "SELECT visits FROM vehicle WHERE depot='north' AND name='BUS-1'"), "2");
+    store.Stop();
+}
+
+TEST_F(CentralStoreTest, ARowSentAgainAfterACrashIsTheSameRow)
+{
+    CFleetHistory history(DbPath());
+    CFootageRequests requests(DbPath());
+    CRecordingCatalogue catalogue;
+    CAuditLog audit;
+    ASSERT_EQ(history.Open(), 0);
+    ASSERT_EQ(requests.Open(), 0);
+    ASSERT_EQ(catalogue.Open(DbPath(), At("down")), 0);
+    ASSERT_EQ(audit.Open(DbPath()), 0);
+    WriteFleet(history, catalogue, requests, audit, "BUS-1", kT0);
+    // What the outbox holds now is put back after it was sent, as after a process that
+    // ended between the shared commit and the local removal.
+    COutbox outbox;
+    std::string strError;
+    ASSERT_EQ(outbox.Open(DbPath(), strError), 0) << strError;
+    std::vector<OutboxRow> before = outbox.Take(COutbox::kTakeMax, strError);
+    ASSERT_GE(before.size(), 6u);
+    {
+        CCentralStore store;
+        ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
+        ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20)));
+    }
+    ASSERT_EQ(outbox.Depth().nRows, 0);
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &pDb), SQLITE_OK);
+    for (const OutboxRow& row : before) {
+        sqlite3_stmt* p = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(pDb, "INSERT INTO central_outbox(tbl, key, queued_at, payload) VALUES(?,?,?,?)",
+                                     -1, &p, nullptr),
+                  SQLITE_OK);
+        sqlite3_bind_text(p, 1, row.strTable.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(p, 2, row.strKey.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(p, 3, row.tQueued);
+        sqlite3_bind_text(p, 4, row.strPayload.c_str(), -1, SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(p), SQLITE_DONE);
+        sqlite3_finalize(p);
+    }
+    sqlite3_close(pDb);
+    CCentralStore store;
+    ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
+    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20)));
+    ExpectSameRows("north");
+    EXPECT_EQ(store.Status().nSent, before.size());
+}
+
+TEST_F(CentralStoreTest, ARefusedRowIsKeptAsideAndTheOthersGoOn)
+{
+    CFleetHistory history(DbPath());
+    ASSERT_EQ(history.Open(), 0);
+    // A recorder may name itself with bytes that are no UTF-8; the shared database
+    // takes text only.
+    history.OnArrival("BUS-\xff\xfe", "192.0.2.9:7000", kT0);
+    history.OnArrival("BUS-2", "192.0.2.9:7001", kT0);
+    history.Flush();
+    CCentralStore store;
+    ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
+    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20)));
+    EXPECT_EQ(store.Status().nRejected, 1);
+    EXPECT_EQ(CountLogContaining("Central database refused the vehicle row"), 1u);
+    EXPECT_EQ(Cluster().Query(m_db, "SELECT name FROM vehicle"), "BUS-2");
+    // Later rows are not held up by it.
+    history.OnArrival("BUS-3", "192.0.2.9:7002", kT0 + 60);
+    history.Flush();
+    EXPECT_TRUE(WaitFor([&] { return Cluster().Query(m_db, "SELECT count(*) FROM vehicle") == "2"; },
+                        std::chrono::seconds(20)));
+}
+
+TEST_F(CentralStoreTest, TwoDepotsStartingTogetherMigrateOnceAndKeepTheirRowsApart)
+{
+    std::filesystem::create_directories(Dir() / "south");
+    const std::string southDb = (Dir() / "south" / "fleet.db").string();
+    CFleetHistory north(DbPath()), south(southDb);
+    ASSERT_EQ(north.Open(), 0);
+    ASSERT_EQ(south.Open(), 0);
+    north.OnArrival("BUS-1", "192.0.2.9:7000", kT0);
+    south.OnArrival("BUS-1", "192.0.2.9:7000", kT0 + 86400);
+    north.Flush();
+    south.Flush();
+    CCentralStore northStore, southStore;
+    ASSERT_EQ(northStore.Start(Settings("north"), DbPath()), 0);
+    ASSERT_EQ(southStore.Start(Settings("south"), southDb), 0);
+    ASSERT_TRUE(WaitFor([&] { return Drained(northStore) && Drained(southStore); }, std::chrono::seconds(20)));
+    EXPECT_EQ(Cluster().Query(m_db, "SELECT count(*) FROM schema_version"),
+              std::to_string(CentralMigrations().size()));
+    std::string strError;
+    auto fleet = northStore.FleetAcrossDepots(strError);
+    ASSERT_TRUE(fleet) << strError;
+    ASSERT_EQ(fleet->size(), 2u);
+    EXPECT_EQ((*fleet)[0].strDepot, "south");  // the newest first
+    EXPECT_EQ((*fleet)[0].tLastSeen, kT0 + 86400);
+    EXPECT_EQ((*fleet)[1].strDepot, "north");
+}
+
+TEST_F(CentralStoreTest, WithoutTheSettingNothingIsQueuedAndAnOldOutboxIsEmptied)
+{
+    CFleetHistory history(DbPath());
+    ASSERT_EQ(history.Open(), 0);
+    history.OnArrival("BUS-1", "192.0.2.9:7000", kT0);
+    history.Flush();
+    CCentralStore store;
+    ASSERT_TRUE(Cluster().Stop());
+    ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
+    EXPECT_EQ(store.Status().nOutboxRows, 1);
+    store.Stop();
+    ASSERT_EQ(store.Start(CentralSettings {}, DbPath()), 0);
+    EXPECT_FALSE(store.Status().bEnabled);
+    history.OnArrival("BUS-2", "192.0.2.9:7000", kT0);
+    history.Flush();
+    COutbox outbox;
+    std::string strError;
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &pDb), SQLITE_OK);
+    sqlite3_stmt* p = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(pDb, "SELECT count(*) FROM central_outbox", -1, &p, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(p), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(p, 0), 0);
+    sqlite3_finalize(p);
+    sqlite3_close(pDb);
+    // A depot name is needed with a connection string.
+    EXPECT_EQ(store.Start(CentralSettings {Cluster().ConnInfo(m_db), "", ""}, DbPath()), -1);
+    EXPECT_EQ(CountLogContaining("depotname is empty"), 1u);
+}

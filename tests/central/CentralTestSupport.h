@@ -1,0 +1,76 @@
+#pragma once
+
+#include "central/CentralFeeds.h"
+#include "support/PgCluster.h"
+
+#include <sqlite3.h>
+
+#include <string>
+#include <vector>
+
+// What the shared-database tests compare: a fed table's rows, each as its columns'
+// text joined by '|' (NULL as nothing), ordered by the row's key, from fleet.db and
+// from the shared database (one depot's rows).
+
+inline std::string FeedColumns(const CentralFeed& feed, bool bLocal)
+{
+    std::string columns;
+    for (const CentralColumn& column : feed.columns) {
+        if (!columns.empty())
+            columns += ", ";
+        columns += bLocal && column.szLocal ? column.szLocal : column.szName;
+    }
+    return columns;
+}
+
+inline std::string FeedOrder(const CentralFeed& feed, bool bLocal)
+{
+    std::string order;
+    for (int i = 0; i < feed.nKeyColumns; ++i) {
+        const CentralColumn& column = feed.columns[static_cast<std::size_t>(i)];
+        order += (i ? ", " : "") + std::string(bLocal && column.szLocal ? column.szLocal : column.szName);
+    }
+    return order;
+}
+
+inline std::vector<std::string> LocalRows(const std::string& dbPath, const CentralFeed& feed)
+{
+    std::vector<std::string> rows;
+    sqlite3* pDb = nullptr;
+    sqlite3_stmt* p = nullptr;
+    if (sqlite3_open_v2(dbPath.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(pDb,
+                           ("SELECT " + FeedColumns(feed, true) + " FROM " + feed.szTable + " ORDER BY " +
+                            FeedOrder(feed, true))
+                               .c_str(),
+                           -1, &p, nullptr) == SQLITE_OK) {
+        while (sqlite3_step(p) == SQLITE_ROW) {
+            std::string row;
+            for (int c = 0; c < sqlite3_column_count(p); ++c) {
+                const auto* sz = reinterpret_cast<const char*>(sqlite3_column_text(p, c));
+                row += (c ? "|" : "") + std::string(sz ? sz : "");
+            }
+            rows.push_back(row);
+        }
+    }
+    sqlite3_finalize(p);
+    sqlite3_close_v2(pDb);
+    return rows;
+}
+
+inline std::vector<std::string> CentralRows(CPgCluster& cluster, const std::string& db, const std::string& depot,
+                                            const CentralFeed& feed)
+{
+    std::string text = cluster.Query(db, "SELECT " + FeedColumns(feed, false) + " FROM " + feed.szTable +
+                                             " WHERE depot = '" + depot + "' ORDER BY " + FeedOrder(feed, false));
+    std::vector<std::string> rows;
+    std::size_t nAt = 0;
+    while (!text.empty() && nAt <= text.size()) {
+        std::size_t nEnd = text.find('\n', nAt);
+        rows.push_back(text.substr(nAt, nEnd == std::string::npos ? std::string::npos : nEnd - nAt));
+        if (nEnd == std::string::npos)
+            break;
+        nAt = nEnd + 1;
+    }
+    return rows;
+}
