@@ -21,6 +21,7 @@ constexpr CentralColumn kRequest[] = {
     {"id", "bigint"},          {"vehicle", "text"},     {"channels", "text"},   {"time_from", "bigint"},
     {"time_to", "bigint"},     {"reason", "text"},      {"requested_by", "text"}, {"created_at", "bigint"},
     {"state", "text"},         {"reasons", "text"},     {"retry", "integer"},   {"state_changed_at", "bigint"},
+    {"origin_depot", "text"},  {"origin_id", "bigint"}, {"taken_by", "text"},
 };
 constexpr CentralColumn kRequestRecording[] = {
     {"request_id", "bigint"}, {"channel", "integer"}, {"file_name", "text"}, {"start_time", "bigint"},

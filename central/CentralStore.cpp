@@ -3,6 +3,7 @@
 #include "central/CentralFeeds.h"
 #include "central/CentralSchema.h"
 #include "core/Logger.h"
+#include "footage/FootageRequests.h"
 #include "platform/Format.h"
 #include "platform/MutexLock.h"
 #include "platform/Poller.h"
@@ -68,10 +69,12 @@ CCentralStore::~CCentralStore()
     Stop();
 }
 
-int CCentralStore::Start(const CentralSettings& settings, const std::string& dbPath)
+int CCentralStore::Start(const CentralSettings& settings, const std::string& dbPath, CFootageRequests* pRequests)
 {
     Stop();
     std::string strError;
+    if (pRequests)
+        pRequests->SetTakingDepot({});
     if (settings.strConnInfo.empty()) {
         if (COutbox::Disable(dbPath, strError) != 0)
             WriteLog(Format("Central database: the outbox in %s cannot be emptied: %s", dbPath.c_str(),
@@ -96,6 +99,11 @@ int CCentralStore::Start(const CentralSettings& settings, const std::string& dbP
     m_strDbPath = dbPath;
     m_bStopping = false;
     m_bOutageLogged = false;
+    m_bRequestErrorLogged = false;
+    m_broker.Configure(pRequests, settings.strDepot);
+    if (pRequests)
+        pRequests->SetTakingDepot(settings.strDepot);
+    m_bBrokering = pRequests != nullptr;
     {
         CMutexLock guard(m_lock);
         m_status = CentralStatus {};
@@ -116,6 +124,7 @@ void CCentralStore::Stop()
     if (!m_thread.joinable())
         return;
     m_bStopping = true;
+    m_bBrokering = false;
     m_stop.Signal();
     m_thread.join();
     m_conn.Close();
@@ -129,6 +138,14 @@ void CCentralStore::Stop()
     CMutexLock guard(m_lock);
     m_status.bEnabled = false;
     m_status.bConnected = false;
+}
+
+void CCentralStore::VehicleSeen(const std::string& name)
+{
+    // The sender looks at least every Timing().nCentralPollMs: no need to wake it, and
+    // a wake would end a statement under way.
+    if (m_bBrokering)
+        m_broker.VehicleSeen(name);
 }
 
 CentralStatus CCentralStore::Status() const
@@ -152,9 +169,11 @@ void CCentralStore::x_Run()
         nRetryMs = Timing().nCentralRetryMs;
         bool bMore = x_DrainOnce();
         x_UpdateDepth();
+        x_Requests();
         if (!bMore && m_conn.IsOpen())
             m_conn.WaitForInput(Timing().nCentralPollMs, &m_stop);
-        m_conn.TakeNotifications();
+        if (!m_conn.TakeNotifications().empty())
+            m_broker.Notified();
     }
 }
 
@@ -170,6 +189,8 @@ bool CCentralStore::x_Connect()
         return false;
     }
     PgResult result = m_conn.Exec(kDepotUpsert, {m_settings.strDepot, m_settings.strDepotUrl}, nTimeoutMs, &m_stop);
+    if (result.bOk)
+        result = m_conn.Exec(std::string("LISTEN ") + CRequestBroker::kChannel, {}, nTimeoutMs, &m_stop);
     if (!result.bOk) {
         m_conn.Close();
         x_Failed(result.strError);
@@ -186,6 +207,24 @@ bool CCentralStore::x_Connect()
                     static_cast<long long>(nWaiting)));
     m_bOutageLogged = false;
     return true;
+}
+
+void CCentralStore::x_Requests()
+{
+    if (!m_bBrokering || !m_conn.IsOpen() || !m_broker.Due())
+        return;
+    std::string strError;
+    if (m_broker.Turn(m_conn, &m_stop, strError)) {
+        m_bRequestErrorLogged = false;
+        return;
+    }
+    if (!m_conn.IsOpen()) {
+        x_Failed(strError);
+        return;
+    }
+    if (!m_bRequestErrorLogged)
+        WriteLog(Format("Central database: footage requests cannot be taken: %s", strError.c_str()));
+    m_bRequestErrorLogged = true;
 }
 
 void CCentralStore::x_Failed(const std::string& strError)

@@ -3,6 +3,7 @@
 #include "central/CentralSettings.h"
 #include "central/Outbox.h"
 #include "central/PgConnection.h"
+#include "central/RequestBroker.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
 #include "platform/WakeFd.h"
@@ -60,11 +61,18 @@ public:
     // into the outbox and starts the sender; without one, stops feeding it (an outbox
     // left is emptied). Problems are logged. 0, or -1 when set but unusable. The thread
     // that starts the server, after the fleet history and the footage tables opened.
-    int Start(const CentralSettings& settings, const std::string& dbPath) EXCLUDES(m_lock, m_readLock);
+    // With pRequests, the depots decide through the shared database which one fetches
+    // each footage request (CRequestBroker): a pass then takes up only the requests this
+    // depot took.
+    int Start(const CentralSettings& settings, const std::string& dbPath, CFootageRequests* pRequests = nullptr)
+        EXCLUDES(m_lock, m_readLock);
     // Ends the sender (at once, even mid-statement: what was not committed is sent at
     // the next start). Any thread but the sender; later calls do nothing.
     void Stop() EXCLUDES(m_lock, m_readLock);
     CentralStatus Status() const EXCLUDES(m_lock);
+    // The vehicle is at this depot now: the footage requests it needs are taken at once.
+    // Any thread; returns at once.
+    void VehicleSeen(const std::string& name);
 
     // Every depot's row of every vehicle, by name then newest first, from the shared
     // database; nullopt when it cannot be read (strError). Any thread; waits for the
@@ -82,6 +90,8 @@ private:
     // Sends rows one at a time after their batch was refused, keeping aside those refused.
     bool x_SendEach(const std::vector<OutboxRow>& rows, bool& bLost);
     void x_UpdateDepth();
+    // A turn of the request broker when one is due.
+    void x_Requests();
     void x_Failed(const std::string& strError);
 
     // The sender's own; set before it starts.
@@ -92,6 +102,9 @@ private:
     CWakeFd m_stop;
     std::thread m_thread;
     std::atomic<bool> m_bStopping {false};
+    std::atomic<bool> m_bBrokering {false};  // requests are decided through the shared database
+    CRequestBroker m_broker;
+    bool m_bRequestErrorLogged = false;  // the sender's: the current run of failed turns is logged
     bool m_bOutageLogged = false;  // the sender's: the current outage is logged
 
     mutable CMutex m_lock;

@@ -140,15 +140,17 @@ int COutbox::x_Feed(const CentralFeed& feed)
 {
     if (!Exists(m_pDb, "table", feed.szTable))
         return SQLITE_OK;  // its owner could not open it: its triggers come at a later Open
-    const std::string insertTrigger = Format("central_%s_INSERT", feed.szTable);
-    if (Exists(m_pDb, "trigger", insertTrigger))
-        return SQLITE_OK;
-    int rc = Exec(m_pDb, TriggerSql(feed, "INSERT"));
+    // Made again at every open: a newer program may feed more columns.
+    const bool bFed = Exists(m_pDb, "trigger", Format("central_%s_INSERT", feed.szTable));
+    int rc = Exec(m_pDb, Format("DROP TRIGGER IF EXISTS central_%s_INSERT; DROP TRIGGER IF EXISTS central_%s_UPDATE",
+                                feed.szTable, feed.szTable));
+    if (rc == SQLITE_OK)
+        rc = Exec(m_pDb, TriggerSql(feed, "INSERT"));
     if (rc == SQLITE_OK && !feed.bAppendOnly)
         rc = Exec(m_pDb, TriggerSql(feed, "UPDATE"));
     // What the table held before: an entry of a key already queued is as new.
     const std::string key = KeyExpr(feed, "");
-    if (rc == SQLITE_OK)
+    if (rc == SQLITE_OK && !bFed)
         rc = Exec(m_pDb, Format("INSERT INTO central_outbox(tbl, key, queued_at, payload)"
                                 " SELECT '%s', %s, unixepoch(), %s FROM %s AS fed WHERE NOT EXISTS"
                                 " (SELECT 1 FROM central_outbox o WHERE o.tbl='%s' AND o.key=%s)",

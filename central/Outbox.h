@@ -62,7 +62,8 @@ public:
     std::int64_t Rejected();
 
 private:
-    // Creates the triggers of table and queues its rows when they were missing. SQLite code.
+    // Creates the triggers of feed's table (again), and queues its rows when they were
+    // missing. SQLite code.
     int x_Feed(const struct CentralFeed& feed);
 
     sqlite3* m_pDb = nullptr;

@@ -45,6 +45,12 @@ struct FootageRequest {
     bool bRetry = false;
     std::uint32_t tStateChanged = 0;
     std::size_t nRecordings = 0;
+    // With a shared fleet: the depot and id it was made with when it is a copy of
+    // another depot's request (empty and 0 for one made here), and the depot that
+    // took it to fetch (empty while none has).
+    std::string strOriginDepot;
+    std::int64_t nOriginId = 0;
+    std::string strTakenBy;
     std::vector<FootageRecording> recordings;  // Get fills it, List does not
     std::vector<FootageStateChange> history;   // oldest first; Get fills it, List does not
 
@@ -66,6 +72,9 @@ struct FootageRequest {
 
 // "waiting", "fetching", "done", "partial", "cancelled".
 const char* FootageStateName(FootageRequest::State eState);
+// The state of a name FootageStateName gives; an unknown one (of a newer program) is
+// partial, never fetched.
+FootageRequest::State FootageStateFromName(const std::string& name);
 
 // How one channel of a pass did for a request.
 struct FootageChannelResult {

@@ -17,7 +17,8 @@ namespace {
 
 // Layout of the request tables, kept in footage_schema (the file's user_version is the
 // fleet history's). 1: footage_request, footage_request_recording, footage_request_state.
-constexpr int kLayout = 1;
+// 2: which depot a request came from and which depot took it, for a shared fleet.
+constexpr int kLayout = 2;
 constexpr int kBusyTimeoutMs = 5000;
 
 constexpr const char* kCreateTables =
@@ -37,11 +38,19 @@ constexpr const char* kCreateTables =
     "CREATE TABLE IF NOT EXISTS footage_request_state("
     " request_id INTEGER NOT NULL, state TEXT NOT NULL, reasons TEXT NOT NULL, at INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS footage_request_state_by_request ON footage_request_state(request_id);";
+// What layout 1 lacks. origin_depot is empty for a request made here; a copy of
+// another depot's request is found again by its origin.
+constexpr const char* kAddSharing =
+    "ALTER TABLE footage_request ADD COLUMN origin_depot TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE footage_request ADD COLUMN origin_id INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE footage_request ADD COLUMN taken_by TEXT NOT NULL DEFAULT '';"
+    "CREATE UNIQUE INDEX footage_request_by_origin ON footage_request(origin_depot, origin_id)"
+    " WHERE origin_depot <> '';";
 
 constexpr const char* kRequestColumns =
     "SELECT id, vehicle, channels, time_from, time_to, reason, requested_by, created_at, state, reasons, retry,"
-    " state_changed_at, (SELECT COUNT(*) FROM footage_request_recording r WHERE r.request_id = footage_request.id)"
-    " FROM footage_request";
+    " state_changed_at, (SELECT COUNT(*) FROM footage_request_recording r WHERE r.request_id = footage_request.id),"
+    " origin_depot, origin_id, taken_by FROM footage_request";
 
 // One prepared statement, finalized when it goes.
 class Statement {
@@ -122,7 +131,9 @@ std::vector<std::string> ReasonsFromText(const std::string& text)
     return reasons;
 }
 
-FootageRequest::State StateFromName(const std::string& name)
+} // namespace
+
+FootageRequest::State FootageStateFromName(const std::string& name)
 {
     for (auto eState : {FootageRequest::State::Waiting, FootageRequest::State::Fetching, FootageRequest::State::Done,
                         FootageRequest::State::Partial, FootageRequest::State::Cancelled})
@@ -131,6 +142,8 @@ FootageRequest::State StateFromName(const std::string& name)
     // Unknown to this program (a newer one wrote it): shown as partial, never fetched.
     return FootageRequest::State::Partial;
 }
+
+namespace {
 
 FootageRequest ReadRequestRow(const Statement& row)
 {
@@ -143,11 +156,14 @@ FootageRequest ReadRequestRow(const Statement& row)
     request.ask.strReason = row.Text(5);
     request.ask.strRequestedBy = row.Text(6);
     request.tCreated = static_cast<std::uint32_t>(row.Int(7));
-    request.eState = StateFromName(row.Text(8));
+    request.eState = FootageStateFromName(row.Text(8));
     request.reasons = ReasonsFromText(row.Text(9));
     request.bRetry = row.Int(10) != 0;
     request.tStateChanged = static_cast<std::uint32_t>(row.Int(11));
     request.nRecordings = static_cast<std::size_t>(row.Int(12));
+    request.strOriginDepot = row.Text(13);
+    request.nOriginId = row.Int(14);
+    request.strTakenBy = row.Text(15);
     return request;
 }
 
@@ -242,7 +258,9 @@ int CFootageRequests::Open()
 int CFootageRequests::x_CreateTables()
 {
     Statement version(m_pDb, "SELECT version FROM footage_schema WHERE part = 'footage_request'");
-    if (version.Ok() && version.Step() == SQLITE_ROW && version.Int(0) > kLayout) {
+    const bool bKnown = version.Ok() && version.Step() == SQLITE_ROW;
+    const std::int64_t nLayout = bKnown ? version.Int(0) : 0;
+    if (nLayout > kLayout) {
         WriteLog(Format("footage requests: %s was written by a newer program (layout %lld); left alone",
                         m_strPath.c_str(), static_cast<long long>(version.Int(0))));
         return SQLITE_ERROR;
@@ -251,6 +269,8 @@ int CFootageRequests::x_CreateTables()
     int rc = sqlite3_exec(m_pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(m_pDb, kCreateTables, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK && nLayout < 2)
+        rc = sqlite3_exec(m_pDb, kAddSharing, nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_exec(m_pDb,
                           Format("INSERT INTO footage_schema(part, version) VALUES('footage_request', %d)"
@@ -321,14 +341,23 @@ CFootageRequests::CreateResult CFootageRequests::Create(const FootageAsk& ask, s
     strError = CheckAsk(ask);
     if (!strError.empty())
         return CreateResult::Invalid;
+    CMutexLock guard(m_lock);
+    return x_Insert(ask, tNow, {}, 0, {}, nId, strError);
+}
+
+CFootageRequests::CreateResult CFootageRequests::x_Insert(const FootageAsk& ask, std::uint32_t tNow,
+                                                          const std::string& originDepot, std::int64_t nOriginId,
+                                                          const std::string& takenBy, std::int64_t& nId,
+                                                          std::string& strError)
+{
     FootageAsk sorted = ask;
     std::sort(sorted.channels.begin(), sorted.channels.end());
-    CMutexLock guard(m_lock);
     Statement insert(m_pDb, "INSERT INTO footage_request(vehicle, channels, time_from, time_to, reason, requested_by,"
-                            " created_at, state, reasons, retry, state_changed_at)"
-                            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, 'waiting', '[]', 0, ?7)");
+                            " created_at, state, reasons, retry, state_changed_at, origin_depot, origin_id, taken_by)"
+                            " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, 'waiting', '[]', 0, ?7, ?8, ?9, ?10)");
     insert.Bind(1, sorted.strVehicle).Bind(2, ChannelsText(sorted.channels)).Bind(3, sorted.tFrom);
     insert.Bind(4, sorted.tTo).Bind(5, sorted.strReason).Bind(6, sorted.strRequestedBy).Bind(7, tNow);
+    insert.Bind(8, originDepot).Bind(9, nOriginId).Bind(10, takenBy);
     if (!insert.Ok() || insert.Step() != SQLITE_DONE) {
         x_Failed("a new request");
         strError = m_pDb ? sqlite3_errmsg(m_pDb) : "not open";
@@ -342,10 +371,13 @@ CFootageRequests::CreateResult CFootageRequests::Create(const FootageAsk& ask, s
         x_Failed("a request's first state");
     ++m_nVersion;
     m_bFailureLogged = false;
-    WriteLog(Format("footage request %lld: %s asks for %s, channels %s, %s: %s", static_cast<long long>(nId),
+    const std::string from = originDepot.empty() ? std::string()
+                                                 : Format(" (request %lld of depot %s)",
+                                                          static_cast<long long>(nOriginId), originDepot.c_str());
+    WriteLog(Format("footage request %lld: %s asks for %s, channels %s, %s: %s%s", static_cast<long long>(nId),
                     sorted.strRequestedBy.c_str(), sorted.strVehicle.c_str(),
                     sorted.channels.empty() ? "all" : ChannelsText(sorted.channels).c_str(),
-                    WindowText(sorted).c_str(), sorted.strReason.c_str()),
+                    WindowText(sorted).c_str(), sorted.strReason.c_str(), from.c_str()),
              sorted.strVehicle.c_str());
     return CreateResult::Created;
 }
@@ -421,11 +453,12 @@ std::vector<FootageRequest> CFootageRequests::OpenRequests(const std::string& st
 {
     std::vector<FootageRequest> requests;
     CMutexLock guard(m_lock);
+    // With a shared fleet, only what this depot took: another depot may fetch the rest.
     Statement rows(m_pDb, (std::string(kRequestColumns) +
                            " WHERE vehicle = ?1 AND (state IN ('waiting', 'fetching') OR (state = 'partial' AND retry))"
-                           " ORDER BY id")
+                           " AND (?2 = '' OR taken_by = ?2) ORDER BY id")
                               .c_str());
-    rows.Bind(1, strVehicle);
+    rows.Bind(1, strVehicle).Bind(2, m_strTakingDepot);
     while (rows.Ok() && rows.Step() == SQLITE_ROW)
         requests.push_back(ReadRequestRow(rows));
     return requests;
@@ -527,4 +560,82 @@ bool CFootageRequests::x_SetState(std::int64_t nId, FootageRequest::State eState
         line += (i == 0 ? ": " : "; ") + reasons[i];
     WriteLog(line, request->ask.strVehicle.c_str());
     return true;
+}
+
+void CFootageRequests::SetTakingDepot(const std::string& depot)
+{
+    CMutexLock guard(m_lock);
+    m_strTakingDepot = depot;
+}
+
+std::vector<FootageRequest> CFootageRequests::Untaken(const std::string& strVehicle) const
+{
+    std::vector<FootageRequest> requests;
+    CMutexLock guard(m_lock);
+    Statement rows(m_pDb, (std::string(kRequestColumns) +
+                           " WHERE vehicle = ?1 AND (state IN ('waiting', 'fetching') OR (state = 'partial' AND retry))"
+                           " AND origin_depot = '' AND taken_by = '' ORDER BY id")
+                              .c_str());
+    rows.Bind(1, strVehicle);
+    while (rows.Ok() && rows.Step() == SQLITE_ROW)
+        requests.push_back(ReadRequestRow(rows));
+    return requests;
+}
+
+bool CFootageRequests::SetTakenBy(std::int64_t nId, const std::string& depot)
+{
+    CMutexLock guard(m_lock);
+    Statement update(m_pDb, "UPDATE footage_request SET taken_by = ?2 WHERE id = ?1 AND taken_by <> ?2");
+    update.Bind(1, nId).Bind(2, depot);
+    if (!update.Ok() || update.Step() != SQLITE_DONE) {
+        x_Failed("a request's taker");
+        return false;
+    }
+    if (sqlite3_changes(m_pDb) > 0) {
+        ++m_nVersion;
+        std::optional<FootageRequest> request = x_Read(nId);
+        WriteLog(Format("footage request %lld: taken by depot %s", static_cast<long long>(nId), depot.c_str()),
+                 request ? request->ask.strVehicle.c_str() : nullptr);
+    }
+    return true;
+}
+
+CFootageRequests::CreateResult CFootageRequests::Import(const FootageAsk& ask, std::uint32_t tCreated,
+                                                        const std::string& originDepot, std::int64_t nOriginId,
+                                                        const std::string& takenBy, std::int64_t& nId,
+                                                        std::string& strError)
+{
+    strError = CheckAsk(ask);
+    if (!strError.empty())
+        return CreateResult::Invalid;
+    CMutexLock guard(m_lock);
+    Statement existing(m_pDb, "SELECT id FROM footage_request WHERE origin_depot = ?1 AND origin_id = ?2");
+    existing.Bind(1, originDepot).Bind(2, nOriginId);
+    if (existing.Ok() && existing.Step() == SQLITE_ROW) {
+        nId = existing.Int(0);
+        return CreateResult::Created;
+    }
+    return x_Insert(ask, tCreated, originDepot, nOriginId, takenBy, nId, strError);
+}
+
+std::vector<FootageRequest> CFootageRequests::Shared() const
+{
+    std::vector<FootageRequest> requests;
+    CMutexLock guard(m_lock);
+    Statement rows(m_pDb, (std::string(kRequestColumns) +
+                           " WHERE (state IN ('waiting', 'fetching') OR (state = 'partial' AND retry))"
+                           " AND ((origin_depot = '' AND taken_by NOT IN ('', ?1)) OR origin_depot <> '') ORDER BY id")
+                              .c_str());
+    rows.Bind(1, m_strTakingDepot);
+    while (rows.Ok() && rows.Step() == SQLITE_ROW)
+        requests.push_back(ReadRequestRow(rows));
+    return requests;
+}
+
+void CFootageRequests::Mirror(std::int64_t nId, FootageRequest::State eState, const std::vector<std::string>& reasons,
+                              std::uint32_t tChanged)
+{
+    CMutexLock guard(m_lock);
+    // The depot deciding it retries a partial request itself: here it is never fetched.
+    x_SetState(nId, eState, reasons, false, tChanged);
 }

@@ -81,11 +81,39 @@ public:
     void OnPassEnded(std::int64_t nId, const std::vector<std::uint8_t>& passChannels,
                      const std::vector<FootageChannelResult>& results, std::uint32_t tNow) EXCLUDES(m_lock);
 
+    // With a shared fleet, one depot takes each request (see CCentralStore).
+    // Sets this depot's name: from then on a pass takes up only the requests this depot
+    // took. Empty (the default): every open request, as a depot alone. Before a run starts.
+    void SetTakingDepot(const std::string& depot) EXCLUDES(m_lock);
+    // The open requests made here for vehicle that no depot took yet. Any thread.
+    std::vector<FootageRequest> Untaken(const std::string& strVehicle) const EXCLUDES(m_lock);
+    // Notes the depot that took request nId; a request another depot took is no longer
+    // fetched here, its state follows the taker's (Mirror). Any thread.
+    bool SetTakenBy(std::int64_t nId, const std::string& depot) EXCLUDES(m_lock);
+    // Stores the copy of another depot's request (originDepot, nOriginId) that takenBy
+    // (this depot) took; a copy stored before keeps its id. Created (or found) with nId;
+    // Invalid or Failed as Create. Any thread.
+    CreateResult Import(const FootageAsk& ask, std::uint32_t tCreated, const std::string& originDepot,
+                        std::int64_t nOriginId, const std::string& takenBy, std::int64_t& nId, std::string& strError)
+        EXCLUDES(m_lock);
+    // Open requests whose state another depot decides: made here and taken elsewhere, or
+    // copies taken here of a request made elsewhere (which it may cancel). Any thread.
+    std::vector<FootageRequest> Shared() const EXCLUDES(m_lock);
+    // Puts the request into the state the depot deciding it reports (logged as any
+    // change; recordings stay with that depot). Any thread.
+    void Mirror(std::int64_t nId, FootageRequest::State eState, const std::vector<std::string>& reasons,
+                std::uint32_t tChanged) EXCLUDES(m_lock);
+
     // Grows with every change made through this object, so a view can skip a reload.
     // Any thread.
     std::uint64_t Version() const EXCLUDES(m_lock);
 
 private:
+    // Stores a new waiting request (of another depot when originDepot is set). Created
+    // with nId, or Failed with strError.
+    CreateResult x_Insert(const FootageAsk& ask, std::uint32_t tNow, const std::string& originDepot,
+                          std::int64_t nOriginId, const std::string& takenBy, std::int64_t& nId,
+                          std::string& strError) REQUIRES(m_lock);
     // The tables at this layout; SQLite's code.
     int x_CreateTables() REQUIRES(m_lock);
     // Moves the request to eState with reasons, unless it is cancelled or already
@@ -103,4 +131,5 @@ private:
     sqlite3* m_pDb GUARDED_BY(m_lock) = nullptr;
     std::uint64_t m_nVersion GUARDED_BY(m_lock) = 0;
     mutable bool m_bFailureLogged GUARDED_BY(m_lock) = false;
+    std::string m_strTakingDepot GUARDED_BY(m_lock);  // empty: every open request is this depot's
 };

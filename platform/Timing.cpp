@@ -14,7 +14,7 @@ constexpr int ZelTiming::*kValues[] = {
     &ZelTiming::nRetentionSpaceMs, &ZelTiming::nPendingReplyWaitMs,
     &ZelTiming::nHistoryFlushMs, &ZelTiming::nCatalogueFlushMs, &ZelTiming::nHasherRescanMs,
     &ZelTiming::nCentralPollMs, &ZelTiming::nCentralTimeoutMs, &ZelTiming::nCentralRetryMs,
-    &ZelTiming::nCentralRetryMaxMs, &ZelTiming::nDbBusyWaitMs, &ZelTiming::nWebKeepAliveMs, &ZelTiming::nWebHeadWaitMs,
+    &ZelTiming::nCentralRetryMaxMs, &ZelTiming::nCentralRequestPollMs, &ZelTiming::nDbBusyWaitMs, &ZelTiming::nWebKeepAliveMs, &ZelTiming::nWebHeadWaitMs,
     &ZelTiming::nWebReadTimeoutMs, &ZelTiming::nWebWriteTimeoutMs, &ZelTiming::nWebSnapshotMs,
     &ZelTiming::nWebLingerMs, &ZelTiming::nWebAuthPenaltyMs, &ZelTiming::nWebAuthPenaltyMaxMs,
     &ZelTiming::nWebAuthLogMs,

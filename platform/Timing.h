@@ -30,6 +30,7 @@ struct ZelTiming {
     int nCentralTimeoutMs = 10000;   // a statement to the shared database (or connecting) may take this long
     int nCentralRetryMs = 1000;      // the first wait after the shared database failed; doubles after
     int nCentralRetryMaxMs = 30000;  // and grows no longer than this
+    int nCentralRequestPollMs = 5000;  // shared requests are looked for this often without a notification
     int nDbBusyWaitMs = 5000;        // a database write waits this long for another connection's
     int nWebKeepAliveMs = 5000;      // an idle dashboard connection is closed after this
     int nWebHeadWaitMs = 5000;       // a request head (and a TLS handshake) must arrive whole within this

@@ -43,7 +43,7 @@ ServerParts CDepotServer::MakeParts()
 {
     return ServerParts {m_setup.pConfig, m_center,   m_counters, m_control, m_replies,
                         m_transactions,  m_scheduler, m_history, m_pIndex,  m_setup.pRequests,
-                        m_setup.pCatalogue};
+                        m_setup.pCatalogue, m_setup.pCentral};
 }
 
 int CDepotServer::BindControl()

@@ -157,7 +157,7 @@ int CServerControl::Start()
     };
     OpenDatabases(*pConfig);
     // After every table it feeds from exists; it only reads fleet.db until it connects.
-    m_central.Start(LoadCentralSettings(file), InHome(CFleetHistory::kDefaultPath).string());
+    m_central.Start(LoadCentralSettings(file), InHome(CFleetHistory::kDefaultPath).string(), &m_requests);
 
     auto pServer = std::make_shared<CDepotServer>(MakeSetup(pConfig, file), CNotifyCenter::Instance(), m_history,
                                                   m_log);

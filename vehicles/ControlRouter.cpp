@@ -1,5 +1,6 @@
 #include "vehicles/ControlRouter.h"
 
+#include "central/CentralStore.h"
 #include "control/ByteOrder.h"
 #include "control/ControlMessage.h"
 #include "control/LogThrottle.h"
@@ -129,6 +130,8 @@ void CControlRouter::ZELPOnRegister(const unsigned char* pData, int nLen, const 
         info.nChannels = nChannels;
         std::strncpy(info.szName, name.c_str(), sizeof(info.szName) - 1);
         registry.Add(info);
+        if (registry.Parts().pCentral)
+            registry.Parts().pCentral->VehicleSeen(name);
         VehicleEvent ev = MakeVehicleEvent(name.c_str(), 1);
         m_registry.Parts().center.Post(0, NOTIFY_VEHICLE, &ev, sizeof(ev));
     } catch (const std::exception&) {

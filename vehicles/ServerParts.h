@@ -2,6 +2,7 @@
 
 #include "settings/ServerConfig.h"
 
+class CCentralStore;
 class CDatagramSender;
 class CFleetHistory;
 class CFootageRequests;
@@ -29,6 +30,7 @@ struct ServerParts {
     CRecordIndex* pIndex;              // null when the index is not written
     CFootageRequests* pRequests;       // null: no footage requests are served
     CRecordingCatalogue* pCatalogue;   // null when no catalogue is kept
+    CCentralStore* pCentral = nullptr; // told of vehicles here, for shared footage requests; may be null
 
     const ServerConfig& Config() const { return *pConfig; }
 };

@@ -1,5 +1,6 @@
 #include "vehicles/Vehicle.h"
 
+#include "central/CentralStore.h"
 #include "control/ByteOrder.h"
 #include "control/DatagramSender.h"
 #include "control/PendingReplyTable.h"
@@ -195,6 +196,10 @@ void CVehicle::RunPass()
 void CVehicle::BeginRequests()
 {
     std::vector<FootageRequest> requests;
+    // Requests another depot may take are taken through the shared database, in time
+    // for this vehicle's next pass.
+    if (m_parts.pCentral)
+        m_parts.pCentral->VehicleSeen(m_info.szName);
     if (m_parts.pRequests)
         requests = m_parts.pRequests->OpenRequests(m_info.szName);
     for (const FootageRequest& request : requests)
