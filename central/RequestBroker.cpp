@@ -128,6 +128,8 @@ bool CRequestBroker::Turn(CPgConnection& conn, const CWakeFd* pStop, std::string
         if (!x_TakeFor(conn, pStop, vehicle, strError))
             return false;
     }
+    if (!x_LearnTakers(conn, pStop, strError))
+        return false;
     for (const FootageRequest& request : m_pRequests->Shared()) {
         if (!x_Follow(conn, pStop, request, strError))
             return false;
@@ -187,6 +189,25 @@ bool CRequestBroker::x_TakeOthers(CPgConnection& conn, const CWakeFd* pStop, con
                             origin.c_str(), strWhy.c_str()),
                      vehicle.c_str());
     }
+    return true;
+}
+
+bool CRequestBroker::x_LearnTakers(CPgConnection& conn, const CWakeFd* pStop, std::string& strError)
+{
+    std::string ids;
+    for (const FootageRequest& request : m_pRequests->Untaken({}))
+        ids += (ids.empty() ? "" : ",") + std::to_string(request.nId);
+    if (ids.empty())
+        return true;
+    PgResult result = conn.Exec("SELECT origin_id, taken_by FROM request_claim WHERE origin_depot = $1"
+                                " AND origin_id = ANY($2::bigint[])",
+                                {m_strDepot, "{" + ids + "}"}, Timing().nCentralTimeoutMs, pStop);
+    if (!result.bOk) {
+        strError = result.strError;
+        return false;
+    }
+    for (const auto& row : result.rows)
+        m_pRequests->SetTakenBy(Int(row[0]), row[1].value_or(""));
     return true;
 }
 

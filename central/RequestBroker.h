@@ -54,6 +54,8 @@ private:
     // empty when it cannot be told yet (a claim being committed elsewhere).
     bool x_Claim(CPgConnection& conn, const CWakeFd* pStop, const std::string& originDepot, std::int64_t nOriginId,
                  std::string& strTaker, std::string& strError);
+    // Notes the depots that took this depot's own requests meanwhile.
+    bool x_LearnTakers(CPgConnection& conn, const CWakeFd* pStop, std::string& strError);
     // Brings one shared request of fleet.db up to date with the depot deciding it.
     bool x_Follow(CPgConnection& conn, const CWakeFd* pStop, const FootageRequest& request, std::string& strError);
 

@@ -573,7 +573,8 @@ std::vector<FootageRequest> CFootageRequests::Untaken(const std::string& strVehi
     std::vector<FootageRequest> requests;
     CMutexLock guard(m_lock);
     Statement rows(m_pDb, (std::string(kRequestColumns) +
-                           " WHERE vehicle = ?1 AND (state IN ('waiting', 'fetching') OR (state = 'partial' AND retry))"
+                           " WHERE (?1 = '' OR vehicle = ?1)"
+                           " AND (state IN ('waiting', 'fetching') OR (state = 'partial' AND retry))"
                            " AND origin_depot = '' AND taken_by = '' ORDER BY id")
                               .c_str());
     rows.Bind(1, strVehicle);

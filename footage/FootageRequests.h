@@ -85,7 +85,7 @@ public:
     // Sets this depot's name: from then on a pass takes up only the requests this depot
     // took. Empty (the default): every open request, as a depot alone. Before a run starts.
     void SetTakingDepot(const std::string& depot) EXCLUDES(m_lock);
-    // The open requests made here for vehicle that no depot took yet. Any thread.
+    // The open requests made here for vehicle (empty: any) that no depot took yet. Any thread.
     std::vector<FootageRequest> Untaken(const std::string& strVehicle) const EXCLUDES(m_lock);
     // Notes the depot that took request nId; a request another depot took is no longer
     // fetched here, its state follows the taker's (Mirror). Any thread.
