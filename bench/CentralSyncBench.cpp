@@ -15,7 +15,8 @@
 //   2. latency: a fleet of --vehicles small recorders downloads; each recording's time
 //      from taking its finished name in the download tree (inotify) to its row being
 //      committed centrally (a trigger in the bench's database notifies this process);
-//      p50 and p99;
+//      p50 and p99. The catalogue's write period and the sender's poll period
+//      (nCatalogueFlushMs, nCentralPollMs) add up to 400 ms of it at most;
 //   3. throughput: the same fleet (--tput-*) downloaded --runs times each with the
 //      central store off and on, alternating, each run in a fresh server; MB/s (10^6
 //      bytes) from the first stored byte to the last finished file.
@@ -454,7 +455,7 @@ bool MeasureDrain(CPgCluster& cluster, const Config& config)
                 dDrain, dDrain < 0 ? " (NOT within --seconds)" : "");
     std::printf("   rows in PostgreSQL: %llu of %llu\n", static_cast<unsigned long long>(nCentral),
                 static_cast<unsigned long long>(config.nRows));
-    std::printf("   aim: drain at least %u rows/s: %.0f rows/s, %s (%s)\n", config.nAimRowsPerS, dRate,
+    std::printf("   aim (--aim-rows-per-s): drain at least %u rows/s: %.0f rows/s, %s (%s)\n", config.nAimRowsPerS, dRate,
                 Verdict(dRate >= config.nAimRowsPerS), LoadAverage().c_str());
     std::fflush(stdout);
     return dDrain > 0 && nCentral == config.nRows;
@@ -519,7 +520,7 @@ bool MeasureLatency(CPgCluster& cluster, const Config& config)
                 nUnmatched, watch.Problems() > 0 ? "; the tree watch lost events" : "", dSeconds);
     std::printf("   stored to committed centrally: p50 %.0f ms, p99 %.0f ms, max %.0f ms\n", dP50, dP99,
                 Percentile(latencies, 1.0));
-    std::printf("   aim: p99 under %u ms: %.0f ms, %s (%s)\n", config.nAimP99Ms, dP99,
+    std::printf("   aim (--aim-p99-ms): p99 under %u ms: %.0f ms, %s (%s)\n", config.nAimP99Ms, dP99,
                 Verdict(!latencies.empty() && dP99 < config.nAimP99Ms), LoadAverage().c_str());
     std::fflush(stdout);
     return stored.size() == nExpected && seen.size() == nExpected && nUnmatched == 0;
@@ -618,17 +619,25 @@ bool MeasureThroughput(CPgCluster& cluster, const Config& config)
                 config.nTputVehicles, config.nTputChannels, config.nTputFiles, config.nTputSize,
                 static_cast<double>(config.nTputVehicles) * config.nTputChannels * config.nTputFiles *
                     config.nTputSize / 1e6);
-    double dOff = 0, dOn = 0;
+    std::vector<double> off, on;
     bool bOk = true;
     // Alternating, so that a change in the machine's load weighs on both alike.
     for (int nRun = 0; nRun < 2 * config.nRuns; ++nRun) {
         const bool bCentral = nRun % 2 == 1;
         const double dMBs = ThroughputRun(cluster, config, nRun, bCentral);
         bOk = bOk && dMBs > 0;
-        (bCentral ? dOn : dOff) += dMBs / config.nRuns;
+        (bCentral ? on : off).push_back(dMBs);
     }
+    auto mean = [](const std::vector<double>& values) {
+        double dSum = 0;
+        for (double d : values)
+            dSum += d;
+        return dSum / static_cast<double>(values.size());
+    };
+    const double dOff = mean(off), dOn = mean(on);
     const double dRatio = dOff > 0 ? dOn / dOff : 0;
-    std::printf("   mean: off %.1f MB/s, on %.1f MB/s\n", dOff, dOn);
+    std::printf("   off: mean %.1f MB/s (%.1f to %.1f); on: mean %.1f MB/s (%.1f to %.1f)\n", dOff,
+                Percentile(off, 0), Percentile(off, 1), dOn, Percentile(on, 0), Percentile(on, 1));
     std::printf("   aim: on within 5%% of off: %.3f of it, %s (%s)\n", dRatio, Verdict(dRatio >= 0.95),
                 LoadAverage().c_str());
     return bOk;
