@@ -14,7 +14,7 @@ for cmd in "XmlDocBench" "RecordIndexBench 100000" "ControlChannelBench" "Throug
   "ThroughputBench --vehicles 4 --channels 2 --files 4 --size 16777216" \
   "FleetRushBench --vehicles 300 --channels 4 --files 3" "LossBench --loss 5 --catalogue large" \
   "LossBench --loss 5 --catalogue small" "RedrawGuiBench" "WebPollBench --seconds 5" "WebFileBench" "FootageServeBench" \
-  "SoakBench --minutes 2"; do
+  "SoakBench --minutes 2" "CentralSyncBench"; do
   echo "### $cmd" >> "$out"
   [ -x "$bench/${cmd%% *}" ] || { echo "(not built)" >> "$out"; continue; }
   # shellcheck disable=SC2086
