@@ -2,6 +2,7 @@
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
 #include "settings/WallClock.h"
+#include "support/PgCluster.h"
 #include "support/Sandbox.h"
 #include "support/ServerProcess.h"
 #include "support/WaitFor.h"
@@ -15,9 +16,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <regex>
+#include <set>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -34,7 +38,8 @@ protected:
         Sandbox::TearDown();
     }
 
-    void Launch()
+    // Starts the server with the usual settings and, besides, the keys given.
+    void Launch(const std::vector<std::pair<std::string, std::string>>& extra = {})
     {
         CSettingsFile file(At("QorConfig.xml"));
         ServerSettings settings = DefaultSettings();
@@ -46,17 +51,21 @@ protected:
         ASSERT_TRUE(SaveSettings(settings, file));
         m_nWebPort = FreeTcpPort();
         ASSERT_TRUE(file.WriteValue("httpport", std::to_string(m_nWebPort)));
+        for (const auto& [key, value] : extra)
+            ASSERT_TRUE(file.WriteValue(key.c_str(), value)) << key;
         ASSERT_TRUE(m_server.Start({.dir = Dir(), .err = "stderr.txt"}));
     }
 
-    // The page after its script ran for a few seconds, as the browser holds it.
-    std::string RenderedPage() const
+    // The page (at #fragment when given) after its script ran for a few seconds, as
+    // the browser holds it.
+    std::string RenderedPage(const std::string& fragment = {}) const
     {
         std::string dom;
         int nExit = RunCommand("timeout 120 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
                                    (Dir() / "chromium").string() +
-                                   " --virtual-time-budget=4000 --dump-dom http://127.0.0.1:" +
-                                   std::to_string(m_nWebPort) + "/ 2>/dev/null",
+                                   " --virtual-time-budget=4000 --dump-dom 'http://127.0.0.1:" +
+                                   std::to_string(m_nWebPort) + "/" + (fragment.empty() ? "" : "#" + fragment) +
+                                   "' 2>/dev/null",
                                &dom);
         EXPECT_EQ(nExit, 0);
         return dom;
@@ -187,4 +196,157 @@ TEST_F(DashboardWebTest, BrowserShowsUnfetchableAndLeftBehindRecordings)
     const std::regex leftRow("<tr class=\"left_behind\" data-name=\"(BUS-9|LEFT-1)\">.*?<td>out of the span</td></tr>");
     EXPECT_EQ(std::distance(std::sregex_iterator(dom.begin(), dom.end(), leftRow), std::sregex_iterator()), 2) << dom;
     EXPECT_NE(dom.find("<p id=\"missed-empty\" class=\"empty\" hidden=\"\">"), std::string::npos) << dom;
+    // Without a shared database, nothing of it shows.
+    EXPECT_NE(dom.find("<div id=\"central\" class=\"card\" hidden=\"\">"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<select id=\"fleet-scope\" aria-label=\"Which fleet\" hidden=\"\">"), std::string::npos) << dom;
+}
+
+namespace {
+
+// What the cells of a table row hold, in order.
+std::vector<std::string> Cells(const std::string& row)
+{
+    std::vector<std::string> cells;
+    const std::regex cell("<td[^>]*>(.*?)</td>");
+    for (auto it = std::sregex_iterator(row.begin(), row.end(), cell); it != std::sregex_iterator(); ++it)
+        cells.push_back((*it)[1]);
+    return cells;
+}
+
+// The cells of the row of dom that pattern (up to its ">") finds; empty when none does.
+std::vector<std::string> RowCells(const std::string& dom, const std::string& pattern)
+{
+    std::smatch match;
+    if (!std::regex_search(dom, match, std::regex(pattern + "(.*?)</tr>")))
+        return {};
+    return Cells(match[1]);
+}
+
+nlohmann::json GetJson(std::uint16_t nPort, const std::string& path, int* pStatus = nullptr)
+{
+    httplib::Client client("127.0.0.1", nPort);
+    auto res = client.Get(path);
+    if (pStatus)
+        *pStatus = res ? res->status : -1;
+    if (!res || res->body.empty())
+        return nullptr;
+    return nlohmann::json::parse(res->body, nullptr, false);
+}
+
+} // namespace
+
+TEST_F(DashboardWebTest, BrowserShowsTheSharedFleetOfAllDepots)
+{
+    if (!HaveCommand("chromium"))
+        GTEST_SKIP() << "chromium is not installed (scripts/deps.sh installs it)";
+    CPgCluster& cluster = CPgCluster::Shared();
+    ASSERT_TRUE(cluster.Start()) << cluster.Why();
+    const std::string db = "dash" + std::to_string(::getpid());
+    ASSERT_TRUE(cluster.CreateDatabase(db)) << cluster.Why();
+    Launch({{"centraldb", cluster.ConnInfo(db)}, {"depotname", "north"}});
+
+    // One recorder offloads its two recordings and leaves; everything reaches the
+    // shared database.
+    SimOptions options;
+    options.nServerPort = m_nControlPort;
+    options.vecNames = {"BUS-7"};
+    options.nChannels = 1;
+    options.nRecordings = 2;
+    options.nRecBytes = 64u << 10;
+    options.nRecSeconds = 300;
+    options.tStart = kT0;
+    options.nKeepAliveMs = 300;
+    options.nVerbosity = 0;
+    m_pSim = std::make_unique<CDvrSimulator>(options);
+    ASSERT_EQ(m_pSim->Start(), 0);
+    const auto nap = [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
+    nlohmann::json local, status;
+    ASSERT_TRUE(WaitFor([&] {
+        local = GetJson(m_nWebPort, "/api/v1/fleet");
+        return local.is_array() && local.size() == 1 && local[0]["files_total"] == 2;
+    }, std::chrono::seconds(60), nap)) << local.dump();
+    // Each pass of an online vehicle rewrites its row: the outbox holds still only
+    // once it has gone (silent past the keep-alive expiry).
+    m_pSim.reset();
+    ASSERT_TRUE(WaitFor([&] { return GetJson(m_nWebPort, "/api/v1/vehicles") == nlohmann::json::array(); },
+                        std::chrono::seconds(60), nap));
+    ASSERT_TRUE(WaitFor([&] {
+        status = GetJson(m_nWebPort, "/api/v1/status");
+        return status.contains("central") && status["central"]["connected"] == true &&
+               status["central"]["outbox_rows"] == 0;
+    }, std::chrono::seconds(30), nap)) << status.dump();
+    local = GetJson(m_nWebPort, "/api/v1/fleet")[0];
+
+    // The status shows the sending; the fleet shows this depot's own view by default,
+    // with the choice of all depots beside its title.
+    std::string dom = RenderedPage();
+    EXPECT_NE(dom.find("<div id=\"central\" class=\"card\">"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<span id=\"c-depot\" class=\"value\">north</span>"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<span id=\"c-link\" class=\"sub good\">connected</span>"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<span id=\"c-outbox\" class=\"sub\">outbox 0 rows</span>"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<select id=\"fleet-scope\" aria-label=\"Which fleet\">"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<div id=\"fleet-all-depots\" hidden=\"\">"), std::string::npos) << dom;
+    EXPECT_EQ(RowCells(dom, "<tr data-name=\"BUS-7\">").size(), 10u) << dom;
+
+    // All depots: the vehicle as this depot sent it, its depot's row folded away.
+    dom = RenderedPage("status?fleet=all");
+    EXPECT_NE(dom.find("<div id=\"fleet-depot\" hidden=\"\">"), std::string::npos) << dom;
+    std::vector<std::string> row = RowCells(dom, "<tr class=\"vehicle-all\" data-name=\"BUS-7\"[^>]*>");
+    ASSERT_EQ(row.size(), 8u) << dom;
+    EXPECT_EQ(row[0], "BUS-7");
+    EXPECT_EQ(row[1], "north");
+    EXPECT_EQ(row[3], local["visits"].dump());
+    EXPECT_EQ(row[4], "2");
+    std::vector<std::string> depot =
+        RowCells(dom, "<tr class=\"depot\" data-name=\"BUS-7\" data-depot=\"north\" hidden=\"\">");
+    ASSERT_EQ(depot.size(), 8u) << dom;
+    EXPECT_EQ(depot[1], "north");
+
+    // Another depot saw it since: it is the last depot, and the visits add up.
+    const std::uint32_t tLastSeen = local["last_seen"];
+    ASSERT_EQ(cluster.Query(db, "INSERT INTO vehicle(depot, name, first_seen, last_seen, last_address, visits, "
+                                "files_total, bytes_total, files_last_visit, bytes_last_visit, last_complete_offload, "
+                                "pending, last_failure_time, last_failure, missed_dropped) VALUES ('south', 'BUS-7', " +
+                                    std::to_string(tLastSeen - 86400) + ", " + std::to_string(tLastSeen + 600) +
+                                    ", '198.51.100.4:7000', 4, 30, 3145728, 3, 1048576, " +
+                                    std::to_string(tLastSeen + 500) + ", 0, 0, '', 0) RETURNING depot"),
+              "south")
+        << cluster.Why();
+    dom = RenderedPage("status?fleet=all&open=BUS-7");
+    row = RowCells(dom, "<tr class=\"vehicle-all open\" data-name=\"BUS-7\"[^>]*>");
+    ASSERT_EQ(row.size(), 8u) << dom;
+    EXPECT_EQ(row[1], "south");
+    EXPECT_EQ(row[3], std::to_string(local["visits"].get<int>() + 4));
+    EXPECT_EQ(row[4], "32");
+    // Opened, each depot's own figures.
+    depot = RowCells(dom, "<tr class=\"depot\" data-name=\"BUS-7\" data-depot=\"south\">");
+    ASSERT_EQ(depot.size(), 8u) << dom;
+    EXPECT_EQ(depot[3], "4");
+    EXPECT_EQ(depot[5], "3.0 MiB");
+    depot = RowCells(dom, "<tr class=\"depot\" data-name=\"BUS-7\" data-depot=\"north\">");
+    ASSERT_EQ(depot.size(), 8u) << dom;
+    EXPECT_EQ(depot[3], local["visits"].dump());
+
+    // The shared database gone, the view says why instead of a table; the status
+    // card says the link is down.
+    ASSERT_TRUE(cluster.Stop()) << cluster.Why();
+    int nStatus = 0;
+    nlohmann::json answer;
+    ASSERT_TRUE(WaitFor([&] {
+        answer = GetJson(m_nWebPort, "/api/v1/fleet?scope=all", &nStatus);
+        return nStatus == 503;
+    }, std::chrono::seconds(30), nap)) << nStatus;
+    ASSERT_TRUE(WaitFor([&] {
+        status = GetJson(m_nWebPort, "/api/v1/status");
+        return status.contains("central") && status["central"]["connected"] == false;
+    }, std::chrono::seconds(30), nap)) << status.dump();
+    dom = RenderedPage("status?fleet=all");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(dom, match, std::regex("<p id=\"fleet-all-error\" class=\"denied\">([^<]+)</p>")))
+        << dom;
+    EXPECT_FALSE(match[1].str().empty());
+    EXPECT_NE(dom.find("<table id=\"fleet-all\" hidden=\"\">"), std::string::npos) << dom;
+    EXPECT_EQ(dom.find("class=\"vehicle-all"), std::string::npos) << dom;
+    EXPECT_NE(dom.find("<span id=\"c-link\" class=\"sub bad\">not connected: "), std::string::npos) << dom;
+    ASSERT_TRUE(cluster.Start()) << cluster.Why();
 }

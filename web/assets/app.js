@@ -47,6 +47,19 @@
     return (i === 0 ? n : n.toFixed(1)) + " " + units[i];
   }
 
+  // A wait in seconds as a person reads it: "45 s", "12 min", "3 h 5 min", "2 d 4 h".
+  function ageText(n) {
+    if (n < 60) return n + " s";
+    if (n < 3600) return Math.floor(n / 60) + " min";
+    if (n < 86400) return Math.floor(n / 3600) + " h " + Math.floor(n % 3600 / 60) + " min";
+    return Math.floor(n / 86400) + " d " + Math.floor(n % 86400 / 3600) + " h";
+  }
+
+  // The shared database counts an unknown pending count as -1, this depot's answer as null.
+  function pendingText(n) {
+    return n === null || n === undefined || n < 0 ? "unknown" : n;
+  }
+
   function speedText(kbps) {
     return kbps >= 1024 ? (kbps / 1024).toFixed(1) + " Mbit/s" : kbps + " kbit/s";
   }
@@ -94,6 +107,24 @@
     $("s-queued").textContent = s.transfers_queued + " waiting for a slot";
     $("s-disk").textContent = bytesText(s.disk_free_bytes);
     $("s-dir").textContent = s.download_dir;
+    showCentral(s.central);
+  }
+
+  // How this depot's sending to the shared fleet database stands; the card only
+  // when one is configured.
+  function showCentral(c) {
+    $("central").hidden = !c;
+    $("fleet-scope").hidden = !c;
+    if (!c) return;
+    $("c-depot").textContent = c.depot;
+    const link = $("c-link");
+    link.textContent = c.connected ? "connected" : "not connected" + (c.last_error ? ": " + c.last_error : "");
+    link.className = "sub " + (c.connected ? "good" : "bad");
+    const outbox = $("c-outbox");
+    if (c.outbox_rows < 0) outbox.textContent = "outbox unreadable";
+    else if (c.outbox_rows === 0) outbox.textContent = "outbox 0 rows";
+    else outbox.textContent = "outbox " + c.outbox_rows + " rows, oldest waiting " + ageText(c.outbox_oldest_seconds);
+    $("c-sent").textContent = c.rows_sent + " rows sent · " + c.rows_rejected + " refused";
   }
 
   function showVehicles(list) {
@@ -146,6 +177,91 @@
     $("fleet-empty").hidden = list.length > 0;
     $("fleet-marked").textContent = marked ? "· " + marked + " need attention" : "";
   }
+
+  // --- Fleet of all depots -----------------------------------------------------------
+  // Read from the shared database: asked for when the mode is chosen, then now and then
+  // rather than every tick, as each answer is a query there.
+  const kAllDepotsPeriodMs = 5000;
+  let fleetScope = "depot";
+  let allDepotsAt = 0;
+  const opened = new Set();  // vehicles whose depots are shown
+
+  function allDepotsCells(tr, r, first, second) {
+    tr.append(
+      first, second,
+      el("td", "", timeText(r.last_seen)),
+      el("td", "num", r.visits),
+      el("td", "num", r.files_total),
+      el("td", "num", bytesText(r.bytes_total)),
+      el("td", "", timeText(r.last_complete_offload)),
+      el("td", "num", pendingText(r.pending)));
+    return tr;
+  }
+
+  function showAllDepots(list) {
+    const rows = [];
+    for (const v of list) {
+      const open = opened.has(v.name);
+      const tr = el("tr", "vehicle-all" + (open ? " open" : ""));
+      tr.dataset.name = v.name;
+      tr.tabIndex = 0;
+      tr.title = v.depots.length + (v.depots.length === 1 ? " depot" : " depots") + ": click for each one's figures";
+      const toggle = () => {
+        if (opened.has(v.name)) opened.delete(v.name); else opened.add(v.name);
+        showAllDepots(list);
+      };
+      tr.addEventListener("click", toggle);
+      tr.addEventListener("keydown", (event) => {
+        if (event.key === "Enter" || event.key === " ") { event.preventDefault(); toggle(); }
+      });
+      rows.push(allDepotsCells(tr, v, el("td", "", v.name), el("td", "", v.last_depot)));
+      for (const d of v.depots) {
+        const sub = el("tr", "depot");
+        sub.dataset.name = v.name;
+        sub.dataset.depot = d.depot;
+        sub.hidden = !open;
+        rows.push(allDepotsCells(sub, d, el("td"), el("td", "", d.depot)));
+      }
+    }
+    $("fleet-all").tBodies[0].replaceChildren(...rows);
+    $("fleet-all").hidden = false;
+    $("fleet-all-error").hidden = true;
+    $("fleet-all-empty").hidden = list.length > 0;
+  }
+
+  // An answer that cannot be had says why in place of the table.
+  function showAllDepotsError(text) {
+    $("fleet-all").tBodies[0].replaceChildren();
+    $("fleet-all").hidden = true;
+    $("fleet-all-empty").hidden = true;
+    $("fleet-all-error").textContent = text;
+    $("fleet-all-error").hidden = false;
+  }
+
+  // The fleet section in the mode chosen, the other one hidden. This depot's own
+  // fleet whenever no shared database is configured.
+  async function showFleetScope(central) {
+    const all = Boolean(central) && fleetScope === "all";
+    $("fleet-depot").hidden = all;
+    $("fleet-all-depots").hidden = !all;
+    $("fleet-marked").hidden = all;
+    if (!all || Date.now() - allDepotsAt < kAllDepotsPeriodMs) return;
+    allDepotsAt = Date.now();
+    try {
+      showAllDepots(await get("api/v1/fleet?scope=all"));
+    } catch (err) {
+      if (err instanceof Unauthorized) throw err;
+      showAllDepotsError(err instanceof Forbidden ? "The fleet of all depots is not open to this token." : err.message);
+    }
+  }
+
+  $("fleet-scope").addEventListener("change", () => {
+    fleetScope = $("fleet-scope").value;
+    allDepotsAt = 0;
+    // The address keeps the mode, so that a reload or a link shows it again.
+    history.replaceState(null, "", fleetScope === "all" ? "#status?fleet=all" : "#status");
+    showFleetScope(!$("fleet-scope").hidden).catch(() => {});
+  });
 
   // The unfetchable and left-behind recordings of the vehicles that have any, each
   // vehicle's list asked for by the address the fleet answer gives.
@@ -207,6 +323,7 @@
       showStatus(status);
       showVehicles(vehicles);
       showFleet(fleet);
+      await showFleetScope(status.central);
       await showMissed(fleet);
       // The log comes 500 lines at a time: catch up within the tick.
       for (let i = 0; i < 5; i++) {
@@ -419,6 +536,12 @@
         const first = $("recordings").tBodies[0].rows[0];
         if (preset.get("play") === "first" && first) first.click();
       });
+    } else if (view === "status") {
+      // fleet=all opens the fleet of all depots; open=NAME,... shows those vehicles' depots.
+      fleetScope = preset.get("fleet") === "all" ? "all" : "depot";
+      $("fleet-scope").value = fleetScope;
+      allDepotsAt = 0;
+      for (const name of (preset.get("open") || "").split(",").filter(Boolean)) opened.add(name);
     } else if (view === "requests") {
       loadRequests();
     } else if (view === "audit") {
