@@ -109,6 +109,10 @@ int OpenFile(const std::string& dbPath, sqlite3*& pDb)
         sqlite3_busy_timeout(pDb, Timing().nDbBusyWaitMs);
         rc = Exec(pDb, "PRAGMA journal_mode=WAL");
     }
+    // Removing sent entries need not wait for the disk: after a power cut an entry
+    // back in the outbox is only sent again, to the same row.
+    if (rc == SQLITE_OK)
+        rc = Exec(pDb, "PRAGMA synchronous=NORMAL");
     return rc;
 }
 

@@ -322,6 +322,10 @@ Json CFootageApi::x_RequestJson(const FootageRequest& request, bool bDetail, std
         {"reasons", request.reasons},
         {"state_changed_at", request.tStateChanged},
         {"recording_count", request.nRecordings},
+        // With a shared fleet: the request this one is a copy of, and the depot fetching it.
+        {"origin_depot", request.strOriginDepot.empty() ? Json(nullptr) : Json(ValidUtf8(request.strOriginDepot))},
+        {"origin_id", request.strOriginDepot.empty() ? Json(nullptr) : Json(request.nOriginId)},
+        {"taken_by", request.strTakenBy.empty() ? Json(nullptr) : Json(ValidUtf8(request.strTakenBy))},
         {"url", url},
         {"manifest_url", url + "/manifest?ticket=" + m_tickets.Issue(url + "/manifest", tNow)},
         {"export_url", url + "/export?ticket=" + m_tickets.Issue(url + "/export", tNow)},

@@ -236,12 +236,13 @@ std::string FleetAcrossDepotsJson(const std::vector<DepotVehicle>& rows)
             depots.push_back({{"depot", ValidUtf8(row.strDepot)}, {"first_seen", row.tFirstSeen},
                               {"last_seen", row.tLastSeen}, {"visits", row.nVisits}, {"files_total", row.nFiles},
                               {"bytes_total", row.nBytes}, {"last_complete_offload", row.tLastCompleteOffload},
-                              {"pending", row.nPending}});
+                              {"pending", row.nPending >= 0 ? Json(row.nPending) : Json(nullptr)}});
         }
         json.push_back({{"name", ValidUtf8(last.strName)}, {"last_depot", ValidUtf8(last.strDepot)},
                         {"first_seen", tFirst}, {"last_seen", last.tLastSeen}, {"visits", nVisits},
                         {"files_total", nFiles}, {"bytes_total", nBytes}, {"last_complete_offload", tComplete},
-                        {"pending", last.nPending}, {"depots", std::move(depots)}});
+                        {"pending", last.nPending >= 0 ? Json(last.nPending) : Json(nullptr)},
+                        {"depots", std::move(depots)}});
     }
     return Dump(json);
 }

@@ -338,6 +338,7 @@ const std::map<std::string, OptionDef>& OptionTable()
              return "";
          }}},
         {"--linger", FaultInt(&SimFaults::nLingerMs, 0, 600000)},
+        {"--rate", FaultInt(&SimFaults::nRateKBps, 1, 10000000)},
         {"--foreign-header", {true, ApplyForeignHeader}},
         {"--wrong-channel", {false, [](const std::string&, SimOptions* p) -> std::string {
              return ApplyForeignHeader("channel", p);
@@ -545,6 +546,7 @@ std::string SimUsage()
         "  --wrong-size DELTA   announce the file size plus DELTA bytes (may be negative)\n"
         "  --extra-bytes SIZE   send SIZE bytes beyond the end of the file\n"
         "  --linger MS          keep the connection open MS after the last byte\n"
+        "  --rate KBPS          send each transfer at most KBPS kB/s, as over a slow link\n"
         "  --foreign-header LIST[:N]\n"
         "                       the transfer header names what was not asked for while\n"
         "                       the content stays the requested file's; LIST holds device\n"

@@ -30,6 +30,7 @@ struct SimFaults {
     bool bWrongChannel = false;         // transfer header names the next channel up
     std::uint32_t nForeignHeaderCount = 0;  // requests of each recording with those header faults
     int nLingerMs = 0;                  // connection kept open after the last byte
+    int nRateKBps = 0;                  // each transfer sends at most this many kB/s (a slow link); 0 no limit
     bool bUnsafeVehicle = false;        // registered name "../<name>"
     bool bUnsafeFile = false;           // recorder file names holding "/"
     bool bUnsafeDevice = false;         // szDevice "../<name>" while the registered name is safe

@@ -541,6 +541,9 @@ bool CSimRecorder::SendContent(CSocket& sock, std::uint64_t nSeed, std::uint64_t
         clip.open(m_options.strRecFile, std::ios::binary);
         clip.seekg(static_cast<std::streamoff>(nFrom));
     }
+    const std::int64_t nStartMs = MonotonicMs();
+    const std::uint64_t nFirst = nFrom;
+    const auto nRate = static_cast<std::uint64_t>(m_options.faults.nRateKBps);
     while (nFrom < nTo) {
         std::size_t nChunk = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), nTo - nFrom));
         if (m_options.strRecFile.empty()) {
@@ -555,6 +558,11 @@ bool CSimRecorder::SendContent(CSocket& sock, std::uint64_t nSeed, std::uint64_t
         nFrom += nChunk;
         *pSent += nChunk;
         m_nLiveBytes += nChunk;
+        // A slow link: the next chunk goes when the bytes so far are due at the rate.
+        const std::int64_t nWaitMs =
+            nRate == 0 ? 0 : nStartMs + static_cast<std::int64_t>((nFrom - nFirst) / nRate) - MonotonicMs();
+        if (nWaitMs > 0 && m_stopEvent.Wait(static_cast<int>(nWaitMs)))
+            return false;
     }
     return true;
 }
