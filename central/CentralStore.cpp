@@ -98,6 +98,7 @@ int CCentralStore::Start(const CentralSettings& settings, const std::string& dbP
     m_settings = settings;
     m_strDbPath = dbPath;
     m_bStopping = false;
+    m_nFinalDeadlineMs = 0;
     m_bOutageLogged = false;
     m_bRequestErrorLogged = false;
     m_broker.Configure(pRequests, settings.strDepot);
@@ -175,6 +176,28 @@ void CCentralStore::x_Run()
         if (!m_conn.TakeNotifications().empty())
             m_broker.Notified();
     }
+    x_FinalDrain();
+}
+
+void CCentralStore::x_FinalDrain()
+{
+    // What the stop itself wrote (the departures, the last counts) goes now if the
+    // database is there, so that the shared fleet does not wait for the next start;
+    // briefly, as a stop must not hang on it. Whatever is left waits in fleet.db.
+    if (!m_conn.IsOpen())
+        return;
+    m_stop.Drain();
+    m_nFinalDeadlineMs = MonotonicMs() + kFinalDrainMs;
+    while (MonotonicMs() < m_nFinalDeadlineMs && m_conn.IsOpen() && x_DrainOnce()) {
+    }
+    x_UpdateDepth();
+}
+
+int CCentralStore::x_TimeoutMs() const
+{
+    if (m_nFinalDeadlineMs == 0)
+        return Timing().nCentralTimeoutMs;
+    return static_cast<int>(std::clamp<std::int64_t>(m_nFinalDeadlineMs - MonotonicMs(), 1, Timing().nCentralTimeoutMs));
 }
 
 bool CCentralStore::x_Connect()
@@ -257,7 +280,7 @@ bool CCentralStore::x_DrainOnce()
             return false;
         }
         // Refused, not cut off: find the rows it refuses, keep them aside, send the rest.
-        m_conn.Exec("ROLLBACK", {}, Timing().nCentralTimeoutMs, &m_stop);
+        m_conn.Exec("ROLLBACK", {}, x_TimeoutMs(), &m_stop);
         if (!x_SendEach(rows, bLost)) {
             m_conn.Close();
             x_Failed(strError);
@@ -276,7 +299,7 @@ bool CCentralStore::x_SendBatch(const std::vector<OutboxRow>& rows, std::string&
     std::map<std::string, std::vector<const OutboxRow*>> byTable;
     for (const OutboxRow& row : rows)
         byTable[row.strTable].push_back(&row);
-    const int nTimeoutMs = Timing().nCentralTimeoutMs;
+    const int nTimeoutMs = x_TimeoutMs();
     auto run = [&](const std::string& sql, const std::vector<std::optional<std::string>>& params) {
         PgResult result = m_conn.Exec(sql, params, nTimeoutMs, &m_stop);
         if (!result.bOk) {
@@ -308,7 +331,7 @@ bool CCentralStore::x_SendEach(const std::vector<OutboxRow>& rows, bool& bLost)
         const CentralFeed* pFeed = FindCentralFeed(row.strTable);
         if (pFeed) {
             PgResult result = m_conn.Exec(UpsertSql(*pFeed), {m_settings.strDepot, "[" + row.strPayload + "]"},
-                                          Timing().nCentralTimeoutMs, &m_stop);
+                                          x_TimeoutMs(), &m_stop);
             if (result.bLost) {
                 bLost = true;
                 return false;

@@ -51,6 +51,8 @@ class CCentralStore {
 public:
     // Rows per batch sent.
     static constexpr std::size_t kBatchRows = 1000;
+    // At a stop, what is waiting is sent for at most this long.
+    static constexpr std::int64_t kFinalDrainMs = 2000;
 
     CCentralStore() = default;
     ~CCentralStore();  // Stop()
@@ -66,8 +68,9 @@ public:
     // depot took.
     int Start(const CentralSettings& settings, const std::string& dbPath, CFootageRequests* pRequests = nullptr)
         EXCLUDES(m_lock, m_readLock);
-    // Ends the sender (at once, even mid-statement: what was not committed is sent at
-    // the next start). Any thread but the sender; later calls do nothing.
+    // Ends the sender: what waits is sent for at most kFinalDrainMs when the database
+    // is connected; the rest (and a batch cut short) is sent at the next start. Any
+    // thread but the sender; later calls do nothing.
     void Stop() EXCLUDES(m_lock, m_readLock);
     CentralStatus Status() const EXCLUDES(m_lock);
     // The vehicle is at this depot now: the footage requests it needs are taken at once.
@@ -90,6 +93,10 @@ private:
     // Sends rows one at a time after their batch was refused, keeping aside those refused.
     bool x_SendEach(const std::vector<OutboxRow>& rows, bool& bLost);
     void x_UpdateDepth();
+    // The stop's last sends, see Stop.
+    void x_FinalDrain();
+    // A statement's time-out: shortened to the final drain's end while stopping.
+    int x_TimeoutMs() const;
     // A turn of the request broker when one is due.
     void x_Requests();
     void x_Failed(const std::string& strError);
@@ -106,6 +113,7 @@ private:
     CRequestBroker m_broker;
     bool m_bRequestErrorLogged = false;  // the sender's: the current run of failed turns is logged
     bool m_bOutageLogged = false;  // the sender's: the current outage is logged
+    std::int64_t m_nFinalDeadlineMs = 0;  // the sender's: while stopping, when the final drain ends
 
     mutable CMutex m_lock;
     CentralStatus m_status GUARDED_BY(m_lock);
