@@ -59,6 +59,17 @@ std::uint64_t Number(const std::optional<std::string>& value)
     return value ? std::strtoull(value->c_str(), nullptr, 10) : 0;
 }
 
+// Not a state of the database's: rows of a table this program does not feed.
+constexpr const char* kUnknownTable = "unknown table";
+
+// Whether the database refused a row for what it holds (SQLSTATE classes 22 and 23:
+// bytes that are no text, a value out of range, a missing value): sent again it is
+// refused again. Anything else (a grant, a table, a resource) may pass later.
+bool IsRowRefusal(const std::string& state)
+{
+    return state == kUnknownTable || state.rfind("22", 0) == 0 || state.rfind("23", 0) == 0;
+}
+
 constexpr const char* kDepotUpsert =
     "INSERT INTO depot(name, url) VALUES($1, $2) ON CONFLICT(name) DO UPDATE SET url=EXCLUDED.url, last_contact=now()";
 
@@ -259,7 +270,7 @@ void CCentralStore::x_Failed(const std::string& strError)
     }
     // One line per outage: a database away for hours must not fill the log.
     if (!m_bOutageLogged)
-        WriteLog(Format("Central database unreachable, rows wait in fleet.db: %s", strError.c_str()));
+        WriteLog(Format("Central database not usable, rows wait in fleet.db: %s", strError.c_str()));
     m_bOutageLogged = true;
 }
 
@@ -273,14 +284,18 @@ bool CCentralStore::x_DrainOnce()
         return false;
     }
     bool bLost = false;
-    if (!x_SendBatch(rows, strError, bLost)) {
-        if (bLost) {
+    std::string strState;
+    if (!x_SendBatch(rows, strError, strState, bLost)) {
+        if (!bLost)
+            m_conn.Exec("ROLLBACK", {}, x_TimeoutMs(), &m_stop);
+        // Cut off, or refused for want of a grant, a table, a resource: the rows wait and
+        // go again after the pause of an outage.
+        if (bLost || !IsRowRefusal(strState)) {
             m_conn.Close();
             x_Failed(strError);
             return false;
         }
-        // Refused, not cut off: find the rows it refuses, keep them aside, send the rest.
-        m_conn.Exec("ROLLBACK", {}, x_TimeoutMs(), &m_stop);
+        // Refused for what some row holds: find those rows, keep them aside, send the rest.
         if (!x_SendEach(rows, bLost)) {
             m_conn.Close();
             x_Failed(strError);
@@ -294,7 +309,8 @@ bool CCentralStore::x_DrainOnce()
     return rows.size() == kBatchRows;
 }
 
-bool CCentralStore::x_SendBatch(const std::vector<OutboxRow>& rows, std::string& strError, bool& bLost)
+bool CCentralStore::x_SendBatch(const std::vector<OutboxRow>& rows, std::string& strError, std::string& strState,
+                                bool& bLost)
 {
     std::map<std::string, std::vector<const OutboxRow*>> byTable;
     for (const OutboxRow& row : rows)
@@ -304,6 +320,7 @@ bool CCentralStore::x_SendBatch(const std::vector<OutboxRow>& rows, std::string&
         PgResult result = m_conn.Exec(sql, params, nTimeoutMs, &m_stop);
         if (!result.bOk) {
             strError = result.strError;
+            strState = result.strState;
             bLost = result.bLost;
         }
         return result.bOk;
@@ -319,6 +336,7 @@ bool CCentralStore::x_SendBatch(const std::vector<OutboxRow>& rows, std::string&
     }
     if (!byTable.empty()) {
         strError = Format("rows of an unknown table %s", byTable.begin()->first.c_str());
+        strState = kUnknownTable;
         return false;
     }
     return run(kDepotUpsert, {m_settings.strDepot, m_settings.strDepotUrl}) && run("COMMIT", {});
@@ -336,6 +354,8 @@ bool CCentralStore::x_SendEach(const std::vector<OutboxRow>& rows, bool& bLost)
                 bLost = true;
                 return false;
             }
+            if (!result.bOk && !IsRowRefusal(result.strState))
+                return false;
             strWhy = result.strError;
         } else {
             strWhy = "no such table in this program";

@@ -88,9 +88,11 @@ private:
     bool x_Connect();
     // Sends one batch; true when a whole batch went (more may wait).
     bool x_DrainOnce();
-    // Sends rows in one transaction. False with strError; bLost when the connection went.
-    bool x_SendBatch(const std::vector<OutboxRow>& rows, std::string& strError, bool& bLost);
-    // Sends rows one at a time after their batch was refused, keeping aside those refused.
+    // Sends rows in one transaction. False with strError and the SQLSTATE; bLost when the
+    // connection went.
+    bool x_SendBatch(const std::vector<OutboxRow>& rows, std::string& strError, std::string& strState, bool& bLost);
+    // Sends rows one at a time after their batch was refused, keeping aside those
+    // refused for what they hold; false when another refusal or a cut stops it.
     bool x_SendEach(const std::vector<OutboxRow>& rows, bool& bLost);
     void x_UpdateDepth();
     // The stop's last sends, see Stop.

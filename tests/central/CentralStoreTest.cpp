@@ -113,13 +113,13 @@ TEST_F(CentralStoreTest, EveryTableReachesTheSharedDatabaseAcrossAnOutage)
     ASSERT_TRUE(WaitFor([&] { return !store.Status().bConnected && store.Status().nOutboxRows > 0; },
                         std::chrono::seconds(20)))
         << store.Status().bConnected << " " << store.Status().nOutboxRows << " " << store.Status().strLastError;
-    ASSERT_TRUE(WaitFor([] { return CountLogContaining("Central database unreachable") == 1; }));
+    ASSERT_TRUE(WaitFor([] { return CountLogContaining("Central database not usable") == 1; }));
     EXPECT_GT(store.Status().tOldest, 0u);
 
     ASSERT_TRUE(Cluster().Start()) << Cluster().Why();
     ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(30))) << store.Status().strLastError;
     ExpectSameRows("north");
-    EXPECT_EQ(CountLogContaining("Central database unreachable"), 1u);
+    EXPECT_EQ(CountLogContaining("Central database not usable"), 1u);
     EXPECT_EQ(Cluster().Query(m_db, "SELECT visits FROM vehicle WHERE depot='north' AND name='BUS-1'"), "2");
     store.Stop();
 }
@@ -246,4 +246,37 @@ TEST_F(CentralStoreTest, WithoutTheSettingNothingIsQueuedAndAnOldOutboxIsEmptied
     // A depot name is needed with a connection string.
     EXPECT_EQ(store.Start(CentralSettings {Cluster().ConnInfo(m_db), "", ""}, DbPath()), -1);
     EXPECT_EQ(CountLogContaining("depotname is empty"), 1u);
+}
+
+TEST_F(CentralStoreTest, RowsRefusedForWantOfAGrantWaitUntilItIsGiven)
+{
+    CFleetHistory history(DbPath());
+    ASSERT_EQ(history.Open(), 0);
+    {
+        // The schema, made by the owner.
+        CCentralStore owner;
+        ASSERT_EQ(owner.Start(Settings(), DbPath()), 0);
+        ASSERT_TRUE(WaitFor([&] { return Drained(owner); }, std::chrono::seconds(20)));
+    }
+    const std::string role = "depot_" + m_db;
+    ASSERT_EQ(Cluster().Query(m_db, "CREATE ROLE " + role + " LOGIN; GRANT SELECT ON schema_version TO " + role +
+                                        "; GRANT SELECT, INSERT, UPDATE ON depot TO " + role + "; SELECT 1"),
+              "1");
+    history.OnArrival("BUS-1", "192.0.2.9:7000", kT0);
+    history.Flush();
+    CentralSettings limited = Settings();
+    limited.strConnInfo.replace(limited.strConnInfo.find("user=zel"), 8, "user=" + role);
+    CCentralStore store;
+    ASSERT_EQ(store.Start(limited, DbPath()), 0);
+    ASSERT_TRUE(WaitFor([&] { return store.Status().strLastError.find("permission denied") != std::string::npos; },
+                        std::chrono::seconds(20)))
+        << store.Status().strLastError;
+    EXPECT_EQ(store.Status().nOutboxRows, 1);
+    EXPECT_EQ(store.Status().nRejected, 0);
+    EXPECT_EQ(CountLogContaining("Central database not usable, rows wait in fleet.db: "), 1u);
+
+    ASSERT_EQ(Cluster().Query(m_db, "GRANT SELECT, INSERT, UPDATE ON vehicle TO " + role + "; SELECT 1"), "1");
+    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20))) << store.Status().strLastError;
+    EXPECT_EQ(Cluster().Query(m_db, "SELECT name FROM vehicle WHERE depot='north'"), "BUS-1");
+    EXPECT_EQ(store.Status().nRejected, 0);
 }
