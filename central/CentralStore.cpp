@@ -59,6 +59,26 @@ std::uint64_t Number(const std::optional<std::string>& value)
     return value ? std::strtoull(value->c_str(), nullptr, 10) : 0;
 }
 
+// The cursor of a page of recordings across depots: the last row's start, id and depot
+// ("start/id/depot"). False for anything else.
+bool ParseCursor(const std::string& text, std::optional<std::string>& start, std::optional<std::string>& id,
+                 std::optional<std::string>& depot)
+{
+    const std::size_t nFirst = text.find('/');
+    const std::size_t nSecond = nFirst == std::string::npos ? nFirst : text.find('/', nFirst + 1);
+    if (nSecond == std::string::npos)
+        return false;
+    std::string startText = text.substr(0, nFirst);
+    std::string idText = text.substr(nFirst + 1, nSecond - nFirst - 1);
+    if (startText.empty() || idText.empty() || startText.size() > 10 || idText.size() > 18 ||
+        (startText + idText).find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    start = std::move(startText);
+    id = std::move(idText);
+    depot = text.substr(nSecond + 1);
+    return true;
+}
+
 // Not a state of the database's: rows of a table this program does not feed.
 constexpr const char* kUnknownTable = "unknown table";
 
@@ -383,9 +403,10 @@ void CCentralStore::x_UpdateDepth()
     m_status.nRejected = nRejected;
 }
 
-std::optional<std::vector<DepotVehicle>> CCentralStore::FleetAcrossDepots(std::string& strError)
+std::optional<PgResult> CCentralStore::x_Read(const std::string& sql,
+                                              const std::vector<std::optional<std::string>>& params,
+                                              std::string& strError)
 {
-    CMutexLock guard(m_readLock);
     if (m_strReadConnInfo.empty()) {
         strError = "no central database";
         return std::nullopt;
@@ -393,16 +414,25 @@ std::optional<std::vector<DepotVehicle>> CCentralStore::FleetAcrossDepots(std::s
     const int nTimeoutMs = Timing().nCentralTimeoutMs;
     if (!m_readConn.IsOpen() && !m_readConn.Connect(m_strReadConnInfo, nTimeoutMs, nullptr, strError))
         return std::nullopt;
-    PgResult result = m_readConn.Exec(
-        "SELECT depot, name, first_seen, last_seen, visits, files_total, bytes_total, last_complete_offload, pending"
-        " FROM vehicle ORDER BY name, last_seen DESC, depot",
-        {}, nTimeoutMs, nullptr);
+    PgResult result = m_readConn.Exec(sql, params, nTimeoutMs, nullptr);
     if (!result.bOk) {
         strError = result.strError;
         return std::nullopt;
     }
+    return result;
+}
+
+std::optional<std::vector<DepotVehicle>> CCentralStore::FleetAcrossDepots(std::string& strError)
+{
+    CMutexLock guard(m_readLock);
+    std::optional<PgResult> result = x_Read(
+        "SELECT depot, name, first_seen, last_seen, visits, files_total, bytes_total, last_complete_offload, pending"
+        " FROM vehicle ORDER BY name, last_seen DESC, depot",
+        {}, strError);
+    if (!result)
+        return std::nullopt;
     std::vector<DepotVehicle> vehicles;
-    for (const auto& row : result.rows) {
+    for (const auto& row : result->rows) {
         DepotVehicle vehicle;
         vehicle.strDepot = row[0].value_or("");
         vehicle.strName = row[1].value_or("");
@@ -416,4 +446,49 @@ std::optional<std::vector<DepotVehicle>> CCentralStore::FleetAcrossDepots(std::s
         vehicles.push_back(std::move(vehicle));
     }
     return vehicles;
+}
+
+std::optional<DepotRecordingPage> CCentralStore::RecordingsAcrossDepots(const CatalogueQuery& query,
+                                                                        std::string& strError)
+{
+    DepotRecordingPage page;
+    std::optional<std::string> afterStart, afterId, afterDepot;
+    if (!query.strAfter.empty() && !ParseCursor(query.strAfter, afterStart, afterId, afterDepot)) {
+        page.bValid = false;
+        return page;
+    }
+    const std::size_t nLimit = std::clamp<std::size_t>(query.nLimit, 1, CRecordingCatalogue::kMaxLimit);
+    CMutexLock guard(m_readLock);
+    std::optional<PgResult> result = x_Read(
+        "SELECT r.depot, COALESCE(d.url, ''), r.id, r.vehicle, r.channel, r.start_time, r.end_time, r.size, r.path,"
+        " r.stored_at, r.sha256 FROM recording r LEFT JOIN depot d ON d.name = r.depot"
+        " WHERE r.deleted_at = 0 AND ($1::text = '' OR r.vehicle = $1) AND ($2::int < 0 OR r.channel = $2)"
+        " AND ($3::bigint = 0 OR r.end_time > $3) AND ($4::bigint = 0 OR r.start_time < $4)"
+        " AND ($5::bigint IS NULL OR (r.start_time, r.id, r.depot) < ($5, $6::bigint, $7::text))"
+        " ORDER BY r.start_time DESC, r.id DESC, r.depot DESC LIMIT $8",
+        {query.strVehicle, std::to_string(query.nChannel), std::to_string(query.tFrom), std::to_string(query.tTo),
+         afterStart, afterId, afterDepot, std::to_string(nLimit + 1)},
+        strError);
+    if (!result)
+        return std::nullopt;
+    for (const auto& row : result->rows) {
+        if (page.rows.size() == nLimit) {
+            const DepotRecording& last = page.rows.back();
+            page.strNext = Format("%u/%lld/%s", last.row.tStart, static_cast<long long>(last.row.nId),
+                                  last.strDepot.c_str());
+            break;
+        }
+        DepotRecording rec {row[0].value_or(""), row[1].value_or(""), {}};
+        rec.row.nId = static_cast<std::int64_t>(Number(row[2]));
+        rec.row.strVehicle = row[3].value_or("");
+        rec.row.nChannel = static_cast<int>(Number(row[4]));
+        rec.row.tStart = static_cast<std::uint32_t>(Number(row[5]));
+        rec.row.tEnd = static_cast<std::uint32_t>(Number(row[6]));
+        rec.row.nSize = Number(row[7]);
+        rec.row.strPath = row[8].value_or("");
+        rec.row.tStoredAt = static_cast<std::uint32_t>(Number(row[9]));
+        rec.row.strSha256 = row[10].value_or("");
+        page.rows.push_back(std::move(rec));
+    }
+    return page;
 }

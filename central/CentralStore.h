@@ -4,6 +4,7 @@
 #include "central/Outbox.h"
 #include "central/PgConnection.h"
 #include "central/RequestBroker.h"
+#include "footage/RecordingCatalogue.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
 #include "platform/WakeFd.h"
@@ -38,6 +39,19 @@ struct DepotVehicle {
     std::uint64_t nBytes = 0;
     std::uint32_t tLastCompleteOffload = 0;
     std::int64_t nPending = -1;
+};
+
+// A recording as the shared catalogue lists it: the row of the depot holding its bytes.
+struct DepotRecording {
+    std::string strDepot;
+    std::string strDepotUrl;  // that depot's dashboard, as it gave it; may be empty
+    CatalogueRow row;         // its id is that depot's
+};
+
+struct DepotRecordingPage {
+    std::vector<DepotRecording> rows;
+    std::string strNext;      // the cursor of the next page; empty when there is none
+    bool bValid = true;       // false: the cursor given was no cursor of this list
 };
 
 // The depot's side of the shared fleet database. While a run lasts, one sender thread
@@ -82,7 +96,17 @@ public:
     // shared database at most the statement time-out.
     std::optional<std::vector<DepotVehicle>> FleetAcrossDepots(std::string& strError) EXCLUDES(m_lock, m_readLock);
 
+    // The present recordings of every depot overlapping the query's window (its vehicle,
+    // channel, limit and cursor as CRecordingCatalogue::Find takes them), newest first;
+    // nullopt when the shared database cannot be read (strError). Any thread; waits at
+    // most the statement time-out.
+    std::optional<DepotRecordingPage> RecordingsAcrossDepots(const CatalogueQuery& query, std::string& strError)
+        EXCLUDES(m_lock, m_readLock);
+
 private:
+    // A statement on the readers' connection, connecting first when needed.
+    std::optional<PgResult> x_Read(const std::string& sql, const std::vector<std::optional<std::string>>& params,
+                                   std::string& strError) REQUIRES(m_readLock);
     // The sender's loop and its steps.
     void x_Run();
     bool x_Connect();

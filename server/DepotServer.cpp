@@ -10,7 +10,7 @@ CDepotServer::CDepotServer(Setup setup, CNotifyCenter& center, CFleetHistory& hi
       m_transactions(m_setup.nLastTransaction),
       m_pIndex(m_setup.pConfig->settings.bComponentMode != 0 ? m_setup.pIndex : nullptr),
       m_registry(MakeParts()),
-      m_footage(CFootageApi::Parts {m_setup.pCatalogue, m_setup.pRequests, m_setup.pAudit})
+      m_footage(CFootageApi::Parts {m_setup.pCatalogue, m_setup.pRequests, m_setup.pAudit, m_setup.pCentral})
 {
     if (m_setup.task)
         m_registry.SetTaskFunction(m_setup.task);

@@ -1,5 +1,7 @@
 #include "web/FootageApi.h"
 
+#include "central/CentralStore.h"
+
 #include "core/Logger.h"
 #include "footage/AuditLog.h"
 #include "footage/EvidenceManifest.h"
@@ -207,6 +209,47 @@ WebAnswer CFootageApi::x_GetRecordings(const WebRequest& req)
     return JsonAnswer(200, x_RowJson(*row, WallClockNow()));
 }
 
+WebAnswer CFootageApi::x_ListAcrossDepots(const WebRequest& req, const CatalogueQuery& query)
+{
+    std::string strError = "no central database is configured";
+    std::optional<DepotRecordingPage> page;
+    const std::string self = m_parts.pCentral ? m_parts.pCentral->Status().strDepot : std::string();
+    if (m_parts.pCentral && m_parts.pCentral->Status().bEnabled)
+        page = m_parts.pCentral->RecordingsAcrossDepots(query, strError);
+    if (!page)
+        return Error(503, strError);
+    if (!page->bValid)
+        return Error(400, "after: not a cursor of this list");
+    const std::uint32_t tNow = WallClockNow();
+    Json rows = Json::array();
+    for (const DepotRecording& rec : page->rows) {
+        // This depot's own rows as the local list gives them; another's bytes are that
+        // depot's to serve, never passed through here.
+        Json json = rec.strDepot == self ? x_RowJson(rec.row, tNow) : Json::object();
+        if (rec.strDepot != self) {
+            std::string base = rec.strDepotUrl;
+            while (!base.empty() && base.back() == '/')
+                base.pop_back();
+            const std::string path = std::string(kRecordings) + "/" + std::to_string(rec.row.nId);
+            json = {{"id", rec.row.nId}, {"vehicle", ValidUtf8(rec.row.strVehicle)}, {"channel", rec.row.nChannel},
+                    {"start", rec.row.tStart}, {"end", rec.row.tEnd}, {"size", rec.row.nSize},
+                    {"path", ValidUtf8(rec.row.strPath)}, {"stored_at", rec.row.tStoredAt},
+                    {"sha256", rec.row.IsHashed() ? Json(rec.row.strSha256) : Json(nullptr)},
+                    {"deleted_at", nullptr},
+                    {"url", base.empty() ? Json(nullptr) : Json(ValidUtf8(base + path))},
+                    {"content_url", base.empty() ? Json(nullptr) : Json(ValidUtf8(base + path + "/content"))}};
+        }
+        json["depot"] = ValidUtf8(rec.strDepot);
+        rows.push_back(std::move(json));
+    }
+    x_Note(req, false, "recordings.list", query.strVehicle,
+           Format("scope=all vehicle=%s channel=%d from=%u to=%u after=%s", query.strVehicle.c_str(), query.nChannel,
+                  query.tFrom, query.tTo, query.strAfter.c_str()),
+           true);
+    return JsonAnswer(200,
+                      Json {{"recordings", rows}, {"next", page->strNext.empty() ? Json(nullptr) : Json(page->strNext)}});
+}
+
 WebAnswer CFootageApi::x_List(const WebRequest& req)
 {
     CatalogueQuery query;
@@ -232,6 +275,8 @@ WebAnswer CFootageApi::x_List(const WebRequest& req)
         query.nLimit = *nLimit;
     }
     query.strAfter = req.Param("after");
+    if (req.Param("scope") == "all")
+        return x_ListAcrossDepots(req, query);
     CataloguePage page = m_parts.pCatalogue->Find(query);
     if (!page.bValid)
         return Error(400, "after: not a cursor of this list");

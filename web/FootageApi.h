@@ -11,6 +11,8 @@
 #include <vector>
 
 class CAuditLog;
+class CCentralStore;
+struct CatalogueQuery;
 class CFootageRequests;
 class CRecordingCatalogue;
 struct CatalogueRow;
@@ -31,6 +33,7 @@ public:
         CRecordingCatalogue* pCatalogue = nullptr;
         CFootageRequests* pRequests = nullptr;
         CAuditLog* pAudit = nullptr;
+        CCentralStore* pCentral = nullptr;  // the shared fleet database, for lists across depots
     };
 
     explicit CFootageApi(Parts parts);
@@ -45,6 +48,8 @@ private:
     // Handlers, each on a dashboard worker.
     WebAnswer x_GetRecordings(const WebRequest& req);
     WebAnswer x_List(const WebRequest& req);
+    // The list of every depot's recordings, from the shared database (scope=all).
+    WebAnswer x_ListAcrossDepots(const WebRequest& req, const CatalogueQuery& query);
     WebAnswer x_Content(const WebRequest& req, std::int64_t nId, bool bTicket);
     WebAnswer x_Verify(const WebRequest& req);
     WebAnswer x_GetRequests(const WebRequest& req);
