@@ -44,6 +44,9 @@ WebSettings LoadWebSettings(CSettingsFile& file)
         if (nMax > 0)
             settings.nMaxPerClient = nMax;
     }
+    if (ReadText(file, "footagemaxmbs", text) && !text.empty() && text.size() <= 7 &&
+        text.find_first_not_of("0123456789") == std::string::npos)
+        settings.nFootageMaxMBs = static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
     ReadText(file, "httpcert", settings.strCert);
     ReadText(file, "httpkey", settings.strKey);
     return settings;
