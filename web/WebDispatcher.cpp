@@ -318,18 +318,18 @@ void CWebDispatcher::x_WorkerLoop()
         // as their answers go out.
         bool bKeep = true;
         bool bSendFailed = false;
-        bool bHeld = false;
         for (;;) {
             const bool bLast = ++nServed >= kRequestsPerConnection;
             pConn->SetDeadline(MonotonicMs() + Timing().nWebReadTimeoutMs);
             bKeep = m_serve(*pConn, bLast) && !bLast;
-            const CWebConnection::Send eSend = x_SendSlice(*pConn);
-            if (eSend == CWebConnection::Send::Failed) {
+            // The answer's head goes out now, its files' bytes from the poller: the
+            // worker is free at once for the next request (a status poll waits for no
+            // file slice).
+            if (pConn->SendNoWait(kSendSliceBytes, nullptr, 0) == CWebConnection::Send::Failed) {
                 bSendFailed = true;
                 break;
             }
-            bHeld = eSend == CWebConnection::Send::Held;
-            if (bHeld || !bKeep || pConn->Backlog() > kBacklogMaxBytes || !pConn->HasHead(kHeadMaxBytes))
+            if (!bKeep || pConn->Backlog() > kBacklogMaxBytes || !pConn->HasHead(kHeadMaxBytes))
                 break;
             CMutexLock guard(m_lock);
             if (m_bStop)
@@ -340,11 +340,11 @@ void CWebDispatcher::x_WorkerLoop()
         if (it == m_conns.end())
             continue;
         it->second.nServed = nServed;
-        x_ReturnLocked(nId, it->second, bKeep, bSendFailed, bHeld);
+        x_ReturnLocked(nId, it->second, bKeep, bSendFailed);
     }
 }
 
-void CWebDispatcher::x_ReturnLocked(std::uint64_t nId, Entry& entry, bool bKeep, bool bSendFailed, bool bHeld)
+void CWebDispatcher::x_ReturnLocked(std::uint64_t nId, Entry& entry, bool bKeep, bool bSendFailed)
 {
     CWebConnection& conn = *entry.pConn;
     if (bSendFailed || m_bStop || (!bKeep && conn.Backlog() == 0)) {
@@ -357,11 +357,6 @@ void CWebDispatcher::x_ReturnLocked(std::uint64_t nId, Entry& entry, bool bKeep,
         // The rest goes out from the poller; a client that stops reading is closed.
         entry.bCloseWhenSent = !bKeep;
         entry.nExpiryMs = nNow + Timing().nWebWriteTimeoutMs;
-        // Held while with the worker, or held now: released with the others.
-        if (bHeld || entry.bHeld) {
-            x_HoldLocked(nId, entry);
-            return;
-        }
         x_ArmLocked(nId, entry, conn.OutputWant() == CPoller::Want::Write);
         return;
     }

@@ -26,9 +26,9 @@
 // is whole. A silent or slow client thus holds a slot of the bounded table, never a
 // worker, and is closed when its head does not arrive in time.
 //
-// Answers never wait to be sent either: a worker sends what goes out at once and
-// leaves the rest in the connection's output, which the poller sends as the socket
-// becomes writable (a large file a slice per turn). Each of its turns takes the
+// Answers never wait to be sent either: a worker sends what goes out at once of the
+// answer's bytes and leaves the rest, and every file range, in the connection's output,
+// which the poller sends as the socket becomes writable (a large file a slice per turn). Each of its turns takes the
 // connections waiting for a request first and sends slices after, one per connection
 // in the order they became writable, so that a short answer never waits behind more
 // than a slice of each file being sent. An optional budget caps the bytes per second
@@ -110,7 +110,7 @@ private:
     // Sends output for the poller; false when the connection is done with (closed).
     bool x_SendForPoller(std::uint64_t nId, CWebConnection& conn) EXCLUDES(m_lock);
     // Hands a connection back to the poller after a worker's turn (caller holds m_lock).
-    void x_ReturnLocked(std::uint64_t nId, Entry& entry, bool bKeep, bool bSendFailed, bool bHeld) REQUIRES(m_lock);
+    void x_ReturnLocked(std::uint64_t nId, Entry& entry, bool bKeep, bool bSendFailed) REQUIRES(m_lock);
     // Removes a connection and its place in the per-client count.
     void x_EraseLocked(std::map<std::uint64_t, Entry>::iterator it) REQUIRES(m_lock);
 
