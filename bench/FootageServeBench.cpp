@@ -3,11 +3,16 @@
 //
 //   FootageServeBench [--files N] [--file-mib N] [--clients N] [--min-mib N] [--max-mib N]
 //                     [--pollers N] [--period-ms N] [--seconds N] [--alone-seconds N]
-//                     [--vehicles N] [--channels N] [--rec-mib N]
+//                     [--vehicles N] [--channels N] [--rec-mib N] [--loopback-seconds N]
+//                     [--serve-limit-mbs N]
 //
 // The recordings are written into the download tree before the server starts, so that
 // the catalogue's start-up walk adds them (and the hasher digests them: the phases wait
-// for that). Their bytes are read once with cat, then timed with cat. The server runs as
+// for that). Their bytes are read once with cat, then timed with cat; beside that, the
+// same kind of ranges go through loopback TCP from a plain sendfile sender to a plain
+// reader, --loopback-seconds each with one connection and with one per client (0 skips
+// it): what any server on this machine can reach. --serve-limit-mbs sets the server's
+// footagemaxmbs (0, the default, sets no limit). The server runs as
 // its own process; the simulator, the pollers and the clients run in this one. Phases,
 // each a window of --seconds with the pollers asking for /api/v1/status throughout:
 //   1. the fleet downloads alone;
@@ -42,6 +47,8 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -63,6 +70,8 @@ struct Config {
     int nVehicles = 10;           // the downloading fleet
     int nChannels = 1;
     unsigned nRecMiB = 32;        // its recordings
+    int nLoopbackSeconds = 3;     // the loopback TCP rate, each of its two runs
+    unsigned nServeLimitMBs = 0;  // the server's footagemaxmbs
 };
 
 constexpr std::uint32_t kT0 = 1700000000;
@@ -146,6 +155,98 @@ double CatRate(const std::vector<std::string>& paths, int nProcesses)
     return static_cast<double>(nBytes) / 1e6 / Seconds(nStart);
 }
 
+// Random ranges as the clients ask for them (nSeed picks the sequence).
+class CRangePicker {
+public:
+    CRangePicker(unsigned nSeed, std::uint64_t nMin, std::uint64_t nMax) : m_random(nSeed), m_nMin(nMin), m_nMax(nMax) {}
+    // A range of one of nFiles files of nSize bytes: the file's index, offset and length.
+    void Next(std::size_t nFiles, std::uint64_t nSize, std::size_t* pFile, std::uint64_t* pOffset,
+              std::uint64_t* pLength)
+    {
+        *pFile = static_cast<std::size_t>(m_random() % nFiles);
+        *pLength = std::min(nSize, m_nMin + m_random() % (m_nMax - m_nMin + 1));
+        *pOffset = m_random() % (nSize - *pLength + 1);
+    }
+
+private:
+    std::mt19937_64 m_random;
+    const std::uint64_t m_nMin, m_nMax;
+};
+
+// What loopback TCP carries with nothing but moving the bytes: nPairs connections,
+// each fed ranges of the files (as the clients ask for them) by a sender that
+// sendfiles them from the page cache into a blocking socket, and drained by a reader
+// that receives into a buffer and drops it. MB/s over nSeconds, 0 when it could not
+// be set up.
+double LoopbackRate(const std::vector<std::string>& paths, std::uint64_t nFileBytes, const Config& config,
+                    int nPairs, int nSeconds)
+{
+    CSocket listener = CSocket::ListenTcp("127.0.0.1", 0, nPairs);
+    if (!listener.IsValid())
+        return 0;
+    std::vector<CSocket> readers, senders;
+    for (int i = 0; i < nPairs; ++i) {
+        readers.push_back(CSocket::ConnectTcp("127.0.0.1", listener.LocalPort(), 5000));
+        senders.push_back(listener.Accept());
+        if (!readers.back().IsValid() || !senders.back().IsValid())
+            return 0;
+    }
+    std::vector<int> files;
+    for (const std::string& path : paths)
+        files.push_back(::open(path.c_str(), O_RDONLY));
+    std::atomic<bool> bStop {false};
+    std::atomic<std::uint64_t> nBytes {0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < nPairs; ++i) {
+        threads.emplace_back([&, i] {
+            CRangePicker picker(static_cast<unsigned>(i) + 1, std::uint64_t {config.nMinMiB} << 20,
+                                std::uint64_t {config.nMaxMiB} << 20);
+            const int fdOut = senders[static_cast<std::size_t>(i)].Fd();
+            while (!bStop) {
+                std::size_t nFile = 0;
+                std::uint64_t nOffset = 0, nLength = 0;
+                picker.Next(files.size(), nFileBytes, &nFile, &nOffset, &nLength);
+                auto nAt = static_cast<off_t>(nOffset);
+                for (std::uint64_t nLeft = nLength; nLeft > 0 && !bStop;) {
+                    const ssize_t n = ::sendfile(fdOut, files[nFile], &nAt, static_cast<std::size_t>(nLeft));
+                    if (n <= 0)
+                        return;
+                    nLeft -= static_cast<std::uint64_t>(n);
+                }
+            }
+        });
+        threads.emplace_back([&, i] {
+            std::vector<unsigned char> buf(1 << 20);
+            CSocket& sock = readers[static_cast<std::size_t>(i)];
+            for (;;) {
+                const ssize_t n = sock.Recv(buf.data(), buf.size());
+                if (n <= 0)
+                    return;
+                nBytes += static_cast<std::uint64_t>(n);
+            }
+        });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // under way
+    const std::uint64_t nBefore = nBytes.load();
+    const std::int64_t nStart = MonotonicMs();
+    std::this_thread::sleep_for(std::chrono::seconds(nSeconds));
+    const double dRate = static_cast<double>(nBytes.load() - nBefore) / 1e6 / Seconds(nStart);
+    bStop = true;
+    for (int i = 0; i < nPairs; ++i) {  // wakes both ends of every pair
+        ::shutdown(senders[static_cast<std::size_t>(i)].Fd(), SHUT_RDWR);
+        ::shutdown(readers[static_cast<std::size_t>(i)].Fd(), SHUT_RDWR);
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    bool bOpened = true;
+    for (int fd : files) {
+        bOpened = bOpened && fd >= 0;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    return bOpened ? dRate : 0;
+}
+
 // Clients reading random ranges of the recordings over kept-alive HTTP/1.1, each into
 // a buffer it drops after checking the first and last bytes of every range against
 // the recording's content.
@@ -208,13 +309,13 @@ private:
     }
 
     // One range of one recording; false when the connection cannot go on.
-    bool x_ReadRange(CSocket& sock, std::string& pending, std::vector<unsigned char>& body, std::mt19937_64& random,
+    bool x_ReadRange(CSocket& sock, std::string& pending, std::vector<unsigned char>& body, CRangePicker& random,
                      bool* pClose)
     {
-        const Recording& rec = m_recordings[random() % m_recordings.size()];
-        const std::uint64_t nLength =
-            std::min(rec.nSize, m_nMin + random() % (m_nMax - m_nMin + 1));
-        const std::uint64_t nOffset = random() % (rec.nSize - nLength + 1);
+        std::size_t nRec = 0;
+        std::uint64_t nOffset = 0, nLength = 0;
+        random.Next(m_recordings.size(), m_recordings.front().nSize, &nRec, &nOffset, &nLength);
+        const Recording& rec = m_recordings[nRec];
         const std::string request = "GET " + rec.strContent + " HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=" +
                                     std::to_string(nOffset) + "-" + std::to_string(nOffset + nLength - 1) +
                                     "\r\n\r\n";
@@ -264,7 +365,7 @@ private:
 
     void x_Run(unsigned nSeed)
     {
-        std::mt19937_64 random(nSeed);
+        CRangePicker random(nSeed, m_nMin, m_nMax);
         std::vector<unsigned char> body(1 << 20);
         while (!m_bStop) {
             CSocket sock = CSocket::ConnectTcp("127.0.0.1", m_nPort, 5000);
@@ -407,6 +508,7 @@ int main(int argc, char** argv)
     args.Add("--period-ms", &config.nPeriodMs).Add("--seconds", &config.nSeconds);
     args.Add("--alone-seconds", &config.nAloneSeconds).Add("--vehicles", &config.nVehicles);
     args.Add("--channels", &config.nChannels).Add("--rec-mib", &config.nRecMiB);
+    args.Add("--loopback-seconds", &config.nLoopbackSeconds).Add("--serve-limit-mbs", &config.nServeLimitMBs);
     if (!args.Parse(argc, argv))
         return 2;
     if (config.nFiles == 0 || config.nFileMiB == 0 || config.nClients == 0 || config.nMinMiB == 0 ||
@@ -430,6 +532,8 @@ int main(int argc, char** argv)
         file.WriteValue("httpport", std::to_string(nWebPort));
         // Every client here comes from 127.0.0.1.
         file.WriteValue("httpmaxperclient", std::to_string(config.nPollers + config.nClients + 8));
+        if (config.nServeLimitMBs > 0)
+            file.WriteValue("footagemaxmbs", std::to_string(config.nServeLimitMBs));
     }
 
     const std::uint64_t nFileBytes = std::uint64_t {config.nFileMiB} << 20;
@@ -475,6 +579,14 @@ int main(int argc, char** argv)
     const double dCatParallel = CatRate(paths, config.nClients);
     std::printf("cat from the page cache: %.0f MB/s one process over all files; %.0f MB/s %d processes at once\n",
                 dCat, dCatParallel, config.nClients);
+    double dLoopback = 0, dLoopbackParallel = 0;
+    if (config.nLoopbackSeconds > 0) {
+        dLoopback = LoopbackRate(paths, nFileBytes, config, 1, config.nLoopbackSeconds);
+        dLoopbackParallel = LoopbackRate(paths, nFileBytes, config, config.nClients, config.nLoopbackSeconds);
+        std::printf("loopback TCP, sendfile to a plain reader, the same kind of ranges: %.0f MB/s one connection; "
+                    "%.0f MB/s %d at once\n",
+                    dLoopback, dLoopbackParallel, config.nClients);
+    }
     std::fflush(stdout);
 
     if (!server.Start()) {
@@ -559,6 +671,13 @@ int main(int argc, char** argv)
     std::printf("aim: serving at least 0.8 of the cat rate: %.3f of it (%.3f of %d cats at once; alone %.3f), %s\n",
                 dServeRatio, dCatParallel > 0 ? busy.dServeMBs / dCatParallel : 0.0, config.nClients,
                 dCat > 0 ? alone.dServeMBs / dCat : 0.0, Verdict(dServeRatio >= 0.8));
+    if (dLoopbackParallel > 0)
+        std::printf("beside it: serving is %.3f of loopback TCP's %d connections at once (alone %.3f), %.3f of its "
+                    "one connection\n",
+                    busy.dServeMBs / dLoopbackParallel, config.nClients, alone.dServeMBs / dLoopbackParallel,
+                    dLoopback > 0 ? busy.dServeMBs / dLoopback : 0.0);
+    if (config.nServeLimitMBs > 0)
+        std::printf("the server's footage limit (footagemaxmbs): %u MB/s\n", config.nServeLimitMBs);
     const bool bSound = readers.Mismatched() == 0 && quiet.dDownloadMBs > 0 && busy.dDownloadMBs > 0 &&
                         busy.dServeMBs > 0;
     return bSound ? 0 : 1;

@@ -255,12 +255,14 @@ void CWebConnection::x_Append(const char* ptr, std::size_t nSize)
     m_nBacklog += nSize;
 }
 
-ssize_t CWebConnection::x_SendFront()
+ssize_t CWebConnection::x_SendFront(std::size_t nMax)
 {
     CWebBody::Piece& piece = m_out.front();
     if (!piece.pFile)
         return x_WriteNoWait(piece.bytes.data() + m_nOutPos, piece.bytes.size() - m_nOutPos);
-    const std::size_t nWant = static_cast<std::size_t>(std::min<std::uint64_t>(piece.nLength, 1 << 30));
+    // One call sends no more than asked for: on a roomy socket (loopback's grows to
+    // megabytes) it would otherwise hold the thread far past its slice.
+    const std::size_t nWant = static_cast<std::size_t>(std::min<std::uint64_t>({piece.nLength, nMax, 1 << 30}));
     ssize_t n = 0;
     if (m_pTls == nullptr) {
         m_eWant = CPoller::Want::Nothing;
@@ -301,22 +303,43 @@ ssize_t CWebConnection::x_SendFront()
     return n;
 }
 
-CWebConnection::Send CWebConnection::SendNoWait(std::size_t nBudget, std::size_t* pSent)
+CWebConnection::Send CWebConnection::SendNoWait(std::size_t nBudget, std::size_t* pSent, std::uint64_t nFileMax,
+                                               std::uint64_t* pFileSent)
 {
     std::size_t nSent = 0;
+    std::uint64_t nFileSent = 0;
+    auto report = [&] {
+        if (pSent)
+            *pSent = nSent;
+        if (pFileSent)
+            *pFileSent = nFileSent;
+    };
     while (!m_out.empty() && nSent < nBudget) {
-        ssize_t n = x_SendFront();
+        const bool bFile = m_out.front().pFile != nullptr;
+        if (bFile && nFileSent >= nFileMax) {
+            m_eOutWant = CPoller::Want::Write;
+            report();
+            return Send::Held;
+        }
+        const std::size_t nMax =
+            bFile ? static_cast<std::size_t>(std::min<std::uint64_t>(nBudget - nSent, nFileMax - nFileSent))
+                  : nBudget - nSent;
+        ssize_t n = x_SendFront(nMax);
         if (n < 0) {
             m_eOutWant = m_eWant;
-            if (pSent)
-                *pSent = nSent;
+            report();
             return m_eWant == CPoller::Want::Nothing ? Send::Failed : Send::Wait;
+        }
+        if (bFile && n == 0) {  // a TLS slice of the file was read: it counts as sent from the file
+            nFileSent += m_out.front().nLength;
+            continue;
         }
         const auto nDone = static_cast<std::size_t>(n);
         CWebBody::Piece& front = m_out.front();
         nSent += nDone;
         m_nBacklog -= nDone;
         if (front.pFile) {
+            nFileSent += nDone;
             front.nOffset += static_cast<std::int64_t>(nDone);
             front.nLength -= nDone;
             if (front.nLength == 0)
@@ -326,8 +349,7 @@ CWebConnection::Send CWebConnection::SendNoWait(std::size_t nBudget, std::size_t
             m_nOutPos = 0;
         }
     }
-    if (pSent)
-        *pSent = nSent;
+    report();
     // Over budget the socket may still take more: the poller finds it writable at once.
     m_eOutWant = CPoller::Want::Write;
     return m_out.empty() ? Send::Done : Send::Wait;

@@ -58,10 +58,13 @@ public:
         Done,     // the output is empty
         Wait,     // output is left: wait for OutputWant
         Failed,   // the connection failed, or a file ended before its range
+        Held,     // a file range is next and nFileMax of file bytes went out
     };
-    // Sends of the output what goes out at once, at most about nBudget bytes (so that
-    // one large answer does not keep the thread from the others). *pSent: bytes sent.
-    Send SendNoWait(std::size_t nBudget, std::size_t* pSent = nullptr);
+    // Sends of the output what goes out at once, at most nBudget bytes (so that one
+    // large answer does not keep the thread from the others), of them at most nFileMax
+    // from files. *pSent: bytes sent; *pFileSent: of them from files.
+    Send SendNoWait(std::size_t nBudget, std::size_t* pSent = nullptr, std::uint64_t nFileMax = ~std::uint64_t {0},
+                    std::uint64_t* pFileSent = nullptr);
     // Bytes waiting to go out, file ranges included.
     std::uint64_t Backlog() const { return m_nBacklog; }
     // What the output waits for after SendNoWait gave Wait (TLS may need to read).
@@ -94,9 +97,9 @@ private:
     // Sends the whole output, waiting within the write time-out; false when that
     // failed. Only for a read that must wait for the peer.
     bool x_SendAllWaiting();
-    // One piece's turn in SendNoWait: bytes sent (0 when a TLS file slice was read
-    // into memory first), -1 with m_eWant set (Nothing on failure).
-    ssize_t x_SendFront();
+    // One piece's turn in SendNoWait, at most nMax bytes: bytes sent (0 when a TLS
+    // file slice was read into memory first), -1 with m_eWant set (Nothing on failure).
+    ssize_t x_SendFront(std::size_t nMax);
     // Appends bytes to the output.
     void x_Append(const char* ptr, std::size_t nSize);
     // Looks for the end of the head that starts at m_nInPos (sets m_nHeadEnd).

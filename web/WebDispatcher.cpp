@@ -7,6 +7,8 @@
 #include "platform/Timing.h"
 #include "web/WebConnection.h"
 
+#include <algorithm>
+
 namespace {
 
 const char kBusyAnswer[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
@@ -23,8 +25,9 @@ CWebDispatcher::~CWebDispatcher()
 }
 
 int CWebDispatcher::Start(SSL_CTX* pTlsContext, ServeFn serve, std::size_t nWorkers, std::size_t nMaxConnections,
-                          std::size_t nMaxPerClient)
+                          std::size_t nMaxPerClient, std::uint64_t nFileBytesPerSecond)
 {
+    m_budget.Configure(nFileBytesPerSecond, kSendSliceBytes, MonotonicMs());
     m_pTls = pTlsContext;
     m_serve = std::move(serve);
     m_nMaxConnections = nMaxConnections;
@@ -75,6 +78,7 @@ void CWebDispatcher::x_EraseLocked(std::map<std::uint64_t, Entry>::iterator it)
 
 void CWebDispatcher::x_ArmLocked(std::uint64_t nId, Entry& entry, bool bWrite)
 {
+    entry.bArmedWrite = bWrite;
     if (!m_events.Rearm(entry.pConn->Fd(), nId, bWrite ? CPoller::Want::Write : CPoller::Want::Read))
         x_EraseLocked(m_conns.find(nId));
 }
@@ -84,18 +88,93 @@ void CWebDispatcher::x_PollLoop()
     std::uint64_t ids[CPoller::kMaxReady];
     std::int64_t nNextSweep = MonotonicMs() + Timing().nPollMs;
     for (;;) {
-        int n = m_events.Wait(ids, CPoller::kMaxReady, Timing().nPollMs);
+        int n = m_events.Wait(ids, CPoller::kMaxReady, x_WaitMs());
         {
             CMutexLock guard(m_lock);
             if (m_bStop)
                 return;
         }
+        x_ReadsFirst(ids, n);
         for (int i = 0; i < n; ++i)
             x_OnReady(ids[i]);
+        x_ReleaseHeld();
         if (MonotonicMs() >= nNextSweep) {
             x_CloseExpired();
             nNextSweep = MonotonicMs() + Timing().nPollMs;
         }
+    }
+}
+
+void CWebDispatcher::x_ReadsFirst(std::uint64_t* pIds, int n)
+{
+    if (n <= 1)
+        return;
+    std::uint64_t writes[CPoller::kMaxReady];
+    int nReads = 0, nWrites = 0;
+    CMutexLock guard(m_lock);
+    for (int i = 0; i < n; ++i) {
+        auto it = m_conns.find(pIds[i]);
+        if (it != m_conns.end() && it->second.bArmedWrite)
+            writes[nWrites++] = pIds[i];
+        else
+            pIds[nReads++] = pIds[i];
+    }
+    std::copy_n(writes, nWrites, pIds + nReads);
+}
+
+CWebConnection::Send CWebDispatcher::x_SendSlice(CWebConnection& conn, std::size_t* pSent)
+{
+    if (!m_budget.Limited())
+        return conn.SendNoWait(kSendSliceBytes, pSent);
+    const std::uint64_t nGranted = m_budget.Take(kSendSliceBytes, MonotonicMs());
+    std::uint64_t nFileSent = 0;
+    const CWebConnection::Send eSend = conn.SendNoWait(kSendSliceBytes, pSent, nGranted, &nFileSent);
+    m_budget.Return(nGranted - std::min(nGranted, nFileSent));
+    return eSend;
+}
+
+void CWebDispatcher::x_HoldLocked(std::uint64_t nId, Entry& entry)
+{
+    if (entry.bHeld)
+        return;
+    entry.bHeld = true;
+    m_held.push_back(nId);
+}
+
+int CWebDispatcher::x_WaitMs()
+{
+    {
+        CMutexLock guard(m_lock);
+        if (m_held.empty())
+            return Timing().nPollMs;
+    }
+    return std::min(Timing().nPollMs, std::max(1, m_budget.WaitMs(kSendSliceBytes, MonotonicMs())));
+}
+
+void CWebDispatcher::x_ReleaseHeld()
+{
+    {
+        CMutexLock guard(m_lock);
+        if (m_held.empty())
+            return;
+    }
+    if (m_budget.WaitMs(kSendSliceBytes, MonotonicMs()) > 0)
+        return;
+    CMutexLock guard(m_lock);
+    const std::int64_t nNow = MonotonicMs();
+    // Oldest first: they become writable, and are reported, in this order.
+    std::deque<std::uint64_t> held;
+    held.swap(m_held);
+    for (std::uint64_t nId : held) {
+        auto it = m_conns.find(nId);
+        if (it == m_conns.end() || !it->second.bHeld)
+            continue;
+        Entry& entry = it->second;
+        entry.bHeld = false;
+        // The time its client has to take the output starts again.
+        entry.nExpiryMs = nNow + Timing().nWebWriteTimeoutMs;
+        if (!entry.bBusy)  // a worker's connection is watched again when it returns
+            x_ArmLocked(nId, entry, true);
     }
 }
 
@@ -107,7 +186,7 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
     {
         CMutexLock guard(m_lock);
         auto it = m_conns.find(nId);
-        if (it == m_conns.end() || it->second.bBusy)
+        if (it == m_conns.end() || it->second.bBusy || it->second.bHeld)
             return;
         pConn = it->second.pConn.get();
         bClosing = it->second.bClosing;
@@ -118,7 +197,7 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
     std::size_t nSent = 0;
     CWebConnection::Send eSend = CWebConnection::Send::Done;
     if (!bClosing && pConn->Backlog() > 0)
-        eSend = pConn->SendNoWait(kSendSliceBytes, &nSent);
+        eSend = x_SendSlice(*pConn, &nSent);
     // Requests wait while too much of the answers waits.
     const bool bRead = eSend != CWebConnection::Send::Failed && !bCloseWhenSent &&
                        pConn->Backlog() <= kBacklogMaxBytes;
@@ -138,20 +217,29 @@ void CWebDispatcher::x_OnReady(std::uint64_t nId)
     }
     if (nSent > 0)  // the client reads: its output may wait again
         entry.nExpiryMs = MonotonicMs() + Timing().nWebWriteTimeoutMs;
+    const bool bHeld = eSend == CWebConnection::Send::Held;
     if (!bClosing && !bRead) {
-        x_ArmLocked(nId, entry, pConn->OutputWant() == CPoller::Want::Write);
+        if (bHeld)
+            x_HoldLocked(nId, entry);
+        else
+            x_ArmLocked(nId, entry, pConn->OutputWant() == CPoller::Want::Write);
         return;
     }
-    x_AfterFillLocked(nId, entry, fill, nSent > 0);
+    x_AfterFillLocked(nId, entry, fill, nSent > 0, bHeld);
 }
 
-void CWebDispatcher::x_AfterFillLocked(std::uint64_t nId, Entry& entry, CWebConnection::Fill fill, bool bDrained)
+void CWebDispatcher::x_AfterFillLocked(std::uint64_t nId, Entry& entry, CWebConnection::Fill fill, bool bDrained,
+                                       bool bHeld)
 {
     CWebConnection& conn = *entry.pConn;
     const std::int64_t nNow = MonotonicMs();
     switch (fill) {
     case CWebConnection::Fill::Wait:
     case CWebConnection::Fill::WaitWrite:
+        if (bHeld) {
+            x_HoldLocked(nId, entry);
+            break;
+        }
         if (!entry.bClosing && conn.Backlog() > 0) {
             x_ArmLocked(nId, entry, conn.OutputWant() == CPoller::Want::Write);
             break;
@@ -199,7 +287,7 @@ void CWebDispatcher::x_CloseExpired()
     const std::int64_t nNow = MonotonicMs();
     CMutexLock guard(m_lock);
     for (auto it = m_conns.begin(); it != m_conns.end();) {
-        if (!it->second.bBusy && nNow >= it->second.nExpiryMs)
+        if (!it->second.bBusy && !it->second.bHeld && nNow >= it->second.nExpiryMs)
             x_EraseLocked(it++);
         else
             ++it;
@@ -234,7 +322,10 @@ void CWebDispatcher::x_WorkerLoop()
             const bool bLast = ++nServed >= kRequestsPerConnection;
             pConn->SetDeadline(MonotonicMs() + Timing().nWebReadTimeoutMs);
             bKeep = m_serve(*pConn, bLast) && !bLast;
-            if (pConn->SendNoWait(kSendSliceBytes) == CWebConnection::Send::Failed) {
+            // The answer's head goes out now, its files' bytes from the poller: the
+            // worker is free at once for the next request (a status poll waits for no
+            // file slice).
+            if (pConn->SendNoWait(kSendSliceBytes, nullptr, 0) == CWebConnection::Send::Failed) {
                 bSendFailed = true;
                 break;
             }
@@ -298,5 +389,6 @@ void CWebDispatcher::Stop()
     m_conns.clear();
     m_perClient.clear();
     m_ready.clear();
+    m_held.clear();
     m_events.Close();
 }

@@ -245,7 +245,8 @@ int CWebServer::Start(const WebSettings& settings, CWebApi::Config server)
     }
     front.widenBacklog();
     if (pDispatcher->Start(front.pTlsContext, std::move(front.serve), CWebDispatcher::kWorkers,
-                           CWebDispatcher::kMaxConnections, settings.nMaxPerClient) != 0) {
+                           CWebDispatcher::kMaxConnections, settings.nMaxPerClient,
+                           std::uint64_t {settings.nFootageMaxMBs} * 1000000) != 0) {
         WriteLog("Web dashboard not started: cannot set up its connections");
         return -1;
     }

@@ -25,6 +25,9 @@ WebSettings LoadWebSettings(CSettingsFile& file)
         if (nMax > 0)
             settings.nMaxPerClient = nMax;
     }
+    if (file.ReadText("footagemaxmbs", text) && !text.empty() && text.size() <= 7 &&
+        text.find_first_not_of("0123456789") == std::string::npos)
+        settings.nFootageMaxMBs = static_cast<std::uint32_t>(std::strtoul(text.c_str(), nullptr, 10));
     file.ReadText("httpcert", settings.strCert);
     file.ReadText("httpkey", settings.strKey);
     return settings;

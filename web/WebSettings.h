@@ -13,6 +13,7 @@ struct WebSettings {
     std::string strToken;               // "httptoken": bearer token of the status reads; "" none
     std::string strFootageToken;        // "footagetoken": bearer token of the operator (footage); "" none
     std::size_t nMaxPerClient = 32;     // "httpmaxperclient": connections one client address may hold
+    std::uint32_t nFootageMaxMBs = 0;   // "footagemaxmbs": MB/s (10^6 bytes) sent from files at most; 0 no limit
     std::string strCert;                // "httpcert": PEM certificate chain; with httpkey, HTTPS
     std::string strKey;                 // "httpkey": PEM private key
 };
