@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <map>
 #include <csignal>
 #include <cstring>
 #include <memory>
@@ -115,6 +116,7 @@ protected:
         EXPECT_TRUE(file.WriteValue("httpport", std::to_string(depot.nWebPort)));
         EXPECT_TRUE(file.WriteValue("centraldb", Cluster().ConnInfo(m_db)));
         EXPECT_TRUE(file.WriteValue("depotname", name));
+        EXPECT_TRUE(file.WriteValue("depoturl", "http://127.0.0.1:" + std::to_string(depot.nWebPort) + "/"));
         Launch(depot);
         return depot;
     }
@@ -191,6 +193,42 @@ TEST_F(CentralE2eTest, AVehicleSeenAtTwoDepotsShowsBothVisitsAndItsLastDepot)
     }
     // The south depot answers the same from the shared database.
     EXPECT_EQ(FleetEntry(south, "BUS-7")["last_depot"], "south");
+
+    // Every depot's recordings list at each depot; the bytes come from the one holding them.
+    Json list = north.Get("/api/v1/recordings?scope=all&vehicle=BUS-7&limit=3");
+    ASSERT_TRUE(list.is_object()) << list.dump();
+    ASSERT_EQ(list["recordings"].size(), 3u) << list.dump();
+    Json next = north.Get("/api/v1/recordings?scope=all&vehicle=BUS-7&limit=3&after=" + list["next"].get<std::string>());
+    ASSERT_EQ(next["recordings"].size(), 1u) << next.dump();
+    EXPECT_TRUE(next["next"].is_null());
+    std::map<std::string, int> byDepot;
+    for (const Json& page : {list, next}) {
+        for (const Json& rec : page["recordings"]) {
+            ++byDepot[rec["depot"]];
+            if (rec["depot"] != "south")
+                continue;
+            const std::string url = rec["content_url"];
+            const std::string prefix = "http://127.0.0.1:" + std::to_string(south.nWebPort) + "/";
+            ASSERT_EQ(url.rfind(prefix, 0), 0u) << url;
+            httplib::Client client("127.0.0.1", south.nWebPort);
+            auto res = client.Get(url.substr(prefix.size() - 1));
+            ASSERT_TRUE(res);
+            EXPECT_EQ(res->status, 200);
+            EXPECT_EQ(res->body, ReadFile(south.dir / "store" / rec["path"].get<std::string>()));
+        }
+    }
+    EXPECT_EQ(byDepot, (std::map<std::string, int> {{"north", 2}, {"south", 2}}));
+
+    // The metrics with the shared database's series are well-formed.
+    httplib::Client metrics("127.0.0.1", north.nWebPort);
+    auto res = metrics.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_NE(res->body.find("zeldownload_central_outbox_rows "), std::string::npos);
+    if (HaveCommand("promtool")) {
+        WriteFile(Dir() / "metrics.txt", res->body);
+        std::string output;
+        EXPECT_EQ(RunCommand("promtool check metrics < '" + At("metrics.txt") + "' 2>&1", &output), 0) << output;
+    }
 }
 
 TEST_F(CentralE2eTest, ARequestMadeAtOneDepotIsFetchedOnceByTheDepotTheVehicleReaches)
