@@ -1,6 +1,7 @@
 #include "central/CentralSchema.h"
 
 #include "central/PgConnection.h"
+#include "core/EmbeddedFile.h"
 #include "platform/Format.h"
 
 #include <cstdlib>
@@ -25,6 +26,18 @@ bool Run(CPgConnection& conn, const std::string& sql, const std::vector<std::opt
 }
 
 } // namespace
+
+// Generated from central/migrations.
+extern const EmbeddedFile kCentralMigrationFiles[];
+extern const std::size_t kCentralMigrationFilesCount;
+
+std::vector<CentralMigration> CentralMigrations()
+{
+    std::vector<CentralMigration> migrations;
+    for (std::size_t i = 0; i < kCentralMigrationFilesCount; ++i)
+        migrations.push_back({kCentralMigrationFiles[i].name, kCentralMigrationFiles[i].data});
+    return migrations;
+}
 
 int MigrationVersion(std::string_view name)
 {

@@ -9,8 +9,6 @@
 #include "platform/Timing.h"
 #include "settings/WallClock.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
 #include <vector>
 
@@ -38,33 +36,6 @@ constexpr const char* kOriginal = "SELECT state FROM footage_request WHERE depot
 std::int64_t Int(const std::optional<std::string>& value)
 {
     return value ? std::strtoll(value->c_str(), nullptr, 10) : 0;
-}
-
-std::vector<std::uint8_t> Channels(const std::string& text)
-{
-    std::vector<std::uint8_t> channels;
-    std::size_t nAt = 0;
-    while (nAt < text.size()) {
-        std::size_t nEnd = text.find(',', nAt);
-        if (nEnd == std::string::npos)
-            nEnd = text.size();
-        int n = std::atoi(text.substr(nAt, nEnd - nAt).c_str());
-        if (n > 0 && n < 256)
-            channels.push_back(static_cast<std::uint8_t>(n));
-        nAt = nEnd + 1;
-    }
-    return channels;
-}
-
-std::vector<std::string> Reasons(const std::string& text)
-{
-    std::vector<std::string> reasons;
-    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
-    if (parsed.is_array())
-        for (const auto& item : parsed)
-            if (item.is_string())
-                reasons.push_back(item.get<std::string>());
-    return reasons;
 }
 
 } // namespace
@@ -179,7 +150,7 @@ bool CRequestBroker::x_TakeOthers(CPgConnection& conn, const CWakeFd* pStop, con
             return false;
         if (strTaker != m_strDepot)
             continue;
-        FootageAsk ask {vehicle, Channels(row[2].value_or("")), static_cast<std::uint32_t>(Int(row[3])),
+        FootageAsk ask {vehicle, FootageChannelsFromText(row[2].value_or("")), static_cast<std::uint32_t>(Int(row[3])),
                         static_cast<std::uint32_t>(Int(row[4])), row[5].value_or(""), row[6].value_or("")};
         std::int64_t nId = 0;
         std::string strWhy;
@@ -228,7 +199,7 @@ bool CRequestBroker::x_Follow(CPgConnection& conn, const CWakeFd* pStop, const F
     const auto& row = result.rows[0];
     const FootageRequest::State eState = FootageStateFromName(row[0].value_or(""));
     if (bOurs)
-        m_pRequests->Mirror(request.nId, eState, Reasons(row[1].value_or("[]")),
+        m_pRequests->Mirror(request.nId, eState, FootageReasonsFromText(row[1].value_or("[]")),
                             static_cast<std::uint32_t>(Int(row[2])));
     else if (eState == FootageRequest::State::Cancelled)
         m_pRequests->Cancel(request.nId, WallClockNow());

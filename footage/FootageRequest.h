@@ -75,6 +75,10 @@ const char* FootageStateName(FootageRequest::State eState);
 // The state of a name FootageStateName gives; an unknown one (of a newer program) is
 // partial, never fetched.
 FootageRequest::State FootageStateFromName(const std::string& name);
+// The channels and the reasons as the request tables keep them ("1,3"; a JSON array of
+// strings); what is not such is left out. Any thread.
+std::vector<std::uint8_t> FootageChannelsFromText(const std::string& text);
+std::vector<std::string> FootageReasonsFromText(const std::string& text);
 
 // How one channel of a pass did for a request.
 struct FootageChannelResult {

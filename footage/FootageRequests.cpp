@@ -99,7 +99,9 @@ std::string ChannelsText(const std::vector<std::uint8_t>& channels)
     return text;
 }
 
-std::vector<std::uint8_t> ChannelsFromText(const std::string& text)
+} // namespace
+
+std::vector<std::uint8_t> FootageChannelsFromText(const std::string& text)
 {
     std::vector<std::uint8_t> channels;
     std::size_t nPos = 0;
@@ -115,12 +117,16 @@ std::vector<std::uint8_t> ChannelsFromText(const std::string& text)
     return channels;
 }
 
+namespace {
+
 std::string ReasonsText(const std::vector<std::string>& reasons)
 {
     return nlohmann::json(reasons).dump();
 }
 
-std::vector<std::string> ReasonsFromText(const std::string& text)
+} // namespace
+
+std::vector<std::string> FootageReasonsFromText(const std::string& text)
 {
     nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
     std::vector<std::string> reasons;
@@ -130,8 +136,6 @@ std::vector<std::string> ReasonsFromText(const std::string& text)
                 reasons.push_back(item.get<std::string>());
     return reasons;
 }
-
-} // namespace
 
 FootageRequest::State FootageStateFromName(const std::string& name)
 {
@@ -150,14 +154,14 @@ FootageRequest ReadRequestRow(const Statement& row)
     FootageRequest request;
     request.nId = row.Int(0);
     request.ask.strVehicle = row.Text(1);
-    request.ask.channels = ChannelsFromText(row.Text(2));
+    request.ask.channels = FootageChannelsFromText(row.Text(2));
     request.ask.tFrom = static_cast<std::uint32_t>(row.Int(3));
     request.ask.tTo = static_cast<std::uint32_t>(row.Int(4));
     request.ask.strReason = row.Text(5);
     request.ask.strRequestedBy = row.Text(6);
     request.tCreated = static_cast<std::uint32_t>(row.Int(7));
     request.eState = FootageStateFromName(row.Text(8));
-    request.reasons = ReasonsFromText(row.Text(9));
+    request.reasons = FootageReasonsFromText(row.Text(9));
     request.bRetry = row.Int(10) != 0;
     request.tStateChanged = static_cast<std::uint32_t>(row.Int(11));
     request.nRecordings = static_cast<std::size_t>(row.Int(12));
@@ -423,7 +427,7 @@ void CFootageRequests::x_ReadDetails(FootageRequest& request) const
     states.Bind(1, request.nId);
     while (states.Ok() && states.Step() == SQLITE_ROW)
         request.history.push_back(
-            FootageStateChange {states.Text(0), ReasonsFromText(states.Text(1)), static_cast<std::uint32_t>(states.Int(2))});
+            FootageStateChange {states.Text(0), FootageReasonsFromText(states.Text(1)), static_cast<std::uint32_t>(states.Int(2))});
 }
 
 std::optional<FootageRequest> CFootageRequests::Get(std::int64_t nId) const
