@@ -22,6 +22,21 @@ namespace {
 
 constexpr std::uint32_t kT0 = 1700000000;
 
+// Every fed table's owner, open on one fleet.db.
+struct Tables {
+    Tables(const std::string& db, const std::string& root) : history(db), requests(db)
+    {
+        EXPECT_EQ(history.Open(), 0);
+        EXPECT_EQ(requests.Open(), 0);
+        EXPECT_EQ(catalogue.Open(db, root), 0);
+        EXPECT_EQ(audit.Open(db), 0);
+    }
+    CFleetHistory history;
+    CFootageRequests requests;
+    CRecordingCatalogue catalogue;
+    CAuditLog audit;
+};
+
 class CentralStoreTest : public Sandbox {
 protected:
     void SetUp() override
@@ -88,14 +103,8 @@ protected:
 
 TEST_F(CentralStoreTest, EveryTableReachesTheSharedDatabaseAcrossAnOutage)
 {
-    CFleetHistory history(DbPath());
-    CFootageRequests requests(DbPath());
-    CRecordingCatalogue catalogue;
-    CAuditLog audit;
-    ASSERT_EQ(history.Open(), 0);
-    ASSERT_EQ(requests.Open(), 0);
-    ASSERT_EQ(catalogue.Open(DbPath(), At("down")), 0);
-    ASSERT_EQ(audit.Open(DbPath()), 0);
+    Tables tables(DbPath(), At("down"));
+    auto& [history, requests, catalogue, audit] = tables;
     // Rows written before the shared database was configured go too.
     WriteFleet(history, catalogue, requests, audit, "BUS-1", kT0);
 
@@ -126,14 +135,8 @@ TEST_F(CentralStoreTest, EveryTableReachesTheSharedDatabaseAcrossAnOutage)
 
 TEST_F(CentralStoreTest, ARowSentAgainAfterACrashIsTheSameRow)
 {
-    CFleetHistory history(DbPath());
-    CFootageRequests requests(DbPath());
-    CRecordingCatalogue catalogue;
-    CAuditLog audit;
-    ASSERT_EQ(history.Open(), 0);
-    ASSERT_EQ(requests.Open(), 0);
-    ASSERT_EQ(catalogue.Open(DbPath(), At("down")), 0);
-    ASSERT_EQ(audit.Open(DbPath()), 0);
+    Tables tables(DbPath(), At("down"));
+    auto& [history, requests, catalogue, audit] = tables;
     WriteFleet(history, catalogue, requests, audit, "BUS-1", kT0);
     // What the outbox holds now is put back after it was sent, as after a process that
     // ended between the shared commit and the local removal.
