@@ -45,7 +45,6 @@ protected:
         Timing().nCentralPollMs = 20;
         Timing().nCentralRetryMs = 50;
         Timing().nCentralRetryMaxMs = 200;
-        Timing().nCentralTimeoutMs = 3000;
         ASSERT_TRUE(Cluster().Start()) << Cluster().Why();
         static std::atomic<int> s_nDb {0};
         m_db = "fleet" + std::to_string(::getpid()) + "_" + std::to_string(s_nDb++);

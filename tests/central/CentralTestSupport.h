@@ -3,6 +3,7 @@
 #include "central/CentralFeeds.h"
 #include "support/PgCluster.h"
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include <string>
@@ -63,6 +64,8 @@ inline std::vector<std::string> CentralRows(CPgCluster& cluster, const std::stri
 {
     std::string text = cluster.Query(db, "SELECT " + FeedColumns(feed, false) + " FROM " + feed.szTable +
                                              " WHERE depot = '" + depot + "' ORDER BY " + FeedOrder(feed, false));
+    if (text.empty() && !cluster.Why().empty())
+        ADD_FAILURE() << cluster.Why();
     std::vector<std::string> rows;
     std::size_t nAt = 0;
     while (!text.empty() && nAt <= text.size()) {

@@ -44,7 +44,6 @@ protected:
         Sandbox::SetUp();
         Timing().nCentralPollMs = 20;
         Timing().nCentralRetryMs = 50;
-        Timing().nCentralTimeoutMs = 3000;
         ASSERT_TRUE(Cluster().Start()) << Cluster().Why();
         static std::atomic<int> s_nDb {0};
         m_db = "broker" + std::to_string(::getpid()) + "_" + std::to_string(s_nDb++);

@@ -26,17 +26,19 @@ fs::path ServerBin()
     return best;
 }
 
-// A loopback port nobody listens on, below the ephemeral range and apart from the
-// web tests' stretch.
+// A loopback port nobody listens on, from a stretch of this process's own below the
+// web tests' ports: a cluster stopped for a while gets its port back, as no other test
+// process picks from the same stretch (unless their ids meet modulo 500).
 int FreePort()
 {
-    static std::atomic<unsigned> s_nNext {static_cast<unsigned>(::getpid()) * 131u};
-    for (int i = 0; i < 500; ++i) {
-        const auto nPort = static_cast<std::uint16_t>(15000 + s_nNext++ % 5000);
+    static std::atomic<unsigned> s_nNext {0};
+    const unsigned nBase = 15000 + static_cast<unsigned>(::getpid()) % 500 * 10;
+    for (int i = 0; i < 10; ++i) {
+        const auto nPort = static_cast<std::uint16_t>(nBase + s_nNext++ % 10);
         if (CSocket::ListenTcp("127.0.0.1", nPort).IsValid())
             return nPort;
     }
-    return 0;
+    return CSocket::ListenTcp("127.0.0.1", 0).LocalPort();
 }
 
 std::string Quoted(const std::string& text)
@@ -132,7 +134,7 @@ bool CPgCluster::Stop()
 std::string CPgCluster::ConnInfo(const std::string& name) const
 {
     return "host=127.0.0.1 port=" + std::to_string(m_nPort) + " user=zel dbname=" + (name.empty() ? "postgres" : name) +
-           " connect_timeout=5";
+           " connect_timeout=30";
 }
 
 bool CPgCluster::CreateDatabase(const std::string& name)
@@ -142,6 +144,7 @@ bool CPgCluster::CreateDatabase(const std::string& name)
 
 std::string CPgCluster::Query(const std::string& name, const std::string& sql)
 {
+    m_strWhy.clear();
     std::string output;
     if (x_Run("psql " + Quoted(ConnInfo(name)) + " -v ON_ERROR_STOP=1 -XAtqc " + Quoted(sql), &output) != 0)
         return {};
