@@ -74,7 +74,8 @@ CPgCluster& CPgCluster::Shared()
 
 int CPgCluster::x_Run(const std::string& command, std::string* pOutput)
 {
-    std::string line = ::geteuid() == 0 ? "runuser -u postgres -- sh -c " + Quoted(command) : command;
+    // From /: the server's user may not enter the test's working directory.
+    std::string line = ::geteuid() == 0 ? "runuser -u postgres -- sh -c " + Quoted("cd / && " + command) : command;
     FILE* pipe = ::popen((line + " 2>&1").c_str(), "r");
     if (!pipe)
         return -1;
