@@ -131,6 +131,7 @@ int CCentralStore::Start(const CentralSettings& settings, const std::string& dbP
     m_bStopping = false;
     m_nFinalDeadlineMs = 0;
     m_bOutageLogged = false;
+    m_bWorking = false;
     m_bRequestErrorLogged = false;
     m_broker.Configure(pRequests, settings.strDepot);
     if (pRequests)
@@ -198,9 +199,17 @@ void CCentralStore::x_Run()
             nRetryMs = std::min(nRetryMs * 2, Timing().nCentralRetryMaxMs);
             continue;
         }
-        nRetryMs = Timing().nCentralRetryMs;
+        const std::int64_t nWaiting = Status().nOutboxRows;
         bool bMore = x_DrainOnce();
         x_UpdateDepth();
+        if (!m_conn.IsOpen()) {
+            // The batch failed (a cut, a missing grant): the same pause as a failed connect.
+            (void)CPoller::WaitOne(m_stop.Fd(), CPoller::Want::Read, nRetryMs);
+            nRetryMs = std::min(nRetryMs * 2, Timing().nCentralRetryMaxMs);
+            continue;
+        }
+        nRetryMs = Timing().nCentralRetryMs;
+        x_Working(nWaiting);
         x_Requests();
         if (!bMore && m_conn.IsOpen())
             m_conn.WaitForInput(Timing().nCentralPollMs, &m_stop);
@@ -250,17 +259,25 @@ bool CCentralStore::x_Connect()
         x_Failed(result.strError);
         return false;
     }
-    std::int64_t nWaiting = 0;
+    CMutexLock guard(m_lock);
+    m_status.bConnected = true;
+    return true;
+}
+
+void CCentralStore::x_Working(std::int64_t nWaiting)
+{
+    // Said once the database takes rows, not at every connect: a connection whose
+    // batches are refused is no recovery.
+    if (m_bWorking)
+        return;
+    m_bWorking = true;
+    m_bOutageLogged = false;
     {
         CMutexLock guard(m_lock);
-        m_status.bConnected = true;
         m_status.strLastError.clear();
-        nWaiting = m_status.nOutboxRows;
     }
     WriteLog(Format("Central database connected as depot %s; %lld rows to send", m_settings.strDepot.c_str(),
                     static_cast<long long>(nWaiting)));
-    m_bOutageLogged = false;
-    return true;
 }
 
 void CCentralStore::x_Requests()
@@ -288,6 +305,7 @@ void CCentralStore::x_Failed(const std::string& strError)
         m_status.bConnected = false;
         m_status.strLastError = strError;
     }
+    m_bWorking = false;
     // One line per outage: a database away for hours must not fill the log.
     if (!m_bOutageLogged)
         WriteLog(Format("Central database not usable, rows wait in fleet.db: %s", strError.c_str()));
@@ -491,4 +509,30 @@ std::optional<DepotRecordingPage> CCentralStore::RecordingsAcrossDepots(const Ca
         page.rows.push_back(std::move(rec));
     }
     return page;
+}
+
+std::optional<std::vector<EvidenceFile>> CCentralStore::TakersFiles(const std::string& taker, std::int64_t nId,
+                                                                    std::string& strError)
+{
+    std::string self;
+    {
+        CMutexLock guard(m_lock);
+        self = m_status.strDepot;
+    }
+    CMutexLock guard(m_readLock);
+    std::optional<PgResult> result = x_Read(
+        "SELECT rr.path, rr.size, rr.start_time, rr.end_time, rec.sha256 FROM footage_request fr"
+        " JOIN footage_request_recording rr ON rr.depot = fr.depot AND rr.request_id = fr.id"
+        " LEFT JOIN recording rec ON rec.depot = fr.depot AND rec.vehicle = fr.vehicle AND rec.channel = rr.channel"
+        " AND rec.start_time = rr.start_time AND rec.path = rr.path"
+        " WHERE fr.depot = $1 AND fr.origin_depot = $2 AND fr.origin_id = $3"
+        " ORDER BY rr.channel, rr.start_time, rr.file_name",
+        {taker, self, std::to_string(nId)}, strError);
+    if (!result)
+        return std::nullopt;
+    std::vector<EvidenceFile> files;
+    for (const auto& row : result->rows)
+        files.push_back({row[0].value_or(""), Number(row[1]), static_cast<std::uint32_t>(Number(row[2])),
+                         static_cast<std::uint32_t>(Number(row[3])), row[4].value_or("")});
+    return files;
 }

@@ -4,6 +4,7 @@
 #include "central/Outbox.h"
 #include "central/PgConnection.h"
 #include "central/RequestBroker.h"
+#include "footage/EvidenceManifest.h"
 #include "footage/RecordingCatalogue.h"
 #include "platform/Mutex.h"
 #include "platform/ThreadSafety.h"
@@ -103,6 +104,13 @@ public:
     std::optional<DepotRecordingPage> RecordingsAcrossDepots(const CatalogueQuery& query, std::string& strError)
         EXCLUDES(m_lock, m_readLock);
 
+    // The files another depot (taker) fetched for this depot's request nId, from the
+    // copy it keeps in the shared database: path, size, times and SHA-256 (empty while
+    // that depot has not hashed the file). nullopt when it cannot be read (strError).
+    // Any thread.
+    std::optional<std::vector<EvidenceFile>> TakersFiles(const std::string& taker, std::int64_t nId,
+                                                         std::string& strError) EXCLUDES(m_lock, m_readLock);
+
 private:
     // A statement on the readers' connection, connecting first when needed.
     std::optional<PgResult> x_Read(const std::string& sql, const std::vector<std::optional<std::string>>& params,
@@ -126,6 +134,8 @@ private:
     // A turn of the request broker when one is due.
     void x_Requests();
     void x_Failed(const std::string& strError);
+    // A round went through: says so once after a start or an outage (nWaiting rows were waiting).
+    void x_Working(std::int64_t nWaiting);
 
     // The sender's own; set before it starts.
     CentralSettings m_settings;
@@ -139,6 +149,7 @@ private:
     CRequestBroker m_broker;
     bool m_bRequestErrorLogged = false;  // the sender's: the current run of failed turns is logged
     bool m_bOutageLogged = false;  // the sender's: the current outage is logged
+    bool m_bWorking = false;       // the sender's: the database took rows since the last failure
     std::int64_t m_nFinalDeadlineMs = 0;  // the sender's: while stopping, when the final drain ends
 
     mutable CMutex m_lock;

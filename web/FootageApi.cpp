@@ -477,11 +477,37 @@ bool CFootageApi::x_ManifestText(const FootageRequest& request, std::string& tex
     return true;
 }
 
+bool CFootageApi::x_TakersManifestText(const FootageRequest& request, std::string& text, WebAnswer& refusal)
+{
+    std::string strError = "no central database is configured";
+    std::optional<std::vector<EvidenceFile>> files;
+    if (m_parts.pCentral && m_parts.pCentral->Status().bEnabled)
+        files = m_parts.pCentral->TakersFiles(request.strTakenBy, request.nId, strError);
+    if (!files) {
+        refusal = Error(503, strError);
+        return false;
+    }
+    for (const EvidenceFile& file : *files) {
+        if (file.strSha256.empty()) {
+            refusal = Error(409, "recording " + file.strPath + " is not hashed yet at depot " + request.strTakenBy);
+            return false;
+        }
+    }
+    if (!CEvidenceManifest::Make(request, *files, WallClockNow(), text, strError)) {
+        refusal = Error(409, strError);
+        return false;
+    }
+    return true;
+}
+
 WebAnswer CFootageApi::x_Manifest(const WebRequest& req, const FootageRequest& request, bool bTicket)
 {
     std::string text;
     WebAnswer refusal;
-    if (!x_ManifestText(request, text, refusal))
+    // A request of ours fetched by another depot: its files are listed from that depot's
+    // copy in the shared database.
+    const bool bElsewhere = x_TakenElsewhere(request);
+    if (!(bElsewhere ? x_TakersManifestText(request, text, refusal) : x_ManifestText(request, text, refusal)))
         return refusal;
     x_Note(req, bTicket, "request.manifest", std::to_string(request.nId), "", true);
     WebAnswer answer = WebAnswer::Text(200, std::move(text));
@@ -490,8 +516,18 @@ WebAnswer CFootageApi::x_Manifest(const WebRequest& req, const FootageRequest& r
     return answer;
 }
 
+bool CFootageApi::x_TakenElsewhere(const FootageRequest& request) const
+{
+    return request.strOriginDepot.empty() && !request.strTakenBy.empty() && m_parts.pCentral &&
+           request.strTakenBy != m_parts.pCentral->Status().strDepot;
+}
+
 WebAnswer CFootageApi::x_Export(const WebRequest& req, const FootageRequest& request, bool bTicket)
 {
+    // The bytes are at the depot that fetched them; this one never passes them through.
+    if (x_TakenElsewhere(request))
+        return Error(409, "the recordings of this request are held by depot " + request.strTakenBy +
+                              "; export it there");
     std::string manifest;
     WebAnswer refusal;
     if (!x_ManifestText(request, manifest, refusal))

@@ -55,6 +55,11 @@ private:
     WebAnswer x_GetRequests(const WebRequest& req);
     WebAnswer x_CreateRequest(const WebRequest& req);
     WebAnswer x_CancelRequest(const WebRequest& req);
+    // Whether another depot took the request (made here) and holds its recordings.
+    bool x_TakenElsewhere(const FootageRequest& request) const;
+    // The manifest of a request of ours that another depot fetched, from its copy in the
+    // shared database. False with the answer that refuses it.
+    bool x_TakersManifestText(const FootageRequest& request, std::string& text, WebAnswer& refusal);
     WebAnswer x_Manifest(const WebRequest& req, const FootageRequest& request, bool bTicket);
     WebAnswer x_Export(const WebRequest& req, const FootageRequest& request, bool bTicket);
     WebAnswer x_Audit(const WebRequest& req);

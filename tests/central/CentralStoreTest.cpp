@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -275,7 +276,10 @@ TEST_F(CentralStoreTest, RowsRefusedForWantOfAGrantWaitUntilItIsGiven)
         << store.Status().strLastError;
     EXPECT_EQ(store.Status().nOutboxRows, 1);
     EXPECT_EQ(store.Status().nRejected, 0);
+    // It tries again after pauses, not in a loop: no recovery is claimed meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(CountLogContaining("Central database not usable, rows wait in fleet.db: "), 1u);
+    EXPECT_EQ(CountLogContaining("Central database connected"), 1u);  // the owner's
 
     ASSERT_EQ(Cluster().Query(m_db, "GRANT SELECT, INSERT, UPDATE ON vehicle TO " + role + "; SELECT 1"), "1");
     ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20))) << store.Status().strLastError;

@@ -3,6 +3,7 @@
 #include "central/CentralFeeds.h"
 #include "central/CentralTestSupport.h"
 #include "footage/AuditLog.h"
+#include "footage/Sha256File.h"
 #include "settings/DepotSettings.h"
 #include "settings/Settings.h"
 #include "settings/SettingsFile.h"
@@ -274,6 +275,33 @@ TEST_F(CentralE2eTest, ARequestMadeAtOneDepotIsFetchedOnceByTheDepotTheVehicleRe
         << original.dump();
     EXPECT_EQ(original["taken_by"], "south");
     EXPECT_EQ(north.Stored(), 0u);
+    // Its manifest at either depot names the same file with the hash of its bytes; the
+    // export is the holder's to give.
+    const std::string stored = ReadFile(requested);
+    Json manifests[2];
+    int nAt = 0;
+    for (auto [pDepot, nRequest] : {std::pair {&north, nId}, std::pair {&south, copy["id"].get<std::int64_t>()}}) {
+        httplib::Client client("127.0.0.1", pDepot->nWebPort);
+        const std::string base = "/api/v1/requests/" + std::to_string(nRequest);
+        std::string body;
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                auto res = client.Get(base + "/manifest");
+                body = res ? res->body : "no answer";
+                return res && res->status == 200;
+            },
+            30s))
+            << body;
+        manifests[nAt++] = Json::parse(body);
+        auto exported = client.Get(base + "/export");
+        ASSERT_TRUE(exported);
+        EXPECT_EQ(exported->status, pDepot == &north ? 409 : 200) << exported->body.substr(0, 200);
+    }
+    for (const Json& manifest : manifests) {
+        ASSERT_EQ(manifest["files"].size(), 1u) << manifest.dump();
+        EXPECT_EQ(manifest["files"][0]["size"], stored.size());
+        EXPECT_EQ(manifest["files"][0]["sha256"], DigestBytes(stored).strSha256);
+    }
     EXPECT_EQ(Query("SELECT count(*) FROM request_claim"), "1");
 }
 
