@@ -10,7 +10,6 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -20,12 +19,10 @@
 
 // zeldownloadd as a process in a directory of its own, with the settings file it
 // reads: a free control port, the store in "store", a free dashboard port, and what
-// the test adds. Ended with SIGKILL when it still runs as the object goes. Test thread.
+// the test adds. Killed when it still runs as the object goes. Test thread.
 class DepotProcess {
 public:
     using Keys = std::vector<std::pair<std::string, std::string>>;
-
-    ~DepotProcess() { m_server.Stop(SIGKILL); }
 
     // Writes dir/QorConfig.xml (adjust, called once the ports are chosen, changes the
     // settings or writes keys of its own; keys are written last) and starts the
