@@ -101,18 +101,45 @@ protected:
 
 } // namespace
 
-TEST_F(CentralStoreTest, EveryTableReachesTheSharedDatabaseAcrossAnOutage)
+TEST_F(CentralStoreTest, EveryTableReachesTheSharedDatabaseOnceAcrossACrashAndAnOutage)
 {
     Tables tables(DbPath(), At("down"));
     auto& [history, requests, catalogue, audit] = tables;
     // Rows written before the shared database was configured go too.
     WriteFleet(history, catalogue, requests, audit, "BUS-1", kT0);
+    COutbox outbox;
+    std::string strError;
+    ASSERT_EQ(outbox.Open(DbPath(), strError), 0) << strError;
+    std::vector<OutboxRow> before = outbox.Take(COutbox::kTakeMax, strError);
+    ASSERT_GE(before.size(), 6u);
+    {
+        CCentralStore store;
+        ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
+        ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20))) << store.Status().strLastError;
+        ExpectSameRows("north");
+        EXPECT_EQ(Cluster().Query(m_db, "SELECT name, url FROM depot"), "north|https://north.example:5991");
+    }
+    ASSERT_EQ(outbox.Depth().nRows, 0);
 
+    // What the outbox held is put back after it was sent, as after a process that ended
+    // between the shared commit and the local removal: sent again, it is the same row.
+    SqliteFile db(DbPath());
+    auto quote = [](std::string text) {
+        for (std::size_t n = 0; (n = text.find('\'', n)) != std::string::npos; n += 2)
+            text.insert(n, 1, '\'');
+        return "'" + text + "'";
+    };
+    for (const OutboxRow& row : before)
+        EXPECT_EQ(db.Exec("INSERT INTO central_outbox(tbl, key, queued_at, payload) VALUES(" + quote(row.strTable) +
+                          ", " + quote(row.strKey) + ", " + std::to_string(row.tQueued) + ", " +
+                          quote(row.strPayload) + ")"),
+                  "");
+    db.Close();
     CCentralStore store;
     ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
-    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20))) << store.Status().strLastError;
+    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20)));
     ExpectSameRows("north");
-    EXPECT_EQ(Cluster().Query(m_db, "SELECT name, url FROM depot"), "north|https://north.example:5991");
+    EXPECT_EQ(store.Status().nSent, before.size());
 
     // The database goes away: writes go on, the outbox keeps them, one line says so.
     ASSERT_TRUE(Cluster().Stop());
@@ -131,46 +158,6 @@ TEST_F(CentralStoreTest, EveryTableReachesTheSharedDatabaseAcrossAnOutage)
     EXPECT_EQ(CountLogContaining("Central database not usable"), 1u);
     EXPECT_EQ(Cluster().Query(m_db, "SELECT visits FROM vehicle WHERE depot='north' AND name='BUS-1'"), "2");
     store.Stop();
-}
-
-TEST_F(CentralStoreTest, ARowSentAgainAfterACrashIsTheSameRow)
-{
-    Tables tables(DbPath(), At("down"));
-    auto& [history, requests, catalogue, audit] = tables;
-    WriteFleet(history, catalogue, requests, audit, "BUS-1", kT0);
-    // What the outbox holds now is put back after it was sent, as after a process that
-    // ended between the shared commit and the local removal.
-    COutbox outbox;
-    std::string strError;
-    ASSERT_EQ(outbox.Open(DbPath(), strError), 0) << strError;
-    std::vector<OutboxRow> before = outbox.Take(COutbox::kTakeMax, strError);
-    ASSERT_GE(before.size(), 6u);
-    {
-        CCentralStore store;
-        ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
-        ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20)));
-    }
-    ASSERT_EQ(outbox.Depth().nRows, 0);
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &pDb), SQLITE_OK);
-    for (const OutboxRow& row : before) {
-        sqlite3_stmt* p = nullptr;
-        ASSERT_EQ(sqlite3_prepare_v2(pDb, "INSERT INTO central_outbox(tbl, key, queued_at, payload) VALUES(?,?,?,?)",
-                                     -1, &p, nullptr),
-                  SQLITE_OK);
-        sqlite3_bind_text(p, 1, row.strTable.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_text(p, 2, row.strKey.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(p, 3, row.tQueued);
-        sqlite3_bind_text(p, 4, row.strPayload.c_str(), -1, SQLITE_TRANSIENT);
-        EXPECT_EQ(sqlite3_step(p), SQLITE_DONE);
-        sqlite3_finalize(p);
-    }
-    sqlite3_close(pDb);
-    CCentralStore store;
-    ASSERT_EQ(store.Start(Settings(), DbPath()), 0);
-    ASSERT_TRUE(WaitFor([&] { return Drained(store); }, std::chrono::seconds(20)));
-    ExpectSameRows("north");
-    EXPECT_EQ(store.Status().nSent, before.size());
 }
 
 TEST_F(CentralStoreTest, ARefusedRowIsKeptAsideAndTheOthersGoOn)
@@ -236,16 +223,7 @@ TEST_F(CentralStoreTest, WithoutTheSettingNothingIsQueuedAndAnOldOutboxIsEmptied
     EXPECT_FALSE(store.Status().bEnabled);
     history.OnArrival("BUS-2", "192.0.2.9:7000", kT0);
     history.Flush();
-    COutbox outbox;
-    std::string strError;
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &pDb), SQLITE_OK);
-    sqlite3_stmt* p = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(pDb, "SELECT count(*) FROM central_outbox", -1, &p, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(p), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(p, 0), 0);
-    sqlite3_finalize(p);
-    sqlite3_close(pDb);
+    EXPECT_EQ(SqliteFile::QueryInt(DbPath(), "SELECT count(*) FROM central_outbox"), 0);
     // A depot name is needed with a connection string.
     EXPECT_EQ(store.Start(CentralSettings {Cluster().ConnInfo(m_db), "", ""}, DbPath()), -1);
     EXPECT_EQ(CountLogContaining("depotname is empty"), 1u);

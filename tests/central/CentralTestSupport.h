@@ -2,9 +2,9 @@
 
 #include "central/CentralFeeds.h"
 #include "support/PgCluster.h"
+#include "support/SqliteFile.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <string>
 #include <vector>
@@ -36,27 +36,8 @@ inline std::string FeedOrder(const CentralFeed& feed, bool bLocal)
 
 inline std::vector<std::string> LocalRows(const std::string& dbPath, const CentralFeed& feed)
 {
-    std::vector<std::string> rows;
-    sqlite3* pDb = nullptr;
-    sqlite3_stmt* p = nullptr;
-    if (sqlite3_open_v2(dbPath.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(pDb,
-                           ("SELECT " + FeedColumns(feed, true) + " FROM " + feed.szTable + " ORDER BY " +
-                            FeedOrder(feed, true))
-                               .c_str(),
-                           -1, &p, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(p) == SQLITE_ROW) {
-            std::string row;
-            for (int c = 0; c < sqlite3_column_count(p); ++c) {
-                const auto* sz = reinterpret_cast<const char*>(sqlite3_column_text(p, c));
-                row += (c ? "|" : "") + std::string(sz ? sz : "");
-            }
-            rows.push_back(row);
-        }
-    }
-    sqlite3_finalize(p);
-    sqlite3_close_v2(pDb);
-    return rows;
+    return SqliteFile(dbPath, true).Rows("SELECT " + FeedColumns(feed, true) + " FROM " + feed.szTable +
+                                         " ORDER BY " + FeedOrder(feed, true));
 }
 
 inline std::vector<std::string> CentralRows(CPgCluster& cluster, const std::string& db, const std::string& depot,

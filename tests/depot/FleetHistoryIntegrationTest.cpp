@@ -6,16 +6,16 @@
 #include "support/Descriptors.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "support/SqliteFile.h"
 #include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -41,20 +41,7 @@ protected:
     std::string Db() const { return At("fleet.db"); }
 
     // The first column of the first row of sql, read through a connection of its own.
-    std::int64_t QueryInt(const std::string& sql) const
-    {
-        sqlite3* pDb = nullptr;
-        std::int64_t nValue = -1;
-        if (sqlite3_open_v2(Db().c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_stmt* pStmt = nullptr;
-            if (sqlite3_prepare_v2(pDb, sql.c_str(), -1, &pStmt, nullptr) == SQLITE_OK &&
-                sqlite3_step(pStmt) == SQLITE_ROW)
-                nValue = sqlite3_column_int64(pStmt, 0);
-            sqlite3_finalize(pStmt);
-        }
-        sqlite3_close_v2(pDb);
-        return nValue;
-    }
+    std::int64_t QueryInt(const std::string& sql) const { return SqliteFile::QueryInt(Db(), sql); }
 
     // Names of the backups in the sandbox.
     std::set<std::string> Backups() const
@@ -292,10 +279,7 @@ TEST_F(FleetHistoryIntegrationTest, DamagedDatabaseIsKeptAsideAndStartedAfresh)
     for (const std::string& damaged : {garbage, corruptPages, std::string("newer")}) {
         if (damaged == "newer") {
             // A database left by a newer program: its layout cannot be trusted.
-            sqlite3* pDb = nullptr;
-            ASSERT_EQ(sqlite3_open(Db().c_str(), &pDb), SQLITE_OK);
-            ASSERT_EQ(sqlite3_exec(pDb, "PRAGMA user_version=7", nullptr, nullptr, nullptr), SQLITE_OK);
-            sqlite3_close(pDb);
+            ASSERT_EQ(SqliteFile(Db()).Exec("PRAGMA user_version=7"), "");
         } else {
             WriteFile(Db(), damaged);
             WriteFile(At("fleet.db-wal"), "stale");
@@ -348,16 +332,14 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     CFleetHistory history(Db());
     ASSERT_EQ(history.Open(), 0);
     // Another connection holds the write lock, so every batch fails for now.
-    sqlite3* pOther = nullptr;
-    ASSERT_EQ(sqlite3_open(Db().c_str(), &pOther), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pOther, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    auto other = std::make_unique<SqliteFile>(Db());
+    ASSERT_EQ(other->Exec("BEGIN IMMEDIATE"), "");
     history.OnFileStored("V", 10, tToday);
     history.Flush();
     history.OnFileStored("V", 20, tToday);
     history.Flush();
     EXPECT_EQ(CountLogContaining("fleet history write failed: database is locked"), 1u);
-    sqlite3_exec(pOther, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(pOther);
+    other.reset();
 
     history.Flush();
     EXPECT_EQ(QueryInt("SELECT bytes_total FROM vehicle WHERE name='V'"), 30);
@@ -369,15 +351,14 @@ TEST_F(FleetHistoryIntegrationTest, FailuresKeepTheRowsAndAreLoggedOnce)
     history.OnRecordingMissed("V", Missed(1, "gone.mp4", tToday), tToday);
     history.OnRecordingMissed("V", Missed(1, "kept.mp4", tToday + 1), tToday);
     history.Flush();
-    ASSERT_EQ(sqlite3_open(Db().c_str(), &pOther), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pOther, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    other = std::make_unique<SqliteFile>(Db());
+    ASSERT_EQ(other->Exec("BEGIN IMMEDIATE"), "");
     history.OnRecordingStored("V", 1, "gone.mp4", tToday);
     history.OnRecordingLeftBehind("V", Missed(1, "kept.mp4", tToday + 1), tToday + 5);
     history.OnCompleteMark("V", 3, UpTo(tToday + 60));
     history.Flush();
     EXPECT_EQ(CountLogContaining("fleet history write failed"), 2u);
-    sqlite3_exec(pOther, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(pOther);
+    other.reset();
     history.Flush();
     EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording"), 1);
     EXPECT_EQ(QueryInt("SELECT count(*) FROM missed_recording WHERE file_name='kept.mp4' AND state='left_behind'"), 1);
@@ -627,8 +608,7 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
     const std::uint32_t tToday = Today();
     {
         // fleet.db as the first layout left it.
-        sqlite3* pDb = nullptr;
-        ASSERT_EQ(sqlite3_open(Db().c_str(), &pDb), SQLITE_OK);
+        SqliteFile db(Db());
         const char* szOld =
             "PRAGMA journal_mode=WAL;"
             "CREATE TABLE vehicle(name TEXT PRIMARY KEY NOT NULL,"
@@ -641,14 +621,13 @@ TEST_F(FleetHistoryIntegrationTest, OldDatabaseWithoutTheNewTablesGainsThem)
             " bytes INTEGER NOT NULL, PRIMARY KEY(name, day)) WITHOUT ROWID;"
             "CREATE INDEX day_total_by_day ON day_total(day);"
             "PRAGMA user_version=1;";
-        ASSERT_EQ(sqlite3_exec(pDb, szOld, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(pDb);
+        ASSERT_EQ(db.Exec(szOld), "");
         const std::string insert =
             "INSERT INTO vehicle VALUES('OLD-1', " + std::to_string(tToday - 5 * kDay) + ", " +
             std::to_string(tToday + 1) + ", '10.0.0.1:1', 4, 12, 3400, 2, 200, " + std::to_string(tToday) +
             ", 0, 0, '');"
             "INSERT INTO day_total VALUES('OLD-1', " + std::to_string(tToday) + ", 2, 200);";
-        ASSERT_EQ(sqlite3_exec(pDb, insert.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(pDb);
-        sqlite3_close(pDb);
+        ASSERT_EQ(db.Exec(insert), "");
     }
     {
         CFleetHistory history(Db());

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,6 +26,36 @@ struct PendingAcquire {
     {
     }
 };
+
+// Queues one waiter per start, each on its own thread and in this order, behind the
+// slots held now; then runs beforeRelease, frees one slot and returns the order of the
+// grants. Each waiter frees its slot at once: one grant after the other.
+std::vector<int> GrantOrder(CTransferScheduler& scheduler, const std::vector<std::uint32_t>& starts,
+                            const std::vector<bool>& requested, const std::function<void()>& beforeRelease = {})
+{
+    CEvent quit(CEvent::Mode::ManualReset);
+    std::mutex lock;
+    std::vector<int> granted;
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        threads.emplace_back([&, i] {
+            if (!scheduler.Acquire(starts[i], quit, requested[i]))
+                return;
+            {
+                std::lock_guard guard(lock);
+                granted.push_back(static_cast<int>(i));
+            }
+            scheduler.Release();
+        });
+        EXPECT_TRUE(WaitFor([&] { return scheduler.Queued() == static_cast<std::uint32_t>(i + 1); })) << i;
+    }
+    if (beforeRelease)
+        beforeRelease();
+    scheduler.Release();
+    for (auto& thread : threads)
+        thread.join();
+    return granted;
+}
 
 } // namespace
 
@@ -63,33 +94,14 @@ TEST(TransferSchedulerTest, FreedSlotGoesToEarliestRecordingThenToEarliestArriva
     ASSERT_TRUE(scheduler.Acquire(1, quit));
     ASSERT_TRUE(scheduler.Acquire(1, quit));
 
-    const std::uint32_t starts[] = {500, 100, 300, 100, 200, 100};
-    std::mutex lock;
-    std::vector<int> granted;
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < 6; ++i) {
-        threads.emplace_back([&, i] {
-            if (!scheduler.Acquire(starts[i], quit))
-                return;
-            {
-                std::lock_guard guard(lock);
-                granted.push_back(i);
-            }
-            scheduler.Release();  // passes the slot on: one grant after the other
-        });
-        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == static_cast<std::uint32_t>(i + 1); }));
-    }
     // A waiter that quit leaves the queue, though its start is the earliest.
-    CEvent lateQuit(CEvent::Mode::ManualReset);
-    {
-        PendingAcquire late(scheduler, 0, lateQuit);
-        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 7u; }));
-        lateQuit.Set();
-    }
-
-    scheduler.Release();
-    for (auto& thread : threads)
-        thread.join();
+    const std::vector<int> granted =
+        GrantOrder(scheduler, {500, 100, 300, 100, 200, 100}, std::vector<bool>(6, false), [&] {
+            CEvent lateQuit(CEvent::Mode::ManualReset);
+            PendingAcquire late(scheduler, 0, lateQuit);
+            ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == 7u; }));
+            lateQuit.Set();
+        });
     EXPECT_EQ(granted, (std::vector<int> {1, 3, 5, 4, 2, 0}));
     EXPECT_EQ(scheduler.PeakActive(), 2u);
     EXPECT_EQ(scheduler.Active(), 1u);
@@ -104,26 +116,8 @@ TEST(TransferSchedulerTest, RequestedTransfersGetFreedSlotsBeforeOlderUnrequeste
 
     // Unrequested waiters with the oldest starts, requested ones with later starts,
     // queued in mixed order.
-    const std::uint32_t starts[] = {100, 900, 50, 800, 700};
-    const bool requested[] = {false, true, false, true, true};
-    std::mutex lock;
-    std::vector<int> granted;
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < 5; ++i) {
-        threads.emplace_back([&, i] {
-            if (!scheduler.Acquire(starts[i], quit, requested[i]))
-                return;
-            {
-                std::lock_guard guard(lock);
-                granted.push_back(i);
-            }
-            scheduler.Release();
-        });
-        ASSERT_TRUE(WaitFor([&] { return scheduler.Queued() == static_cast<std::uint32_t>(i + 1); }));
-    }
-    scheduler.Release();
-    for (auto& thread : threads)
-        thread.join();
+    const std::vector<int> granted =
+        GrantOrder(scheduler, {100, 900, 50, 800, 700}, {false, true, false, true, true});
     // Requested first, oldest start first among them; then the others.
     EXPECT_EQ(granted, (std::vector<int> {4, 3, 1, 2, 0}));
     EXPECT_EQ(scheduler.Active(), 0u);

@@ -11,10 +11,9 @@
 #include "store/LocalStore.h"
 #include "support/PgCluster.h"
 #include "support/Sandbox.h"
-#include "support/ServerProcess.h"
 #include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
-#include "web/WebTestSupport.h"
+#include "web/DepotProcess.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -33,27 +32,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// One depot: a zeldownloadd in dir, with its control and dashboard ports.
-struct Depot {
-    std::string strName;
-    fs::path dir;
-    std::uint16_t nControlPort = 0;
-    std::uint16_t nWebPort = 0;
-    ServerProcess server;
-
-    Json Get(const std::string& path) const
-    {
-        httplib::Client client("127.0.0.1", nWebPort);
-        client.set_read_timeout(20, 0);
-        auto res = client.Get(path);
-        return res && res->status == 200 ? Json::parse(res->body, nullptr, false) : Json();
-    }
-    Json Post(const std::string& path, const Json& body) const
-    {
-        httplib::Client client("127.0.0.1", nWebPort);
-        auto res = client.Post(path, body.dump(), "application/json");
-        return res ? Json::parse(res->body, nullptr, false) : Json();
-    }
+// One depot: a zeldownloadd in a directory named after it.
+struct Depot : DepotProcess {
     // The rows of fleet.db waiting to be sent; -1 before the server answers.
     std::int64_t Outbox() const
     {
@@ -67,7 +47,7 @@ struct Depot {
     {
         std::size_t nFiles = 0;
         std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(dir / "store", ec); it != fs::recursive_directory_iterator();
+        for (auto it = fs::recursive_directory_iterator(Dir() / "store", ec); it != fs::recursive_directory_iterator();
              it.increment(ec))
             nFiles += it->path().extension() == ".mp4";
         return nFiles;
@@ -87,8 +67,7 @@ protected:
     void TearDown() override
     {
         m_sims.clear();
-        for (auto& pDepot : m_depots)
-            pDepot->server.Stop(SIGKILL);
+        m_depots.clear();
         Sandbox::TearDown();
     }
 
@@ -98,33 +77,23 @@ protected:
     // A depot server fetching the last nRollingHours, sharing the test's database.
     Depot& AddDepot(const std::string& name, std::uint32_t nRollingHours = 24)
     {
-        auto pDepot = std::make_unique<Depot>();
-        pDepot->strName = name;
-        pDepot->dir = Dir() / name;
-        fs::create_directories(pDepot->dir);
-        m_depots.push_back(std::move(pDepot));
+        m_depots.push_back(std::make_unique<Depot>());
         Depot& depot = *m_depots.back();
-        CSettingsFile file((depot.dir / "QorConfig.xml").string());
-        ServerSettings settings = DefaultSettings();
-        depot.nControlPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
-        settings.nPort = depot.nControlPort;
-        std::strcpy(settings.szDownDir, "store");
-        EXPECT_TRUE(SaveSettings(settings, file));
-        DepotSettings depotSettings;
-        depotSettings.nRollingHours = nRollingHours;
-        EXPECT_TRUE(SaveDepotSettings(depotSettings, file));
-        depot.nWebPort = FreeTcpPort();
-        EXPECT_TRUE(file.WriteValue("httpport", std::to_string(depot.nWebPort)));
-        EXPECT_TRUE(file.WriteValue("centraldb", Cluster().ConnInfo(m_db)));
-        EXPECT_TRUE(file.WriteValue("depotname", name));
-        EXPECT_TRUE(file.WriteValue("depoturl", "http://127.0.0.1:" + std::to_string(depot.nWebPort) + "/"));
-        Launch(depot);
+        depot.Start(Dir() / name,
+                    {{"centraldb", Cluster().ConnInfo(m_db)}, {"depotname", name}},
+                    [&](ServerSettings&, CSettingsFile& file) {
+                        DepotSettings depotSettings;
+                        depotSettings.nRollingHours = nRollingHours;
+                        EXPECT_TRUE(SaveDepotSettings(depotSettings, file));
+                        EXPECT_TRUE(file.WriteValue(
+                            "depoturl", "http://127.0.0.1:" + std::to_string(depot.WebPort()) + "/"));
+                    });
+        WaitUp(depot);
         return depot;
     }
 
-    static void Launch(Depot& depot)
+    static void WaitUp(const Depot& depot)
     {
-        ASSERT_TRUE(depot.server.Start({.dir = depot.dir, .out = "/dev/null", .err = "stderr.txt"}));
         ASSERT_TRUE(WaitFor([&] { return depot.Get("/api/v1/status").is_object(); }, 20s));
     }
 
@@ -132,15 +101,9 @@ protected:
     CDvrSimulator& Visit(const Depot& depot, std::vector<std::string> names, int nChannels, int nRecordings,
                          std::uint32_t nBytes, int nRateKBps = 0)
     {
-        SimOptions options;
-        options.nServerPort = depot.nControlPort;
-        options.vecNames = std::move(names);
-        options.nChannels = nChannels;
-        options.nRecordings = nRecordings;
-        options.nRecBytes = nBytes;
-        options.tStart = m_tRecordings;
+        SimOptions options = depot.Recorders(std::move(names), nChannels, nRecordings, nBytes, m_tRecordings);
+        options.nRecSeconds = 600;
         options.nKeepAliveMs = 1000;
-        options.nVerbosity = 0;
         options.faults.nRateKBps = nRateKBps;
         m_sims.push_back(std::make_unique<CDvrSimulator>(options));
         EXPECT_EQ(m_sims.back()->Start(), 0);
@@ -209,19 +172,19 @@ TEST_F(CentralE2eTest, AVehicleSeenAtTwoDepotsShowsBothVisitsAndItsLastDepot)
             if (rec["depot"] != "south")
                 continue;
             const std::string url = rec["content_url"];
-            const std::string prefix = "http://127.0.0.1:" + std::to_string(south.nWebPort) + "/";
+            const std::string prefix = "http://127.0.0.1:" + std::to_string(south.WebPort()) + "/";
             ASSERT_EQ(url.rfind(prefix, 0), 0u) << url;
-            httplib::Client client("127.0.0.1", south.nWebPort);
+            httplib::Client client("127.0.0.1", south.WebPort());
             auto res = client.Get(url.substr(prefix.size() - 1));
             ASSERT_TRUE(res);
             EXPECT_EQ(res->status, 200);
-            EXPECT_EQ(res->body, ReadFile(south.dir / "store" / rec["path"].get<std::string>()));
+            EXPECT_EQ(res->body, ReadFile(south.Dir() / "store" / rec["path"].get<std::string>()));
         }
     }
     EXPECT_EQ(byDepot, (std::map<std::string, int> {{"north", 2}, {"south", 2}}));
 
     // The metrics with the shared database's series are well-formed.
-    httplib::Client metrics("127.0.0.1", north.nWebPort);
+    httplib::Client metrics("127.0.0.1", north.WebPort());
     auto res = metrics.Get("/metrics");
     ASSERT_TRUE(res);
     EXPECT_NE(res->body.find("zeldownload_central_outbox_rows "), std::string::npos);
@@ -261,7 +224,7 @@ TEST_F(CentralE2eTest, ARequestMadeAtOneDepotIsFetchedOnceByTheDepotTheVehicleRe
     EXPECT_EQ(copy["taken_by"], "south");
     EXPECT_EQ(copy["recording_count"], 1);
     const fs::path requested =
-        south.dir / "store" / "BUS-8" / DateDirName(tFrom) / ChannelDirName(1) / FinalFileName(1, tFrom, tFrom + 600);
+        south.Dir() / "store" / "BUS-8" / DateDirName(tFrom) / ChannelDirName(1) / FinalFileName(1, tFrom, tFrom + 600);
     EXPECT_TRUE(fs::exists(requested)) << requested;
 
     // The request made at the north depot follows: taken by south, done.
@@ -327,8 +290,8 @@ TEST_F(CentralE2eTest, WhenTheVehicleIsAtBothDepotsAtOnceOnlyOneFetchesTheReques
         << original.dump();
     const std::string file = "BUS-9/" + DateDirName(tFrom) + "/" + ChannelDirName(1) + "/" +
                              FinalFileName(1, tFrom, tFrom + 600);
-    const bool bNorth = fs::exists(north.dir / "store" / file);
-    const bool bSouth = fs::exists(south.dir / "store" / file);
+    const bool bNorth = fs::exists(north.Dir() / "store" / file);
+    const bool bSouth = fs::exists(south.Dir() / "store" / file);
     EXPECT_NE(bNorth, bSouth) << "fetched at north " << bNorth << ", at south " << bSouth;
     const std::string taker = original["taken_by"];
     EXPECT_EQ(taker, bNorth ? "north" : "south");
@@ -367,9 +330,9 @@ TEST_F(CentralE2eTest, AMinuteWithoutTheSharedDatabaseLosesNoRowAndHoldsNoDownlo
                    status["central"]["outbox_rows"] == 0 && status["online"] == 0;
         },
         60s));
-    north.server.Stop(SIGTERM);
+    north.Stop(SIGTERM);
     for (const CentralFeed& feed : CentralFeeds())
-        EXPECT_EQ(CentralRows(Cluster(), m_db, "north", feed), LocalRows((north.dir / "fleet.db").string(), feed))
+        EXPECT_EQ(CentralRows(Cluster(), m_db, "north", feed), LocalRows((north.Dir() / "fleet.db").string(), feed))
             << feed.szTable;
     EXPECT_EQ(Query("SELECT count(*) FROM recording WHERE depot='north'"), "60");
 }
@@ -384,15 +347,10 @@ TEST_F(CentralE2eTest, ADepotKilledWhileSendingLosesAndRepeatsNoRow)
         CAuditLog audit;
         ASSERT_EQ(audit.Open(db), 0);
     }
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &pDb), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pDb,
-                           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000)"
-                           " INSERT INTO audit(at, client, role, action, object, detail)"
-                           " SELECT 1700000000 + i, '192.0.2.1', 'operator', 'recording.view', i, '' FROM n",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(pDb);
+    ASSERT_EQ(SqliteFile(db).Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000)"
+                                  " INSERT INTO audit(at, client, role, action, object, detail)"
+                                  " SELECT 1700000000 + i, '192.0.2.1', 'operator', 'recording.view', i, '' FROM n"),
+              "");
 
     Depot& north = AddDepot("north");
     ASSERT_TRUE(WaitFor(
@@ -401,12 +359,13 @@ TEST_F(CentralE2eTest, ADepotKilledWhileSendingLosesAndRepeatsNoRow)
             return !sent.empty() && std::stoi(sent) > 0;
         },
         30s));
-    north.server.Stop(SIGKILL);
+    north.Stop(SIGKILL);
     const std::string atKill = Query("SELECT count(*) FROM audit");
     ASSERT_LT(std::stoi(atKill), 60000) << "sent whole before the kill";
-    Launch(north);
+    north.Restart();
+    WaitUp(north);
     ASSERT_TRUE(WaitFor([&] { return north.Outbox() == 0; }, 60s));
-    north.server.Stop(SIGTERM);
+    north.Stop(SIGTERM);
     EXPECT_EQ(Query("SELECT count(*), count(DISTINCT id), min(id), max(id) FROM audit"), "60000|60000|1|60000")
         << "killed with " << atKill << " sent";
     for (const CentralFeed& feed : CentralFeeds())

@@ -1,16 +1,16 @@
 #include "e2e/E2eFixture.h"
-#include "support/ServerProcess.h"
 #include "settings/WallClock.h"
+#include "support/ServerProcess.h"
+#include "support/SqliteFile.h"
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <sstream>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -152,30 +152,29 @@ protected:
     std::map<std::string, StoredHistory> HistoryCounts() const
     {
         std::map<std::string, StoredHistory> history;
-        sqlite3* pDb = nullptr;
-        EXPECT_EQ(sqlite3_open_v2((Dir() / "fleet.db").c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-        auto each = [pDb](const char* szSql, const std::function<void(sqlite3_stmt*)>& row) {
-            sqlite3_stmt* pStmt = nullptr;
-            ASSERT_EQ(sqlite3_prepare_v2(pDb, szSql, -1, &pStmt, nullptr), SQLITE_OK) << sqlite3_errmsg(pDb);
-            while (sqlite3_step(pStmt) == SQLITE_ROW)
-                row(pStmt);
-            sqlite3_finalize(pStmt);
+        SqliteFile db((Dir() / "fleet.db").string(), true);
+        EXPECT_TRUE(db.IsOpen());
+        // A row's columns; the names here hold no '|'.
+        auto cells = [](const std::string& row) {
+            std::vector<std::string> cells;
+            std::istringstream in(row);
+            for (std::string cell; std::getline(in, cell, '|');)
+                cells.push_back(cell);
+            return cells;
         };
-        auto text = [](sqlite3_stmt* pStmt, int nCol) {
-            return std::string(reinterpret_cast<const char*>(sqlite3_column_text(pStmt, nCol)));
-        };
-        auto u64 = [](sqlite3_stmt* pStmt, int nCol) { return static_cast<std::uint64_t>(sqlite3_column_int64(pStmt, nCol)); };
-        each("SELECT name, files_total, bytes_total, files_last_visit, bytes_last_visit FROM vehicle",
-             [&](sqlite3_stmt* pStmt) {
-                 StoredHistory& vehicle = history[text(pStmt, 0)];
-                 vehicle.total = {u64(pStmt, 1), u64(pStmt, 2)};
-                 vehicle.lastVisit = {u64(pStmt, 3), u64(pStmt, 4)};
-             });
-        each("SELECT name, day, files, bytes FROM day_total", [&](sqlite3_stmt* pStmt) {
-            history[text(pStmt, 0)].days[static_cast<std::uint32_t>(u64(pStmt, 1))] = {u64(pStmt, 2), u64(pStmt, 3)};
-        });
-        each("SELECT count(*) FROM store_note", [](sqlite3_stmt* pStmt) { EXPECT_EQ(sqlite3_column_int(pStmt, 0), 0); });
-        sqlite3_close_v2(pDb);
+        auto u64 = [](const std::string& text) { return static_cast<std::uint64_t>(std::stoull(text)); };
+        for (const std::string& row :
+             db.Rows("SELECT name, files_total, bytes_total, files_last_visit, bytes_last_visit FROM vehicle")) {
+            const std::vector<std::string> c = cells(row);
+            StoredHistory& vehicle = history[c.at(0)];
+            vehicle.total = {u64(c.at(1)), u64(c.at(2))};
+            vehicle.lastVisit = {u64(c.at(3)), u64(c.at(4))};
+        }
+        for (const std::string& row : db.Rows("SELECT name, day, files, bytes FROM day_total")) {
+            const std::vector<std::string> c = cells(row);
+            history[c.at(0)].days[static_cast<std::uint32_t>(u64(c.at(1)))] = {u64(c.at(2)), u64(c.at(3))};
+        }
+        EXPECT_EQ(db.Int("SELECT count(*) FROM store_note"), 0);
         return history;
     }
 

@@ -21,6 +21,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -38,6 +42,25 @@ inline constexpr std::uint32_t kT0 = 1700000000;  // start of the simulated reco
 #define __has_feature(x) 0
 #endif
 inline constexpr std::size_t kSanitizerThreads = __has_feature(thread_sanitizer) ? 1 : 0;
+
+// A non-loopback IPv4 address of this machine, "" when it has none.
+inline std::string NonLoopbackAddress()
+{
+    ifaddrs* pList = nullptr;
+    if (::getifaddrs(&pList) != 0)
+        return {};
+    std::string found;
+    for (ifaddrs* p = pList; p != nullptr && found.empty(); p = p->ifa_next) {
+        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
+            continue;
+        char szIp[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, szIp, sizeof(szIp));
+        if (!IsLoopbackIpv4(szIp))
+            found = szIp;
+    }
+    ::freeifaddrs(pList);
+    return found;
+}
 
 // The server engine in this process (the same code both programs run) against the
 // recorder simulator on loopback, with short timings.
@@ -145,21 +168,46 @@ protected:
             timeout);
     }
 
+    // The stored file of rec is whole and holds the simulator's content.
+    void ExpectIdentical(const std::string& vehicle, const SimRecording& rec)
+    {
+        const fs::path path = FinalPath(vehicle, rec);
+        std::string data = ReadFile(path);
+        ASSERT_EQ(data.size(), rec.nSize) << path;
+        EXPECT_EQ(CSimRecordings::FirstMismatch(rec.nSeed, 0, reinterpret_cast<const unsigned char*>(data.data()),
+                                                data.size()),
+                  -1)
+            << path;
+    }
+
     void ExpectAllByteIdentical()
     {
-        for (std::size_t i = 0; i < m_pSim->Count(); ++i) {
-            const CSimRecorder& recorder = m_pSim->Recorder(i);
-            for (const SimRecording& rec : recorder.Recordings().All()) {
-                fs::path path = FinalPath(recorder.Name(), rec);
-                std::string data = ReadFile(path);
-                ASSERT_EQ(data.size(), rec.nSize) << path;
-                EXPECT_EQ(CSimRecordings::FirstMismatch(rec.nSeed, 0,
-                                                        reinterpret_cast<const unsigned char*>(data.data()),
-                                                        data.size()),
-                          -1)
-                    << path;
-            }
+        for (std::size_t i = 0; i < m_pSim->Count(); ++i)
+            for (const SimRecording& rec : m_pSim->Recorder(i).Recordings().All())
+                ExpectIdentical(m_pSim->Recorder(i).Name(), rec);
+    }
+
+    // Where each "downloaded over" line of rec stands among all such lines of the log.
+    static std::vector<int> Arrivals(const std::string& vehicle, const SimRecording& rec)
+    {
+        const std::string stored = "file " + FinalFileName(rec.nChannel, rec.tStart, rec.tEnd) + " of channel " +
+                                   std::to_string(rec.nChannel) + " of " + vehicle + " is downloaded over!";
+        std::vector<int> at;
+        int nIndex = 0;
+        for (const std::string& message : ReadLogMessages()) {
+            if (message.find(" is downloaded over!") == std::string::npos)
+                continue;
+            if (message == stored)
+                at.push_back(nIndex);
+            ++nIndex;
         }
+        return at;
+    }
+    // The first of them; -1 when rec never arrived.
+    static int ArrivalIndex(const std::string& vehicle, const SimRecording& rec)
+    {
+        const std::vector<int> at = Arrivals(vehicle, rec);
+        return at.empty() ? -1 : at.front();
     }
 
     std::vector<fs::path> FilesWithExtension(const std::string& ext) const

@@ -47,27 +47,6 @@ protected:
         return request.is_object() ? request["state"].get<std::string>() : "(no answer)";
     }
 
-    static std::string Stored(const std::string& vehicle, const SimRecording& rec)
-    {
-        return "file " + FinalFileName(rec.nChannel, rec.tStart, rec.tEnd) + " of channel " +
-               std::to_string(rec.nChannel) + " of " + vehicle + " is downloaded over!";
-    }
-
-    // Where each "downloaded over" line of rec stands among all such lines of the log.
-    static std::vector<int> Arrivals(const std::string& vehicle, const SimRecording& rec)
-    {
-        std::vector<int> at;
-        int nIndex = 0;
-        for (const std::string& message : ReadLogMessages()) {
-            if (message.find(" is downloaded over!") == std::string::npos)
-                continue;
-            if (message == Stored(vehicle, rec))
-                at.push_back(nIndex);
-            ++nIndex;
-        }
-        return at;
-    }
-
     // SHA-256 of a file by coreutils, apart from the program's own hashing.
     static std::string Sha256Sum(const fs::path& path)
     {

@@ -39,36 +39,6 @@ protected:
     {
         return WaitFor([&] { return StateOf(nId) == eState; }, timeout);
     }
-
-    void ExpectIdentical(const std::string& vehicle, const SimRecording& rec)
-    {
-        std::string data = ReadFile(FinalPath(vehicle, rec));
-        ASSERT_EQ(data.size(), rec.nSize) << rec.strFileName;
-        EXPECT_EQ(CSimRecordings::FirstMismatch(rec.nSeed, 0, reinterpret_cast<const unsigned char*>(data.data()),
-                                                data.size()),
-                  -1)
-            << rec.strFileName;
-    }
-
-    static std::string Stored(const std::string& vehicle, const SimRecording& rec)
-    {
-        return "file " + FinalFileName(rec.nChannel, rec.tStart, rec.tEnd) + " of channel " +
-               std::to_string(rec.nChannel) + " of " + vehicle + " is downloaded over!";
-    }
-
-    // Where the recording's "downloaded over" line stands among all such lines; -1 when absent.
-    static int ArrivalIndex(const std::string& vehicle, const SimRecording& rec)
-    {
-        int nIndex = 0;
-        for (const std::string& message : ReadLogMessages()) {
-            if (message.find(" is downloaded over!") == std::string::npos)
-                continue;
-            if (message == Stored(vehicle, rec))
-                return nIndex;
-            ++nIndex;
-        }
-        return -1;
-    }
 };
 
 } // namespace

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <mutex>
 #include <string>
 #include <vector>
@@ -84,25 +80,6 @@ protected:
     std::mutex m_linesLock;
     std::vector<std::string> m_lines;
 };
-
-// A non-loopback IPv4 address of this machine, "" when it has none.
-std::string NonLoopbackAddress()
-{
-    ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0)
-        return {};
-    std::string found;
-    for (ifaddrs* p = pList; p != nullptr && found.empty(); p = p->ifa_next) {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
-            continue;
-        char szIp[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, szIp, sizeof(szIp));
-        if (!IsLoopbackIpv4(szIp))
-            found = szIp;
-    }
-    ::freeifaddrs(pList);
-    return found;
-}
 
 } // namespace
 

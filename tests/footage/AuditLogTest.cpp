@@ -2,10 +2,9 @@
 
 #include "depot/FleetHistory.h"
 #include "support/Sandbox.h"
+#include "support/SqliteFile.h"
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <set>
 #include <string>
@@ -113,11 +112,11 @@ TEST_F(AuditLogTest, NothingDeletesOrChangesTheTrailAndTheHistoryOpensBesideIt)
     CAuditLog audit;
     ASSERT_EQ(audit.Open(Db()), 0);
     ASSERT_TRUE(audit.Append(Entry("A", "request.create", "17", kT0)));
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(Db().c_str(), &pDb, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    EXPECT_NE(sqlite3_exec(pDb, "DELETE FROM audit", nullptr, nullptr, nullptr), SQLITE_OK);
-    EXPECT_NE(sqlite3_exec(pDb, "UPDATE audit SET client='B'", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close_v2(pDb);
+    SqliteFile other(Db());
+    ASSERT_TRUE(other.IsOpen());
+    EXPECT_NE(other.Exec("DELETE FROM audit"), "");
+    EXPECT_NE(other.Exec("UPDATE audit SET client='B'"), "");
+    other.Close();
     ASSERT_EQ(audit.List(10).entries.size(), 1u);
     EXPECT_EQ(audit.List(10).entries[0].strClient, "A");
 

@@ -3,10 +3,9 @@
 #include "depot/FleetHistory.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "support/SqliteFile.h"
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 
@@ -116,12 +115,7 @@ TEST_F(FootageRequestsTest, ListPagesAreBoundedAndIdsAreNeverReused)
         nLast = MustCreate(store, Spec("BUS"));
     EXPECT_EQ(store.List(100000).size(), CFootageRequests::kListMax);
     // Deleting the newest row by hand must not let its id come back.
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &pDb), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pDb, ("DELETE FROM footage_request WHERE id = " + std::to_string(nLast)).c_str(), nullptr,
-                           nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(pDb);
+    ASSERT_EQ(SqliteFile(DbPath()).Exec("DELETE FROM footage_request WHERE id = " + std::to_string(nLast)), "");
     EXPECT_GT(MustCreate(store, Spec("BUS")), nLast);
 }
 
@@ -272,10 +266,7 @@ TEST_F(FootageRequestsTest, AFileOfANewerLayoutIsLeftAlone)
         ASSERT_EQ(store.Open(), 0);
         MustCreate(store, Spec("BUS"));
     }
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open(DbPath().c_str(), &pDb), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pDb, "UPDATE footage_schema SET version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(pDb);
+    ASSERT_EQ(SqliteFile(DbPath()).Exec("UPDATE footage_schema SET version = 99"), "");
     CFootageRequests store(DbPath());
     EXPECT_EQ(store.Open(), -1);
     std::int64_t nId = 0;

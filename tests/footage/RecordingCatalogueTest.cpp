@@ -7,10 +7,9 @@
 #include "store/LocalStore.h"
 #include "support/LogFile.h"
 #include "support/Sandbox.h"
+#include "support/SqliteFile.h"
 
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -98,20 +97,7 @@ protected:
         return rows;
     }
 
-    std::int64_t QueryInt(const std::string& sql) const
-    {
-        sqlite3* pDb = nullptr;
-        std::int64_t nValue = -1;
-        if (sqlite3_open_v2(Db().c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_stmt* pStmt = nullptr;
-            if (sqlite3_prepare_v2(pDb, sql.c_str(), -1, &pStmt, nullptr) == SQLITE_OK &&
-                sqlite3_step(pStmt) == SQLITE_ROW)
-                nValue = sqlite3_column_int64(pStmt, 0);
-            sqlite3_finalize(pStmt);
-        }
-        sqlite3_close_v2(pDb);
-        return nValue;
-    }
+    std::int64_t QueryInt(const std::string& sql) const { return SqliteFile::QueryInt(Db(), sql); }
 
     std::vector<std::int64_t> m_unhashed;
 };
@@ -202,7 +188,7 @@ TEST_F(RecordingCatalogueTest, PagesListEveryRowOnceNewestFirstWithTiesByIdAndAB
     }
 }
 
-TEST_F(RecordingCatalogueTest, WindowsListWhatOverlapsThemNotWhatOnlyTouchesThem)
+TEST_F(RecordingCatalogueTest, WindowsListWhatOverlapsThemNotWhatOnlyTouchesThemThroughIndexSearches)
 {
     CRecordingCatalogue catalogue;
     OpenCatalogue(catalogue);
@@ -255,16 +241,8 @@ TEST_F(RecordingCatalogueTest, WindowsListWhatOverlapsThemNotWhatOnlyTouchesThem
     EXPECT_EQ(Paths(catalogue.Covering("BUS1", {2, 1}, kT0 + 1000, kT0 + 1600)), (std::vector<std::string> {a, b}));
     EXPECT_EQ(Paths(catalogue.Covering("BUS1", {1}, kT0 + 1300, kT0 + 1600)), std::vector<std::string> {});
     EXPECT_TRUE(catalogue.Covering("", {}, 0, 0).empty());
-}
 
-TEST_F(RecordingCatalogueTest, OneHourWindowsAreIndexSearchesNotScans)
-{
-    CRecordingCatalogue catalogue;
-    OpenCatalogue(catalogue);
-    for (int i = 0; i < 50; ++i)
-        AddRow(catalogue, "BUS" + std::to_string(i % 5), i % 4, kT0 + 600 * i, kT0 + 600 * i + 600);
-    catalogue.Flush();
-
+    // One-hour windows are index searches, not scans.
     auto planText = [&](const CatalogueQuery& query) {
         std::string text;
         for (const std::string& step : catalogue.PlanOf(query))
@@ -524,11 +502,8 @@ TEST_F(RecordingCatalogueTest, ANewerTableIsLeftAloneAndAFailedWriteIsKeptForThe
         CRecordingCatalogue catalogue;
         OpenCatalogue(catalogue);
     }
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(Db().c_str(), &pDb, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pDb, "UPDATE footage_meta SET value=7 WHERE name='recording_schema'", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    SqliteFile other(Db());
+    ASSERT_EQ(other.Exec("UPDATE footage_meta SET value=7 WHERE name='recording_schema'"), "");
     {
         CRecordingCatalogue catalogue;
         EXPECT_EQ(catalogue.Open(Db(), Root()), -1);
@@ -538,15 +513,13 @@ TEST_F(RecordingCatalogueTest, ANewerTableIsLeftAloneAndAFailedWriteIsKeptForThe
         row.strPath = RelPath("BUS1", 1, kT0, kT0 + 60);
         EXPECT_FALSE(catalogue.Add(row));
     }
-    ASSERT_EQ(sqlite3_exec(pDb, "UPDATE footage_meta SET value=1 WHERE name='recording_schema'", nullptr, nullptr,
-                           nullptr),
-              SQLITE_OK);
+    ASSERT_EQ(other.Exec("UPDATE footage_meta SET value=1 WHERE name='recording_schema'"), "");
 
     CRecordingCatalogue catalogue;
     OpenCatalogue(catalogue);
     AddRow(catalogue, "BUS1", 1, kT0, kT0 + 60);
     // Another connection holds the write lock longer than the busy wait.
-    ASSERT_EQ(sqlite3_exec(pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), "");
     catalogue.WriteQueued();
     EXPECT_EQ(LastLogMessage(), "recordings catalogue write failed: database is locked");
     AddRow(catalogue, "BUS1", 1, kT0 + 60, kT0 + 120);
@@ -554,8 +527,7 @@ TEST_F(RecordingCatalogueTest, ANewerTableIsLeftAloneAndAFailedWriteIsKeptForThe
     const std::vector<std::string> messages = ReadLogMessages();
     EXPECT_EQ(std::count(messages.begin(), messages.end(), "recordings catalogue write failed: database is locked"), 1)
         << "one line for a run of failures";
-    ASSERT_EQ(sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close_v2(pDb);
+    ASSERT_EQ(other.Exec("COMMIT"), "");
     catalogue.Flush();
     EXPECT_EQ(catalogue.Find(CatalogueQuery {}).rows.size(), 2u);
     EXPECT_EQ(m_unhashed.size(), 2u);
@@ -569,19 +541,17 @@ TEST_F(RecordingCatalogueTest, TheHistoryWaitsForAWriteOfTheCatalogueInsteadOfFa
     CRecordingCatalogue catalogue;
     OpenCatalogue(catalogue);
     // A long write of another connection to the same file, ending while the history waits.
-    sqlite3* pDb = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(Db().c_str(), &pDb, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(pDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-    std::thread holder([pDb] {
+    SqliteFile other(Db());
+    ASSERT_EQ(other.Exec("BEGIN IMMEDIATE"), "");
+    std::thread holder([&other] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        sqlite3_exec(pDb, "COMMIT", nullptr, nullptr, nullptr);
+        other.Exec("COMMIT");
     });
     history.OnArrival("BUS1", "10.0.0.1:1", kT0);
     AddRow(catalogue, "BUS1", 1, kT0, kT0 + 60);
     history.Flush();
     catalogue.Flush();
     holder.join();
-    sqlite3_close_v2(pDb);
     for (const std::string& message : ReadLogMessages())
         EXPECT_EQ(message.find("write failed"), std::string::npos) << message;
     EXPECT_EQ(QueryInt("SELECT count(*) FROM vehicle"), 1);

@@ -49,6 +49,26 @@ std::vector<unsigned char> ScriptedPeer::Reply(std::uint8_t nCommand, std::uint1
     return datagram;
 }
 
+std::vector<unsigned char> ScriptedPeer::EarliestRecord(const std::string& fileName, std::uint32_t tStart,
+                                                        std::uint32_t tEnd, std::uint8_t nChannel)
+{
+    EarliestFileRecord record;
+    std::strncpy(record.szFileName, fileName.c_str(), sizeof(record.szFileName) - 1);
+    record.nStart = tStart;
+    record.nEnd = tEnd;
+    record.nChannel = nChannel;
+    std::vector<unsigned char> payload(kEarliestFileRecordSize);
+    EncodeEarliestFileRecord(record, payload.data());
+    return payload;
+}
+
+std::vector<unsigned char> ScriptedPeer::CountRecord(std::uint32_t nCount)
+{
+    std::vector<unsigned char> payload(kFileCountRecordSize);
+    EncodeFileCountRecord(FileCountRecord {nCount}, payload.data());
+    return payload;
+}
+
 void ScriptedPeer::Send(const std::vector<unsigned char>& datagram)
 {
     EXPECT_EQ(m_socket.SendTo(m_serverIp.c_str(), m_nServerPort, datagram.data(), datagram.size()),

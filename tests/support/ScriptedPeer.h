@@ -28,6 +28,11 @@ public:
     // A reply to a server request: header with isReply 1, status and id, then payload.
     static std::vector<unsigned char> Reply(std::uint8_t nCommand, std::uint16_t nStatus, std::uint32_t nId,
                                             const std::vector<unsigned char>& payload = {});
+    // Reply payloads: the earliest-file record (a name beyond its field is cut) and the
+    // file-count record.
+    static std::vector<unsigned char> EarliestRecord(const std::string& fileName, std::uint32_t tStart,
+                                                     std::uint32_t tEnd, std::uint8_t nChannel = 1);
+    static std::vector<unsigned char> CountRecord(std::uint32_t nCount);
 
     void Send(const std::vector<unsigned char>& datagram);
     // The next datagram within nTimeoutMs, or nothing.

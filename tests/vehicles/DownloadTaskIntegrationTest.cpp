@@ -82,18 +82,6 @@ protected:
         m_peer.Send(ScriptedPeer::Reply(request.command, nStatus, request.transactionId, payload));
     }
 
-    static std::vector<unsigned char> Earliest(const char* szName, std::uint32_t nStart, std::uint32_t nEnd)
-    {
-        EarliestFileRecord record;
-        std::strncpy(record.szFileName, szName, sizeof(record.szFileName) - 1);
-        record.nStart = nStart;
-        record.nEnd = nEnd;
-        record.nChannel = 1;
-        std::vector<unsigned char> payload(kEarliestFileRecordSize);
-        EncodeEarliestFileRecord(record, payload.data());
-        return payload;
-    }
-
     QueryPayload m_countQuery {};  // the last count query answered on the way
     RecordingObserver m_observer;
     CNotifyCenter m_center;
@@ -119,7 +107,7 @@ TEST_F(DownloadTaskTest, FirstQueryCoversTheSpanAndANameTooLongToRequestIsSkippe
     // 33 characters: fits the reply's field, not the request's.
     const char* szLong = "ch01_a_recorder_name_of_33_chars_";
     ASSERT_EQ(std::strlen(szLong), 33u);
-    Reply(query, 200, Earliest(szLong, 2000, 2600));
+    Reply(query, 200, ScriptedPeer::EarliestRecord(szLong, 2000, 2600));
 
     auto [next, nextPayload] = NextRequest();
     ASSERT_EQ(next.command, ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN) << "the long name must not be requested";
@@ -159,7 +147,7 @@ TEST_F(DownloadTaskTest, StopEndsTheRetryPauseAfterARefusalAtOnce)
     Timing().nRefusedRetryMs = 3600000;
     m_pVehicle->Start();
     auto [query, payload] = NextRequest();
-    Reply(query, 200, Earliest("ch01_rec", 2000, 2600));
+    Reply(query, 200, ScriptedPeer::EarliestRecord("ch01_rec", 2000, 2600));
     auto [get, getPayload] = NextRequest();
     ASSERT_EQ(get.command, ZELP_GETFILE);
     GetFileRequest request;

@@ -87,25 +87,6 @@ protected:
     std::unique_ptr<CDepotServer> m_pServer;
 };
 
-std::vector<unsigned char> EarliestPayload(const char* szName, std::uint32_t nStart, std::uint32_t nEnd)
-{
-    EarliestFileRecord record;
-    std::strcpy(record.szFileName, szName);
-    record.nStart = nStart;
-    record.nEnd = nEnd;
-    record.nChannel = 1;
-    std::vector<unsigned char> payload(kEarliestFileRecordSize);
-    EncodeEarliestFileRecord(record, payload.data());
-    return payload;
-}
-
-std::vector<unsigned char> CountPayload(std::uint32_t nCount)
-{
-    std::vector<unsigned char> payload(kFileCountRecordSize);
-    EncodeFileCountRecord(FileCountRecord {nCount}, payload.data());
-    return payload;
-}
-
 // A request made on its own thread while the test plays the recorder.
 template <typename Fn>
 std::future<int> Async(Fn fn)
@@ -134,7 +115,7 @@ TEST_F(VehicleTest, ConcurrentRequestsEachGetTheirOwnReplyAndRepliesUpToTheBuffe
     // Answer in reverse order: count = 100 x the channel asked about.
     for (int i = 1; i >= 0; --i)
         m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, requests[i].first,
-                                        CountPayload(100u * requests[i].second)));
+                                        ScriptedPeer::CountRecord(100u * requests[i].second)));
     EXPECT_EQ(a.get(), 0);
     EXPECT_EQ(b.get(), 0);
     EXPECT_EQ(first.nCount, 100u);
@@ -143,10 +124,10 @@ TEST_F(VehicleTest, ConcurrentRequestsEachGetTheirOwnReplyAndRepliesUpToTheBuffe
     // Replies up to the buffer are taken, longer ones refused.
     auto result = Async([&] { return pVehicle->SendQueryFileCountCmd(3, 0xFF, 0, 100, &first); });
     std::uint32_t nId = NextRequest().transactionId;
-    auto tooLong = CountPayload(5);
+    auto tooLong = ScriptedPeer::CountRecord(5);
     tooLong.resize(6144 - 20 + 1);
     m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, nId, tooLong));
-    auto exact = CountPayload(6);
+    auto exact = ScriptedPeer::CountRecord(6);
     exact.resize(6144 - 20);
     m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, nId, exact));
     EXPECT_EQ(result.get(), 0);
@@ -191,7 +172,7 @@ TEST_F(VehicleTest, SilentRecorderMakesEachRequestFailAfterTheWaitAndLateReplies
               (std::vector<std::string> {waited(0, "5"), "ZELP_QUERY_EARLIEST_FILE_IN_TIME_SPAN FAILED!", waited(1, "4"),
                                          "ZELP_GETFILE FAILED!", waited(2, "2"), "ZELP_QUERY_FILE_COUNT FAILED!"}));
 
-    m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, ids[2], CountPayload(1)));
+    m_peer.Send(ScriptedPeer::Reply(ZELP_QUERY_FILE_COUNT, 200, ids[2], ScriptedPeer::CountRecord(1)));
     // The probe registration is routed after the late reply, so its log line follows.
     m_peer.Send(ScriptedPeer::Registration("x", 0, 77));
     ASSERT_TRUE(m_peer.Receive().has_value());
@@ -218,7 +199,7 @@ TEST_F(VehicleTest, StatusesAreJudgedPerOperation)
     EXPECT_EQ(getter.get(), 1);
 
     auto found = Async([&] { return pVehicle->SendQueryFileCmd(1, 2, 0, 10, &record); });
-    Answer(200, EarliestPayload("ch01_0001.264", 3, 9));
+    Answer(200, ScriptedPeer::EarliestRecord("ch01_0001.264", 3, 9));
     EXPECT_EQ(found.get(), 0);
     EXPECT_EQ(std::tuple(std::string(record.szFileName), record.nStart, record.nEnd),
               std::tuple(std::string("ch01_0001.264"), 3u, 9u));

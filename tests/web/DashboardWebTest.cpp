@@ -4,23 +4,18 @@
 #include "settings/WallClock.h"
 #include "support/PgCluster.h"
 #include "support/Sandbox.h"
-#include "support/ServerProcess.h"
 #include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
-#include "web/WebTestSupport.h"
+#include "web/DepotProcess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <regex>
 #include <set>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -34,46 +29,32 @@ protected:
     void TearDown() override
     {
         m_pSim.reset();
-        m_server.Stop(SIGTERM);
+        m_depot.Stop(SIGTERM);
         Sandbox::TearDown();
     }
 
     // Starts the server with the usual settings and, besides, the keys given.
-    void Launch(const std::vector<std::pair<std::string, std::string>>& extra = {})
+    void Launch(const DepotProcess::Keys& keys = {})
     {
-        CSettingsFile file(At("QorConfig.xml"));
-        ServerSettings settings = DefaultSettings();
-        m_nControlPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
-        settings.nPort = m_nControlPort;
-        std::strcpy(settings.szDownDir, "store");
-        settings.tStart = kT0 - 60;
-        settings.tStop = kT0 + 86400;
-        ASSERT_TRUE(SaveSettings(settings, file));
-        m_nWebPort = FreeTcpPort();
-        ASSERT_TRUE(file.WriteValue("httpport", std::to_string(m_nWebPort)));
-        for (const auto& [key, value] : extra)
-            ASSERT_TRUE(file.WriteValue(key.c_str(), value)) << key;
-        ASSERT_TRUE(m_server.Start({.dir = Dir(), .err = "stderr.txt"}));
+        m_depot.Start(Dir(), keys, [](ServerSettings& settings, CSettingsFile&) {
+            settings.tStart = kT0 - 60;
+            settings.tStop = kT0 + 86400;
+        });
     }
 
-    // The page (at #fragment when given) after its script ran for a few seconds, as
-    // the browser holds it.
-    std::string RenderedPage(const std::string& fragment = {}) const
+    std::string RenderedPage(const std::string& fragment = {}) const { return m_depot.RenderedPage(fragment); }
+
+    // Recorders of names, each transfer connecting nConnectDelayMs after its request.
+    void StartSim(std::vector<std::string> names, int nChannels, int nRecordings, std::uint32_t nBytes,
+                  int nConnectDelayMs = 0)
     {
-        std::string dom;
-        int nExit = RunCommand("timeout 120 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
-                                   (Dir() / "chromium").string() +
-                                   " --virtual-time-budget=4000 --dump-dom 'http://127.0.0.1:" +
-                                   std::to_string(m_nWebPort) + "/" + (fragment.empty() ? "" : "#" + fragment) +
-                                   "' 2>/dev/null",
-                               &dom);
-        EXPECT_EQ(nExit, 0);
-        return dom;
+        SimOptions options = m_depot.Recorders(std::move(names), nChannels, nRecordings, nBytes, kT0);
+        options.faults.nConnectDelayMs = nConnectDelayMs;
+        m_pSim = std::make_unique<CDvrSimulator>(options);
+        ASSERT_EQ(m_pSim->Start(), 0);
     }
 
-    ServerProcess m_server;
-    std::uint16_t m_nControlPort = 0;
-    std::uint16_t m_nWebPort = 0;
+    DepotProcess m_depot;
     std::unique_ptr<CDvrSimulator> m_pSim;
 };
 
@@ -87,27 +68,11 @@ TEST_F(DashboardWebTest, BrowserShowsTheVehiclesDownloading)
 
     // Three recorders whose recordings each wait before they stream: their passes
     // take many seconds, so the browser finds them midway.
-    SimOptions options;
-    options.nServerPort = m_nControlPort;
-    options.vecNames = {"WEB-1", "WEB-2", "WEB-3"};
-    options.nChannels = 2;
-    options.nRecordings = 40;
-    options.nRecBytes = 1u << 20;
-    options.nRecSeconds = 300;
-    options.tStart = kT0;
-    options.nKeepAliveMs = 300;
-    options.nVerbosity = 0;
-    options.faults.nConnectDelayMs = 300;
-    m_pSim = std::make_unique<CDvrSimulator>(options);
-    ASSERT_EQ(m_pSim->Start(), 0);
+    StartSim({"WEB-1", "WEB-2", "WEB-3"}, 2, 40, 1u << 20, 300);
 
     // Wait (through the API) until every vehicle is midway through its pass.
-    httplib::Client client("127.0.0.1", m_nWebPort);
     const bool bMidway = WaitFor([&] {
-        auto res = client.Get("/api/v1/vehicles");
-        if (!res || res->status != 200)
-            return false;
-        nlohmann::json vehicles = nlohmann::json::parse(res->body);
+        nlohmann::json vehicles = m_depot.Get("/api/v1/vehicles");
         bool bAll = vehicles.size() == 3;
         for (const auto& vehicle : vehicles)
             bAll = bAll && vehicle["progress"] > 0 && vehicle["progress"] < 100;
@@ -168,11 +133,7 @@ TEST_F(DashboardWebTest, BrowserShowsUnfetchableAndLeftBehindRecordings)
         }
     }
     Launch();
-    httplib::Client client("127.0.0.1", m_nWebPort);
-    ASSERT_TRUE(WaitFor([&] {
-        auto res = client.Get("/api/v1/fleet");
-        return res && res->status == 200 && nlohmann::json::parse(res->body).size() == 2;
-    }, std::chrono::seconds(30), [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }));
+    ASSERT_TRUE(WaitFor([&] { return m_depot.Get("/api/v1/fleet").size() == 2; }, std::chrono::seconds(30), [] { std::this_thread::sleep_for(std::chrono::milliseconds(100)); }));
 
     const std::string dom = RenderedPage();
     // The vehicle with an unfetchable recording is marked and says why; the one with
@@ -222,17 +183,6 @@ std::vector<std::string> RowCells(const std::string& dom, const std::string& pat
     return Cells(match[1]);
 }
 
-nlohmann::json GetJson(std::uint16_t nPort, const std::string& path, int* pStatus = nullptr)
-{
-    httplib::Client client("127.0.0.1", nPort);
-    auto res = client.Get(path);
-    if (pStatus)
-        *pStatus = res ? res->status : -1;
-    if (!res || res->body.empty())
-        return nullptr;
-    return nlohmann::json::parse(res->body, nullptr, false);
-}
-
 } // namespace
 
 TEST_F(DashboardWebTest, BrowserShowsTheSharedFleetOfAllDepots)
@@ -247,35 +197,24 @@ TEST_F(DashboardWebTest, BrowserShowsTheSharedFleetOfAllDepots)
 
     // One recorder offloads its two recordings and leaves; everything reaches the
     // shared database.
-    SimOptions options;
-    options.nServerPort = m_nControlPort;
-    options.vecNames = {"BUS-7"};
-    options.nChannels = 1;
-    options.nRecordings = 2;
-    options.nRecBytes = 64u << 10;
-    options.nRecSeconds = 300;
-    options.tStart = kT0;
-    options.nKeepAliveMs = 300;
-    options.nVerbosity = 0;
-    m_pSim = std::make_unique<CDvrSimulator>(options);
-    ASSERT_EQ(m_pSim->Start(), 0);
+    StartSim({"BUS-7"}, 1, 2, 64u << 10);
     const auto nap = [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); };
     nlohmann::json local, status;
     ASSERT_TRUE(WaitFor([&] {
-        local = GetJson(m_nWebPort, "/api/v1/fleet");
+        local = m_depot.Get("/api/v1/fleet");
         return local.is_array() && local.size() == 1 && local[0]["files_total"] == 2;
     }, std::chrono::seconds(60), nap)) << local.dump();
     // Each pass of an online vehicle rewrites its row: the outbox holds still only
     // once it has gone (silent past the keep-alive expiry).
     m_pSim.reset();
-    ASSERT_TRUE(WaitFor([&] { return GetJson(m_nWebPort, "/api/v1/vehicles") == nlohmann::json::array(); },
+    ASSERT_TRUE(WaitFor([&] { return m_depot.Get("/api/v1/vehicles") == nlohmann::json::array(); },
                         std::chrono::seconds(60), nap));
     ASSERT_TRUE(WaitFor([&] {
-        status = GetJson(m_nWebPort, "/api/v1/status");
+        status = m_depot.Get("/api/v1/status");
         return status.contains("central") && status["central"]["connected"] == true &&
                status["central"]["outbox_rows"] == 0;
     }, std::chrono::seconds(30), nap)) << status.dump();
-    local = GetJson(m_nWebPort, "/api/v1/fleet")[0];
+    local = m_depot.Get("/api/v1/fleet")[0];
 
     // The status shows the sending; the fleet shows this depot's own view by default,
     // with the choice of all depots beside its title.
@@ -333,11 +272,11 @@ TEST_F(DashboardWebTest, BrowserShowsTheSharedFleetOfAllDepots)
     int nStatus = 0;
     nlohmann::json answer;
     ASSERT_TRUE(WaitFor([&] {
-        answer = GetJson(m_nWebPort, "/api/v1/fleet?scope=all", &nStatus);
+        answer = m_depot.Get("/api/v1/fleet?scope=all", &nStatus);
         return nStatus == 503;
     }, std::chrono::seconds(30), nap)) << nStatus;
     ASSERT_TRUE(WaitFor([&] {
-        status = GetJson(m_nWebPort, "/api/v1/status");
+        status = m_depot.Get("/api/v1/status");
         return status.contains("central") && status["central"]["connected"] == false;
     }, std::chrono::seconds(30), nap)) << status.dump();
     dom = RenderedPage("status?fleet=all");

@@ -6,20 +6,16 @@
 #include "support/Sandbox.h"
 #include "support/WaitFor.h"
 #include "tools/dvrsim/DvrSimulator.h"
-#include "web/WebTestSupport.h"
+#include "web/DepotProcess.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <regex>
 #include <set>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -33,10 +29,7 @@ protected:
     void TearDown() override
     {
         m_pSim.reset();
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+        m_depot.Stop(SIGTERM);
         Sandbox::TearDown();
     }
 
@@ -63,43 +56,19 @@ protected:
 
     void Launch()
     {
-        CSettingsFile file(At("QorConfig.xml"));
-        ServerSettings settings = DefaultSettings();
-        m_nControlPort = CSocket::CreateUdp(nullptr, 0).LocalPort();
-        settings.nPort = m_nControlPort;
-        std::strcpy(settings.szDownDir, "store");
-        settings.tStart = kT0 - 60;
-        settings.tStop = kT0 + 86400;
-        ASSERT_TRUE(SaveSettings(settings, file));
-        m_nWebPort = FreeTcpPort();
-        ASSERT_TRUE(file.WriteValue("httpport", std::to_string(m_nWebPort)));
-        m_pid = ::fork();
-        ASSERT_GE(m_pid, 0);
-        if (m_pid == 0) {
-            if (::chdir(Dir().c_str()) != 0)
-                ::_exit(126);
-            int fd = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(fd, STDERR_FILENO);
-            ::execl(ZEL_BUILD_DIR "/zeldownloadd", "zeldownloadd", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        m_depot.Start(Dir(), {}, [](ServerSettings& settings, CSettingsFile&) {
+            settings.tStart = kT0 - 60;
+            settings.tStop = kT0 + 86400;
+        });
     }
 
     // CAM-A and CAM-B, two channels of two recordings each, every one the clip; waits
     // until the catalogue lists all eight.
     void StartFleet()
     {
-        SimOptions options;
-        options.nServerPort = m_nControlPort;
-        options.vecNames = {"CAM-A", "CAM-B"};
-        options.nChannels = 2;
-        options.nRecordings = 2;
+        SimOptions options =
+            m_depot.Recorders({"CAM-A", "CAM-B"}, 2, 2, static_cast<std::uint32_t>(m_clip.size()), kT0);
         options.strRecFile = At("clip.mp4");
-        options.nRecBytes = static_cast<std::uint32_t>(m_clip.size());
-        options.nRecSeconds = kRecSeconds;
-        options.tStart = kT0;
-        options.nKeepAliveMs = 300;
-        options.nVerbosity = 0;
         m_pSim = std::make_unique<CDvrSimulator>(options);
         ASSERT_EQ(m_pSim->Start(), 0);
         ASSERT_TRUE(WaitFor([&] { return Recordings("").size() == 8; }, std::chrono::seconds(60), Nap))
@@ -109,27 +78,15 @@ protected:
     static void Nap() { std::this_thread::sleep_for(std::chrono::milliseconds(200)); }
 
     // The API's recordings for a query ("vehicle=CAM-A&channel=2"); empty on failure.
-    Json Recordings(const std::string& query)
+    Json Recordings(const std::string& query) const
     {
-        httplib::Client client("127.0.0.1", m_nWebPort);
-        auto res = client.Get("/api/v1/recordings?" + query);
-        if (!res || res->status != 200)
-            return Json::array();
-        return Json::parse(res->body)["recordings"];
+        Json answer = m_depot.Get("/api/v1/recordings?" + query);
+        return answer.is_object() ? answer["recordings"] : Json::array();
     }
 
-    // The page at #fragment after its script ran for nBudgetMs of virtual time, as the
-    // browser holds it.
     std::string RenderedPage(const std::string& fragment, int nBudgetMs) const
     {
-        std::string dom;
-        int nExit = RunCommand("timeout 120 chromium --headless --no-sandbox --disable-gpu --user-data-dir=" +
-                                   (Dir() / "chromium").string() + " --virtual-time-budget=" +
-                                   std::to_string(nBudgetMs) + " --dump-dom 'http://127.0.0.1:" +
-                                   std::to_string(m_nWebPort) + "/#" + fragment + "' 2>/dev/null",
-                               &dom);
-        EXPECT_EQ(nExit, 0);
-        return dom;
+        return m_depot.RenderedPage(fragment, nBudgetMs);
     }
 
     // The part of dom from <table id="name"> to its end; "" when absent.
@@ -177,16 +134,14 @@ protected:
         return ids;
     }
 
-    pid_t m_pid = -1;
-    std::uint16_t m_nControlPort = 0;
-    std::uint16_t m_nWebPort = 0;
+    DepotProcess m_depot;
     std::string m_clip;
     std::unique_ptr<CDvrSimulator> m_pSim;
 };
 
 } // namespace
 
-TEST_F(FootageWebTest, RecordingsViewListsFiltersAndPlaysTheClipWhoseBytesComeBackWhole)
+TEST_F(FootageWebTest, RecordingsViewPlaysTheClipWhoseBytesComeBackWholeAndRequestsViewShowsTheStates)
 {
     if (const std::string missing = Missing(); !missing.empty())
         GTEST_SKIP() << missing;
@@ -229,7 +184,7 @@ TEST_F(FootageWebTest, RecordingsViewListsFiltersAndPlaysTheClipWhoseBytesComeBa
     EXPECT_NE(dom.find("<h2 id=\"player-title\">CAM-A · channel 2 · "), std::string::npos);
 
     // The bytes behind content_url, whole and by ranges, are the clip's.
-    httplib::Client client("127.0.0.1", m_nWebPort);
+    httplib::Client client("127.0.0.1", m_depot.WebPort());
     const Json row = Recordings("vehicle=CAM-B&channel=1")[0];
     const std::string url = row["content_url"];
     EXPECT_EQ(row["size"], m_clip.size());
@@ -248,18 +203,9 @@ TEST_F(FootageWebTest, RecordingsViewListsFiltersAndPlaysTheClipWhoseBytesComeBa
     }
     // What was stored on disk is the clip too.
     EXPECT_TRUE(ReadFile(Dir() / "store" / row["path"].get<std::string>()) == m_clip);
-}
 
-TEST_F(FootageWebTest, RequestsViewShowsRequestsMadeThroughTheApiWithTheirStates)
-{
-    if (const std::string missing = Missing(); !missing.empty())
-        GTEST_SKIP() << missing;
-    MakeClip();
-    Launch();
-    StartFleet();
-
+    // The requests view shows requests made through the API with their states.
     // One for footage CAM-B has stored already, one for a vehicle that never came.
-    httplib::Client client("127.0.0.1", m_nWebPort);
     auto Make = [&](const Json& body) -> std::int64_t {
         auto res = client.Post("/api/v1/requests", body.dump(), "application/json");
         EXPECT_TRUE(res && res->status == 201) << (res ? res->body : "no answer");
@@ -282,11 +228,10 @@ TEST_F(FootageWebTest, RequestsViewShowsRequestsMadeThroughTheApiWithTheirStates
         << StateOf(nStored);
     ASSERT_EQ(StateOf(nAway), "waiting");
 
-    const std::string dom = RenderedPage("requests", 3000);
-    const std::string table = Table(dom, "requests");
+    const std::string table = Table(RenderedPage("requests", 3000), "requests");
     std::map<std::int64_t, std::string> rows;
-    const std::regex row("<tr data-id=\"([0-9]+)\">(.*?)</tr>");
-    for (auto it = std::sregex_iterator(table.begin(), table.end(), row); it != std::sregex_iterator(); ++it)
+    const std::regex requestRow("<tr data-id=\"([0-9]+)\">(.*?)</tr>");
+    for (auto it = std::sregex_iterator(table.begin(), table.end(), requestRow); it != std::sregex_iterator(); ++it)
         rows[std::stoll((*it)[1])] = (*it)[2];
     ASSERT_EQ(rows.size(), 2u) << table;
 

@@ -10,7 +10,6 @@
 #include "web/WebTestSupport.h"
 
 #include <arpa/inet.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -55,25 +54,6 @@ std::string ReadFor(int fd, int nTimeoutMs)
             return text;
         text.append(buf, static_cast<std::size_t>(n));
     }
-}
-
-// An IPv4 address of this machine other than loopback; "" when it has none.
-std::string OutsideAddress()
-{
-    ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) != 0)
-        return {};
-    std::string found;
-    for (ifaddrs* p = pList; p != nullptr && found.empty(); p = p->ifa_next) {
-        if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET)
-            continue;
-        char szIp[INET_ADDRSTRLEN] = {};
-        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(p->ifa_addr)->sin_addr, szIp, sizeof(szIp));
-        if (std::string(szIp).rfind("127.", 0) != 0)
-            found = szIp;
-    }
-    ::freeifaddrs(pList);
-    return found;
 }
 
 bool SendText(int fd, const std::string& text)
@@ -276,7 +256,7 @@ TEST_F(WebAvailabilityTest, ShortTokensKeepTheDashboardOffOtherAddresses)
 
 TEST_F(WebAvailabilityTest, TokenOverPlainHttpFromAnotherAddressIsWarnedOfOnce)
 {
-    const std::string outside = OutsideAddress();
+    const std::string outside = NonLoopbackAddress();
     if (outside.empty())
         GTEST_SKIP() << "this machine has no address but loopback";
     SetKey("httpaddr", "0.0.0.0");
