@@ -244,7 +244,7 @@ TEST_F(CentralE2eTest, ARequestMadeAtOneDepotIsFetchedOnceByTheDepotTheVehicleRe
     Json manifests[2];
     int nAt = 0;
     for (auto [pDepot, nRequest] : {std::pair {&north, nId}, std::pair {&south, copy["id"].get<std::int64_t>()}}) {
-        httplib::Client client("127.0.0.1", pDepot->nWebPort);
+        httplib::Client client("127.0.0.1", pDepot->WebPort());
         const std::string base = "/api/v1/requests/" + std::to_string(nRequest);
         std::string body;
         ASSERT_TRUE(WaitFor(
