@@ -178,8 +178,12 @@ TEST_F(RequestBrokerTest, ARequestWrittenIntoTheSharedDatabaseIsNoticedAndACance
     EXPECT_EQ(copy.strOriginDepot, "hq");
     EXPECT_EQ(copy.ask.channels, (std::vector<std::uint8_t> {1, 2}));
 
-    // Head office cancels it: the copy stops being fetched.
+    // Head office cancels it: the copy stops being fetched. (Timings change only while
+    // no sender runs.)
+    m_north->store.Stop();
+    m_south->store.Stop();
     Timing().nCentralRequestPollMs = 50;
+    StartSenders();
     ASSERT_EQ(Query("UPDATE footage_request SET state='cancelled' WHERE depot='hq' AND id=7 RETURNING id"), "7");
     EXPECT_TRUE(WaitFor([&] { return m_south->requests.Get(copy.nId)->eState == FootageRequest::State::Cancelled; },
                         std::chrono::seconds(10)));
