@@ -13,7 +13,7 @@ namespace {
 
 class FootageRequestsTest : public Sandbox {
 protected:
-    static FootageAsk Spec(const std::string& vehicle, std::vector<std::uint8_t> channels = {})
+    static FootageAsk Asking(const std::string& vehicle, std::vector<std::uint8_t> channels = {})
     {
         FootageAsk ask;
         ask.strVehicle = vehicle;
@@ -57,9 +57,9 @@ TEST_F(FootageRequestsTest, CreateGetListAndCancelSurviveAReopen)
     {
         CFootageRequests store(DbPath());
         ASSERT_EQ(store.Open(), 0);
-        nFirst = MustCreate(store, Spec("BUS-1", {2, 1}), 100);
-        nSecond = MustCreate(store, Spec("BUS-2"), 200);
-        nThird = MustCreate(store, Spec("BUS-1", {3}), 300);
+        nFirst = MustCreate(store, Asking("BUS-1", {2, 1}), 100);
+        nSecond = MustCreate(store, Asking("BUS-2"), 200);
+        nThird = MustCreate(store, Asking("BUS-1", {3}), 300);
         EXPECT_LT(nFirst, nSecond);
         EXPECT_LT(nSecond, nThird);
         EXPECT_EQ(store.Cancel(nSecond, 400), CFootageRequests::CancelResult::Cancelled);
@@ -112,11 +112,11 @@ TEST_F(FootageRequestsTest, ListPagesAreBoundedAndIdsAreNeverReused)
     ASSERT_EQ(store.Open(), 0);
     std::int64_t nLast = 0;
     for (std::size_t i = 0; i < CFootageRequests::kListMax + 5; ++i)
-        nLast = MustCreate(store, Spec("BUS"));
+        nLast = MustCreate(store, Asking("BUS"));
     EXPECT_EQ(store.List(100000).size(), CFootageRequests::kListMax);
     // Deleting the newest row by hand must not let its id come back.
     ASSERT_EQ(SqliteFile(DbPath()).Exec("DELETE FROM footage_request WHERE id = " + std::to_string(nLast)), "");
-    EXPECT_GT(MustCreate(store, Spec("BUS")), nLast);
+    EXPECT_GT(MustCreate(store, Asking("BUS")), nLast);
 }
 
 TEST_F(FootageRequestsTest, InvalidRequestsAreRefusedWithAReason)
@@ -130,22 +130,22 @@ TEST_F(FootageRequestsTest, InvalidRequestsAreRefusedWithAReason)
         EXPECT_FALSE(error.empty());
         return error;
     };
-    FootageAsk ask = Spec("BUS");
+    FootageAsk ask = Asking("BUS");
     ask.tTo = ask.tFrom;
     refused(ask);
-    EXPECT_EQ(refused(Spec("../etc")), "vehicle name unusable");
-    refused(Spec(""));
-    refused(Spec(std::string(32, 'N')));
-    refused(Spec("BUS", {0}));
-    refused(Spec("BUS", {64}));
-    refused(Spec("BUS", {2, 2}));
-    ask = Spec("BUS");
+    EXPECT_EQ(refused(Asking("../etc")), "vehicle name unusable");
+    refused(Asking(""));
+    refused(Asking(std::string(32, 'N')));
+    refused(Asking("BUS", {0}));
+    refused(Asking("BUS", {64}));
+    refused(Asking("BUS", {2, 2}));
+    ask = Asking("BUS");
     ask.tTo = ask.tFrom + CFootageRequests::kWindowMaxS + 1;
     refused(ask);
-    ask = Spec("BUS");
+    ask = Asking("BUS");
     ask.strReason = "two\nlines";
     refused(ask);
-    ask = Spec("BUS");
+    ask = Asking("BUS");
     ask.strRequestedBy.clear();
     refused(ask);
     EXPECT_TRUE(store.List(10).empty());
@@ -155,9 +155,9 @@ TEST_F(FootageRequestsTest, PassOutcomesSetTheStateWithReasonsAndAPartialOneIsRe
 {
     CFootageRequests store(DbPath());
     ASSERT_EQ(store.Open(), 0);
-    const std::int64_t nDone = MustCreate(store, Spec("BUS", {1}));
-    const std::int64_t nPartial = MustCreate(store, Spec("BUS"));
-    const std::int64_t nLacking = MustCreate(store, Spec("BUS", {1, 9}));
+    const std::int64_t nDone = MustCreate(store, Asking("BUS", {1}));
+    const std::int64_t nPartial = MustCreate(store, Asking("BUS"));
+    const std::int64_t nLacking = MustCreate(store, Asking("BUS", {1, 9}));
 
     for (std::int64_t nId : {nDone, nPartial, nLacking})
         store.OnTakenUp(nId, 500);
@@ -220,7 +220,7 @@ TEST_F(FootageRequestsTest, PassOutcomesSetTheStateWithReasonsAndAPartialOneIsRe
     EXPECT_EQ(store.Get(nPartial)->history.size(), 4u);
 
     // A request cancelled while a pass fetched it stays cancelled.
-    const std::int64_t nCancelled = MustCreate(store, Spec("BUS"));
+    const std::int64_t nCancelled = MustCreate(store, Asking("BUS"));
     store.OnTakenUp(nCancelled, 900);
     EXPECT_EQ(store.Cancel(nCancelled, 901), CFootageRequests::CancelResult::Cancelled);
     store.OnPassEnded(nCancelled, {1}, {whole}, 902);
@@ -240,7 +240,7 @@ TEST_F(FootageRequestsTest, TheTablesJoinAnExistingFleetHistoryWhichKeepsWorking
     ASSERT_EQ(history.Open(), 0);
     CFootageRequests store(DbPath());
     ASSERT_EQ(store.Open(), 0);
-    const std::int64_t nId = MustCreate(store, Spec("BUS"));
+    const std::int64_t nId = MustCreate(store, Asking("BUS"));
     history.OnArrival("BUS", "127.0.0.1:1", 20);
     history.Flush();
     history.Close();
@@ -264,13 +264,13 @@ TEST_F(FootageRequestsTest, AFileOfANewerLayoutIsLeftAlone)
     {
         CFootageRequests store(DbPath());
         ASSERT_EQ(store.Open(), 0);
-        MustCreate(store, Spec("BUS"));
+        MustCreate(store, Asking("BUS"));
     }
     ASSERT_EQ(SqliteFile(DbPath()).Exec("UPDATE footage_schema SET version = 99"), "");
     CFootageRequests store(DbPath());
     EXPECT_EQ(store.Open(), -1);
     std::int64_t nId = 0;
     std::string error;
-    EXPECT_EQ(store.Create(Spec("BUS"), 1, nId, error), CFootageRequests::CreateResult::Failed);
+    EXPECT_EQ(store.Create(Asking("BUS"), 1, nId, error), CFootageRequests::CreateResult::Failed);
     EXPECT_TRUE(store.List(10).empty());
 }
